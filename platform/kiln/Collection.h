@@ -1,0 +1,165 @@
+#pragma once
+// Keyed collections of entities and link queues.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "platform/kiln/Entity.h"
+#include "platform/kiln/Errors.h"
+#include "platform/kiln/StateMachine.h"
+
+namespace Kiln {
+
+// Members by key, iterated in key order. A member that is a state machine is prepared to
+// die before the collection drops it, whichever way it goes (del, delAll, erase, replace).
+template <class Key, class T, class Compare = std::less<Key>>
+class Collection {
+ public:
+  using Map = std::map<Key, Ptr<T>, Compare>;
+  using const_iterator = typename Map::const_iterator;
+
+  Collection() = default;
+  Collection(const Collection&) = delete;
+  Collection& operator=(const Collection&) = delete;
+  ~Collection() { delAll(); }
+
+  // The member at `key`, or null.
+  Ptr<T> find(const Key& key) const {
+    auto it = members_.find(key);
+    return it == members_.end() ? Ptr<T>() : it->second;
+  }
+  bool contains(const Key& key) const { return members_.contains(key); }
+
+  // Create-or-find: `make()` runs only when the key is absent. Returns the member and
+  // whether it was created.
+  template <class Make>
+  std::pair<Ptr<T>, bool> findOrCreate(const Key& key, Make&& make) {
+    auto it = members_.lower_bound(key);
+    if (it != members_.end() && !members_.key_comp()(key, it->first)) return {it->second, false};
+    Ptr<T> member = validPtr(Ptr<T>(make()));
+    members_.emplace_hint(it, key, member);
+    return {member, true};
+  }
+
+  // Instantiating setter of a keyed child: keeps the member at `key` when `sameArgs`
+  // accepts it (an ArgMatch of kind keyed throws instead of refusing), else builds a new
+  // one with `make()`. The new member's notifications are switched on.
+  template <class SameArgs, class Make>
+  Ptr<T> instantiate(const Key& key, SameArgs&& sameArgs, Make&& make) {
+    auto it = members_.find(key);
+    if (it != members_.end() && sameArgs(*it->second)) return it->second;
+    Ptr<T> member = validPtr(Ptr<T>(make()));
+    activate(*member);
+    if (it != members_.end()) {
+      Ptr<T> old = std::exchange(it->second, member);
+      prepareToDie(*old);
+    } else {
+      members_.emplace(key, member);
+    }
+    return member;
+  }
+
+  // Stores `member` at `key`, dropping any member already there.
+  void insert(const Key& key, Ptr<T> member) {
+    auto [it, inserted] = members_.try_emplace(key, member);
+    if (!inserted) {
+      Ptr<T> old = std::exchange(it->second, std::move(member));
+      prepareToDie(*old);
+    }
+  }
+
+  bool del(const Key& key) {
+    auto it = members_.find(key);
+    if (it == members_.end()) return false;
+    erase(it);
+    return true;
+  }
+
+  // Removal during iteration: `it = collection.erase(it)`.
+  const_iterator erase(const_iterator it) {
+    // The member may reach back into this collection while it dies: detach it first.
+    Ptr<T> member = it->second;
+    auto next = members_.erase(it);
+    prepareToDie(*member);
+    return next;
+  }
+
+  void delAll() {
+    while (!members_.empty()) erase(members_.begin());
+  }
+
+  std::size_t size() const { return members_.size(); }
+  bool empty() const { return members_.empty(); }
+  const_iterator begin() const { return members_.begin(); }
+  const_iterator end() const { return members_.end(); }
+
+ private:
+  Map members_;
+};
+
+// A queue whose elements carry keys 0, 1, 2, ... in arrival order. Keys are never reused
+// while their element is queued: after elements leave, new ones continue from the last
+// key, and appending when the next key would wrap onto the oldest queued element is
+// refused. Keys are 32-bit; the key type is a parameter only so that the wrap can be
+// exercised without four billion elements.
+template <class T, class KeyType = std::uint32_t>
+class LinkQueue {
+ public:
+  using Key = KeyType;
+
+  Key enq(T value) {
+    if (!empty() && nextKey_ == headKey_) throw RangeException("linkqueue index space full");
+    if (empty()) headKey_ = nextKey_;
+    elements_.push_back(std::move(value));
+    return nextKey_++;
+  }
+
+  void deq() {
+    KILN_ASSERT(!empty());
+    ++head_;
+    ++headKey_;
+    if (head_ == elements_.size()) {
+      elements_.clear();
+      head_ = 0;
+    }
+  }
+
+  // The element with `key`, or null when that key is not queued.
+  const T* find(Key key) const {
+    const std::size_t index = static_cast<Key>(key - headKey_);  // wraps like the keys
+    return index < size() ? &elements_[head_ + index] : nullptr;
+  }
+
+  const T& front() const {
+    KILN_ASSERT(!empty());
+    return elements_[head_];
+  }
+  Key headKey() const { return headKey_; }
+  Key nextKey() const { return nextKey_; }
+  std::size_t size() const { return elements_.size() - head_; }
+  bool empty() const { return size() == 0; }
+
+  void clear() {
+    elements_.clear();
+    head_ = 0;
+    headKey_ = nextKey_;
+  }
+
+  // Calls f(key, element) in key order.
+  template <class F>
+  void forEach(F&& f) const {
+    Key key = headKey_;
+    for (std::size_t i = head_; i < elements_.size(); ++i) f(key++, elements_[i]);
+  }
+
+ private:
+  std::vector<T> elements_;
+  std::size_t head_ = 0;  // index of the oldest queued element
+  Key headKey_ = 0;
+  Key nextKey_ = 0;
+};
+
+}  // namespace Kiln
