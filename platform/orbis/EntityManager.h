@@ -90,15 +90,14 @@ class EntityManager : public Kiln::Entity {
   // A new mount group whose completion is reported to `mounter`.
   Kiln::Ptr<MountGroup> mountGroup(Mounter& mounter);
 
+  // Completes one mount at once: finds or creates the entity, or says why it cannot.
+  MountStatus mount(const Mount& mount);
+
   // Every path with an entity, in path order.
   std::vector<std::string> paths() const;
   Kiln::EventLoop& eventLoop() const { return loop_; }
 
  private:
-  friend class MountGroup;
-  // Completes one mount: finds or creates the entity, or says why it cannot.
-  MountStatus mount(const Mount& mount);
-
   struct Slot {
     std::string typeName;
     Kiln::Ptr<Kiln::Entity> entity;

@@ -1,0 +1,125 @@
+#pragma once
+// Packet-access sockets ("pams"): one per interface, delivering the interface's CFM frames
+// to the agent and sending its frames.
+//
+// A pam keeps a bounded queue of received frames. Readability is reported from the event
+// loop, never from inside a call: after frames arrive, onReadableCount runs once per loop
+// round while frames wait and the previous round took at least one. A reader that takes one
+// frame per notification therefore gets the next one on the next round, and frames that
+// nobody takes do not keep the loop busy (they are offered again when another arrives).
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <span>
+
+#include "platform/kiln/Notifier.h"
+#include "platform/lumen/IntfId.h"
+#include "platform/lumen/Pkt.h"
+
+namespace Interface {
+
+using Lumen::IntfId;
+
+// Where a socket's frames come from and go to: a kernel packet socket or the in-memory wire.
+// A device hands received frames to its pam with Pam::rxFrame.
+class PamDevice {
+ public:
+  virtual ~PamDevice() = default;
+  // Sends one frame (Ethernet header first). False when it could not be sent.
+  virtual bool transmit(std::span<const std::uint8_t> frame) = 0;
+};
+
+class Pam : public Kiln::Entity {
+ public:
+  class NotifieeConst : public Kiln::Notifiee<Pam> {
+   public:
+    using Kiln::Notifiee<Pam>::Notifiee;
+    virtual void onReadableCount() {}
+  };
+
+  struct Counters {
+    std::uint64_t rxFrames = 0;  // queued for the reader
+    std::uint64_t rxDrops = 0;   // dropped because the queue was full
+    std::uint64_t txFrames = 0;
+    std::uint64_t txErrors = 0;
+  };
+
+  ~Pam() override;
+
+  IntfId intfId() const { return intfId_; }
+  // Frames waiting to be taken.
+  std::uint32_t readableCount() const { return static_cast<std::uint32_t>(rxQueue_.size()); }
+  // The oldest waiting frame (begin offset at its first byte), or null.
+  Kiln::Ptr<Lumen::Pkt> rxPkt();
+  // Sends `pkt` from its begin offset, unchanged. False when the socket is closed or the
+  // device refused the frame.
+  bool txPkt(const Kiln::Ptr<Lumen::Pkt>& pkt);
+  const Counters& counters() const { return counters_; }
+
+  // At most `limit` frames wait; when full, the oldest (head drop) or the arriving frame
+  // is dropped.
+  void rxQueueLimitIs(std::uint32_t limit);
+  void headDropPolicyIs(bool headDrop) { headDrop_ = headDrop; }
+  std::uint32_t rxQueueLimit() const { return rxQueueLimit_; }
+
+  // Called by the device for each received frame.
+  void rxFrame(std::span<const std::uint8_t> frame);
+  // Stops delivery and sending for good and releases the device.
+  void close();
+  bool closed() const { return closed_; }
+
+  Kiln::NotifieeList<Pam>& notifieeList() const { return notifieeList_; }
+
+ protected:
+  explicit Pam(IntfId intfId);
+  void deviceIs(std::unique_ptr<PamDevice> device) { device_ = std::move(device); }
+
+ private:
+  void scheduleReadable();
+  void notifyReadable();
+
+  IntfId intfId_;
+  std::unique_ptr<PamDevice> device_;
+  std::deque<Kiln::Ptr<Lumen::Pkt>> rxQueue_;
+  std::uint32_t rxQueueLimit_ = 1024;
+  bool headDrop_ = true;
+  bool readableScheduled_ = false;
+  std::uint64_t takenSinceNotify_ = 0;
+  bool closed_ = false;
+  Counters counters_;
+  mutable Kiln::NotifieeList<Pam> notifieeList_;
+};
+
+// The Ethernet packet-access socket.
+class EthDevPam : public Pam {
+ public:
+  explicit EthDevPam(IntfId intfId) : Pam(intfId) {}
+  using Pam::deviceIs;
+};
+
+// The sockets by interface: at most one per interface.
+class EthDevPamCollection : public Kiln::Entity {
+ public:
+  class NotifieeConst : public Kiln::Notifiee<EthDevPamCollection> {
+   public:
+    using Kiln::Notifiee<EthDevPamCollection>::Notifiee;
+    virtual void onIntfPam(IntfId) {}
+  };
+
+  explicit EthDevPamCollection(std::string name) : Kiln::Entity(std::move(name)) {}
+
+  Kiln::Ptr<Pam> intfPam(IntfId intf) const;
+  void intfPamIs(IntfId intf, Kiln::Ptr<Pam> pam);
+  void intfPamDel(IntfId intf);
+  const std::map<IntfId, Kiln::Ptr<Pam>>& intfPam() const { return intfPam_; }
+
+  Kiln::NotifieeList<EthDevPamCollection>& notifieeList() const { return notifieeList_; }
+
+ private:
+  std::map<IntfId, Kiln::Ptr<Pam>> intfPam_;
+  mutable Kiln::NotifieeList<EthDevPamCollection> notifieeList_;
+};
+
+}  // namespace Interface
