@@ -73,7 +73,8 @@ std::string EntityManager::typeName(std::string_view path) const {
 }
 
 Kiln::Ptr<Kiln::Entity> EntityManager::entityIs(const std::string& path,
-                                                 const std::string& typeName) {
+                                                 const std::string& typeName,
+                                                 const std::string& name) {
   if (auto it = slots_.find(path); it != slots_.end()) {
     if (it->second.typeName != typeName) {
       throw Kiln::RangeException("entity at " + path + " is a " + it->second.typeName +
@@ -82,7 +83,8 @@ Kiln::Ptr<Kiln::Entity> EntityManager::entityIs(const std::string& path,
     return it->second.entity;
   }
   const auto slash = path.rfind('/');
-  auto made = Kiln::newEntity(typeName, slash == std::string::npos ? path : path.substr(slash + 1));
+  auto made = Kiln::newEntity(
+      typeName, !name.empty() ? name : slash == std::string::npos ? path : path.substr(slash + 1));
   if (!made) throw Kiln::RangeException("no entity type named " + typeName);
   slots_.emplace(path, Slot{typeName, made});
   return made;

@@ -84,8 +84,10 @@ class EntityManager : public Kiln::Entity {
 
   // Create-or-find of the entity at `path` through the type registry (how a runner seeds
   // the database before agents start). An unknown type, or an entity of another type at
-  // the path, raises Kiln::RangeException.
-  Kiln::Ptr<Kiln::Entity> entityIs(const std::string& path, const std::string& typeName);
+  // the path, raises Kiln::RangeException. A new entity is named `name`, or after the
+  // last segment of the path.
+  Kiln::Ptr<Kiln::Entity> entityIs(const std::string& path, const std::string& typeName,
+                                   const std::string& name = "");
 
   // A new mount group whose completion is reported to `mounter`.
   Kiln::Ptr<MountGroup> mountGroup(Mounter& mounter);

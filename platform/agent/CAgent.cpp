@@ -1,0 +1,27 @@
+#include "platform/agent/CAgent.h"
+
+#include "platform/kiln/Errors.h"
+
+namespace AgentBase {
+
+void CAgent::handleMountStatus(Orbis::MountStatus status) {
+  KILN_ASSERT(!mountsComplete_);
+  mountsComplete_ = true;
+  doMountsComplete(status, entityManager_);
+}
+
+std::string CAgent::cellPath() const { return "cell/" + std::to_string(cellId_); }
+
+Kiln::Ptr<Orbis::MountGroup> CAgent::mountGroup() {
+  KILN_ASSERT(entityManager_);
+  return entityManager_->mountGroup(*this);
+}
+
+Kiln::Ptr<Kiln::Entity> CAgent::createLocalEntity(const std::string& name,
+                                                  const std::string& typeName,
+                                                  const std::string& path) {
+  KILN_ASSERT(entityManager_);
+  return entityManager_->entityIs(path, typeName, name);
+}
+
+}  // namespace AgentBase
