@@ -1,0 +1,71 @@
+#include "platform/types/Bridging.h"
+
+#include "platform/kiln/TypeRegistry.h"
+
+namespace Bridging {
+
+namespace {
+
+const Kiln::TypeRegistration configType(
+    "Bridging::Config", [](const std::string& name) { return Kiln::make<Config>(name); });
+const Kiln::TypeRegistration statusType(
+    "Bridging::Status", [](const std::string& name) { return Kiln::make<Status>(name); });
+
+template <class Map>
+typename Map::mapped_type lookup(const Map& map, const typename Map::key_type& key) {
+  auto it = map.find(key);
+  return it == map.end() ? typename Map::mapped_type{} : it->second;
+}
+
+// Create-or-find of a child built from its key, with `parent` as its parent.
+template <class Key, class T>
+Kiln::Ptr<T> childIs(Kiln::Collection<Key, T>& collection, const Key& key, Kiln::Entity* parent) {
+  return collection
+      .findOrCreate(key,
+                    [&] {
+                      auto* made = new T(key);
+                      made->parentIs(parent);
+                      return made;
+                    })
+      .first;
+}
+
+}  // namespace
+
+VlanXlateMapping SwitchIntfConfig::ingressVlanXlate(VlanXlateKey key) const {
+  return lookup(ingressVlanXlate_, key);
+}
+
+void SwitchIntfConfig::ingressVlanXlateIs(VlanXlateKey key, VlanXlateMapping mapping) {
+  ingressVlanXlate_[key] = mapping;
+}
+
+VlanXlateMapping SwitchIntfConfig::egressVlanXlate(VlanXlateKey key) const {
+  return lookup(egressVlanXlate_, key);
+}
+
+void SwitchIntfConfig::egressVlanXlateIs(VlanXlateKey key, VlanXlateMapping mapping) {
+  egressVlanXlate_[key] = mapping;
+}
+
+ConfiguredHost VlanConfig::configuredHost(const EthAddr& mac) const {
+  return lookup(configuredHost_, mac);
+}
+
+LearnedHost VlanStatus::learnedHost(const EthAddr& mac) const {
+  return lookup(learnedHost_, mac);
+}
+
+Kiln::Ptr<SwitchIntfConfig> Config::switchIntfConfigIs(IntfId intf) {
+  return childIs(switchIntfConfig_, intf, this);
+}
+
+Kiln::Ptr<VlanConfig> Config::vlanConfigIs(VlanId vlan) {
+  return childIs(vlanConfig_, vlan, this);
+}
+
+Kiln::Ptr<VlanStatus> Status::vlanStatusIs(VlanId vlan) {
+  return childIs(vlanStatus_, vlan, this);
+}
+
+}  // namespace Bridging

@@ -1,0 +1,168 @@
+#pragma once
+// The bridging configuration ("bridging/config") and status ("bridging/status") as far as
+// CFM reads them: the bridge MAC address, each interface's switchport settings with its
+// VLAN translation tables, and the configured and learned hosts of each VLAN.
+// Nobody reacts to these: readers look them up for each frame.
+
+#include <cstdint>
+#include <map>
+
+#include "platform/kiln/Collection.h"
+#include "platform/lumen/Eth.h"
+#include "platform/lumen/IntfId.h"
+#include "platform/lumen/Types.h"
+
+namespace Bridging {
+
+using Lumen::EthAddr;
+using Lumen::IntfId;
+using VlanId = Lumen::VlanId;
+using VlanIdOrNone = Lumen::VlanIdOrNone;
+
+enum SwitchIntfMode : std::uint32_t {
+  switchIntfModeAccess = 0,
+  // The VLAN tag selects the VLAN.
+  switchIntfModeTrunk = 1,
+  switchIntfModeDot1qTunnel = 2,
+  switchIntfModeTap = 3,
+  switchIntfModeTool = 4,
+  // Routed ports take no bridged (and so no CFM) frames.
+  switchIntfModeRouted = 5,
+};
+
+// (outer VLAN id, inner VLAN id); inner 0 for a single tag.
+struct VlanXlateKey {
+  std::uint16_t outerVlan = 0;
+  std::uint16_t innerVlan = 0;
+  auto operator<=>(const VlanXlateKey&) const = default;
+};
+
+// (VLAN, inner VLAN). Read as the bridging VLAN on ingress; as the outer and inner tag to
+// send on egress. The all-zero mapping means "no mapping".
+struct VlanXlateMapping {
+  std::uint16_t vlan = 0;
+  std::uint16_t innerVlan = 0;
+  bool operator==(const VlanXlateMapping&) const = default;
+  bool isNone() const { return vlan == 0 && innerVlan == 0; }
+};
+
+class SwitchIntfConfig : public Kiln::Entity {
+ public:
+  explicit SwitchIntfConfig(IntfId intf) : Kiln::Entity(intf.stringValue()), intf_(intf) {}
+  IntfId intf() const { return intf_; }
+
+  SwitchIntfMode mode() const { return mode_; }
+  void modeIs(SwitchIntfMode mode) { mode_ = mode; }
+  // The VLAN of untagged frames; 0 for none.
+  VlanIdOrNone portVlan() const { return portVlan_; }
+  void portVlanIs(VlanIdOrNone vlan) { portVlan_ = vlan; }
+  // The EtherType of the outer tag; 0 means 0x8100.
+  std::uint16_t tpid() const { return tpid_; }
+  void tpidIs(std::uint16_t tpid) { tpid_ = tpid; }
+
+  // An absent key reads as the all-zero mapping.
+  VlanXlateMapping ingressVlanXlate(VlanXlateKey key) const;
+  void ingressVlanXlateIs(VlanXlateKey key, VlanXlateMapping mapping);
+  void ingressVlanXlateDel(VlanXlateKey key) { ingressVlanXlate_.erase(key); }
+  const std::map<VlanXlateKey, VlanXlateMapping>& ingressVlanXlate() const {
+    return ingressVlanXlate_;
+  }
+  VlanXlateMapping egressVlanXlate(VlanXlateKey key) const;
+  void egressVlanXlateIs(VlanXlateKey key, VlanXlateMapping mapping);
+  void egressVlanXlateDel(VlanXlateKey key) { egressVlanXlate_.erase(key); }
+  const std::map<VlanXlateKey, VlanXlateMapping>& egressVlanXlate() const {
+    return egressVlanXlate_;
+  }
+
+ private:
+  IntfId intf_;
+  SwitchIntfMode mode_ = switchIntfModeAccess;
+  VlanIdOrNone portVlan_;
+  std::uint16_t tpid_ = 0;
+  std::map<VlanXlateKey, VlanXlateMapping> ingressVlanXlate_;
+  std::map<VlanXlateKey, VlanXlateMapping> egressVlanXlate_;
+};
+
+// A host by MAC address: the interface it is reached through. The default (no interface)
+// means "no such host".
+struct ConfiguredHost {
+  IntfId intf;
+  bool operator==(const ConfiguredHost&) const = default;
+};
+struct LearnedHost {
+  IntfId intf;
+  bool operator==(const LearnedHost&) const = default;
+};
+
+class VlanConfig : public Kiln::Entity {
+ public:
+  explicit VlanConfig(VlanId vlan) : Kiln::Entity(std::to_string(vlan.value())), vlan_(vlan) {}
+  VlanId vlan() const { return vlan_; }
+  // The default ConfiguredHost when there is none.
+  ConfiguredHost configuredHost(const EthAddr& mac) const;
+  void configuredHostIs(const EthAddr& mac, ConfiguredHost host) { configuredHost_[mac] = host; }
+  void configuredHostDel(const EthAddr& mac) { configuredHost_.erase(mac); }
+  const std::map<EthAddr, ConfiguredHost>& configuredHost() const { return configuredHost_; }
+
+ private:
+  VlanId vlan_;
+  std::map<EthAddr, ConfiguredHost> configuredHost_;
+};
+
+class Config : public Kiln::Entity {
+ public:
+  explicit Config(std::string name = "config") : Kiln::Entity(std::move(name)) {}
+
+  EthAddr bridgeMacAddr() const { return bridgeMacAddr_; }
+  void bridgeMacAddrIs(const EthAddr& mac) { bridgeMacAddr_ = mac; }
+
+  Kiln::Ptr<SwitchIntfConfig> switchIntfConfig(IntfId intf) const {
+    return switchIntfConfig_.find(intf);
+  }
+  Kiln::Ptr<SwitchIntfConfig> switchIntfConfigIs(IntfId intf);
+  void switchIntfConfigDel(IntfId intf) { switchIntfConfig_.del(intf); }
+  const Kiln::Collection<IntfId, SwitchIntfConfig>& switchIntfConfig() const {
+    return switchIntfConfig_;
+  }
+
+  Kiln::Ptr<VlanConfig> vlanConfig(VlanId vlan) const { return vlanConfig_.find(vlan); }
+  Kiln::Ptr<VlanConfig> vlanConfigIs(VlanId vlan);
+  void vlanConfigDel(VlanId vlan) { vlanConfig_.del(vlan); }
+  const Kiln::Collection<VlanId, VlanConfig>& vlanConfig() const { return vlanConfig_; }
+
+ private:
+  EthAddr bridgeMacAddr_;
+  Kiln::Collection<IntfId, SwitchIntfConfig> switchIntfConfig_;
+  Kiln::Collection<VlanId, VlanConfig> vlanConfig_;
+};
+
+class VlanStatus : public Kiln::Entity {
+ public:
+  explicit VlanStatus(VlanId vlan) : Kiln::Entity(std::to_string(vlan.value())), vlan_(vlan) {}
+  VlanId vlan() const { return vlan_; }
+  // The default LearnedHost when there is none.
+  LearnedHost learnedHost(const EthAddr& mac) const;
+  void learnedHostIs(const EthAddr& mac, LearnedHost host) { learnedHost_[mac] = host; }
+  void learnedHostDel(const EthAddr& mac) { learnedHost_.erase(mac); }
+  const std::map<EthAddr, LearnedHost>& learnedHost() const { return learnedHost_; }
+
+ private:
+  VlanId vlan_;
+  std::map<EthAddr, LearnedHost> learnedHost_;
+};
+
+class Status : public Kiln::Entity {
+ public:
+  explicit Status(std::string name = "status") : Kiln::Entity(std::move(name)) {}
+
+  // In VLAN order.
+  Kiln::Ptr<VlanStatus> vlanStatus(VlanId vlan) const { return vlanStatus_.find(vlan); }
+  Kiln::Ptr<VlanStatus> vlanStatusIs(VlanId vlan);
+  void vlanStatusDel(VlanId vlan) { vlanStatus_.del(vlan); }
+  const Kiln::Collection<VlanId, VlanStatus>& vlanStatus() const { return vlanStatus_; }
+
+ private:
+  Kiln::Collection<VlanId, VlanStatus> vlanStatus_;
+};
+
+}  // namespace Bridging
