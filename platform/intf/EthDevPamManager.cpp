@@ -66,30 +66,31 @@ EthDevPamManager::~EthDevPamManager() {
   while (!openedFor_.empty()) closePam(openedFor_.begin()->first);
 }
 
-void EthDevPamManager::rxQueueLimitIs(std::uint32_t limit) {
-  settings_.rxQueueLimit = limit;
+template <class F>
+void EthDevPamManager::forEachOpenPam(F&& f) {
   if (!ethDevPamCollection_) return;
   for (const auto& [intf, pam] : ethDevPamCollection_->intfPam()) {
-    if (openedFor_.contains(intf)) pam->rxQueueLimitIs(limit);
+    if (openedFor_.contains(intf)) f(*pam);
   }
+}
+
+void EthDevPamManager::rxQueueLimitIs(std::uint32_t limit) {
+  settings_.rxQueueLimit = limit;
+  forEachOpenPam([&](Pam& pam) { pam.rxQueueLimitIs(limit); });
 }
 
 void EthDevPamManager::headDropPolicyIs(bool headDrop) {
   settings_.headDropPolicy = headDrop;
-  if (!ethDevPamCollection_) return;
-  for (const auto& [intf, pam] : ethDevPamCollection_->intfPam()) {
-    if (openedFor_.contains(intf)) pam->headDropPolicyIs(headDrop);
-  }
+  forEachOpenPam([&](Pam& pam) { pam.headDropPolicyIs(headDrop); });
+}
+
+void EthDevPamManager::pktReuseIs(bool reuse) {
+  settings_.pktReuse = reuse;
+  forEachOpenPam([&](Pam& pam) { pam.pktReuseIs(reuse); });
 }
 
 // These shape how kernel sockets are opened and read: they take effect for sockets opened
 // after the change, so reopen what is open.
-void EthDevPamManager::pktReuseIs(bool reuse) {
-  if (settings_.pktReuse == reuse) return;
-  settings_.pktReuse = reuse;
-  handleAll();
-}
-
 void EthDevPamManager::enableBulkPamReadIs(bool bulk) {
   if (settings_.enableBulkPamRead == bulk) return;
   settings_.enableBulkPamRead = bulk;
@@ -141,6 +142,7 @@ void EthDevPamManager::open(IntfId intf) {
   auto pam = Kiln::make<EthDevPam>(intf);
   pam->rxQueueLimitIs(settings_.rxQueueLimit);
   pam->headDropPolicyIs(settings_.headDropPolicy);
+  pam->pktReuseIs(settings_.pktReuse);
   std::unique_ptr<PamDevice> made;
   try {
     made = factory_(*pam, device.get(), settings_);

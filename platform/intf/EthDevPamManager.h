@@ -23,11 +23,11 @@ struct PamSettings {
   // Kernel sockets read their waiting frames in batches of up to 32 per readiness (true) or
   // one per readiness (false).
   bool enableBulkPamRead = false;
-  // Kernel sockets keep their receive buffers for their whole life (true) or take fresh
-  // ones for every read (false).
+  // Received frames are held in pooled, recycled buffers (true) or in buffers of their own
+  // size from the heap (false).
   bool pktReuse = false;
-  // Every interface gets a socket of its own (true), or interfaces carried by the same
-  // kernel device share one socket (false).
+  // Every interface gets a kernel socket of its own (true), or interfaces carried by the
+  // same kernel device share one (false), each receiving every frame of the device.
   bool perIntfSocket = true;
 };
 
@@ -65,6 +65,8 @@ class EthDevPamManager : public Kiln::Entity {
 
   void handleIntf(IntfId intf);
   void handleAll();
+  template <class F>
+  void forEachOpenPam(F&& f);
   void open(IntfId intf);
   void closePam(IntfId intf);
 

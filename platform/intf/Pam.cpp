@@ -44,7 +44,7 @@ void Pam::rxFrame(std::span<const std::uint8_t> frame) {
     rxQueue_.pop_front();
   }
   auto pkt = Lumen::pktManager().newPkt();
-  pkt->bytesIs(frame, false);
+  pkt->bytesIs(frame, false, pktReuse_);
   rxQueue_.push_back(std::move(pkt));
   ++counters_.rxFrames;
   scheduleReadable();

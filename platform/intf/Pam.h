@@ -62,6 +62,9 @@ class Pam : public Kiln::Entity {
   // is dropped.
   void rxQueueLimitIs(std::uint32_t limit);
   void headDropPolicyIs(bool headDrop) { headDrop_ = headDrop; }
+  // Received frames are held in buffers recycled through the packet manager's pool (true)
+  // or in buffers of their own size from the heap (false).
+  void pktReuseIs(bool reuse) { pktReuse_ = reuse; }
   std::uint32_t rxQueueLimit() const { return rxQueueLimit_; }
 
   // Called by the device for each received frame.
@@ -85,6 +88,7 @@ class Pam : public Kiln::Entity {
   std::deque<Kiln::Ptr<Lumen::Pkt>> rxQueue_;
   std::uint32_t rxQueueLimit_ = 1024;
   bool headDrop_ = true;
+  bool pktReuse_ = true;
   bool readableScheduled_ = false;
   std::uint64_t takenSinceNotify_ = 0;
   bool closed_ = false;

@@ -61,10 +61,10 @@ using Buffer = Pkt::Buffer;
 
 namespace {
 
-Buffer* acquireBuffer(std::uint32_t needed) {
+Buffer* acquireBuffer(std::uint32_t needed, bool pooled = true) {
   void* block = nullptr;
   std::uint32_t capacity = pooledCapacity;
-  if (needed <= pooledCapacity) {
+  if (pooled && needed <= pooledCapacity) {
     block = bufferPool.take();
     if (block) {
       ++pktStats.buffersReused;
@@ -73,7 +73,8 @@ Buffer* acquireBuffer(std::uint32_t needed) {
       ++pktStats.buffersAllocated;
     }
   } else {
-    capacity = needed;
+    // One byte more than asked keeps an exact-size buffer out of the pool.
+    capacity = needed == pooledCapacity ? needed + 1 : needed;
     block = ::operator new(sizeof(Buffer) + capacity);
     ++pktStats.buffersAllocated;
   }
@@ -152,7 +153,7 @@ void Pkt::stringValueIs(std::string_view bytes, bool append) {
   bytesIs({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}, append);
 }
 
-void Pkt::bytesIs(std::span<const std::uint8_t> bytes, bool append) {
+void Pkt::bytesIs(std::span<const std::uint8_t> bytes, bool append, bool pooled) {
   const std::size_t total = (append ? frontBytes() : 0) + bytes.size();
   if (total > maxBytes) {
     throw Kiln::RangeException("Pkt::bytes > " + std::to_string(maxBytes) + " not allowed");
@@ -160,7 +161,7 @@ void Pkt::bytesIs(std::span<const std::uint8_t> bytes, bool append) {
   const auto n = static_cast<std::uint32_t>(bytes.size());
   if (!append) {
     releaseBuffer(buffer_);
-    buffer_ = acquireBuffer(headRoom + n);
+    buffer_ = acquireBuffer(headRoom + n, pooled);
     start_ = end_ = headRoom;
     buffer_->claimed = start_;
     beginOffset_ = 0;

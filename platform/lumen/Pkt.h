@@ -55,9 +55,10 @@ class Pkt final : public Kiln::Entity {
   std::string stringValue() const;
   std::span<const std::uint8_t> bytes() const { return {frontData(), frontBytes()}; }
   // Replaces the frame by `bytes` (begin offset 0), or with `append` adds them at its end.
-  // More than maxBytes in all raises Kiln::RangeException.
+  // More than maxBytes in all raises Kiln::RangeException. A replacement that is not
+  // `pooled` gets a buffer of its own size from the heap, whatever its length.
   void stringValueIs(std::string_view bytes, bool append);
-  void bytesIs(std::span<const std::uint8_t> bytes, bool append);
+  void bytesIs(std::span<const std::uint8_t> bytes, bool append, bool pooled = true);
 
   // Pkts come from the pool.
   static void* operator new(std::size_t size);
