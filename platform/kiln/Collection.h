@@ -44,6 +44,22 @@ class Collection {
     return {member, true};
   }
 
+  // Create-or-find of a child built as T(key) with `parent` as its parent; `created` runs
+  // only when the child is new (owners notify from there).
+  template <class Created>
+  Ptr<T> childIs(const Key& key, Entity* parent, Created&& created) {
+    auto [member, isNew] = findOrCreate(key, [&] {
+      auto* child = new T(key);
+      child->parentIs(parent);
+      return child;
+    });
+    if (isNew) created();
+    return member;
+  }
+  Ptr<T> childIs(const Key& key, Entity* parent) {
+    return childIs(key, parent, [] {});
+  }
+
   // Instantiating setter of a keyed child: keeps the member at `key` when `sameArgs`
   // accepts it (an ArgMatch of kind keyed throws instead of refusing), else builds a new
   // one with `make()`. The new member's notifications are switched on.

@@ -127,4 +127,12 @@ class Notifiee {
   bool active_ = true;
 };
 
+// The body of a notifying setter: stores `value` and notifies only when it differs.
+template <class T, class V, class Notifier, class Handler>
+void attributeIs(T& field, V&& value, NotifieeList<Notifier>& list, Handler handler) {
+  if (field == value) return;
+  field = std::forward<V>(value);
+  list.notify(handler);
+}
+
 }  // namespace Kiln

@@ -17,19 +17,6 @@ typename Map::mapped_type lookup(const Map& map, const typename Map::key_type& k
   return it == map.end() ? typename Map::mapped_type{} : it->second;
 }
 
-// Create-or-find of a child built from its key, with `parent` as its parent.
-template <class Key, class T>
-Kiln::Ptr<T> childIs(Kiln::Collection<Key, T>& collection, const Key& key, Kiln::Entity* parent) {
-  return collection
-      .findOrCreate(key,
-                    [&] {
-                      auto* made = new T(key);
-                      made->parentIs(parent);
-                      return made;
-                    })
-      .first;
-}
-
 }  // namespace
 
 VlanXlateMapping SwitchIntfConfig::ingressVlanXlate(VlanXlateKey key) const {
@@ -57,15 +44,15 @@ LearnedHost VlanStatus::learnedHost(const EthAddr& mac) const {
 }
 
 Kiln::Ptr<SwitchIntfConfig> Config::switchIntfConfigIs(IntfId intf) {
-  return childIs(switchIntfConfig_, intf, this);
+  return switchIntfConfig_.childIs(intf, this);
 }
 
 Kiln::Ptr<VlanConfig> Config::vlanConfigIs(VlanId vlan) {
-  return childIs(vlanConfig_, vlan, this);
+  return vlanConfig_.childIs(vlan, this);
 }
 
 Kiln::Ptr<VlanStatus> Status::vlanStatusIs(VlanId vlan) {
-  return childIs(vlanStatus_, vlan, this);
+  return vlanStatus_.childIs(vlan, this);
 }
 
 }  // namespace Bridging
