@@ -1,0 +1,214 @@
+#include "platform/intf/AfPacketSocket.h"
+
+#include <arpa/inet.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+namespace Interface {
+
+namespace {
+
+constexpr std::uint16_t kEtherTypeCfm = 0x8902;
+constexpr std::uint16_t kTpidCustomer = 0x8100;
+constexpr std::uint16_t kTpidService = 0x88a8;
+// Pre-standard provider-bridge TPIDs still configured on some networks. The kernel leaves
+// these tags in the frame, so the filter must look past them itself.
+constexpr std::uint16_t kTpidLegacy1 = 0x9100;
+constexpr std::uint16_t kTpidLegacy2 = 0x9200;
+constexpr std::size_t kAddressBytes = 12;
+constexpr std::size_t kTagBytes = 4;
+
+// Accepts EtherType 0x8902 untagged, behind one tag, or behind an outer tag and an inner
+// 0x8100 tag. The kernel has usually moved the outer tag into metadata by the time the
+// filter runs (vlan_avail set, frame looks one tag shorter); when it has not, the outer tag
+// is still in the data. Both cases converge on X = bytes of outer tag left in the data.
+constexpr std::array<sock_filter, 18> kCfmFilter = {{
+    /* 0 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+                     static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_VLAN_TAG_PRESENT)),
+    /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 8),  // outer tag in metadata: 10
+    /* 2 */ BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 12),
+    /* 3 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kEtherTypeCfm, 13, 0),  // accept
+    /* 4 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTpidCustomer, 3, 0),
+    /* 5 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTpidService, 2, 0),
+    /* 6 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTpidLegacy1, 1, 0),
+    /* 7 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTpidLegacy2, 0, 8),  // else drop
+    /* 8 */ BPF_STMT(BPF_LDX | BPF_W | BPF_IMM, 4),
+    /* 9 */ BPF_JUMP(BPF_JMP | BPF_JA, 1, 0, 0),
+    /* 10 */ BPF_STMT(BPF_LDX | BPF_W | BPF_IMM, 0),
+    /* 11 */ BPF_STMT(BPF_LD | BPF_H | BPF_IND, 12),
+    /* 12 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kEtherTypeCfm, 4, 0),  // accept
+    /* 13 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTpidCustomer, 0, 2),  // else drop
+    /* 14 */ BPF_STMT(BPF_LD | BPF_H | BPF_IND, 16),
+    /* 15 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kEtherTypeCfm, 1, 0),  // accept
+    /* 16 */ BPF_STMT(BPF_RET | BPF_K, 0),
+    /* 17 */ BPF_STMT(BPF_RET | BPF_K, std::numeric_limits<std::uint32_t>::max()),
+}};
+
+[[noreturn]] void throwOpenError(int err, const std::string& device, const char* step) {
+  std::string what = "cannot open packet socket on " + device;
+  if (err == EPERM || err == EACCES) {
+    what += " (needs CAP_NET_RAW)";
+  } else if (step != nullptr) {
+    what += std::string(" (") + step + ")";
+  }
+  throw std::system_error(err, std::generic_category(), what);
+}
+
+}  // namespace
+
+// Buffers for one recvmmsg call, made once: receive() must not allocate per frame. Each
+// frame lands kTagBytes into its buffer so that a stripped tag can be put back by moving
+// only the 12 address bytes.
+struct AfPacketSocket::Batch {
+  struct Slot {
+    std::array<std::uint8_t, kTagBytes + kMaxFrameBytes> data;
+    sockaddr_ll from;
+    alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(tpacket_auxdata))> control;
+    iovec iov;
+  };
+  std::array<Slot, kBatchFrames> slots;
+  std::array<mmsghdr, kBatchFrames> headers;
+};
+
+AfPacketSocket::AfPacketSocket(const std::string& device) : device_(device) {
+  const unsigned ifIndex = if_nametoindex(device.c_str());
+  if (ifIndex == 0) throwOpenError(errno == ENXIO ? ENODEV : errno, device, nullptr);
+
+  // Protocol 0: the kernel delivers nothing to the socket until bind, so no frame can
+  // slip in before the filter is attached.
+  fd_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) throwOpenError(errno, device, nullptr);
+
+  auto fail = [&](const char* step) {
+    const int err = errno;
+    ::close(fd_);
+    fd_ = -1;
+    throwOpenError(err, device, step);
+  };
+
+  const sock_fprog program{static_cast<unsigned short>(kCfmFilter.size()),
+                           const_cast<sock_filter*>(kCfmFilter.data())};
+  if (::setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) < 0) {
+    fail("SO_ATTACH_FILTER");
+  }
+  const int on = 1;
+  if (::setsockopt(fd_, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) < 0) {
+    fail("PACKET_AUXDATA");
+  }
+#ifdef PACKET_IGNORE_OUTGOING
+  // Older kernels lack the option; receive() skips outgoing frames regardless.
+  if (::setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on) < 0 &&
+      errno != ENOPROTOOPT) {
+    fail("PACKET_IGNORE_OUTGOING");
+  }
+#endif
+
+  // Should a kernel queue frames for an unbound socket after all, none of them has been
+  // through the filter.
+  std::array<std::uint8_t, 64> scratch;
+  while (::recv(fd_, scratch.data(), scratch.size(), MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+  }
+
+  sockaddr_ll addr{};
+  addr.sll_family = AF_PACKET;
+  addr.sll_protocol = htons(ETH_P_ALL);
+  addr.sll_ifindex = static_cast<int>(ifIndex);
+  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) fail("bind");
+
+  batch_ = std::make_unique<Batch>();
+  for (std::size_t i = 0; i < kBatchFrames; ++i) {
+    auto& slot = batch_->slots[i];
+    slot.iov.iov_base = slot.data.data() + kTagBytes;
+    slot.iov.iov_len = kMaxFrameBytes;
+  }
+}
+
+AfPacketSocket::~AfPacketSocket() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::size_t AfPacketSocket::receive(
+    const std::function<void(std::span<const std::uint8_t>)>& sink, std::size_t maxFrames) {
+  std::size_t delivered = 0;
+  std::size_t read = 0;
+  while (read < maxFrames) {
+    const std::size_t want = std::min(maxFrames - read, kBatchFrames);
+    for (std::size_t i = 0; i < want; ++i) {
+      auto& slot = batch_->slots[i];
+      msghdr& h = batch_->headers[i].msg_hdr;
+      h = msghdr{};
+      h.msg_name = &slot.from;
+      h.msg_namelen = sizeof slot.from;
+      h.msg_iov = &slot.iov;
+      h.msg_iovlen = 1;
+      h.msg_control = slot.control.data();
+      h.msg_controllen = slot.control.size();
+    }
+    const int got = ::recvmmsg(fd_, batch_->headers.data(), static_cast<unsigned>(want),
+                               MSG_DONTWAIT, nullptr);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENETDOWN) break;
+      throw std::system_error(errno, std::generic_category(),
+                              "cannot receive on packet socket on " + device_);
+    }
+    read += static_cast<std::size_t>(got);
+    for (int i = 0; i < got; ++i) {
+      auto& slot = batch_->slots[i];
+      const msghdr& h = batch_->headers[i].msg_hdr;
+      if (h.msg_flags & MSG_TRUNC) {
+        ++truncatedFrames_;
+        continue;
+      }
+      if (slot.from.sll_pkttype == PACKET_OUTGOING) continue;
+      std::uint8_t* begin = slot.data.data() + kTagBytes;
+      std::size_t length = batch_->headers[i].msg_len;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr;
+           c = CMSG_NXTHDR(const_cast<msghdr*>(&h), c)) {
+        if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA) continue;
+        tpacket_auxdata aux;
+        std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
+        // The status flag, not a non-zero TCI, says a tag was stripped: priority-tagged
+        // frames carry TCI 0.
+        if (!(aux.tp_status & TP_STATUS_VLAN_VALID) || length < kAddressBytes) break;
+        const std::uint16_t tpid =
+            (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : kTpidCustomer;
+        std::memmove(begin - kTagBytes, begin, kAddressBytes);
+        begin -= kTagBytes;
+        length += kTagBytes;
+        begin[12] = static_cast<std::uint8_t>(tpid >> 8);
+        begin[13] = static_cast<std::uint8_t>(tpid);
+        begin[14] = static_cast<std::uint8_t>(aux.tp_vlan_tci >> 8);
+        begin[15] = static_cast<std::uint8_t>(aux.tp_vlan_tci);
+        break;
+      }
+      sink(std::span<const std::uint8_t>(begin, length));
+      ++delivered;
+    }
+    if (static_cast<std::size_t>(got) < want) break;  // nothing more waiting
+  }
+  return delivered;
+}
+
+bool AfPacketSocket::send(std::span<const std::uint8_t> frame) {
+  for (;;) {
+    const ssize_t sent = ::send(fd_, frame.data(), frame.size(), MSG_DONTWAIT);
+    if (sent >= 0) return true;
+    if (errno == EINTR) continue;
+    ++sendErrors_;
+    return false;
+  }
+}
+
+}  // namespace Interface

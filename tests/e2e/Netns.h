@@ -1,0 +1,223 @@
+#pragma once
+// Network namespaces and veth links for end-to-end tests, removed again by their
+// destructors (a failed assertion unwinds through them too).
+//
+// Names carry the process id so that suites run in parallel do not collide; namespaces left
+// behind by a process that no longer exists (one that crashed) are removed when the next
+// test process makes its first namespace. Needs root (CAP_SYS_ADMIN, CAP_NET_ADMIN).
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace E2e {
+
+struct CommandResult {
+  int status = -1;  // exit code, or -1 when the command did not exit normally
+  std::string output;  // stdout and stderr together
+};
+
+// Runs `argv` (no shell) and waits for it.
+inline CommandResult runCommand(const std::vector<std::string>& argv) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) < 0) throw std::system_error(errno, std::generic_category(), "pipe");
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  if (pid == 0) {
+    ::dup2(pipeFds[1], STDOUT_FILENO);
+    ::dup2(pipeFds[1], STDERR_FILENO);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(pipeFds[1]);
+  CommandResult result;
+  char buffer[512];
+  for (;;) {
+    const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+    if (n > 0) {
+      result.output.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  ::close(pipeFds[0]);
+  int wstatus = 0;
+  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  return result;
+}
+
+// Runs `argv` and raises std::runtime_error with the command and its output unless it
+// exits 0.
+inline void run(const std::vector<std::string>& argv) {
+  const CommandResult result = runCommand(argv);
+  if (result.status == 0) return;
+  std::string text;
+  for (const auto& a : argv) text += (text.empty() ? "" : " ") + a;
+  throw std::runtime_error("'" + text + "' exited with " + std::to_string(result.status) +
+                           ": " + result.output);
+}
+
+inline constexpr const char* kNetnsPrefix = "cfmtest-";
+
+// Removes namespaces named by kNetnsPrefix whose process is gone.
+inline void removeStaleNetns() {
+  DIR* dir = ::opendir("/run/netns");
+  if (dir == nullptr) return;
+  std::vector<std::string> stale;
+  const std::string prefix = kNetnsPrefix;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.rfind(prefix, 0) != 0) continue;
+    const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+    if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) < 0 && errno == ESRCH) {
+      stale.push_back(name);
+    }
+  }
+  ::closedir(dir);
+  for (const auto& name : stale) runCommand({"ip", "netns", "del", name});
+}
+
+// Sets /proc/sys/<key> (dots as slashes) as seen by the calling thread's namespace.
+inline void writeSysctl(const std::string& key, const std::string& value) {
+  std::string path = "/proc/sys/" + key;
+  for (auto& c : path) {
+    if (c == '.') c = '/';
+  }
+  std::ofstream file(path);
+  file << value;
+  file.close();
+  if (!file) throw std::runtime_error("cannot write " + value + " to " + path);
+}
+
+class Netns;
+
+// Moves the calling thread into a namespace until destroyed. Sockets opened meanwhile stay
+// in that namespace for life.
+class NetnsScope {
+ public:
+  explicit NetnsScope(const std::string& netnsName) {
+    original_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (original_ < 0) throw std::system_error(errno, std::generic_category(), "open own netns");
+    const std::string path = "/run/netns/" + netnsName;
+    const int target = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (target < 0 || ::setns(target, CLONE_NEWNET) < 0) {
+      const int err = errno;
+      if (target >= 0) ::close(target);
+      ::close(original_);
+      throw std::system_error(err, std::generic_category(), "enter " + path);
+    }
+    ::close(target);
+  }
+  inline explicit NetnsScope(const Netns& netns);
+  ~NetnsScope() {
+    // Staying in the test namespace would make every later step act on the wrong host.
+    if (::setns(original_, CLONE_NEWNET) < 0) std::terminate();
+    ::close(original_);
+  }
+  NetnsScope(const NetnsScope&) = delete;
+  NetnsScope& operator=(const NetnsScope&) = delete;
+
+ private:
+  int original_ = -1;
+};
+
+// A named network namespace ("ip netns") with IPv6 off, so that new links stay as quiet as
+// the kernel allows.
+class Netns {
+ public:
+  Netns() {
+    static std::atomic<unsigned> counter{0};
+    static const bool cleaned = (removeStaleNetns(), true);
+    (void)cleaned;
+    name_ = kNetnsPrefix + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    run({"ip", "netns", "add", name_});
+    try {
+      NetnsScope inside(name_);
+      writeSysctl("net.ipv6.conf.all.disable_ipv6", "1");
+      writeSysctl("net.ipv6.conf.default.disable_ipv6", "1");
+    } catch (...) {
+      runCommand({"ip", "netns", "del", name_});
+      throw;
+    }
+  }
+  ~Netns() { runCommand({"ip", "netns", "del", name_}); }
+  Netns(const Netns&) = delete;
+  Netns& operator=(const Netns&) = delete;
+
+  const std::string& name() const { return name_; }
+  // Runs `ip -n <name> <args...>`.
+  void ip(std::vector<std::string> args) const {
+    args.insert(args.begin(), {"ip", "-n", name_});
+    run(args);
+  }
+  // Calls `f` with the calling thread inside this namespace.
+  template <typename F>
+  auto inside(F&& f) const {
+    NetnsScope scope(name_);
+    return std::forward<F>(f)();
+  }
+
+ private:
+  std::string name_;
+};
+
+inline NetnsScope::NetnsScope(const Netns& netns) : NetnsScope(netns.name()) {}
+
+// A veth pair from device `deviceA` in `a` to `deviceB` in `b`, both up. A namespace
+// outliving the pair is required: declare the namespaces first.
+class VethLink {
+ public:
+  VethLink(const Netns& a, std::string deviceA, const Netns& b, std::string deviceB)
+      : a_(a), deviceA_(std::move(deviceA)), b_(b), deviceB_(std::move(deviceB)) {
+    a_.ip({"link", "add", deviceA_, "type", "veth", "peer", "name", deviceB_, "netns",
+           b_.name()});
+    try {
+      upIs(true);
+    } catch (...) {
+      runCommand({"ip", "-n", a_.name(), "link", "del", deviceA_});
+      throw;
+    }
+  }
+  ~VethLink() { runCommand({"ip", "-n", a_.name(), "link", "del", deviceA_}); }
+  VethLink(const VethLink&) = delete;
+  VethLink& operator=(const VethLink&) = delete;
+
+  const std::string& deviceA() const { return deviceA_; }
+  const std::string& deviceB() const { return deviceB_; }
+  void upIs(bool up) const {
+    a_.ip({"link", "set", deviceA_, up ? "up" : "down"});
+    b_.ip({"link", "set", deviceB_, up ? "up" : "down"});
+  }
+  void mtuIs(unsigned mtu) const {
+    a_.ip({"link", "set", deviceA_, "mtu", std::to_string(mtu)});
+    b_.ip({"link", "set", deviceB_, "mtu", std::to_string(mtu)});
+  }
+
+ private:
+  const Netns& a_;
+  std::string deviceA_;
+  const Netns& b_;
+  std::string deviceB_;
+};
+
+}  // namespace E2e
