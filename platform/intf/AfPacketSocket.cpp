@@ -126,6 +126,20 @@ AfPacketSocket::AfPacketSocket(const std::string& device) : device_(device) {
   addr.sll_ifindex = static_cast<int>(ifIndex);
   if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) fail("bind");
 
+  // A real NIC filters multicast in hardware: join the CFM group addresses of every MD
+  // level (01-80-C2-00-00-30..3F) so that CCMs and LTMs reach us.
+  for (unsigned last = 0x30; last <= 0x3f; ++last) {
+    packet_mreq mreq{};
+    mreq.mr_ifindex = static_cast<int>(ifIndex);
+    mreq.mr_type = PACKET_MR_MULTICAST;
+    mreq.mr_alen = 6;
+    const unsigned char group[6] = {0x01, 0x80, 0xc2, 0x00, 0x00, static_cast<unsigned char>(last)};
+    std::memcpy(mreq.mr_address, group, sizeof group);
+    if (::setsockopt(fd_, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0) {
+      fail("PACKET_ADD_MEMBERSHIP");
+    }
+  }
+
   batch_ = std::make_unique<Batch>();
   for (std::size_t i = 0; i < kBatchFrames; ++i) {
     auto& slot = batch_->slots[i];

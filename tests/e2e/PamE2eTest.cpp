@@ -1,0 +1,169 @@
+// Packet access as the agent gets it: the socket manager opening AF_PACKET sockets on
+// kernel devices, the bounded receive queue, and transmit, across a veth pair.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/intf/AfPacketPam.h"
+#include "platform/intf/AfPacketSocket.h"
+#include "platform/kiln/EventLoop.h"
+#include "tests/e2e/Netns.h"
+
+namespace {
+
+using Interface::IntfId;
+using Bytes = std::vector<std::uint8_t>;
+
+// A CCM-addressed CFM frame carrying `seq` in its last two bytes, padded to 64 bytes.
+Bytes cfmFrame(std::uint16_t seq, bool tagged = false) {
+  Bytes f = {0x01, 0x80, 0xc2, 0x00, 0x00, 0x33, 0x02, 0x00, 0x00, 0x00, 0x00, 0xbb};
+  if (tagged) f.insert(f.end(), {0x81, 0x00, 0x00, 0x64});
+  f.insert(f.end(), {0x89, 0x02, 0x60, 0x01, 0x00, 0x46});
+  f.resize(62, 0);
+  f.push_back(std::uint8_t(seq >> 8));
+  f.push_back(std::uint8_t(seq));
+  return f;
+}
+
+std::uint16_t seqOf(const std::string& frame) {
+  return std::uint16_t(std::uint8_t(frame[frame.size() - 2]) << 8 | std::uint8_t(frame.back()));
+}
+
+class PamE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+    switchNs_.emplace();
+    hostNs_.emplace();
+    link_.emplace(*switchNs_, "sw0", *hostNs_, "host0");
+    host_ = hostNs_->inside([] { return std::make_unique<Interface::AfPacketSocket>("host0"); });
+    desired_ = Kiln::make<Interface::PamDesiredIntfDir>("pdid");
+    collection_ = Kiln::make<Interface::EthDevPamCollection>("edpc");
+    devices_ = Kiln::make<Interface::DeviceIntfStatusDir>("disd");
+    Interface::EthDevPamManager::defaultDeviceFactoryIs(
+        Interface::afPacketDeviceFactory(Kiln::eventLoop()));
+    manager_ = Kiln::make<Interface::EthDevPamManager>(desired_, collection_, devices_);
+    Interface::EthDevPamManager::defaultDeviceFactoryIs(nullptr);
+    // The agent's settings.
+    manager_->rxQueueLimitIs(56);
+    manager_->headDropPolicyIs(true);
+    manager_->pktReuseIs(true);
+    manager_->enableBulkPamReadIs(true);
+    manager_->perIntfSocketIs(false);
+    manager_->enabledIs(true);
+  }
+  void TearDown() override {
+    manager_ = nullptr;  // closes the sockets inside the namespace's life
+    host_.reset();
+    Kiln::eventLoop().runUntilIdle();
+  }
+
+  // Sockets are opened in the namespace the thread is in when the interface is desired.
+  Kiln::Ptr<Interface::Pam> open(const char* intf) {
+    return switchNs_->inside([&] {
+      devices_->deviceIntfStatusIs(IntfId(intf), "sw0", 0);
+      desired_->intfDesiredIs(IntfId(intf), true);
+      return collection_->intfPam(IntfId(intf));
+    });
+  }
+  // Lets frames in flight reach the switch's socket, then runs the loop dry.
+  static void settle() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Kiln::eventLoop().runUntilIdle();
+  }
+  static std::vector<std::string> drain(Interface::Pam& pam) {
+    std::vector<std::string> frames;
+    while (auto pkt = pam.rxPkt()) frames.push_back(pkt->stringValue());
+    return frames;
+  }
+
+  std::optional<E2e::Netns> switchNs_, hostNs_;
+  std::optional<E2e::VethLink> link_;
+  std::unique_ptr<Interface::AfPacketSocket> host_;
+  Kiln::Ptr<Interface::PamDesiredIntfDir> desired_;
+  Kiln::Ptr<Interface::EthDevPamCollection> collection_;
+  Kiln::Ptr<Interface::DeviceIntfStatusDir> devices_;
+  Kiln::Ptr<Interface::EthDevPamManager> manager_;
+};
+
+TEST_F(PamE2e, BurstKeepsOnlyTheNewestFramesUpToTheBound) {
+  auto pam = open("Ethernet1");
+  ASSERT_TRUE(pam);
+  constexpr int burst = 120;
+  for (int i = 1; i <= burst; ++i) ASSERT_TRUE(host_->send(cfmFrame(std::uint16_t(i))));
+  settle();  // nobody reads: the queue fills and drops at its head
+
+  const auto frames = drain(*pam);
+  ASSERT_EQ(frames.size(), 56u);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(seqOf(frames[i]), burst - 56 + 1 + int(i)) << i;
+  }
+  EXPECT_EQ(pam->counters().rxDrops, std::uint64_t(burst - 56));
+}
+
+TEST_F(PamE2e, FramesArriveByteExactAndRepliesLeaveByteExact) {
+  auto pam = open("Ethernet1");
+  ASSERT_TRUE(pam);
+  struct Reader : Interface::Pam::NotifieeConst {
+    using Interface::Pam::NotifieeConst::NotifieeConst;
+    void onReadableCount() override {
+      auto self = Kiln::Ptr<Interface::Pam>(const_cast<Interface::Pam*>(notifier().get()));
+      if (auto pkt = self->rxPkt()) frames.push_back(pkt->stringValue());
+    }
+    std::vector<std::string> frames;
+  } reader(pam);
+
+  const Bytes tagged = cfmFrame(7, true);
+  ASSERT_TRUE(host_->send(tagged));
+  settle();
+  ASSERT_EQ(reader.frames.size(), 1u);
+  EXPECT_EQ(reader.frames[0], std::string(tagged.begin(), tagged.end()));
+
+  auto reply = Lumen::pktManager().newPkt();
+  const Bytes sent = cfmFrame(8);
+  reply->bytesIs(sent, false);
+  ASSERT_TRUE(pam->txPkt(reply));
+  std::vector<Bytes> received;
+  for (int tries = 0; tries < 50 && received.empty(); ++tries) {
+    host_->receive([&](std::span<const std::uint8_t> f) { received.emplace_back(f.begin(), f.end()); },
+                   8);
+    if (received.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0], sent);
+}
+
+TEST_F(PamE2e, InterfacesOnOneDeviceShareItsSocketAndEachGetsEveryFrame) {
+  auto ethernet = open("Ethernet1");
+  auto portChannel = open("Port-Channel1");
+  ASSERT_TRUE(ethernet && portChannel);
+  ASSERT_TRUE(host_->send(cfmFrame(1)));
+  ASSERT_TRUE(host_->send(cfmFrame(2)));
+  settle();
+  EXPECT_EQ(drain(*ethernet).size(), 2u);
+  EXPECT_EQ(drain(*portChannel).size(), 2u);
+
+  // The socket lives while one of them uses it.
+  desired_->intfDesiredDel(IntfId("Ethernet1"));
+  ASSERT_TRUE(host_->send(cfmFrame(3)));
+  settle();
+  const auto frames = drain(*portChannel);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(seqOf(frames[0]), 3);
+}
+
+TEST_F(PamE2e, MissingDeviceLeavesNoSocketAndNoCrash) {
+  switchNs_->inside([&] {
+    devices_->deviceIntfStatusIs(IntfId("Ethernet9"), "nosuch9", 0);
+    desired_->intfDesiredIs(IntfId("Ethernet9"), true);
+  });
+  EXPECT_FALSE(collection_->intfPam(IntfId("Ethernet9")));
+}
+
+}  // namespace
