@@ -1,0 +1,125 @@
+#pragma once
+// The Continuity Check Message as it lies in a received frame, from the common header on.
+//
+// The MAID (bytes 10-57) carries an MD name and an MA name whose lengths come from the
+// frame itself. The name accessors validate those lengths before they read, so that
+// whatever the length bytes say no accessor reads outside the 48 MAID bytes: a CCM of at
+// least 74 bytes is always safe to read. A length that does not fit raises a range error,
+// which the CCM receiver catches and counts.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "CfmAgent/CfmPdu.h"
+#include "platform/types/CfmTypes.h"
+
+namespace CfmAgent {
+
+#pragma pack(push, 1)
+
+class CCMPdu : public CFMCommonHeader {
+ public:
+  static constexpr std::uint16_t mepIdMin = 1;
+  static constexpr std::uint16_t mepIdMax = 8191;
+  static constexpr std::uint8_t minMdNameLen = 1;
+  // Leaves room for a one-byte MA name: format, MD length, MD name, MA format, MA
+  // length and MA name make at most 48 bytes.
+  static constexpr std::uint8_t maxMdNameLen = 43;
+  static constexpr std::uint8_t minMaNameLen = 1;
+  // Bytes from the start of the common header to the end of the frame.
+  static constexpr std::uint32_t maxPduSize = 128;
+  // Where the MAID lies, from the start of the common header.
+  static constexpr std::size_t maIdOffset = 10;
+  static constexpr std::size_t maIdBytes = 48;
+
+  // First TLV offset 70, MEP id 1, everything else 0.
+  constexpr CCMPdu(std::uint8_t mdLevel, std::uint8_t opCode) : CFMCommonHeader(mdLevel, opCode) {
+    firstTlvOffsetIs(FirstTlvOffset::firstTlvOffsetCcm);
+    mepId_.valueIs(mepIdMin);
+  }
+
+  // The flags byte: bits 2-0 interval code (0 is invalid), bits 6-3 reserved, bit 7 RDI.
+  constexpr std::uint8_t ccmIntervalField() const { return flag() & 0x07; }
+  constexpr std::uint8_t reserved() const { return (flag() >> 3) & 0x0f; }
+  constexpr bool remoteDefectIndication() const { return flag() & 0x80; }
+  constexpr void ccmIntervalFieldIs(std::uint8_t interval) {
+    flagIs(std::uint8_t((flag() & ~0x07u) | (interval & 0x07u)));
+  }
+  constexpr void reservedIs(std::uint8_t reserved) {
+    flagIs(std::uint8_t((flag() & ~0x78u) | ((reserved & 0x0fu) << 3)));
+  }
+  constexpr void remoteDefectIndicationIs(bool rdi) {
+    flagIs(std::uint8_t((flag() & 0x7fu) | (rdi ? 0x80u : 0u)));
+  }
+
+  constexpr std::uint32_t sequenceNumber() const { return sequenceNumber_.value(); }
+  constexpr void sequenceNumberIs(std::uint32_t n) { sequenceNumber_.valueIs(n); }
+  // As received: any 16-bit value.
+  constexpr std::uint16_t mepId() const { return mepId_.value(); }
+  // Outside 1-8191: "CCMPdu::mepId < CCMPdu::mepIdMin or > CCMPdu::mepIdMax not allowed".
+  constexpr void mepIdIs(std::uint16_t id) {
+    if (id < mepIdMin || id > mepIdMax) throwMepIdRange();
+    mepId_.valueIs(id);
+  }
+  constexpr Cfm::MdNameFormat mdNameFormat() const {
+    return Cfm::MdNameFormat(mdNameFormat_.value());
+  }
+  constexpr void mdNameFormatIs(Cfm::MdNameFormat format) { mdNameFormat_.valueIs(format); }
+
+  // Raw stores into the MAID after its format byte, and into the ITU-T area.
+  constexpr void maIdField1Is(std::uint8_t v) { maIdField1_.valueIs(v); }
+  constexpr void maIdField2Is(std::uint16_t v) { maIdField2_.valueIs(v); }
+  constexpr void maIdField3Is(std::uint32_t v) { maIdField3_.valueIs(v); }
+  constexpr void maIdField4Is(std::uint64_t v) { maIdField4_.valueIs(v); }
+  constexpr void maIdField5Is(std::uint64_t v) { maIdField5_.valueIs(v); }
+  constexpr void maIdField6Is(std::uint64_t v) { maIdField6_.valueIs(v); }
+  constexpr void maIdField7Is(std::uint64_t v) { maIdField7_.valueIs(v); }
+  constexpr void maIdField8Is(std::uint64_t v) { maIdField8_.valueIs(v); }
+  constexpr void ituField0Is(std::uint64_t v) { ituField0_.valueIs(v); }
+  constexpr void ituField1Is(std::uint64_t v) { ituField1_.valueIs(v); }
+
+  // The MD name length byte as received; 0 when the MAID carries no MD name (format 1).
+  std::uint8_t mdNameLen() const;
+  // mdNameLen() if the MAID carries no MD name or the length is 1-43; otherwise raises
+  // "mdNameLen out of range".
+  std::uint8_t validatedMdNameLen() const;
+  Cfm::MdName mdName() const;
+  // The offset of the MA part (format, length, name) from the start of the header.
+  std::size_t ma() const;
+  Cfm::MaNameFormat maNameFormat() const;
+  // The MA name length byte as received.
+  std::uint8_t maNameLen() const;
+  // What the MAID leaves for the MA name: 45 without an MD name, else 44 - MD length.
+  std::uint8_t maxMaNameLen() const;
+  // maNameLen() if it is 1..maxMaNameLen(); otherwise raises "maNameLen out of range".
+  std::uint8_t validatedMaNameLen() const;
+  Cfm::MaName maName() const;
+
+ private:
+  [[noreturn]] static void throwMepIdRange();
+  // One MAID byte; `offset` counts from the start of the header.
+  std::uint8_t maIdByte(std::size_t offset) const;
+  // `bytes` MAID bytes from `offset`.
+  std::string_view maIdBytesAt(std::size_t offset, std::size_t bytes) const;
+
+  Lumen::NetU32 sequenceNumber_;
+  Lumen::NetU16 mepId_;
+  Lumen::NetU8 mdNameFormat_;
+  Lumen::NetU8 maIdField1_;
+  Lumen::NetU16 maIdField2_;
+  Lumen::NetU32 maIdField3_;
+  NetU64 maIdField4_;
+  NetU64 maIdField5_;
+  NetU64 maIdField6_;
+  NetU64 maIdField7_;
+  NetU64 maIdField8_;
+  NetU64 ituField0_;
+  NetU64 ituField1_;
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(CCMPdu) == 74 && alignof(CCMPdu) == 1);
+
+}  // namespace CfmAgent
