@@ -1,0 +1,224 @@
+#include "platform/types/CfmAgentTypes.h"
+
+#include <array>
+#include <utility>
+
+#include "platform/kiln/TypeRegistry.h"
+
+namespace CfmAgent {
+
+namespace {
+
+const Kiln::TypeRegistration configType(
+    "CfmAgent::Config", [](const std::string& name) { return Kiln::make<Config>(name); });
+const Kiln::TypeRegistration statusType(
+    "CfmAgent::Status", [](const std::string& name) { return Kiln::make<Status>(name); });
+
+// Indexed by value; null where a value has no name.
+constexpr std::array<const char*, 35> counterIdNames = {
+    "in",
+    "inErrorMipNotConfigured",
+    "inErrorSrcMacNotUnicast",
+    "inErrorEthHdrTooShort",
+    "inErrorIntfModeExcluded",
+    "inErrorNoBridgingVlan",
+    "inErrorVlanTagTooShort",
+    "inErrorNotCfmEtherType",
+    "inErrorCfmHdrTooShort",
+    "inErrorNoMpAtMdLevel",
+    "inErrorDstMacOpCodeMismatch",
+    "inErrorDstMacMdLevelMismatch",
+    "inErrorUnsupportedOpCode",
+    "inErrorFirstTlvOffsetTooSmall",
+    "inErrorFirstTlvOffsetTooLarge",
+    "inErrorNoProtocolHandler",
+    "inErrorPduTooLong",
+    "inErrorPduTooShort",
+    "inErrorTlvHdrTruncated",
+    "inErrorTlvLenTooLarge",
+    "inErrorCcmIntervalZero",
+    "inErrorCcmMepIdInvalid",
+    "inErrorCcmMdNameLen",
+    "inErrorCcmMaNameLen",
+    "inErrorLbmDstMacMismatch",
+    "inErrorLtmTtlZero",
+    "inErrorLtmOriginalMac",
+    "inErrorLtmTargetMac",
+    "out",
+    "outErrorNoPam",
+    "debugUnsupportedMdNameFormat",
+    nullptr,
+    "debugLtmEgressIdTlvLen",
+    "debugLtmTtlExpired",
+    "debugLtmNoEgressPort",
+};
+
+constexpr std::array<const char*, 6> counterClassNames = {
+    "counterClassInvalid", "counterClassIn",       "counterClassInError",
+    "counterClassOut",     "counterClassOutError", "counterClassDebug",
+};
+
+template <class E, std::size_t N>
+std::string enumText(E value, const std::array<const char*, N>& names) {
+  const auto index = static_cast<std::uint32_t>(value);
+  if (index < N && names[index]) return names[index];
+  return std::to_string(index);
+}
+
+template <class Map>
+typename Map::mapped_type lookup(const Map& map, const typename Map::key_type& key) {
+  auto it = map.find(key);
+  return it == map.end() ? typename Map::mapped_type{} : it->second;
+}
+
+}  // namespace
+
+std::string stringValue(CounterId id) { return enumText(id, counterIdNames); }
+
+std::ostream& operator<<(std::ostream& os, CounterId id) { return os << stringValue(id); }
+
+std::optional<CounterId> counterIdFromString(std::string_view name) {
+  for (std::uint32_t i = 0; i < counterIdNames.size(); ++i) {
+    if (counterIdNames[i] && name == counterIdNames[i]) return CounterId(i);
+  }
+  return std::nullopt;
+}
+
+std::string stringValue(CounterClass counterClass) {
+  return enumText(counterClass, counterClassNames);
+}
+
+std::ostream& operator<<(std::ostream& os, CounterClass counterClass) {
+  return os << stringValue(counterClass);
+}
+
+// ---- Configuration ----
+
+CfmProfile::CfmProfile(Cfm::CfmProfileName name)
+    : Kiln::Entity(name.stringValue()), cfmProfileName_(std::move(name)) {}
+
+LocalMepConfig::LocalMepConfig(Cfm::MepId mepId)
+    : Kiln::Entity(std::to_string(mepId.value())), mepId_(mepId) {}
+
+bool LocalMepConfig::remoteMepConfig(Cfm::MepId mepId) const {
+  return lookup(remoteMepConfig_, mepId);
+}
+
+void LocalMepConfig::remoteMepConfigIs(Cfm::MepId mepId, bool value) {
+  auto [it, inserted] = remoteMepConfig_.try_emplace(mepId, value);
+  if (!inserted) {
+    if (it->second == value) return;
+    it->second = value;
+  }
+  notifieeList_.notify(&NotifieeConst::onRemoteMepConfig, mepId);
+}
+
+void LocalMepConfig::remoteMepConfigDel(Cfm::MepId mepId) {
+  if (remoteMepConfig_.erase(mepId)) {
+    notifieeList_.notify(&NotifieeConst::onRemoteMepConfig, mepId);
+  }
+}
+
+MaConfig::MaConfig(Cfm::MaName key)
+    : Kiln::Entity(key.stringValue()), maNameKey_(std::move(key)) {}
+
+Kiln::Ptr<LocalMepConfig> MaConfig::localMepConfigIs(Cfm::MepId mepId) {
+  return localMepConfig_.childIs(
+      mepId, this, [&] { notifieeList_.notify(&NotifieeConst::onLocalMepConfig, mepId); });
+}
+
+void MaConfig::localMepConfigDel(Cfm::MepId mepId) {
+  if (localMepConfig_.del(mepId)) {
+    notifieeList_.notify(&NotifieeConst::onLocalMepConfig, mepId);
+  }
+}
+
+MdConfig::MdConfig(Cfm::MdLevel mdLevel)
+    : Kiln::Entity(std::to_string(mdLevel.value())), mdLevel_(mdLevel) {}
+
+Kiln::Ptr<MaConfig> MdConfig::maConfigIs(const Cfm::MaName& name) {
+  return maConfig_.childIs(name, this,
+                           [&] { notifieeList_.notify(&NotifieeConst::onMaConfig, name); });
+}
+
+void MdConfig::maConfigDel(const Cfm::MaName& name) {
+  if (maConfig_.del(name)) notifieeList_.notify(&NotifieeConst::onMaConfig, name);
+}
+
+Config::Config(std::string name)
+    : Kiln::Entity(std::move(name)),
+      defaultCfmProfile_(Kiln::make<CfmProfile>(Cfm::CfmProfileName("default"))) {
+  defaultCfmProfile_->parentIs(this);
+}
+
+Kiln::Ptr<MdConfig> Config::mdConfigIs(Cfm::MdLevel level) {
+  return mdConfig_.childIs(level, this,
+                           [&] { notifieeList_.notify(&NotifieeConst::onMdConfig, level); });
+}
+
+void Config::mdConfigDel(Cfm::MdLevel level) {
+  if (mdConfig_.del(level)) notifieeList_.notify(&NotifieeConst::onMdConfig, level);
+}
+
+Kiln::Ptr<CfmProfile> Config::cfmProfileIs(const Cfm::CfmProfileName& name) {
+  return cfmProfile_.childIs(name, this,
+                             [&] { notifieeList_.notify(&NotifieeConst::onCfmProfile, name); });
+}
+
+void Config::cfmProfileDel(const Cfm::CfmProfileName& name) {
+  if (cfmProfile_.del(name)) notifieeList_.notify(&NotifieeConst::onCfmProfile, name);
+}
+
+// ---- Packet counters ----
+
+OpCodeCounter::OpCodeCounter(Cfm::OpCode opCode)
+    : Kiln::Entity(std::to_string(unsigned(opCode))), opCode_(opCode) {}
+
+MdCounter::MdCounter(Cfm::MdLevel mdLevel)
+    : Kiln::Entity(std::to_string(mdLevel.value())), mdLevel_(mdLevel) {}
+
+IntfCounter::IntfCounter(IntfId intfId) : Kiln::Entity(intfId.stringValue()), intfId_(intfId) {}
+
+// ---- CCM databases ----
+
+MipCcmDbVlan::MipCcmDbVlan(Bridging::VlanId vlanId)
+    : Kiln::Entity(std::to_string(vlanId.value())), vlanId_(vlanId) {}
+
+IntfId MipCcmDbVlan::entry(const EthAddr& srcMac) const { return lookup(entry_, srcMac); }
+
+CcmMepInfo::CcmMepInfo(Cfm::MepId mepId)
+    : Kiln::Entity(std::to_string(mepId.value())), mepId_(mepId) {}
+
+CcmMa::CcmMa(Cfm::MaName maName) : Kiln::Entity(maName.stringValue()), maName_(std::move(maName)) {}
+
+CcmMd::CcmMd(Cfm::MdLevel mdLevel)
+    : Kiln::Entity(std::to_string(mdLevel.value())), mdLevel_(mdLevel) {}
+
+// ---- Status ----
+
+MdStatus::MdStatus(Cfm::MdLevel mdLevel)
+    : Kiln::Entity(std::to_string(mdLevel.value())), mdLevel_(mdLevel) {}
+
+namespace {
+
+// The children take no arguments, so an existing one always stays.
+template <class T>
+Kiln::Ptr<T> singleChildIs(Kiln::Ptr<T>& slot, const char* name, Kiln::Entity* parent) {
+  return Kiln::instantiate(
+      slot, [](const T&) { return true; },
+      [&] {
+        auto* child = new T(name);
+        child->parentIs(parent);
+        return child;
+      });
+}
+
+}  // namespace
+
+Kiln::Ptr<Counter> Status::counterIs() { return singleChildIs(counter_, "counter", this); }
+
+Kiln::Ptr<MipCcmDb> Status::mipCcmDbIs() { return singleChildIs(mipCcmDb_, "mipCcmDb", this); }
+
+Kiln::Ptr<CcmDb> Status::ccmDbIs() { return singleChildIs(ccmDb_, "ccmDb", this); }
+
+}  // namespace CfmAgent

@@ -1,0 +1,186 @@
+#pragma once
+// The ALE layer's CFM configuration ("cfm/aleConfig") and status ("cfm/aleStatus").
+//
+// The CFM agent is the only writer of the configuration and keeps it a translation of the
+// operator's configuration; the ALE layer reads it by walking the tree, so it carries no
+// notifications. The status is written by the ALE layer (a runner seeds it) and the agent
+// mirrors it, so it notifies.
+//
+// The collections that the agent sweeps on start-up also take an iterator to delete
+// through (`it = aleConfig->mdConfigDel(it)`), so that stale entries go in one pass.
+
+#include <map>
+
+#include "platform/kiln/Collection.h"
+#include "platform/kiln/Notifier.h"
+#include "platform/lumen/IntfId.h"
+#include "platform/types/Bridging.h"
+#include "platform/types/CfmTypes.h"
+
+namespace Cfm {
+
+class LocalMepAleConfig : public Kiln::Entity {
+ public:
+  using RemoteMepConfigs = std::map<MepId, bool>;
+
+  explicit LocalMepAleConfig(MepId mepId);
+  MepId mepId() const { return mepId_; }
+
+  Lumen::IntfId intfId() const { return intfId_; }
+  void intfIdIs(Lumen::IntfId intf) { intfId_ = intf; }
+
+  // False when the remote MEP is not listed.
+  bool remoteMepConfig(MepId mepId) const;
+  void remoteMepConfigIs(MepId mepId, bool value) { remoteMepConfig_[mepId] = value; }
+  void remoteMepConfigDel(MepId mepId) { remoteMepConfig_.erase(mepId); }
+  RemoteMepConfigs::const_iterator remoteMepConfigDel(RemoteMepConfigs::const_iterator it) {
+    return remoteMepConfig_.erase(it);
+  }
+  void remoteMepConfigDelAll() { remoteMepConfig_.clear(); }
+  const RemoteMepConfigs& remoteMepConfig() const { return remoteMepConfig_; }
+
+ private:
+  MepId mepId_;
+  Lumen::IntfId intfId_;
+  RemoteMepConfigs remoteMepConfig_;
+};
+
+class MaAleConfig : public Kiln::Entity {
+ public:
+  using LocalMepConfigs = Kiln::Collection<MepId, LocalMepAleConfig>;
+
+  // `maName` carries the name and format the ALE layer puts into CCMs; the key is only
+  // the association's identity within its domain.
+  explicit MaAleConfig(MaName key);
+  const MaName& maNameKey() const { return maNameKey_; }
+
+  const MaNameWithFormat& maName() const { return maName_; }
+  void maNameIs(MaNameWithFormat name) { maName_ = std::move(name); }
+  MepDirection direction() const { return direction_; }
+  void directionIs(MepDirection direction) { direction_ = direction; }
+  Bridging::VlanIdOrNone primaryVlanId() const { return primaryVlanId_; }
+  void primaryVlanIdIs(Bridging::VlanIdOrNone vlan) { primaryVlanId_ = vlan; }
+  bool ccmEnable() const { return ccmEnable_; }
+  void ccmEnableIs(bool enable) { ccmEnable_ = enable; }
+  CcmTxInterval ccmTxInterval() const { return ccmTxInterval_; }
+  void ccmTxIntervalIs(CcmTxInterval interval) { ccmTxInterval_ = interval; }
+
+  Kiln::Ptr<LocalMepAleConfig> localMepConfig(MepId mepId) const {
+    return localMepConfig_.find(mepId);
+  }
+  Kiln::Ptr<LocalMepAleConfig> localMepConfigIs(MepId mepId) {
+    return localMepConfig_.childIs(mepId, this);
+  }
+  void localMepConfigDel(MepId mepId) { localMepConfig_.del(mepId); }
+  LocalMepConfigs::const_iterator localMepConfigDel(LocalMepConfigs::const_iterator it) {
+    return localMepConfig_.erase(it);
+  }
+  const LocalMepConfigs& localMepConfig() const { return localMepConfig_; }
+
+ private:
+  MaName maNameKey_;
+  MaNameWithFormat maName_;
+  MepDirection direction_ = mepDirectionDown;
+  Bridging::VlanIdOrNone primaryVlanId_;
+  bool ccmEnable_ = false;
+  CcmTxInterval ccmTxInterval_;
+  LocalMepConfigs localMepConfig_;
+};
+
+class MdAleConfig : public Kiln::Entity {
+ public:
+  using MaConfigs = Kiln::Collection<MaName, MaAleConfig>;
+
+  explicit MdAleConfig(MdLevel mdLevel);
+  MdLevel mdLevel() const { return mdLevel_; }
+
+  const MdNameWithFormat& mdName() const { return mdName_; }
+  void mdNameIs(MdNameWithFormat name) { mdName_ = std::move(name); }
+  bool defaultMip() const { return defaultMip_; }
+  void defaultMipIs(bool defaultMip) { defaultMip_ = defaultMip; }
+
+  Kiln::Ptr<MaAleConfig> maConfig(const MaName& name) const { return maConfig_.find(name); }
+  Kiln::Ptr<MaAleConfig> maConfigIs(const MaName& name) { return maConfig_.childIs(name, this); }
+  // The association goes with its local MEPs.
+  void maConfigDel(const MaName& name) { maConfig_.del(name); }
+  MaConfigs::const_iterator maConfigDel(MaConfigs::const_iterator it) {
+    return maConfig_.erase(it);
+  }
+  const MaConfigs& maConfig() const { return maConfig_; }
+
+ private:
+  MdLevel mdLevel_;
+  MdNameWithFormat mdName_;
+  bool defaultMip_ = false;
+  MaConfigs maConfig_;
+};
+
+class AleConfig : public Kiln::Entity {
+ public:
+  using MdConfigs = Kiln::Collection<MdLevel, MdAleConfig>;
+
+  explicit AleConfig(std::string name = "aleConfig") : Kiln::Entity(std::move(name)) {}
+
+  Kiln::Ptr<MdAleConfig> mdConfig(MdLevel level) const { return mdConfig_.find(level); }
+  Kiln::Ptr<MdAleConfig> mdConfigIs(MdLevel level) { return mdConfig_.childIs(level, this); }
+  // The domain goes with everything below it.
+  void mdConfigDel(MdLevel level) { mdConfig_.del(level); }
+  MdConfigs::const_iterator mdConfigDel(MdConfigs::const_iterator it) {
+    return mdConfig_.erase(it);
+  }
+  const MdConfigs& mdConfig() const { return mdConfig_; }
+
+ private:
+  MdConfigs mdConfig_;
+};
+
+class MdAleStatus : public Kiln::Entity {
+ public:
+  class NotifieeConst : public Kiln::Notifiee<MdAleStatus> {
+   public:
+    using Kiln::Notifiee<MdAleStatus>::Notifiee;
+    virtual void onDefaultMip() {}
+  };
+
+  explicit MdAleStatus(MdLevel mdLevel);
+  MdLevel mdLevel() const { return mdLevel_; }
+
+  bool defaultMip() const { return defaultMip_; }
+  void defaultMipIs(bool defaultMip) {
+    Kiln::attributeIs(defaultMip_, defaultMip, notifieeList_, &NotifieeConst::onDefaultMip);
+  }
+
+  Kiln::NotifieeList<MdAleStatus>& notifieeList() const { return notifieeList_; }
+
+ private:
+  MdLevel mdLevel_;
+  bool defaultMip_ = false;
+  mutable Kiln::NotifieeList<MdAleStatus> notifieeList_;
+};
+
+class AleStatus : public Kiln::Entity {
+ public:
+  using MdStatuses = Kiln::Collection<MdLevel, MdAleStatus>;
+
+  class NotifieeConst : public Kiln::Notifiee<AleStatus> {
+   public:
+    using Kiln::Notifiee<AleStatus>::Notifiee;
+    // A domain's status entry came or went.
+    virtual void onMdStatus(MdLevel) {}
+  };
+
+  explicit AleStatus(std::string name = "aleStatus") : Kiln::Entity(std::move(name)) {}
+
+  Kiln::Ptr<MdAleStatus> mdStatus(MdLevel level) const { return mdStatus_.find(level); }
+  Kiln::Ptr<MdAleStatus> mdStatusIs(MdLevel level);
+  void mdStatusDel(MdLevel level);
+  const MdStatuses& mdStatus() const { return mdStatus_; }
+
+  Kiln::NotifieeList<AleStatus>& notifieeList() const { return notifieeList_; }
+
+ private:
+  MdStatuses mdStatus_;
+  mutable Kiln::NotifieeList<AleStatus> notifieeList_;
+};
+
+}  // namespace Cfm
