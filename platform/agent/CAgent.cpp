@@ -14,7 +14,8 @@ std::string CAgent::cellPath() const { return "cell/" + std::to_string(cellId_);
 
 Kiln::Ptr<Orbis::MountGroup> CAgent::mountGroup() {
   KILN_ASSERT(entityManager_);
-  return entityManager_->mountGroup(*this);
+  if (!mountGroup_) mountGroup_ = entityManager_->mountGroup(*this);
+  return mountGroup_;
 }
 
 Kiln::Ptr<Kiln::Entity> CAgent::createLocalEntity(const std::string& name,

@@ -33,7 +33,7 @@ class CAgent : public Kiln::Entity, public Orbis::Mounter {
   // "cell/<id>": the root of this agent's cell in the state database.
   std::string cellPath() const;
 
-  // A new mount group reporting to this agent.
+  // The mount group of this agent, made on first request.
   Kiln::Ptr<Orbis::MountGroup> mountGroup();
   // Creates (or finds) the entity at `path` for this agent's own use.
   Kiln::Ptr<Kiln::Entity> createLocalEntity(const std::string& name, const std::string& typeName,
@@ -45,6 +45,7 @@ class CAgent : public Kiln::Entity, public Orbis::Mounter {
 
  private:
   Kiln::Ptr<Orbis::EntityManager> entityManager_;
+  Kiln::Ptr<Orbis::MountGroup> mountGroup_;
   std::uint32_t cellId_ = 0;
   bool localEntitiesCreated_ = false;
   bool mountsComplete_ = false;

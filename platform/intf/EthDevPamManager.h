@@ -54,6 +54,11 @@ class EthDevPamManager : public Kiln::Entity {
   void enabledIs(bool enabled);
 
   const PamSettings& settings() const { return settings_; }
+  const Kiln::Ptr<PamDesiredIntfDir>& pamDesiredIntfDir() const { return pamDesiredIntfDir_; }
+  const Kiln::Ptr<EthDevPamCollection>& ethDevPamCollection() const { return ethDevPamCollection_; }
+  const Kiln::PtrConst<DeviceIntfStatusDir>& deviceIntfStatusDir() const {
+    return deviceIntfStatusDir_;
+  }
   bool enabled() const { return enabled_; }
 
   // The factory used by managers from now on; an empty one restores the in-memory wire.

@@ -1,0 +1,184 @@
+#include "CfmAgent/CfmAgent.h"
+
+#include <cstdio>
+
+#include "platform/kiln/Errors.h"
+#include "platform/kiln/Trace.h"
+#include "platform/kiln/TypeRegistry.h"
+#include "platform/orbis/Ripple.h"
+
+namespace CfmAgent {
+
+namespace {
+
+Kiln::TraceHandle& trace() {
+  static Kiln::TraceHandle& handle = Kiln::traceHandle("CfmAgent");
+  return handle;
+}
+
+const Kiln::TypeRegistration agentType(
+    "CfmAgent::Agent", [](const std::string& name) { return agentFactory(name); });
+
+// Instantiating setter of a child entity built from its name alone.
+template <class T>
+Kiln::Ptr<T> namedChildIs(Kiln::Ptr<T>& slot, const std::string& name, Kiln::Entity* parent) {
+  return Kiln::instantiate(
+      slot, [&](const T& child) { return child.name() == name; },
+      [&] {
+        auto* child = new T(name);
+        child->parentIs(parent);
+        return child;
+      });
+}
+
+// The entity at `path` if it is a T; empty otherwise.
+template <class T>
+Kiln::Ptr<T> root(const Orbis::EntityManager& manager, const std::string& path) {
+  return Kiln::ptrCast<T>(manager.entity(path));
+}
+
+// The kernel status table path of a namespace: "kni/ns/%s/status".
+std::string kniStatusPath(const Lumen::NamespaceName& ns) {
+  char path[Lumen::NamespaceName::maxBytes + 32];
+  std::snprintf(path, sizeof path, "kni/ns/%s/status", ns.stringValue().c_str());
+  return path;
+}
+
+}  // namespace
+
+Kiln::Ptr<Agent> agentFactory(const std::string& name) { return Kiln::make<Agent>(name); }
+
+Agent::~Agent() {
+  // Owned objects go in declaration order; the references are released after them.
+  deviceIntfStatusDirDel();
+  pamDesiredIntfDirDel();
+  ethDevPamCollectionDel();
+  intfStatusManagerRootDel();
+  ethDevPamManagerDel();
+  cliRequestDirSmDel();
+}
+
+void Agent::doInit() {
+  KILN_TRACE(trace(), 8, "doInit");
+  auto group = mountGroup();
+  group->add("cfm/config", "CfmAgent::Config", "rOP");
+  group->add("cfm/aleConfig", "Cfm::AleConfig", "w");
+  group->add("cfm/aleStatus", "Cfm::AleStatus", "rOP");
+  group->add("cfm/status", "CfmAgent::Status", "wS");
+  group->add("bridging/config", "Bridging::Config", "r");
+  group->add("bridging/status", "Bridging::Status", "r");
+  group->add(Cell::path("agent/commandRequest/config/cfmAgent", 0), "Kiln::Dir", "rOP");
+  createLocalEntity("AllIntfStatusDir", "Interface::AllIntfStatusDir", "interface/status/all");
+  createLocalEntity("AllIntfStatusLocalDir", "Interface::AllIntfStatusLocalDir",
+                    Cell::path("interface/status/local", 0));
+  localEntitiesCreatedIs(true);
+  group->close(false, "", 0.0);
+}
+
+void Agent::doMountsComplete(Orbis::MountStatus mountStatus,
+                             Kiln::Ptr<Orbis::EntityManager> entityManager) {
+  KILN_TRACE(trace(), 8, "doMountsComplete");
+  KILN_ASSERT(mountStatus == Orbis::mountSuccess_);
+
+  configIs(root<Config>(*entityManager, "cfm/config"));
+  aleConfigIs(root<Cfm::AleConfig>(*entityManager, "cfm/aleConfig"));
+  aleStatusIs(root<Cfm::AleStatus>(*entityManager, "cfm/aleStatus"));
+  statusIs(root<Status>(*entityManager, "cfm/status"));
+  brConfigIs(root<Bridging::Config>(*entityManager, "bridging/config"));
+  brStatusIs(root<Bridging::Status>(*entityManager, "bridging/status"));
+  allIntfStatusDirIs(root<Interface::AllIntfStatusDir>(*entityManager, "interface/status/all"));
+  allIntfStatusLocalDirIs(root<Interface::AllIntfStatusLocalDir>(
+      *entityManager, Cell::path("interface/status/local", 0)));
+
+  deviceIntfStatusDirIs("disd");
+  pamDesiredIntfDirIs("pdid");
+  ethDevPamCollectionIs("edpc");
+
+  {
+    KilnRipple::Mount ripple(entityManager);
+    ripple.handleInitialized();
+    const Lumen::NamespaceName ns(Lumen::DEFAULT_NS);
+    const std::string path = kniStatusPath(ns);
+    ripple.mount(path, "KernelNetInfo::Status", KilnRipple::MountInfo{});
+    kniStatusIs(Kiln::ptrCast<KernelNetInfo::Status>(ripple.entity(path)));
+  }
+
+  intfStatusManagerRootIs(nullptr, allIntfStatusDir_, allIntfStatusLocalDir_, false)
+      ->intfStatusManagerIs(nullptr, deviceIntfStatusDir_, kniStatus_,
+                            Lumen::NamespaceName(Lumen::DEFAULT_NS));
+
+  auto pamManager = ethDevPamManagerIs(pamDesiredIntfDir_, ethDevPamCollection_, deviceIntfStatusDir_);
+  // Frames queued per socket before the oldest is dropped.
+  pamManager->rxQueueLimitIs(56);
+  pamManager->headDropPolicyIs(true);
+  pamManager->pktReuseIs(true);
+  pamManager->enableBulkPamReadIs(true);
+  pamManager->perIntfSocketIs(false);
+  pamManager->enabledIs(true);
+
+  if (status_) {
+    status_->counterIs();
+    status_->mipCcmDbIs();
+    status_->ccmDbIs();
+  }
+
+  cliRequestDirIs(Kiln::ptrCast<Kiln::Dir>(
+      entityManager->entity(cellPath() + "/agent/commandRequest/config/cfmAgent")));
+  cliRequestDirSmIs(nullptr);
+}
+
+Kiln::Ptr<Interface::DeviceIntfStatusDir> Agent::deviceIntfStatusDirIs(const std::string& name) {
+  return namedChildIs(deviceIntfStatusDir_, name, this);
+}
+
+Kiln::Ptr<Interface::PamDesiredIntfDir> Agent::pamDesiredIntfDirIs(const std::string& name) {
+  return namedChildIs(pamDesiredIntfDir_, name, this);
+}
+
+Kiln::Ptr<Interface::EthDevPamCollection> Agent::ethDevPamCollectionIs(const std::string& name) {
+  return namedChildIs(ethDevPamCollection_, name, this);
+}
+
+Kiln::Ptr<Interface::NetNsIntfStatusManagerRoot> Agent::intfStatusManagerRootIs(
+    Kiln::EventLoop* activity, Kiln::PtrConst<Interface::AllIntfStatusDir> allIntfStatusDir,
+    Kiln::PtrConst<Interface::AllIntfStatusLocalDir> allIntfStatusLocalDir, bool filterByNetNs) {
+  return Kiln::instantiate(
+      intfStatusManagerRoot_,
+      [&](const Interface::NetNsIntfStatusManagerRoot& root) {
+        return bool(Kiln::ArgMatch(Kiln::ChildKind::single)(
+            "_allIntfStatusDir", allIntfStatusDir, root.allIntfStatusDir())(
+            "_allIntfStatusLocalDir", allIntfStatusLocalDir, root.allIntfStatusLocalDir())(
+            "_filterByNetNs", filterByNetNs, root.filterByNetNs()));
+      },
+      [&] {
+        return new Interface::NetNsIntfStatusManagerRoot(activity, allIntfStatusDir,
+                                                         allIntfStatusLocalDir, filterByNetNs);
+      });
+}
+
+Kiln::Ptr<Interface::EthDevPamManager> Agent::ethDevPamManagerIs(
+    Kiln::Ptr<Interface::PamDesiredIntfDir> pamDesiredIntfDir,
+    Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollection,
+    Kiln::PtrConst<Interface::DeviceIntfStatusDir> deviceIntfStatusDir) {
+  return Kiln::instantiate(
+      ethDevPamManager_,
+      [&](const Interface::EthDevPamManager& manager) {
+        return bool(Kiln::ArgMatch(Kiln::ChildKind::single)(
+            "_pamDesiredIntfDir", pamDesiredIntfDir, manager.pamDesiredIntfDir())(
+            "_ethDevPamCollection", ethDevPamCollection, manager.ethDevPamCollection())(
+            "_deviceIntfStatusDir", deviceIntfStatusDir, manager.deviceIntfStatusDir()));
+      },
+      [&] {
+        return new Interface::EthDevPamManager(pamDesiredIntfDir, ethDevPamCollection,
+                                               deviceIntfStatusDir);
+      });
+}
+
+Kiln::Ptr<::Agent::AgentCommandRequestDirSm> Agent::cliRequestDirSmIs(Kiln::EventLoop* activity) {
+  return Kiln::instantiate(
+      cliRequestDirSm_,
+      [&](const ::Agent::AgentCommandRequestDirSm& sm) { return sm.requestDir() == cliRequestDir_; },
+      [&] { return new ::Agent::AgentCommandRequestDirSm(activity, cliRequestDir_); });
+}
+
+}  // namespace CfmAgent

@@ -1,0 +1,109 @@
+#pragma once
+// The CFM agent: the root object that the runner builds from libCfmAgent.so. It declares
+// its mounts in doInit and, once they are complete, builds every other object in a fixed
+// order in doMountsComplete; after that all work happens in the reactors of those objects.
+
+#include <string>
+
+#include "platform/agent/CAgent.h"
+#include "platform/agent/CommandRequest.h"
+#include "platform/intf/EthDevPamManager.h"
+#include "platform/intf/IntfStatusManager.h"
+#include "platform/kiln/Dir.h"
+#include "platform/types/Bridging.h"
+#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CfmAleTypes.h"
+
+namespace CfmAgent {
+
+class Agent : public AgentBase::CAgent {
+ public:
+  explicit Agent(std::string name) : AgentBase::CAgent(std::move(name)) {}
+  ~Agent() override;
+
+  std::string fwkType() const override { return "CfmAgent::Agent"; }
+  void doInit() override;
+  void doMountsComplete(Orbis::MountStatus mountStatus,
+                        Kiln::Ptr<Orbis::EntityManager> entityManager) override;
+
+  // References to entities of the state database.
+  const Kiln::PtrConst<Interface::AllIntfStatusDir>& allIntfStatusDir() const { return allIntfStatusDir_; }
+  const Kiln::PtrConst<Interface::AllIntfStatusLocalDir>& allIntfStatusLocalDir() const {
+    return allIntfStatusLocalDir_;
+  }
+  const Kiln::PtrConst<KernelNetInfo::Status>& kniStatus() const { return kniStatus_; }
+  const Kiln::PtrConst<Bridging::Config>& brConfig() const { return brConfig_; }
+  const Kiln::PtrConst<Bridging::Status>& brStatus() const { return brStatus_; }
+  const Kiln::PtrConst<Config>& config() const { return config_; }
+  const Kiln::Ptr<Cfm::AleConfig>& aleConfig() const { return aleConfig_; }
+  const Kiln::PtrConst<Cfm::AleStatus>& aleStatus() const { return aleStatus_; }
+  const Kiln::Ptr<Status>& status() const { return status_; }
+  const Kiln::Ptr<Kiln::Dir>& cliRequestDir() const { return cliRequestDir_; }
+
+  void allIntfStatusDirIs(Kiln::PtrConst<Interface::AllIntfStatusDir> p) { allIntfStatusDir_ = std::move(p); }
+  void allIntfStatusLocalDirIs(Kiln::PtrConst<Interface::AllIntfStatusLocalDir> p) {
+    allIntfStatusLocalDir_ = std::move(p);
+  }
+  void kniStatusIs(Kiln::PtrConst<KernelNetInfo::Status> p) { kniStatus_ = std::move(p); }
+  void brConfigIs(Kiln::PtrConst<Bridging::Config> p) { brConfig_ = std::move(p); }
+  void brStatusIs(Kiln::PtrConst<Bridging::Status> p) { brStatus_ = std::move(p); }
+  void configIs(Kiln::PtrConst<Config> p) { config_ = std::move(p); }
+  void aleConfigIs(Kiln::Ptr<Cfm::AleConfig> p) { aleConfig_ = std::move(p); }
+  void aleStatusIs(Kiln::PtrConst<Cfm::AleStatus> p) { aleStatus_ = std::move(p); }
+  void statusIs(Kiln::Ptr<Status> p) { status_ = std::move(p); }
+  void cliRequestDirIs(Kiln::Ptr<Kiln::Dir> p) { cliRequestDir_ = std::move(p); }
+
+  // Owned objects, made by instantiating setters that keep an object built from equal
+  // arguments.
+  const Kiln::Ptr<Interface::DeviceIntfStatusDir>& deviceIntfStatusDir() const { return deviceIntfStatusDir_; }
+  const Kiln::Ptr<Interface::PamDesiredIntfDir>& pamDesiredIntfDir() const { return pamDesiredIntfDir_; }
+  const Kiln::Ptr<Interface::EthDevPamCollection>& ethDevPamCollection() const { return ethDevPamCollection_; }
+  const Kiln::Ptr<Interface::NetNsIntfStatusManagerRoot>& intfStatusManagerRoot() const {
+    return intfStatusManagerRoot_;
+  }
+  const Kiln::Ptr<Interface::EthDevPamManager>& ethDevPamManager() const { return ethDevPamManager_; }
+  const Kiln::Ptr<::Agent::AgentCommandRequestDirSm>& cliRequestDirSm() const { return cliRequestDirSm_; }
+
+  Kiln::Ptr<Interface::DeviceIntfStatusDir> deviceIntfStatusDirIs(const std::string& name);
+  Kiln::Ptr<Interface::PamDesiredIntfDir> pamDesiredIntfDirIs(const std::string& name);
+  Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollectionIs(const std::string& name);
+  Kiln::Ptr<Interface::NetNsIntfStatusManagerRoot> intfStatusManagerRootIs(
+      Kiln::EventLoop* activity, Kiln::PtrConst<Interface::AllIntfStatusDir> allIntfStatusDir,
+      Kiln::PtrConst<Interface::AllIntfStatusLocalDir> allIntfStatusLocalDir, bool filterByNetNs);
+  Kiln::Ptr<Interface::EthDevPamManager> ethDevPamManagerIs(
+      Kiln::Ptr<Interface::PamDesiredIntfDir> pamDesiredIntfDir,
+      Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollection,
+      Kiln::PtrConst<Interface::DeviceIntfStatusDir> deviceIntfStatusDir);
+  Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSmIs(Kiln::EventLoop* activity);
+
+  void deviceIntfStatusDirDel() { deviceIntfStatusDir_ = nullptr; }
+  void pamDesiredIntfDirDel() { pamDesiredIntfDir_ = nullptr; }
+  void ethDevPamCollectionDel() { ethDevPamCollection_ = nullptr; }
+  void intfStatusManagerRootDel() { intfStatusManagerRoot_ = nullptr; }
+  void ethDevPamManagerDel() { ethDevPamManager_ = nullptr; }
+  void cliRequestDirSmDel() { Kiln::drop(cliRequestDirSm_); }
+
+ private:
+  // Declaration order is deletion order.
+  Kiln::PtrConst<Interface::AllIntfStatusDir> allIntfStatusDir_;
+  Kiln::PtrConst<Interface::AllIntfStatusLocalDir> allIntfStatusLocalDir_;
+  Kiln::PtrConst<KernelNetInfo::Status> kniStatus_;
+  Kiln::PtrConst<Bridging::Config> brConfig_;
+  Kiln::PtrConst<Bridging::Status> brStatus_;
+  Kiln::PtrConst<Config> config_;
+  Kiln::Ptr<Cfm::AleConfig> aleConfig_;
+  Kiln::PtrConst<Cfm::AleStatus> aleStatus_;
+  Kiln::Ptr<Status> status_;
+  Kiln::Ptr<Interface::DeviceIntfStatusDir> deviceIntfStatusDir_;
+  Kiln::Ptr<Interface::PamDesiredIntfDir> pamDesiredIntfDir_;
+  Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollection_;
+  Kiln::Ptr<Interface::NetNsIntfStatusManagerRoot> intfStatusManagerRoot_;
+  Kiln::Ptr<Interface::EthDevPamManager> ethDevPamManager_;
+  Kiln::Ptr<Kiln::Dir> cliRequestDir_;
+  Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSm_;
+};
+
+// A new agent named `name`, every attribute empty.
+Kiln::Ptr<Agent> agentFactory(const std::string& name);
+
+}  // namespace CfmAgent
