@@ -55,6 +55,7 @@ Agent::~Agent() {
   ethDevPamCollectionDel();
   intfStatusManagerRootDel();
   ethDevPamManagerDel();
+  counterHelperDel();
   cliRequestDirSmDel();
 }
 
@@ -117,7 +118,7 @@ void Agent::doMountsComplete(Orbis::MountStatus mountStatus,
   pamManager->enabledIs(true);
 
   if (status_) {
-    status_->counterIs();
+    counterHelperIs(status_->counterIs());
     status_->mipCcmDbIs();
     status_->ccmDbIs();
   }
@@ -172,6 +173,12 @@ Kiln::Ptr<Interface::EthDevPamManager> Agent::ethDevPamManagerIs(
         return new Interface::EthDevPamManager(pamDesiredIntfDir, ethDevPamCollection,
                                                deviceIntfStatusDir);
       });
+}
+
+Kiln::Ptr<CounterHelper> Agent::counterHelperIs(Kiln::Ptr<Counter> counter) {
+  return Kiln::instantiate(
+      counterHelper_, [&](const CounterHelper& helper) { return helper.counter() == counter; },
+      [&] { return counterHelperFactory(counter); });
 }
 
 Kiln::Ptr<::Agent::AgentCommandRequestDirSm> Agent::cliRequestDirSmIs(Kiln::EventLoop* activity) {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "CfmAgent/CounterHelper.h"
 #include "platform/agent/CAgent.h"
 #include "platform/agent/CommandRequest.h"
 #include "platform/intf/EthDevPamManager.h"
@@ -62,6 +63,7 @@ class Agent : public AgentBase::CAgent {
     return intfStatusManagerRoot_;
   }
   const Kiln::Ptr<Interface::EthDevPamManager>& ethDevPamManager() const { return ethDevPamManager_; }
+  const Kiln::Ptr<CounterHelper>& counterHelper() const { return counterHelper_; }
   const Kiln::Ptr<::Agent::AgentCommandRequestDirSm>& cliRequestDirSm() const { return cliRequestDirSm_; }
 
   Kiln::Ptr<Interface::DeviceIntfStatusDir> deviceIntfStatusDirIs(const std::string& name);
@@ -74,6 +76,7 @@ class Agent : public AgentBase::CAgent {
       Kiln::Ptr<Interface::PamDesiredIntfDir> pamDesiredIntfDir,
       Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollection,
       Kiln::PtrConst<Interface::DeviceIntfStatusDir> deviceIntfStatusDir);
+  Kiln::Ptr<CounterHelper> counterHelperIs(Kiln::Ptr<Counter> counter);
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSmIs(Kiln::EventLoop* activity);
 
   void deviceIntfStatusDirDel() { deviceIntfStatusDir_ = nullptr; }
@@ -81,6 +84,7 @@ class Agent : public AgentBase::CAgent {
   void ethDevPamCollectionDel() { ethDevPamCollection_ = nullptr; }
   void intfStatusManagerRootDel() { intfStatusManagerRoot_ = nullptr; }
   void ethDevPamManagerDel() { ethDevPamManager_ = nullptr; }
+  void counterHelperDel() { counterHelper_ = nullptr; }
   void cliRequestDirSmDel() { Kiln::drop(cliRequestDirSm_); }
 
  private:
@@ -99,6 +103,7 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollection_;
   Kiln::Ptr<Interface::NetNsIntfStatusManagerRoot> intfStatusManagerRoot_;
   Kiln::Ptr<Interface::EthDevPamManager> ethDevPamManager_;
+  Kiln::Ptr<CounterHelper> counterHelper_;
   Kiln::Ptr<Kiln::Dir> cliRequestDir_;
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSm_;
 };

@@ -84,7 +84,8 @@ TEST_F(AgentTest, BuildsItsGraphOverTheMountedRoots) {
   EXPECT_TRUE(agent->ethDevPamManager()->enabled());
   EXPECT_EQ(agent->ethDevPamManager()->pamDesiredIntfDir(), agent->pamDesiredIntfDir());
 
-  EXPECT_TRUE(agent->status()->counter());
+  ASSERT_TRUE(agent->counterHelper());
+  EXPECT_EQ(agent->counterHelper()->counter(), agent->status()->counter());
   EXPECT_TRUE(agent->status()->mipCcmDb());
   EXPECT_TRUE(agent->status()->ccmDb());
 

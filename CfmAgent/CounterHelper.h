@@ -1,0 +1,69 @@
+#pragma once
+// Packet counters: the agent's owner of the counter tree in "cfm/status", and the per-frame
+// helper that keeps one frame's counts in order.
+//
+// A received frame is counted `in` at once, at (interface, no level, opcode 0), because
+// nothing of its header is trusted yet. When its opcode is accepted it is counted `in`
+// again at its real level and opcode and the first count is taken back, so every frame
+// contributes exactly one `in`, in the right bucket when it has one.
+
+#include <cstdint>
+
+#include "platform/kiln/Entity.h"
+#include "platform/types/CfmAgentTypes.h"
+
+namespace CfmAgent {
+
+class CounterHelper : public Kiln::Entity {
+ public:
+  explicit CounterHelper(Kiln::Ptr<Counter> counter);
+
+  const Kiln::Ptr<Counter>& counter() const { return counter_; }
+  // 0 in, 1-27 in-error, 28 out, 29 out-error, 30 and above debug.
+  static CounterClass counterClass(CounterId id);
+
+  // Moves on each time a clear deletes `in` counts: a frame whose provisional `in` was
+  // counted before the clear must not take it back afterwards.
+  std::uint32_t invalidMdOpCodeInCounterIdClearVersion() const {
+    return invalidMdOpCodeInCounterIdClearVersion_;
+  }
+  void invalidMdOpCodeInCounterIdClearVersionInc() { ++invalidMdOpCodeInCounterIdClearVersion_; }
+
+ private:
+  Kiln::Ptr<Counter> counter_;
+  std::uint32_t invalidMdOpCodeInCounterIdClearVersion_ = 0;
+};
+
+Kiln::Ptr<CounterHelper> counterHelperFactory(Kiln::Ptr<Counter> counter);
+
+class PktCounterHelper : public Kiln::Entity {
+ public:
+  explicit PktCounterHelper(Kiln::Ptr<CounterHelper> counterHelper);
+
+  const Kiln::Ptr<CounterHelper>& counterHelper() const { return counterHelper_; }
+  std::uint8_t inCounterIdIncrCount() const { return inCounterIdIncrCount_; }
+  std::uint32_t invalidMdOpCodeInCounterIdClearVersion() const {
+    return invalidMdOpCodeInCounterIdClearVersion_;
+  }
+  bool lastIncrCounterIdValid() const { return lastIncrCounterIdValid_; }
+  CounterId lastIncrCounterId() const { return lastIncrCounterId_; }
+
+  // As CounterHelper::counterClass, with out-error ranked as out: a frame is counted out or
+  // out-error, never both.
+  static CounterClass incrCounterCounterClass(CounterId id);
+
+  // Counts one event of this frame. The callers' invariants (interface set, at most two
+  // `in`, class order in -> in-error -> out, debug anywhere) are asserted.
+  void incrCounter(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode, CounterId counterId);
+
+ private:
+  Kiln::Ptr<CounterHelper> counterHelper_;
+  std::uint8_t inCounterIdIncrCount_ = 0;
+  std::uint32_t invalidMdOpCodeInCounterIdClearVersion_ = 0;
+  bool lastIncrCounterIdValid_ = false;
+  CounterId lastIncrCounterId_ = CounterId::in_;
+};
+
+Kiln::Ptr<PktCounterHelper> pktCounterHelperFactory(Kiln::Ptr<CounterHelper> counterHelper);
+
+}  // namespace CfmAgent
