@@ -55,6 +55,7 @@ Agent::~Agent() {
   ethDevPamCollectionDel();
   intfStatusManagerRootDel();
   ethDevPamManagerDel();
+  protocolPktCollectionDel();
   counterHelperDel();
   cliRequestDirSmDel();
 }
@@ -126,6 +127,8 @@ void Agent::doMountsComplete(Orbis::MountStatus mountStatus,
   cliRequestDirIs(Kiln::ptrCast<Kiln::Dir>(
       entityManager->entity(cellPath() + "/agent/commandRequest/config/cfmAgent")));
   cliRequestDirSmIs(nullptr);
+
+  protocolPktCollectionIs();
 }
 
 Kiln::Ptr<Interface::DeviceIntfStatusDir> Agent::deviceIntfStatusDirIs(const std::string& name) {
@@ -173,6 +176,12 @@ Kiln::Ptr<Interface::EthDevPamManager> Agent::ethDevPamManagerIs(
         return new Interface::EthDevPamManager(pamDesiredIntfDir, ethDevPamCollection,
                                                deviceIntfStatusDir);
       });
+}
+
+Kiln::Ptr<ProtocolPktCollection> Agent::protocolPktCollectionIs() {
+  return Kiln::instantiate(
+      protocolPktCollection_, [](const ProtocolPktCollection&) { return true; },
+      [] { return new ProtocolPktCollection(); });
 }
 
 Kiln::Ptr<CounterHelper> Agent::counterHelperIs(Kiln::Ptr<Counter> counter) {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/CounterHelper.h"
 #include "platform/agent/CAgent.h"
 #include "platform/agent/CommandRequest.h"
@@ -63,6 +64,7 @@ class Agent : public AgentBase::CAgent {
     return intfStatusManagerRoot_;
   }
   const Kiln::Ptr<Interface::EthDevPamManager>& ethDevPamManager() const { return ethDevPamManager_; }
+  const Kiln::Ptr<ProtocolPktCollection>& protocolPktCollection() const { return protocolPktCollection_; }
   const Kiln::Ptr<CounterHelper>& counterHelper() const { return counterHelper_; }
   const Kiln::Ptr<::Agent::AgentCommandRequestDirSm>& cliRequestDirSm() const { return cliRequestDirSm_; }
 
@@ -76,6 +78,7 @@ class Agent : public AgentBase::CAgent {
       Kiln::Ptr<Interface::PamDesiredIntfDir> pamDesiredIntfDir,
       Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollection,
       Kiln::PtrConst<Interface::DeviceIntfStatusDir> deviceIntfStatusDir);
+  Kiln::Ptr<ProtocolPktCollection> protocolPktCollectionIs();
   Kiln::Ptr<CounterHelper> counterHelperIs(Kiln::Ptr<Counter> counter);
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSmIs(Kiln::EventLoop* activity);
 
@@ -84,6 +87,7 @@ class Agent : public AgentBase::CAgent {
   void ethDevPamCollectionDel() { ethDevPamCollection_ = nullptr; }
   void intfStatusManagerRootDel() { intfStatusManagerRoot_ = nullptr; }
   void ethDevPamManagerDel() { ethDevPamManager_ = nullptr; }
+  void protocolPktCollectionDel() { protocolPktCollection_ = nullptr; }
   void counterHelperDel() { counterHelper_ = nullptr; }
   void cliRequestDirSmDel() { Kiln::drop(cliRequestDirSm_); }
 
@@ -103,6 +107,7 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollection_;
   Kiln::Ptr<Interface::NetNsIntfStatusManagerRoot> intfStatusManagerRoot_;
   Kiln::Ptr<Interface::EthDevPamManager> ethDevPamManager_;
+  Kiln::Ptr<ProtocolPktCollection> protocolPktCollection_;
   Kiln::Ptr<CounterHelper> counterHelper_;
   Kiln::Ptr<Kiln::Dir> cliRequestDir_;
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSm_;

@@ -84,6 +84,7 @@ TEST_F(AgentTest, BuildsItsGraphOverTheMountedRoots) {
   EXPECT_TRUE(agent->ethDevPamManager()->enabled());
   EXPECT_EQ(agent->ethDevPamManager()->pamDesiredIntfDir(), agent->pamDesiredIntfDir());
 
+  ASSERT_TRUE(agent->protocolPktCollection());
   ASSERT_TRUE(agent->counterHelper());
   EXPECT_EQ(agent->counterHelper()->counter(), agent->status()->counter());
   EXPECT_TRUE(agent->status()->mipCcmDb());

@@ -1,0 +1,178 @@
+#include "CfmAgent/CfmAgentTypes.h"
+
+#include "platform/kiln/Errors.h"
+
+namespace CfmAgent {
+
+namespace {
+
+Kiln::TraceHandle& trace() {
+  static Kiln::TraceHandle& handle = Kiln::traceHandle("CfmPkt");
+  return handle;
+}
+
+}  // namespace
+
+PktMetaData::PktMetaData(std::uint32_t pktId, Kiln::Ptr<Lumen::Pkt> pkt, Lumen::IntfId intf,
+                         bool ingress, Kiln::Ptr<Interface::EthDevPamCollection> pamCollection,
+                         Kiln::Ptr<PktCounterHelper> pktCounterHelper)
+    : pktId_(pktId),
+      pkt_(Kiln::validPtr(std::move(pkt))),
+      intf_(intf),
+      ingress_(ingress),
+      pamCollection_(std::move(pamCollection)),
+      pktCounterHelper_(std::move(pktCounterHelper)) {
+  handleInitialized();
+}
+
+void PktMetaData::handleInitialized() {
+  KILN_TRACE(trace(), 8, "PktMetaData::handleInitialized");
+  KILN_ASSERT(!initialized());
+  pktFront_ = pkt_->offsetFront();
+  pktBytes_ = pkt_->offsetBytes();
+  initialized_ = true;
+}
+
+Kiln::Ptr<PktMetaData> pktMetaDataFactory(std::uint32_t pktId, Kiln::Ptr<Lumen::Pkt> pkt,
+                                          Lumen::IntfId intf, bool ingress,
+                                          Kiln::Ptr<Interface::EthDevPamCollection> pamCollection,
+                                          Kiln::Ptr<PktCounterHelper> pktCounterHelper) {
+  return Kiln::make<PktMetaData>(pktId, std::move(pkt), intf, ingress, std::move(pamCollection),
+                                 std::move(pktCounterHelper));
+}
+
+std::uint8_t* PktMetaData::tlv(TlvType type) {
+  if (auto deleted = deletedTlv_.find(type); deleted != deletedTlv_.end() && deleted->second) {
+    return nullptr;
+  }
+  if (auto cached = tlvC_.find(type); cached != tlvC_.end()) return cached->second;
+  if (!ingress_ || tlvParseDone_ || tlvParseError_) return nullptr;
+
+  if (!tlvPkt_) {
+    KILN_ASSERT(cfmHdr());
+    const auto headerAt = std::uint32_t(reinterpret_cast<std::uint8_t*>(cfmHdr_) - pktFront_);
+    const std::uint32_t firstTlv = headerAt + sizeof(CFMCommonHeader) + cfmHdr_->firstTlvOffset();
+    if (firstTlv > pktBytes_) {
+      tlvParseError_ = true;
+      CFM_DROP_TRACE(trace(), 7, pktId_, "cfmHdr()->firstTlvOffset()", cfmHdr_->firstTlvOffset());
+      incrPktCounter(CounterId::inErrorFirstTlvOffsetTooLarge_);
+      return nullptr;
+    }
+    tlvPkt_ = Lumen::pktManager().newShallowCopy(pkt_);
+    tlvPkt_->beginOffsetIs(std::int16_t(firstTlv + std::uint32_t(pktFront_ - pkt_->frontData())));
+  }
+
+  for (;;) {
+    const std::uint32_t left = tlvPkt_->offsetBytes();
+    if (left == 0) {
+      tlvParseDone_ = true;  // a chain without End TLV is complete
+      return nullptr;
+    }
+    std::uint8_t* t = tlvPkt_->offsetFront();
+    if (t[0] != tlvTypeEnd) {
+      if (left < sizeof(TypeLength)) {
+        tlvParseError_ = true;
+        CFM_DROP_TRACE(trace(), 7, pktId_, "typeLength->type()", t[0]);
+        incrPktCounter(CounterId::inErrorTlvHdrTruncated_);
+        return nullptr;
+      }
+      const std::uint32_t length = reinterpret_cast<const TypeLength*>(t)->length();
+      if (length + sizeof(TypeLength) > left) {
+        tlvParseError_ = true;
+        CFM_DROP_TRACE(trace(), 7, pktId_, "typeLength->length()", length);
+        incrPktCounter(CounterId::inErrorTlvLenTooLarge_);
+        return nullptr;
+      }
+      tlvPkt_->beginOffsetInc(std::int16_t(length + sizeof(TypeLength)));
+    }
+    tlvQ_.enq(t);
+    tlvC_[TlvType(t[0])] = t;
+    if (t[0] == tlvTypeEnd) {
+      tlvParseDone_ = true;
+      tlvPkt_->beginOffsetInc(1);
+      return nullptr;
+    }
+    if (t[0] == type) return t;
+  }
+}
+
+void PktMetaData::tlvIs(std::uint8_t* tlv) { tlvC_[TlvType(tlv[0])] = tlv; }
+
+void PktMetaData::tlvDel(TlvType type) {
+  KILN_ASSERT(ingress());
+  deletedTlv_[type] = true;
+}
+
+void PktMetaData::incrPktCounter(CounterId id) {
+  KILN_TRACE(trace(), 8, "PktMetaData::incrPktCounter");
+  KILN_ASSERT(intf());
+  const Cfm::MdLevel mdLevel = cfmHdr_ ? Cfm::MdLevel(cfmHdr_->mdLevel()) : Cfm::MdLevel();
+  const CounterClass counterClass = CounterHelper::counterClass(id);
+  if (ingress_) {
+    KILN_ASSERT_TEXT(counterClass == CounterClass::counterClassIn_ ||
+                         counterClass == CounterClass::counterClassInError_ ||
+                         counterClass == CounterClass::counterClassDebug_,
+                     "counterClass == CounterClass::counterClassIn_ || counterClass == "
+                     "CounterClass::counterClassInError_ || counterClass == "
+                     "CounterClass::counterClassDebug_");
+  } else {
+    KILN_ASSERT_TEXT(counterClass == CounterClass::counterClassOut_ ||
+                         counterClass == CounterClass::counterClassOutError_,
+                     "counterClass == CounterClass::counterClassOut_ || counterClass == "
+                     "CounterClass::counterClassOutError_");
+  }
+  pktCounterHelper_->incrCounter(intf_, mdLevel, opCode_, id);
+}
+
+void PktMetaData::sendPkt() {
+  KILN_TRACE(trace(), 8, "PktMetaData::sendPkt");
+  KILN_ASSERT(!ingress());
+  Kiln::Ptr<Interface::Pam> pam = pamCollection_ ? pamCollection_->intfPam(intf_) : nullptr;
+  if (!pam) {
+    incrPktCounter(CounterId::outErrorNoPam_);
+    return;
+  }
+  incrPktCounter(CounterId::out_);
+  if (sendPktCopy_) {
+    auto copy = Lumen::pktManager().newPkt();
+    copy->bytesIs(pkt_->bytes(), false);
+    pkt_ = copy;
+  }
+  pam->txPkt(pkt_);
+}
+
+ProtocolPkt::ProtocolPkt(Cfm::Protocol protocol)
+    : Kiln::Entity(Cfm::stringValue(protocol)), protocol_(protocol) {}
+
+Kiln::Ptr<ProtocolPkt> protocolPktFactory(Cfm::Protocol protocol) {
+  return Kiln::make<ProtocolPkt>(protocol);
+}
+
+void ProtocolPkt::pktMetaDataIs(Kiln::Ptr<PktMetaData> record) {
+  Kiln::attributeIs(pktMetaData_, std::move(record), notifieeList_, &NotifieeConst::onPktMetaData);
+}
+
+std::uint32_t ProtocolPkt::readableCountInc(std::uint32_t n) {
+  readableCountIs(readableCount_ + n);
+  return readableCount_;
+}
+
+void ProtocolPkt::readableCountIs(std::uint32_t n) {
+  Kiln::attributeIs(readableCount_, n, notifieeList_, &NotifieeConst::onReadableCount);
+}
+
+Kiln::Ptr<ProtocolPkt> ProtocolPktCollection::protocolPktIs(Cfm::Protocol protocol) {
+  return protocolPkt_.childIs(protocol, this, [&] {
+    notifieeList_.notify(&NotifieeConst::onProtocolPkt, protocol);
+  });
+}
+
+void ProtocolPktCollection::protocolPktDel(Cfm::Protocol protocol) {
+  if (protocolPkt_.del(protocol)) notifieeList_.notify(&NotifieeConst::onProtocolPkt, protocol);
+}
+
+void ProtocolPktCollection::protocolPktDelAll() {
+  while (!protocolPkt_.empty()) protocolPktDel(protocolPkt_.begin()->first);
+}
+
+}  // namespace CfmAgent
