@@ -56,6 +56,7 @@ Agent::~Agent() {
   intfStatusManagerRootDel();
   ethDevPamManagerDel();
   protocolPktCollectionDel();
+  pktHelperDel();
   counterHelperDel();
   cliRequestDirSmDel();
 }
@@ -120,6 +121,7 @@ void Agent::doMountsComplete(Orbis::MountStatus mountStatus,
 
   if (status_) {
     counterHelperIs(status_->counterIs());
+    pktHelperIs(ethDevPamCollection_, counterHelper_);
     status_->mipCcmDbIs();
     status_->ccmDbIs();
   }
@@ -182,6 +184,18 @@ Kiln::Ptr<ProtocolPktCollection> Agent::protocolPktCollectionIs() {
   return Kiln::instantiate(
       protocolPktCollection_, [](const ProtocolPktCollection&) { return true; },
       [] { return new ProtocolPktCollection(); });
+}
+
+Kiln::Ptr<PktHelper> Agent::pktHelperIs(Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollection,
+                                        Kiln::Ptr<CounterHelper> counterHelper) {
+  return Kiln::instantiate(
+      pktHelper_,
+      [&](const PktHelper& helper) {
+        return bool(Kiln::ArgMatch(Kiln::ChildKind::single)(
+            "_pamCollection", ethDevPamCollection, helper.pamCollection())(
+            "_counterHelper", counterHelper, helper.counterHelper()));
+      },
+      [&] { return new PktHelper(ethDevPamCollection, counterHelper); });
 }
 
 Kiln::Ptr<CounterHelper> Agent::counterHelperIs(Kiln::Ptr<Counter> counter) {

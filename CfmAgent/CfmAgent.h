@@ -7,6 +7,7 @@
 
 #include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/CounterHelper.h"
+#include "CfmAgent/PktHelper.h"
 #include "platform/agent/CAgent.h"
 #include "platform/agent/CommandRequest.h"
 #include "platform/intf/EthDevPamManager.h"
@@ -65,6 +66,7 @@ class Agent : public AgentBase::CAgent {
   }
   const Kiln::Ptr<Interface::EthDevPamManager>& ethDevPamManager() const { return ethDevPamManager_; }
   const Kiln::Ptr<ProtocolPktCollection>& protocolPktCollection() const { return protocolPktCollection_; }
+  const Kiln::Ptr<PktHelper>& pktHelper() const { return pktHelper_; }
   const Kiln::Ptr<CounterHelper>& counterHelper() const { return counterHelper_; }
   const Kiln::Ptr<::Agent::AgentCommandRequestDirSm>& cliRequestDirSm() const { return cliRequestDirSm_; }
 
@@ -79,6 +81,8 @@ class Agent : public AgentBase::CAgent {
       Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollection,
       Kiln::PtrConst<Interface::DeviceIntfStatusDir> deviceIntfStatusDir);
   Kiln::Ptr<ProtocolPktCollection> protocolPktCollectionIs();
+  Kiln::Ptr<PktHelper> pktHelperIs(Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollection,
+                                   Kiln::Ptr<CounterHelper> counterHelper);
   Kiln::Ptr<CounterHelper> counterHelperIs(Kiln::Ptr<Counter> counter);
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSmIs(Kiln::EventLoop* activity);
 
@@ -88,6 +92,7 @@ class Agent : public AgentBase::CAgent {
   void intfStatusManagerRootDel() { intfStatusManagerRoot_ = nullptr; }
   void ethDevPamManagerDel() { ethDevPamManager_ = nullptr; }
   void protocolPktCollectionDel() { protocolPktCollection_ = nullptr; }
+  void pktHelperDel() { pktHelper_ = nullptr; }
   void counterHelperDel() { counterHelper_ = nullptr; }
   void cliRequestDirSmDel() { Kiln::drop(cliRequestDirSm_); }
 
@@ -108,6 +113,7 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<Interface::NetNsIntfStatusManagerRoot> intfStatusManagerRoot_;
   Kiln::Ptr<Interface::EthDevPamManager> ethDevPamManager_;
   Kiln::Ptr<ProtocolPktCollection> protocolPktCollection_;
+  Kiln::Ptr<PktHelper> pktHelper_;
   Kiln::Ptr<CounterHelper> counterHelper_;
   Kiln::Ptr<Kiln::Dir> cliRequestDir_;
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSm_;

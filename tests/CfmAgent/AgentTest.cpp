@@ -86,6 +86,9 @@ TEST_F(AgentTest, BuildsItsGraphOverTheMountedRoots) {
 
   ASSERT_TRUE(agent->protocolPktCollection());
   ASSERT_TRUE(agent->counterHelper());
+  ASSERT_TRUE(agent->pktHelper());
+  EXPECT_EQ(agent->pktHelper()->counterHelper(), agent->counterHelper());
+  EXPECT_EQ(agent->pktHelper()->pamCollection(), agent->ethDevPamCollection());
   EXPECT_EQ(agent->counterHelper()->counter(), agent->status()->counter());
   EXPECT_TRUE(agent->status()->mipCcmDb());
   EXPECT_TRUE(agent->status()->ccmDb());

@@ -1,0 +1,59 @@
+#include "CfmAgent/PktHelper.h"
+
+namespace CfmAgent {
+
+PktHelper::PktHelper(Kiln::Ptr<Interface::EthDevPamCollection> pamCollection,
+                     Kiln::Ptr<CounterHelper> counterHelper)
+    : Kiln::Entity("pktHelper"),
+      pamCollection_(std::move(pamCollection)),
+      counterHelper_(std::move(counterHelper)) {}
+
+Kiln::Ptr<PktMetaData> PktHelper::newPktMetaData(Kiln::Ptr<Lumen::Pkt> pkt, Lumen::IntfId intf,
+                                                 bool ingress) {
+  auto counting = pktCounterHelperFactory(counterHelper_);
+  auto record = pktMetaDataFactory(++pktId_, std::move(pkt), intf, ingress, pamCollection_,
+                                   std::move(counting));
+  if (ingress) record->incrPktCounter(CounterId::in_);
+  return record;
+}
+
+bool PktHelper::encapL2Layer(const Kiln::Ptr<Lumen::Pkt>& pkt, PktMetaData& record,
+                             Lumen::IntfId intf, const Lumen::EthAddr& dstMac,
+                             const Lumen::EthAddr& srcMac, Lumen::VlanId vlan,
+                             const Kiln::PtrConst<Bridging::Config>& brConfig) {
+  auto port = brConfig ? brConfig->switchIntfConfig(intf) : nullptr;
+  if (!port) return false;
+
+  std::uint16_t tags[2];
+  std::size_t n = 0;
+  if (port->mode() == Bridging::switchIntfModeTrunk) {
+    const auto mapping = port->egressVlanXlate({vlan.value(), 0});
+    if (!mapping.isNone()) {
+      tags[n++] = mapping.vlan;
+      if (mapping.innerVlan) tags[n++] = mapping.innerVlan;
+    }
+  }
+  std::size_t first = 0;  // the native VLAN goes untagged
+  if (n > 0 && tags[0] == port->portVlan().value()) first = 1;
+  const std::size_t tagCount = n - first;
+
+  // One prepend for tags and header: if the packet has to move to find head room, it moves
+  // before any pointer into the new bytes is taken.
+  std::uint8_t* front =
+      pkt->newSharedHeadData(std::uint32_t(sizeof(Lumen::EthHdr) + 4 * tagCount));
+  auto* tag = reinterpret_cast<Lumen::Eth8021QHdr*>(front + sizeof(Lumen::EthHdr));
+  for (std::size_t i = first; i < n; ++i, ++tag) {
+    tag->tagControl().valueIs(tags[i] & 0x0fffu);
+    tag->typeOrLenIs(i + 1 < n ? Lumen::ethTypeDot1Q : Lumen::ethTypeCfm);
+    record.eth8021QHdrEnq(tag);
+  }
+  auto* eth = reinterpret_cast<Lumen::EthHdr*>(front);
+  eth->dstIs(dstMac);
+  eth->srcIs(srcMac);
+  const std::uint16_t tpid = port->tpid() ? port->tpid() : Lumen::ethTypeDot1Q;
+  eth->typeOrLenIs(tagCount ? tpid : Lumen::ethTypeCfm);
+  record.ethHdrIs(eth);
+  return true;
+}
+
+}  // namespace CfmAgent

@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "CfmAgent/PktHelper.h"
+
+namespace {
+
+using Bridging::VlanXlateKey;
+using Bridging::VlanXlateMapping;
+using CfmAgent::CounterId;
+using Lumen::IntfId;
+
+const IntfId et1("Ethernet1");
+const Lumen::EthAddr dst(0x00, 0x11, 0x22, 0x33, 0x44, 0x55);
+const Lumen::EthAddr src(0x00, 0x1c, 0x73, 0x00, 0x00, 0x01);
+const std::string addrs("\x00\x11\x22\x33\x44\x55\x00\x1c\x73\x00\x00\x01", 12);
+const std::string pdu("\x60\x04\x00\x06", 4);  // an LTR's common header
+
+class PktHelperTest : public ::testing::Test {
+ protected:
+  Kiln::Ptr<CfmAgent::CounterHelper> counters =
+      CfmAgent::counterHelperFactory(Kiln::make<CfmAgent::Counter>());
+  CfmAgent::PktHelper helper{nullptr, counters};
+};
+
+TEST_F(PktHelperTest, EncapsulationFollowsTheEgressPort) {
+  struct Row {
+    const char* what;
+    Bridging::SwitchIntfMode mode;
+    std::uint16_t portVlan;
+    std::uint16_t tpid;
+    VlanXlateMapping mapping;  // for (20, 0)
+    std::string l2;            // after the two addresses
+  };
+  const Row rows[] = {
+      {"access port", Bridging::switchIntfModeAccess, 10, 0x88a8, {20, 0}, "\x89\x02"},
+      {"trunk, VLAN 20", Bridging::switchIntfModeTrunk, 10, 0x88a8, {20, 0},
+       std::string("\x88\xa8\x00\x14\x89\x02", 6)},
+      {"trunk, native VLAN 20", Bridging::switchIntfModeTrunk, 20, 0x88a8, {20, 0}, "\x89\x02"},
+      {"trunk, two tags", Bridging::switchIntfModeTrunk, 1, 0x88a8, {100, 20},
+       std::string("\x88\xa8\x00\x64\x81\x00\x00\x14\x89\x02", 10)},
+      {"trunk, native outer tag left out", Bridging::switchIntfModeTrunk, 100, 0x88a8, {100, 30},
+       std::string("\x88\xa8\x00\x1e\x89\x02", 6)},
+      {"trunk, TPID 0 is 0x8100", Bridging::switchIntfModeTrunk, 10, 0, {20, 0},
+       std::string("\x81\x00\x00\x14\x89\x02", 6)},
+      {"trunk, no mapping", Bridging::switchIntfModeTrunk, 10, 0x88a8, {0, 0}, "\x89\x02"},
+  };
+  for (const Row& r : rows) {
+    auto brConfig = Kiln::make<Bridging::Config>();
+    auto port = brConfig->switchIntfConfigIs(et1);
+    port->modeIs(r.mode);
+    port->portVlanIs(Lumen::VlanIdOrNone(r.portVlan));
+    port->tpidIs(r.tpid);
+    if (!r.mapping.isNone()) port->egressVlanXlateIs(VlanXlateKey{20, 0}, r.mapping);
+
+    auto pkt = Lumen::pktManager().newPkt();
+    std::memcpy(pkt->newSharedHeadData(4), pdu.data(), 4);
+    auto record = helper.newPktMetaData(pkt, et1, false);
+    ASSERT_TRUE(helper.encapL2Layer(pkt, *record, et1, dst, src, Lumen::VlanId(20), brConfig));
+    EXPECT_EQ(pkt->stringValue(), addrs + r.l2 + pdu) << r.what;
+    EXPECT_EQ(reinterpret_cast<std::uint8_t*>(record->ethHdr()), pkt->frontData()) << r.what;
+    EXPECT_EQ(record->eth8021QHdr().size(), (r.l2.size() - 2) / 4) << r.what;
+    record->eth8021QHdr().forEach([&](std::uint32_t key, Lumen::Eth8021QHdr* tag) {
+      EXPECT_EQ(reinterpret_cast<std::uint8_t*>(tag), pkt->frontData() + 14 + 4 * key) << r.what;
+    });
+  }
+}
+
+TEST_F(PktHelperTest, PortWithoutConfigurationGetsNothing) {
+  auto pkt = Lumen::pktManager().newPkt();
+  pkt->stringValueIs(pdu, false);
+  auto record = helper.newPktMetaData(pkt, et1, false);
+  EXPECT_FALSE(helper.encapL2Layer(pkt, *record, et1, dst, src, Lumen::VlanId(20),
+                                   Kiln::make<Bridging::Config>()));
+  EXPECT_EQ(pkt->stringValue(), pdu);
+}
+
+TEST_F(PktHelperTest, RecordsAreNumberedAndOnlyReceivedOnesCounted) {
+  auto pkt = Lumen::pktManager().newPkt();
+  EXPECT_EQ(helper.newPktMetaData(pkt, et1, true)->pktId(), 1u);
+  EXPECT_EQ(helper.newPktMetaData(pkt, et1, false)->pktId(), 2u);
+  auto third = helper.newPktMetaData(pkt, et1, true);
+  EXPECT_EQ(third->pktId(), 3u);
+  EXPECT_NE(third->pktCounterHelper(), helper.newPktMetaData(pkt, et1, true)->pktCounterHelper());
+  auto provisional = counters->counter()->intfCounter(et1)->mdCounter(Cfm::MdLevel())->opCodeCounter(
+      Cfm::opCodeNone);
+  EXPECT_EQ(provisional->counter(CounterId::in_), 3u);
+}
+
+}  // namespace
