@@ -10,6 +10,7 @@
 #include "platform/intf/Pam.h"
 #include "platform/kiln/Collection.h"
 #include "platform/kiln/Notifier.h"
+#include "platform/kiln/Pooled.h"
 #include "platform/kiln/Trace.h"
 #include "platform/lumen/Eth.h"
 #include "platform/lumen/Pkt.h"
@@ -21,7 +22,8 @@ namespace CfmAgent {
 #define CFM_DROP_TRACE(handle, level, pktId, expr, value) \
   KILN_TRACE(handle, level, "PktId: " << (pktId) << " Expr: " << (expr) << " Value: " << (value))
 
-class PktMetaData : public Kiln::Entity {
+// One per frame: pooled.
+class PktMetaData : public Kiln::Entity, public Kiln::Pooled<PktMetaData> {
  public:
   PktMetaData(std::uint32_t pktId, Kiln::Ptr<Lumen::Pkt> pkt, Lumen::IntfId intf, bool ingress,
               Kiln::Ptr<Interface::EthDevPamCollection> pamCollection,

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "platform/kiln/Entity.h"
+#include "platform/kiln/Pooled.h"
 #include "platform/types/CfmAgentTypes.h"
 
 namespace CfmAgent {
@@ -36,7 +37,8 @@ class CounterHelper : public Kiln::Entity {
 
 Kiln::Ptr<CounterHelper> counterHelperFactory(Kiln::Ptr<Counter> counter);
 
-class PktCounterHelper : public Kiln::Entity {
+// One per frame: pooled.
+class PktCounterHelper : public Kiln::Entity, public Kiln::Pooled<PktCounterHelper> {
  public:
   explicit PktCounterHelper(Kiln::Ptr<CounterHelper> counterHelper);
 

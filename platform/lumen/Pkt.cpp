@@ -22,7 +22,7 @@ namespace {
 // One block holds a full-size Ethernet frame with tags plus head room.
 constexpr std::size_t blockBytes = 2048;
 constexpr std::uint32_t pooledCapacity = blockBytes - sizeof(Pkt::Buffer);
-// Beyond this many idle blocks (and Pkts) the pools give memory back to the heap.
+// Beyond this many idle blocks the pool gives memory back to the heap.
 constexpr std::size_t poolLimit = 4096;
 
 struct FreeNode {
@@ -52,7 +52,6 @@ class Pool {
 };
 
 Pool bufferPool;
-Pool pktPool;
 PktManager::Stats pktStats;
 
 }  // namespace
@@ -90,18 +89,6 @@ void releaseBuffer(Buffer* buffer) {
 }
 
 }  // namespace
-
-void* Pkt::operator new(std::size_t size) {
-  if (size == sizeof(Pkt)) {
-    if (void* p = pktPool.take()) return p;
-  }
-  return ::operator new(size);
-}
-
-void Pkt::operator delete(void* p, std::size_t size) {
-  if (size == sizeof(Pkt) && pktPool.give(p)) return;
-  ::operator delete(p);
-}
 
 Pkt::~Pkt() { releaseBuffer(buffer_); }
 

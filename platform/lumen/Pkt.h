@@ -16,12 +16,13 @@
 #include <string_view>
 
 #include "platform/kiln/Entity.h"
+#include "platform/kiln/Pooled.h"
 
 namespace Lumen {
 
 class PktManager;
 
-class Pkt final : public Kiln::Entity {
+class Pkt final : public Kiln::Entity, public Kiln::Pooled<Pkt> {
  public:
   // Room kept in front of a frame that is filled from its first byte (a received frame):
   // enough for an Ethernet header and two tags, with margin.
@@ -59,10 +60,6 @@ class Pkt final : public Kiln::Entity {
   // `pooled` gets a buffer of its own size from the heap, whatever its length.
   void stringValueIs(std::string_view bytes, bool append);
   void bytesIs(std::span<const std::uint8_t> bytes, bool append, bool pooled = true);
-
-  // Pkts come from the pool.
-  static void* operator new(std::size_t size);
-  static void operator delete(void* p, std::size_t size);
 
   struct Buffer;  // opaque: the shared payload
 
