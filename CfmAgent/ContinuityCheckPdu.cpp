@@ -1,5 +1,9 @@
 #include "CfmAgent/ContinuityCheckPdu.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
 #include "platform/kiln/Errors.h"
 
 namespace CfmAgent {
@@ -85,6 +89,32 @@ std::uint8_t CCMPdu::validatedMaNameLen() const {
 Cfm::MaName CCMPdu::maName() const {
   const std::uint8_t len = validatedMaNameLen();
   return Cfm::MaName(maIdBytesAt(ma() + 2, len));
+}
+
+void CCMPdu::maIdIs(const Cfm::MdNameWithFormat& md, const Cfm::MaNameWithFormat& ma) {
+  const std::string& mdName = md.name.stringValue();
+  const std::string& maName = ma.name.stringValue();
+  const bool hasMdName = md.format != Cfm::mdNameFormatNone;
+  if (hasMdName ? (mdName.size() < minMdNameLen || mdName.size() > maxMdNameLen)
+                : !mdName.empty()) {
+    throw Kiln::RangeException("mdNameLen out of range");
+  }
+  const std::size_t maxMa = hasMdName ? 44 - mdName.size() : 45;
+  if (maName.size() < minMaNameLen || maName.size() > maxMa) {
+    throw Kiln::RangeException("maNameLen out of range");
+  }
+
+  std::array<std::uint8_t, maIdBytes> maid{};
+  auto* out = maid.begin();
+  *out++ = md.format;
+  if (hasMdName) {
+    *out++ = std::uint8_t(mdName.size());
+    out = std::copy(mdName.begin(), mdName.end(), out);
+  }
+  *out++ = ma.format;
+  *out++ = std::uint8_t(maName.size());
+  std::copy(maName.begin(), maName.end(), out);
+  std::memcpy(reinterpret_cast<std::uint8_t*>(this) + maIdOffset, maid.data(), maid.size());
 }
 
 }  // namespace CfmAgent

@@ -96,6 +96,14 @@ class CCMPdu : public CFMCommonHeader {
   std::uint8_t validatedMaNameLen() const;
   Cfm::MaName maName() const;
 
+  // Writes the whole MAID from the two names: the MD part in the MD format (no name and no
+  // length byte for mdNameFormatNone), the MA part after it, and zero to the end of the
+  // MAID, so that nothing of a frame built earlier in the buffer goes out. Lengths the
+  // accessors above would refuse raise their errors ("mdNameLen out of range", also for a
+  // name given with mdNameFormatNone; "maNameLen out of range") and leave the MAID as it
+  // was.
+  void maIdIs(const Cfm::MdNameWithFormat& md, const Cfm::MaNameWithFormat& ma);
+
  private:
   [[noreturn]] static void throwMepIdRange();
   // One MAID byte; `offset` counts from the start of the header.

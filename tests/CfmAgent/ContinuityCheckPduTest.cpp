@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "CfmAgent/ContinuityCheckPdu.h"
@@ -180,6 +181,54 @@ TEST(CcmPdu, NoLengthBytesMakeTheNameAccessorsLeaveTheMaid) {
   // Format 1: MA lengths 1-45, under each of the 256 values of byte 11 (there the MA
   // format). Format 4: MD lengths 1-43, each with MA lengths 1..44-L.
   EXPECT_EQ(namesRead, 256 * 45 + 43 * 44 / 2);
+}
+
+// An originator writes the MAID from names; what it writes must read back through the
+// accessors above, leave nothing of an earlier MAID, and refuse what they would refuse.
+TEST(CcmPdu, MaidWrittenFromNamesReadsBack) {
+  const std::string mdError = "mdNameLen out of range", maError = "maNameLen out of range";
+  struct Case {
+    Cfm::MdNameFormat mdFormat;
+    std::size_t mdLen, maLen;
+    std::string error;  // "" when the names are written
+  };
+  const Case cases[] = {
+      {Cfm::mdNameFormatCharacterString, 6, 6, ""},
+      {Cfm::mdNameFormatCharacterString, 43, 1, ""},
+      {Cfm::mdNameFormatCharacterString, 1, 43, ""},
+      {Cfm::mdNameFormatCharacterString, 1, 44, maError},
+      {Cfm::mdNameFormatCharacterString, 43, 2, maError},
+      {Cfm::mdNameFormatCharacterString, 0, 1, mdError},
+      {Cfm::mdNameFormatCharacterString, 5, 0, maError},
+      {Cfm::mdNameFormatNone, 0, 45, ""},
+      {Cfm::mdNameFormatNone, 1, 5, mdError},  // a name the format cannot carry
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << int(c.mdFormat) << "/" << c.mdLen << "/" << c.maLen);
+    std::array<std::uint8_t, 74> wire;
+    wire.fill(0xee);
+    auto* ccm = new (wire.data()) CCMPdu(3, Cfm::opCodeCcm);
+    const auto before = wire;
+    Cfm::MdNameWithFormat md{Cfm::MdName(letters('a', c.mdLen)), c.mdFormat};
+    Cfm::MaNameWithFormat ma{Cfm::MaName(letters('A', c.maLen)),
+                             Cfm::maNameFormatCharacterString};
+    EXPECT_EQ(rangeError([&] { ccm->maIdIs(md, ma); }), c.error);
+    if (!c.error.empty()) {
+      EXPECT_EQ(wire, before);
+      continue;
+    }
+    EXPECT_EQ(ccm->mdNameFormat(), c.mdFormat);
+    EXPECT_EQ(ccm->mdName().stringValue(), letters('a', c.mdLen));
+    EXPECT_EQ(ccm->maNameFormat(), Cfm::maNameFormatCharacterString);
+    EXPECT_EQ(ccm->maName().stringValue(), letters('A', c.maLen));
+    const std::size_t used = ccm->ma() + 2 + c.maLen;
+    for (std::size_t i = used; i < 58; ++i) EXPECT_EQ(wire[i], 0) << "MAID byte " << i;
+  }
+  // The layout itself, once: format 4, length, "MD", format 2, length, "MA1", zeros.
+  CCMPdu ccm(0, Cfm::opCodeCcm);
+  ccm.maIdIs({Cfm::MdName("MD"), Cfm::mdNameFormatCharacterString},
+             {Cfm::MaName("MA1"), Cfm::maNameFormatCharacterString});
+  EXPECT_EQ(hex(wireBytes(ccm).data() + 10, 11), "04 02 4d 44 02 03 4d 41 31 00 00");
 }
 
 }  // namespace
