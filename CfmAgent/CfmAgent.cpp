@@ -58,6 +58,8 @@ Agent::~Agent() {
   protocolPktCollectionDel();
   pktHelperDel();
   counterHelperDel();
+  intfSmDel();
+  pamSmDel();
   cliRequestDirSmDel();
 }
 
@@ -130,7 +132,14 @@ void Agent::doMountsComplete(Orbis::MountStatus mountStatus,
       entityManager->entity(cellPath() + "/agent/commandRequest/config/cfmAgent")));
   cliRequestDirSmIs(nullptr);
 
+  intfSmIs(allIntfStatusDir_, pamDesiredIntfDir_);
   protocolPktCollectionIs();
+  // The engines' slots; each engine binds to its own when it is built.
+  for (auto protocol : {Cfm::protocolContinuityCheck, Cfm::protocolLoopback, Cfm::protocolLinktrace}) {
+    protocolPktCollection_->protocolPktIs(protocol);
+  }
+  // Last: no frame is read before everything that handles frames exists.
+  pamSmIs(ethDevPamCollection_, protocolPktCollection_, pktHelper_, config_, brConfig_);
 }
 
 Kiln::Ptr<Interface::DeviceIntfStatusDir> Agent::deviceIntfStatusDirIs(const std::string& name) {
@@ -202,6 +211,36 @@ Kiln::Ptr<CounterHelper> Agent::counterHelperIs(Kiln::Ptr<Counter> counter) {
   return Kiln::instantiate(
       counterHelper_, [&](const CounterHelper& helper) { return helper.counter() == counter; },
       [&] { return counterHelperFactory(counter); });
+}
+
+Kiln::Ptr<IntfSm> Agent::intfSmIs(Kiln::PtrConst<Interface::AllIntfStatusDir> allIntfStatusDir,
+                                  Kiln::Ptr<Interface::PamDesiredIntfDir> pamDesiredIntfDir) {
+  return Kiln::instantiate(
+      intfSm_,
+      [&](const IntfSm& sm) {
+        return bool(Kiln::ArgMatch(Kiln::ChildKind::single)(
+            "_allIntfStatusDir", allIntfStatusDir, sm.allIntfStatusDir())(
+            "_pamDesiredIntfDir", pamDesiredIntfDir, sm.pamDesiredIntfDir()));
+      },
+      [&] { return intfSmFactory(allIntfStatusDir, pamDesiredIntfDir); });
+}
+
+Kiln::Ptr<PamSm> Agent::pamSmIs(Kiln::Ptr<Interface::EthDevPamCollection> pamCollection,
+                                Kiln::Ptr<ProtocolPktCollection> protocolPktCollection,
+                                Kiln::Ptr<PktHelper> pktHelper, Kiln::PtrConst<Config> config,
+                                Kiln::PtrConst<Bridging::Config> brConfig) {
+  return Kiln::instantiate(
+      pamSm_,
+      [&](const PamSm& sm) {
+        return bool(Kiln::ArgMatch(Kiln::ChildKind::single)(
+            "_pamCollection", pamCollection, sm.pamCollection())(
+            "_protocolPktCollection", protocolPktCollection, sm.protocolPktCollection())(
+            "_pktHelper", pktHelper, sm.pktHelper())("_config", config, sm.config())(
+            "_brConfig", brConfig, sm.brConfig()));
+      },
+      [&] {
+        return pamSmFactory(pamCollection, protocolPktCollection, pktHelper, config, brConfig);
+      });
 }
 
 Kiln::Ptr<::Agent::AgentCommandRequestDirSm> Agent::cliRequestDirSmIs(Kiln::EventLoop* activity) {

@@ -7,6 +7,8 @@
 
 #include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/CounterHelper.h"
+#include "CfmAgent/IntfSm.h"
+#include "CfmAgent/PamSm.h"
 #include "CfmAgent/PktHelper.h"
 #include "platform/agent/CAgent.h"
 #include "platform/agent/CommandRequest.h"
@@ -68,6 +70,8 @@ class Agent : public AgentBase::CAgent {
   const Kiln::Ptr<ProtocolPktCollection>& protocolPktCollection() const { return protocolPktCollection_; }
   const Kiln::Ptr<PktHelper>& pktHelper() const { return pktHelper_; }
   const Kiln::Ptr<CounterHelper>& counterHelper() const { return counterHelper_; }
+  const Kiln::Ptr<IntfSm>& intfSm() const { return intfSm_; }
+  const Kiln::Ptr<PamSm>& pamSm() const { return pamSm_; }
   const Kiln::Ptr<::Agent::AgentCommandRequestDirSm>& cliRequestDirSm() const { return cliRequestDirSm_; }
 
   Kiln::Ptr<Interface::DeviceIntfStatusDir> deviceIntfStatusDirIs(const std::string& name);
@@ -84,6 +88,12 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<PktHelper> pktHelperIs(Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollection,
                                    Kiln::Ptr<CounterHelper> counterHelper);
   Kiln::Ptr<CounterHelper> counterHelperIs(Kiln::Ptr<Counter> counter);
+  Kiln::Ptr<IntfSm> intfSmIs(Kiln::PtrConst<Interface::AllIntfStatusDir> allIntfStatusDir,
+                             Kiln::Ptr<Interface::PamDesiredIntfDir> pamDesiredIntfDir);
+  Kiln::Ptr<PamSm> pamSmIs(Kiln::Ptr<Interface::EthDevPamCollection> pamCollection,
+                           Kiln::Ptr<ProtocolPktCollection> protocolPktCollection,
+                           Kiln::Ptr<PktHelper> pktHelper, Kiln::PtrConst<Config> config,
+                           Kiln::PtrConst<Bridging::Config> brConfig);
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSmIs(Kiln::EventLoop* activity);
 
   void deviceIntfStatusDirDel() { deviceIntfStatusDir_ = nullptr; }
@@ -94,6 +104,8 @@ class Agent : public AgentBase::CAgent {
   void protocolPktCollectionDel() { protocolPktCollection_ = nullptr; }
   void pktHelperDel() { pktHelper_ = nullptr; }
   void counterHelperDel() { counterHelper_ = nullptr; }
+  void intfSmDel() { Kiln::drop(intfSm_); }
+  void pamSmDel() { Kiln::drop(pamSm_); }
   void cliRequestDirSmDel() { Kiln::drop(cliRequestDirSm_); }
 
  private:
@@ -115,6 +127,8 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<ProtocolPktCollection> protocolPktCollection_;
   Kiln::Ptr<PktHelper> pktHelper_;
   Kiln::Ptr<CounterHelper> counterHelper_;
+  Kiln::Ptr<IntfSm> intfSm_;
+  Kiln::Ptr<PamSm> pamSm_;
   Kiln::Ptr<Kiln::Dir> cliRequestDir_;
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSm_;
 };

@@ -85,6 +85,14 @@ TEST_F(AgentTest, BuildsItsGraphOverTheMountedRoots) {
   EXPECT_EQ(agent->ethDevPamManager()->pamDesiredIntfDir(), agent->pamDesiredIntfDir());
 
   ASSERT_TRUE(agent->protocolPktCollection());
+  std::vector<Cfm::Protocol> slots;
+  for (const auto& [protocol, slot] : agent->protocolPktCollection()->protocolPkt()) slots.push_back(protocol);
+  EXPECT_EQ(slots, (std::vector<Cfm::Protocol>{Cfm::protocolContinuityCheck, Cfm::protocolLoopback,
+                                               Cfm::protocolLinktrace}));
+  ASSERT_TRUE(agent->intfSm());
+  ASSERT_TRUE(agent->pamSm());
+  EXPECT_EQ(agent->pamSm()->pktHelper(), agent->pktHelper());
+  EXPECT_EQ(agent->pamSm()->brConfig(), agent->brConfig());
   ASSERT_TRUE(agent->counterHelper());
   ASSERT_TRUE(agent->pktHelper());
   EXPECT_EQ(agent->pktHelper()->counterHelper(), agent->counterHelper());
