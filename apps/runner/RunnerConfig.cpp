@@ -1,0 +1,834 @@
+#include "apps/runner/RunnerConfig.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <optional>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/kiln/Errors.h"
+
+namespace Runner {
+
+using nlohmann::json;
+
+namespace {
+
+// ---- Names of values, shared with the state export -----------------------------------
+
+struct CcmInterval {
+  const char* name;
+  double seconds;
+};
+// The seven transmission periods a CCM's interval field can carry.
+constexpr CcmInterval ccmIntervals[] = {
+    {"3.3ms", 1.0 / 300}, {"10ms", 0.01}, {"100ms", 0.1}, {"1s", 1.0},
+    {"10s", 10.0},        {"1min", 60.0}, {"10min", 600.0},
+};
+
+constexpr std::pair<Cfm::MdNameFormat, const char*> mdFormats[] = {
+    {Cfm::mdNameFormatNone, "none"},
+    {Cfm::mdNameFormatDnsLikeName, "dnsLikeName"},
+    {Cfm::mdNameFormatMacAddressAndUint, "macAddressAndUint"},
+    {Cfm::mdNameFormatCharacterString, "characterString"},
+};
+constexpr std::pair<Cfm::MaNameFormat, const char*> maFormats[] = {
+    {Cfm::maNameFormatPrimaryVid, "primaryVid"},
+    {Cfm::maNameFormatCharacterString, "characterString"},
+    {Cfm::maNameFormatUint16, "uint16"},
+    {Cfm::maNameFormatRfc2685VpnId, "rfc2685VpnId"},
+    {Cfm::maNameFormatIccBased, "iccBased"},
+};
+constexpr std::pair<Cfm::MepDirection, const char*> directions[] = {
+    {Cfm::mepDirectionDown, "down"},
+    {Cfm::mepDirectionUp, "up"},
+};
+constexpr std::pair<Bridging::SwitchIntfMode, const char*> modes[] = {
+    {Bridging::switchIntfModeAccess, "access"},
+    {Bridging::switchIntfModeTrunk, "trunk"},
+    {Bridging::switchIntfModeDot1qTunnel, "dot1q-tunnel"},
+    {Bridging::switchIntfModeTap, "tap"},
+    {Bridging::switchIntfModeTool, "tool"},
+    {Bridging::switchIntfModeRouted, "routed"},
+};
+
+template <class E, std::size_t N>
+std::string enumName(E value, const std::pair<E, const char*> (&names)[N]) {
+  for (const auto& [v, name] : names) {
+    if (v == value) return name;
+  }
+  return std::to_string(unsigned(value));
+}
+
+template <class E, std::size_t N>
+std::optional<E> enumValue(std::string_view name, const std::pair<E, const char*> (&names)[N]) {
+  for (const auto& [v, n] : names) {
+    if (name == n) return v;
+  }
+  return std::nullopt;
+}
+
+template <class E, std::size_t N>
+std::string nameList(const std::pair<E, const char*> (&names)[N]) {
+  std::string text;
+  for (const auto& entry : names) text += (text.empty() ? "" : ", ") + std::string(entry.second);
+  return text;
+}
+
+std::string joined(const std::vector<std::string>& words) {
+  std::string text;
+  for (const auto& w : words) text += (text.empty() ? "" : ", ") + w;
+  return text;
+}
+
+// ---- Reading the JSON tree -------------------------------------------------------------
+
+bool plainKey(std::string_view key) {
+  return !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '/' ||
+           c == ':';
+  });
+}
+
+std::string memberPath(const std::string& path, std::string_view key) {
+  if (plainKey(key)) return path.empty() ? std::string(key) : path + "." + std::string(key);
+  return path + "[" + json(std::string(key)).dump(-1, ' ', false, json::error_handler_t::replace) +
+         "]";
+}
+
+std::string indexPath(const std::string& path, std::size_t index) {
+  return path + "[" + std::to_string(index) + "]";
+}
+
+// A value as an operator would write it, cut short when long.
+std::string shown(const json& value) {
+  if (value.is_object()) return "an object";
+  if (value.is_array()) return "an array";
+  std::string text = value.dump(-1, ' ', false, json::error_handler_t::replace);
+  if (text.size() > 60) text = text.substr(0, 57) + "...";
+  return text;
+}
+
+// A value of the file with its JSON path; every refusal names both.
+class Node {
+ public:
+  Node(const std::string& file, const json& value, std::string path)
+      : file_(&file), value_(&value), path_(std::move(path)) {}
+
+  const json& value() const { return *value_; }
+  const std::string& path() const { return path_; }
+
+  [[noreturn]] void fail(const std::string& what) const {
+    throw ConfigError(*file_ + ": " + (path_.empty() ? "" : path_ + ": ") + what);
+  }
+  void expect(bool ok, const std::string& what) const {
+    if (!ok) fail("expected " + what + ", got " + shown(*value_));
+  }
+
+  const std::string& string(const std::string& what) const {
+    expect(value_->is_string(), what);
+    return value_->get_ref<const std::string&>();
+  }
+  bool boolean() const {
+    expect(value_->is_boolean(), "true or false");
+    return value_->get<bool>();
+  }
+  bool isNonNegativeInteger() const {
+    return value_->is_number_unsigned() ||
+           (value_->is_number_integer() && value_->get<std::int64_t>() >= 0);
+  }
+  // An integer within [lo, hi]; anything else is "<value> is not <what> (<range>)".
+  std::uint64_t integer(std::uint64_t lo, std::uint64_t hi, const std::string& what,
+                        const std::string& range = "") const {
+    if (!isNonNegativeInteger() || value_->get<std::uint64_t>() < lo ||
+        value_->get<std::uint64_t>() > hi) {
+      fail(shown(*value_) + " is not " + what + " (" +
+           (range.empty() ? std::to_string(lo) + "-" + std::to_string(hi) : range) + ")");
+    }
+    return value_->get<std::uint64_t>();
+  }
+  std::vector<Node> elements(const std::string& what) const {
+    expect(value_->is_array(), what);
+    std::vector<Node> nodes;
+    for (std::size_t i = 0; i < value_->size(); ++i) {
+      nodes.emplace_back(*file_, (*value_)[i], indexPath(path_, i));
+    }
+    return nodes;
+  }
+  // The members of an object whose keys are data (interface names, MAC addresses).
+  std::vector<std::pair<std::string, Node>> members(const std::string& what) const {
+    expect(value_->is_object(), what);
+    std::vector<std::pair<std::string, Node>> nodes;
+    for (const auto& [key, v] : value_->items()) {
+      nodes.emplace_back(key, Node(*file_, v, memberPath(path_, key)));
+    }
+    return nodes;
+  }
+  Node member(const std::string& key) const {
+    return Node(*file_, value_->at(key), memberPath(path_, key));
+  }
+
+ private:
+  const std::string* file_;
+  const json* value_;
+  std::string path_;
+};
+
+// An object with a fixed set of keys. Any other key is refused: a misspelt key must be an
+// error, not a setting silently left at its default.
+class Fields {
+ public:
+  Fields(const Node& node, std::initializer_list<const char*> known, const std::string& what)
+      : node_(node) {
+    node.expect(node.value().is_object(), what);
+    for (const auto& [key, v] : node.value().items()) {
+      if (std::none_of(known.begin(), known.end(), [&](const char* k) { return key == k; })) {
+        std::vector<std::string> sorted(known.begin(), known.end());
+        std::sort(sorted.begin(), sorted.end());
+        node.member(key).fail("unknown key (known here: " + joined(sorted) + ")");
+      }
+    }
+  }
+
+  bool has(const char* key) const { return node_.value().contains(key); }
+  std::optional<Node> find(const char* key) const {
+    if (!has(key)) return std::nullopt;
+    return node_.member(key);
+  }
+  Node get(const char* key) const {
+    if (!has(key)) node_.fail(std::string("\"") + key + "\" is missing");
+    return node_.member(key);
+  }
+  const Node& node() const { return node_; }
+
+ private:
+  Node node_;
+};
+
+// Object keys are kept in a map, so a key given twice would silently lose its first value.
+// The parser's callback sees every key in file order and notes the first repetition.
+class DuplicateKeyFinder {
+ public:
+  bool operator()(int, json::parse_event_t event, json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+      case json::parse_event_t::array_start:
+        stack_.push_back({event == json::parse_event_t::object_start, {}, {}, 0});
+        break;
+      case json::parse_event_t::object_end:
+      case json::parse_event_t::array_end:
+        stack_.pop_back();
+        elementDone();
+        break;
+      case json::parse_event_t::key: {
+        auto& frame = stack_.back();
+        frame.key = parsed.get<std::string>();
+        if (!frame.keys.insert(frame.key).second && duplicatePath_.empty()) {
+          duplicatePath_ = pathHere();
+        }
+        break;
+      }
+      case json::parse_event_t::value:
+        elementDone();
+        break;
+    }
+    return true;
+  }
+  const std::string& duplicatePath() const { return duplicatePath_; }
+
+ private:
+  struct Frame {
+    bool object;
+    std::set<std::string> keys;
+    std::string key;
+    std::size_t index;
+  };
+  void elementDone() {
+    if (!stack_.empty() && !stack_.back().object) ++stack_.back().index;
+  }
+  std::string pathHere() const {
+    std::string path;
+    for (const auto& frame : stack_) {
+      path = frame.object ? memberPath(path, frame.key) : indexPath(path, frame.index);
+    }
+    return path;
+  }
+
+  std::vector<Frame> stack_;
+  std::string duplicatePath_;
+};
+
+json parseJson(std::string_view text, const std::string& file) {
+  DuplicateKeyFinder finder;
+  json root;
+  try {
+    root = json::parse(text.begin(), text.end(), std::ref(finder));
+  } catch (const json::parse_error& e) {
+    // The library's text is "[json.exception...] parse error at line L, column C: why".
+    std::string why = e.what();
+    if (auto at = why.find("column "); at != std::string::npos) {
+      if (auto colon = why.find(": ", at); colon != std::string::npos) why = why.substr(colon + 2);
+    }
+    std::size_t line = 1, column = 0;
+    const std::size_t end = std::min<std::size_t>(e.byte ? e.byte : 1, text.size() + 1);
+    for (std::size_t i = 0; i + 1 < end; ++i) {
+      if (text[i] == '\n') {
+        ++line;
+        column = 0;
+      } else {
+        ++column;
+      }
+    }
+    throw ConfigError(file + ":" + std::to_string(line) + ":" + std::to_string(column + 1) +
+                      ": " + why);
+  }
+  if (!finder.duplicatePath().empty()) {
+    throw ConfigError(file + ": " + finder.duplicatePath() + ": key given twice");
+  }
+  return root;
+}
+
+// ---- The configuration's parts ---------------------------------------------------------
+
+// Linux device names: 1-15 bytes (IFNAMSIZ less the terminator), no '/', ':' or spaces.
+bool isDeviceName(std::string_view name) {
+  if (name.empty() || name.size() > 15 || name == "." || name == "..") return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    return c == '/' || c == ':' || std::isspace(static_cast<unsigned char>(c)) || c == '\0';
+  });
+}
+
+std::optional<std::vector<std::uint8_t>> fromHex(std::string_view text) {
+  if (text.size() % 2) return std::nullopt;
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    auto digit = [](char c) -> int {
+      if (c >= '0' && c <= '9') return c - '0';
+      c = char(std::tolower(static_cast<unsigned char>(c)));
+      return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    const int hi = digit(text[i]), lo = digit(text[i + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    bytes.push_back(std::uint8_t(hi << 4 | lo));
+  }
+  return bytes;
+}
+
+// Bytes of an MA name whose format gives it a fixed size; 0 where any length goes.
+std::size_t fixedMaNameBytes(Cfm::MaNameFormat format) {
+  switch (format) {
+    case Cfm::maNameFormatPrimaryVid:
+    case Cfm::maNameFormatUint16:
+      return 2;
+    case Cfm::maNameFormatRfc2685VpnId:
+      return 7;  // 3-byte OUI and 4-byte VPN index
+    default:
+      return 0;
+  }
+}
+
+// An ICC-based MEG ID (ITU-T Y.1731) is at most 13 characters: up to 6 of ITU carrier
+// code, the rest unique MEG code.
+std::size_t maxMaNameBytes(Cfm::MaNameFormat format) {
+  return format == Cfm::maNameFormatIccBased ? 13 : Cfm::MaName::maxBytes;
+}
+
+std::string byteCount(std::size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
+class ConfigParser {
+ public:
+  ConfigParser(const std::string& file, const json& root) : file_(file), root_(root) {}
+
+  RunnerConfig parse() {
+    Fields top(Node(file_, root_, ""),
+               {"bridgeMac", "interfaces", "switchports", "vlans", "cfm", "aleStatus"},
+               "a JSON object");
+    config_.bridgeMac = bridgeMac(top.get("bridgeMac"));
+    // Interfaces first: everything else refers to them.
+    if (auto n = top.find("interfaces")) interfaces(*n);
+    if (auto n = top.find("switchports")) switchports(*n);
+    if (auto n = top.find("vlans")) vlans(*n);
+    if (auto n = top.find("cfm")) cfm(*n);
+    if (auto n = top.find("aleStatus")) aleStatus(*n);
+    return std::move(config_);
+  }
+
+ private:
+  EthAddr mac(const Node& node, const std::string& text) {
+    auto mac = EthAddr::fromString(text);
+    if (!mac) node.fail(json(text).dump() + " is not a MAC address (aa:bb:cc:dd:ee:ff)");
+    return *mac;
+  }
+
+  EthAddr bridgeMac(const Node& node) {
+    const EthAddr addr = mac(node, node.string("a MAC address"));
+    if (!addr.isUnicast()) node.fail(addr.stringValue() + " is a group address; the bridge MAC is unicast");
+    if (addr.isZero()) node.fail("00:00:00:00:00:00 is not a usable bridge MAC address");
+    return addr;
+  }
+
+  // An interface name as written, normalised; only Ethernet and port-channel interfaces
+  // carry CFM frames.
+  IntfId intfName(const Node& node, const std::string& name) {
+    IntfId intf;
+    try {
+      intf = IntfId(name);
+    } catch (const Kiln::RangeException&) {
+      node.fail(json(name).dump() + " is not an interface name");
+    }
+    if (!Lumen::EthIntfId::isEthIntfId(intf) &&
+        !Lumen::PortChannelIntfId::isPortChannelIntfId(intf)) {
+      node.fail(intf.stringValue() + " is not an Ethernet or Port-Channel interface");
+    }
+    return intf;
+  }
+
+  // An interface named elsewhere than in "interfaces": it must be one of the map's.
+  IntfId knownIntf(const Node& node, const std::string& name) {
+    const IntfId intf = intfName(node, name);
+    if (!config_.interfaces.contains(intf)) node.fail(intf.stringValue() + " is not in interfaces");
+    return intf;
+  }
+
+  void interfaces(const Node& node) {
+    std::map<IntfId, std::string> writtenAs;
+    for (const auto& [name, device] : node.members("an object of interface -> device name")) {
+      const IntfId intf = intfName(device, name);
+      if (auto [it, isNew] = writtenAs.try_emplace(intf, name); !isNew) {
+        device.fail("the same interface as " + memberPath(node.path(), it->second));
+      }
+      const std::string& dev = device.string("a kernel device name");
+      if (!isDeviceName(dev)) {
+        device.fail(json(dev).dump() +
+                    " is not a kernel device name (1-15 characters, no '/', ':' or spaces)");
+      }
+      config_.interfaces[intf] = dev;
+    }
+  }
+
+  std::uint16_t vlan(const Node& node) { return std::uint16_t(node.integer(1, 4094, "a VLAN")); }
+  std::uint16_t vlanOrNone(const Node& node, const std::string& what) {
+    return std::uint16_t(node.integer(0, 4094, what, "0-4094, 0 for none"));
+  }
+
+  // One VLAN or an [outer, inner] pair; inner 0 for none.
+  std::pair<std::uint16_t, std::uint16_t> vlanPair(const Node& node) {
+    if (!node.value().is_array()) return {vlan(node), 0};
+    auto items = node.elements("");
+    if (items.empty() || items.size() > 2) {
+      node.fail("expected a VLAN or [outer VLAN, inner VLAN], got an array of " +
+                std::to_string(items.size()));
+    }
+    return {vlan(items[0]), items.size() == 2 ? vlanOrNone(items[1], "an inner VLAN") : 0};
+  }
+
+  using XlateTable = std::map<Bridging::VlanXlateKey, Bridging::VlanXlateMapping>;
+
+  void translations(const Node& node, XlateTable& table) {
+    std::map<Bridging::VlanXlateKey, std::string> seen;
+    for (const Node& entry : node.elements("an array of {\"from\": ..., \"to\": ...}")) {
+      Fields f(entry, {"from", "to"}, "an object {\"from\": ..., \"to\": ...}");
+      const Node from = f.get("from");
+      const auto [outer, inner] = vlanPair(from);
+      const auto [vlanTo, innerTo] = vlanPair(f.get("to"));
+      const Bridging::VlanXlateKey key{outer, inner};
+      if (auto [it, isNew] = seen.try_emplace(key, entry.path()); !isNew) {
+        from.fail("VLANs " + std::to_string(outer) + "/" + std::to_string(inner) +
+                  " are already translated by " + it->second);
+      }
+      table[key] = Bridging::VlanXlateMapping{vlanTo, innerTo};
+    }
+  }
+
+  void switchports(const Node& node) {
+    for (const auto& [name, port] : node.members("an object of interface -> switchport")) {
+      const IntfId intf = knownIntf(port, name);
+      Fields f(port, {"mode", "portVlan", "tpid", "allowedVlans", "ingressTranslation",
+                      "egressTranslation"},
+               "an object");
+      Switchport sp;
+      if (auto n = f.find("mode")) {
+        const std::string& text = n->string("a switchport mode");
+        auto mode = enumValue(text, modes);
+        if (!mode) n->fail(json(text).dump() + " is not a switchport mode (" + nameList(modes) + ")");
+        sp.mode = *mode;
+      }
+      if (auto n = f.find("portVlan")) {
+        sp.portVlan = Lumen::VlanIdOrNone(vlanOrNone(*n, "a port VLAN"));
+      }
+      if (auto n = f.find("tpid")) sp.tpid = tpid(*n);
+      if (auto n = f.find("ingressTranslation")) translations(*n, sp.ingressVlanXlate);
+      if (auto n = f.find("allowedVlans")) {
+        if (sp.mode != Bridging::switchIntfModeTrunk) {
+          n->fail("only a trunk carries tagged VLANs (mode is " + switchIntfModeName(sp.mode) + ")");
+        }
+        std::set<std::uint16_t> allowed;
+        for (const Node& v : n->elements("an array of VLANs")) {
+          const auto id = vlan(v);
+          if (!allowed.insert(id).second) v.fail(std::to_string(id) + " is listed twice");
+          sp.egressVlanXlate[{id, 0}] = Bridging::VlanXlateMapping{id, 0};
+        }
+      }
+      // Explicit egress entries override the identity entries of allowedVlans.
+      if (auto n = f.find("egressTranslation")) {
+        XlateTable egress;
+        translations(*n, egress);
+        for (const auto& [key, mapping] : egress) sp.egressVlanXlate[key] = mapping;
+      }
+      config_.switchports[intf] = std::move(sp);
+    }
+  }
+
+  // A number, or a string of four hex digits after "0x". Values below 0x0600 are frame
+  // lengths, not EtherTypes.
+  std::uint16_t tpid(const Node& node) {
+    const std::string refused = " is not a TPID (0 for 0x8100, or 0x0600-0xffff)";
+    std::optional<std::uint64_t> value;
+    if (node.value().is_string()) {
+      const std::string& text = node.value().get_ref<const std::string&>();
+      if (text.size() == 6 && (text.starts_with("0x") || text.starts_with("0X"))) {
+        if (auto bytes = fromHex(text.substr(2))) value = std::uint64_t((*bytes)[0]) << 8 | (*bytes)[1];
+      }
+    } else if (node.isNonNegativeInteger()) {
+      value = node.value().get<std::uint64_t>();
+    }
+    if (!value || *value > 0xffff || (*value != 0 && *value < 0x0600)) {
+      node.fail(shown(node.value()) + refused);
+    }
+    return std::uint16_t(*value);
+  }
+
+  std::map<EthAddr, IntfId> hosts(const Node& node) {
+    std::map<EthAddr, IntfId> hosts;
+    std::map<EthAddr, std::string> writtenAs;
+    for (const auto& [text, intfNode] : node.members("an object of MAC address -> interface")) {
+      const EthAddr addr = mac(intfNode, text);
+      if (!addr.isUnicast()) intfNode.fail(addr.stringValue() + " is a group address; hosts are unicast");
+      if (auto [it, isNew] = writtenAs.try_emplace(addr, text); !isNew) {
+        intfNode.fail("the same address as " + memberPath(node.path(), it->second));
+      }
+      hosts[addr] = knownIntf(intfNode, intfNode.string("an interface name"));
+    }
+    return hosts;
+  }
+
+  void vlans(const Node& node) {
+    for (const auto& [key, entry] : node.members("an object of VLAN -> hosts")) {
+      const bool digits = !key.empty() && key.size() <= 4 &&
+                          std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; });
+      const int id = digits ? std::stoi(key) : 0;
+      if (id < 1 || id > 4094) entry.fail(json(key).dump() + " is not a VLAN (1-4094)");
+      if (key[0] == '0') entry.fail(json(key).dump() + " is not a VLAN as written (no leading zeros)");
+      Fields f(entry, {"configuredHosts", "learnedHosts"}, "an object");
+      Vlan v;
+      if (auto n = f.find("configuredHosts")) v.configuredHosts = hosts(*n);
+      if (auto n = f.find("learnedHosts")) v.learnedHosts = hosts(*n);
+      config_.vlans[Lumen::VlanId(std::uint16_t(id))] = std::move(v);
+    }
+  }
+
+  // ---- CFM ----
+
+  void cfm(const Node& node) {
+    Fields f(node, {"domains", "profiles", "defaultProfile"}, "an object");
+    // Profiles first: associations name them.
+    if (auto n = f.find("profiles")) profiles(*n);
+    if (auto n = f.find("defaultProfile")) {
+      Fields p(*n, {"ccmInterval", "ccmEnable"}, "an object");
+      config_.defaultProfile = profileSettings(p);
+    }
+    if (auto n = f.find("domains")) domains(*n);
+  }
+
+  Profile profileSettings(const Fields& f) {
+    Profile profile;
+    if (auto n = f.find("ccmInterval")) {
+      const std::string names = [] {
+        std::string text;
+        for (const auto& i : ccmIntervals) text += (text.empty() ? "" : ", ") + std::string(i.name);
+        return text;
+      }();
+      const auto* match = n->value().is_string()
+                              ? std::find_if(std::begin(ccmIntervals), std::end(ccmIntervals),
+                                             [&](const CcmInterval& i) { return n->value() == i.name; })
+                              : std::end(ccmIntervals);
+      if (match == std::end(ccmIntervals)) {
+        n->fail(shown(n->value()) + " is not a CCM interval (" + names + ")");
+      }
+      profile.ccmInterval = Cfm::CcmTxInterval(match->seconds);
+    }
+    if (auto n = f.find("ccmEnable")) profile.ccmEnable = n->boolean();
+    return profile;
+  }
+
+  void profiles(const Node& node) {
+    std::map<std::string, std::string> seen;
+    for (const Node& entry : node.elements("an array of profiles")) {
+      Fields f(entry, {"name", "ccmInterval", "ccmEnable"}, "an object");
+      const Node nameNode = f.get("name");
+      const std::string& name = nameNode.string("a profile name");
+      if (name.empty()) nameNode.fail("a profile name is not empty");
+      if (auto [it, isNew] = seen.try_emplace(name, entry.path()); !isNew) {
+        nameNode.fail(json(name).dump() + " is already the name of " + it->second);
+      }
+      config_.profiles[Cfm::CfmProfileName(name)] = profileSettings(f);
+    }
+  }
+
+  // How a name may be given as a number: never, as a VLAN, or as any 16-bit value.
+  enum class NumberName { no, vlan, uint16 };
+
+  // The bytes of a name: "name" as text (or, in the two-byte formats, a number written as
+  // two bytes, most significant first), or "nameHex" for formats whose names are binary.
+  std::optional<std::string> nameBytes(const Fields& f, NumberName numberName) {
+    const auto text = f.find("name");
+    const auto hex = f.find("nameHex");
+    if (text && hex) hex->fail("give either name or nameHex, not both");
+    if (hex) {
+      const std::string& digits = hex->string("a string of hex digits");
+      auto bytes = fromHex(digits);
+      if (!bytes || bytes->empty()) hex->fail(json(digits).dump() + " is not an even number of hex digits");
+      return std::string(bytes->begin(), bytes->end());
+    }
+    if (!text) return std::nullopt;
+    if (numberName != NumberName::no && text->value().is_number()) {
+      const auto value = numberName == NumberName::vlan ? text->integer(1, 4094, "a VLAN")
+                                                        : text->integer(0, 0xffff, "a 16-bit number");
+      return std::string{char(value >> 8), char(value & 0xff)};
+    }
+    return text->string(numberName != NumberName::no ? "a string or a number" : "a string");
+  }
+
+  // The node a name problem is reported at.
+  static Node nameNode(const Fields& f) {
+    if (f.has("nameHex")) return f.get("nameHex");
+    return f.get("name");
+  }
+
+  void checkNameLength(const Fields& f, const std::string& bytes, std::size_t max,
+                       std::size_t fixed, const std::string& kind, const std::string& format) {
+    const Node node = nameNode(f);
+    const std::string what = "a " + format + " " + kind + " name";
+    if (fixed && bytes.size() != fixed) {
+      node.fail(shown(node.value()) + " is " + byteCount(bytes.size()) + "; " + what + " is " +
+                byteCount(fixed));
+    }
+    if (bytes.empty()) node.fail(what + " is not empty");
+    if (bytes.size() > max) {
+      node.fail(shown(node.value()) + " is " + byteCount(bytes.size()) + "; " + what +
+                " holds at most " + std::to_string(max));
+    }
+  }
+
+  void domains(const Node& node) {
+    std::map<Cfm::MdLevel, std::string> seen;
+    for (const Node& entry : node.elements("an array of domains")) {
+      Fields f(entry, {"level", "name", "nameHex", "format", "defaultMip", "associations"},
+               "an object");
+      const Node levelNode = f.get("level");
+      const Cfm::MdLevel level(std::uint8_t(levelNode.integer(0, 7, "an MD level")));
+      if (auto [it, isNew] = seen.try_emplace(level, entry.path()); !isNew) {
+        levelNode.fail("level " + std::to_string(level.value()) + " is already configured by " +
+                       it->second);
+      }
+      Domain domain;
+      const auto bytes = nameBytes(f, NumberName::no);
+      domain.name.format = bytes ? Cfm::mdNameFormatCharacterString : Cfm::mdNameFormatNone;
+      if (auto n = f.find("format")) {
+        const std::string& text = n->string("an MD name format");
+        auto format = enumValue(text, mdFormats);
+        if (!format) {
+          n->fail(json(text).dump() + " is not an MD name format (" + nameList(mdFormats) + ")");
+        }
+        domain.name.format = *format;
+      }
+      if (domain.name.format == Cfm::mdNameFormatNone) {
+        if (bytes) nameNode(f).fail("an MD name of format none has no name");
+      } else {
+        if (!bytes) entry.fail("\"name\" is missing (the MD name format is not none)");
+        const std::size_t fixed = domain.name.format == Cfm::mdNameFormatMacAddressAndUint ? 8 : 0;
+        checkNameLength(f, *bytes, Cfm::MdName::maxBytes, fixed, "MD",
+                        mdNameFormatName(domain.name.format));
+        domain.name.name = Cfm::MdName(*bytes);
+      }
+      if (auto n = f.find("defaultMip")) domain.defaultMip = n->boolean();
+      if (auto n = f.find("associations")) associations(*n, domain);
+      config_.domains[level] = std::move(domain);
+    }
+  }
+
+  void associations(const Node& node, Domain& domain) {
+    std::map<Cfm::MaName, std::string> seen;
+    for (const Node& entry : node.elements("an array of associations")) {
+      Fields f(entry, {"name", "nameHex", "format", "direction", "primaryVlan", "profile",
+                       "localMeps"},
+               "an object");
+      Association ma;
+      if (auto n = f.find("format")) {
+        const std::string& text = n->string("an MA name format");
+        auto format = enumValue(text, maFormats);
+        if (!format) {
+          n->fail(json(text).dump() + " is not an MA name format (" + nameList(maFormats) + ")");
+        }
+        ma.name.format = *format;
+      }
+      const auto bytes = nameBytes(f, ma.name.format == Cfm::maNameFormatPrimaryVid ? NumberName::vlan
+                                      : ma.name.format == Cfm::maNameFormatUint16  ? NumberName::uint16
+                                                                                   : NumberName::no);
+      if (!bytes) entry.fail("\"name\" is missing");
+      checkNameLength(f, *bytes, maxMaNameBytes(ma.name.format), fixedMaNameBytes(ma.name.format), "MA",
+                      maNameFormatName(ma.name.format));
+      // A MAID is 48 bytes: with an MD name, its format and length byte, the MA format and
+      // length byte, the two names share 44.
+      if (domain.name.format != Cfm::mdNameFormatNone) {
+        const std::size_t md = domain.name.name.stringValue().size();
+        if (md + bytes->size() > 44) {
+          nameNode(f).fail("the MD name (" + byteCount(md) + ") and this MA name (" +
+                           byteCount(bytes->size()) + ") exceed the 44 bytes a MAID holds for both");
+        }
+      }
+      ma.name.name = Cfm::MaName(*bytes);
+      if (auto [it, isNew] = seen.try_emplace(ma.name.name, entry.path()); !isNew) {
+        nameNode(f).fail("the same name as " + it->second);
+      }
+      if (auto n = f.find("direction")) {
+        const std::string& text = n->string("a MEP direction");
+        auto direction = enumValue(text, directions);
+        if (!direction) n->fail(json(text).dump() + " is not a MEP direction (down, up)");
+        ma.direction = *direction;
+      }
+      if (auto n = f.find("primaryVlan")) {
+        ma.primaryVlan = Lumen::VlanIdOrNone(vlanOrNone(*n, "a primary VLAN"));
+      }
+      if (auto n = f.find("profile")) {
+        const std::string& name = n->string("a profile name");
+        if (!config_.profiles.contains(Cfm::CfmProfileName(name))) {
+          n->fail("no profile named " + json(name).dump() + " in cfm.profiles");
+        }
+        ma.profile = Cfm::CfmProfileName(name);
+      }
+      if (auto n = f.find("localMeps")) localMeps(*n, ma);
+      domain.associations[ma.name.name] = std::move(ma);
+    }
+  }
+
+  Cfm::MepId mepId(const Node& node) {
+    return Cfm::MepId(std::uint16_t(node.integer(1, 8191, "a MEP id")));
+  }
+
+  void localMeps(const Node& node, Association& ma) {
+    for (const Node& entry : node.elements("an array of local MEPs")) {
+      Fields f(entry, {"id", "interface", "remoteMeps"}, "an object");
+      const Node idNode = f.get("id");
+      const Cfm::MepId id = mepId(idNode);
+      if (ma.localMeps.contains(id)) {
+        idNode.fail("MEP " + std::to_string(id.value()) + " is already a local MEP of this association");
+      }
+      LocalMep mep;
+      const Node intfNode = f.get("interface");
+      mep.intf = knownIntf(intfNode, intfNode.string("an interface name"));
+      if (auto n = f.find("remoteMeps")) {
+        auto add = [&](const Node& at, Cfm::MepId remote, bool value) {
+          if (remote == id) at.fail("MEP " + std::to_string(id.value()) + " is this local MEP");
+          mep.remoteMeps[remote] = value;
+        };
+        if (n->value().is_object()) {
+          for (const auto& [key, valueNode] : n->members("")) {
+            const bool digits = !key.empty() && key.size() <= 4 && key[0] != '0' &&
+                                std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; });
+            const int remote = digits ? std::stoi(key) : 0;
+            if (remote < 1 || remote > 8191) valueNode.fail(json(key).dump() + " is not a MEP id (1-8191)");
+            add(valueNode, Cfm::MepId(std::uint16_t(remote)), valueNode.boolean());
+          }
+        } else {
+          std::set<Cfm::MepId> listed;
+          for (const Node& r : n->elements("an array of MEP ids, or an object of MEP id -> true/false")) {
+            const Cfm::MepId remote = mepId(r);
+            if (!listed.insert(remote).second) r.fail(std::to_string(remote.value()) + " is listed twice");
+            add(r, remote, true);
+          }
+        }
+      }
+      ma.localMeps[id] = std::move(mep);
+    }
+  }
+
+  void aleStatus(const Node& node) {
+    std::map<Cfm::MdLevel, std::string> seen;
+    for (const Node& entry : node.elements("an array of {\"level\": ..., \"defaultMip\": ...}")) {
+      Fields f(entry, {"level", "defaultMip"}, "an object");
+      const Node levelNode = f.get("level");
+      const Cfm::MdLevel level(std::uint8_t(levelNode.integer(0, 7, "an MD level")));
+      if (auto [it, isNew] = seen.try_emplace(level, entry.path()); !isNew) {
+        levelNode.fail("level " + std::to_string(level.value()) + " is already given by " +
+                       it->second);
+      }
+      config_.aleStatus[level] = f.has("defaultMip") && f.get("defaultMip").boolean();
+    }
+  }
+
+  const std::string& file_;
+  const json& root_;
+  RunnerConfig config_;
+};
+
+}  // namespace
+
+std::string RunnerConfig::deviceName(IntfId intf) const {
+  auto it = interfaces.find(intf);
+  return it == interfaces.end() ? std::string() : it->second;
+}
+
+RunnerConfig parseText(std::string_view text, const std::string& fileName) {
+  const json root = parseJson(text, fileName);
+  return ConfigParser(fileName, root).parse();
+}
+
+RunnerConfig parse(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw ConfigError(file + ": cannot read: " + std::strerror(errno));
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw ConfigError(file + ": cannot read: " + std::strerror(errno));
+  return parseText(text.str(), file);
+}
+
+std::string mdNameFormatName(Cfm::MdNameFormat format) { return enumName(format, mdFormats); }
+std::string maNameFormatName(Cfm::MaNameFormat format) { return enumName(format, maFormats); }
+std::string directionName(Cfm::MepDirection direction) { return enumName(direction, directions); }
+std::string switchIntfModeName(Bridging::SwitchIntfMode mode) { return enumName(mode, modes); }
+
+std::string nameText(std::string_view bytes) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string text;
+  for (char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b == '\\') {
+      text += "\\\\";
+    } else if (b >= 0x20 && b < 0x7f) {
+      text += c;
+    } else {
+      text += "\\x";
+      text += hex[b >> 4];
+      text += hex[b & 0xf];
+    }
+  }
+  return text;
+}
+
+std::string ccmIntervalName(Cfm::CcmTxInterval interval) {
+  for (const auto& i : ccmIntervals) {
+    if (interval.value() == i.seconds) return i.name;
+  }
+  std::ostringstream text;
+  text << interval.value() << "s";
+  return text.str();
+}
+
+}  // namespace Runner

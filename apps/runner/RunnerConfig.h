@@ -1,0 +1,131 @@
+#pragma once
+// The runner's configuration: what cfmagentd and `cfmctl config apply` seed the state
+// database with. A JSON file (docs/configuration.md) is parsed and fully validated into
+// the plain model below; only a model that passed validation is ever applied, so a bad
+// file changes nothing.
+//
+// Applying is a diff against the state database: an unchanged value is not written and an
+// absent entry is deleted, so the agent's state machines see exactly the changes an
+// operator made, as they would from any other writer of the database.
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/lumen/Eth.h"
+#include "platform/lumen/IntfId.h"
+#include "platform/lumen/Types.h"
+#include "platform/orbis/EntityManager.h"
+#include "platform/types/Bridging.h"
+#include "platform/types/CfmTypes.h"
+
+namespace Runner {
+
+using Lumen::EthAddr;
+using Lumen::IntfId;
+
+// A configuration refused: what() is "<file>: <JSON path>: <what is wrong>", or
+// "<file>:<line>:<column>: <what is wrong>" for a file that is not JSON.
+class ConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Switchport {
+  Bridging::SwitchIntfMode mode = Bridging::switchIntfModeAccess;
+  Lumen::VlanIdOrNone portVlan;
+  // 0 means 0x8100.
+  std::uint16_t tpid = 0;
+  std::map<Bridging::VlanXlateKey, Bridging::VlanXlateMapping> ingressVlanXlate;
+  // Includes the identity entries of a trunk's allowed VLANs.
+  std::map<Bridging::VlanXlateKey, Bridging::VlanXlateMapping> egressVlanXlate;
+  bool operator==(const Switchport&) const = default;
+};
+
+// Every VLAN listed gets a bridging VLAN configuration and a bridging VLAN status, even
+// with no hosts.
+struct Vlan {
+  std::map<EthAddr, IntfId> configuredHosts;
+  std::map<EthAddr, IntfId> learnedHosts;
+  bool operator==(const Vlan&) const = default;
+};
+
+struct LocalMep {
+  IntfId intf;
+  // False: configured, but left out of the ALE layer's list.
+  std::map<Cfm::MepId, bool> remoteMeps;
+  bool operator==(const LocalMep&) const = default;
+};
+
+struct Association {
+  Cfm::MaNameWithFormat name;
+  Cfm::MepDirection direction = Cfm::mepDirectionDown;
+  Lumen::VlanIdOrNone primaryVlan;
+  // Empty: the configuration's default profile.
+  Cfm::CfmProfileName profile;
+  std::map<Cfm::MepId, LocalMep> localMeps;
+  bool operator==(const Association&) const = default;
+};
+
+struct Domain {
+  Cfm::MdNameWithFormat name;
+  bool defaultMip = false;
+  // Keyed by the name's bytes.
+  std::map<Cfm::MaName, Association> associations;
+  bool operator==(const Domain&) const = default;
+};
+
+struct Profile {
+  Cfm::CcmTxInterval ccmInterval{1.0};
+  bool ccmEnable = true;
+  bool operator==(const Profile&) const = default;
+};
+
+struct RunnerConfig {
+  EthAddr bridgeMac;
+  // Interface -> kernel device. The runner gives an interface a status entry only while
+  // its device exists, so this map is not written by apply().
+  std::map<IntfId, std::string> interfaces;
+  std::map<IntfId, Switchport> switchports;
+  std::map<Lumen::VlanId, Vlan> vlans;
+  std::map<Cfm::MdLevel, Domain> domains;
+  std::map<Cfm::CfmProfileName, Profile> profiles;
+  Profile defaultProfile;
+  // The ALE layer's defaultMip per domain level.
+  std::map<Cfm::MdLevel, bool> aleStatus;
+
+  // The kernel device of an interface; "" when it is not in the map.
+  std::string deviceName(IntfId intf) const;
+};
+
+// Reads and validates `file`. Throws ConfigError, naming `file` as given.
+RunnerConfig parse(const std::string& file);
+// The same for text already read; `fileName` is only used in messages.
+RunnerConfig parseText(std::string_view text, const std::string& fileName);
+
+// The state-database paths and type names the configuration is written to.
+inline constexpr const char* bridgingConfigPath = "bridging/config";
+inline constexpr const char* bridgingStatusPath = "bridging/status";
+inline constexpr const char* cfmConfigPath = "cfm/config";
+inline constexpr const char* aleStatusPath = "cfm/aleStatus";
+
+// Writes the difference between `config` and the state database, creating the four roots
+// when absent. Returns one line per write, in order ("cfm/config: domain 3:
+// defaultMip true"); empty when the database already held the configuration. Throws
+// ConfigError, before writing anything, when a root path holds an entity of another type.
+std::vector<std::string> apply(const RunnerConfig& config, Orbis::EntityManager& manager);
+
+// How names and values read in the file and in the state JSON.
+std::string mdNameFormatName(Cfm::MdNameFormat format);
+std::string maNameFormatName(Cfm::MaNameFormat format);
+std::string directionName(Cfm::MepDirection direction);
+std::string switchIntfModeName(Bridging::SwitchIntfMode mode);
+// A name's bytes as text that is valid UTF-8 whatever the bytes: printable ASCII as is, a
+// backslash doubled, any other byte as \xNN. Names come from frames as well as from files.
+std::string nameText(std::string_view bytes);
+// "1s", "100ms", ...; seconds with an "s" for an interval that is none of the standard ones.
+std::string ccmIntervalName(Cfm::CcmTxInterval interval);
+
+}  // namespace Runner

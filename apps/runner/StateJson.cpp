@@ -1,0 +1,128 @@
+#include "apps/runner/StateJson.h"
+
+#include "apps/runner/RunnerConfig.h"
+#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CfmAleTypes.h"
+
+namespace Runner {
+
+using nlohmann::json;
+
+namespace {
+
+std::string decimal(unsigned value) { return std::to_string(value); }
+std::string level(Cfm::MdLevel l) { return decimal(l.value()); }
+std::string mep(Cfm::MepId id) { return decimal(id.value()); }
+
+json counters(const CfmAgent::Counter* counter) {
+  json out = json::object();
+  if (!counter) return out;
+  for (const auto& [intf, intfCounter] : counter->intfCounter()) {
+    json& byLevel = out[intf.stringValue()] = json::object();
+    for (const auto& [mdLevel, mdCounter] : intfCounter->mdCounter()) {
+      json& byOpCode = byLevel[level(mdLevel)] = json::object();
+      for (const auto& [opCode, opCodeCounter] : mdCounter->opCodeCounter()) {
+        json& byName = byOpCode[decimal(opCode)] = json::object();
+        for (const auto& [id, value] : opCodeCounter->counter()) {
+          byName[CfmAgent::stringValue(id)] = value;
+        }
+      }
+    }
+  }
+  return out;
+}
+
+json ccmDatabase(const CfmAgent::CcmDb* db) {
+  json out = json::object();
+  if (!db) return out;
+  for (const auto& [mdLevel, md] : db->ccmMd()) {
+    json& byName = out[level(mdLevel)] = json::object();
+    for (const auto& [maName, ma] : md->ccmMa()) {
+      json& byMep = byName[nameText(maName.stringValue())] = json::object();
+      for (const auto& [mepId, info] : ma->ccmMepInfo()) {
+        byMep[mep(mepId)] = {
+            {"vlanId", info->vlanId().value()},
+            {"intf", info->intf().stringValue()},
+            {"srcMac", info->srcMac().stringValue()},
+            {"lastCcmReceivedTime", info->lastCcmReceivedTime()},
+        };
+      }
+    }
+  }
+  return out;
+}
+
+json mipCcmDatabase(const CfmAgent::MipCcmDb* db) {
+  json out = json::object();
+  if (!db) return out;
+  for (const auto& [vlanId, vlan] : db->vlan()) {
+    json& byMac = out[decimal(vlanId.value())] = json::object();
+    for (const auto& [mac, intf] : vlan->entry()) byMac[mac.stringValue()] = intf.stringValue();
+  }
+  return out;
+}
+
+json aleConfig(const Cfm::AleConfig* ale) {
+  json out = json::object();
+  if (!ale) return out;
+  for (const auto& [mdLevel, md] : ale->mdConfig()) {
+    json mas = json::object();
+    for (const auto& [key, ma] : md->maConfig()) {
+      json meps = json::object();
+      for (const auto& [mepId, localMep] : ma->localMepConfig()) {
+        json remotes = json::object();
+        for (const auto& [remote, value] : localMep->remoteMepConfig()) remotes[mep(remote)] = value;
+        meps[mep(mepId)] = {
+            {"intfId", localMep->intfId().stringValue()},
+            {"remoteMepConfig", std::move(remotes)},
+        };
+      }
+      mas[nameText(key.stringValue())] = {
+          {"maName", nameText(ma->maName().name.stringValue())},
+          {"maNameFormat", maNameFormatName(ma->maName().format)},
+          {"direction", directionName(ma->direction())},
+          {"primaryVlanId", ma->primaryVlanId().value()},
+          {"ccmEnable", ma->ccmEnable()},
+          {"ccmTxInterval", ma->ccmTxInterval().value()},
+          {"localMepConfig", std::move(meps)},
+      };
+    }
+    out[level(mdLevel)] = {
+        {"mdName", nameText(md->mdName().name.stringValue())},
+        {"mdNameFormat", mdNameFormatName(md->mdName().format)},
+        {"defaultMip", md->defaultMip()},
+        {"maConfig", std::move(mas)},
+    };
+  }
+  return out;
+}
+
+json mdStatus(const CfmAgent::Status* status) {
+  json out = json::object();
+  if (!status) return out;
+  for (const auto& [mdLevel, md] : status->mdStatus()) {
+    out[level(mdLevel)] = {{"defaultMip", md->defaultMip()}};
+  }
+  return out;
+}
+
+template <class T>
+Kiln::Ptr<T> rootAt(const Orbis::EntityManager& manager, std::string_view path) {
+  return Kiln::ptrCast<T>(manager.entity(path));
+}
+
+}  // namespace
+
+json stateJson(const Orbis::EntityManager& manager) {
+  const auto status = rootAt<CfmAgent::Status>(manager, "cfm/status");
+  const auto ale = rootAt<Cfm::AleConfig>(manager, "cfm/aleConfig");
+  return {
+      {"counters", counters(status ? status->counter().get() : nullptr)},
+      {"ccmDatabase", ccmDatabase(status ? status->ccmDb().get() : nullptr)},
+      {"mipCcmDatabase", mipCcmDatabase(status ? status->mipCcmDb().get() : nullptr)},
+      {"aleConfig", aleConfig(ale.get())},
+      {"mdStatus", mdStatus(status.get())},
+  };
+}
+
+}  // namespace Runner

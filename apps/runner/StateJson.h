@@ -1,0 +1,27 @@
+#pragma once
+// The agent's state as JSON (docs/state.md): what cfmagentd writes at the end of a replay
+// and serves to `cfmctl show --json`, and what cfmctl turns into tables.
+//
+// Every key is a string: MD levels, opcodes, MEP ids and VLANs in decimal, interfaces by
+// name, MAC addresses as aa:bb:cc:dd:ee:ff, MA and MD names through nameText(). A root
+// that is not in the database gives an empty section, not an error, so the export works
+// before the agent has mounted anything.
+
+#include <nlohmann/json.hpp>
+
+#include "platform/orbis/EntityManager.h"
+
+namespace Runner {
+
+// counters, ccmDatabase, mipCcmDatabase, aleConfig and mdStatus.
+nlohmann::json stateJson(const Orbis::EntityManager& manager);
+
+// Readable tables of one section each, from a state JSON as stateJson() makes it (a missing
+// section reads as empty). Each ends with a newline.
+std::string showCounters(const nlohmann::json& state);
+std::string showCcmDatabase(const nlohmann::json& state);
+std::string showMipCcmDatabase(const nlohmann::json& state);
+std::string showAleConfig(const nlohmann::json& state);
+std::string showStatus(const nlohmann::json& state);
+
+}  // namespace Runner
