@@ -1,0 +1,264 @@
+#include "apps/cfmtool/Commands.h"
+
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "apps/cfmtool/Frames.h"
+#include "apps/cfmtool/Report.h"
+#include "platform/intf/AfPacketSocket.h"
+
+namespace CfmTool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+volatile sig_atomic_t stopRequested = 0;
+
+void handleStopSignal(int) { stopRequested = 1; }
+
+// SIGINT and SIGTERM set a flag instead of ending the process. They stay blocked except
+// inside ppoll, so that one arriving between a check of the flag and the wait cannot be
+// missed until the wait ends.
+class StopSignals {
+ public:
+  StopSignals() {
+    stopRequested = 0;
+    struct sigaction action {};
+    action.sa_handler = handleStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &oldInt_);
+    sigaction(SIGTERM, &action, &oldTerm_);
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stops, &waitMask_);
+  }
+  ~StopSignals() {
+    sigprocmask(SIG_SETMASK, &waitMask_, nullptr);
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  bool stopped() const { return stopRequested != 0; }
+  const sigset_t& waitMask() const { return waitMask_; }
+
+ private:
+  struct sigaction oldInt_ {};
+  struct sigaction oldTerm_ {};
+  sigset_t waitMask_{};
+};
+
+[[noreturn]] void throwErrno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+// One command's socket on its device, and the source address its frames carry.
+class Session {
+ public:
+  using Sink = std::function<void(std::span<const std::uint8_t>, Clock::time_point)>;
+
+  explicit Session(const CommonOptions& options)
+      : socket_(options.intf), src_(options.src ? *options.src : deviceMac()) {}
+
+  const Lumen::EthAddr& src() const { return src_; }
+  const std::string& device() const { return socket_.device(); }
+
+  void send(const Frame& frame) {
+    if (!socket_.send(frame)) throwErrno("cannot send on " + device());
+  }
+
+  // Hands each received frame to `sink` until `deadline`, a stop signal, or `done()`
+  // holds. Without a sink, frames are left to the kernel, which drops what does not fit.
+  void waitUntil(Clock::time_point deadline, const StopSignals& signals, const Sink& sink,
+                 const std::function<bool()>& done = [] { return false; }) {
+    while (!signals.stopped() && !done()) {
+      const auto now = Clock::now();
+      if (now >= deadline) return;
+      const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
+      const timespec timeout{time_t(left.count() / 1000000000), long(left.count() % 1000000000)};
+      pollfd readable{socket_.fd(), POLLIN, 0};
+      const int ready = ::ppoll(sink ? &readable : nullptr, sink ? 1 : 0, &timeout,
+                                &signals.waitMask());
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        throwErrno("cannot wait on " + device());
+      }
+      if (ready > 0 && sink) {
+        socket_.receive(
+            [&](std::span<const std::uint8_t> frame) { sink(frame, Clock::now()); },
+            Interface::AfPacketSocket::kBatchFrames);
+      }
+    }
+  }
+
+ private:
+  Lumen::EthAddr deviceMac() const {
+    ifreq request{};
+    std::strncpy(request.ifr_name, device().c_str(), IFNAMSIZ - 1);
+    if (::ioctl(socket_.fd(), SIOCGIFHWADDR, &request) < 0) {
+      throwErrno("cannot read the MAC address of " + device());
+    }
+    const auto mac =
+        Lumen::EthAddr::fromBytes(reinterpret_cast<const std::uint8_t*>(request.ifr_hwaddr.sa_data));
+    if (request.ifr_hwaddr.sa_family != ARPHRD_ETHER || mac.isZero()) {
+      throw std::system_error(std::make_error_code(std::errc::invalid_argument),
+                              device() + " has no Ethernet MAC address; give --src");
+    }
+    return mac;
+  }
+
+  Interface::AfPacketSocket socket_;
+  Lumen::EthAddr src_;
+};
+
+Clock::duration seconds(double s) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+double millisecondsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+std::string vlanText(const CommonOptions& o) {
+  return o.vlan ? ", vlan " + std::to_string(*o.vlan) : "";
+}
+
+// Ids start at a random point so that two runs on one device tell their replies apart.
+std::uint32_t randomTransactionId() { return std::random_device()(); }
+
+// Runs `command`, turning a system error into its message and exit status 2.
+int guarded(const char* name, std::ostream& err, const std::function<int()>& command) {
+  try {
+    return command();
+  } catch (const std::exception& e) {
+    err << "cfmtool " << name << ": " << e.what() << std::endl;
+    return 2;
+  }
+}
+
+}  // namespace
+
+int runPing(const PingOptions& o, std::ostream& out, std::ostream& err) {
+  return guarded("ping", err, [&] {
+    StopSignals signals;
+    Session session(o);
+    const std::uint32_t first = randomTransactionId();
+    const L2Header l2{o.dst, session.src(), o.vlan};
+    const ReplyFilter filter{session.src(), o.dst, o.vlan, o.level, first, o.count};
+
+    out << "CFM PING " << o.dst << " from " << session.src() << " on " << session.device()
+        << ", level " << unsigned(o.level) << vlanText(o) << ": " << o.size
+        << " data bytes, transaction ids from " << first << std::endl;
+
+    PingStats stats;
+    std::vector<Clock::time_point> sentAt;
+    std::vector<bool> answered;
+    sentAt.reserve(o.count);
+    const auto onFrame = [&](std::span<const std::uint8_t> frame, Clock::time_point at) {
+      const auto parsed = parseLoopbackReply(frame, filter);
+      if (!parsed.reply) return;
+      const std::uint32_t index = parsed.reply->transactionId - first;
+      if (index >= sentAt.size()) return;  // not sent by this run
+      const double ms = millisecondsBetween(sentAt[index], at);
+      const bool duplicate = answered[index];
+      out << pingReplyLine(parsed.reply->pduBytes, parsed.reply->src, index + 1, ms, duplicate)
+          << std::endl;
+      if (duplicate) return;
+      answered[index] = true;
+      stats.replyIs(ms);
+    };
+
+    const auto start = Clock::now();
+    for (std::uint32_t i = 0; i < o.count && !signals.stopped(); ++i) {
+      const Frame frame = lbmFrame(l2, o.level, first + i, o.size);
+      sentAt.push_back(Clock::now());
+      answered.push_back(false);
+      session.send(frame);
+      stats.transmittedInc();
+      if (i + 1 < o.count) {
+        session.waitUntil(start + seconds(o.interval) * (i + 1), signals, onFrame);
+      } else {
+        session.waitUntil(Clock::now() + seconds(o.timeout), signals, onFrame,
+                          [&] { return stats.received() == stats.transmitted(); });
+      }
+    }
+    out << "\n" << stats.summary(o.dst) << std::flush;
+    return stats.received() > 0 ? 0 : 1;
+  });
+}
+
+int runTrace(const TraceOptions& o, std::ostream& out, std::ostream& err) {
+  return guarded("trace", err, [&] {
+    StopSignals signals;
+    Session session(o);
+    const std::uint32_t transactionId = randomTransactionId();
+    const ReplyFilter filter{session.src(), std::nullopt, o.vlan, o.level, transactionId, 1};
+
+    out << "CFM TRACE to " << o.target << " from " << session.src() << " on "
+        << session.device() << ", level " << unsigned(o.level) << vlanText(o) << ", ttl "
+        << unsigned(o.ttl) << ", transaction id " << transactionId << std::endl;
+
+    std::vector<LinktraceReply> replies;
+    session.send(ltmFrame({ltmGroupAddr(o.level), session.src(), o.vlan}, o.level,
+                          transactionId, o.ttl, o.target));
+    session.waitUntil(Clock::now() + seconds(o.timeout), signals,
+                      [&](std::span<const std::uint8_t> frame, Clock::time_point) {
+                        auto parsed = parseLinktraceReply(frame, filter);
+                        if (parsed.reply) replies.push_back(*parsed.reply);
+                      });
+    if (replies.empty()) {
+      out << "no linktrace replies" << std::endl;
+      return 1;
+    }
+    out << traceReport(replies) << replies.size() << (replies.size() == 1 ? " reply" : " replies")
+        << std::endl;
+    return 0;
+  });
+}
+
+int runCcm(const CcmOptions& o, std::ostream& out, std::ostream& err) {
+  return guarded("ccm", err, [&] {
+    StopSignals signals;
+    Session session(o);
+    const L2Header l2{ccmGroupAddr(o.level), session.src(), o.vlan};
+    CcmFields fields{o.level, 1, o.mepId, ccmIntervalCode(o.interval), o.mdName, o.maName};
+
+    out << "CFM CCM to " << l2.dst << " from " << session.src() << " on " << session.device()
+        << ", level " << unsigned(o.level) << vlanText(o) << ", MD '"
+        << o.mdName.stringValue() << "', MA '" << o.maName.stringValue() << "', MEP id "
+        << o.mepId << ", every " << o.interval << " s (interval field "
+        << unsigned(fields.intervalCode) << ")" << std::endl;
+
+    std::uint32_t sent = 0;
+    const auto start = Clock::now();
+    while (!signals.stopped() && (!o.count || sent < *o.count)) {
+      session.send(ccmFrame(l2, fields));
+      ++sent;
+      ++fields.sequenceNumber;
+      if (o.count && sent == *o.count) break;
+      session.waitUntil(start + seconds(o.interval) * sent, signals, nullptr);
+    }
+    out << sent << (sent == 1 ? " CCM" : " CCMs") << " sent" << std::endl;
+    return 0;
+  });
+}
+
+}  // namespace CfmTool

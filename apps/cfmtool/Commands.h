@@ -1,0 +1,18 @@
+#pragma once
+// cfmtool's commands on a real device, through an AF_PACKET socket.
+//
+// Each returns the exit status: 0 success (ping and trace: at least one reply), 1 no reply,
+// 2 a system error, whose one-line message goes to `err`. SIGINT and SIGTERM end a command
+// early and cleanly: ping still prints its summary, trace the replies it has.
+
+#include <ostream>
+
+#include "apps/cfmtool/Options.h"
+
+namespace CfmTool {
+
+int runPing(const PingOptions& options, std::ostream& out, std::ostream& err);
+int runTrace(const TraceOptions& options, std::ostream& out, std::ostream& err);
+int runCcm(const CcmOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace CfmTool

@@ -1,0 +1,127 @@
+#pragma once
+// The frames cfmtool sends and the replies it accepts, without sockets: whole Ethernet
+// frames built from the agent's wire-format overlays, and received frames read back into
+// the few facts the commands print.
+//
+// A received frame is untrusted: every reader here checks its bounds before it lays an
+// overlay, and says why a frame is not the reply it waits for instead of failing.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "platform/lumen/Eth.h"
+#include "platform/types/CfmTypes.h"
+
+namespace CfmTool {
+
+using Frame = std::vector<std::uint8_t>;
+
+// Addressing and encapsulation shared by the frames of one command.
+struct L2Header {
+  Lumen::EthAddr dst;
+  Lumen::EthAddr src;
+  // An 802.1Q tag (TPID 0x8100, priority 0) with this VLAN id; none: untagged.
+  std::optional<std::uint16_t> vlan;
+};
+
+// 01-80-C2-00-00-30 + level: where CCMs of the level go (class 1).
+Lumen::EthAddr ccmGroupAddr(std::uint8_t level);
+// 01-80-C2-00-00-38 + level: where LTMs of the level go (class 2).
+Lumen::EthAddr ltmGroupAddr(std::uint8_t level);
+
+// The CCM interval code (1-7: 3.33 ms, 10 ms, 100 ms, 1 s, 10 s, 1 min, 10 min) nearest to
+// a transmit period, nearest by ratio: receivers time out in multiples of the code's
+// period, so 0.3 s is closer to 100 ms than to 1 s. `seconds` must be positive.
+std::uint8_t ccmIntervalCode(double seconds);
+// The period of a code 1-7, in seconds.
+double ccmIntervalSeconds(std::uint8_t code);
+
+// A loopback message with transaction id `transactionId` and, when `dataBytes` is not 0,
+// a Data TLV of that many pattern bytes; then the End TLV.
+Frame lbmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,
+               std::size_t dataBytes);
+
+// A linktrace message from `l2.src` (also its original MAC and, with discriminator 0, its
+// LTM Egress Identifier) for `target`; then the End TLV. `l2.dst` is normally
+// ltmGroupAddr(level).
+Frame ltmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,
+               std::uint8_t ttl, const Lumen::EthAddr& target);
+
+struct CcmFields {
+  std::uint8_t level = 0;
+  std::uint32_t sequenceNumber = 0;
+  std::uint16_t mepId = 1;
+  std::uint8_t intervalCode = 4;
+  // Character strings: the MD name in MD name format 4, the MA name in MA name format 2.
+  Cfm::MdName mdName;
+  Cfm::MaName maName;
+};
+// A CCM with the MAID of `fields`, then the End TLV. Names that do not fit the MAID raise
+// the CCM type's range errors ("mdNameLen out of range", "maNameLen out of range").
+Frame ccmFrame(const L2Header& l2, const CcmFields& fields);
+
+// Why a received frame is not the reply a command waits for; `accepted` when it is.
+enum class Mismatch {
+  accepted,
+  notCfm,         // no CFM EtherType after at most two tags, or shorter than a header
+  vlan,           // another VLAN than the request's, or tagged when it was not
+  destination,    // not addressed to us
+  source,         // not from the station we asked
+  opCode,
+  level,
+  transactionId,
+  tooShort,       // shorter than the reply's fixed part
+  malformedTlv,   // a TLV runs past the end of the frame
+};
+std::string_view stringValue(Mismatch m);
+
+// What a reply must match. For a loopback reply, `peer` is the station pinged and the
+// transaction ids run from `firstTransactionId` for `transactionIds` ids (wrapping).
+struct ReplyFilter {
+  Lumen::EthAddr self;
+  std::optional<Lumen::EthAddr> peer;
+  std::optional<std::uint16_t> vlan;
+  std::uint8_t level = 0;
+  std::uint32_t firstTransactionId = 0;
+  std::uint32_t transactionIds = 1;
+};
+
+struct LoopbackReply {
+  Lumen::EthAddr src;
+  std::uint32_t transactionId = 0;
+  // From the common header through the End TLV, or to the end of the frame without one:
+  // padding a link adds to short frames is not counted.
+  std::size_t pduBytes = 0;
+};
+
+struct LinktraceReply {
+  // The MAC address and action of a Reply Ingress or Reply Egress TLV.
+  struct Port {
+    Lumen::EthAddr mac;
+    std::uint8_t action = 0;
+  };
+  Lumen::EthAddr src;
+  std::uint8_t replyTtl = 0;
+  std::uint8_t relayAction = 0;
+  bool fwdYes = false;
+  bool terminalMep = false;
+  std::optional<Port> ingress;
+  std::optional<Port> egress;
+};
+
+template <class Reply>
+struct Parsed {
+  Mismatch mismatch = Mismatch::accepted;
+  std::optional<Reply> reply;  // set exactly when accepted
+};
+
+Parsed<LoopbackReply> parseLoopbackReply(std::span<const std::uint8_t> frame,
+                                         const ReplyFilter& filter);
+Parsed<LinktraceReply> parseLinktraceReply(std::span<const std::uint8_t> frame,
+                                           const ReplyFilter& filter);
+
+}  // namespace CfmTool
