@@ -43,7 +43,11 @@ class PktMetaData : public Kiln::Entity, public Kiln::Pooled<PktMetaData> {
   // Pointers into the frame: valid while `pkt` (or `tlvPkt`) holds its buffer.
   Lumen::EthHdr* ethHdr() const { return ethHdr_; }
   void ethHdrIs(Lumen::EthHdr* hdr) { ethHdr_ = hdr; }
-  const Kiln::LinkQueue<Lumen::Eth8021QHdr*>& eth8021QHdr() const { return eth8021QHdr_; }
+  // Frames carry at most two tags and a handful of TLVs: both queues live in the record.
+  using TagQueue = Kiln::LinkQueue<Lumen::Eth8021QHdr*, std::uint32_t, Kiln::SmallVector<Lumen::Eth8021QHdr*, 2>>;
+  using TlvQueue = Kiln::LinkQueue<std::uint8_t*, std::uint32_t, Kiln::SmallVector<std::uint8_t*, 8>>;
+
+  const TagQueue& eth8021QHdr() const { return eth8021QHdr_; }
   void eth8021QHdrEnq(Lumen::Eth8021QHdr* tag) { eth8021QHdr_.enq(tag); }
   CFMCommonHeader* cfmHdr() const { return cfmHdr_; }
   void cfmHdrIs(CFMCommonHeader* hdr) { cfmHdr_ = hdr; }
@@ -62,7 +66,7 @@ class PktMetaData : public Kiln::Entity, public Kiln::Pooled<PktMetaData> {
   bool tlvParseError() const { return tlvParseError_; }
   void tlvParseErrorIs(bool error) { tlvParseError_ = error; }
   // Every TLV the walk passed, in frame order, the End TLV included.
-  const Kiln::LinkQueue<std::uint8_t*>& tlvQ() const { return tlvQ_; }
+  const TlvQueue& tlvQ() const { return tlvQ_; }
   void tlvQEnq(std::uint8_t* tlv) { tlvQ_.enq(tlv); }
   bool initialized() const { return initialized_; }
 
@@ -90,7 +94,7 @@ class PktMetaData : public Kiln::Entity, public Kiln::Pooled<PktMetaData> {
   std::uint8_t* pktFront_ = nullptr;
   std::uint32_t pktBytes_ = 0;
   Lumen::EthHdr* ethHdr_ = nullptr;
-  Kiln::LinkQueue<Lumen::Eth8021QHdr*> eth8021QHdr_;
+  TagQueue eth8021QHdr_;
   CFMCommonHeader* cfmHdr_ = nullptr;
   Cfm::OpCode opCode_ = Cfm::opCodeNone;
   Lumen::VlanId vlan_;
@@ -98,7 +102,7 @@ class PktMetaData : public Kiln::Entity, public Kiln::Pooled<PktMetaData> {
   Kiln::Ptr<Lumen::Pkt> tlvPkt_;
   bool tlvParseDone_ = false;
   bool tlvParseError_ = false;
-  Kiln::LinkQueue<std::uint8_t*> tlvQ_;
+  TlvQueue tlvQ_;
   std::map<TlvType, std::uint8_t*> tlvC_;
   std::map<TlvType, bool> deletedTlv_;
   bool initialized_ = false;

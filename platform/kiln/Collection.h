@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -116,12 +117,56 @@ class Collection {
   Map members_;
 };
 
+// A vector of trivially copyable elements whose first N live inside the object: short
+// sequences cost no allocation, longer ones move to the heap.
+template <class T, std::size_t N>
+class SmallVector {
+  static_assert(std::is_trivially_copyable_v<T> && N > 0);
+
+ public:
+  SmallVector() = default;
+  SmallVector(const SmallVector& other) { *this = other; }
+  SmallVector& operator=(const SmallVector& other) {
+    if (this == &other) return *this;
+    clear();
+    for (const T& v : other) push_back(v);
+    return *this;
+  }
+
+  void push_back(const T& value) {
+    if (size_ == capacity_) grow();
+    data_[size_++] = value;
+  }
+  void clear() { size_ = 0; }
+  std::size_t size() const { return size_; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+
+ private:
+  void grow() {
+    std::vector<T> bigger(data_, data_ + size_);
+    bigger.resize(capacity_ * 2);
+    heap_ = std::move(bigger);
+    data_ = heap_.data();
+    capacity_ = heap_.size();
+  }
+
+  T inline_[N];
+  std::vector<T> heap_;
+  T* data_ = inline_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = N;
+};
+
 // A queue whose elements carry keys 0, 1, 2, ... in arrival order. Keys are never reused
 // while their element is queued: after elements leave, new ones continue from the last
 // key, and appending when the next key would wrap onto the oldest queued element is
 // refused. Keys are 32-bit; the key type is a parameter only so that the wrap can be
-// exercised without four billion elements.
-template <class T, class KeyType = std::uint32_t>
+// exercised without four billion elements. `Storage` holds the elements in order: a
+// SmallVector keeps short queues free of allocation.
+template <class T, class KeyType = std::uint32_t, class Storage = std::vector<T>>
 class LinkQueue {
  public:
   using Key = KeyType;
@@ -172,7 +217,7 @@ class LinkQueue {
   }
 
  private:
-  std::vector<T> elements_;
+  Storage elements_;
   std::size_t head_ = 0;  // index of the oldest queued element
   Key headKey_ = 0;
   Key nextKey_ = 0;

@@ -46,8 +46,10 @@ TEST(Collection, EraseThroughTheIteratorAndDeleteAll) {
   EXPECT_EQ(Part::live, before);
 }
 
-TEST(LinkQueue, KeysCountFromZeroAndAreNeverReused) {
-  Kiln::LinkQueue<char> q;
+// Same behaviour whatever holds the elements; the small storage spills to the heap here.
+template <class Queue>
+void keysCountFromZeroAndAreNeverReused() {
+  Queue q;
   EXPECT_EQ(q.enq('a'), 0u);
   EXPECT_EQ(q.enq('b'), 1u);
   q.deq();
@@ -64,6 +66,25 @@ TEST(LinkQueue, KeysCountFromZeroAndAreNeverReused) {
   q.enq('e');
   q.forEach([&](std::uint32_t key, char c) { seen.emplace_back(key, c); });
   EXPECT_EQ(seen, (std::vector<std::pair<std::uint32_t, char>>{{3, 'd'}, {4, 'e'}}));
+}
+
+TEST(LinkQueue, KeysCountFromZeroAndAreNeverReused) {
+  keysCountFromZeroAndAreNeverReused<Kiln::LinkQueue<char>>();
+  keysCountFromZeroAndAreNeverReused<Kiln::LinkQueue<char, std::uint32_t, Kiln::SmallVector<char, 1>>>();
+}
+
+TEST(SmallVector, SpillsToTheHeapAndCopiesByValue) {
+  Kiln::SmallVector<int, 2> v;
+  for (int i = 0; i < 5; ++i) v.push_back(i * 10);
+  auto copy = v;
+  v[0] = 99;
+  EXPECT_EQ(std::vector<int>(copy.begin(), copy.end()), (std::vector<int>{0, 10, 20, 30, 40}));
+  copy = copy;
+  EXPECT_EQ(copy.size(), 5u);
+  Kiln::SmallVector<int, 2> small;
+  small.push_back(7);
+  copy = small;  // back to fewer than fit inline
+  EXPECT_EQ(std::vector<int>(copy.begin(), copy.end()), std::vector<int>{7});
 }
 
 TEST(LinkQueue, RefusesToWrapOntoTheHead) {
