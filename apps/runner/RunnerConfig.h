@@ -98,6 +98,7 @@ struct RunnerConfig {
 
   // The kernel device of an interface; "" when it is not in the map.
   std::string deviceName(IntfId intf) const;
+  bool operator==(const RunnerConfig&) const = default;
 };
 
 // Reads and validates `file`. Throws ConfigError, naming `file` as given.
