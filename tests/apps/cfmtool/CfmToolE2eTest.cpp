@@ -1,0 +1,285 @@
+// cfmtool as an operator runs it: in one network namespace, across a veth pair to a scapy
+// peer in another that answers and records, with tshark decoding what the tool sent.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/Netns.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+// A command started in a namespace and left running; stopped by SIGTERM when destroyed.
+class Background {
+ public:
+  Background(const E2e::Netns& ns, const Args& command) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) < 0) throw std::system_error(errno, std::generic_category());
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(fds[1], STDOUT_FILENO);
+      ::dup2(fds[1], STDERR_FILENO);
+      Args full = {"ip", "netns", "exec", ns.name()};
+      full.insert(full.end(), command.begin(), command.end());
+      std::vector<char*> argv;
+      for (auto& a : full) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execvp(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    out_ = fds[0];
+  }
+  ~Background() {
+    signal(SIGTERM);
+    wait();
+    ::close(out_);
+  }
+
+  // Reads output until `text` appeared or `seconds` passed; true when it appeared.
+  bool waitFor(const std::string& text, double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (output_.find(text) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd p{out_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) return false;
+      char buf[512];
+      const ssize_t n = ::read(out_, buf, sizeof buf);
+      if (n <= 0) return false;
+      output_.append(buf, std::size_t(n));
+    }
+    return true;
+  }
+  void signal(int sig) const {
+    if (status_ < -1) ::kill(pid_, sig);
+  }
+  // The exit status, or -1 when it ended by a signal.
+  int wait() {
+    if (status_ >= -1) return status_;
+    int w = 0;
+    while (::waitpid(pid_, &w, 0) < 0 && errno == EINTR) {
+    }
+    status_ = WIFEXITED(w) ? WEXITSTATUS(w) : -1;
+    // What the process wrote before it ended; the pipe has no other writer.
+    char buf[512];
+    for (ssize_t n; (n = ::read(out_, buf, sizeof buf)) > 0;) output_.append(buf, std::size_t(n));
+    return status_;
+  }
+  const std::string& output() const { return output_; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int status_ = -2;
+  std::string output_;
+};
+
+class CfmToolE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+    ASSERT_EQ(std::system("/usr/bin/python3 -c 'import scapy' 2>/dev/null"), 0)
+        << "python3-scapy is missing: scripts/install-deps.sh installs it";
+    ASSERT_EQ(std::system("command -v tshark >/dev/null"), 0) << "tshark is missing";
+    toolNs_.emplace();
+    peerNs_.emplace();
+    link_.emplace(*toolNs_, "tool0", *peerNs_, "peer0");
+    peerMac_ = readMac(*peerNs_, "peer0");
+    toolMac_ = readMac(*toolNs_, "tool0");
+    std::string dir = testing::TempDir() + "cfmtool-e2e-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    dir_ = dir;
+  }
+  void TearDown() override {
+    peer_.reset();
+    if (!dir_.empty() && !HasFailure()) std::filesystem::remove_all(dir_);
+  }
+
+  static std::string readMac(const E2e::Netns& ns, const std::string& dev) {
+    const auto r = E2e::runCommand({"ip", "netns", "exec", ns.name(), "cat",
+                                    "/sys/class/net/" + dev + "/address"});
+    return r.output.substr(0, 17);
+  }
+  void startPeer(const std::string& mode, const Args& extra = {}) {
+    Args command = {"/usr/bin/python3", CFM_PEER, "--iface", "peer0", "--mode", mode,
+                    "--pcap", pcap()};
+    command.insert(command.end(), extra.begin(), extra.end());
+    peer_.emplace(*peerNs_, command);
+    ASSERT_TRUE(peer_->waitFor("ready\n", 20)) << peer_->output();
+  }
+  E2e::CommandResult tool(const Args& args) const {
+    Args command = {"ip", "netns", "exec", toolNs_->name(), CFMTOOL};
+    command.insert(command.end(), args.begin(), args.end());
+    return E2e::runCommand(command);
+  }
+  std::string pcap() const { return dir_ + "/received.pcap"; }
+  // The recorded frames as tshark decodes them: one line per frame, the fields tab-separated.
+  std::vector<std::string> decoded(const Args& fields) {
+    peer_.reset();  // every frame is on disk
+    Args command = {"env", "HOME=" + dir_, "tshark", "-n", "-r", pcap(), "-T", "fields",
+                    "-E", "occurrence=a", "-E", "aggregator=,"};
+    for (const auto& f : fields) command.insert(command.end(), {"-e", f});
+    const auto r = E2e::runCommand(command);
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::vector<std::string> lines;
+    std::istringstream in(r.output);
+    for (std::string line; std::getline(in, line);) {
+      if (line.find("Running as user") == std::string::npos) lines.push_back(line);
+    }
+    return lines;
+  }
+
+  std::optional<E2e::Netns> toolNs_, peerNs_;
+  std::optional<E2e::VethLink> link_;
+  std::optional<Background> peer_;
+  std::string peerMac_, toolMac_, dir_;
+};
+
+std::vector<std::string> linesMatching(const std::string& text, const std::string& pattern) {
+  std::vector<std::string> out;
+  const std::regex re(pattern);
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (std::regex_search(line, re)) out.push_back(line);
+  }
+  return out;
+}
+
+TEST_F(CfmToolE2e, PingPrintsEachMatchingReplyAndTheLoss) {
+  startPeer("lbr", {"--skip", "3"});
+  const auto r = tool({"ping", "--intf", "tool0", "--dst", peerMac_, "--count", "5",
+                       "--interval", "0.05", "--level", "2", "--vlan", "100", "--size", "40",
+                       "--timeout", "0.5"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  // The decoys (another transaction id, another level) are not replies; the third LBM has
+  // none. 52 bytes: header and id 8, Data TLV 43, End 1.
+  const auto replies = linesMatching(r.output, "bytes from");
+  ASSERT_EQ(replies.size(), 4u) << r.output;
+  const char* seqs[] = {"1", "2", "4", "5"};
+  for (std::size_t i = 0; i < replies.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(replies[i], std::regex("52 bytes from " + peerMac_ + ": seq=" +
+                                                        seqs[i] + " time=[0-9]+\\.[0-9]{3} ms")))
+        << replies[i];
+  }
+  EXPECT_NE(r.output.find("--- " + peerMac_ + " cfm ping statistics ---\n"
+                          "5 transmitted, 4 received, 20% loss\n"
+                          "rtt min/avg/max = "),
+            std::string::npos)
+      << r.output;
+
+  const auto lbms = decoded({"eth.dst", "eth.src", "vlan.id", "cfm.md.level", "cfm.opcode",
+                             "cfm.first.tlv.offset", "cfm.lb.transaction.id", "cfm.tlv.type",
+                             "cfm.tlv.length"});
+  ASSERT_EQ(lbms.size(), 5u);
+  std::uint64_t firstId = 0;
+  for (std::size_t i = 0; i < lbms.size(); ++i) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lbms[i], m,
+                                 std::regex(peerMac_ + "\t" + toolMac_ +
+                                            "\t100\t2\t3\t4\t([0-9]+)\t3,0\t40")))
+        << lbms[i];
+    if (i == 0) firstId = std::stoull(m[1]);
+    EXPECT_EQ(std::stoull(m[1]), (firstId + i) & 0xffffffff) << "ids increase by one";
+  }
+}
+
+TEST_F(CfmToolE2e, PingWithoutRepliesExitsOne) {
+  const auto r = tool({"ping", "--intf", "tool0", "--dst", peerMac_, "--count", "2",
+                       "--interval", "0.05", "--timeout", "0.2"});
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("2 transmitted, 0 received, 100% loss\n"), std::string::npos)
+      << r.output;
+  EXPECT_EQ(r.output.find("rtt"), std::string::npos);
+}
+
+TEST_F(CfmToolE2e, TracePrintsRepliesByTtl) {
+  startPeer("ltr");
+  const auto r = tool({"trace", "--intf", "tool0", "--target", "02:00:00:00:00:99", "--ttl",
+                       "10", "--level", "5", "--timeout", "1"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  // The peer sent the farther hop first, and a decoy with another transaction id.
+  EXPECT_NE(r.output.find("  9  02:00:00:00:00:aa  RlyFDB   ingress 02:00:00:00:00:a1 IngOK  "
+                          "egress 02:00:00:00:00:a2 EgrDown  FwdYes\n"
+                          "  8  02:00:00:00:00:bb  RlyHit   ingress 02:00:00:00:00:bb IngOK  "
+                          "TerminalMEP\n"
+                          "2 replies\n"),
+            std::string::npos)
+      << r.output;
+
+  const auto ltms = decoded({"eth.dst", "cfm.md.level", "cfm.opcode", "cfm.first.tlv.offset",
+                             "cfm.lt.ttl", "cfm.ltm.orig.addr", "cfm.ltm.targ.addr",
+                             "cfm.tlv.type", "cfm.tlv.ltm.egress.id.mac"});
+  ASSERT_EQ(ltms.size(), 1u);
+  EXPECT_EQ(ltms[0], "01:80:c2:00:00:3d\t5\t5\t17\t10\t" + toolMac_ +
+                         "\t02:00:00:00:00:99\t7,0\t" + toolMac_);
+}
+
+TEST_F(CfmToolE2e, TraceWithoutRepliesExitsOne) {
+  const auto r = tool({"trace", "--intf", "tool0", "--target", peerMac_, "--timeout", "0.2"});
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("no linktrace replies\n"), std::string::npos) << r.output;
+}
+
+TEST_F(CfmToolE2e, CcmsDecodeAsSent) {
+  startPeer("record");
+  const auto r = tool({"ccm", "--intf", "tool0", "--level", "6", "--md-name", "DOMAIN",
+                       "--ma-name", "MA-ONE", "--mep-id", "42", "--vlan", "7", "--count", "3",
+                       "--interval", "0.01"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("3 CCMs sent\n"), std::string::npos) << r.output;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the last one in flight
+
+  const auto ccms = decoded({"eth.dst", "vlan.id", "cfm.md.level", "cfm.opcode",
+                             "cfm.first.tlv.offset", "cfm.flags.interval", "cfm.ccm.seq.num",
+                             "cfm.ccm.ma.ep.id", "cfm.maid.md.name.format",
+                             "cfm.maid.md.name.string", "cfm.maid.ma.name.format",
+                             "cfm.maid.ma.name.string"});
+  ASSERT_EQ(ccms.size(), 3u);
+  for (std::size_t i = 0; i < ccms.size(); ++i) {
+    EXPECT_EQ(ccms[i], "01:80:c2:00:00:36\t7\t6\t1\t70\t2\t" + std::to_string(i + 1) +
+                           "\t42\t4\tDOMAIN\t2\tMA-ONE");
+  }
+}
+
+TEST_F(CfmToolE2e, CcmStopsCleanlyOnSignal) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    Background ccm(*toolNs_, {CFMTOOL, "ccm", "--intf", "tool0", "--level", "1", "--md-name",
+                              "D", "--ma-name", "M", "--mep-id", "1", "--interval", "0.02"});
+    ASSERT_TRUE(ccm.waitFor("CFM CCM to", 5)) << ccm.output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ccm.signal(sig);
+    EXPECT_EQ(ccm.wait(), 0) << sig << ": " << ccm.output();
+    EXPECT_TRUE(std::regex_search(ccm.output(), std::regex("\n[0-9]+ CCMs sent\n")))
+        << ccm.output();
+  }
+}
+
+TEST_F(CfmToolE2e, SystemErrorsExitTwoWithTheReason) {
+  auto r = tool({"ping", "--intf", "nosuch0", "--dst", peerMac_});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.output, "cfmtool ping: cannot open packet socket on nosuch0: No such device\n");
+
+  r = E2e::runCommand({"ip", "netns", "exec", toolNs_->name(), "setpriv",
+                       "--bounding-set=-net_raw", "--inh-caps=-net_raw", CFMTOOL, "trace",
+                       "--intf", "tool0", "--target", peerMac_});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.output.find("cfmtool trace: cannot open packet socket on tool0 (needs CAP_NET_RAW)"),
+            std::string::npos)
+      << r.output;
+}
+
+}  // namespace
