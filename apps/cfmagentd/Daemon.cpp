@@ -1,0 +1,133 @@
+#include "apps/cfmagentd/Daemon.h"
+
+#include <set>
+
+#include "apps/runner/StateJson.h"
+#include "platform/agent/CommandRequest.h"
+
+namespace Runner {
+
+namespace {
+
+constexpr const char* commandType = "CfmCliCallback";
+
+}  // namespace
+
+Daemon::Daemon(Kiln::EventLoop& loop, RunnerConfig config)
+    : manager_(Kiln::make<Orbis::EntityManager>(loop)),
+      config_(std::move(config)),
+      runner_(manager_) {
+  apply(config_, *manager_);
+  allIntfStatusDir_ = Kiln::ptrCast<Interface::AllIntfStatusDir>(
+      manager_->entityIs("interface/status/all", "Interface::AllIntfStatusDir", "AllIntfStatusDir"));
+  kniStatus_ = Kiln::ptrCast<KernelNetInfo::Status>(
+      manager_->entityIs("kni/ns/default/status", "KernelNetInfo::Status", "status"));
+  commandRequestDir_ = Kiln::ptrCast<Kiln::Dir>(manager_->entityIs(
+      Cell::path("agent/commandRequest/config/cfmAgent", 0), "Kiln::Dir", "cfmAgent"));
+}
+
+Daemon::~Daemon() { agentDel(); }
+
+void Daemon::agentIs(const std::string& library) {
+  runner_.libraryIs(library);
+  if (!runner_.agentIs("CfmAgent::Agent", "cfmAgent")) {
+    throw std::runtime_error(library + ": no agent of type CfmAgent::Agent");
+  }
+}
+
+void Daemon::agentDel() { runner_.agentDel(); }
+
+void Daemon::deviceIs(const std::string& name, int ifIndex, bool present) {
+  if (present) {
+    devices_[name] = ifIndex;
+  } else {
+    devices_.erase(name);
+  }
+  intfStatusUpdate();
+}
+
+void Daemon::everyDevicePresentIs(bool present) {
+  everyDevicePresent_ = present;
+  intfStatusUpdate();
+}
+
+std::vector<std::string> Daemon::configIs(RunnerConfig config) {
+  auto writes = apply(config, *manager_);
+  config_ = std::move(config);
+  intfStatusUpdate();
+  return writes;
+}
+
+std::optional<IntfId> Daemon::intfOf(const std::string& name) const {
+  for (const auto& [intf, device] : config_.interfaces) {
+    if (device == name) return intf;
+  }
+  try {
+    const IntfId intf(name);
+    if (config_.interfaces.contains(intf)) return intf;
+  } catch (const std::exception&) {
+    // Not an interface name either.
+  }
+  return std::nullopt;
+}
+
+void Daemon::intfStatusUpdate() {
+  // The kernel devices of mapped interfaces, then the interfaces whose device is there.
+  std::set<std::string> mappedDevices;
+  for (const auto& [intf, device] : config_.interfaces) mappedDevices.insert(device);
+  std::vector<std::string> gone;
+  for (const auto& [device, entry] : kniStatus_->device()) {
+    if (!devices_.contains(device) || !mappedDevices.contains(device)) gone.push_back(device);
+  }
+  for (const auto& device : gone) kniStatus_->deviceDel(device);
+  for (const auto& [device, ifIndex] : devices_) {
+    if (mappedDevices.contains(device)) kniStatus_->deviceIs(device, ifIndex);
+  }
+
+  std::vector<IntfId> absent;
+  for (const auto& [intf, status] : allIntfStatusDir_->intfStatus()) {
+    auto it = config_.interfaces.find(intf);
+    if (it == config_.interfaces.end() || !(everyDevicePresent_ || devices_.contains(it->second))) {
+      absent.push_back(intf);
+    }
+  }
+  for (auto intf : absent) allIntfStatusDir_->intfStatusDel(intf);
+  for (const auto& [intf, device] : config_.interfaces) {
+    if (everyDevicePresent_ || devices_.contains(device)) allIntfStatusDir_->intfStatusIs(intf, device);
+  }
+}
+
+nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
+  const std::string op = request.value("op", "");
+  try {
+    if (op == "show") return {{"ok", true}, {"state", stateJson(*manager_)}};
+    if (op == "clear") return clear(request.value("command", ""));
+    if (op == "apply") {
+      auto config = parseText(request.value("text", ""), request.value("name", "configuration"));
+      return {{"ok", true}, {"writes", configIs(std::move(config))}};
+    }
+    return {{"ok", false}, {"error", "unknown request '" + op + "'"}};
+  } catch (const std::exception& e) {
+    return {{"ok", false}, {"error", e.what()}};
+  }
+}
+
+nlohmann::json Daemon::clear(const std::string& command) {
+  if (command.empty()) return {{"ok", false}, {"error", "empty command"}};
+  const std::string name = "cfmctl-" + std::to_string(nextRequest_++);
+  auto request = Kiln::make<Agent::CommandRequest>(name, commandType, 0, command);
+  // The agent handles the request as it is stored, or not at all.
+  commandRequestDir_->entityIs(name, request);
+  commandRequestDir_->entityDel(name);
+  switch (request->state()) {
+    case Agent::CommandRequest::State::done:
+      return {{"ok", true}};
+    case Agent::CommandRequest::State::failed:
+      return {{"ok", false}, {"error", request->error()}};
+    case Agent::CommandRequest::State::pending:
+      break;
+  }
+  return {{"ok", false}, {"error", "the agent does not handle clear commands yet"}};
+}
+
+}  // namespace Runner

@@ -1,0 +1,69 @@
+#pragma once
+// The runner around one CFM agent: the state database seeded from the configuration, the
+// interface and kernel-device status that the platform's managers read, the agent loaded
+// from its library through the runner core, and the answers to control requests.
+//
+// Live and replay runs share all of it; they differ in where devices come from (the
+// kernel's, as a link watcher reports them, or every mapped interface at once on the
+// in-memory wire) and in which socket factory the packet-access manager uses.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "apps/runner/RunnerConfig.h"
+#include "platform/agent/AgentRunner.h"
+#include "platform/intf/IntfStatus.h"
+#include "platform/intf/KernelNetInfo.h"
+#include "platform/kiln/Dir.h"
+
+namespace Runner {
+
+class Daemon {
+ public:
+  Daemon(Kiln::EventLoop& loop, RunnerConfig config);
+  ~Daemon();
+
+  Orbis::EntityManager& manager() { return *manager_; }
+  const RunnerConfig& config() const { return config_; }
+
+  // Loads `library` and creates the agent through the runner core. Throws on failure.
+  void agentIs(const std::string& library);
+  // Destroys the agent; its objects go in their order.
+  void agentDel();
+
+  // A kernel device came (present) or went; the interfaces mapped to it follow.
+  void deviceIs(const std::string& name, int ifIndex, bool present);
+  // Every mapped interface present, whatever the kernel has: replays on the in-memory wire.
+  void everyDevicePresentIs(bool present);
+
+  // Applies `config` as a difference from what the database holds; returns the writes.
+  std::vector<std::string> configIs(RunnerConfig config);
+
+  // The interface a capture names: an interface of the map by its name (any accepted
+  // spelling) or by its kernel device. None when neither.
+  std::optional<IntfId> intfOf(const std::string& name) const;
+
+  // One control request ({"op": "show" | "clear" | "apply", ...}); the answer always has
+  // "ok", and "error" when not ok.
+  nlohmann::json handleRequest(const nlohmann::json& request);
+
+ private:
+  void intfStatusUpdate();
+  nlohmann::json clear(const std::string& command);
+
+  Kiln::Ptr<Orbis::EntityManager> manager_;
+  RunnerConfig config_;
+  Kiln::Ptr<Interface::AllIntfStatusDir> allIntfStatusDir_;
+  Kiln::Ptr<KernelNetInfo::Status> kniStatus_;
+  Kiln::Ptr<Kiln::Dir> commandRequestDir_;
+  AgentBase::AgentRunner runner_;
+  std::map<std::string, int> devices_;  // kernel devices present, by name
+  bool everyDevicePresent_ = false;
+  std::uint64_t nextRequest_ = 1;
+};
+
+}  // namespace Runner
