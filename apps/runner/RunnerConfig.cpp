@@ -6,11 +6,10 @@
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <sstream>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/kiln/Errors.h"
 
@@ -28,7 +27,7 @@ struct CcmInterval {
 };
 // The seven transmission periods a CCM's interval field can carry.
 constexpr CcmInterval ccmIntervals[] = {
-    {"3.3ms", 1.0 / 300}, {"10ms", 0.01}, {"100ms", 0.1}, {"1s", 1.0},
+    {"3.3ms", 1.0 / 300}, {"10ms", 0.01}, {"100ms", 0.1},   {"1s", 1.0},
     {"10s", 10.0},        {"1min", 60.0}, {"10min", 600.0},
 };
 
@@ -285,8 +284,8 @@ json parseJson(std::string_view text, const std::string& file) {
         ++column;
       }
     }
-    throw ConfigError(file + ":" + std::to_string(line) + ":" + std::to_string(column + 1) +
-                      ": " + why);
+    throw ConfigError(file + ":" + std::to_string(line) + ":" + std::to_string(column + 1) + ": " +
+                      why);
   }
   if (!finder.duplicatePath().empty()) {
     throw ConfigError(file + ": " + finder.duplicatePath() + ": key given twice");
@@ -368,7 +367,8 @@ class ConfigParser {
 
   EthAddr bridgeMac(const Node& node) {
     const EthAddr addr = mac(node, node.string("a MAC address"));
-    if (!addr.isUnicast()) node.fail(addr.stringValue() + " is a group address; the bridge MAC is unicast");
+    if (!addr.isUnicast())
+      node.fail(addr.stringValue() + " is a group address; the bridge MAC is unicast");
     if (addr.isZero()) node.fail("00:00:00:00:00:00 is not a usable bridge MAC address");
     return addr;
   }
@@ -449,14 +449,16 @@ class ConfigParser {
   void switchports(const Node& node) {
     for (const auto& [name, port] : node.members("an object of interface -> switchport")) {
       const IntfId intf = knownIntf(port, name);
-      Fields f(port, {"mode", "portVlan", "tpid", "allowedVlans", "ingressTranslation",
-                      "egressTranslation"},
-               "an object");
+      Fields f(
+          port,
+          {"mode", "portVlan", "tpid", "allowedVlans", "ingressTranslation", "egressTranslation"},
+          "an object");
       Switchport sp;
       if (auto n = f.find("mode")) {
         const std::string& text = n->string("a switchport mode");
         auto mode = enumValue(text, modes);
-        if (!mode) n->fail(json(text).dump() + " is not a switchport mode (" + nameList(modes) + ")");
+        if (!mode)
+          n->fail(json(text).dump() + " is not a switchport mode (" + nameList(modes) + ")");
         sp.mode = *mode;
       }
       if (auto n = f.find("portVlan")) {
@@ -466,7 +468,8 @@ class ConfigParser {
       if (auto n = f.find("ingressTranslation")) translations(*n, sp.ingressVlanXlate);
       if (auto n = f.find("allowedVlans")) {
         if (sp.mode != Bridging::switchIntfModeTrunk) {
-          n->fail("only a trunk carries tagged VLANs (mode is " + switchIntfModeName(sp.mode) + ")");
+          n->fail("only a trunk carries tagged VLANs (mode is " + switchIntfModeName(sp.mode) +
+                  ")");
         }
         std::set<std::uint16_t> allowed;
         for (const Node& v : n->elements("an array of VLANs")) {
@@ -493,7 +496,8 @@ class ConfigParser {
     if (node.value().is_string()) {
       const std::string& text = node.value().get_ref<const std::string&>();
       if (text.size() == 6 && (text.starts_with("0x") || text.starts_with("0X"))) {
-        if (auto bytes = fromHex(text.substr(2))) value = std::uint64_t((*bytes)[0]) << 8 | (*bytes)[1];
+        if (auto bytes = fromHex(text.substr(2)))
+          value = std::uint64_t((*bytes)[0]) << 8 | (*bytes)[1];
       }
     } else if (node.isNonNegativeInteger()) {
       value = node.value().get<std::uint64_t>();
@@ -509,7 +513,8 @@ class ConfigParser {
     std::map<EthAddr, std::string> writtenAs;
     for (const auto& [text, intfNode] : node.members("an object of MAC address -> interface")) {
       const EthAddr addr = mac(intfNode, text);
-      if (!addr.isUnicast()) intfNode.fail(addr.stringValue() + " is a group address; hosts are unicast");
+      if (!addr.isUnicast())
+        intfNode.fail(addr.stringValue() + " is a group address; hosts are unicast");
       if (auto [it, isNew] = writtenAs.try_emplace(addr, text); !isNew) {
         intfNode.fail("the same address as " + memberPath(node.path(), it->second));
       }
@@ -520,11 +525,13 @@ class ConfigParser {
 
   void vlans(const Node& node) {
     for (const auto& [key, entry] : node.members("an object of VLAN -> hosts")) {
-      const bool digits = !key.empty() && key.size() <= 4 &&
-                          std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; });
+      const bool digits =
+          !key.empty() && key.size() <= 4 &&
+          std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; });
       const int id = digits ? std::stoi(key) : 0;
       if (id < 1 || id > 4094) entry.fail(json(key).dump() + " is not a VLAN (1-4094)");
-      if (key[0] == '0') entry.fail(json(key).dump() + " is not a VLAN as written (no leading zeros)");
+      if (key[0] == '0')
+        entry.fail(json(key).dump() + " is not a VLAN as written (no leading zeros)");
       Fields f(entry, {"configuredHosts", "learnedHosts"}, "an object");
       Vlan v;
       if (auto n = f.find("configuredHosts")) v.configuredHosts = hosts(*n);
@@ -554,10 +561,11 @@ class ConfigParser {
         for (const auto& i : ccmIntervals) text += (text.empty() ? "" : ", ") + std::string(i.name);
         return text;
       }();
-      const auto* match = n->value().is_string()
-                              ? std::find_if(std::begin(ccmIntervals), std::end(ccmIntervals),
-                                             [&](const CcmInterval& i) { return n->value() == i.name; })
-                              : std::end(ccmIntervals);
+      const auto* match =
+          n->value().is_string()
+              ? std::find_if(std::begin(ccmIntervals), std::end(ccmIntervals),
+                             [&](const CcmInterval& i) { return n->value() == i.name; })
+              : std::end(ccmIntervals);
       if (match == std::end(ccmIntervals)) {
         n->fail(shown(n->value()) + " is not a CCM interval (" + names + ")");
       }
@@ -593,13 +601,15 @@ class ConfigParser {
     if (hex) {
       const std::string& digits = hex->string("a string of hex digits");
       auto bytes = fromHex(digits);
-      if (!bytes || bytes->empty()) hex->fail(json(digits).dump() + " is not an even number of hex digits");
+      if (!bytes || bytes->empty())
+        hex->fail(json(digits).dump() + " is not an even number of hex digits");
       return std::string(bytes->begin(), bytes->end());
     }
     if (!text) return std::nullopt;
     if (numberName != NumberName::no && text->value().is_number()) {
-      const auto value = numberName == NumberName::vlan ? text->integer(1, 4094, "a VLAN")
-                                                        : text->integer(0, 0xffff, "a 16-bit number");
+      const auto value = numberName == NumberName::vlan
+                             ? text->integer(1, 4094, "a VLAN")
+                             : text->integer(0, 0xffff, "a 16-bit number");
       return std::string{char(value >> 8), char(value & 0xff)};
     }
     return text->string(numberName != NumberName::no ? "a string or a number" : "a string");
@@ -666,8 +676,8 @@ class ConfigParser {
   void associations(const Node& node, Domain& domain) {
     std::map<Cfm::MaName, std::string> seen;
     for (const Node& entry : node.elements("an array of associations")) {
-      Fields f(entry, {"name", "nameHex", "format", "direction", "primaryVlan", "profile",
-                       "localMeps"},
+      Fields f(entry,
+               {"name", "nameHex", "format", "direction", "primaryVlan", "profile", "localMeps"},
                "an object");
       Association ma;
       if (auto n = f.find("format")) {
@@ -678,19 +688,21 @@ class ConfigParser {
         }
         ma.name.format = *format;
       }
-      const auto bytes = nameBytes(f, ma.name.format == Cfm::maNameFormatPrimaryVid ? NumberName::vlan
-                                      : ma.name.format == Cfm::maNameFormatUint16  ? NumberName::uint16
-                                                                                   : NumberName::no);
+      const auto bytes =
+          nameBytes(f, ma.name.format == Cfm::maNameFormatPrimaryVid ? NumberName::vlan
+                       : ma.name.format == Cfm::maNameFormatUint16   ? NumberName::uint16
+                                                                     : NumberName::no);
       if (!bytes) entry.fail("\"name\" is missing");
-      checkNameLength(f, *bytes, maxMaNameBytes(ma.name.format), fixedMaNameBytes(ma.name.format), "MA",
-                      maNameFormatName(ma.name.format));
+      checkNameLength(f, *bytes, maxMaNameBytes(ma.name.format), fixedMaNameBytes(ma.name.format),
+                      "MA", maNameFormatName(ma.name.format));
       // A MAID is 48 bytes: with an MD name, its format and length byte, the MA format and
       // length byte, the two names share 44.
       if (domain.name.format != Cfm::mdNameFormatNone) {
         const std::size_t md = domain.name.name.stringValue().size();
         if (md + bytes->size() > 44) {
           nameNode(f).fail("the MD name (" + byteCount(md) + ") and this MA name (" +
-                           byteCount(bytes->size()) + ") exceed the 44 bytes a MAID holds for both");
+                           byteCount(bytes->size()) +
+                           ") exceed the 44 bytes a MAID holds for both");
         }
       }
       ma.name.name = Cfm::MaName(*bytes);
@@ -728,7 +740,8 @@ class ConfigParser {
       const Node idNode = f.get("id");
       const Cfm::MepId id = mepId(idNode);
       if (ma.localMeps.contains(id)) {
-        idNode.fail("MEP " + std::to_string(id.value()) + " is already a local MEP of this association");
+        idNode.fail("MEP " + std::to_string(id.value()) +
+                    " is already a local MEP of this association");
       }
       LocalMep mep;
       const Node intfNode = f.get("interface");
@@ -740,17 +753,21 @@ class ConfigParser {
         };
         if (n->value().is_object()) {
           for (const auto& [key, valueNode] : n->members("")) {
-            const bool digits = !key.empty() && key.size() <= 4 && key[0] != '0' &&
-                                std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; });
+            const bool digits =
+                !key.empty() && key.size() <= 4 && key[0] != '0' &&
+                std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; });
             const int remote = digits ? std::stoi(key) : 0;
-            if (remote < 1 || remote > 8191) valueNode.fail(json(key).dump() + " is not a MEP id (1-8191)");
+            if (remote < 1 || remote > 8191)
+              valueNode.fail(json(key).dump() + " is not a MEP id (1-8191)");
             add(valueNode, Cfm::MepId(std::uint16_t(remote)), valueNode.boolean());
           }
         } else {
           std::set<Cfm::MepId> listed;
-          for (const Node& r : n->elements("an array of MEP ids, or an object of MEP id -> true/false")) {
+          for (const Node& r :
+               n->elements("an array of MEP ids, or an object of MEP id -> true/false")) {
             const Cfm::MepId remote = mepId(r);
-            if (!listed.insert(remote).second) r.fail(std::to_string(remote.value()) + " is listed twice");
+            if (!listed.insert(remote).second)
+              r.fail(std::to_string(remote.value()) + " is listed twice");
             add(r, remote, true);
           }
         }

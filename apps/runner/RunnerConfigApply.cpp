@@ -113,8 +113,9 @@ class Applier {
 
   void bridgingConfig(const RunnerConfig& config, Bridging::Config& br) {
     const std::string root = bridgingConfigPath;
-    update(root, "bridgeMac", br.bridgeMacAddr(), config.bridgeMac,
-           [&](const EthAddr& v) { br.bridgeMacAddrIs(v); }, config.bridgeMac.stringValue());
+    update(
+        root, "bridgeMac", br.bridgeMacAddr(), config.bridgeMac,
+        [&](const EthAddr& v) { br.bridgeMacAddrIs(v); }, config.bridgeMac.stringValue());
 
     for (const auto& intf : staleKeys(br.switchIntfConfig(), config.switchports)) {
       br.switchIntfConfigDel(intf);
@@ -124,13 +125,16 @@ class Applier {
       const std::string where = root + ": switchport " + intf.stringValue();
       if (!br.switchIntfConfig(intf)) note(where + " created");
       auto port = br.switchIntfConfigIs(intf);
-      update(where, "mode", port->mode(), wanted.mode,
-             [&](Bridging::SwitchIntfMode v) { port->modeIs(v); }, switchIntfModeName(wanted.mode));
-      update(where, "portVlan", port->portVlan(), wanted.portVlan,
-             [&](Lumen::VlanIdOrNone v) { port->portVlanIs(v); },
-             std::to_string(wanted.portVlan.value()));
-      update(where, "tpid", port->tpid(), wanted.tpid, [&](std::uint16_t v) { port->tpidIs(v); },
-             std::to_string(wanted.tpid));
+      update(
+          where, "mode", port->mode(), wanted.mode,
+          [&](Bridging::SwitchIntfMode v) { port->modeIs(v); }, switchIntfModeName(wanted.mode));
+      update(
+          where, "portVlan", port->portVlan(), wanted.portVlan,
+          [&](Lumen::VlanIdOrNone v) { port->portVlanIs(v); },
+          std::to_string(wanted.portVlan.value()));
+      update(
+          where, "tpid", port->tpid(), wanted.tpid, [&](std::uint16_t v) { port->tpidIs(v); },
+          std::to_string(wanted.tpid));
       xlateTable(
           where, "ingress", port->ingressVlanXlate(), wanted.ingressVlanXlate,
           [&](auto key, auto mapping) { port->ingressVlanXlateIs(key, mapping); },
@@ -176,11 +180,13 @@ class Applier {
   // ---- CFM configuration ----
 
   void profile(const std::string& where, CfmAgent::CfmProfile& profile, const Profile& wanted) {
-    update(where, "ccmInterval", profile.ccmTxInterval(), wanted.ccmInterval,
-           [&](Cfm::CcmTxInterval v) { profile.ccmTxIntervalIs(v); },
-           ccmIntervalName(wanted.ccmInterval));
-    update(where, "ccmEnable", profile.ccmEnable(), wanted.ccmEnable,
-           [&](bool v) { profile.ccmEnableIs(v); }, boolText(wanted.ccmEnable));
+    update(
+        where, "ccmInterval", profile.ccmTxInterval(), wanted.ccmInterval,
+        [&](Cfm::CcmTxInterval v) { profile.ccmTxIntervalIs(v); },
+        ccmIntervalName(wanted.ccmInterval));
+    update(
+        where, "ccmEnable", profile.ccmEnable(), wanted.ccmEnable,
+        [&](bool v) { profile.ccmEnableIs(v); }, boolText(wanted.ccmEnable));
   }
 
   void cfmConfig(const RunnerConfig& config, CfmAgent::Config& cfm) {
@@ -211,11 +217,14 @@ class Applier {
   }
 
   void domain(const std::string& where, CfmAgent::MdConfig& md, const Domain& wanted) {
-    update(where, "name", md.mdName(), wanted.name,
-           [&](const Cfm::MdNameWithFormat& v) { md.mdNameIs(v); },
-           nameText(wanted.name.name.stringValue()) + " (" + mdNameFormatName(wanted.name.format) + ")");
-    update(where, "defaultMip", md.defaultMip(), wanted.defaultMip,
-           [&](bool v) { md.defaultMipIs(v); }, boolText(wanted.defaultMip));
+    update(
+        where, "name", md.mdName(), wanted.name,
+        [&](const Cfm::MdNameWithFormat& v) { md.mdNameIs(v); },
+        nameText(wanted.name.name.stringValue()) + " (" + mdNameFormatName(wanted.name.format) +
+            ")");
+    update(
+        where, "defaultMip", md.defaultMip(), wanted.defaultMip,
+        [&](bool v) { md.defaultMipIs(v); }, boolText(wanted.defaultMip));
     for (const auto& name : staleKeys(md.maConfig(), wanted.associations)) {
       md.maConfigDel(name);
       note(where + ": association " + nameText(name.stringValue()) + " deleted");
@@ -228,17 +237,22 @@ class Applier {
   }
 
   void association(const std::string& where, CfmAgent::MaConfig& ma, const Association& wanted) {
-    update(where, "name", ma.maName(), wanted.name,
-           [&](const Cfm::MaNameWithFormat& v) { ma.maNameIs(v); },
-           nameText(wanted.name.name.stringValue()) + " (" + maNameFormatName(wanted.name.format) + ")");
-    update(where, "direction", ma.direction(), wanted.direction,
-           [&](Cfm::MepDirection v) { ma.directionIs(v); }, directionName(wanted.direction));
-    update(where, "primaryVlan", ma.primaryVlanId(), wanted.primaryVlan,
-           [&](Lumen::VlanIdOrNone v) { ma.primaryVlanIdIs(v); },
-           std::to_string(wanted.primaryVlan.value()));
-    update(where, "profile", ma.cfmProfileName(), wanted.profile,
-           [&](const Cfm::CfmProfileName& v) { ma.cfmProfileNameIs(v); },
-           wanted.profile.stringValue().empty() ? "(default)" : wanted.profile.stringValue());
+    update(
+        where, "name", ma.maName(), wanted.name,
+        [&](const Cfm::MaNameWithFormat& v) { ma.maNameIs(v); },
+        nameText(wanted.name.name.stringValue()) + " (" + maNameFormatName(wanted.name.format) +
+            ")");
+    update(
+        where, "direction", ma.direction(), wanted.direction,
+        [&](Cfm::MepDirection v) { ma.directionIs(v); }, directionName(wanted.direction));
+    update(
+        where, "primaryVlan", ma.primaryVlanId(), wanted.primaryVlan,
+        [&](Lumen::VlanIdOrNone v) { ma.primaryVlanIdIs(v); },
+        std::to_string(wanted.primaryVlan.value()));
+    update(
+        where, "profile", ma.cfmProfileName(), wanted.profile,
+        [&](const Cfm::CfmProfileName& v) { ma.cfmProfileNameIs(v); },
+        wanted.profile.stringValue().empty() ? "(default)" : wanted.profile.stringValue());
     for (const auto& id : staleKeys(ma.localMepConfig(), wanted.localMeps)) {
       ma.localMepConfigDel(id);
       note(where + ": local MEP " + std::to_string(id.value()) + " deleted");
@@ -251,8 +265,9 @@ class Applier {
   }
 
   void localMep(const std::string& where, CfmAgent::LocalMepConfig& mep, const LocalMep& wanted) {
-    update(where, "interface", mep.intfId(), wanted.intf, [&](IntfId v) { mep.intfIdIs(v); },
-           wanted.intf.stringValue());
+    update(
+        where, "interface", mep.intfId(), wanted.intf, [&](IntfId v) { mep.intfIdIs(v); },
+        wanted.intf.stringValue());
     for (const auto& id : staleKeys(mep.remoteMepConfig(), wanted.remoteMeps)) {
       mep.remoteMepConfigDel(id);
       note(where + ": remote MEP " + std::to_string(id.value()) + " deleted");
@@ -277,8 +292,9 @@ class Applier {
       const std::string where = root + ": level " + std::to_string(level.value());
       if (!ale.mdStatus(level)) note(where + " created");
       auto md = ale.mdStatusIs(level);
-      update(where, "defaultMip", md->defaultMip(), defaultMip,
-             [&](bool v) { md->defaultMipIs(v); }, boolText(defaultMip));
+      update(
+          where, "defaultMip", md->defaultMip(), defaultMip, [&](bool v) { md->defaultMipIs(v); },
+          boolText(defaultMip));
     }
   }
 

@@ -71,7 +71,8 @@ json aleConfig(const Cfm::AleConfig* ale) {
       json meps = json::object();
       for (const auto& [mepId, localMep] : ma->localMepConfig()) {
         json remotes = json::object();
-        for (const auto& [remote, value] : localMep->remoteMepConfig()) remotes[mep(remote)] = value;
+        for (const auto& [remote, value] : localMep->remoteMepConfig())
+          remotes[mep(remote)] = value;
         meps[mep(mepId)] = {
             {"intfId", localMep->intfId().stringValue()},
             {"remoteMepConfig", std::move(remotes)},

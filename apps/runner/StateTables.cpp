@@ -86,7 +86,8 @@ std::string opCodeText(const std::string& opCode) {
 // agent does not know goes last.
 std::uint64_t counterOrder(const std::string& name) {
   if (auto id = CfmAgent::counterIdFromString(name)) return std::uint32_t(*id);
-  const bool number = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const bool number = !name.empty() && std::all_of(name.begin(), name.end(),
+                                                   [](char c) { return c >= '0' && c <= '9'; });
   return number && name.size() < 10 ? std::stoull(name) : ~std::uint64_t(0);
 }
 
@@ -162,14 +163,19 @@ std::string showCounters(const json& state) {
 }
 
 std::string showCcmDatabase(const json& state) {
-  Table table({{"Level"}, {"MA name"}, {"MEP", true}, {"VLAN", true}, {"Interface"},
-               {"Source MAC"}, {"Last CCM"}});
+  Table table({{"Level"},
+               {"MA name"},
+               {"MEP", true},
+               {"VLAN", true},
+               {"Interface"},
+               {"Source MAC"},
+               {"Last CCM"}});
   for (const auto& [level, mas] : sorted(section(state, "ccmDatabase"))) {
     for (const auto& [ma, meps] : sorted(*mas)) {
       for (const auto& [mep, info] : sorted(*meps)) {
-        table.row({level, ma, mep, field(*info, "vlanId"), field(*info, "intf"),
-                   field(*info, "srcMac"),
-                   utcTime(info->is_object() ? info->value("lastCcmReceivedTime", json()) : json())});
+        table.row(
+            {level, ma, mep, field(*info, "vlanId"), field(*info, "intf"), field(*info, "srcMac"),
+             utcTime(info->is_object() ? info->value("lastCcmReceivedTime", json()) : json())});
       }
     }
   }
@@ -199,11 +205,12 @@ std::string showAleConfig(const json& state) {
              (interval.is_number() ? ccmIntervalName(Cfm::CcmTxInterval(interval.get<double>()))
                                    : std::string("-")) +
              "\n";
-      const json& meps = ma->is_object() ? ma->value("localMepConfig", json::object()) : json::object();
+      const json& meps =
+          ma->is_object() ? ma->value("localMepConfig", json::object()) : json::object();
       for (const auto& [mep, info] : sorted(meps)) {
         std::string remotes;
-        const json& list = info->is_object() ? info->value("remoteMepConfig", json::object())
-                                             : json::object();
+        const json& list =
+            info->is_object() ? info->value("remoteMepConfig", json::object()) : json::object();
         for (const auto& [remote, value] : sorted(list)) {
           remotes += (remotes.empty() ? "" : ", ") + remote +
                      (value->is_boolean() && value->get<bool>() ? "" : " (off)");

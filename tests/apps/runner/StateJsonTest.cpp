@@ -8,9 +8,9 @@
 
 namespace {
 
-using nlohmann::json;
 using CfmAgent::CounterId;
 using Lumen::IntfId;
+using nlohmann::json;
 
 Lumen::EthAddr mac(const char* text) { return *Lumen::EthAddr::fromString(text); }
 
@@ -19,7 +19,8 @@ void seed(Orbis::EntityManager& manager) {
   auto status = Kiln::ptrCast<CfmAgent::Status>(manager.entityIs("cfm/status", "CfmAgent::Status"));
   auto counter = status->counterIs();
   auto e2 = counter->intfCounterIs(IntfId("Ethernet2"));
-  auto early = e2->mdCounterIs(Cfm::MdLevel(Cfm::MdLevel::invalid))->opCodeCounterIs(Cfm::opCodeNone);
+  auto early =
+      e2->mdCounterIs(Cfm::MdLevel(Cfm::MdLevel::invalid))->opCodeCounterIs(Cfm::opCodeNone);
   early->counterIs(CounterId::inErrorEthHdrTooShort_, 2);
   early->counterIs(CounterId(31), 1);  // read from the database without a name
   auto ccm = e2->mdCounterIs(Cfm::MdLevel(3))->opCodeCounterIs(Cfm::opCodeCcm);
@@ -30,17 +31,23 @@ void seed(Orbis::EntityManager& manager) {
       ->opCodeCounterIs(Cfm::opCodeLbm)
       ->counterIs(CounterId::in_, 1);
 
-  auto info = status->ccmDbIs()->ccmMdIs(Cfm::MdLevel(3))->ccmMaIs(Cfm::MaName("demo-ma"))
+  auto info = status->ccmDbIs()
+                  ->ccmMdIs(Cfm::MdLevel(3))
+                  ->ccmMaIs(Cfm::MaName("demo-ma"))
                   ->ccmMepInfoIs(Cfm::MepId(200));
   info->vlanIdIs(Lumen::VlanId(10));
   info->intfIs(IntfId("Ethernet1"));
   info->srcMacIs(mac("02:00:00:00:00:0a"));
   info->lastCcmReceivedTimeIs(1700000000.25);
   // Names come from frames: any bytes.
-  status->ccmDbIs()->ccmMdIs(Cfm::MdLevel(3))->ccmMaIs(Cfm::MaName(std::string("a\\b\x01\xff", 5)))
+  status->ccmDbIs()
+      ->ccmMdIs(Cfm::MdLevel(3))
+      ->ccmMaIs(Cfm::MaName(std::string("a\\b\x01\xff", 5)))
       ->ccmMepInfoIs(Cfm::MepId(7));
 
-  status->mipCcmDbIs()->vlanIs(Lumen::VlanId(10))->entryIs(mac("02:00:00:00:00:0a"), IntfId("Ethernet1"));
+  status->mipCcmDbIs()
+      ->vlanIs(Lumen::VlanId(10))
+      ->entryIs(mac("02:00:00:00:00:0a"), IntfId("Ethernet1"));
   status->mdStatusIs(Cfm::MdLevel(3))->defaultMipIs(true);
   status->mdStatusIs(Cfm::MdLevel(5));
 
@@ -124,11 +131,14 @@ TEST(StateJson, TablesReadInNaturalOrder) {
             "Ethernet2   -      -       inErrorEthHdrTooShort                     2\n"
             "Ethernet2   -      -       31                                        1\n"
             "Ethernet10  3      3 LBM   in                                        1\n");
-  EXPECT_EQ(Runner::showCcmDatabase(state),
-            "Level  MA name       MEP  VLAN  Interface  Source MAC         Last CCM\n"
-            "-----  ------------  ---  ----  ---------  -----------------  ---------------------------\n"
-            "3      a\\\\b\\x01\\xff    7     1             00:00:00:00:00:00  1970-01-01 00:00:00.000 UTC\n"
-            "3      demo-ma       200    10  Ethernet1  02:00:00:00:00:0a  2023-11-14 22:13:20.250 UTC\n");
+  EXPECT_EQ(
+      Runner::showCcmDatabase(state),
+      "Level  MA name       MEP  VLAN  Interface  Source MAC         Last CCM\n"
+      "-----  ------------  ---  ----  ---------  -----------------  ---------------------------\n"
+      "3      a\\\\b\\x01\\xff    7     1             00:00:00:00:00:00  1970-01-01 00:00:00.000 "
+      "UTC\n"
+      "3      demo-ma       200    10  Ethernet1  02:00:00:00:00:0a  2023-11-14 22:13:20.250 "
+      "UTC\n");
   EXPECT_EQ(Runner::showMipCcmDatabase(state),
             "VLAN  Source MAC         Interface\n"
             "----  -----------------  ---------\n"
