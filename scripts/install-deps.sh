@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev
   tshark
   iproute2
+  python3-scapy
 )
 
 missing=()
