@@ -11,7 +11,8 @@ Prints "ready" once its socket is bound, then until killed:
   ltr     answers each LTM with two LTRs, the farther hop first, after a decoy LTR with
           another transaction id
   record  only records
-Every CFM frame received is appended to --pcap, for tshark to decode.
+Every CFM frame received is appended to --pcap, for tshark to decode, and then counted on
+standard output ("recorded N").
 """
 
 import argparse
@@ -67,6 +68,7 @@ def main():
     print("ready", flush=True)
 
     lbms = 0
+    recorded = 0
     while True:
         packet = sock.recv()
         if packet is None:
@@ -75,8 +77,10 @@ def main():
         parts = split(frame)
         if parts is None:
             continue
+        recorded += 1
         if pcap:
             pcap.write(Ether(frame))
+        print("recorded %d" % recorded, flush=True)
         dst, src, tag, pdu = parts
         level, opcode = pdu[0] >> 5, pdu[1]
 
