@@ -139,29 +139,22 @@ void PamIntfSm::processPkt(const Kiln::Ptr<Lumen::Pkt>& pkt) {
   std::uint16_t typeOrLen = ethHdr->typeOrLen();
   std::uint16_t outerVid = 0;
   std::uint16_t innerVid = 0;
-  const std::uint16_t tpid = port->tpid() ? port->tpid() : dot1QTpid;
-  if (typeOrLen == tpid) {
-    if (pkt->offsetBytes() < sizeof(Lumen::Eth8021QHdr)) {
-      return drop("offsetBytes", pkt->offsetBytes(), CounterId::inErrorVlanTagTooShort_);
-    }
-    auto* outer = reinterpret_cast<Lumen::Eth8021QHdr*>(pkt->offsetFront());
+  // Takes the tag at the begin offset into `vid`; false when the frame is too short for it.
+  auto takeTag = [&](std::uint16_t& vid, const char* traceText) {
+    if (pkt->offsetBytes() < sizeof(Lumen::Eth8021QHdr)) return false;
+    auto* tag = reinterpret_cast<Lumen::Eth8021QHdr*>(pkt->offsetFront());
     pkt->beginOffsetInc(std::int16_t(sizeof(Lumen::Eth8021QHdr)));
-    outerVid = outer->tagControl().vlanId();
-    KILN_TRACE(trace(), 9, "outerVid = " << outerVid);
-    record->eth8021QHdrEnq(outer);
-    typeOrLen = outer->typeOrLen();
-    // Only 0x8100 announces an inner tag, whatever the port's outer TPID.
-    if (typeOrLen == dot1QTpid) {
-      if (pkt->offsetBytes() < sizeof(Lumen::Eth8021QHdr)) {
-        return drop("offsetBytes", pkt->offsetBytes(), CounterId::inErrorVlanTagTooShort_);
-      }
-      auto* inner = reinterpret_cast<Lumen::Eth8021QHdr*>(pkt->offsetFront());
-      pkt->beginOffsetInc(std::int16_t(sizeof(Lumen::Eth8021QHdr)));
-      innerVid = inner->tagControl().vlanId();
-      KILN_TRACE(trace(), 9, "innerVid = " << innerVid);
-      record->eth8021QHdrEnq(inner);
-      typeOrLen = inner->typeOrLen();
-    }
+    vid = tag->tagControl().vlanId();
+    KILN_TRACE(trace(), 9, traceText << vid);
+    record->eth8021QHdrEnq(tag);
+    typeOrLen = tag->typeOrLen();
+    return true;
+  };
+  const std::uint16_t tpid = port->tpid() ? port->tpid() : dot1QTpid;
+  // Only 0x8100 announces an inner tag, whatever the port's outer TPID.
+  if (typeOrLen == tpid && (!takeTag(outerVid, "outerVid = ") ||
+                            (typeOrLen == dot1QTpid && !takeTag(innerVid, "innerVid = ")))) {
+    return drop("offsetBytes", pkt->offsetBytes(), CounterId::inErrorVlanTagTooShort_);
   }
 
   std::uint16_t brVlan = port->portVlan().value();

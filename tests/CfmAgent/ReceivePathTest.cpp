@@ -103,10 +103,16 @@ class ReceivePathTest : public ::testing::Test {
         manager->entityIs("interface/status/all", "Interface::AllIntfStatusDir"));
     for (int level : {3, 4}) config->mdConfigIs(Cfm::MdLevel(level))->defaultMipIs(true);
     config->mdConfigIs(Cfm::MdLevel(5));  // configured, no default MIP
+    trunkPortIs();
+    statusDir->intfStatusIs(et1, "veth1");
+  }
+
+  // Ethernet1 as a trunk with native VLAN 10, and nothing else set.
+  void trunkPortIs() {
+    brConfig->switchIntfConfigDel(et1);
     port = brConfig->switchIntfConfigIs(et1);
     port->modeIs(Bridging::switchIntfModeTrunk);
     port->portVlanIs(Lumen::VlanIdOrNone(10));
-    statusDir->intfStatusIs(et1, "veth1");
   }
 
   void TearDown() override {
@@ -238,10 +244,7 @@ TEST_F(ReceivePathTest, EachDropIsCountedOnceInItsBucket) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     // Each case runs on a fresh switchport and counter tree.
-    brConfig->switchIntfConfigDel(et1);
-    port = brConfig->switchIntfConfigIs(et1);
-    port->modeIs(Bridging::switchIntfModeTrunk);
-    port->portVlanIs(Lumen::VlanIdOrNone(10));
+    trunkPortIs();
     if (c.portSetup) c.portSetup(*port);
     agent->status()->counter()->intfCounterDelAll();
     std::string bytes = c.frame.bytes();
@@ -314,10 +317,7 @@ TEST_F(ReceivePathTest, TheRecordCarriesTheResolvedVlanAndItsTags) {
   start();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    brConfig->switchIntfConfigDel(et1);
-    port = brConfig->switchIntfConfigIs(et1);
-    port->modeIs(Bridging::switchIntfModeTrunk);
-    port->portVlanIs(Lumen::VlanIdOrNone(10));
+    trunkPortIs();
     c.portSetup(*port);
     handed.clear();
     send(c.frame.bytes());
