@@ -26,26 +26,7 @@ namespace CfmAgent {
 inline constexpr std::uint16_t cfmEtherType = Lumen::ethTypeCfm;
 static_assert(cfmEtherType == 0x8902);
 
-// 64-bit network-order value, for the raw MAID and ITU-T words of a CCM; Lumen stops at
-// 32 bits.
-class NetU64 {
- public:
-  constexpr NetU64() = default;
-  constexpr explicit NetU64(std::uint64_t v) { valueIs(v); }
-  constexpr std::uint64_t value() const {
-    std::uint64_t v = 0;
-    for (std::uint8_t b : b_) v = v << 8 | b;
-    return v;
-  }
-  constexpr void valueIs(std::uint64_t v) {
-    for (int i = 7; i >= 0; --i, v >>= 8) b_[i] = std::uint8_t(v);
-  }
-  constexpr bool operator==(const NetU64&) const = default;
-
- private:
-  std::uint8_t b_[8] = {};
-};
-static_assert(sizeof(NetU64) == 8 && alignof(NetU64) == 1);
+using Lumen::NetU64;
 
 // The bytes an overlay puts on the wire; constant-evaluable, so that layouts can be
 // checked at compile time through the accessors themselves.

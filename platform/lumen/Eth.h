@@ -64,6 +64,24 @@ class NetU32 {
   std::uint8_t b_[4] = {};
 };
 
+class NetU64 {
+ public:
+  constexpr NetU64() = default;
+  constexpr explicit NetU64(std::uint64_t v) { valueIs(v); }
+  constexpr std::uint64_t value() const {
+    std::uint64_t v = 0;
+    for (std::uint8_t b : b_) v = v << 8 | b;
+    return v;
+  }
+  constexpr void valueIs(std::uint64_t v) {
+    for (int i = 7; i >= 0; --i, v >>= 8) b_[i] = std::uint8_t(v);
+  }
+  constexpr bool operator==(const NetU64&) const = default;
+
+ private:
+  std::uint8_t b_[8] = {};
+};
+
 static_assert(sizeof(NetU8) == 1 && sizeof(NetU16) == 2 && sizeof(NetU32) == 4);
 
 // A 48-bit MAC address, six bytes in wire order.
