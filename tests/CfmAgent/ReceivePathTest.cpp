@@ -9,6 +9,7 @@
 #include <memory>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -376,6 +377,37 @@ TEST_F(ReceivePathTest, FirstTlvOffsetIsBoundedByTheCfmBytes) {
     send(f.bytes());  // 75 CFM bytes
     EXPECT_EQ(handed.size(), accepted ? 1u : 0u);
   }
+}
+
+// Whatever arrives, every frame is counted `in` exactly once and then either dropped with
+// exactly one in-error counter or handed over; nothing reads outside the frame (the
+// sanitizer build watches that).
+TEST_F(ReceivePathTest, MangledFramesAreEachCountedOnceAndNeverCrash) {
+  port->ingressVlanXlateIs({100, 0}, {300, 0});
+  start();
+  std::mt19937 random(7);
+  const std::vector<std::string> templates = {
+      Frame{}.bytes(), Frame{}.tag(100).bytes(), Frame{}.tag(100).tag(200).bytes(),
+      with([](Frame& f) { f.opCode = 5; f.firstTlvOffset = 17; f.dst = std::string("\x01\x80\xc2\x00\x00\x3b", 6); })
+          .bytes()};
+  const int frames = 3000;
+  for (int i = 0; i < frames; ++i) {
+    std::string bytes = templates[random() % templates.size()];
+    for (int flips = random() % 4; flips > 0; --flips) bytes[random() % bytes.size()] = char(random());
+    if (random() % 3 == 0) bytes.resize(random() % (bytes.size() + 1));
+    ASSERT_TRUE(Interface::memoryPamNetwork().inject(et1, bytes));
+    loop.runUntilIdle();
+  }
+  std::uint64_t in = 0, inErrors = 0;
+  for (const auto& [key, value] : counts()) {
+    const auto& name = std::get<2>(key);
+    if (name == "in") in += value;
+    if (name.rfind("inError", 0) == 0) inErrors += value;
+  }
+  EXPECT_EQ(in, std::uint64_t(frames));
+  EXPECT_EQ(inErrors + handed.size(), std::uint64_t(frames));
+  EXPECT_GT(handed.size(), 0u);
+  EXPECT_GT(inErrors, 0u);
 }
 
 TEST_F(ReceivePathTest, FramesWaitingAreTakenOneARoundUntilNoneIsLeft) {
