@@ -98,8 +98,10 @@ void Daemon::intfStatusUpdate() {
 }
 
 nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
-  const std::string op = request.value("op", "");
   try {
+    // Inside the try: a request that is no object, or whose fields have the wrong type,
+    // is answered like any other bad request.
+    const std::string op = request.value("op", "");
     if (op == "show") return {{"ok", true}, {"state", stateJson(*manager_)}};
     if (op == "clear") return clear(request.value("command", ""));
     if (op == "apply") {

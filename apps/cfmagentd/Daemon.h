@@ -34,6 +34,8 @@ class Daemon {
   void agentIs(const std::string& library);
   // Destroys the agent; its objects go in their order.
   void agentDel();
+  // The agent agentIs built; null before and after.
+  const Kiln::Ptr<AgentBase::CAgent>& agent() const { return runner_.agent(); }
 
   // A kernel device came (present) or went; the interfaces mapped to it follow.
   void deviceIs(const std::string& name, int ifIndex, bool present);

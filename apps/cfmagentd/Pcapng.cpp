@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <iterator>
 
@@ -55,21 +56,36 @@ class Cursor {
   bool swapped_ = false;
 };
 
-// The if_name option of an interface block's options, "" when absent.
-std::string ifName(const Cursor& c, std::size_t at, std::size_t end) {
+constexpr std::uint16_t optTsResol = 9;
+
+struct InterfaceBlock {
+  std::string name;              // if_name; "" when absent
+  long double unitsPerUs = 1.0;  // timestamp units per microsecond (if_tsresol)
+};
+
+// The options of an interface block that a reader of its packets needs.
+InterfaceBlock interfaceOptions(const Cursor& c, std::size_t at, std::size_t end) {
+  InterfaceBlock block;
   while (at + 4 <= end) {
     const std::uint16_t code = c.u16(at);
     const std::uint16_t length = c.u16(at + 2);
     if (code == optEnd) break;
     if (at + 4 + length > end) c.fail(at, "option runs past its block");
     if (code == optIfName) {
-      std::string name = c.bytes(at + 4, length);
-      if (auto nul = name.find('\0'); nul != std::string::npos) name.resize(nul);
-      return name;
+      block.name = c.bytes(at + 4, length);
+      if (auto nul = block.name.find('\0'); nul != std::string::npos) block.name.resize(nul);
+    } else if (code == optTsResol && length >= 1) {
+      // Capture tools commonly write nanoseconds (9); the high bit selects powers of two.
+      const auto resol = static_cast<unsigned char>(c.bytes(at + 4, 1)[0]);
+      const unsigned exponent = resol & 0x7f;
+      if ((resol & 0x80) ? exponent > 63 : exponent > 19) c.fail(at, "bad if_tsresol");
+      const long double perSecond = (resol & 0x80) ? std::ldexp(1.0L, int(exponent))
+                                                   : std::pow(10.0L, int(exponent));
+      block.unitsPerUs = perSecond / 1e6L;
     }
     at += 4 + padded(length);
   }
-  return "";
+  return block;
 }
 
 void put16(std::string& s, std::uint16_t v) { s.append({char(v), char(v >> 8)}); }
@@ -87,7 +103,7 @@ std::vector<PcapngFrame> readPcapng(const std::string& path) {
   Cursor c(path, data);
 
   std::vector<PcapngFrame> frames;
-  std::vector<std::string> interfaces;  // of the current section
+  std::vector<InterfaceBlock> interfaces;  // of the current section
   bool inSection = false;
   std::size_t at = 0;
   while (at < c.size()) {
@@ -118,19 +134,23 @@ std::vector<PcapngFrame> readPcapng(const std::string& path) {
 
     if (type == blockInterface) {
       if (c.u16(body) != linkTypeEthernet) c.fail(at, "interface is not Ethernet");
-      interfaces.push_back(ifName(c, body + 8, end));
+      interfaces.push_back(interfaceOptions(c, body + 8, end));
     } else if (type == blockEnhancedPacket) {
       const std::uint32_t id = c.u32(body);
       if (id >= interfaces.size()) c.fail(at, "packet on undeclared interface " + std::to_string(id));
       const std::uint32_t captured = c.u32(body + 12);
       if (body + 20 + captured > end) c.fail(at, "packet runs past its block");
       const std::uint64_t time = std::uint64_t(c.u32(body + 4)) << 32 | c.u32(body + 8);
-      frames.push_back({interfaces[id], time, c.bytes(body + 20, captured)});
+      const auto& intf = interfaces[id];
+      const auto timeUs = intf.unitsPerUs == 1.0L
+                              ? time
+                              : std::uint64_t(std::llround(time / intf.unitsPerUs));
+      frames.push_back({intf.name, timeUs, c.bytes(body + 20, captured)});
     } else if (type == blockSimplePacket) {
       if (interfaces.empty()) c.fail(at, "packet on undeclared interface 0");
       const std::uint32_t original = c.u32(body);
       const std::size_t captured = std::min<std::size_t>(original, end - body - 4);
-      frames.push_back({interfaces[0], 0, c.bytes(body + 4, captured)});
+      frames.push_back({interfaces[0].name, 0, c.bytes(body + 4, captured)});
     }
     at += length;
   }

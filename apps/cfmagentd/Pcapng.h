@@ -22,7 +22,8 @@ class PcapngError : public std::runtime_error {
 
 struct PcapngFrame {
   std::string intf;        // if_name of the frame's interface block; "" when it has none
-  std::uint64_t time = 0;  // timestamp in the interface's units (microseconds by default)
+  // Microseconds, whatever resolution the interface block declares (if_tsresol).
+  std::uint64_t time = 0;
   std::string bytes;
 };
 
