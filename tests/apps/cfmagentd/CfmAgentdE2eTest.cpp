@@ -1,0 +1,335 @@
+// cfmagentd as an operator runs it: the demo topology (host A - switch - host B over veth
+// pairs, the daemon in the switch's namespace with the demo configuration), frames from
+// cfmtool and from scapy, cfmctl over the control socket, and a capture of the live run
+// replayed through the daemon's replay mode.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "apps/cfmagentd/LinkWatcher.h"
+#include "tests/apps/cfmagentd/TestUtil.h"
+#include "tests/e2e/Background.h"
+#include "tests/e2e/Netns.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+using RunnerTest::Counts;
+using namespace std::chrono_literals;
+
+const std::string demoConfig = CFM_DEMO_CONFIG;
+
+// Frames of a peer that only scapy builds: the CFM PDU by hand, everything around it by
+// scapy's layers. argv: device, then the frames' names.
+constexpr const char* scapySender = R"(
+import sys
+from scapy.layers.l2 import Ether, Dot1Q, Dot1AD
+from scapy.packet import Raw
+from scapy.sendrecv import sendp
+
+def ccm(level, mep):
+    maid = bytes([4, 7]) + b"demo-md" + bytes([2, 7]) + b"demo-ma"
+    maid = maid.ljust(48, b"\0")
+    return (bytes([level << 5, 1, 4, 70]) + (1).to_bytes(4, "big") + mep.to_bytes(2, "big") +
+            maid + bytes(16) + b"\0")
+
+src = "02:00:00:00:00:0b"
+frames = {
+    # A group address as source: no station sends from one.
+    "multicast-source": Ether(dst="01:80:c2:00:00:33", src="01:00:5e:00:00:01") /
+                        Dot1Q(vlan=10, type=0x8902) / Raw(ccm(3, 300)),
+    # Level 5: the switch has no MIP there.
+    "ccm-level-5": Ether(dst="01:80:c2:00:00:35", src=src) / Dot1Q(vlan=10, type=0x8902) /
+                   Raw(ccm(5, 300)),
+    # An 802.1ad tag on a port that tags with 0x8100: 0x88a8 is where 0x8902 should be.
+    "service-tag": Ether(dst="01:80:c2:00:00:33", src=src) / Dot1AD(vlan=10, type=0x8902) /
+                   Raw(ccm(3, 300)),
+}
+sendp([frames[name] for name in sys.argv[2:]], iface=sys.argv[1], verbose=0)
+)";
+
+class CfmAgentdE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+    ASSERT_EQ(std::system("/usr/bin/python3 -c 'import scapy' 2>/dev/null"), 0)
+        << "python3-scapy is missing: scripts/install-deps.sh installs it";
+    ASSERT_EQ(std::system("command -v dumpcap >/dev/null"), 0) << "dumpcap (tshark) is missing";
+    hostA_.emplace();
+    switch_.emplace();
+    hostB_.emplace();
+  }
+  void TearDown() override {
+    // Processes before the links and namespaces they use.
+    capture_.reset();
+    if (daemon_ && HasFailure()) {
+      daemon_->signal(SIGTERM);
+      daemon_->wait();
+      std::cerr << "cfmagentd said:\n" << daemon_->output();
+    }
+    daemon_.reset();
+    linkA_.reset();
+    linkB_.reset();
+  }
+
+  void linksIs() {
+    linkA_.emplace(*hostA_, "host-a", *switch_, "sw-a");
+    linkB_.emplace(*hostB_, "host-b", *switch_, "sw-b");
+  }
+  void startDaemon(const std::string& config = demoConfig) {
+    daemon_.emplace(*switch_, Args{CFMAGENTD, "--config", config, "--control", socket()});
+    ASSERT_TRUE(daemon_->waitFor("running;", 10)) << daemon_->output();
+  }
+  std::string socket() const { return dir_ / "control.sock"; }
+
+  E2e::CommandResult cfmctl(const Args& args) const {
+    Args command = {CFMCTL, "--socket", socket()};
+    command.insert(command.end(), args.begin(), args.end());
+    return E2e::runCommand(command);
+  }
+  E2e::CommandResult cfmtool(const E2e::Netns& ns, const Args& args) const {
+    Args command = {"ip", "netns", "exec", ns.name(), CFMTOOL};
+    command.insert(command.end(), args.begin(), args.end());
+    return E2e::runCommand(command);
+  }
+  void scapy(const E2e::Netns& ns, const std::string& device, const Args& frames) const {
+    Args command = {"ip", "netns", "exec", ns.name(), "/usr/bin/python3", "-c", scapySender, device};
+    command.insert(command.end(), frames.begin(), frames.end());
+    const auto r = E2e::runCommand(command);
+    ASSERT_EQ(r.status, 0) << r.output;
+  }
+  nlohmann::json liveCounters() const {
+    const auto r = cfmctl({"show", "counters", "--json"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    return nlohmann::json::parse(r.output, nullptr, false);
+  }
+  // The live counters once they equal `expected`, or as they were after a few seconds. A
+  // count that goes past the expected one stays visible: the last reading is compared.
+  Counts countsWhen(const Counts& expected) const {
+    Counts now;
+    for (auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;) {
+      now = RunnerTest::counts(liveCounters());
+      if (now == expected) {
+        // Nothing late on the way either.
+        std::this_thread::sleep_for(100ms);
+        return RunnerTest::counts(liveCounters());
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return now;
+  }
+  static std::string lineCount(const std::string& text) {
+    return std::to_string(std::count(text.begin(), text.end(), '\n'));
+  }
+
+  RunnerTest::ScratchDir dir_;
+  std::optional<E2e::Netns> hostA_, switch_, hostB_;
+  std::optional<E2e::VethLink> linkA_, linkB_;
+  std::optional<E2e::Background> daemon_, capture_;
+};
+
+// What the frames of FramesMoveTheDocumentedCountersAndAReplayGivesTheSame count.
+const Counts framesCounted = {
+    // cfmtool: CCMs and LBMs of level 3 on VLAN 10, valid up to the hand-off.
+    {"Ethernet1/3/1/in", 3},
+    {"Ethernet1/3/3/in", 2},
+    // scapy: dropped before the opcode, each once with its reason...
+    {"Ethernet2/8/0/in", 2},
+    {"Ethernet2/8/0/inErrorSrcMacNotUnicast", 1},
+    {"Ethernet2/8/0/inErrorNotCfmEtherType", 1},
+    // ...and after it, next to its in.
+    {"Ethernet2/5/1/in", 1},
+    {"Ethernet2/5/1/inErrorNoMpAtMdLevel", 1},
+};
+
+TEST_F(CfmAgentdE2e, FramesMoveTheDocumentedCountersAndAReplayGivesTheSame) {
+  linksIs();
+  startDaemon();
+  // What the switch's devices receive, as an operator would capture it: kernel device
+  // names, nanosecond timestamps.
+  const std::string live = dir_ / "live.pcapng";
+  // Only what the hosts send: the switch's own frames (from the bridge MAC) are not input
+  // for a replay. It stops by itself after the frames below: stopped by a signal, dumpcap
+  // may drop what one interface's reader still holds.
+  capture_.emplace(*switch_, Args{"dumpcap", "-i", "sw-a", "-i", "sw-b", "-f", "not ether src 02:00:00:00:00:01",
+                                  "-c", "8", "-w", live});
+  ASSERT_TRUE(capture_->waitFor("Capturing on", 10)) << capture_->output();
+
+  const auto ccm = cfmtool(*hostA_, {"ccm", "--intf", "host-a", "--level", "3", "--vlan", "10", "--md-name",
+                                     "demo-md", "--ma-name", "demo-ma", "--mep-id", "200", "--count", "3",
+                                     "--interval", "0.01"});
+  ASSERT_EQ(ccm.status, 0) << ccm.output;
+  // The switch does not answer loopbacks yet; either outcome is a ping that ran.
+  const auto ping = cfmtool(*hostA_, {"ping", "--intf", "host-a", "--dst", "02:00:00:00:00:01", "--level", "3",
+                                      "--vlan", "10", "--count", "2", "--interval", "0.01", "--timeout", "0.2"});
+  ASSERT_TRUE(ping.status == 0 || ping.status == 1) << ping.output;
+  scapy(*hostB_, "host-b", {"multicast-source", "ccm-level-5", "service-tag"});
+
+  EXPECT_EQ(countsWhen(framesCounted), framesCounted);
+  const auto liveJson = liveCounters();
+
+  ASSERT_TRUE(capture_->waitFor("Packets captured: 8", 5)) << capture_->output();
+  ASSERT_EQ(capture_->wait(), 0) << capture_->output();
+  const std::string out = dir_ / "sent.pcapng", state = dir_ / "state.json";
+  const auto replay = E2e::runCommand(
+      {CFMAGENTD, "--config", demoConfig, "--replay", live, "--capture", out, "--state-out", state});
+  ASSERT_EQ(replay.status, 0) << replay.output;
+  EXPECT_NE(replay.output.find("replayed 8 frames"), std::string::npos) << replay.output;
+  const auto replayed = nlohmann::json::parse(RunnerTest::readFile(state));
+  EXPECT_EQ(replayed["counters"], liveJson);
+  // What the agent sent, as a capture tshark reads.
+  const auto sent = E2e::runCommand({"env", "HOME=" + dir_.path(), "tshark", "-r", out});
+  EXPECT_EQ(sent.status, 0) << sent.output;
+}
+
+TEST_F(CfmAgentdE2e, CfmctlShowsClearsAndApplies) {
+  // The daemon first: it finds the devices as they appear.
+  startDaemon();
+  linksIs();
+  ASSERT_TRUE(daemon_->waitFor("device sw-b present", 5)) << daemon_->output();
+  ASSERT_TRUE(daemon_->waitFor("device sw-a present", 5)) << daemon_->output();
+  const Args ccm3 = {"ccm", "--intf", "host-a", "--level", "3", "--vlan", "10", "--md-name", "demo-md",
+                     "--ma-name", "demo-ma", "--mep-id", "200", "--count", "1"};
+  ASSERT_EQ(cfmtool(*hostA_, ccm3).status, 0);
+  ASSERT_EQ(countsWhen({{"Ethernet1/3/1/in", 1}}), (Counts{{"Ethernet1/3/1/in", 1}}));
+
+  const auto table = cfmctl({"show", "counters"});
+  EXPECT_EQ(table.status, 0) << table.output;
+  EXPECT_TRUE(std::regex_search(table.output, std::regex("^Interface +Level +Opcode +Counter +Value\n")))
+      << table.output;
+  EXPECT_TRUE(std::regex_search(table.output, std::regex("\nEthernet1 +3 +1 CCM +in +1\n"))) << table.output;
+  const auto all = cfmctl({"show"});
+  EXPECT_EQ(all.status, 0) << all.output;
+  for (const char* section : {"counters", "ccm-database", "intermediate-point-database", "ale-config", "status"}) {
+    EXPECT_NE(all.output.find(std::string("== ") + section + "\n"), std::string::npos) << section;
+  }
+  EXPECT_EQ(cfmctl({"show", "everything"}).status, 2);
+
+  // Until the agent handles clear commands the daemon says so, and nothing is cleared.
+  const auto clear = cfmctl({"clear", "counters"});
+  EXPECT_EQ(clear.status, 1) << clear.output;
+  EXPECT_TRUE(std::regex_match(clear.output, std::regex("cfmctl: .+\n"))) << clear.output;
+  EXPECT_EQ(RunnerTest::counts(liveCounters()), (Counts{{"Ethernet1/3/1/in", 1}}));
+
+  // A domain with a default MIP at level 5, applied twice.
+  auto json = RunnerTest::demoConfig();
+  json["cfm"]["domains"].push_back({{"level", 5}, {"name", "md5"}, {"defaultMip", true}});
+  const std::string changed = dir_ / "changed.json";
+  RunnerTest::writeFile(changed, json.dump(2));
+  const auto first = cfmctl({"config", "apply", changed});
+  ASSERT_EQ(first.status, 0) << first.output;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(first.output, m, std::regex("^([0-9]+) changes?\n"))) << first.output;
+  EXPECT_GT(std::stoi(m[1]), 0);
+  EXPECT_EQ(lineCount(first.output), std::to_string(std::stoi(m[1]) + 1)) << "one line per change";
+  EXPECT_NE(first.output.find("\n  cfm/config: "), std::string::npos) << first.output;
+  const auto second = cfmctl({"config", "apply", changed});
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.output, "0 changes\n");
+  // The running agent took it: a CCM at level 5 is no longer dropped.
+  Args ccm5 = ccm3;
+  ccm5[4] = "5";
+  ASSERT_EQ(cfmtool(*hostA_, ccm5).status, 0);
+  const Counts withLevel5 = {{"Ethernet1/3/1/in", 1}, {"Ethernet1/5/1/in", 1}};
+  EXPECT_EQ(countsWhen(withLevel5), withLevel5);
+
+  json["cfm"]["domains"][0]["level"] = 9;
+  const std::string bad = dir_ / "bad.json";
+  RunnerTest::writeFile(bad, json.dump(2));
+  const auto refused = cfmctl({"config", "apply", bad});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.output, "cfmctl: " + bad + ": cfm.domains[0].level: 9 is not an MD level (0-7)\n");
+  EXPECT_EQ(cfmctl({"config", "apply", changed}).output, "0 changes\n") << "the refused file left a trace";
+}
+
+TEST_F(CfmAgentdE2e, StopsCleanlyOnSigterm) {
+  linksIs();
+  startDaemon();
+  struct stat st {};
+  ASSERT_EQ(::lstat(socket().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  daemon_->signal(SIGTERM);
+  EXPECT_EQ(daemon_->wait(), 0) << daemon_->output();
+  EXPECT_NE(daemon_->output().find("stopping on SIGTERM"), std::string::npos) << daemon_->output();
+  EXPECT_NE(::access(socket().c_str(), F_OK), 0) << "control socket left behind";
+  const auto after = cfmctl({"show"});
+  EXPECT_EQ(after.status, 3);
+  EXPECT_EQ(after.output.rfind("cfmctl: cannot reach cfmagentd at " + socket() + ": ", 0), 0u) << after.output;
+}
+
+// The checks before anything starts need no privileges.
+TEST(CfmAgentdCommandLine, ABadConfigurationIsRefusedWithItsMessage) {
+  RunnerTest::ScratchDir dir;
+  auto json = RunnerTest::demoConfig();
+  json["cfm"]["domains"][0]["level"] = 9;
+  const std::string bad = dir / "bad.json";
+  RunnerTest::writeFile(bad, json.dump(2));
+  for (const Args& extra : {Args{}, Args{"--check-config"},
+                            Args{"--replay", dir / "in.pcapng", "--capture", dir / "out", "--state-out", dir / "s"}}) {
+    Args command = {CFMAGENTD, "--config", bad, "--control", dir / "control.sock"};
+    command.insert(command.end(), extra.begin(), extra.end());
+    const auto r = E2e::runCommand(command);
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_EQ(r.output, "cfmagentd: " + bad + ": cfm.domains[0].level: 9 is not an MD level (0-7)\n");
+  }
+  EXPECT_EQ(::access((dir / "control.sock").c_str(), F_OK), -1);
+  EXPECT_EQ(::access((dir / "out").c_str(), F_OK), -1);
+  const auto ok = E2e::runCommand({CFMAGENTD, "--config", demoConfig, "--check-config"});
+  EXPECT_EQ(ok.status, 0) << ok.output;
+  const auto usage = E2e::runCommand({CFMAGENTD, "--replay", dir / "in.pcapng"});
+  EXPECT_EQ(usage.status, 2) << usage.output;
+}
+
+// The kernel's devices as the daemon learns them: a listing, then additions, renames and
+// removals, each as it happens.
+TEST(LinkWatcherE2e, ReportsDevicesAsTheyComeAreRenamedAndGo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+  E2e::Netns ns;
+  E2e::NetnsScope inside(ns);
+  Kiln::EventLoop loop;
+  std::vector<std::string> events;
+  std::map<std::string, int> indexes;
+  Runner::LinkWatcher watcher(loop, [&](const std::string& name, int ifIndex, bool present) {
+    if (name == "lo") return;
+    events.push_back((present ? "+" : "-") + name);
+    indexes[name] = ifIndex;
+  });
+  auto until = [&](std::size_t n) {
+    for (auto deadline = std::chrono::steady_clock::now() + 3s;
+         events.size() < n && std::chrono::steady_clock::now() < deadline;) {
+      loop.runOnce(20);
+    }
+    loop.runUntilIdle();
+    return events;
+  };
+  ns.ip({"link", "add", "ve0", "type", "veth", "peer", "name", "ve1"});
+  // A device seen again (a state change) is reported present again, nothing more.
+  auto seen = until(2);
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), (std::set<std::string>{"+ve0", "+ve1"}));
+  const int index = indexes["ve0"];
+
+  events.clear();
+  ns.ip({"link", "set", "ve0", "name", "ve9"});
+  EXPECT_EQ(until(2), (std::vector<std::string>{"-ve0", "+ve9"}));
+  EXPECT_EQ(indexes["ve9"], index);
+
+  events.clear();
+  ns.ip({"link", "del", "ve9"});
+  seen = until(2);
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), (std::set<std::string>{"-ve9", "-ve1"}));
+}
+
+}  // namespace
