@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "apps/cfmagentd/ControlServer.h"
 #include "apps/cfmagentd/Daemon.h"
@@ -164,8 +166,11 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   Runner::Daemon daemon(loop, std::move(config));
   std::set<std::string> mapped;
   for (const auto& [intf, device] : daemon.config().interfaces) mapped.insert(device);
+  std::map<std::string, bool> logged;  // link messages repeat; the log says each change once
   Runner::LinkWatcher links(loop, [&](const std::string& name, int ifIndex, bool present) {
-    if (daemon.intfOf(name)) log("device " + name + (present ? " present" : " gone"));
+    if (daemon.intfOf(name) && std::exchange(logged[name], present) != present) {
+      log("device " + name + (present ? " present" : " gone"));
+    }
     daemon.deviceIs(name, ifIndex, present);
   });
   loop.runUntilIdle();  // the first device listing
