@@ -70,7 +70,7 @@ const char ccmHelp[] =
     "                   1 min, 10 min\n"
     "  --count N        messages to send, 1-4294967295 (default: until stopped)\n";
 
-struct OptionSpec {
+struct OptionDef {
   std::string_view name;  // without the leading "--"
   bool required;
   std::function<void(std::string_view value)> set;
@@ -125,9 +125,9 @@ class Parser {
     return *addr;
   }
 
-  // Applies the options in `args` to `specs`; a later repeat of an option wins.
-  void parse(std::span<const std::string_view> args, std::span<const OptionSpec> specs) const {
-    std::vector<bool> seen(specs.size(), false);
+  // Applies the options in `args` to `defs`; a later repeat of an option wins.
+  void parse(std::span<const std::string_view> args, std::span<const OptionDef> defs) const {
+    std::vector<bool> seen(defs.size(), false);
     for (std::size_t i = 0; i < args.size(); ++i) {
       const std::string_view arg = args[i];
       if (arg.substr(0, 2) != "--" || arg.size() == 2) {
@@ -140,24 +140,24 @@ class Parser {
         name = name.substr(0, eq);
       }
       std::size_t index = 0;
-      while (index < specs.size() && specs[index].name != name) ++index;
-      if (index == specs.size()) fail("", "unknown option '--" + std::string(name) + "'");
+      while (index < defs.size() && defs[index].name != name) ++index;
+      if (index == defs.size()) fail("", "unknown option '--" + std::string(name) + "'");
       if (!value) {
         if (i + 1 == args.size()) fail("", "--" + std::string(name) + " needs a value");
         value = args[++i];
       }
-      specs[index].set(*value);
+      defs[index].set(*value);
       seen[index] = true;
     }
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-      if (specs[i].required && !seen[i]) {
-        fail("", "--" + std::string(specs[i].name) + " is required");
+    for (std::size_t i = 0; i < defs.size(); ++i) {
+      if (defs[i].required && !seen[i]) {
+        fail("", "--" + std::string(defs[i].name) + " is required");
       }
     }
   }
 
   // The options every command has.
-  std::vector<OptionSpec> common(CommonOptions& o) const {
+  std::vector<OptionDef> common(CommonOptions& o) const {
     return {
         {"intf", true,
          [this, &o](std::string_view v) {
@@ -193,9 +193,9 @@ bool wantsHelp(std::span<const std::string_view> args) {
 PingOptions parsePing(std::span<const std::string_view> args) {
   const Parser p("ping");
   PingOptions o;
-  auto specs = p.common(o);
-  specs.insert(
-      specs.end(),
+  auto defs = p.common(o);
+  defs.insert(
+      defs.end(),
       {
           {"dst", true, [&](std::string_view v) { o.dst = p.unicastMac("dst", v); }},
           {"count", false,
@@ -211,15 +211,15 @@ PingOptions parsePing(std::span<const std::string_view> args) {
           {"timeout", false,
            [&](std::string_view v) { o.timeout = p.seconds("timeout", v, 0, "0-3600"); }},
       });
-  p.parse(args, specs);
+  p.parse(args, defs);
   return o;
 }
 
 TraceOptions parseTrace(std::span<const std::string_view> args) {
   const Parser p("trace");
   TraceOptions o;
-  auto specs = p.common(o);
-  specs.insert(specs.end(),
+  auto defs = p.common(o);
+  defs.insert(defs.end(),
                {
                    {"target", true,
                     [&](std::string_view v) { o.target = p.unicastMac("target", v); }},
@@ -230,19 +230,19 @@ TraceOptions parseTrace(std::span<const std::string_view> args) {
                    {"timeout", false,
                     [&](std::string_view v) { o.timeout = p.seconds("timeout", v, 0, "0-3600"); }},
                });
-  p.parse(args, specs);
+  p.parse(args, defs);
   return o;
 }
 
 CcmOptions parseCcm(std::span<const std::string_view> args) {
   const Parser p("ccm");
   CcmOptions o;
-  auto specs = p.common(o);
+  auto defs = p.common(o);
   // A CCM at a level nobody meant is worse than a refusal: --level has no default here.
-  for (auto& spec : specs) spec.required = spec.required || spec.name == "level";
+  for (auto& def : defs) def.required = def.required || def.name == "level";
   std::string mdName, maName;
-  specs.insert(
-      specs.end(),
+  defs.insert(
+      defs.end(),
       {
           {"md-name", true, [&](std::string_view v) { mdName = v; }},
           {"ma-name", true, [&](std::string_view v) { maName = v; }},
@@ -257,7 +257,7 @@ CcmOptions parseCcm(std::span<const std::string_view> args) {
              o.count = std::uint32_t(p.number("count", v, 1, 0xffffffff, "a count"));
            }},
       });
-  p.parse(args, specs);
+  p.parse(args, defs);
   // The MAID holds 48 bytes: MD format and length, the MD name, MA format and length and
   // the MA name.
   if (mdName.empty() || mdName.size() > Cfm::MdName::maxBytes) {
