@@ -259,44 +259,6 @@ TEST(CounterId, UnnamedValuesPrintAsNumbersAndOnlyNamesParse) {
   }
 }
 
-TEST(CounterClass, NamesDropTheUnderscore) {
-  EXPECT_EQ(text(CounterClass::counterClassInvalid_), "counterClassInvalid");
-  EXPECT_EQ(text(CounterClass::counterClassOutError_), "counterClassOutError");
-  EXPECT_EQ(static_cast<std::uint32_t>(CounterClass::counterClassDebug_), 5u);
-  EXPECT_EQ(text(CounterClass::counterClassDebug_), "counterClassDebug");
-}
-
-TEST(OpCodeCounter, IncrementSetAndDeleteArithmetic) {
-  OpCodeCounter counter(Cfm::opCodeCcm);
-  const auto id = CounterId::inErrorPduTooShort_;
-  EXPECT_EQ(counter.counter(id), 0u);
-  EXPECT_TRUE(counter.counter().empty());  // reading creates nothing
-
-  counter.counterInc(id, 1);
-  counter.counterInc(id, 5);
-  EXPECT_EQ(counter.counter(id), 6u);
-  counter.counterIs(id, 2);
-  counter.counterInc(id, 1);
-  EXPECT_EQ(counter.counter(id), 3u);
-  EXPECT_EQ(counter.counter(CounterId::in_), 0u);
-
-  // A provisional count taken back leaves an entry at zero, not a missing one.
-  counter.counterInc(CounterId::in_, 1);
-  counter.counterIs(CounterId::in_, 0);
-  EXPECT_EQ(counter.counter().count(CounterId::in_), 1u);
-
-  counter.counterIs(CounterId::out_, std::numeric_limits<std::uint64_t>::max());
-  counter.counterInc(CounterId::out_, 1);
-  EXPECT_EQ(counter.counter(CounterId::out_), 0u);
-
-  counter.counterDel(id);
-  EXPECT_EQ(counter.counter().count(id), 0u);
-  for (auto it = counter.counter().begin(); it != counter.counter().end();) {
-    it = counter.counterDel(it);
-  }
-  EXPECT_TRUE(counter.counter().empty());
-}
-
 TEST(Counter, LevelsCreateOrFindAndIterateInKeyOrder) {
   auto root = Kiln::make<Counter>();
   const Lumen::IntfId et1("Et1"), et2("Et2"), po10("Po10");
@@ -368,36 +330,6 @@ TEST(MipCcmDb, LaterCcmMovesTheAddressAndClearEmptiesEveryVlan) {
   db->vlanIs(Bridging::VlanId(20))->entryIs(other, Lumen::IntfId("Et3"));
   db->vlanDelAll();
   EXPECT_TRUE(db->vlan().empty());
-}
-
-TEST(Status, InstantiatingSettersKeepTheirChild) {
-  auto status = Kiln::make<Status>();
-  EXPECT_FALSE(status->counter());
-  auto counter = status->counterIs();
-  counter->intfCounterIs(Lumen::IntfId("Et1"));
-  EXPECT_EQ(status->counterIs(), counter);
-  EXPECT_EQ(status->counter(), counter);
-  EXPECT_EQ(counter->intfCounter().size(), 1u);
-  EXPECT_EQ(counter->parent(), status.get());
-
-  EXPECT_FALSE(status->mipCcmDb());
-  auto mip = status->mipCcmDbIs();
-  EXPECT_EQ(status->mipCcmDbIs(), mip);
-  EXPECT_EQ(status->mipCcmDb(), mip);
-  EXPECT_FALSE(status->ccmDb());
-  auto ccm = status->ccmDbIs();
-  EXPECT_EQ(status->ccmDbIs(), ccm);
-  EXPECT_EQ(status->ccmDb(), ccm);
-}
-
-TEST(AgentTypes, RegisteredByName) {
-  auto config = Kiln::ptrCast<Config>(Kiln::newEntity("CfmAgent::Config", "cfg"));
-  ASSERT_TRUE(config);
-  EXPECT_EQ(config->name(), "cfg");
-  EXPECT_TRUE(config->defaultCfmProfile());
-  auto status = Kiln::ptrCast<Status>(Kiln::newEntity("CfmAgent::Status", "st"));
-  ASSERT_TRUE(status);
-  EXPECT_EQ(status->name(), "st");
 }
 
 }  // namespace
