@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "platform/intf/AfPacketSocket.h"
-#include "tests/e2e/Netns.h"
+#include "tests/support/Netns.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "platform/intf/AfPacketPam.h"
 #include "platform/intf/AfPacketSocket.h"
 #include "platform/kiln/EventLoop.h"
-#include "tests/e2e/Netns.h"
+#include "tests/support/Netns.h"
 
 namespace {
 

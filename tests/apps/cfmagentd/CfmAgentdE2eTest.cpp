@@ -20,8 +20,8 @@
 
 #include "apps/cfmagentd/LinkWatcher.h"
 #include "tests/apps/cfmagentd/TestUtil.h"
-#include "tests/e2e/Background.h"
-#include "tests/e2e/Netns.h"
+#include "tests/support/Background.h"
+#include "tests/support/Netns.h"
 
 namespace {
 

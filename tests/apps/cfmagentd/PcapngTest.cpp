@@ -11,7 +11,7 @@
 
 #include "apps/cfmagentd/Pcapng.h"
 #include "tests/apps/cfmagentd/TestUtil.h"
-#include "tests/e2e/Netns.h"
+#include "tests/support/Netns.h"
 
 namespace Runner {
 

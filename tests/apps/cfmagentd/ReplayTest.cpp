@@ -16,7 +16,7 @@
 #include "apps/runner/StateJson.h"
 #include "platform/kiln/Clock.h"
 #include "tests/apps/cfmagentd/TestUtil.h"
-#include "tests/e2e/Netns.h"
+#include "tests/support/Netns.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/e2e/Background.h"
-#include "tests/e2e/Netns.h"
+#include "tests/support/Background.h"
+#include "tests/support/Netns.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "platform/kiln/TypeRegistry.h"
 #include "platform/types/CfmAgentTypes.h"
-#include "tests/platform/types/CfmTypesTestUtil.h"
+#include "tests/support/Recorders.h"
 
 // Counts every allocation of this test binary, so that a test can require a stretch of
 // code to allocate nothing. The replacement pairs malloc with free itself; GCC cannot see
@@ -35,10 +35,10 @@ using namespace CfmAgent;
 using Cfm::MaName;
 using Cfm::MdLevel;
 using Cfm::MepId;
-using CfmTypesTest::Log;
-using CfmTypesTest::runScript;
-using CfmTypesTest::Step;
-using CfmTypesTest::text;
+using TestSupport::Log;
+using TestSupport::runScript;
+using TestSupport::Step;
+using TestSupport::text;
 
 // Each recorder logs what its watcher sees at the moment it is told: a notification sent
 // before the change is stored shows the old state.

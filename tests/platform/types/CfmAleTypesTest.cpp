@@ -6,15 +6,15 @@
 
 #include "platform/kiln/TypeRegistry.h"
 #include "platform/types/CfmAleTypes.h"
-#include "tests/platform/types/CfmTypesTestUtil.h"
+#include "tests/support/Recorders.h"
 
 namespace {
 
 using namespace Cfm;
-using CfmTypesTest::Log;
-using CfmTypesTest::runScript;
-using CfmTypesTest::Step;
-using CfmTypesTest::text;
+using TestSupport::Log;
+using TestSupport::runScript;
+using TestSupport::Step;
+using TestSupport::text;
 
 // Logs what a watcher sees at the moment it is told, so a notification sent before the
 // change is stored shows up as the old state.

@@ -15,7 +15,7 @@
 #include <system_error>
 #include <vector>
 
-#include "tests/e2e/Netns.h"
+#include "tests/support/Netns.h"
 
 namespace E2e {
 
