@@ -7,13 +7,13 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/intf/AfPacketPam.h"
 #include "platform/intf/AfPacketSocket.h"
 #include "platform/kiln/EventLoop.h"
 #include "tests/support/Netns.h"
+#include "tests/support/Sockets.h"
 
 namespace {
 
@@ -72,9 +72,14 @@ class PamE2e : public ::testing::Test {
       return collection_->intfPam(IntfId(intf));
     });
   }
-  // Lets frames in flight reach the switch's socket, then runs the loop dry.
-  static void settle() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Runs the loop until `done` holds or a generous deadline passes, then runs it dry; the
+  // caller's assertions say what was seen instead.
+  template <class Done>
+  static void runUntil(Done done) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         !done() && std::chrono::steady_clock::now() < deadline;) {
+      Kiln::eventLoop().runOnce(10);
+    }
     Kiln::eventLoop().runUntilIdle();
   }
   static std::vector<std::string> drain(Interface::Pam& pam) {
@@ -97,7 +102,8 @@ TEST_F(PamE2e, BurstKeepsOnlyTheNewestFramesUpToTheBound) {
   ASSERT_TRUE(pam);
   constexpr int burst = 120;
   for (int i = 1; i <= burst; ++i) ASSERT_TRUE(host_->send(cfmFrame(std::uint16_t(i))));
-  settle();  // nobody reads: the queue fills and drops at its head
+  // Nobody reads: the queue fills and drops at its head.
+  runUntil([&] { return pam->counters().rxFrames == burst; });
 
   const auto frames = drain(*pam);
   ASSERT_EQ(frames.size(), 56u);
@@ -121,7 +127,7 @@ TEST_F(PamE2e, FramesArriveByteExactAndRepliesLeaveByteExact) {
 
   const Bytes tagged = cfmFrame(7, true);
   ASSERT_TRUE(host_->send(tagged));
-  settle();
+  runUntil([&] { return !reader.frames.empty(); });
   ASSERT_EQ(reader.frames.size(), 1u);
   EXPECT_EQ(reader.frames[0], std::string(tagged.begin(), tagged.end()));
 
@@ -129,14 +135,9 @@ TEST_F(PamE2e, FramesArriveByteExactAndRepliesLeaveByteExact) {
   const Bytes sent = cfmFrame(8);
   reply->bytesIs(sent, false);
   ASSERT_TRUE(pam->txPkt(reply));
-  std::vector<Bytes> received;
-  for (int tries = 0; tries < 50 && received.empty(); ++tries) {
-    host_->receive([&](std::span<const std::uint8_t> f) { received.emplace_back(f.begin(), f.end()); },
-                   8);
-    if (received.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const auto received = TestSupport::receiveFrames(*host_, 1);
   ASSERT_EQ(received.size(), 1u);
-  EXPECT_EQ(received[0], sent);
+  EXPECT_EQ(received[0], std::string(sent.begin(), sent.end()));
 }
 
 TEST_F(PamE2e, InterfacesOnOneDeviceShareItsSocketAndEachGetsEveryFrame) {
@@ -145,14 +146,14 @@ TEST_F(PamE2e, InterfacesOnOneDeviceShareItsSocketAndEachGetsEveryFrame) {
   ASSERT_TRUE(ethernet && portChannel);
   ASSERT_TRUE(host_->send(cfmFrame(1)));
   ASSERT_TRUE(host_->send(cfmFrame(2)));
-  settle();
+  runUntil([&] { return ethernet->counters().rxFrames + portChannel->counters().rxFrames >= 4; });
   EXPECT_EQ(drain(*ethernet).size(), 2u);
   EXPECT_EQ(drain(*portChannel).size(), 2u);
 
   // The socket lives while one of them uses it.
   desired_->intfDesiredDel(IntfId("Ethernet1"));
   ASSERT_TRUE(host_->send(cfmFrame(3)));
-  settle();
+  runUntil([&] { return portChannel->counters().rxFrames == 3; });
   const auto frames = drain(*portChannel);
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(seqOf(frames[0]), 3);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <set>
@@ -19,9 +20,13 @@
 #include <nlohmann/json.hpp>
 
 #include "apps/cfmagentd/LinkWatcher.h"
+#include "apps/cfmagentd/Pcapng.h"
+#include "platform/intf/AfPacketSocket.h"
 #include "tests/apps/cfmagentd/TestUtil.h"
 #include "tests/support/Background.h"
 #include "tests/support/Netns.h"
+#include "tests/support/Sockets.h"
+#include "tests/support/Tshark.h"
 
 namespace {
 
@@ -66,14 +71,13 @@ class CfmAgentdE2e : public ::testing::Test {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
     ASSERT_EQ(std::system("/usr/bin/python3 -c 'import scapy' 2>/dev/null"), 0)
         << "python3-scapy is missing: scripts/install-deps.sh installs it";
-    ASSERT_EQ(std::system("command -v dumpcap >/dev/null"), 0) << "dumpcap (tshark) is missing";
+    ASSERT_TRUE(TestSupport::haveTshark()) << "tshark is missing: scripts/install-deps.sh installs it";
     hostA_.emplace();
     switch_.emplace();
     hostB_.emplace();
   }
   void TearDown() override {
     // Processes before the links and namespaces they use.
-    capture_.reset();
     if (daemon_ && HasFailure()) {
       daemon_->signal(SIGTERM);
       daemon_->wait();
@@ -130,6 +134,11 @@ class CfmAgentdE2e : public ::testing::Test {
     }
     return now;
   }
+  static std::uint64_t nowUs() {
+    return std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count());
+  }
   static std::string lineCount(const std::string& text) {
     return std::to_string(std::count(text.begin(), text.end(), '\n'));
   }
@@ -137,7 +146,7 @@ class CfmAgentdE2e : public ::testing::Test {
   RunnerTest::ScratchDir dir_;
   std::optional<E2e::Netns> hostA_, switch_, hostB_;
   std::optional<E2e::VethLink> linkA_, linkB_;
-  std::optional<E2e::Background> daemon_, capture_;
+  std::optional<E2e::Background> daemon_;
 };
 
 // What the frames of FramesMoveTheDocumentedCountersAndAReplayGivesTheSame count.
@@ -157,41 +166,49 @@ const Counts framesCounted = {
 TEST_F(CfmAgentdE2e, FramesMoveTheDocumentedCountersAndAReplayGivesTheSame) {
   linksIs();
   startDaemon();
-  // What the switch's devices receive, as an operator would capture it: kernel device
-  // names, nanosecond timestamps.
-  const std::string live = dir_ / "live.pcapng";
-  // Only what the hosts send: the switch's own frames (from the bridge MAC) are not input
-  // for a replay. It stops by itself after the frames below: stopped by a signal, dumpcap
-  // may drop what one interface's reader still holds.
-  capture_.emplace(*switch_, Args{"dumpcap", "-i", "sw-a", "-i", "sw-b", "-f", "not ether src 02:00:00:00:00:01",
-                                  "-c", "8", "-w", live});
-  ASSERT_TRUE(capture_->waitFor("Capturing on", 10)) << capture_->output();
+  // What the switch's devices receive, captured by the test itself on the same kind of
+  // socket as the agent's: CFM frames only, none of the switch's own, tags as on the wire.
+  std::vector<std::unique_ptr<Interface::AfPacketSocket>> taps;
+  for (const char* device : {"sw-a", "sw-b"}) {
+    taps.push_back(switch_->inside([&] { return std::make_unique<Interface::AfPacketSocket>(device); }));
+  }
 
   const auto ccm = cfmtool(*hostA_, {"ccm", "--intf", "host-a", "--level", "3", "--vlan", "10", "--md-name",
                                      "demo-md", "--ma-name", "demo-ma", "--mep-id", "200", "--count", "3",
                                      "--interval", "0.01"});
   ASSERT_EQ(ccm.status, 0) << ccm.output;
-  // The switch does not answer loopbacks yet; either outcome is a ping that ran.
+  // The switch does not answer loopbacks yet.
   const auto ping = cfmtool(*hostA_, {"ping", "--intf", "host-a", "--dst", "02:00:00:00:00:01", "--level", "3",
                                       "--vlan", "10", "--count", "2", "--interval", "0.01", "--timeout", "0.2"});
-  ASSERT_TRUE(ping.status == 0 || ping.status == 1) << ping.output;
+  EXPECT_EQ(ping.status, 1) << ping.output;
   scapy(*hostB_, "host-b", {"multicast-source", "ccm-level-5", "service-tag"});
 
   EXPECT_EQ(countsWhen(framesCounted), framesCounted);
   const auto liveJson = liveCounters();
 
-  ASSERT_TRUE(capture_->waitFor("Packets captured: 8", 5)) << capture_->output();
-  ASSERT_EQ(capture_->wait(), 0) << capture_->output();
+  // Every frame the agent counted was queued on the taps as it was on the agent's sockets.
+  const std::string live = dir_ / "live.pcapng";
+  {
+    Runner::PcapngWriter writer(live);
+    const std::size_t expected[] = {5, 3};  // host A: 3 CCMs, 2 LBMs; host B: scapy's 3
+    for (std::size_t i = 0; i < taps.size(); ++i) {
+      const auto frames = TestSupport::receiveFrames(*taps[i], expected[i]);
+      ASSERT_EQ(frames.size(), expected[i]) << taps[i]->device();
+      for (const auto& frame : frames) writer.write(taps[i]->device(), nowUs(), frame);
+    }
+    writer.flush();
+  }
   const std::string out = dir_ / "sent.pcapng", state = dir_ / "state.json";
   const auto replay = E2e::runCommand(
       {CFMAGENTD, "--config", demoConfig, "--replay", live, "--capture", out, "--state-out", state});
   ASSERT_EQ(replay.status, 0) << replay.output;
-  EXPECT_NE(replay.output.find("replayed 8 frames"), std::string::npos) << replay.output;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(replay.output, m, std::regex("replayed 8 frames, captured ([0-9]+) sent frames")))
+      << replay.output;
   const auto replayed = nlohmann::json::parse(RunnerTest::readFile(state));
   EXPECT_EQ(replayed["counters"], liveJson);
-  // What the agent sent, as a capture tshark reads.
-  const auto sent = E2e::runCommand({"env", "HOME=" + dir_.path(), "tshark", "-r", out});
-  EXPECT_EQ(sent.status, 0) << sent.output;
+  // What the agent sent, as tshark reads it.
+  EXPECT_EQ(TestSupport::tsharkFields(out, {"frame.interface_name"}).size(), std::stoul(m[1]));
 }
 
 TEST_F(CfmAgentdE2e, CfmctlShowsClearsAndApplies) {
