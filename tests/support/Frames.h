@@ -3,11 +3,17 @@
 // types, so that a suite does not check our layout against itself.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace TestSupport {
+
+// A frame's bytes as the platform's packet interfaces take them.
+inline std::span<const std::uint8_t> span(const std::string& bytes) {
+  return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
+}
 
 inline std::string mac(std::uint64_t v) {
   std::string m;
