@@ -6,7 +6,6 @@
 // behind by a process that no longer exists (one that crashed) are removed when the next
 // test process makes its first namespace. Needs root (CAP_SYS_ADMIN, CAP_NET_ADMIN).
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -18,6 +17,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -33,32 +33,13 @@ inline constexpr const char* kNetnsPrefix = "cfmtest-";
 
 // Removes namespaces named by kNetnsPrefix whose process is gone.
 inline void removeStaleNetns() {
-  DIR* dir = ::opendir("/run/netns");
-  if (dir == nullptr) return;
-  std::vector<std::string> stale;
-  const std::string prefix = kNetnsPrefix;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name.rfind(prefix, 0) != 0) continue;
-    const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
-    if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) < 0 && errno == ESRCH) {
-      stale.push_back(name);
-    }
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/run/netns", ec)) {
+    const std::string name = entry.path().filename();
+    if (name.rfind(kNetnsPrefix, 0) != 0) continue;
+    const long pid = std::strtol(name.c_str() + std::strlen(kNetnsPrefix), nullptr, 10);
+    if (pid > 0 && ::kill(pid_t(pid), 0) < 0 && errno == ESRCH) runCommand({"ip", "netns", "del", name});
   }
-  ::closedir(dir);
-  for (const auto& name : stale) runCommand({"ip", "netns", "del", name});
-}
-
-// Sets /proc/sys/<key> (dots as slashes) as seen by the calling thread's namespace.
-inline void writeSysctl(const std::string& key, const std::string& value) {
-  std::string path = "/proc/sys/" + key;
-  for (auto& c : path) {
-    if (c == '.') c = '/';
-  }
-  std::ofstream file(path);
-  file << value;
-  file.close();
-  if (!file) throw std::runtime_error("cannot write " + value + " to " + path);
 }
 
 class Netns;
@@ -105,8 +86,10 @@ class Netns {
     run({"ip", "netns", "add", name_});
     try {
       NetnsScope inside(name_);
-      writeSysctl("net.ipv6.conf.all.disable_ipv6", "1");
-      writeSysctl("net.ipv6.conf.default.disable_ipv6", "1");
+      for (const std::string conf : {"all", "default"}) {
+        const std::string path = "/proc/sys/net/ipv6/conf/" + conf + "/disable_ipv6";
+        if (!(std::ofstream(path) << "1" << std::flush)) throw std::runtime_error("cannot write " + path);
+      }
     } catch (...) {
       runCommand({"ip", "netns", "del", name_});
       throw;
