@@ -1,3 +1,5 @@
+// Frame records and the layer-2 encapsulation of the frames the agent originates.
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -20,34 +22,31 @@ const std::string pdu("\x60\x04\x00\x06", 4);  // an LTR's common header
 
 class PktHelperTest : public ::testing::Test {
  protected:
-  Kiln::Ptr<CfmAgent::CounterHelper> counters =
-      CfmAgent::counterHelperFactory(Kiln::make<CfmAgent::Counter>());
+  Kiln::Ptr<CfmAgent::CounterHelper> counters = CfmAgent::counterHelperFactory(Kiln::make<CfmAgent::Counter>());
   CfmAgent::PktHelper helper{nullptr, counters};
 };
 
+// A frame for VLAN 20 on Ethernet1, as each switchport setting wants it tagged.
 TEST_F(PktHelperTest, EncapsulationFollowsTheEgressPort) {
   struct Row {
     const char* what;
     Bridging::SwitchIntfMode mode;
-    std::uint16_t portVlan;
-    std::uint16_t tpid;
+    std::uint16_t portVlan, tpid;
     VlanXlateMapping mapping;  // for (20, 0)
     std::string l2;            // after the two addresses
   };
+  const auto trunk = Bridging::switchIntfModeTrunk;
   const Row rows[] = {
       {"access port", Bridging::switchIntfModeAccess, 10, 0x88a8, {20, 0}, "\x89\x02"},
-      {"trunk, VLAN 20", Bridging::switchIntfModeTrunk, 10, 0x88a8, {20, 0},
-       std::string("\x88\xa8\x00\x14\x89\x02", 6)},
-      {"trunk, native VLAN 20", Bridging::switchIntfModeTrunk, 20, 0x88a8, {20, 0}, "\x89\x02"},
-      {"trunk, two tags", Bridging::switchIntfModeTrunk, 1, 0x88a8, {100, 20},
-       std::string("\x88\xa8\x00\x64\x81\x00\x00\x14\x89\x02", 10)},
-      {"trunk, native outer tag left out", Bridging::switchIntfModeTrunk, 100, 0x88a8, {100, 30},
-       std::string("\x88\xa8\x00\x1e\x89\x02", 6)},
-      {"trunk, TPID 0 is 0x8100", Bridging::switchIntfModeTrunk, 10, 0, {20, 0},
-       std::string("\x81\x00\x00\x14\x89\x02", 6)},
-      {"trunk, no mapping", Bridging::switchIntfModeTrunk, 10, 0x88a8, {0, 0}, "\x89\x02"},
+      {"trunk, VLAN 20", trunk, 10, 0x88a8, {20, 0}, std::string("\x88\xa8\x00\x14\x89\x02", 6)},
+      {"trunk, native VLAN 20", trunk, 20, 0x88a8, {20, 0}, "\x89\x02"},
+      {"trunk, two tags", trunk, 1, 0x88a8, {100, 20}, std::string("\x88\xa8\x00\x64\x81\x00\x00\x14\x89\x02", 10)},
+      {"trunk, native outer tag left out", trunk, 100, 0x88a8, {100, 30}, std::string("\x88\xa8\x00\x1e\x89\x02", 6)},
+      {"trunk, TPID 0 is 0x8100", trunk, 10, 0, {20, 0}, std::string("\x81\x00\x00\x14\x89\x02", 6)},
+      {"trunk, no mapping", trunk, 10, 0x88a8, {0, 0}, "\x89\x02"},
   };
   for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
     auto brConfig = Kiln::make<Bridging::Config>();
     auto port = brConfig->switchIntfConfigIs(et1);
     port->modeIs(r.mode);
@@ -59,21 +58,19 @@ TEST_F(PktHelperTest, EncapsulationFollowsTheEgressPort) {
     std::memcpy(pkt->newSharedHeadData(4), pdu.data(), 4);
     auto record = helper.newPktMetaData(pkt, et1, false);
     ASSERT_TRUE(helper.encapL2Layer(pkt, *record, et1, dst, src, Lumen::VlanId(20), brConfig));
-    EXPECT_EQ(pkt->stringValue(), addrs + r.l2 + pdu) << r.what;
-    EXPECT_EQ(reinterpret_cast<std::uint8_t*>(record->ethHdr()), pkt->frontData()) << r.what;
-    EXPECT_EQ(record->eth8021QHdr().size(), (r.l2.size() - 2) / 4) << r.what;
+    EXPECT_EQ(pkt->stringValue(), addrs + r.l2 + pdu);
+    EXPECT_EQ(reinterpret_cast<std::uint8_t*>(record->ethHdr()), pkt->frontData());
+    EXPECT_EQ(record->eth8021QHdr().size(), (r.l2.size() - 2) / 4);
     record->eth8021QHdr().forEach([&](std::uint32_t key, Lumen::Eth8021QHdr* tag) {
-      EXPECT_EQ(reinterpret_cast<std::uint8_t*>(tag), pkt->frontData() + 14 + 4 * key) << r.what;
+      EXPECT_EQ(reinterpret_cast<std::uint8_t*>(tag), pkt->frontData() + 14 + 4 * key);
     });
   }
-}
-
-TEST_F(PktHelperTest, PortWithoutConfigurationGetsNothing) {
+  // Without switchport settings the frame has nowhere to go.
   auto pkt = Lumen::pktManager().newPkt();
   pkt->stringValueIs(pdu, false);
   auto record = helper.newPktMetaData(pkt, et1, false);
-  EXPECT_FALSE(helper.encapL2Layer(pkt, *record, et1, dst, src, Lumen::VlanId(20),
-                                   Kiln::make<Bridging::Config>()));
+  EXPECT_FALSE(
+      helper.encapL2Layer(pkt, *record, et1, dst, src, Lumen::VlanId(20), Kiln::make<Bridging::Config>()));
   EXPECT_EQ(pkt->stringValue(), pdu);
 }
 
@@ -83,10 +80,11 @@ TEST_F(PktHelperTest, RecordsAreNumberedAndOnlyReceivedOnesCounted) {
   EXPECT_EQ(helper.newPktMetaData(pkt, et1, false)->pktId(), 2u);
   auto third = helper.newPktMetaData(pkt, et1, true);
   EXPECT_EQ(third->pktId(), 3u);
+  // Each record counts on its own: one frame's order does not bind the next.
   EXPECT_NE(third->pktCounterHelper(), helper.newPktMetaData(pkt, et1, true)->pktCounterHelper());
-  auto provisional = counters->counter()->intfCounter(et1)->mdCounter(Cfm::MdLevel())->opCodeCounter(
-      Cfm::opCodeNone);
-  EXPECT_EQ(provisional->counter(CounterId::in_), 3u);
+  EXPECT_EQ(counters->counter()->intfCounter(et1)->mdCounter(Cfm::MdLevel())->opCodeCounter(Cfm::opCodeNone)->counter(
+                CounterId::in_),
+            3u);
 }
 
 }  // namespace
