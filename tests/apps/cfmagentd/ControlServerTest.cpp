@@ -16,28 +16,31 @@
 #include <vector>
 
 #include "apps/cfmagentd/ControlServer.h"
-#include "tests/apps/cfmagentd/TestUtil.h"
+#include "tests/support/Scratch.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Runner::ControlServer;
 
-int connectTo(const std::string& path) {
+sockaddr_un addressOf(const std::string& path) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  return addr;
+}
+
+int connectTo(const std::string& path) {
+  const sockaddr_un addr = addressOf(path);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  return fd;
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
 }
 
 // One client exchange: `pieces` written with a pause between them, the write side closed
 // when `closeWrite`, then everything the server sends until it closes.
-std::string exchange(const std::string& path, const std::vector<std::string>& pieces, bool closeWrite = true) {
+std::string exchange(const std::string& path, const std::vector<std::string>& pieces, bool closeWrite) {
   const int fd = connectTo(path);
   if (fd < 0) return "connect failed: " + std::string(std::strerror(errno));
   for (std::size_t i = 0; i < pieces.size(); ++i) {
@@ -75,8 +78,9 @@ class ControlServerTest : public ::testing::Test {
     };
   }
 
-  RunnerTest::ScratchDir dir;
+  TestSupport::ScratchDir dir;
   const std::string path = dir / "control.sock";
+  const std::string showEchoed = "{\"echo\":{\"op\":\"show\"},\"ok\":true}\n";
   Kiln::EventLoop loop;
   int handled = 0;
 };
@@ -94,21 +98,12 @@ TEST_F(ControlServerTest, TheSocketIsOwnerOnlyWhateverTheUmask) {
   EXPECT_NE(::access(path.c_str(), F_OK), 0) << "the socket file outlives its server";
 }
 
-TEST_F(ControlServerTest, AStaleSocketFileIsReplaced) {
-  {
-    // A socket file left by a daemon that died: bound, nobody listening.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ::close(fd);
-  }
-  ControlServer server(loop, path, echo());
-  EXPECT_EQ(ask({"{\"op\":\"show\"}\n"}), "{\"echo\":{\"op\":\"show\"},\"ok\":true}\n");
-}
-
-TEST_F(ControlServerTest, AServedPathOrAnotherFileIsNotTakenOver) {
+TEST_F(ControlServerTest, AStaleSocketIsTakenOverButNotAServedOneOrAnotherFile) {
+  // A socket file left by a daemon that died: bound, nobody listening.
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un addr = addressOf(path);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  ::close(fd);
   ControlServer server(loop, path, echo());
   try {
     ControlServer second(loop, path, echo());
@@ -116,42 +111,42 @@ TEST_F(ControlServerTest, AServedPathOrAnotherFileIsNotTakenOver) {
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()), path + ": another daemon is serving it");
   }
-  EXPECT_EQ(ask({"{\"op\":\"show\"}\n"}), "{\"echo\":{\"op\":\"show\"},\"ok\":true}\n");
+  EXPECT_EQ(ask({"{\"op\":\"show\"}\n"}), showEchoed);
 
   const std::string file = dir / "notes.txt";
-  RunnerTest::writeFile(file, "keep me");
-  EXPECT_THROW({ ControlServer s(loop, file, echo()); }, std::runtime_error);
-  EXPECT_EQ(RunnerTest::readFile(file), "keep me");
-  EXPECT_THROW({ ControlServer s(loop, dir / std::string(120, 'x'), echo()); }, std::runtime_error);
+  TestSupport::writeFile(file, "keep me");
+  EXPECT_THROW(ControlServer(loop, file, echo()), std::runtime_error);
+  EXPECT_EQ(TestSupport::readFile(file), "keep me");
+  EXPECT_THROW(ControlServer(loop, dir / std::string(120, 'x'), echo()), std::runtime_error);
 }
 
 TEST_F(ControlServerTest, EveryRequestGetsOneAnswerLine) {
   ControlServer server(loop, path, echo());
   struct Case {
-    const char* name;
     std::vector<std::string> pieces;
     bool closeWrite;
-    std::string answer;  // "" when only an error answer is expected
+    std::string answer;  // "" when a refusal is expected
   };
-  const std::vector<Case> cases = {
-      {"split over writes", {"{\"op\":", "\"sh", "ow\"}\n"}, false, "{\"echo\":{\"op\":\"show\"},\"ok\":true}\n"},
-      {"no newline, then closed", {"{\"op\":\"show\"}"}, true, "{\"echo\":{\"op\":\"show\"},\"ok\":true}\n"},
-      {"text after the line is ignored", {"{\"a\":1}\n{\"b\":2}\n"}, true, "{\"echo\":{\"a\":1},\"ok\":true}\n"},
-      {"not JSON", {"show counters\n"}, false, ""},
-      {"cut JSON", {"{\"op\":"}, true, ""},
-      {"nothing", {}, true, ""},
+  const Case cases[] = {
+      {{"{\"op\":", "\"sh", "ow\"}\n"}, false, showEchoed},  // split over writes
+      {{"{\"op\":\"show\"}"}, true, showEchoed},              // no newline, then closed
+      {{"{\"a\":1}\n{\"b\":2}\n"}, true, "{\"echo\":{\"a\":1},\"ok\":true}\n"},
+      {{"show counters\n"}, false, ""},
+      {{"{\"op\":"}, true, ""},
+      {{}, true, ""},
   };
   for (const auto& c : cases) {
     const auto answer = ask(c.pieces, c.closeWrite);
+    SCOPED_TRACE(c.pieces.empty() ? "nothing" : c.pieces[0]);
     if (!c.answer.empty()) {
-      EXPECT_EQ(answer, c.answer) << c.name;
+      EXPECT_EQ(answer, c.answer);
       continue;
     }
-    ASSERT_FALSE(answer.empty()) << c.name;
-    EXPECT_EQ(answer.back(), '\n') << c.name;
+    ASSERT_FALSE(answer.empty());
+    EXPECT_EQ(answer.back(), '\n');
     const auto json = nlohmann::json::parse(answer);
-    EXPECT_EQ(json["ok"], false) << c.name;
-    EXPECT_EQ(json.value("error", "").rfind("bad request: ", 0), 0u) << c.name << ": " << answer;
+    EXPECT_EQ(json["ok"], false);
+    EXPECT_EQ(json.value("error", "").rfind("bad request: ", 0), 0u) << answer;
   }
   EXPECT_EQ(handled, 3);
 }
@@ -159,11 +154,11 @@ TEST_F(ControlServerTest, EveryRequestGetsOneAnswerLine) {
 TEST_F(ControlServerTest, AClientThatLeavesEarlyDoesNotStopTheServer) {
   const nlohmann::json big = {{"ok", true}, {"big", std::string(1 << 20, 'x')}};
   ControlServer server(loop, path, [&](const nlohmann::json&) { return big; });
+  // Asks and leaves without reading the answer.
   whileServing([&] {
     const int fd = connectTo(path);
     ::send(fd, "{}\n", 3, MSG_NOSIGNAL);
-    ::close(fd);
-    return 0;
+    return ::close(fd);
   });
   for (int i = 0; i < 20; ++i) loop.runOnce(5);
   EXPECT_EQ(ask({"{}\n"}), big.dump() + "\n");

@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <ctime>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,19 +15,11 @@
 #include "apps/runner/StateJson.h"
 #include "platform/kiln/Clock.h"
 #include "tests/apps/cfmagentd/TestUtil.h"
-#include "tests/support/Netns.h"
+#include "tests/support/Tshark.h"
 
 namespace {
 
-using RunnerTest::Counts;
-using RunnerTest::ScratchDir;
 using namespace RunnerTest;
-
-struct InFrame {
-  std::string intf;
-  std::uint64_t timeUs;
-  std::string bytes;
-};
 
 // Stands in for the loopback engine: answers each LBM handed to it with a fixed frame on
 // the interface it came in on, and notes the clock as the agent read it meanwhile.
@@ -58,17 +49,16 @@ class ReplayTest : public ::testing::Test {
     daemon->everyDevicePresentIs(true);
     daemon->agentIs(CFM_AGENT_LIBRARY);
     auto agent = Kiln::ptrCast<CfmAgent::Agent>(daemon->agent());
-    answerer.emplace(agent->protocolPktCollection()->protocolPkt(Cfm::protocolLoopback),
-                     agent->ethDevPamCollection());
+    answerer.emplace(agent->protocolPktCollection()->protocolPkt(Cfm::protocolLoopback), agent->ethDevPamCollection());
   }
   void TearDown() override {
     answerer.reset();
     daemon.reset();
   }
-
-  std::string capture(const std::vector<InFrame>& frames) {
+  // A capture of (interface, time, bytes) frames.
+  std::string capture(const std::vector<std::tuple<std::string, std::uint64_t, std::string>>& frames) {
     Runner::PcapngWriter writer(dir / "in.pcapng");
-    for (const auto& f : frames) writer.write(f.intf, f.timeUs, f.bytes);
+    for (const auto& [intf, time, bytes] : frames) writer.write(intf, time, bytes);
     writer.flush();
     return dir / "in.pcapng";
   }
@@ -108,30 +98,20 @@ TEST_F(ReplayTest, FramesOnTwoInterfacesMoveTheDocumentedCounters) {
                           {"Ethernet2/3/1/inErrorDstMacMdLevelMismatch", 1},
                       }));
   // The agent's clock read the frame's time while it handled the frame, and is real again.
-  ASSERT_EQ(answerer->clock.size(), 1u);
-  EXPECT_DOUBLE_EQ(answerer->clock[0], double(t0 + 1) / 1e6);
-  EXPECT_GT(Kiln::now(), 1.7e9);
+  EXPECT_EQ(answerer->clock, std::vector<double>{double(t0 + 1) / 1e6});
   EXPECT_LT(std::abs(Kiln::now() - double(::time(nullptr))), 5.0);
 
   // What the agent sent, under its egress interface and the time of the frame it answered.
-  const auto out = Runner::readPcapng(dir / "out.pcapng");
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].intf, "Ethernet1");
-  EXPECT_EQ(out[0].time, t0 + 1);
-  EXPECT_EQ(out[0].bytes, Answerer::reply);
-  const auto r = E2e::runCommand({"env", "HOME=" + dir.path(), "tshark", "-n", "-r", dir / "out.pcapng", "-T",
-                                  "fields", "-e", "frame.interface_name", "-e", "eth.src", "-e", "vlan.id"});
-  EXPECT_EQ(r.status, 0) << r.output;
-  EXPECT_NE(r.output.find("Ethernet1\t02:00:00:00:00:01\t10\n"), std::string::npos) << r.output;
+  EXPECT_EQ(Runner::readPcapng(dir / "out.pcapng"),
+            (std::vector<Runner::PcapngFrame>{{"Ethernet1", t0 + 1, Answerer::reply}}));
+  EXPECT_EQ(tsharkFields(dir / "out.pcapng", {"frame.interface_name", "eth.src", "vlan.id"}),
+            std::vector<std::string>{"Ethernet1\t02:00:00:00:00:01\t10"});
 }
 
 TEST_F(ReplayTest, AnUnknownInterfaceStopsTheReplayAtItsFrame) {
+  const auto frame = ethernet(ccmGroup(3), hostA, 10, ccm(3, 200));
   for (const std::string name : {"Ethernet9", "sw-z", ""}) {
-    const auto in = capture({
-        {"Ethernet1", 1, ethernet(ccmGroup(3), hostA, 10, ccm(3, 200))},
-        {name, 2, ethernet(ccmGroup(3), hostA, 10, ccm(3, 200))},
-        {"Ethernet1", 3, ethernet(ccmGroup(3), hostA, 10, ccm(3, 200))},
-    });
+    const auto in = capture({{"Ethernet1", 1, frame}, {name, 2, frame}, {"Ethernet1", 3, frame}});
     auto before = counts();
     try {
       Runner::replay(*daemon, loop, in, dir / "out.pcapng");
@@ -146,8 +126,7 @@ TEST_F(ReplayTest, AnUnknownInterfaceStopsTheReplayAtItsFrame) {
 
 TEST_F(ReplayTest, ABrokenCaptureIsRefusedBeforeAnyFrame) {
   const auto in = capture({{"Ethernet1", 1, ethernet(ccmGroup(3), hostA, 10, ccm(3, 200))}});
-  auto bytes = readFile(in);
-  writeFile(in, bytes.substr(0, bytes.size() - 2));
+  writeFile(in, readFile(in).substr(0, readFile(in).size() - 2));
   EXPECT_THROW(Runner::replay(*daemon, loop, in, dir / "out.pcapng"), Runner::PcapngError);
   EXPECT_EQ(counts(), Counts{});
 }

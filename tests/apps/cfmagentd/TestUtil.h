@@ -1,15 +1,28 @@
 #pragma once
-// What the runner's suites share beyond the common test support: the demo configuration
-// with edits, and counters read from a state export.
+// What the daemon's suites share beyond the common test support: the demo configuration,
+// counters read from a state export, and captured frames in expectations.
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "apps/cfmagentd/Pcapng.h"
 #include "tests/support/Frames.h"
 #include "tests/support/Scratch.h"
+
+namespace Runner {
+
+inline bool operator==(const PcapngFrame& a, const PcapngFrame& b) {
+  return a.intf == b.intf && a.time == b.time && a.bytes == b.bytes;
+}
+inline void PrintTo(const PcapngFrame& f, std::ostream* os) {
+  *os << "{" << f.intf << ", " << f.time << ", " << f.bytes.size() << " bytes}";
+}
+
+}  // namespace Runner
 
 namespace RunnerTest {
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "apps/cfmtool/Options.h"
@@ -11,35 +12,30 @@
 namespace {
 
 using namespace CfmTool;
+using Args = std::vector<std::string_view>;
 
-Command parse(const std::vector<std::string_view>& args) { return parseCommandLine(args); }
+Command parse(const Args& args) { return parseCommandLine(args); }
 
-std::string refusal(const std::vector<std::string_view>& args) {
+std::string refusal(const Args& args) {
   try {
     parse(args);
   } catch (const UsageError& e) {
     return e.what();
   }
-  return "";
+  return "(accepted)";
+}
+
+Args with(Args base, const Args& extra) {
+  base.insert(base.end(), extra.begin(), extra.end());
+  return base;
 }
 
 TEST(CfmToolOptions, RefusalsNameTheCommandAndTheOption) {
-  const std::string_view ping[] = {"ping", "--intf", "eth0", "--dst", "02:00:00:00:00:01"};
-  const std::string_view ccm[] = {"ccm",       "--intf",    "eth0", "--level", "3",
-                                  "--md-name", "DOMAIN",    "--ma-name", "MA",
-                                  "--mep-id",  "1"};
-  const auto with = [](auto& base, std::vector<std::string_view> extra) {
-    std::vector<std::string_view> args(std::begin(base), std::end(base));
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
-  };
-  const std::string mdName44(44, 'd');
-  const std::string mdName40(40, 'd');
-  struct Case {
-    std::vector<std::string_view> args;
-    std::string error;
-  };
-  const Case cases[] = {
+  const Args ping = {"ping", "--intf", "eth0", "--dst", "02:00:00:00:00:01"};
+  const Args trace = {"trace", "--intf", "e", "--target", "02:00:00:00:00:01"};
+  const Args ccm = {"ccm", "--intf", "eth0", "--level", "3", "--md-name", "DOMAIN", "--ma-name", "MA", "--mep-id", "1"};
+  const std::string mdName44(44, 'd'), mdName40(40, 'd');
+  const std::pair<Args, std::string> cases[] = {
       {{}, "cfmtool: no command (ping, trace or ccm); see 'cfmtool --help'"},
       {{"pong"}, "cfmtool: unknown command 'pong' (ping, trace or ccm); see 'cfmtool --help'"},
       {{"ping", "--intf", "eth0"}, "cfmtool ping: --dst is required"},
@@ -49,93 +45,54 @@ TEST(CfmToolOptions, RefusalsNameTheCommandAndTheOption) {
       {with(ping, {"--vlan", "4095"}), "cfmtool ping: --vlan: '4095' is not a VLAN id (1-4094)"},
       {with(ping, {"--count", "0"}), "cfmtool ping: --count: '0' is not a count (1-1000000)"},
       {with(ping, {"--count", "5x"}), "cfmtool ping: --count: '5x' is not a count (1-1000000)"},
-      {with(ping, {"--size", "9001"}),
-       "cfmtool ping: --size: '9001' is not a size in bytes (0-9000)"},
-      {with(ping, {"--interval", "0"}),
-       "cfmtool ping: --interval: '0' is not a time in seconds (0.001-3600)"},
-      {with(ping, {"--interval", "nan"}),
-       "cfmtool ping: --interval: 'nan' is not a time in seconds (0.001-3600)"},
-      {with(ping, {"--timeout", "-1"}),
-       "cfmtool ping: --timeout: '-1' is not a time in seconds (0-3600)"},
+      {with(ping, {"--size", "9001"}), "cfmtool ping: --size: '9001' is not a size in bytes (0-9000)"},
+      {with(ping, {"--interval", "0"}), "cfmtool ping: --interval: '0' is not a time in seconds (0.001-3600)"},
+      {with(ping, {"--interval", "nan"}), "cfmtool ping: --interval: 'nan' is not a time in seconds (0.001-3600)"},
+      {with(ping, {"--timeout", "-1"}), "cfmtool ping: --timeout: '-1' is not a time in seconds (0-3600)"},
       {with(ping, {"--dst", "02:00:00:00:00"}),
        "cfmtool ping: --dst: '02:00:00:00:00' is not a MAC address (like 00:1c:73:00:00:01)"},
-      {with(ping, {"--dst", "01:80:c2:00:00:30"}),
-       "cfmtool ping: --dst: 01:80:c2:00:00:30 is not a unicast MAC address"},
-      {with(ping, {"--src", "00:00:00:00:00:00"}),
-       "cfmtool ping: --src: 00:00:00:00:00:00 is not a unicast MAC address"},
-      {with(ping, {"--intf", "sixteen-chars-xx"}),
-       "cfmtool ping: --intf: 'sixteen-chars-xx' is not a device name"},
+      {with(ping, {"--dst", "01:80:c2:00:00:30"}), "cfmtool ping: --dst: 01:80:c2:00:00:30 is not a unicast MAC address"},
+      {with(ping, {"--src", "00:00:00:00:00:00"}), "cfmtool ping: --src: 00:00:00:00:00:00 is not a unicast MAC address"},
+      {with(ping, {"--intf", "sixteen-chars-xx"}), "cfmtool ping: --intf: 'sixteen-chars-xx' is not a device name"},
       {with(ping, {"--count"}), "cfmtool ping: --count needs a value"},
       {with(ping, {"--ttl", "3"}), "cfmtool ping: unknown option '--ttl'"},
       {with(ping, {"extra"}), "cfmtool ping: unexpected argument 'extra'"},
-      {{"trace", "--intf", "e", "--target", "02:00:00:00:00:01", "--ttl", "0"},
-       "cfmtool trace: --ttl: '0' is not a TTL (1-255)"},
-      {{"trace", "--intf", "e", "--target", "02:00:00:00:00:01", "--ttl", "256"},
-       "cfmtool trace: --ttl: '256' is not a TTL (1-255)"},
-      {{"ccm", "--intf", "e", "--md-name", "D", "--ma-name", "M", "--mep-id", "1"},
-       "cfmtool ccm: --level is required"},
+      {with(trace, {"--ttl", "0"}), "cfmtool trace: --ttl: '0' is not a TTL (1-255)"},
+      {with(trace, {"--ttl", "256"}), "cfmtool trace: --ttl: '256' is not a TTL (1-255)"},
+      {{"ccm", "--intf", "e", "--md-name", "D", "--ma-name", "M", "--mep-id", "1"}, "cfmtool ccm: --level is required"},
       {with(ccm, {"--mep-id", "8192"}), "cfmtool ccm: --mep-id: '8192' is not a MEP id (1-8191)"},
       {with(ccm, {"--mep-id", "0"}), "cfmtool ccm: --mep-id: '0' is not a MEP id (1-8191)"},
       {with(ccm, {"--md-name", ""}), "cfmtool ccm: --md-name: '' is not 1-43 bytes"},
-      {with(ccm, {"--md-name", mdName44}),
-       "cfmtool ccm: --md-name: '" + mdName44 + "' is not 1-43 bytes"},
+      {with(ccm, {"--md-name", mdName44}), "cfmtool ccm: --md-name: '" + mdName44 + "' is not 1-43 bytes"},
       {with(ccm, {"--md-name", mdName40, "--ma-name", "abcde"}),
-       "cfmtool ccm: --ma-name: 'abcde' is not 1-4 bytes (the MAID's 48 bytes less the MD "
-       "name's 40 and 4 format and length bytes)"},
+       "cfmtool ccm: --ma-name: 'abcde' is not 1-4 bytes (the MAID's 48 bytes less the MD name's 40 and 4 format "
+       "and length bytes)"},
   };
-  for (const Case& c : cases) {
-    std::string line;
-    for (auto a : c.args) line += std::string(a) + " ";
-    EXPECT_EQ(refusal(c.args), c.error) << line;
-  }
+  for (const auto& [args, error] : cases) EXPECT_EQ(refusal(args), error);
 }
 
 TEST(CfmToolOptions, AcceptedValuesAndDefaults) {
-  const auto ping = std::get<PingOptions>(
-      parse({"ping", "--intf", "eth0", "--dst", "02:00:00:00:00:01"}));
-  EXPECT_EQ(ping.intf, "eth0");
-  EXPECT_EQ(ping.count, 5u);
-  EXPECT_EQ(ping.interval, 1.0);
-  EXPECT_EQ(ping.level, 0);
-  EXPECT_FALSE(ping.vlan);
-  EXPECT_EQ(ping.size, 0u);
-  EXPECT_EQ(ping.timeout, 2.0);
-  EXPECT_FALSE(ping.src);
+  const auto ping = std::get<PingOptions>(parse({"ping", "--intf", "eth0", "--dst", "02:00:00:00:00:01"}));
+  EXPECT_EQ(std::tie(ping.intf, ping.count, ping.interval, ping.level, ping.vlan, ping.size, ping.timeout, ping.src),
+            std::make_tuple("eth0", 5u, 1.0, 0, std::nullopt, 0u, 2.0, std::nullopt));
+  const auto all = std::get<PingOptions>(parse({"ping", "--intf=eth1", "--dst", "02-00-00-00-00-0A", "--count=1000000",
+                                                "--interval", "0.001", "--level=7", "--vlan", "4094", "--size", "9000",
+                                                "--timeout", "0", "--src", "02:00:00:00:00:0b", "--level", "6"}));
+  // The later of two --level options counts.
+  EXPECT_EQ(std::tie(all.intf, all.dst, all.count, all.interval, all.level, all.vlan, all.size, all.timeout, all.src),
+            std::make_tuple("eth1", Lumen::EthAddr(2, 0, 0, 0, 0, 0x0a), 1000000u, 0.001, 6, 4094, 9000u, 0.0,
+                            Lumen::EthAddr(2, 0, 0, 0, 0, 0x0b)));
+  const auto trace = std::get<TraceOptions>(parse({"trace", "--intf", "e", "--target", "02:00:00:00:00:09"}));
+  EXPECT_EQ(std::tie(trace.ttl, trace.timeout), std::make_tuple(64, 5.0));
+  const auto ccm = std::get<CcmOptions>(parse({"ccm", "--intf", "e", "--level", "0", "--md-name", "D", "--ma-name", "",
+                                               "--ma-name", "MA-1", "--mep-id", "8191", "--interval", "0.0034"}));
+  EXPECT_EQ(std::tie(ccm.mdName, ccm.maName, ccm.mepId, ccm.count, ccm.interval),
+            std::make_tuple(Cfm::MdName("D"), Cfm::MaName("MA-1"), 8191, std::nullopt, 0.0034));
 
-  const auto all = std::get<PingOptions>(
-      parse({"ping", "--intf=eth1", "--dst", "02-00-00-00-00-0A", "--count=1000000",
-             "--interval", "0.001", "--level=7", "--vlan", "4094", "--size", "9000",
-             "--timeout", "0", "--src", "02:00:00:00:00:0b", "--level", "6"}));
-  EXPECT_EQ(all.intf, "eth1");
-  EXPECT_EQ(all.dst, Lumen::EthAddr(2, 0, 0, 0, 0, 0x0a));
-  EXPECT_EQ(all.count, 1000000u);
-  EXPECT_EQ(all.interval, 0.001);
-  EXPECT_EQ(all.level, 6);  // the later one
-  EXPECT_EQ(all.vlan, 4094);
-  EXPECT_EQ(all.size, 9000u);
-  EXPECT_EQ(all.timeout, 0.0);
-  EXPECT_EQ(all.src, Lumen::EthAddr(2, 0, 0, 0, 0, 0x0b));
-
-  const auto trace =
-      std::get<TraceOptions>(parse({"trace", "--intf", "e", "--target", "02:00:00:00:00:09"}));
-  EXPECT_EQ(trace.ttl, 64);
-  EXPECT_EQ(trace.timeout, 5.0);
-
-  const auto ccm = std::get<CcmOptions>(parse({"ccm", "--intf", "e", "--level", "0", "--md-name",
-                                               "D", "--ma-name", "", "--ma-name", "MA-1",
-                                               "--mep-id", "8191", "--interval", "0.0034"}));
-  EXPECT_EQ(ccm.mdName.stringValue(), "D");
-  EXPECT_EQ(ccm.maName.stringValue(), "MA-1");
-  EXPECT_EQ(ccm.mepId, 8191);
-  EXPECT_FALSE(ccm.count);
-  EXPECT_EQ(ccm.interval, 0.0034);
-
-  for (const auto& args : std::vector<std::vector<std::string_view>>{
-           {"--help"}, {"ping", "--level", "99", "--help"}, {"ccm", "-h"}}) {
+  for (const auto& args : {Args{"--help"}, Args{"ping", "--level", "99", "--help"}, Args{"ccm", "-h"}}) {
     EXPECT_TRUE(std::holds_alternative<HelpRequest>(parse(args))) << args[0];
   }
-  EXPECT_NE(std::get<HelpRequest>(parse({"trace", "--help"})).text.find("--ttl N"),
-            std::string::npos);
+  EXPECT_NE(std::get<HelpRequest>(parse({"trace", "--help"})).text.find("--ttl N"), std::string::npos);
 }
 
 }  // namespace
