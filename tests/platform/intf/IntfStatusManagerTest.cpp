@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/intf/IntfStatusManager.h"
-#include "platform/kiln/TypeRegistry.h"
-#include "platform/orbis/Ripple.h"
 
 namespace {
 
@@ -27,7 +25,7 @@ struct Fixture {
   }
 };
 
-TEST(IntfStatusManager, PublishesInterfacesWhoseDeviceTheNamespaceHas) {
+TEST(IntfStatusManager, PublishesInterfacesWhoseDeviceTheNamespaceHasUntilItGoes) {
   Fixture f;
   f.all->intfStatusIs(IntfId("Ethernet1"), "veth1");
   f.all->intfStatusIs(IntfId("Ethernet2"), "veth2");
@@ -35,7 +33,6 @@ TEST(IntfStatusManager, PublishesInterfacesWhoseDeviceTheNamespaceHas) {
   f.kni->deviceIs("veth1", 11);
   f.devices->deviceIntfStatusIs(IntfId("Ethernet9"), "stale", 9);  // from an earlier run
   auto root = f.root(true);
-
   EXPECT_EQ(f.ifIndex("Ethernet1"), 11);
   EXPECT_EQ(f.ifIndex("Ethernet2"), -1);
   EXPECT_EQ(f.ifIndex("Vlan10"), -1);
@@ -51,6 +48,13 @@ TEST(IntfStatusManager, PublishesInterfacesWhoseDeviceTheNamespaceHas) {
   EXPECT_EQ(f.ifIndex("Ethernet2"), 12);
   f.all->intfStatusDel(IntfId("Ethernet2"));
   EXPECT_EQ(f.ifIndex("Ethernet2"), -1);
+
+  root = nullptr;  // the manager's reactors let go with it
+  EXPECT_EQ(f.all->notifieeList().size() + f.local->notifieeList().size() +
+                f.kni->notifieeList().size(),
+            0u);
+  f.kni->deviceIs("veth1", 13);
+  EXPECT_EQ(f.ifIndex("Ethernet1"), -1);
 }
 
 TEST(IntfStatusManager, WithoutNamespaceFilteringEveryNamedDeviceIsPublished) {
@@ -64,17 +68,6 @@ TEST(IntfStatusManager, WithoutNamespaceFilteringEveryNamedDeviceIsPublished) {
   auto manager = root->intfStatusManager();
   EXPECT_EQ(root->intfStatusManagerIs(nullptr, f.devices, f.kni, Lumen::NamespaceName("default")),
             manager);
-}
-
-TEST(KilnRipple, MountsTheKernelStatusTable) {
-  Kiln::EventLoop loop;
-  auto manager = Kiln::make<Orbis::EntityManager>(loop);
-  KilnRipple::Mount mount(manager);
-  mount.handleInitialized();
-  EXPECT_EQ(mount.mount("kni/ns/default/status", "KernelNetInfo::Status", {}), Orbis::mountSuccess_);
-  EXPECT_TRUE(Kiln::ptrCast<KernelNetInfo::Status>(mount.entity("kni/ns/default/status")));
-  EXPECT_EQ(mount.mount("kni/ns/default/status", "Interface::AllIntfStatusDir", {}),
-            Orbis::mountTypeMismatch_);
 }
 
 }  // namespace
