@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "CfmAgent/CfmPdu.h"
+#include "CfmAgent/LinktracePdu.h"
 #include "CfmAgent/LoopbackPdu.h"
 #include "PduTestUtil.h"
 #include "platform/lumen/Pkt.h"
@@ -37,22 +38,16 @@ TEST(CfmCommonHeader, OnlyTheLowLevelBitsLandAndOpCodesOutsideOneToFiveAreRefuse
 }
 
 TEST(CfmCommonHeader, LevelAndVersionSettersKeepTheOtherBits) {
-  struct Row {
-    std::uint8_t before;
-    bool level;  // else version
-    std::uint8_t arg, after;
-  };
+  struct Row { std::uint8_t before; bool level; std::uint8_t arg, after; };  // level, else version
   const Row rows[] = {
-      {0x1f, true, 7, 0xff},     {0xff, false, 0, 0xe0},     {0xa5, true, 0, 0x05},
-      {0xa5, true, 0x0a, 0x45},  // 0x0a << 5 keeps only 010
-      {0xa5, false, 0x3f, 0xbf}, {0x00, false, 0x20, 0x00},
+      {0x1f, true, 7, 0xff},     {0xff, false, 0, 0xe0},    {0xa5, true, 0, 0x05},
+      {0xa5, true, 0x0a, 0x45},  {0xa5, false, 0x3f, 0xbf}, {0x00, false, 0x20, 0x00},  // low bits only
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(testing::Message() << int(r.before) << " " << int(r.arg));
     CFMCommonHeader header(0, Cfm::opCodeCcm);
     header.mdLevelFieldIs(MdLevelVersion(r.before));
     r.level ? header.mdLevelIs(r.arg) : header.versionIs(r.arg);
-    EXPECT_EQ(wireBytes(header)[0], r.after);
+    EXPECT_EQ(wireBytes(header)[0], r.after) << int(r.before) << " " << int(r.arg);
   }
 }
 
@@ -62,22 +57,30 @@ TEST(CfmCommonHeader, LeastFirstTlvOffsetOfEachOpCode) {
   EXPECT_EQ(assertionText([] { minFirstTlvOffset(6); }), "opCode <= CFMCommonHeader::opCodeMax");
 }
 
-TEST(CfmTextForms, ValuesRoundTripAndBadTextIsNamed) {
+// The PDU value types read back what they write, and name what they cannot read.
+TEST(PduTextForms, ValuesRoundTripAndBadTextIsNamed) {
+  for (unsigned v = 0; v < 256; ++v) EXPECT_EQ(TlvTypeInstance(stringValue(TlvTypeInstance(std::uint8_t(v)))), v);
+  for (std::uint8_t v = 0; v <= 3; ++v) EXPECT_EQ(RelayAction::parse(RelayAction(v).stringValue()).value(), v);
+  for (std::uint8_t v = 0; v <= 4; ++v) EXPECT_EQ(Action::parse(Action(v).stringValue()).value(), v);
+  EXPECT_EQ(stringValue(TlvType(31)), "tlvTypeOrganizationSpecific");
   EXPECT_EQ(MdLevelVersion::parse("255"), MdLevelVersion(0xe0));  // we only speak version 0
   EXPECT_EQ(FirstTlvOffset::parse(FirstTlvOffset(70).stringValue()), FirstTlvOffset(70));
-  for (unsigned v = 0; v < 256; ++v) {
-    EXPECT_EQ(TlvTypeInstance(stringValue(TlvTypeInstance(std::uint8_t(v)))), v);
-  }
-  EXPECT_EQ(stringValue(TlvType(31)), "tlvTypeOrganizationSpecific");
-  const std::pair<std::function<void()>, const char*> bad[] = {
-      {[] { MdLevelVersion::parse("256"); }, "Invalid MdLevelVersion::value '256'"},
+  const EgressId id(0x1234, Lumen::EthAddr(0x00, 0x1c, 0x73, 0xaa, 0xbb, 0xcc));
+  const std::string egressId = "Value('CfmAgent::EgressId', ** {'discriminator': 4660, 'mpMacAddr': ";
+  EXPECT_EQ(id.stringValue(), egressId + "00:1c:73:aa:bb:cc})");
+  EXPECT_EQ(EgressId::parse(id.stringValue()), id);
+  const std::pair<std::function<void()>, std::string> bad[] = {
       {[] { MdLevelVersion::parse("99999999999999999999999"); },
        "Invalid MdLevelVersion::value '99999999999999999999999'"},
       {[] { MdLevelVersion::parse(""); }, "Invalid MdLevelVersion::value ''"},
       {[] { MdLevelVersion::parse("12x"); }, "Invalid MdLevelVersion text '12x'"},
-      {[] { FirstTlvOffset::parse(" 4"); }, "Invalid FirstTlvOffset::value ' 4'"},
+      {[] { FirstTlvOffset::parse("256"); }, "Invalid FirstTlvOffset::value '256'"},
       {[] { TlvTypeInstance("tlvTypeFoo"); }, "Invalid TlvType text 'tlvTypeFoo'"},
       {[] { TlvTypeInstance("300"); }, "Invalid TlvType::value '300'"},
+      {[] { RelayAction::parse("4"); }, "RelayAction::value < RelayAction::invalid or > RelayAction::max not allowed"},
+      {[] { Action::parse("x"); }, "Invalid Action::value 'x'"},
+      {[&] { EgressId::parse(egressId + "00:1c:73:aa:bb:zz})"); }, "Invalid EgressId::mpMacAddr '00:1c:73:aa:bb:zz'"},
+      {[&] { EgressId::parse(egressId + "00:1c:73:aa:bb:cc}"); }, "Invalid EgressId text '" + egressId + "00:1c:73:aa:bb:cc}'"},
   };
   for (const auto& [parse, error] : bad) EXPECT_EQ(rangeError(parse), error);
 }
@@ -92,11 +95,7 @@ Kiln::Ptr<Lumen::Pkt> countingPkt(std::size_t bytes) {
 }
 
 TEST(CfmWrappers, RefuseOffsetsWhoseFixedPartLeavesThePacket) {
-  struct Row {
-    std::size_t pktBytes;
-    std::uint32_t offset;
-    bool headerFits, lbmFits;
-  };
+  struct Row { std::size_t pktBytes; std::uint32_t offset; bool headerFits, lbmFits; };
   const Row rows[] = {
       {4, 0, true, false},    {8, 0, true, true},    {7, 0, true, false},
       {22, 14, true, true},   {21, 14, true, false}, {18, 14, true, false},

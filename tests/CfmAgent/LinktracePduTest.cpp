@@ -1,5 +1,5 @@
 // Linktrace PDUs and TLVs built in place over a used transmit buffer, the LTR flag bits,
-// the port ID that only the TLV length bounds, and the text forms.
+// and the port ID that only the TLV length bounds.
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,6 @@ using namespace CfmAgent;
 using Lumen::EthAddr;
 using PduTest::assertionText;
 using PduTest::hex;
-using PduTest::rangeError;
 
 TEST(LinktracePdu, InPlaceConstructionZeroesExactlyTheFixedPart) {
   const std::pair<std::function<void(std::uint8_t*)>, const char*> rows[] = {
@@ -76,29 +75,6 @@ TEST(LinktraceTlv, PortIdSpansTheTlvLengthLessNine) {
   const char* tooShort = "length() >= ( sizeof( ReplyTlvPortId ) - sizeof( TypeLength ) )";
   EXPECT_EQ(assertionText([&] { built->portId(); }), tooShort);
   EXPECT_EQ(assertionText([&] { built->portIdIs(""); }), tooShort);
-}
-
-TEST(LinktraceTextForms, ValuesRoundTripWithinTheirRange) {
-  const EgressId id(0x1234, EthAddr(0x00, 0x1c, 0x73, 0xaa, 0xbb, 0xcc));
-  const std::string text = "Value('CfmAgent::EgressId', ** {'discriminator': 4660, 'mpMacAddr': 00:1c:73:aa:bb:cc})";
-  EXPECT_EQ(id.stringValue(), text);
-  EXPECT_EQ(EgressId::parse(text), id);
-  for (std::uint8_t v = 0; v <= 3; ++v) EXPECT_EQ(RelayAction::parse(RelayAction(v).stringValue()).value(), v);
-  for (std::uint8_t v = 0; v <= 4; ++v) EXPECT_EQ(Action::parse(Action(v).stringValue()).value(), v);
-
-  const std::string head = "Value('CfmAgent::EgressId', ** {";
-  const std::pair<std::function<void()>, std::string> bad[] = {
-      {[&] { EgressId::parse(head + "'discriminator': 4660, 'mpMacAddr': 00:1c:73:aa:bb:zz})"); },
-       "Invalid EgressId::mpMacAddr '00:1c:73:aa:bb:zz'"},
-      {[&] { EgressId::parse(head + "'discriminator': 65536, 'mpMacAddr': 00:1c:73:aa:bb:cc})"); },
-       "Invalid EgressId::discriminator '65536'"},
-      {[&] { EgressId::parse(head + "'discriminator': 1, 'mpMacAddr': 00:1c:73:aa:bb:cc}"); },
-       "Invalid EgressId text '" + head + "'discriminator': 1, 'mpMacAddr': 00:1c:73:aa:bb:cc}'"},
-      {[] { RelayAction::parse("4"); }, "RelayAction::value < RelayAction::invalid or > RelayAction::max not allowed"},
-      {[] { Action::parse("5"); }, "Action::value < Action::invalid or > Action::max not allowed"},
-      {[] { Action::parse("x"); }, "Invalid Action::value 'x'"},
-  };
-  for (const auto& [parse, error] : bad) EXPECT_EQ(rangeError(parse), error);
 }
 
 }  // namespace

@@ -6,28 +6,27 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "platform/kiln/Errors.h"
 
 namespace PduTest {
 
 // "60 05 00 11": what a failed comparison prints.
-inline std::string hex(const std::uint8_t* bytes, std::size_t n) {
+inline std::string hex(const void* bytes, std::size_t n) {
   std::string out;
   char b[4];
   for (std::size_t i = 0; i < n; ++i) {
-    std::snprintf(b, sizeof b, i ? " %02x" : "%02x", bytes[i]);
+    std::snprintf(b, sizeof b, i ? " %02x" : "%02x", static_cast<const std::uint8_t*>(bytes)[i]);
     out += b;
   }
   return out;
 }
 template <class Bytes>
 std::string hex(const Bytes& bytes) {
-  return hex(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  return hex(bytes.data(), bytes.size());
 }
 
-// The text of the range error `f` raises; "" when it raises none.
+// The text of the range error `f` raises, or of the assertion it fails; "" when none.
 template <class F>
 std::string rangeError(F f) {
   try {
@@ -37,8 +36,6 @@ std::string rangeError(F f) {
   }
   return "";
 }
-
-// The condition text of the assertion `f` fails; "" when none fails.
 template <class F>
 std::string assertionText(F f) {
   Kiln::ThrowingAssertionScope scope;
