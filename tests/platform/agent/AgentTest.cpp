@@ -74,9 +74,8 @@ TEST(AgentRunner, BuildsTheAgentAndCompletesItsMountsOrSaysWhyNot) {
   ASSERT_TRUE(agent);
   EXPECT_EQ(agent->log, Log{"mountSuccess"});
   EXPECT_TRUE(manager->entity("cell/3/agent/commandRequest/config/test"));
-  for (const char* type : {"No::Such", "Kiln::Dir"}) {
-    EXPECT_THROW(runner.agentIs(type, "x"), std::runtime_error) << type;
-  }
+  EXPECT_THROW(runner.agentIs("No::Such", "x"), std::runtime_error);
+  EXPECT_THROW(runner.agentIs("Kiln::Dir", "x"), std::runtime_error);  // no agent
   EXPECT_THROW(runner.agentIs("Test::Agent", "neverCloses"), std::runtime_error);
   EXPECT_THROW(runner.libraryIs("/nonexistent/libNothing.so"), std::runtime_error);
 }

@@ -1,73 +1,58 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "platform/intf/IntfStatusManager.h"
 
 namespace {
 
-using Interface::IntfId;
+using namespace Interface;
 
-struct Fixture {
-  Kiln::Ptr<Interface::AllIntfStatusDir> all = Kiln::make<Interface::AllIntfStatusDir>();
-  Kiln::Ptr<Interface::AllIntfStatusLocalDir> local =
-      Kiln::make<Interface::AllIntfStatusLocalDir>();
-  Kiln::Ptr<Interface::DeviceIntfStatusDir> devices =
-      Kiln::make<Interface::DeviceIntfStatusDir>("disd");
-  Kiln::Ptr<KernelNetInfo::Status> kni = Kiln::make<KernelNetInfo::Status>();
-
-  Kiln::Ptr<Interface::NetNsIntfStatusManagerRoot> root(bool filter) {
-    auto r = Kiln::make<Interface::NetNsIntfStatusManagerRoot>(nullptr, all, local, filter);
-    r->intfStatusManagerIs(nullptr, devices, kni, Lumen::NamespaceName("default"));
-    return r;
-  }
-  int ifIndex(const char* intf) const {
-    auto entry = devices->deviceIntfStatus(IntfId(intf));
-    return entry ? entry->ifIndex() : -1;
-  }
-};
-
-TEST(IntfStatusManager, PublishesInterfacesWhoseDeviceTheNamespaceHasUntilItGoes) {
-  Fixture f;
-  f.all->intfStatusIs(IntfId("Ethernet1"), "veth1");
-  f.all->intfStatusIs(IntfId("Ethernet2"), "veth2");
-  f.all->intfStatusIs(IntfId("Vlan10"), "");
-  f.kni->deviceIs("veth1", 11);
-  f.devices->deviceIntfStatusIs(IntfId("Ethernet9"), "stale", 9);  // from an earlier run
-  auto root = f.root(true);
-  EXPECT_EQ(f.ifIndex("Ethernet1"), 11);
-  EXPECT_EQ(f.ifIndex("Ethernet2"), -1);
-  EXPECT_EQ(f.ifIndex("Vlan10"), -1);
-  EXPECT_EQ(f.ifIndex("Ethernet9"), -1);
-
-  f.kni->deviceIs("veth2", 12);
-  EXPECT_EQ(f.ifIndex("Ethernet2"), 12);
-  f.kni->deviceDel("veth1");
-  EXPECT_EQ(f.ifIndex("Ethernet1"), -1);
-  f.local->intfStatusIs(IntfId("Ethernet2"), "veth1");  // the cell's own entry wins
-  EXPECT_EQ(f.ifIndex("Ethernet2"), -1);
-  f.local->intfStatusDel(IntfId("Ethernet2"));
-  EXPECT_EQ(f.ifIndex("Ethernet2"), 12);
-  f.all->intfStatusDel(IntfId("Ethernet2"));
-  EXPECT_EQ(f.ifIndex("Ethernet2"), -1);
+TEST(IntfStatusManager, PublishesInterfacesWhoseDeviceTheNamespaceHasWhileItLives) {
+  auto all = Kiln::make<AllIntfStatusDir>();
+  auto local = Kiln::make<AllIntfStatusLocalDir>();
+  auto devices = Kiln::make<DeviceIntfStatusDir>("disd");
+  auto kni = Kiln::make<KernelNetInfo::Status>();
+  auto rootIs = [&](bool filterByNetNs) {
+    auto root = Kiln::make<NetNsIntfStatusManagerRoot>(nullptr, all, local, filterByNetNs);
+    root->intfStatusManagerIs(nullptr, devices, kni, Lumen::NamespaceName("default"));
+    return root;
+  };
+  auto published = [&] {
+    std::string text;
+    for (const auto& [intf, entry] : devices->deviceIntfStatus()) {
+      text += intf.stringValue() + "=" + entry->deviceName() + "/";
+      text += std::to_string(entry->ifIndex()) + " ";
+    }
+    return text;
+  };
+  all->intfStatusIs(IntfId("Ethernet1"), "veth1");
+  all->intfStatusIs(IntfId("Ethernet2"), "veth2");
+  all->intfStatusIs(IntfId("Vlan10"), "");
+  kni->deviceIs("veth1", 11);
+  devices->deviceIntfStatusIs(IntfId("Ethernet9"), "stale", 9);  // from an earlier run
+  auto root = rootIs(true);
+  EXPECT_EQ(published(), "Ethernet1=veth1/11 ");
+  kni->deviceIs("veth2", 12);
+  EXPECT_EQ(published(), "Ethernet1=veth1/11 Ethernet2=veth2/12 ");
+  kni->deviceDel("veth1");
+  EXPECT_EQ(published(), "Ethernet2=veth2/12 ");
+  local->intfStatusIs(IntfId("Ethernet2"), "veth1");  // the cell's own entry wins
+  EXPECT_EQ(published(), "");
+  local->intfStatusDel(IntfId("Ethernet2"));
+  EXPECT_EQ(published(), "Ethernet2=veth2/12 ");
+  all->intfStatusDel(IntfId("Ethernet2"));
+  EXPECT_EQ(published(), "");
 
   root = nullptr;  // the manager's reactors let go with it
-  EXPECT_EQ(f.all->notifieeList().size() + f.local->notifieeList().size() +
-                f.kni->notifieeList().size(),
+  EXPECT_EQ(all->notifieeList().size() + local->notifieeList().size() + kni->notifieeList().size(),
             0u);
-  f.kni->deviceIs("veth1", 13);
-  EXPECT_EQ(f.ifIndex("Ethernet1"), -1);
-}
-
-TEST(IntfStatusManager, WithoutNamespaceFilteringEveryNamedDeviceIsPublished) {
-  Fixture f;
-  f.all->intfStatusIs(IntfId("Ethernet1"), "veth1");
-  auto root = f.root(false);
-  EXPECT_EQ(f.ifIndex("Ethernet1"), 0);
-  f.kni->deviceIs("veth1", 5);
-  EXPECT_EQ(f.ifIndex("Ethernet1"), 5);
-  // Asking again with the same arguments keeps the manager.
-  auto manager = root->intfStatusManager();
-  EXPECT_EQ(root->intfStatusManagerIs(nullptr, f.devices, f.kni, Lumen::NamespaceName("default")),
-            manager);
+  // Without filtering, every interface naming a device is published, with index 0 until
+  // the kernel reports the device.
+  root = rootIs(false);
+  EXPECT_EQ(published(), "Ethernet1=veth1/0 ");
+  kni->deviceIs("veth1", 5);
+  EXPECT_EQ(published(), "Ethernet1=veth1/5 ");
 }
 
 }  // namespace

@@ -14,11 +14,9 @@ namespace {
 struct EventFd {
   ~EventFd() { ::close(fd); }
   void signal() const { eventfd_write(fd, 1); }
-  void drain() const {
-    eventfd_t value;
-    eventfd_read(fd, &value);
-  }
+  void drain() const { eventfd_read(fd, &value); }
   int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  mutable eventfd_t value;
 };
 
 TEST(EventLoop, DeferredCallsRunInOrderAndOnesDeferredMeanwhileWaitForTheNextRound) {

@@ -22,20 +22,17 @@ TEST(Pkt, BeginOffsetMovesWithinTheFrameOnly) {
   Kiln::ThrowingAssertionScope scope;
   auto pkt = pktOf("abcdef");
   pkt->beginOffsetInc(4);
-  EXPECT_EQ(*pkt->offsetFront(), 'e');
-  EXPECT_EQ(pkt->offsetBytes(), 2u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(pkt->offsetFront()), pkt->offsetBytes()), "ef");
   pkt->beginOffsetIs(6);  // at the end: no bytes left, still inside
-  EXPECT_EQ(pkt->offsetBytes(), 0u);
   EXPECT_EQ(pkt->stringValue(), "abcdef");  // whatever the begin offset
-  for (int bad : {-1, 7}) {
-    try {
-      pkt->beginOffsetIs(static_cast<std::int16_t>(bad));
-      FAIL() << bad;
-    } catch (const Kiln::AssertionFailure& e) {
-      EXPECT_STREQ(e.what(), "checkOffsetBounds()");
-    }
+  EXPECT_THROW(pkt->beginOffsetIs(-1), Kiln::AssertionFailure);
+  EXPECT_THROW(pkt->beginOffsetIs(7), Kiln::AssertionFailure);
+  try {
+    pkt->beginOffsetInc(1);
+    FAIL() << "no assertion";
+  } catch (const Kiln::AssertionFailure& e) {
+    EXPECT_STREQ(e.what(), "checkOffsetBounds()");
   }
-  EXPECT_THROW(pkt->beginOffsetInc(1), Kiln::AssertionFailure);
   EXPECT_EQ(pkt->beginOffset(), 6);
 }
 
@@ -95,9 +92,9 @@ TEST(PktManager, SteadyStreamAllocatesNothingOnceWarm) {
     for (int i = 0; i < 8; ++i) pktManager().newShallowCopy(pktOf(frame))->newSharedHeadData(18);
   };
   stream();
-  const auto before = TestAllocations::count;
+  const auto before = testAllocations;
   stream();
-  EXPECT_EQ(TestAllocations::count, before);
+  EXPECT_EQ(testAllocations, before);
 }
 
 }  // namespace
