@@ -24,20 +24,7 @@ using PduTest::rangeError;
 constexpr const char* opCodeRangeError =
     "CFMCommonHeader::opCode < CFMCommonHeader::opCodeMin or > CFMCommonHeader::opCodeMax not allowed";
 
-TEST(CfmCommonHeader, OnlyTheLowLevelBitsLandAndOpCodesOutsideOneToFiveAreRefused) {
-  EXPECT_EQ(hex(wireBytes(CFMCommonHeader(7, 3))), "e0 03 00 00");
-  EXPECT_EQ(hex(wireBytes(CFMCommonHeader(9, 2))), "20 02 00 00");
-  for (std::uint8_t op : {0, 6, 255}) {
-    SCOPED_TRACE(int(op));
-    EXPECT_EQ(rangeError([=] { (void)CFMCommonHeader(3, op); }), opCodeRangeError);
-    CFMCommonHeader h(3, Cfm::opCodeLtm);
-    EXPECT_EQ(rangeError([&] { h.opCodeIs(op); }), opCodeRangeError);
-  }
-  CFMCommonHeader h(3, Cfm::opCodeLtm);
-  EXPECT_EQ(rangeError([&] { h.opCodeIs(5); }), "");  // the stored value again
-}
-
-TEST(CfmCommonHeader, LevelAndVersionSettersKeepTheOtherBits) {
+TEST(CfmCommonHeader, LevelAndVersionKeepToTheirBitsAndOpCodesOutsideOneToFiveAreRefused) {
   struct Row { std::uint8_t before; bool level; std::uint8_t arg, after; };  // level, else version
   const Row rows[] = {
       {0x1f, true, 7, 0xff},     {0xff, false, 0, 0xe0},    {0xa5, true, 0, 0x05},
@@ -48,6 +35,13 @@ TEST(CfmCommonHeader, LevelAndVersionSettersKeepTheOtherBits) {
     header.mdLevelFieldIs(MdLevelVersion(r.before));
     r.level ? header.mdLevelIs(r.arg) : header.versionIs(r.arg);
     EXPECT_EQ(wireBytes(header)[0], r.after) << int(r.before) << " " << int(r.arg);
+  }
+  EXPECT_EQ(hex(wireBytes(CFMCommonHeader(9, 2))), "20 02 00 00");
+  for (std::uint8_t op : {0, 6, 255}) {
+    CFMCommonHeader h(3, Cfm::opCodeLtm);
+    EXPECT_EQ(rangeError([=] { (void)CFMCommonHeader(3, op); }), opCodeRangeError) << int(op);
+    EXPECT_EQ(rangeError([&] { h.opCodeIs(op); }), opCodeRangeError) << int(op);
+    EXPECT_EQ(rangeError([&] { h.opCodeIs(op); }), "") << int(op);  // stored, and not new any more
   }
 }
 
@@ -60,27 +54,18 @@ TEST(CfmCommonHeader, LeastFirstTlvOffsetOfEachOpCode) {
 // The PDU value types read back what they write, and name what they cannot read.
 TEST(PduTextForms, ValuesRoundTripAndBadTextIsNamed) {
   for (unsigned v = 0; v < 256; ++v) EXPECT_EQ(TlvTypeInstance(stringValue(TlvTypeInstance(std::uint8_t(v)))), v);
-  for (std::uint8_t v = 0; v <= 3; ++v) EXPECT_EQ(RelayAction::parse(RelayAction(v).stringValue()).value(), v);
-  for (std::uint8_t v = 0; v <= 4; ++v) EXPECT_EQ(Action::parse(Action(v).stringValue()).value(), v);
-  EXPECT_EQ(stringValue(TlvType(31)), "tlvTypeOrganizationSpecific");
+  for (std::uint8_t v = 0; v <= 4; ++v) EXPECT_EQ(Action::parse(Action(v).stringValue()), Action(v));
   EXPECT_EQ(MdLevelVersion::parse("255"), MdLevelVersion(0xe0));  // we only speak version 0
-  EXPECT_EQ(FirstTlvOffset::parse(FirstTlvOffset(70).stringValue()), FirstTlvOffset(70));
   const EgressId id(0x1234, Lumen::EthAddr(0x00, 0x1c, 0x73, 0xaa, 0xbb, 0xcc));
-  const std::string egressId = "Value('CfmAgent::EgressId', ** {'discriminator': 4660, 'mpMacAddr': ";
-  EXPECT_EQ(id.stringValue(), egressId + "00:1c:73:aa:bb:cc})");
+  EXPECT_EQ(id.stringValue(), "Value('CfmAgent::EgressId', ** {'discriminator': 4660, 'mpMacAddr': 00:1c:73:aa:bb:cc})");
   EXPECT_EQ(EgressId::parse(id.stringValue()), id);
   const std::pair<std::function<void()>, std::string> bad[] = {
       {[] { MdLevelVersion::parse("99999999999999999999999"); },
        "Invalid MdLevelVersion::value '99999999999999999999999'"},
-      {[] { MdLevelVersion::parse(""); }, "Invalid MdLevelVersion::value ''"},
-      {[] { MdLevelVersion::parse("12x"); }, "Invalid MdLevelVersion text '12x'"},
-      {[] { FirstTlvOffset::parse("256"); }, "Invalid FirstTlvOffset::value '256'"},
+      {[] { FirstTlvOffset::parse("12x"); }, "Invalid FirstTlvOffset text '12x'"},
       {[] { TlvTypeInstance("tlvTypeFoo"); }, "Invalid TlvType text 'tlvTypeFoo'"},
-      {[] { TlvTypeInstance("300"); }, "Invalid TlvType::value '300'"},
       {[] { RelayAction::parse("4"); }, "RelayAction::value < RelayAction::invalid or > RelayAction::max not allowed"},
-      {[] { Action::parse("x"); }, "Invalid Action::value 'x'"},
-      {[&] { EgressId::parse(egressId + "00:1c:73:aa:bb:zz})"); }, "Invalid EgressId::mpMacAddr '00:1c:73:aa:bb:zz'"},
-      {[&] { EgressId::parse(egressId + "00:1c:73:aa:bb:cc}"); }, "Invalid EgressId text '" + egressId + "00:1c:73:aa:bb:cc}'"},
+      {[&] { EgressId::parse(id.stringValue().substr(0, 83) + "zz})"); }, "Invalid EgressId::mpMacAddr '00:1c:73:aa:bb:zz'"},
   };
   for (const auto& [parse, error] : bad) EXPECT_EQ(rangeError(parse), error);
 }
@@ -110,13 +95,8 @@ TEST(CfmWrappers, RefuseOffsetsWhoseFixedPartLeavesThePacket) {
     Kiln::Ptr<LBMPduWrapper> lbm;
     EXPECT_EQ(assertionText([&] { lbm = lBMPduWrapperFactory(pkt, r.offset); }),
               r.lbmFits ? "" : "( offset_ + sizeof( LBMPdu ) ) <= pkt_->frontBytes()");
-    if (header) {
-      EXPECT_EQ(header->opCode(), r.offset + 1);
-    }
-    if (lbm) {
-      const std::uint32_t o = r.offset;
-      EXPECT_EQ(lbm->header()->transactionId(), (o + 4) << 24 | (o + 5) << 16 | (o + 6) << 8 | (o + 7));
-    }
+    EXPECT_TRUE(!header || reinterpret_cast<std::uint8_t*>(header->header()) == pkt->frontData() + r.offset);
+    EXPECT_TRUE(!lbm || reinterpret_cast<std::uint8_t*>(lbm->header()) == pkt->frontData() + r.offset);
   }
   // The header wrapper writes through to the packet's first header byte and no other.
   auto pkt = countingPkt(20);

@@ -1,5 +1,5 @@
 #pragma once
-// Helpers of the PDU tests: bytes as readable hex, and the texts of range errors and
+// Helpers of the agent's tests: bytes as readable hex, and the texts of range errors and
 // assertions.
 
 #include <cstddef>
@@ -26,25 +26,20 @@ std::string hex(const Bytes& bytes) {
   return hex(bytes.data(), bytes.size());
 }
 
-// The text of the range error `f` raises, or of the assertion it fails; "" when none.
-template <class F>
-std::string rangeError(F f) {
+// The text of the `Error` that `f` raises; "" when it raises none.
+template <class Error, class F>
+std::string errorText(F f) {
+  Kiln::ThrowingAssertionScope scope;  // a failed assertion raises instead of ending the process
   try {
     f();
-  } catch (const Kiln::RangeException& e) {
+  } catch (const Error& e) {
     return e.what();
   }
   return "";
 }
 template <class F>
-std::string assertionText(F f) {
-  Kiln::ThrowingAssertionScope scope;
-  try {
-    f();
-  } catch (const Kiln::AssertionFailure& e) {
-    return e.what();
-  }
-  return "";
-}
+std::string rangeError(F f) { return errorText<Kiln::RangeException>(f); }
+template <class F>
+std::string assertionText(F f) { return errorText<Kiln::AssertionFailure>(f); }
 
 }  // namespace PduTest

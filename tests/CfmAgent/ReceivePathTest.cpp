@@ -18,6 +18,7 @@
 #include "platform/intf/MemoryPam.h"
 #include "platform/kiln/Errors.h"
 #include "platform/kiln/Trace.h"
+#include "PduTestUtil.h"
 #include "tests/support/Frames.h"
 
 namespace {
@@ -204,14 +205,7 @@ TEST_F(ReceivePathTest, EachDropIsCountedOnceInItsBucket) {
 // every prefix is counted `in` once and dropped once for the first part it lacks, or handed
 // to its protocol; none is read past its end.
 TEST_F(ReceivePathTest, EveryPrefixOfAFrameIsCountedOnceForWhatItLacks) {
-  struct Shape {
-    const char* name;
-    Frame frame;
-    std::size_t tags;
-    int opCode, leastOffset;
-    Cfm::Protocol protocol;
-    PortSetup port = {};
-  };
+  struct Shape { const char* name; Frame frame; std::size_t tags; int opCode, least; Cfm::Protocol to; PortSetup port = {}; };
   const Shape shapes[] = {
       {"ccm, untagged", {}, 0, 1, 70, Cfm::protocolContinuityCheck},
       {"ccm, two tags", Frame{}.tag(20).tag(30), 2, 1, 70, Cfm::protocolContinuityCheck},
@@ -232,13 +226,13 @@ TEST_F(ReceivePathTest, EveryPrefixOfAFrameIsCountedOnceForWhatItLacks) {
       const char* lacks = n < 14                                  ? "EthHdrTooShort"
                           : n < cfm                               ? "VlanTagTooShort"
                           : n < cfm + 4                           ? "CfmHdrTooShort"
-                          : n - cfm < std::size_t(s.leastOffset)  ? "FirstTlvOffsetTooLarge"
+                          : n - cfm < std::size_t(s.least)        ? "FirstTlvOffsetTooLarge"
                                                                   : nullptr;
       const bool accepted = n >= cfm + 4;
       const Counts handedOver = {{{3, s.opCode, "in"}, 1}};
       EXPECT_EQ(counts(), lacks ? dropped(accepted ? 3 : 8, accepted ? s.opCode : 0, lacks) : handedOver);
       ASSERT_EQ(handed.size(), lacks ? 0u : 1u);
-      EXPECT_TRUE(lacks || handed[0].protocol == s.protocol);
+      EXPECT_TRUE(lacks || handed[0].protocol == s.to);
     }
   }
 }
@@ -249,13 +243,7 @@ TEST_F(ReceivePathTest, TheRecordCarriesTheResolvedVlanAndItsTags) {
       for (auto [o, i, v] : rows) p.ingressVlanXlateIs({std::uint16_t(o), std::uint16_t(i)}, {std::uint16_t(v), 0});
     };
   };
-  struct Row {
-    const char* name;
-    Frame frame;
-    PortSetup port;
-    std::uint16_t vlan;
-    std::vector<std::uint16_t> vids;
-  };
+  struct Row { const char* name; Frame frame; PortSetup port; std::uint16_t vlan; std::vector<std::uint16_t> vids; };
   const Row rows[] = {
       {"access, untagged", {}, accessPort, 10, {}},
       {"access keeps the port vlan and the tag", Frame{}.tag(20), accessPort, 10, {20}},
@@ -285,8 +273,7 @@ TEST_F(ReceivePathTest, TheRecordCarriesTheResolvedVlanAndItsTags) {
     EXPECT_EQ(h.pkt()->beginOffset(), int(14 + 4 * r.vids.size()));
     EXPECT_EQ(reinterpret_cast<std::uint8_t*>(h.ethHdr()), h.pkt()->frontData());
     EXPECT_EQ(reinterpret_cast<std::uint8_t*>(h.cfmHdr()), h.pkt()->offsetFront());
-    EXPECT_TRUE(h.ingress());
-    EXPECT_EQ(h.intf(), et1);
+    EXPECT_TRUE(h.ingress() && h.intf() == et1);
   }
 }
 
@@ -381,6 +368,35 @@ TEST_F(ReceivePathTest, EthernetAndPortChannelInterfacesGetSocketsAndMachines) {
   // A machine without a socket reads nothing.
   CfmAgent::pamIntfSmFactory(IntfId("Ethernet4"), nullptr, agent->pamSm().get())->handlePamReadable();
   EXPECT_EQ(agent->pktHelper()->pktId(), 1u);
+}
+
+// What the state database held before the start is what the agent starts from, and its
+// sockets read the way the daemon needs.
+TEST_F(ReceivePathTest, StateSeededBeforeStartIsThereForTheAgent) {
+  Kiln::ptrCast<KernelNetInfo::Status>(manager->entityIs("kni/ns/default/status", "KernelNetInfo::Status"))
+      ->deviceIs("veth1", 4);
+  start();
+  auto device = agent->deviceIntfStatusDir()->deviceIntfStatus(et1);
+  ASSERT_TRUE(device);
+  EXPECT_EQ(device->ifIndex(), 4);
+  const auto& settings = agent->ethDevPamManager()->settings();
+  EXPECT_EQ(settings.rxQueueLimit, 56u);
+  EXPECT_TRUE(settings.headDropPolicy && settings.enableBulkPamRead && !settings.perIntfSocket);
+}
+
+TEST_F(ReceivePathTest, AFailedMountStopsTheAgentWithItsAssertion) {
+  manager->entityIs("cfm/aleStatus", "Kiln::Dir");  // another type at a mounted path
+  EXPECT_EQ(PduTest::assertionText([&] { start(); }), "mountStatus == Orbis::mountSuccess_");
+}
+
+TEST_F(ReceivePathTest, TheAgentGoneItsSocketsAreClosed) {
+  start();
+  agent->pamDesiredIntfDir()->intfDesiredIs(IntfId("Ethernet7"), true);
+  EXPECT_TRUE(Interface::memoryPamNetwork().isOpen(IntfId("Ethernet7")) && Interface::memoryPamNetwork().isOpen(et1));
+  recorders.clear();
+  agent = nullptr;
+  runner.agentDel();
+  EXPECT_FALSE(Interface::memoryPamNetwork().isOpen(IntfId("Ethernet7")) || Interface::memoryPamNetwork().isOpen(et1));
 }
 
 // IntfSm on its own: what an earlier run left in the desired directory.
