@@ -1,7 +1,7 @@
 // cfmagentd as an operator runs it: the demo topology (host A - switch - host B over veth
 // pairs, the daemon in the switch's namespace with the demo configuration), frames from
-// cfmtool and from scapy, cfmctl over the control socket, and a capture of the live run
-// replayed through the daemon's replay mode.
+// cfmtool and hand-made ones from host B, cfmctl over the control socket, and a capture of
+// the live run replayed through the daemon's replay mode.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -36,41 +36,18 @@ using namespace std::chrono_literals;
 
 const std::string demoConfig = CFM_DEMO_CONFIG;
 
-// Frames of a peer that only scapy builds: the CFM PDU by hand, everything around it by
-// scapy's layers. argv: device, then the frames' names.
-constexpr const char* scapySender = R"(
-import sys
-from scapy.layers.l2 import Ether, Dot1Q, Dot1AD
-from scapy.packet import Raw
-from scapy.sendrecv import sendp
-
-def ccm(level, mep):
-    maid = bytes([4, 7]) + b"demo-md" + bytes([2, 7]) + b"demo-ma"
-    maid = maid.ljust(48, b"\0")
-    return (bytes([level << 5, 1, 4, 70]) + (1).to_bytes(4, "big") + mep.to_bytes(2, "big") +
-            maid + bytes(16) + b"\0")
-
-src = "02:00:00:00:00:0b"
-frames = {
-    # A group address as source: no station sends from one.
-    "multicast-source": Ether(dst="01:80:c2:00:00:33", src="01:00:5e:00:00:01") /
-                        Dot1Q(vlan=10, type=0x8902) / Raw(ccm(3, 300)),
-    # Level 5: the switch has no MIP there.
-    "ccm-level-5": Ether(dst="01:80:c2:00:00:35", src=src) / Dot1Q(vlan=10, type=0x8902) /
-                   Raw(ccm(5, 300)),
-    # An 802.1ad tag on a port that tags with 0x8100: 0x88a8 is where 0x8902 should be.
-    "service-tag": Ether(dst="01:80:c2:00:00:33", src=src) / Dot1AD(vlan=10, type=0x8902) /
-                   Raw(ccm(3, 300)),
-}
-sendp([frames[name] for name in sys.argv[2:]], iface=sys.argv[1], verbose=0)
-)";
+// Host B's frames, each wrong in one way the switch must count.
+const std::string multicastSource =  // no station sends from a group address
+    TestSupport::ethernet(TestSupport::ccmGroup(3), TestSupport::mac(0x01005e000001), 10, TestSupport::ccm(3, 300));
+const std::string level5 =  // the switch has no MIP at level 5
+    TestSupport::ethernet(TestSupport::ccmGroup(5), TestSupport::hostB, 10, TestSupport::ccm(5, 300));
+const std::string serviceTag =  // 0x88a8 on a port that tags with 0x8100
+    TestSupport::ethernet(TestSupport::ccmGroup(3), TestSupport::hostB, 10, TestSupport::ccm(3, 300), 0x88a8);
 
 class CfmAgentdE2e : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
-    ASSERT_EQ(std::system("/usr/bin/python3 -c 'import scapy' 2>/dev/null"), 0)
-        << "python3-scapy is missing: scripts/install-deps.sh installs it";
     ASSERT_TRUE(TestSupport::haveTshark()) << "tshark is missing: scripts/install-deps.sh installs it";
     hostA_.emplace();
     switch_.emplace();
@@ -108,29 +85,17 @@ class CfmAgentdE2e : public ::testing::Test {
     command.insert(command.end(), args.begin(), args.end());
     return E2e::runCommand(command);
   }
-  void scapy(const E2e::Netns& ns, const std::string& device, const Args& frames) const {
-    Args command = {"ip", "netns", "exec", ns.name(), "/usr/bin/python3", "-c", scapySender, device};
-    command.insert(command.end(), frames.begin(), frames.end());
-    const auto r = E2e::runCommand(command);
-    ASSERT_EQ(r.status, 0) << r.output;
-  }
   nlohmann::json liveCounters() const {
     const auto r = cfmctl({"show", "counters", "--json"});
     EXPECT_EQ(r.status, 0) << r.output;
     return nlohmann::json::parse(r.output, nullptr, false);
   }
-  // The live counters once they equal `expected`, or as they were after a few seconds. A
-  // count that goes past the expected one stays visible: the last reading is compared.
+  // The live counters once they equal `expected`, or as they were after ten seconds.
   Counts countsWhen(const Counts& expected) const {
     Counts now;
-    for (auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;) {
-      now = RunnerTest::counts(liveCounters());
-      if (now == expected) {
-        // Nothing late on the way either.
-        std::this_thread::sleep_for(100ms);
-        return RunnerTest::counts(liveCounters());
-      }
-      std::this_thread::sleep_for(50ms);
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         (now = RunnerTest::counts(liveCounters())) != expected && std::chrono::steady_clock::now() < deadline;) {
+      std::this_thread::sleep_for(20ms);
     }
     return now;
   }
@@ -154,7 +119,7 @@ const Counts framesCounted = {
     // cfmtool: CCMs and LBMs of level 3 on VLAN 10, valid up to the hand-off.
     {"Ethernet1/3/1/in", 3},
     {"Ethernet1/3/3/in", 2},
-    // scapy: dropped before the opcode, each once with its reason...
+    // host B: dropped before the opcode, each once with its reason...
     {"Ethernet2/8/0/in", 2},
     {"Ethernet2/8/0/inErrorSrcMacNotUnicast", 1},
     {"Ethernet2/8/0/inErrorNotCfmEtherType", 1},
@@ -181,7 +146,8 @@ TEST_F(CfmAgentdE2e, FramesMoveTheDocumentedCountersAndAReplayGivesTheSame) {
   const auto ping = cfmtool(*hostA_, {"ping", "--intf", "host-a", "--dst", "02:00:00:00:00:01", "--level", "3",
                                       "--vlan", "10", "--count", "2", "--interval", "0.01", "--timeout", "0.2"});
   EXPECT_EQ(ping.status, 1) << ping.output;
-  scapy(*hostB_, "host-b", {"multicast-source", "ccm-level-5", "service-tag"});
+  auto hostB = hostB_->inside([] { return std::make_unique<Interface::AfPacketSocket>("host-b"); });
+  for (const auto& frame : {multicastSource, level5, serviceTag}) ASSERT_TRUE(hostB->send(TestSupport::span(frame)));
 
   EXPECT_EQ(countsWhen(framesCounted), framesCounted);
   const auto liveJson = liveCounters();
@@ -190,7 +156,7 @@ TEST_F(CfmAgentdE2e, FramesMoveTheDocumentedCountersAndAReplayGivesTheSame) {
   const std::string live = dir_ / "live.pcapng";
   {
     Runner::PcapngWriter writer(live);
-    const std::size_t expected[] = {5, 3};  // host A: 3 CCMs, 2 LBMs; host B: scapy's 3
+    const std::size_t expected[] = {5, 3};  // host A: 3 CCMs, 2 LBMs; host B: its 3
     for (std::size_t i = 0; i < taps.size(); ++i) {
       const auto frames = TestSupport::receiveFrames(*taps[i], expected[i]);
       ASSERT_EQ(frames.size(), expected[i]) << taps[i]->device();
