@@ -12,27 +12,21 @@
 #include "platform/intf/AfPacketPam.h"
 #include "platform/intf/AfPacketSocket.h"
 #include "platform/kiln/EventLoop.h"
+#include "tests/support/Frames.h"
 #include "tests/support/Netns.h"
 #include "tests/support/Sockets.h"
 
 namespace {
 
 using Interface::IntfId;
-using Bytes = std::vector<std::uint8_t>;
-
-// A CCM-addressed CFM frame carrying `seq` in its last two bytes, padded to 64 bytes.
-Bytes cfmFrame(std::uint16_t seq, bool tagged = false) {
-  Bytes f = {0x01, 0x80, 0xc2, 0x00, 0x00, 0x33, 0x02, 0x00, 0x00, 0x00, 0x00, 0xbb};
-  if (tagged) f.insert(f.end(), {0x81, 0x00, 0x00, 0x64});
-  f.insert(f.end(), {0x89, 0x02, 0x60, 0x01, 0x00, 0x46});
-  f.resize(62, 0);
-  f.push_back(std::uint8_t(seq >> 8));
-  f.push_back(std::uint8_t(seq));
-  return f;
+// A CCM carrying `seq` as its sequence number, so frames can be told apart.
+std::string cfmFrame(std::uint32_t seq, bool tagged = false) {
+  return TestSupport::ethernet(TestSupport::ccmGroup(3), TestSupport::hostB, tagged ? 100 : 0,
+                               TestSupport::ccm(3, 1, "md", "ma", seq));
 }
-
-std::uint16_t seqOf(const std::string& frame) {
-  return std::uint16_t(std::uint8_t(frame[frame.size() - 2]) << 8 | std::uint8_t(frame.back()));
+std::uint32_t seqOf(const std::string& frame) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(frame.data()) + 18;  // untagged
+  return std::uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
 }
 
 class PamE2e : public ::testing::Test {
@@ -101,7 +95,7 @@ TEST_F(PamE2e, BurstKeepsOnlyTheNewestFramesUpToTheBound) {
   auto pam = open("Ethernet1");
   ASSERT_TRUE(pam);
   constexpr int burst = 120;
-  for (int i = 1; i <= burst; ++i) ASSERT_TRUE(host_->send(cfmFrame(std::uint16_t(i))));
+  for (int i = 1; i <= burst; ++i) ASSERT_TRUE(host_->send(TestSupport::span(cfmFrame(i))));
   // Nobody reads: the queue fills and drops at its head.
   runUntil([&] { return pam->counters().rxFrames == burst; });
 
@@ -125,34 +119,34 @@ TEST_F(PamE2e, FramesArriveByteExactAndRepliesLeaveByteExact) {
     std::vector<std::string> frames;
   } reader(pam);
 
-  const Bytes tagged = cfmFrame(7, true);
-  ASSERT_TRUE(host_->send(tagged));
+  const std::string tagged = cfmFrame(7, true);
+  ASSERT_TRUE(host_->send(TestSupport::span(tagged)));
   runUntil([&] { return !reader.frames.empty(); });
   ASSERT_EQ(reader.frames.size(), 1u);
-  EXPECT_EQ(reader.frames[0], std::string(tagged.begin(), tagged.end()));
+  EXPECT_EQ(reader.frames[0], tagged);
 
   auto reply = Lumen::pktManager().newPkt();
-  const Bytes sent = cfmFrame(8);
-  reply->bytesIs(sent, false);
+  const std::string sent = cfmFrame(8);
+  reply->bytesIs(TestSupport::span(sent), false);
   ASSERT_TRUE(pam->txPkt(reply));
   const auto received = TestSupport::receiveFrames(*host_, 1);
   ASSERT_EQ(received.size(), 1u);
-  EXPECT_EQ(received[0], std::string(sent.begin(), sent.end()));
+  EXPECT_EQ(received[0], sent);
 }
 
 TEST_F(PamE2e, InterfacesOnOneDeviceShareItsSocketAndEachGetsEveryFrame) {
   auto ethernet = open("Ethernet1");
   auto portChannel = open("Port-Channel1");
   ASSERT_TRUE(ethernet && portChannel);
-  ASSERT_TRUE(host_->send(cfmFrame(1)));
-  ASSERT_TRUE(host_->send(cfmFrame(2)));
+  ASSERT_TRUE(host_->send(TestSupport::span(cfmFrame(1))));
+  ASSERT_TRUE(host_->send(TestSupport::span(cfmFrame(2))));
   runUntil([&] { return ethernet->counters().rxFrames + portChannel->counters().rxFrames >= 4; });
   EXPECT_EQ(drain(*ethernet).size(), 2u);
   EXPECT_EQ(drain(*portChannel).size(), 2u);
 
   // The socket lives while one of them uses it.
   desired_->intfDesiredDel(IntfId("Ethernet1"));
-  ASSERT_TRUE(host_->send(cfmFrame(3)));
+  ASSERT_TRUE(host_->send(TestSupport::span(cfmFrame(3))));
   runUntil([&] { return portChannel->counters().rxFrames == 3; });
   const auto frames = drain(*portChannel);
   ASSERT_EQ(frames.size(), 1u);
