@@ -60,8 +60,7 @@ TEST(PduTextForms, ValuesRoundTripAndBadTextIsNamed) {
   EXPECT_EQ(id.stringValue(), "Value('CfmAgent::EgressId', ** {'discriminator': 4660, 'mpMacAddr': 00:1c:73:aa:bb:cc})");
   EXPECT_EQ(EgressId::parse(id.stringValue()), id);
   const std::pair<std::function<void()>, std::string> bad[] = {
-      {[] { MdLevelVersion::parse("99999999999999999999999"); },
-       "Invalid MdLevelVersion::value '99999999999999999999999'"},
+      {[] { MdLevelVersion::parse("99999999999999999999"); }, "Invalid MdLevelVersion::value '99999999999999999999'"},
       {[] { FirstTlvOffset::parse("12x"); }, "Invalid FirstTlvOffset text '12x'"},
       {[] { TlvTypeInstance("tlvTypeFoo"); }, "Invalid TlvType text 'tlvTypeFoo'"},
       {[] { RelayAction::parse("4"); }, "RelayAction::value < RelayAction::invalid or > RelayAction::max not allowed"},

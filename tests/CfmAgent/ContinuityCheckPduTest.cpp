@@ -22,13 +22,9 @@ const std::string mdError = "mdNameLen out of range", maError = "maNameLen out o
 
 TEST(CcmPdu, FlagSettersKeepTheOtherBitsAndMepIdsStayInRange) {
   using Set = void (*)(CCMPdu&, bool on);
-  const std::pair<Set, std::uint8_t> fields[] = {
-      {[](CCMPdu& c, bool on) { c.ccmIntervalFieldIs(on ? 7 : 0); }, 0x07},
-      {[](CCMPdu& c, bool on) { c.reservedIs(on ? 0x0f : 0); }, 0x78},
-      {[](CCMPdu& c, bool on) { c.remoteDefectIndicationIs(on); }, 0x80},
-  };
-  for (const auto& [set, bits] : fields) {
-    SCOPED_TRACE(int(bits));
+  for (auto [set, bits] : {std::pair<Set, int>{[](CCMPdu& c, bool on) { c.ccmIntervalFieldIs(on ? 7 : 0); }, 0x07},
+                           {[](CCMPdu& c, bool on) { c.reservedIs(on ? 0x0f : 0); }, 0x78},
+                           {[](CCMPdu& c, bool on) { c.remoteDefectIndicationIs(on); }, 0x80}}) {
     CCMPdu ccm(0, Cfm::opCodeCcm);
     set(ccm, true);
     EXPECT_EQ(ccm.flag(), bits);
@@ -38,12 +34,9 @@ TEST(CcmPdu, FlagSettersKeepTheOtherBitsAndMepIdsStayInRange) {
   }
   CCMPdu ccm(0, Cfm::opCodeCcm);
   for (std::uint16_t id : {0, 8192, 0xffff}) {
-    EXPECT_EQ(rangeError([&] { ccm.mepIdIs(id); }),
-              "CCMPdu::mepId < CCMPdu::mepIdMin or > CCMPdu::mepIdMax not allowed")
-        << id;
+    EXPECT_EQ(rangeError([&] { ccm.mepIdIs(id); }), "CCMPdu::mepId < CCMPdu::mepIdMin or > CCMPdu::mepIdMax not allowed");
   }
-  ccm.mepIdIs(8191);
-  EXPECT_EQ(hex(wireBytes(ccm).data() + 8, 2), "1f ff");
+  EXPECT_EQ(rangeError([&] { ccm.mepIdIs(8191); }), "");
 }
 
 // Every MD format, MD length and MA length byte, laid over exactly the bytes up to the end

@@ -27,15 +27,14 @@ TEST(CounterId, NamesRoundTripAndClassesFollowTheNumber) {
     const CounterId id{n};
     const std::string name = CfmAgent::stringValue(id);
     if (name == std::to_string(n)) continue;
-    SCOPED_TRACE(name);
     ++named;
-    EXPECT_EQ(CfmAgent::counterIdFromString(name), id);
+    EXPECT_EQ(CfmAgent::counterIdFromString(name), id) << name;
     const CounterClass c = n == 0 ? CounterClass::counterClassIn_
                            : n <= 27 ? CounterClass::counterClassInError_
                            : n == 28 ? CounterClass::counterClassOut_
                            : n == 29 ? CounterClass::counterClassOutError_
                                      : CounterClass::counterClassDebug_;
-    EXPECT_EQ(CfmAgent::CounterHelper::counterClass(id), c);
+    EXPECT_EQ(CfmAgent::CounterHelper::counterClass(id), c) << name;
   }
   EXPECT_EQ(named, 34);
 }
@@ -73,16 +72,15 @@ TEST_F(CounterHelperTest, ClearBetweenTheTwoInCountsTakesNothingBack) {
 // A frame's counts in the order the callers keep, and each way of breaking that order.
 TEST_F(CounterHelperTest, CallerInvariantsAreAssertions) {
   struct Step { MdLevel level; Cfm::OpCode op; CounterId id; };
-  const Step in{none, Cfm::opCodeNone, CounterId::in_}, lbm{MdLevel(5), Cfm::opCodeLbm, CounterId::in_};
+  const Step in{none, Cfm::opCodeNone, CounterId::in_}, lbm{MdLevel(5), Cfm::opCodeLbm, CounterId::in_},
+      lbr{MdLevel(5), Cfm::opCodeLbr, CounterId::out_};
   const std::pair<std::vector<Step>, const char*> rows[] = {  // the last step fails, unless ""
       // A debug count on the way changes nothing of the order: the reply still counts out.
-      {{in, lbm, {MdLevel(5), Cfm::opCodeLbm, CounterId::debugUnsupportedMdNameFormat_},
-        {MdLevel(5), Cfm::opCodeLbr, CounterId::out_}},
-       ""},
+      {{in, lbm, {MdLevel(5), Cfm::opCodeLbm, CounterId::debugUnsupportedMdNameFormat_}, lbr}, ""},
       {{in, {none, Cfm::opCodeNone, CounterId::out_}, {none, Cfm::opCodeNone, CounterId::inErrorEthHdrTooShort_}},
        "counterClass > incrCounterCounterClass( lastIncrCounterId() )"},
       // A frame is counted out or out-error, never both.
-      {{in, lbm, {MdLevel(5), Cfm::opCodeLbr, CounterId::out_}, {MdLevel(5), Cfm::opCodeLbr, CounterId::outErrorNoPam_}},
+      {{in, lbm, lbr, {MdLevel(5), Cfm::opCodeLbr, CounterId::outErrorNoPam_}},
        "counterClass > incrCounterCounterClass( lastIncrCounterId() )"},
       {{in, {none, Cfm::opCodeCcm, CounterId::in_}}, "!!mdLevel && opCode"},
       {{in, lbm, lbm}, "inCounterIdIncrCount() <= 1"},

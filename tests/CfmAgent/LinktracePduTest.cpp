@@ -41,18 +41,14 @@ TEST(LinktracePdu, InPlaceConstructionZeroesExactlyTheFixedPart) {
 
 TEST(LinktracePdu, LtrFlagSettersChangeOnlyTheirBit) {
   using Setter = void (LTRPdu::*)(bool);
-  const std::pair<Setter, std::uint8_t> bits[] = {
-      {&LTRPdu::useFdbOnlyIs, 0x80}, {&LTRPdu::fwdYesIs, 0x40}, {&LTRPdu::terminalMepIs, 0x20}};
-  for (const auto& [setter, bit] : bits) {
-    for (std::uint8_t before : {0x00, 0xff, 0x9f}) {
-      SCOPED_TRACE(testing::Message() << int(bit) << " over " << int(before));
-      LTRPdu ltr(0, Cfm::opCodeLtr);
-      ltr.flagIs(before);
-      (ltr.*setter)(true);
-      EXPECT_EQ(ltr.flag(), before | bit);
-      (ltr.*setter)(false);
-      EXPECT_EQ(ltr.flag(), before & ~bit);
-    }
+  for (auto [setter, bit] : {std::pair<Setter, int>{&LTRPdu::useFdbOnlyIs, 0x80}, {&LTRPdu::fwdYesIs, 0x40},
+                             {&LTRPdu::terminalMepIs, 0x20}}) {
+    LTRPdu ltr(0, Cfm::opCodeLtr);
+    (ltr.*setter)(true);
+    EXPECT_EQ(ltr.flag(), bit);
+    ltr.flagIs(0xff);
+    (ltr.*setter)(false);
+    EXPECT_EQ(ltr.flag(), 0xff & ~bit);
   }
 }
 
@@ -67,11 +63,9 @@ TEST(LinktraceTlv, PortIdSpansTheTlvLengthLessNine) {
   EXPECT_EQ(hex(wire + 10, 6), "03 05 50 00 00 03");  // rest zeroed, lengths and the next TLV untouched
   EXPECT_EQ(assertionText([&] { tlv->portIdIs("Et10"); }), "s.bytes() <= bufLen");
 
+  // A length below the fixed part's: no port ID to read or write.
   std::uint8_t fixed[sizeof(ReplyTlvPortId)] = {};
-  auto* built = new (fixed) ReplyIngressTlvPortId(9);
-  EXPECT_EQ(hex(fixed, 3), "05 00 09");
-  EXPECT_EQ(built->portId(), "");
-  built->lengthIs(8);
+  auto* built = new (fixed) ReplyIngressTlvPortId(8);
   const char* tooShort = "length() >= ( sizeof( ReplyTlvPortId ) - sizeof( TypeLength ) )";
   EXPECT_EQ(assertionText([&] { built->portId(); }), tooShort);
   EXPECT_EQ(assertionText([&] { built->portIdIs(""); }), tooShort);

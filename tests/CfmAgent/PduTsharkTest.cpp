@@ -62,11 +62,10 @@ Decoded ccm() {
   ccm->maIdIs({Cfm::MdName("DOMAIN"), Cfm::mdNameFormatCharacterString},
               {Cfm::MaName("MA-ONE"), Cfm::maNameFormatCharacterString});
   return {f.bytes(),
-          {{"cfm.md.level", "3"}, {"cfm.opcode", "1"}, {"cfm.first.tlv.offset", "70"},
-           {"cfm.flags.interval", "4"}, {"cfm.flags.rdi", "1"}, {"cfm.ccm.seq.num", "16909060"},
-           {"cfm.ccm.ma.ep.id", "291"}, {"cfm.maid.md.name.format", "4"},
-           {"cfm.maid.md.name.string", "DOMAIN"}, {"cfm.maid.ma.name.format", "2"},
-           {"cfm.maid.ma.name.string", "MA-ONE"}, {"cfm.tlv.type", "0"}}};
+          {{"cfm.md.level", "3"}, {"cfm.opcode", "1"}, {"cfm.first.tlv.offset", "70"}, {"cfm.flags.interval", "4"},
+           {"cfm.flags.rdi", "1"}, {"cfm.ccm.seq.num", "16909060"}, {"cfm.ccm.ma.ep.id", "291"},
+           {"cfm.maid.md.name.format", "4"}, {"cfm.maid.md.name.string", "DOMAIN"},
+           {"cfm.maid.ma.name.format", "2"}, {"cfm.maid.ma.name.string", "MA-ONE"}, {"cfm.tlv.type", "0"}}};
 }
 
 Decoded lbrWithData() {
@@ -122,16 +121,15 @@ Decoded ltrWithReplies() {
   egress->portIdSubtypeIs(5);
   egress->portIdIs("Et1");
   return {f.bytes(),
-          {{"cfm.md.level", "4"}, {"cfm.opcode", "4"}, {"cfm.first.tlv.offset", "6"},
-           {"cfm.flags.usefdbonly", "0"}, {"cfm.flags.fwdyes", "1"}, {"cfm.flags.ltr.terminalmep", "1"},
-           {"cfm.lt.transaction.id", "287454020"}, {"cfm.lt.ttl", "62"}, {"cfm.ltr.relay.action", "1"},
-           {"cfm.tlv.type", "8,5,6,0"}, {"cfm.tlv.length", "16,7,12"},
-           {"cfm.tlv.ltr.egress.last.id.ui", "0007"}, {"cfm.tlv.ltr.egress.last.id.mac", "00:1c:73:00:00:0a"},
-           {"cfm.tlv.ltr.egress.next.id.ui", "0008"}, {"cfm.tlv.ltr.egress.next.id.mac", "00:1c:73:00:00:0b"},
-           {"cfm.tlv.reply.ingress.action", "1"}, {"cfm.tlv.reply.ingress.mac.address", "00:1c:73:00:00:0b"},
-           {"cfm.tlv.reply.egress.action", "2"}, {"cfm.tlv.reply.egress.mac.address", "00:1c:73:00:00:0c"},
-           {"cfm.tlv.reply.ing.egr.portid.length", "3"}, {"cfm.tlv.reply.ing.egr.portid.subtype", "5"},
-           {"cfm.tlv.reply.ing.egr.portid", "457431"}}};
+          {{"cfm.md.level", "4"}, {"cfm.opcode", "4"}, {"cfm.first.tlv.offset", "6"}, {"cfm.flags.usefdbonly", "0"},
+           {"cfm.flags.fwdyes", "1"}, {"cfm.flags.ltr.terminalmep", "1"}, {"cfm.lt.transaction.id", "287454020"},
+           {"cfm.lt.ttl", "62"}, {"cfm.ltr.relay.action", "1"}, {"cfm.tlv.type", "8,5,6,0"},
+           {"cfm.tlv.length", "16,7,12"}, {"cfm.tlv.ltr.egress.last.id.ui", "0007"},
+           {"cfm.tlv.ltr.egress.last.id.mac", "00:1c:73:00:00:0a"}, {"cfm.tlv.ltr.egress.next.id.ui", "0008"},
+           {"cfm.tlv.ltr.egress.next.id.mac", "00:1c:73:00:00:0b"}, {"cfm.tlv.reply.ingress.action", "1"},
+           {"cfm.tlv.reply.ingress.mac.address", "00:1c:73:00:00:0b"}, {"cfm.tlv.reply.egress.action", "2"},
+           {"cfm.tlv.reply.egress.mac.address", "00:1c:73:00:00:0c"}, {"cfm.tlv.reply.ing.egr.portid.length", "3"},
+           {"cfm.tlv.reply.ing.egr.portid.subtype", "5"}, {"cfm.tlv.reply.ing.egr.portid", "457431"}}};
 }
 
 // One run over all frames, every field asked of each: a field a frame does not list must
