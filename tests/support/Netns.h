@@ -105,6 +105,11 @@ class Netns {
     args.insert(args.begin(), {"ip", "-n", name_});
     run(args);
   }
+  // `command` as run inside this namespace.
+  std::vector<std::string> exec(std::vector<std::string> command) const {
+    command.insert(command.begin(), {"ip", "netns", "exec", name_});
+    return command;
+  }
   // Calls `f` with the calling thread inside this namespace.
   template <typename F>
   auto inside(F&& f) const {

@@ -23,7 +23,6 @@
 #include "apps/cfmagentd/Pcapng.h"
 #include "platform/intf/AfPacketSocket.h"
 #include "tests/apps/cfmagentd/TestUtil.h"
-#include "tests/support/Background.h"
 #include "tests/support/Netns.h"
 #include "tests/support/Sockets.h"
 #include "tests/support/Tshark.h"
@@ -70,7 +69,7 @@ class CfmAgentdE2e : public ::testing::Test {
     linkB_.emplace(*hostB_, "host-b", *switch_, "sw-b");
   }
   void startDaemon(const std::string& config = demoConfig) {
-    daemon_.emplace(*switch_, Args{CFMAGENTD, "--config", config, "--control", socket()});
+    daemon_.emplace(switch_->exec({CFMAGENTD, "--config", config, "--control", socket()}));
     ASSERT_TRUE(daemon_->waitFor("running;", 10)) << daemon_->output();
   }
   std::string socket() const { return dir_ / "control.sock"; }
@@ -81,9 +80,9 @@ class CfmAgentdE2e : public ::testing::Test {
     return E2e::runCommand(command);
   }
   E2e::CommandResult cfmtool(const E2e::Netns& ns, const Args& args) const {
-    Args command = {"ip", "netns", "exec", ns.name(), CFMTOOL};
+    Args command = {CFMTOOL};
     command.insert(command.end(), args.begin(), args.end());
-    return E2e::runCommand(command);
+    return E2e::runCommand(ns.exec(command));
   }
   nlohmann::json liveCounters() const {
     const auto r = cfmctl({"show", "counters", "--json"});

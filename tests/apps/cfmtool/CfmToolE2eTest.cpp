@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/Background.h"
 #include "tests/support/Netns.h"
 #include "tests/support/Scratch.h"
 #include "tests/support/Tshark.h"
@@ -41,19 +40,19 @@ class CfmToolE2e : public ::testing::Test {
 
   static std::string readMac(const E2e::Netns& ns, const std::string& dev) {
     // "ip netns exec" mounts the namespace's own /sys.
-    return E2e::runCommand({"ip", "netns", "exec", ns.name(), "cat", "/sys/class/net/" + dev + "/address"})
+    return E2e::runCommand(ns.exec({"cat", "/sys/class/net/" + dev + "/address"}))
         .output.substr(0, 17);
   }
   void startPeer(const std::string& mode, const Args& extra = {}) {
     Args command = {"/usr/bin/python3", CFM_PEER, "--iface", "peer0", "--mode", mode, "--pcap", dir_ / "received.pcap"};
     command.insert(command.end(), extra.begin(), extra.end());
-    peer_.emplace(*peerNs_, command);
+    peer_.emplace(peerNs_->exec(command));
     ASSERT_TRUE(peer_->waitFor("ready\n", 20)) << peer_->output();
   }
   E2e::CommandResult tool(const Args& args) const {
-    Args command = {"ip", "netns", "exec", toolNs_->name(), CFMTOOL};
+    Args command = {CFMTOOL};
     command.insert(command.end(), args.begin(), args.end());
-    return E2e::runCommand(command);
+    return E2e::runCommand(toolNs_->exec(command));
   }
   // The frames the peer recorded, as tshark decodes them.
   std::vector<std::string> decoded(const Args& fields) {
@@ -174,8 +173,8 @@ TEST_F(CfmToolE2e, CcmsDecodeAsSent) {
 
 TEST_F(CfmToolE2e, CcmStopsCleanlyOnSignal) {
   for (const int sig : {SIGINT, SIGTERM}) {
-    Background ccm(*toolNs_, {CFMTOOL, "ccm", "--intf", "tool0", "--level", "1", "--md-name",
-                              "D", "--ma-name", "M", "--mep-id", "1", "--interval", "0.02"});
+    Background ccm(toolNs_->exec(
+        {CFMTOOL, "ccm", "--intf", "tool0", "--level", "1", "--md-name", "D", "--ma-name", "M", "--mep-id", "1"}));
     // Signalled as soon as it runs, possibly before its first CCM.
     ASSERT_TRUE(ccm.waitFor("CFM CCM to", 5)) << ccm.output();
     ccm.signal(sig);
@@ -190,9 +189,8 @@ TEST_F(CfmToolE2e, SystemErrorsExitTwoWithTheReason) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.output, "cfmtool ping: cannot open packet socket on nosuch0: No such device\n");
 
-  r = E2e::runCommand({"ip", "netns", "exec", toolNs_->name(), "setpriv",
-                       "--bounding-set=-net_raw", "--inh-caps=-net_raw", CFMTOOL, "trace",
-                       "--intf", "tool0", "--target", peerMac_});
+  r = E2e::runCommand(toolNs_->exec({"setpriv", "--bounding-set=-net_raw", "--inh-caps=-net_raw", CFMTOOL,
+                                     "trace", "--intf", "tool0", "--target", peerMac_}));
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.output.find("cfmtool trace: cannot open packet socket on tool0 (needs CAP_NET_RAW)"),
             std::string::npos)
