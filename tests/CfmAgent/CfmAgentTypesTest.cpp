@@ -5,7 +5,6 @@
 
 #include <map>
 #include <string>
-#include <vector>
 
 #include "CfmAgent/CfmAgentTypes.h"
 #include "PduTestUtil.h"

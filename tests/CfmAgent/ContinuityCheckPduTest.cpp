@@ -34,7 +34,8 @@ TEST(CcmPdu, FlagSettersKeepTheOtherBitsAndMepIdsStayInRange) {
   }
   CCMPdu ccm(0, Cfm::opCodeCcm);
   for (std::uint16_t id : {0, 8192, 0xffff}) {
-    EXPECT_EQ(rangeError([&] { ccm.mepIdIs(id); }), "CCMPdu::mepId < CCMPdu::mepIdMin or > CCMPdu::mepIdMax not allowed");
+    EXPECT_EQ(rangeError([&] { ccm.mepIdIs(id); }),
+              "CCMPdu::mepId < CCMPdu::mepIdMin or > CCMPdu::mepIdMax not allowed");
   }
   EXPECT_EQ(rangeError([&] { ccm.mepIdIs(8191); }), "");
 }
@@ -45,7 +46,6 @@ TEST(CcmPdu, FlagSettersKeepTheOtherBitsAndMepIdsStayInRange) {
 // and the right range error when they do not.
 TEST(CcmPdu, NameLengthsDecideWhatIsReadAndNothingLeavesTheMaid) {
   constexpr std::size_t maidEnd = CCMPdu::maIdOffset + CCMPdu::maIdBytes;
-  static_assert(maidEnd == 58);
   auto block = std::make_unique<std::uint8_t[]>(maidEnd);
   const auto* ccm = reinterpret_cast<const CCMPdu*>(block.get());
   auto at = [&](std::size_t offset, std::size_t n) { return std::string(reinterpret_cast<char*>(&block[offset]), n); };
@@ -79,12 +79,13 @@ TEST(CcmPdu, NameLengthsDecideWhatIsReadAndNothingLeavesTheMaid) {
 // (tshark reads one such MAID in PduTsharkTest.)
 TEST(CcmPdu, MaidWrittenFromNamesReadsBack) {
   struct Row { Cfm::MdNameFormat mdFormat; std::size_t mdLen, maLen; std::string error; };
-  const auto text = Cfm::mdNameFormatCharacterString;
+  const auto text = Cfm::mdNameFormatCharacterString, none = Cfm::mdNameFormatNone;
   const Row rows[] = {
-      {text, 43, 1, ""},       {text, 1, 43, ""},       {text, 1, 44, maError},         {text, 43, 2, maError},
-      {text, 0, 1, mdError},   {text, 5, 0, maError},   {Cfm::mdNameFormatNone, 0, 45, ""},
-      {Cfm::mdNameFormatNone, 1, 5, mdError},  // a name the format cannot carry
+      {text, 6, 6, ""},       {text, 43, 1, ""},      {text, 1, 43, ""},     {none, 0, 3, ""}, {none, 0, 45, ""},
+      {text, 1, 44, maError}, {text, 43, 2, maError}, {text, 5, 0, maError}, {text, 0, 1, mdError},
+      {none, 1, 5, mdError},  // a name the format cannot carry
   };
+
   for (const Row& r : rows) {
     SCOPED_TRACE(testing::Message() << int(r.mdFormat) << "/" << r.mdLen << "/" << r.maLen);
     std::array<std::uint8_t, 74> wire;

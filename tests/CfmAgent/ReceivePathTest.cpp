@@ -144,7 +144,9 @@ class ReceivePathTest : public ::testing::Test {
 // One row per drop reason, then rows with two faults.
 TEST_F(ReceivePathTest, EachDropIsCountedOnceInItsBucket) {
   const PortSetup noSwitchport = [&](auto&) { brConfig->switchIntfConfigDel(et1); };
-  const PortSetup noDefaultMip = [&](auto&) { for (int l : {3, 4}) config->mdConfigIs(Cfm::MdLevel(l))->defaultMipIs(false); };
+  const PortSetup noDefaultMip = [&](auto&) {
+    for (int l : {3, 4}) config->mdConfigIs(Cfm::MdLevel(l))->defaultMipIs(false);
+  };
   struct Row { const char* name; Frame frame; Counts expected; PortSetup port = {}; };
   const Row rows[] = {
       {"no default mip at any level", {}, dropped(8, 0, "MipNotConfigured"), noDefaultMip},
@@ -202,7 +204,8 @@ TEST_F(ReceivePathTest, EachDropIsCountedOnceInItsBucket) {
 // every prefix is counted `in` once and dropped once for the first part it lacks, or handed
 // to its protocol; none is read past its end.
 TEST_F(ReceivePathTest, EveryPrefixOfAFrameIsCountedOnceForWhatItLacks) {
-  struct Shape { const char* name; Frame frame; std::size_t tags; int opCode, least; Cfm::Protocol to; PortSetup port = {}; };
+  struct Shape { const char* name; Frame frame; std::size_t tags; int opCode, least; Cfm::Protocol to;
+                 PortSetup port = {}; };
   const Shape shapes[] = {
       {"ccm, untagged", {}, 0, 1, 70, Cfm::protocolContinuityCheck},
       {"ccm, two tags", Frame{}.tag(20).tag(30), 2, 1, 70, Cfm::protocolContinuityCheck},
@@ -378,9 +381,7 @@ TEST_F(ReceivePathTest, TheAgentGoneItsSocketsAreClosed) {
   start();
   agent->pamDesiredIntfDir()->intfDesiredIs(IntfId("Ethernet7"), true);
   EXPECT_TRUE(Interface::memoryPamNetwork().isOpen(IntfId("Ethernet7")) && Interface::memoryPamNetwork().isOpen(et1));
-  recorders.clear();
-  agent = nullptr;
-  runner.agentDel();
+  TearDown();
   EXPECT_FALSE(Interface::memoryPamNetwork().isOpen(IntfId("Ethernet7")) || Interface::memoryPamNetwork().isOpen(et1));
 }
 
