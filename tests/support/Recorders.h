@@ -42,85 +42,63 @@ std::string text(const Parts&... parts) {
 
 // Each recorder logs what its watcher sees at the moment it is told (a notification sent
 // before the change is stored shows the old state), after `who` when one is given.
-struct ConfigRecorder : CfmAgent::Config::NotifieeConst {
-  ConfigRecorder(Kiln::PtrConst<CfmAgent::Config> n, Log& log, std::string who = "")
-      : NotifieeConst(n), log(log), who(std::move(who)) {}
-  void onMdConfig(Cfm::MdLevel level) override {
-    log.push_back(text(who, "mdConfig ", level, notifier()->mdConfig(level) ? " present" : " absent"));
+template <class Entity>
+struct Recorder : Entity::NotifieeConst {
+  Recorder(Kiln::PtrConst<Entity> n, Log& log, std::string who = "")
+      : Entity::NotifieeConst(n), log(log), who(std::move(who)) {}
+  template <class... Parts>
+  void say(const Parts&... parts) {
+    log.push_back(text(who, parts...));
   }
-  void onCfmProfile(const Cfm::CfmProfileName& name) override {
-    log.push_back(text(who, "cfmProfile ", name, notifier()->cfmProfile(name) ? " present" : " absent"));
-  }
+  const Entity& is() const { return *this->notifier(); }
   Log& log;
   std::string who;
 };
+inline const char* presence(bool present) { return present ? " present" : " absent"; }
 
-struct MdConfigRecorder : CfmAgent::MdConfig::NotifieeConst {
-  MdConfigRecorder(Kiln::PtrConst<CfmAgent::MdConfig> n, Log& log, std::string who = "")
-      : NotifieeConst(n), log(log), who(std::move(who)) {}
-  void onMdName() override { log.push_back(text(who, "mdName ", notifier()->mdName())); }
-  void onDefaultMip() override { log.push_back(text(who, "defaultMip ", notifier()->defaultMip())); }
-  void onMaConfig(const Cfm::MaName& name) override {
-    log.push_back(text(who, "maConfig ", name, notifier()->maConfig(name) ? " present" : " absent"));
+struct ConfigRecorder : Recorder<CfmAgent::Config> {
+  using Recorder::Recorder;
+  void onMdConfig(Cfm::MdLevel l) override { say("mdConfig ", l, presence(is().mdConfig(l) != nullptr)); }
+  void onCfmProfile(const Cfm::CfmProfileName& n) override {
+    say("cfmProfile ", n, presence(is().cfmProfile(n) != nullptr));
   }
-  Log& log;
-  std::string who;
 };
-
-struct MaConfigRecorder : CfmAgent::MaConfig::NotifieeConst {
-  MaConfigRecorder(Kiln::PtrConst<CfmAgent::MaConfig> n, Log& log, std::string who = "")
-      : NotifieeConst(n), log(log), who(std::move(who)) {}
-  void onMaName() override { log.push_back(text(who, "maName ", notifier()->maName())); }
-  void onDirection() override { log.push_back(text(who, "direction ", notifier()->direction())); }
-  void onPrimaryVlanId() override { log.push_back(text(who, "primaryVlanId ", notifier()->primaryVlanId())); }
-  void onCfmProfileName() override {
-    log.push_back(text(who, "cfmProfileName ", notifier()->cfmProfileName()));
-  }
+struct MdConfigRecorder : Recorder<CfmAgent::MdConfig> {
+  using Recorder::Recorder;
+  void onMdName() override { say("mdName ", is().mdName()); }
+  void onDefaultMip() override { say("defaultMip ", is().defaultMip()); }
+  void onMaConfig(const Cfm::MaName& n) override { say("maConfig ", n, presence(is().maConfig(n) != nullptr)); }
+};
+struct MaConfigRecorder : Recorder<CfmAgent::MaConfig> {
+  using Recorder::Recorder;
+  void onMaName() override { say("maName ", is().maName()); }
+  void onDirection() override { say("direction ", is().direction()); }
+  void onPrimaryVlanId() override { say("primaryVlanId ", is().primaryVlanId()); }
+  void onCfmProfileName() override { say("cfmProfileName ", is().cfmProfileName()); }
   void onLocalMepConfig(Cfm::MepId id) override {
-    log.push_back(text(who, "localMepConfig ", id, notifier()->localMepConfig(id) ? " present" : " absent"));
+    say("localMepConfig ", id, presence(is().localMepConfig(id) != nullptr));
   }
-  Log& log;
-  std::string who;
 };
-
-struct LocalMepConfigRecorder : CfmAgent::LocalMepConfig::NotifieeConst {
-  LocalMepConfigRecorder(Kiln::PtrConst<CfmAgent::LocalMepConfig> n, Log& log, std::string who = "")
-      : NotifieeConst(n), log(log), who(std::move(who)) {}
-  void onIntfId() override { log.push_back(text(who, "intfId ", notifier()->intfId())); }
+struct LocalMepConfigRecorder : Recorder<CfmAgent::LocalMepConfig> {
+  using Recorder::Recorder;
+  void onIntfId() override { say("intfId ", is().intfId()); }
   void onRemoteMepConfig(Cfm::MepId id) override {
-    const auto& map = notifier()->remoteMepConfig();
-    const auto it = map.find(id);
-    log.push_back(text(who, "remoteMepConfig ", id, " ", it == map.end() ? "absent" : it->second ? "true" : "false"));
+    const auto it = is().remoteMepConfig().find(id);
+    say("remoteMepConfig ", id, " ", it == is().remoteMepConfig().end() ? "absent" : it->second ? "true" : "false");
   }
-  Log& log;
-  std::string who;
 };
-
-struct CfmProfileRecorder : CfmAgent::CfmProfile::NotifieeConst {
-  CfmProfileRecorder(Kiln::PtrConst<CfmAgent::CfmProfile> n, Log& log, std::string who = "")
-      : NotifieeConst(n), log(log), who(std::move(who)) {}
-  void onCcmTxInterval() override { log.push_back(text(who, "ccmTxInterval ", notifier()->ccmTxInterval())); }
-  void onCcmEnable() override { log.push_back(text(who, "ccmEnable ", notifier()->ccmEnable())); }
-  Log& log;
-  std::string who;
+struct CfmProfileRecorder : Recorder<CfmAgent::CfmProfile> {
+  using Recorder::Recorder;
+  void onCcmTxInterval() override { say("ccmTxInterval ", is().ccmTxInterval()); }
+  void onCcmEnable() override { say("ccmEnable ", is().ccmEnable()); }
 };
-
-struct AleStatusRecorder : Cfm::AleStatus::NotifieeConst {
-  AleStatusRecorder(Kiln::PtrConst<Cfm::AleStatus> n, Log& log, std::string who = "")
-      : NotifieeConst(n), log(log), who(std::move(who)) {}
-  void onMdStatus(Cfm::MdLevel level) override {
-    log.push_back(text(who, "mdStatus ", level, notifier()->mdStatus(level) ? " present" : " absent"));
-  }
-  Log& log;
-  std::string who;
+struct AleStatusRecorder : Recorder<Cfm::AleStatus> {
+  using Recorder::Recorder;
+  void onMdStatus(Cfm::MdLevel l) override { say("mdStatus ", l, presence(is().mdStatus(l) != nullptr)); }
 };
-
-struct MdAleStatusRecorder : Cfm::MdAleStatus::NotifieeConst {
-  MdAleStatusRecorder(Kiln::PtrConst<Cfm::MdAleStatus> n, Log& log, std::string who = "")
-      : NotifieeConst(n), log(log), who(std::move(who)) {}
-  void onDefaultMip() override { log.push_back(text(who, "defaultMip ", notifier()->defaultMip())); }
-  Log& log;
-  std::string who;
+struct MdAleStatusRecorder : Recorder<Cfm::MdAleStatus> {
+  using Recorder::Recorder;
+  void onDefaultMip() override { say("defaultMip ", is().defaultMip()); }
 };
 
 }  // namespace TestSupport
