@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -129,10 +128,10 @@ class VethLink {
  public:
   VethLink(const Netns& a, std::string deviceA, const Netns& b, std::string deviceB)
       : a_(a), deviceA_(std::move(deviceA)), b_(b), deviceB_(std::move(deviceB)) {
-    a_.ip({"link", "add", deviceA_, "type", "veth", "peer", "name", deviceB_, "netns",
-           b_.name()});
+    a_.ip({"link", "add", deviceA_, "type", "veth", "peer", "name", deviceB_, "netns", b_.name()});
     try {
-      upIs(true);
+      a_.ip({"link", "set", deviceA_, "up"});
+      b_.ip({"link", "set", deviceB_, "up"});
     } catch (...) {
       runCommand({"ip", "-n", a_.name(), "link", "del", deviceA_});
       throw;
@@ -142,12 +141,6 @@ class VethLink {
   VethLink(const VethLink&) = delete;
   VethLink& operator=(const VethLink&) = delete;
 
-  const std::string& deviceA() const { return deviceA_; }
-  const std::string& deviceB() const { return deviceB_; }
-  void upIs(bool up) const {
-    a_.ip({"link", "set", deviceA_, up ? "up" : "down"});
-    b_.ip({"link", "set", deviceB_, up ? "up" : "down"});
-  }
   void mtuIs(unsigned mtu) const {
     a_.ip({"link", "set", deviceA_, "mtu", std::to_string(mtu)});
     b_.ip({"link", "set", deviceB_, "mtu", std::to_string(mtu)});
