@@ -1,18 +1,18 @@
-// The daemon with the real agent on the in-memory wire: interfaces get status entries (and
-// the agent its sockets) as their devices come and go, control requests read and change
-// the state, and capture names map to interfaces.
+// The daemon with the real agent on the in-memory wire: interfaces follow their devices,
+// control requests read and change the state, and a replay moves the counters as live frames.
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <ctime>
 #include <functional>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "CfmAgent/CfmAgent.h"
 #include "apps/cfmagentd/Daemon.h"
-#include "platform/agent/CommandRequest.h"
+#include "apps/cfmagentd/Replay.h"
 #include "platform/intf/MemoryPam.h"
+#include "platform/kiln/Clock.h"
 #include "tests/apps/cfmagentd/TestUtil.h"
 
 namespace {
@@ -25,6 +25,23 @@ const IntfId et1("Ethernet1"), et2("Ethernet2");
 
 Runner::RunnerConfig configOf(const json& j) { return Runner::parseText(j.dump(), "test.json"); }
 
+// Stands in for the loopback engine: answers each LBM handed to it with a fixed frame on
+// the interface it came in on, and notes the clock as the agent read it meanwhile.
+struct Answerer : CfmAgent::ProtocolPkt::NotifieeConst {
+  explicit Answerer(Kiln::Ptr<CfmAgent::Agent> agent)
+      : NotifieeConst(agent->protocolPktCollection()->protocolPkt(Cfm::protocolLoopback)), agent(agent) {}
+  void onReadableCount() override {
+    if (!notifier()->pktMetaData()) return;
+    clock.push_back(Kiln::now());
+    auto pkt = Lumen::pktManager().newPkt();
+    pkt->stringValueIs(reply, false);
+    agent->ethDevPamCollection()->intfPam(notifier()->pktMetaData()->intf())->txPkt(pkt);
+  }
+  static inline const std::string reply = ethernet(hostA, bridgeMac, 10, "reply");
+  Kiln::Ptr<CfmAgent::Agent> agent;
+  std::vector<double> clock;
+};
+
 class DaemonTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -32,7 +49,6 @@ class DaemonTest : public ::testing::Test {
     daemon->agentIs(CFM_AGENT_LIBRARY);
     loop.runUntilIdle();
   }
-  void TearDown() override { daemon.reset(); }
 
   // The status entries (interface=device), the kernel devices (name/ifIndex) and the
   // interfaces whose socket is open.
@@ -53,7 +69,15 @@ class DaemonTest : public ::testing::Test {
     return answer;
   }
   Counts counts() { return RunnerTest::counts(request({{"op", "show"}})["state"]["counters"]); }
+  // A capture of (interface, time, bytes) frames.
+  std::string capture(const std::vector<std::tuple<std::string, std::uint64_t, std::string>>& frames) {
+    Runner::PcapngWriter writer(dir / "in.pcapng");
+    for (const auto& [intf, time, bytes] : frames) writer.write(intf, time, bytes);
+    writer.flush();
+    return dir / "in.pcapng";
+  }
 
+  ScratchDir dir;
   Kiln::EventLoop& loop = Kiln::eventLoop();
   std::optional<Runner::Daemon> daemon;
 };
@@ -71,17 +95,15 @@ TEST_F(DaemonTest, InterfacesFollowTheirDevices) {
       {device("eth0", 1, true), "Ethernet1=sw-a | sw-a/4 | Ethernet1"},  // nobody's device
       {device("sw-b", 5, true), "Ethernet1=sw-a Ethernet2=sw-b | sw-a/4 sw-b/5 | Ethernet1 Ethernet2"},
       {device("sw-a", 4, false), "Ethernet2=sw-b | sw-b/5 | Ethernet2"},
-      // Deleted and made again: another index.
-      {device("sw-a", 9, true), "Ethernet1=sw-a Ethernet2=sw-b | sw-a/9 sw-b/5 | Ethernet1 Ethernet2"},
-      {device("sw-a", 9, false), "Ethernet2=sw-b | sw-b/5 | Ethernet2"},
       // A replay has every mapped interface, whatever the kernel has; then the kernel's again.
       {everyDevice(true), "Ethernet1=sw-a Ethernet2=sw-b | sw-b/5 | Ethernet1 Ethernet2"},
       {everyDevice(false), "Ethernet2=sw-b | sw-b/5 | Ethernet2"},
-      {device("sw-a", 4, true), "Ethernet1=sw-a Ethernet2=sw-b | sw-a/4 sw-b/5 | Ethernet1 Ethernet2"},
+      // Deleted and made again: another index.
+      {device("sw-a", 9, true), "Ethernet1=sw-a Ethernet2=sw-b | sw-a/9 sw-b/5 | Ethernet1 Ethernet2"},
       // The map is the runner's, not the database's: nothing is written for it.
       {[&] { EXPECT_EQ(daemon->configIs(configOf(remapped)), std::vector<std::string>{}); },
-       "Ethernet1=sw-a | sw-a/4 | Ethernet1"},
-      {device("sw-c", 6, true), "Ethernet1=sw-a Ethernet2=sw-c | sw-a/4 sw-c/6 | Ethernet1 Ethernet2"},
+       "Ethernet1=sw-a | sw-a/9 | Ethernet1"},
+      {device("sw-c", 6, true), "Ethernet1=sw-a Ethernet2=sw-c | sw-a/9 sw-c/6 | Ethernet1 Ethernet2"},
   };
   for (std::size_t i = 0; i < steps.size(); ++i) {
     steps[i].first();
@@ -90,50 +112,23 @@ TEST_F(DaemonTest, InterfacesFollowTheirDevices) {
   }
 }
 
-TEST_F(DaemonTest, ApplyWritesTheDifferenceOrRefusesAndChangesNothing) {
-  daemon->everyDevicePresentIs(true);
-  loop.runUntilIdle();
-  const auto ccm5 = ethernet(ccmGroup(5), hostA, 10, ccm(5, 200));
-  const auto send = [&] {
-    ASSERT_TRUE(Interface::memoryPamNetwork().inject(et1, ccm5));
-    loop.runUntilIdle();
-  };
-  send();
-  EXPECT_EQ(counts(), (Counts{{"Ethernet1/5/1/in", 1}, {"Ethernet1/5/1/inErrorNoMpAtMdLevel", 1}}));
-
-  // A domain with a default MIP at level 5: the next CCM there is taken.
+// The file is valid up to its last domain; nothing of the first part may be written either.
+TEST_F(DaemonTest, ARefusedApplyChangesNothing) {
   auto good = demoConfig();
   good["cfm"]["domains"].push_back({{"level", 5}, {"name", "md5"}, {"defaultMip", true}});
   const json apply = {{"op", "apply"}, {"name", "new.json"}, {"text", good.dump()}};
-  const auto changed = request(apply);
-  ASSERT_EQ(changed["ok"], true) << changed.dump();
-  EXPECT_FALSE(changed["writes"].empty());
-  send();
-  EXPECT_EQ(counts(), (Counts{{"Ethernet1/5/1/in", 2}, {"Ethernet1/5/1/inErrorNoMpAtMdLevel", 1}}));
-  EXPECT_EQ(request(apply), (json{{"ok", true}, {"writes", json::array()}}));
-
-  auto level9 = good;
-  level9["cfm"]["domains"][0]["level"] = 9;
-  // Valid up to its last domain: nothing of the first part may be written either.
-  auto lateFault = good;
-  lateFault["cfm"]["domains"][0]["defaultMip"] = false;
-  lateFault["cfm"]["domains"][1]["lvel"] = 1;
-  const std::pair<std::string, std::string> refused[] = {
-      {level9.dump(), "bad.json: cfm.domains[0].level: 9 is not an MD level (0-7)"},
-      {lateFault.dump(), "bad.json: cfm.domains[1].lvel: unknown key"},
-      {"{\n}\n}", "bad.json:3:1: "},
-  };
+  EXPECT_FALSE(request(apply).value("writes", json::array()).empty());
+  auto bad = good;
+  bad["cfm"]["domains"][0]["defaultMip"] = false;
+  bad["cfm"]["domains"][1]["lvel"] = 1;
   const auto before = request({{"op", "show"}})["state"];
   const auto configBefore = daemon->config();
-  for (const auto& [text, error] : refused) {
-    const auto answer = request({{"op", "apply"}, {"name", "bad.json"}, {"text", text}});
-    EXPECT_EQ(answer["ok"], false) << error;
-    EXPECT_EQ(answer.value("error", "").rfind(error, 0), 0u) << answer.dump();
-    EXPECT_EQ(request({{"op", "show"}})["state"], before) << error;
-    EXPECT_TRUE(daemon->config() == configBefore) << error;
-  }
-  // What the database holds is still the accepted file.
-  EXPECT_EQ(request(apply)["writes"], json::array());
+  const auto answer = request({{"op", "apply"}, {"name", "bad.json"}, {"text", bad.dump()}});
+  EXPECT_EQ(answer["ok"], false);
+  EXPECT_EQ(answer.value("error", "").rfind("bad.json: cfm.domains[1].lvel: unknown key", 0), 0u) << answer.dump();
+  EXPECT_EQ(request({{"op", "show"}})["state"], before);
+  EXPECT_TRUE(daemon->config() == configBefore);
+  EXPECT_EQ(request(apply), (json{{"ok", true}, {"writes", json::array()}}));
 }
 
 TEST_F(DaemonTest, WrongShapedRequestsAreAnsweredNotThrown) {
@@ -145,44 +140,65 @@ TEST_F(DaemonTest, WrongShapedRequestsAreAnsweredNotThrown) {
   }
 }
 
-class RecordingCallback : public Agent::AgentCommandCallback {
- public:
-  RecordingCallback() : Agent::AgentCommandCallback("test", "CfmCliCallback") {}
-  void handleCommand(std::uint32_t, const std::string& command) override {
-    commands.push_back(command);
-    if (!failWith.empty()) throw std::runtime_error(failWith);
-  }
-  std::vector<std::string> commands;
-  std::string failWith;
-};
-
-TEST_F(DaemonTest, ClearGoesToTheAgentAndIsAnsweredWithItsOutcome) {
+// Until the agent handles clear commands, a request stays pending and the daemon says so;
+// the request does not stay behind either.
+TEST_F(DaemonTest, ClearIsAnsweredWithTheAgentsOutcome) {
   auto dir = Kiln::ptrCast<Kiln::Dir>(daemon->manager().entity("cell/0/agent/commandRequest/config/cfmAgent"));
   ASSERT_TRUE(dir);
-  // The agent has no handler of clear commands yet: the request stays pending.
   EXPECT_EQ(request({{"op", "clear"}, {"command", ",,Ethernet1"}}),
             (json{{"ok", false}, {"error", "the agent does not handle clear commands yet"}}));
-
-  auto handler = Kiln::make<RecordingCallback>();
-  Kiln::ptrCast<CfmAgent::Agent>(daemon->agent())->cliRequestDirSm()->agentCommandCallbackIs(handler);
-  EXPECT_EQ(request({{"op", "clear"}, {"command", "loopback,3,Ethernet1"}}), (json{{"ok", true}}));
-  handler->failWith = "no such level";
-  EXPECT_EQ(request({{"op", "clear"}, {"command", ",9,Ethernet1"}}), (json{{"ok", false}, {"error", "no such level"}}));
-  EXPECT_EQ(handler->commands, (std::vector<std::string>{"loopback,3,Ethernet1", ",9,Ethernet1"}));
-  EXPECT_TRUE(dir->entity().empty()) << "a request stays behind";
+  EXPECT_TRUE(dir->entity().empty());
 }
 
-TEST_F(DaemonTest, CaptureNamesMapToInterfaces) {
-  auto config = demoConfig();
-  // A device named like another interface: the device wins, as a capture names devices.
-  config["interfaces"]["Ethernet3"] = "eth1";
-  daemon.emplace(loop, configOf(config));
-  const std::pair<std::string, std::optional<IntfId>> cases[] = {
-      {"Ethernet1", et1}, {"Et1", et1}, {"ethernet2", et2}, {"sw-a", et1}, {"sw-b", et2},
-      {"eth1", IntfId("Ethernet3")}, {"Ethernet4", std::nullopt}, {"sw-z", std::nullopt}, {"", std::nullopt},
-      {"Port-Channel1", std::nullopt}, {"Vlan10", std::nullopt},
-  };
-  for (const auto& [name, intf] : cases) EXPECT_EQ(daemon->intfOf(name), intf) << "'" << name << "'";
+TEST_F(DaemonTest, ReplayMovesTheDocumentedCountersAndCapturesWhatTheAgentSent) {
+  daemon->everyDevicePresentIs(true);
+  Answerer answerer(Kiln::ptrCast<CfmAgent::Agent>(daemon->agent()));
+  const std::uint64_t t0 = 1700000000250000;
+  // Interfaces by name, other spelling and kernel device, as captures name them.
+  const auto in = capture({
+      {"Ethernet1", t0, ethernet(ccmGroup(3), hostA, 10, ccm(3, 200))},
+      {"sw-a", t0 + 1, ethernet(bridgeMac, hostA, 10, lbm(3, 7))},
+      {"Et2", t0 + 2, std::string(13, '\x01')},
+      {"sw-b", t0 + 3, ethernet(ccmGroup(5), hostA, 10, ccm(5, 200))},
+      {"sw-b", t0 + 4, ethernet(ccmGroup(3), mac(0x01005e000001), 10, ccm(3, 200))},
+      {"sw-b", t0 + 5, ethernet(ccmGroup(3), hostA, 10, ccm(3, 200), 0x88a8)},
+      {"sw-b", t0 + 6, ethernet(ccmGroup(4), hostA, 10, ccm(3, 200))},
+  });
+  const auto result = Runner::replay(*daemon, loop, in, dir / "out.pcapng");
+  EXPECT_EQ(std::tuple(result.received, result.sent), std::tuple(7u, 1u));
+  EXPECT_EQ(counts(), (Counts{{"Ethernet1/3/1/in", 1}, {"Ethernet1/3/3/in", 1}, {"Ethernet2/8/0/in", 3},
+                              {"Ethernet2/8/0/inErrorEthHdrTooShort", 1}, {"Ethernet2/8/0/inErrorSrcMacNotUnicast", 1},
+                              {"Ethernet2/8/0/inErrorNotCfmEtherType", 1}, {"Ethernet2/5/1/in", 1},
+                              {"Ethernet2/5/1/inErrorNoMpAtMdLevel", 1}, {"Ethernet2/3/1/in", 1},
+                              {"Ethernet2/3/1/inErrorDstMacMdLevelMismatch", 1}}));
+  // The agent's clock read the frame's time while it handled the frame, and is real again.
+  EXPECT_EQ(answerer.clock, std::vector<double>{double(t0 + 1) / 1e6});
+  EXPECT_LT(std::abs(Kiln::now() - double(::time(nullptr))), 5.0);
+  // What the agent sent, under its egress interface and the time of the frame it answered.
+  EXPECT_EQ(Runner::readPcapng(dir / "out.pcapng"),
+            (std::vector<Runner::PcapngFrame>{{"Ethernet1", t0 + 1, Answerer::reply}}));
+}
+
+TEST_F(DaemonTest, ReplayOfABrokenCaptureOrAnUnknownInterfaceStops) {
+  daemon->everyDevicePresentIs(true);
+  const auto frame = ethernet(ccmGroup(3), hostA, 10, ccm(3, 200));
+  const auto in = capture({{"Ethernet1", 1, frame}});
+  writeFile(in, readFile(in).substr(0, readFile(in).size() - 2));
+  EXPECT_THROW(Runner::replay(*daemon, loop, in, dir / "out.pcapng"), Runner::PcapngError);
+  EXPECT_EQ(counts(), Counts{});  // refused before any frame
+
+  for (const std::string name : {"Ethernet9", "sw-z", ""}) {
+    capture({{"Ethernet1", 1, frame}, {name, 2, frame}, {"Ethernet1", 3, frame}});
+    const auto before = counts()["Ethernet1/3/1/in"];
+    try {
+      Runner::replay(*daemon, loop, in, dir / "out.pcapng");
+      ADD_FAILURE() << "'" << name << "' accepted";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), in + ": frame 2: interface '" + name + "' is not in the configuration");
+    }
+    // The frame before it was delivered, the one after it not.
+    EXPECT_EQ(counts()["Ethernet1/3/1/in"], before + 1) << "'" << name << "'";
+  }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #pragma once
-// What the daemon's suites share beyond the common test support: the demo configuration,
-// counters read from a state export, and captured frames in expectations.
+// The demo configuration, counters read from a state export, and captured frames in expectations.
 
 #include <cstdint>
 #include <map>
@@ -36,14 +35,9 @@ using Counts = std::map<std::string, std::uint64_t>;
 // "interface/level/opcode/name": an entry that is absent and one at 0 read the same.
 inline Counts counts(const nlohmann::json& counters) {
   Counts out;
-  for (const auto& [intf, levels] : counters.items()) {
-    for (const auto& [level, ops] : levels.items()) {
-      for (const auto& [op, names] : ops.items()) {
-        for (const auto& [name, value] : names.items()) {
-          if (value.get<std::uint64_t>() != 0) out[intf + "/" + level + "/" + op + "/" + name] = value.get<std::uint64_t>();
-        }
-      }
-    }
+  const nlohmann::json flat = counters.flatten();
+  for (const auto& [path, value] : flat.items()) {
+    if (value.is_number() && value != 0) out[path.substr(1)] = value.get<std::uint64_t>();
   }
   return out;
 }

@@ -5,9 +5,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "apps/cfmtool/Frames.h"
 #include "tests/support/Frames.h"
@@ -16,8 +13,9 @@ namespace {
 
 using namespace CfmTool;
 using namespace TestSupport;
-using Lumen::EthAddr;
+using enum Mismatch;
 using Frame = CfmTool::Frame;  // not the test support's
+using Lumen::EthAddr;
 
 const EthAddr self(0x02, 0, 0, 0, 0, 0x01), peer(0x02, 0, 0, 0, 0, 0x02);
 const std::string selfMac = mac(0x020000000001), peerMac = mac(0x020000000002);
@@ -25,17 +23,18 @@ const std::string selfMac = mac(0x020000000001), peerMac = mac(0x020000000002);
 Frame frameOf(const std::string& bytes) { return {bytes.begin(), bytes.end()}; }
 
 TEST(CfmToolFrames, BuiltByteExact) {
-  const EthAddr target(0x02, 0, 0, 0, 0, 0x09);
   const std::pair<Frame, std::string> cases[] = {
       {lbmFrame({peer, self, std::nullopt}, 2, 0x01020304, 0),
        ethernet(peerMac, selfMac, 0, cfmHeader(2, 3, 0, 4) + u32(0x01020304) + '\0')},
       // A Data TLV of pattern bytes.
       {lbmFrame({peer, self, 100}, 7, 0xfffffffe, 3),
-       ethernet(peerMac, selfMac, 100, cfmHeader(7, 3, 0, 4) + u32(0xfffffffe) + "\x03" + u16(3) + std::string("\0\1\2", 3) + '\0')},
+       ethernet(peerMac, selfMac, 100,
+                cfmHeader(7, 3, 0, 4) + u32(0xfffffffe) + "\x03" + u16(3) + std::string("\0\1\2\0", 4))},
       // TTL, original and target MAC, then the LTM Egress Identifier TLV: 0 and our MAC.
-      {ltmFrame({ltmGroupAddr(5), self, std::nullopt}, 5, 0x0a0b0c0d, 64, target),
-       ethernet(ltmGroup(5), selfMac, 0, cfmHeader(5, 5, 0, 17) + u32(0x0a0b0c0d) + "\x40" + selfMac +
-                                             mac(0x020000000009) + "\x07" + u16(8) + u16(0) + selfMac + '\0')},
+      {ltmFrame({ltmGroupAddr(5), self, std::nullopt}, 5, 0x0a0b0c0d, 64, EthAddr(2, 0, 0, 0, 0, 9)),
+       ethernet(ltmGroup(5), selfMac, 0,
+                cfmHeader(5, 5, 0, 17) + u32(0x0a0b0c0d) + "\x40" + selfMac + mac(0x020000000009) + "\x07" + u16(8) +
+                    u16(0) + selfMac + '\0')},
       {ccmFrame({ccmGroupAddr(3), self, 4094}, {3, 7, 0x0123, 4, Cfm::MdName("MD"), Cfm::MaName("MA1")}),
        ethernet(ccmGroup(3), selfMac, 4094, ccm(3, 0x0123, "MD", "MA1", 7))},
   };
@@ -43,91 +42,85 @@ TEST(CfmToolFrames, BuiltByteExact) {
 }
 
 TEST(CfmToolFrames, IntervalCodeIsTheNearestPeriodByRatio) {
-  const std::pair<double, int> cases[] = {
-      {1.0 / 300, 1}, {0.001, 1}, {0.01, 2}, {0.1, 3}, {0.3, 3},  {0.32, 4}, {1, 4},
-      {3, 4},         {3.2, 5},   {10, 5},   {60, 6},  {600, 7},  {3600, 7},
-  };
+  const std::pair<double, int> cases[] = {{0.001, 1}, {0.01, 2}, {0.3, 3}, {0.32, 4},
+                                          {3, 4},     {3.2, 5},  {60, 6},  {3600, 7}};
   for (const auto& [seconds, code] : cases) EXPECT_EQ(ccmIntervalCode(seconds), code) << seconds;
 }
 
 // An LBR from the peer at level 2 with id 100 and a 2-byte Data TLV.
-const std::string lbr = ethernet(selfMac, peerMac, 0, cfmHeader(2, 2, 0, 4) + u32(100) + "\x03" + u16(2) + "\xaa\xbb" + '\0');
+const std::string lbr =
+    ethernet(selfMac, peerMac, 0, cfmHeader(2, 2, 0, 4) + u32(100) + "\x03" + u16(2) + "\xaa\xbb" + '\0');
 const ReplyFilter lbrFilter{self, peer, std::nullopt, 2, 99, 3};
 
 // An LTR at level 4, id 7, TTL 63, RlyFDB, FwdYes and TerminalMEP, then an LTR Egress
 // Identifier TLV, a Reply Ingress TLV and a Reply Egress TLV with a port id.
-const std::string ltr = ethernet(selfMac, mac(0x02000000000a), 0,
-                                 cfmHeader(4, 4, 0x60, 6) + u32(7) + "\x3f\x02" + "\x08" + u16(16) + std::string(16, '\0') +
-                                     "\x05" + u16(7) + "\x01" + mac(0x02000000000b) + "\x06" + u16(10) + "\x02" +
-                                     mac(0x02000000000c) + "\x01\x05\x41" + '\0');
+const std::string ltr =
+    ethernet(selfMac, mac(0x02000000000a), 0,
+             cfmHeader(4, 4, 0x60, 6) + u32(7) + "\x3f\x02" + "\x08" + u16(16) + std::string(16, '\0') + "\x05" +
+                 u16(7) + "\x01" + mac(0x02000000000b) + "\x06" + u16(10) + "\x02" + mac(0x02000000000c) +
+                 "\x01\x05\x41" + '\0');
 const ReplyFilter ltrFilter{self, std::nullopt, std::nullopt, 4, 7, 1};
 
-std::string patched(std::string frame, std::size_t at, char value) {
-  frame.at(at) = value;
-  return frame;
-}
+// `frame` with the byte at `at` changed.
+std::string patched(std::string frame, std::size_t at, char value) { return frame.replace(at, 1, 1, value); }
 
 TEST(CfmToolFrames, LoopbackReplyMatchesOnlyItsRequest) {
-  const auto tagged = [](std::uint16_t tci, std::string inner = "") { return lbr.substr(0, 12) + u16(0x8100) + u16(tci) + inner + lbr.substr(12); };
+  const auto tagged = [](std::uint16_t tci, const std::string& inner = "") {
+    return lbr.substr(0, 12) + u16(0x8100) + u16(tci) + inner + lbr.substr(12);
+  };
   ReplyFilter onVlan100 = lbrFilter, wrapping = lbrFilter;
   onVlan100.vlan = 100;
   wrapping.firstTransactionId = 0xffffffa0;  // a run of ids that wraps past 2^32 - 1
   wrapping.transactionIds = 0xc5;
   const std::tuple<std::string, const ReplyFilter&, Mismatch> cases[] = {
-      {lbr, lbrFilter, Mismatch::accepted},
-      {lbr + std::string(10, '\0'), wrapping, Mismatch::accepted},
-      {patched(lbr, 21, 101), lbrFilter, Mismatch::accepted},  // the last id of the run
-      {patched(lbr, 21, 98), lbrFilter, Mismatch::transactionId},
-      {patched(lbr, 21, 102), lbrFilter, Mismatch::transactionId},
-      {patched(lbr, 15, 3), lbrFilter, Mismatch::opCode},  // the LBM
-      {patched(lbr, 15, 5), lbrFilter, Mismatch::opCode},
-      {patched(lbr, 14, 0x60), lbrFilter, Mismatch::level},
-      {patched(lbr, 5, 0x03), lbrFilter, Mismatch::destination},
-      {patched(lbr, 11, 0x03), lbrFilter, Mismatch::source},
-      {patched(lbr, 13, 0x00), lbrFilter, Mismatch::notCfm},
-      {patched(lbr, 24, 0x30), lbrFilter, Mismatch::malformedTlv},  // the Data TLV past the end
-      {patched(lbr, 17, 2), lbrFilter, Mismatch::malformedTlv},     // first TLV inside the id
-      {patched(lbr, 17, char(0xff)), lbrFilter, Mismatch::malformedTlv},
-      {tagged(100), onVlan100, Mismatch::accepted},
-      {tagged(0xa064), onVlan100, Mismatch::accepted},  // priority 5
-      {tagged(200), onVlan100, Mismatch::vlan},
-      {lbr, onVlan100, Mismatch::vlan},
-      {tagged(100), lbrFilter, Mismatch::vlan},
-      {tagged(0xe000), lbrFilter, Mismatch::accepted},  // a priority tag
-      {tagged(100, u16(0x8100) + u16(100)), onVlan100, Mismatch::vlan},
+      {lbr, lbrFilter, accepted},
+      {lbr, wrapping, accepted},
+      {patched(lbr, 21, 101), lbrFilter, accepted},  // the last id of the run
+      {patched(lbr, 21, 98), lbrFilter, transactionId},
+      {patched(lbr, 21, 102), lbrFilter, transactionId},
+      {patched(lbr, 15, 3), lbrFilter, opCode},  // the LBM itself
+      {patched(lbr, 14, 0x60), lbrFilter, level},
+      {patched(lbr, 5, 0x03), lbrFilter, destination},
+      {patched(lbr, 11, 0x03), lbrFilter, source},
+      {patched(lbr, 13, 0x00), lbrFilter, notCfm},
+      {patched(lbr, 24, 0x30), lbrFilter, malformedTlv},  // the Data TLV past the end
+      {patched(lbr, 17, 2), lbrFilter, malformedTlv},     // first TLV inside the id
+      {patched(lbr, 17, char(0xff)), lbrFilter, malformedTlv},
+      {tagged(100), onVlan100, accepted},
+      {tagged(0xa064), onVlan100, accepted},  // priority 5
+      {tagged(200), onVlan100, vlan},
+      {lbr, onVlan100, vlan},
+      {tagged(100), lbrFilter, vlan},
+      {tagged(0xe000), lbrFilter, accepted},  // a priority tag
+      {tagged(100, u16(0x8100) + u16(100)), onVlan100, vlan},
   };
   for (const auto& [frame, filter, expected] : cases) {
     const auto parsed = parseLoopbackReply(frameOf(frame), filter);
     EXPECT_EQ(stringValue(parsed.mismatch), stringValue(expected)) << testing::PrintToString(frame);
-    EXPECT_EQ(parsed.reply.has_value(), expected == Mismatch::accepted);
+    EXPECT_EQ(parsed.reply.has_value(), expected == accepted);
   }
   const auto reply = parseLoopbackReply(frameOf(lbr + std::string(10, '\0')), lbrFilter).reply;
   ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->src, peer);
-  EXPECT_EQ(reply->transactionId, 100u);
-  EXPECT_EQ(reply->pduBytes, 14u);  // through the End TLV, not the padding
+  // The PDU through the End TLV, not the padding.
+  EXPECT_EQ(std::tuple(reply->src, reply->transactionId, reply->pduBytes), std::tuple(peer, 100u, 14u));
 }
 
 TEST(CfmToolFrames, LinktraceReplyReadsItsPortsAndMatchesItsTransaction) {
   const auto reply = parseLinktraceReply(frameOf(ltr), ltrFilter).reply;
-  ASSERT_TRUE(reply);
+  ASSERT_TRUE(reply && reply->ingress && reply->egress);
   EXPECT_EQ(std::tie(reply->src, reply->replyTtl, reply->relayAction, reply->fwdYes, reply->terminalMep),
-            std::make_tuple(EthAddr(0x02, 0, 0, 0, 0, 0x0a), 63, 2, true, true));
-  ASSERT_TRUE(reply->ingress && reply->egress);
-  EXPECT_EQ(std::tie(reply->ingress->mac, reply->ingress->action), std::make_tuple(EthAddr(2, 0, 0, 0, 0, 0x0b), 1));
-  EXPECT_EQ(std::tie(reply->egress->mac, reply->egress->action), std::make_tuple(EthAddr(2, 0, 0, 0, 0, 0x0c), 2));
+            std::tuple(EthAddr(0x02, 0, 0, 0, 0, 0x0a), 63, 2, true, true));
+  EXPECT_EQ(std::tie(reply->ingress->mac, reply->ingress->action), std::tuple(EthAddr(2, 0, 0, 0, 0, 0x0b), 1));
+  EXPECT_EQ(std::tie(reply->egress->mac, reply->egress->action), std::tuple(EthAddr(2, 0, 0, 0, 0, 0x0c), 2));
 
   const std::tuple<std::size_t, char, Mismatch> cases[] = {
-      {21, 8, Mismatch::transactionId}, {15, 5, Mismatch::opCode},        {15, 2, Mismatch::opCode},
-      {14, char(0xa0), Mismatch::level}, {5, 0x0b, Mismatch::destination},
-  };
+      {21, 8, transactionId}, {15, 5, opCode}, {15, 2, opCode}, {14, char(0xa0), level}, {5, 0x0b, destination}};
   for (const auto& [offset, value, expected] : cases) {
     EXPECT_EQ(stringValue(parseLinktraceReply(frameOf(patched(ltr, offset, value)), ltrFilter).mismatch),
               stringValue(expected)) << offset;
   }
   // A Reply Ingress TLV too short for a MAC address is left out, not the reply.
-  const std::string shortIngress = patched(ltr, 45, 2).erase(48, 5);
-  const auto partial = parseLinktraceReply(frameOf(shortIngress), ltrFilter).reply;
+  const auto partial = parseLinktraceReply(frameOf(patched(ltr, 45, 2).erase(48, 5)), ltrFilter).reply;
   ASSERT_TRUE(partial);
   EXPECT_FALSE(partial->ingress);
   EXPECT_TRUE(partial->egress);
@@ -137,24 +130,18 @@ TEST(CfmToolFrames, LinktraceReplyReadsItsPortsAndMatchesItsTransaction) {
 // chain without End TLV is complete); and never read past its end, which the sanitizer
 // build sees to: each prefix is a heap block of its own.
 TEST(CfmToolFrames, EveryPrefixOfAReply) {
-  struct Case {
-    std::string frame;
-    std::function<Mismatch(const Frame&)> parse;
-    std::size_t fixedPart;
-    std::vector<std::size_t> complete;
-  };
-  const Case cases[] = {
+  using Parse = std::function<Mismatch(const Frame&)>;
+  const std::tuple<std::string, Parse, std::size_t, std::vector<std::size_t>> cases[] = {
       {lbr, [](const Frame& f) { return parseLoopbackReply(f, lbrFilter).mismatch; }, 22, {22, 27, 28}},
       {ltr, [](const Frame& f) { return parseLinktraceReply(f, ltrFilter).mismatch; }, 24, {24, 43, 53, 66, 67}},
   };
-  for (const auto& c : cases) {
-    for (std::size_t n = 0; n <= c.frame.size(); ++n) {
-      const Mismatch expected = n < 18                            ? Mismatch::notCfm
-                                : n < c.fixedPart                 ? Mismatch::tooShort
-                                : std::ranges::count(c.complete, n) ? Mismatch::accepted
-                                                                  : Mismatch::malformedTlv;
-      EXPECT_EQ(stringValue(c.parse(frameOf(c.frame.substr(0, n)))), stringValue(expected))
-          << n << " of " << c.frame.size() << " bytes";
+  for (const auto& [frame, parse, fixedPart, complete] : cases) {
+    for (std::size_t n = 0; n <= frame.size(); ++n) {
+      const Mismatch expected = n < 18                            ? notCfm
+                                : n < fixedPart                 ? tooShort
+                                : std::ranges::count(complete, n) ? accepted
+                                                                  : malformedTlv;
+      EXPECT_EQ(stringValue(parse(frameOf(frame.substr(0, n)))), stringValue(expected)) << n << " of " << frame.size();
     }
   }
 }

@@ -1,39 +1,46 @@
-// The configuration file: each refusal is one line with the file, the JSON path and the
-// fault; every accepted form lands in the model.
+// The runner's configuration: each refusal is one line with the file, the JSON path and
+// the fault, and applying a model writes only its difference from the database.
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
 #include "apps/runner/RunnerConfig.h"
+#include "tests/support/Recorders.h"
 #include "tests/support/Scratch.h"
 
 namespace {
 
 using nlohmann::json;
+using namespace TestSupport;
+using Lines = std::vector<std::string>;
 
-// A small configuration that exercises every section; each bad row breaks one thing in it.
+// A configuration with every section; each row of the tables below changes one thing in it.
 json base() {
   return json::parse(R"({
     "bridgeMac": "02:00:00:00:00:01",
     "interfaces": { "Ethernet1": "sw-a", "Ethernet2": "sw-b" },
-    "switchports": { "Ethernet1": { "mode": "trunk", "portVlan": 10 } },
-    "vlans": { "10": { "configuredHosts": { "02:00:00:00:00:0a": "Ethernet1" } } },
-    "cfm": {
-      "profiles": [ { "name": "fast", "ccmInterval": "100ms" } ],
-      "domains": [ { "level": 3, "name": "md", "associations": [ { "name": "ma", "profile": "fast",
-        "localMeps": [ { "id": 100, "interface": "Ethernet1", "remoteMeps": [200] } ] } ] } ]
-    },
+    "switchports": { "Ethernet2": { "mode": "access", "portVlan": 20 }, "Ethernet1": { "mode": "trunk", "portVlan": 10,
+                     "allowedVlans": [10, 20], "ingressTranslation": [ { "from": 100, "to": 10 } ] } },
+    "vlans": { "10": { "configuredHosts": { "02:00:00:00:00:0a": "Ethernet1" },
+                       "learnedHosts": { "02:00:00:00:00:0b": "Ethernet2" } } },
+    "cfm": { "profiles": [ { "name": "fast", "ccmInterval": "100ms" } ],
+      "domains": [ { "level": 3, "name": "md", "defaultMip": true, "associations": [
+        { "name": "ma1", "primaryVlan": 10, "profile": "fast",
+          "localMeps": [ { "id": 100, "interface": "Ethernet1", "remoteMeps": [200, 300] } ] },
+        { "name": "ma2", "primaryVlan": 20, "direction": "up" } ] } ] },
     "aleStatus": [ { "level": 3, "defaultMip": true } ]
   })");
 }
 
-std::string refusal(const std::string& text) {
+Runner::RunnerConfig model(const json& j) { return Runner::parseText(j.dump(), "demo.json"); }
+
+// What parsing `text`, or reading `file` when one is named, is refused with.
+std::string refusal(const std::string& text, const std::string& file = "") {
   try {
-    Runner::parseText(text, "demo.json");
+    file.empty() ? Runner::parseText(text, "demo.json") : Runner::parse(file);
   } catch (const Runner::ConfigError& e) {
     return e.what();
   }
@@ -44,10 +51,13 @@ using Edit = std::function<void(json&)>;
 Edit set(const std::string& pointer, json value) {
   return [=](json& j) { j[json::json_pointer(pointer)] = value; };
 }
+Edit erase(const std::string& pointer, const std::string& key) {
+  return [=](json& j) { j[json::json_pointer(pointer)].erase(key); };
+}
+const std::string md = "/cfm/domains/0", ma1 = md + "/associations/0", mep = ma1 + "/localMeps/0";
 
 TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
   ASSERT_EQ(refusal(base().dump()), "(accepted)");
-  const std::string md = "/cfm/domains/0", ma = md + "/associations/0", mep = ma + "/localMeps/0";
   const std::string maAt = "cfm.domains[0].associations[0]", mepAt = maAt + ".localMeps[0]";
   const std::string e1 = "/switchports/Ethernet1";
   const std::vector<std::pair<Edit, std::string>> rows = {
@@ -89,21 +99,21 @@ TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
       {set(md + "/name", std::string(44, 'd')),
        "cfm.domains[0].name: \"" + std::string(44, 'd') + "\" is 44 bytes; a characterString MD name holds at most 43"},
       {set(md + "/format", "none"), "cfm.domains[0].name: an MD name of format none has no name"},
-      {set(ma + "/name", std::string(46, 'a')),
+      {set(ma1 + "/name", std::string(46, 'a')),
        maAt + ".name: \"" + std::string(46, 'a') + "\" is 46 bytes; a characterString MA name holds at most 45"},
-      {[&](json& j) { set(md + "/name", std::string(40, 'd'))(j), set(ma + "/name", "fiver")(j); },
+      {[&](json& j) { set(md + "/name", std::string(40, 'd'))(j), set(ma1 + "/name", "fiver")(j); },
        maAt + ".name: the MD name (40 bytes) and this MA name (5 bytes) exceed the 44 bytes a MAID holds for both"},
-      {[&](json& j) { set(ma + "/format", "primaryVid")(j), set(ma + "/name", "abc")(j); },
+      {[&](json& j) { set(ma1 + "/format", "primaryVid")(j), set(ma1 + "/name", "abc")(j); },
        maAt + ".name: \"abc\" is 3 bytes; a primaryVid MA name is 2 bytes"},
-      {set(md + "/associations/1", {{"name", "ma"}}), "cfm.domains[0].associations[1].name: the same name as " + maAt},
+      {set(md + "/associations/1/name", "ma1"), "cfm.domains[0].associations[1].name: the same name as " + maAt},
       {set("/cfm/domains/1", {{"level", 3}}), "cfm.domains[1].level: level 3 is already configured by cfm.domains[0]"},
-      {set(ma + "/profile", "slow"), maAt + ".profile: no profile named \"slow\" in cfm.profiles"},
+      {set(ma1 + "/profile", "slow"), maAt + ".profile: no profile named \"slow\" in cfm.profiles"},
       {set("/cfm/profiles/0/ccmInterval", "2s"),
        "cfm.profiles[0].ccmInterval: \"2s\" is not a CCM interval (3.3ms, 10ms, 100ms, 1s, 10s, 1min, 10min)"},
       {set(mep + "/id", 8192), mepAt + ".id: 8192 is not a MEP id (1-8191)"},
       {set(mep + "/remoteMeps", {{"0", true}}), mepAt + ".remoteMeps.0: \"0\" is not a MEP id (1-8191)"},
       {set(mep + "/remoteMeps", {200, 100}), mepAt + ".remoteMeps[1]: MEP 100 is this local MEP"},
-      {[&](json& j) { j[json::json_pointer(ma + "/localMeps")].push_back(j[json::json_pointer(mep)]); },
+      {[&](json& j) { j[json::json_pointer(ma1 + "/localMeps")].push_back(j[json::json_pointer(mep)]); },
        maAt + ".localMeps[1].id: MEP 100 is already a local MEP of this association"},
       {set(mep + "/interface", "Ethernet3"), mepAt + ".interface: Ethernet3 is not in interfaces"},
       {set("/cfm/domains", json::object()), "cfm.domains: expected an array of domains, got an object"},
@@ -122,12 +132,7 @@ TEST(RunnerConfigParse, RefusesFilesThatAreNotCleanJson) {
   EXPECT_EQ(refusal("[]"), "demo.json: expected a JSON object, got an array");
   const std::string syntax = refusal("{\n  \"bridgeMac\": \"02:00:00:00:00:01\",\n}");
   EXPECT_EQ(syntax.rfind("demo.json:3:1: syntax error", 0), 0u) << syntax;
-  try {
-    Runner::parse("/nonexistent/demo.json");
-    ADD_FAILURE() << "read a missing file";
-  } catch (const Runner::ConfigError& e) {
-    EXPECT_STREQ(e.what(), "/nonexistent/demo.json: cannot read: No such file or directory");
-  }
+  EXPECT_EQ(refusal("", "/nonexistent/demo.json"), "/nonexistent/demo.json: cannot read: No such file or directory");
 }
 
 TEST(RunnerConfigParse, ReadsEveryFormOfTheFile) {
@@ -149,38 +154,135 @@ TEST(RunnerConfigParse, ReadsEveryFormOfTheFile) {
   })", "forms.json");
 
   EXPECT_EQ(config.bridgeMac.stringValue(), "02:00:00:00:00:aa");
-  EXPECT_EQ(config.interfaces, (std::map<Lumen::IntfId, std::string>{{Lumen::IntfId("Ethernet1"), "sw-a"},
-                                                                      {Lumen::IntfId("Port-Channel7"), "bond0"}}));
-  const auto& port = config.switchports.at(Lumen::IntfId("Ethernet1"));
-  EXPECT_EQ(port.tpid, 0x88a8);
-  using Xlate = std::map<Bridging::VlanXlateKey, Bridging::VlanXlateMapping>;
-  EXPECT_EQ(port.ingressVlanXlate, (Xlate{{{100, 200}, {300, 0}}}));
   // allowedVlans are identity entries; an explicit egress entry replaces one.
-  EXPECT_EQ(port.egressVlanXlate, (Xlate{{{10, 0}, {10, 0}}, {{20, 0}, {20, 0}}, {{30, 0}, {300, 31}}}));
-  EXPECT_EQ(config.vlans.at(Lumen::VlanId(20)), Runner::Vlan{});
+  EXPECT_EQ(config.switchports.at(Lumen::IntfId("Ethernet1")),
+            (Runner::Switchport{Bridging::switchIntfModeTrunk, Lumen::VlanIdOrNone(10), 0x88a8,
+                                {{{100, 200}, {300, 0}}},
+                                {{{10, 0}, {10, 0}}, {{20, 0}, {20, 0}}, {{30, 0}, {300, 31}}}}));
   EXPECT_EQ(config.defaultProfile, (Runner::Profile{Cfm::CcmTxInterval(1.0 / 300), false}));
-  EXPECT_EQ(Runner::ccmIntervalName(config.defaultProfile.ccmInterval), "3.3ms");
-
   const auto& domain = config.domains.at(Cfm::MdLevel(0));
   EXPECT_EQ(domain.name, Cfm::MdNameWithFormat{});  // no name: format none
-  ASSERT_EQ(domain.associations.size(), 2u);
-  const auto& vid = domain.associations.at(Cfm::MaName(std::string("\x0f\xfe", 2)));
-  EXPECT_EQ(vid.name.format, Cfm::maNameFormatPrimaryVid);
-  EXPECT_EQ(vid.direction, Cfm::mepDirectionUp);
-  EXPECT_EQ(vid.localMeps.at(Cfm::MepId(1)),
-            (Runner::LocalMep{Lumen::IntfId("Port-Channel7"), {{Cfm::MepId(2), true}, {Cfm::MepId(8191), false}}}));
-  EXPECT_TRUE(domain.associations.contains(Cfm::MaName(std::string("\0\0\1\0\0\0\x0a", 7))));
+  const Cfm::MaName vid(std::string("\x0f\xfe", 2)), vpnId(std::string("\0\0\1\0\0\0\x0a", 7));
+  const std::map<Cfm::MepId, bool> remote = {{Cfm::MepId(2), true}, {Cfm::MepId(8191), false}};
+  EXPECT_EQ(domain.associations,
+            (std::map<Cfm::MaName, Runner::Association>{
+                {vid, {{vid, Cfm::maNameFormatPrimaryVid}, Cfm::mepDirectionUp, {}, {},
+                       {{Cfm::MepId(1), {Lumen::IntfId("Port-Channel7"), remote}}}}},
+                {vpnId, {{vpnId, Cfm::maNameFormatRfc2685VpnId}, Cfm::mepDirectionDown, {}, {}, {}}}}));
 }
 
-// The documentation's complete example is the demo's configuration, and it is valid.
-TEST(RunnerConfigParse, DemoConfigurationIsTheDocumentedExample) {
-  const Runner::RunnerConfig demo = Runner::parse(CFM_DEMO_CONFIG);
-  EXPECT_TRUE(demo.domains.at(Cfm::MdLevel(3)).associations.contains(Cfm::MaName("demo-ma")));
-  const std::string doc = TestSupport::readFile(CFM_CONFIGURATION_DOC);
-  const auto start = doc.find("```json\n", doc.find("## Complete example"));
-  ASSERT_NE(start, std::string::npos) << "no complete example in the documentation";
-  const auto end = doc.find("```", start + 8);
-  EXPECT_EQ(Runner::parseText(doc.substr(start + 8, end - start - 8), "configuration.md"), demo);
+// Records every notification of the configuration entities present in the database now.
+struct Watchers {
+  Watchers(Orbis::EntityManager& manager, Log& log) {
+    auto config = Kiln::ptrCast<CfmAgent::Config>(manager.entity(Runner::cfmConfigPath));
+    all.push_back(std::make_shared<ConfigRecorder>(config, log, "config "));
+    all.push_back(std::make_shared<CfmProfileRecorder>(config->defaultCfmProfile(), log, "profile default: "));
+    for (const auto& [name, p] : config->cfmProfile()) {
+      all.push_back(std::make_shared<CfmProfileRecorder>(p, log, text("profile ", name, ": ")));
+    }
+    for (const auto& [level, md] : config->mdConfig()) {
+      all.push_back(std::make_shared<MdConfigRecorder>(md, log, text("md ", level, ": ")));
+      for (const auto& [name, ma] : md->maConfig()) {
+        all.push_back(std::make_shared<MaConfigRecorder>(ma, log, text("ma ", name, ": ")));
+        for (const auto& [id, mep] : ma->localMepConfig()) {
+          all.push_back(std::make_shared<LocalMepConfigRecorder>(mep, log, text("mep ", id, ": ")));
+        }
+      }
+    }
+    auto ale = Kiln::ptrCast<Cfm::AleStatus>(manager.entity(Runner::aleStatusPath));
+    all.push_back(std::make_shared<AleStatusRecorder>(ale, log, "ale: "));
+    for (const auto& [level, md] : ale->mdStatus()) {
+      all.push_back(std::make_shared<MdAleStatusRecorder>(md, log, text("ale ", level, ": ")));
+    }
+  }
+  std::vector<std::shared_ptr<void>> all;
+};
+
+// The bridging values, which no watcher reports in the change rows below.
+TEST(ConfigApply, FirstApplyWritesTheWholeModel) {
+  auto manager = Kiln::make<Orbis::EntityManager>();
+  Runner::apply(model(base()), *manager);
+  auto br = Kiln::ptrCast<Bridging::Config>(manager->entity(Runner::bridgingConfigPath));
+  auto brStatus = Kiln::ptrCast<Bridging::Status>(manager->entity(Runner::bridgingStatusPath));
+  ASSERT_TRUE(br && brStatus && br->switchIntfConfig(Lumen::IntfId("Ethernet1")));
+  EXPECT_EQ(br->bridgeMacAddr().stringValue(), "02:00:00:00:00:01");
+  auto port = br->switchIntfConfig(Lumen::IntfId("Ethernet1"));
+  EXPECT_EQ(
+      std::tuple(port->mode(), port->portVlan(), port->ingressVlanXlate({100, 0}), port->egressVlanXlate().size()),
+      std::tuple(Bridging::switchIntfModeTrunk, Lumen::VlanIdOrNone(10), Bridging::VlanXlateMapping{10, 0}, 2u));
+  const auto host = [](const char* mac) { return *Lumen::EthAddr::fromString(mac); };
+  const Lumen::VlanId vlan10(10);
+  EXPECT_EQ(br->vlanConfig(vlan10)->configuredHost(host("02:00:00:00:00:0a")).intf, Lumen::IntfId("Ethernet1"));
+  EXPECT_EQ(brStatus->vlanStatus(vlan10)->learnedHost(host("02:00:00:00:00:0b")).intf, Lumen::IntfId("Ethernet2"));
+}
+
+// Each row changes the file in one way; the apply must write that change and nothing else,
+// and the configuration's watchers must hear of it in an order that never leaves an
+// association without the profile it names.
+TEST(ConfigApply, ChangedModelWritesOnlyTheDifference) {
+  const std::string e1 = "bridging/config: switchport Ethernet1", ma = "cfm/config: domain 3: association ma1";
+  const std::string mep100 = ma + ": local MEP 100: ";
+  const std::vector<std::tuple<Edit, Lines, Log>> rows = {
+      {[](json&) {}, {}, {}},
+      {set("/switchports/Ethernet1/ingressTranslation/0/to", 20), {e1 + ": ingress translation 100/0 -> 20/0"}, {}},
+      {set("/switchports/Ethernet1/allowedVlans", {10}), {e1 + ": egress translation 20/0 deleted"}, {}},
+      {erase("/switchports", "Ethernet2"), {"bridging/config: switchport Ethernet2 deleted"}, {}},
+      {set("/vlans/10/learnedHosts/02:00:00:00:00:0b", "Ethernet1"),
+       {"bridging/status: vlan 10: learned host 02:00:00:00:00:0b on Ethernet1"}, {}},
+      {[&](json& j) { j[json::json_pointer(md + "/associations")].erase(1); },
+       {"cfm/config: domain 3: association ma2 deleted"}, {"md 3: maConfig ma2 absent"}},
+      {set(md + "/defaultMip", false), {"cfm/config: domain 3: defaultMip false"}, {"md 3: defaultMip 0"}},
+      {set(ma1 + "/primaryVlan", 20), {ma + ": primaryVlan 20"}, {"ma ma1: primaryVlanId 20"}},
+      {set(md + "/associations/1/direction", "down"), {"cfm/config: domain 3: association ma2: direction down"},
+       {"ma ma2: direction mepDirectionDown"}},
+      {set(md + "/format", "dnsLikeName"), {"cfm/config: domain 3: name md (dnsLikeName)"},
+       {"md 3: mdName md (mdNameFormatDnsLikeName)"}},
+      {set(mep + "/remoteMeps", {{"200", true}, {"300", false}}), {mep100 + "remote MEP 300 false"},
+       {"mep 100: remoteMepConfig 300 false"}},
+      {set(mep + "/remoteMeps", {200}), {mep100 + "remote MEP 300 deleted"}, {"mep 100: remoteMepConfig 300 absent"}},
+      {set(mep + "/interface", "Ethernet2"), {mep100 + "interface Ethernet2"}, {"mep 100: intfId Ethernet2"}},
+      {set("/cfm/profiles/0/ccmInterval", "10ms"), {"cfm/config: profile fast: ccmInterval 10ms"},
+       {"profile fast: ccmTxInterval 0.01"}},
+      {set("/cfm/defaultProfile/ccmEnable", false), {"cfm/config: default profile: ccmEnable false"},
+       {"profile default: ccmEnable 0"}},
+      // The association leaves the profile before the profile goes...
+      {[&](json& j) { set("/cfm/profiles", json::array())(j), erase(ma1, "profile")(j); },
+       {ma + ": profile (default)", "cfm/config: profile fast deleted"},
+       {"ma ma1: cfmProfileName ", "config cfmProfile fast absent"}},
+      // ...and a new profile is there before the association names it.
+      {[&](json& j) {
+         set("/cfm/profiles/1", {{"name", "slow"}, {"ccmInterval", "10s"}})(j), set(ma1 + "/profile", "slow")(j);
+       },
+       {"cfm/config: profile slow created", "cfm/config: profile slow: ccmInterval 10s", ma + ": profile slow"},
+       {"config cfmProfile slow present", "ma ma1: cfmProfileName slow"}},
+      {[](json& j) { j.erase("aleStatus"); }, {"cfm/aleStatus: level 3 deleted"}, {"ale: mdStatus 3 absent"}},
+      {set("/aleStatus/0/defaultMip", false), {"cfm/aleStatus: level 3: defaultMip false"}, {"ale 3: defaultMip 0"}},
+  };
+  for (const auto& [edit, writes, notifications] : rows) {
+    auto db = Kiln::make<Orbis::EntityManager>();
+    Runner::apply(model(base()), *db);
+    json changed = base();
+    edit(changed);
+    SCOPED_TRACE(changed.dump());
+    Log log;
+    Watchers watchers(*db, log);
+    EXPECT_EQ(Runner::apply(model(changed), *db), writes);
+    EXPECT_EQ(log, notifications);
+    // What was written is all of the change: nothing is left to write.
+    EXPECT_EQ(Runner::apply(model(changed), *db), Lines{});
+  }
+}
+
+TEST(ConfigApply, RootOfAnotherTypeRefusesBeforeAnyWrite) {
+  auto manager = Kiln::make<Orbis::EntityManager>();
+  manager->entityIs(Runner::aleStatusPath, "Kiln::Dir");
+  try {
+    Runner::apply(model(base()), *manager);
+    ADD_FAILURE() << "applied over a root of another type";
+  } catch (const Runner::ConfigError& e) {
+    EXPECT_STREQ(e.what(), "cfm/aleStatus holds a Kiln::Dir, not a Cfm::AleStatus; nothing was applied");
+  }
+  EXPECT_EQ(manager->paths(), Lines{"cfm/aleStatus"});
 }
 
 }  // namespace
