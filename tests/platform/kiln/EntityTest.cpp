@@ -1,49 +1,44 @@
 #include <gtest/gtest.h>
 
-#include <string>
+#include <memory>
 
-#include "platform/kiln/Collection.h"
-#include "platform/kiln/Errors.h"
+#include "platform/kiln/Dir.h"
+#include "platform/kiln/StateMachine.h"
+#include "tests/platform/ErrorOf.h"
 
 namespace {
 
+using Kiln::ChildKind;
+using Kiln::Dir;
+using Log = std::vector<std::string>;
+
 // Counts its live instances, so that tests see exactly when the last reference went.
 struct Part : Kiln::Entity {
-  explicit Part(int key) : key(key) { ++live; }
+  Part() { ++live; }
   ~Part() override { --live; }
-  const int key;
   static inline int live = 0;
 };
 
-TEST(Ptr, CopiesOfEveryKindShareOneCountAndTheLastReleaseDestroys) {
+// Whichever way a reference or a collection member leaves, the last one destroys.
+TEST(Lifetime, CopiesOfEveryKindAndCollectionsShareOneCountAndTheLastReleaseDestroys) {
   const int before = Part::live;
   {
-    Kiln::Ptr<Part> a = Kiln::make<Part>(1);
+    Kiln::Ptr<Part> a = Kiln::make<Part>();
     {
       Kiln::Ptr<Part> b = a;
       Kiln::PtrConst<Part> c = a;
       Kiln::Ptr<Kiln::Entity> d = a;
-      EXPECT_EQ(a->refCount(), 4u);
-      EXPECT_TRUE(b == c && c == d);
+      EXPECT_TRUE(a->refCount() == 4 && b == c && c == d);
     }
     Kiln::Ptr<Part>& alias = a;
     a = alias;  // self-assignment must not release the entity
     Kiln::Ptr<Part> moved = std::move(a);
-    EXPECT_FALSE(a);
-    EXPECT_EQ(moved->refCount(), 1u);
-    EXPECT_EQ(Part::live, before + 1);
+    EXPECT_TRUE(!a && moved->refCount() == 1 && Part::live == before + 1);
   }
   EXPECT_EQ(Part::live, before);
-}
-
-// Whichever way a member leaves, the collection lets go of it.
-TEST(Collection, ReleasesEveryMemberThatLeaves) {
-  const int before = Part::live;
   Kiln::Collection<int, Part> parts;
-  for (int key = 0; key < 6; ++key) parts.findOrCreate(key, [key] { return new Part(key); });
-  for (auto it = parts.begin(); it != parts.end();) {
-    it = it->first % 2 ? parts.erase(it) : std::next(it);
-  }
+  for (int key = 0; key < 6; ++key) parts.findOrCreate(key, [] { return new Part; });
+  for (auto it = parts.begin(); it != parts.end();) it = it->first % 2 ? parts.erase(it) : std::next(it);
   EXPECT_EQ(Part::live, before + 3);
   EXPECT_FALSE(parts.del(1));
   EXPECT_TRUE(parts.del(2));
@@ -51,37 +46,156 @@ TEST(Collection, ReleasesEveryMemberThatLeaves) {
   EXPECT_EQ(Part::live, before);
 }
 
-// Keys follow arrival and are never reused, whatever holds the elements (the small storage
-// spills to the heap here); a copy is a value of its own.
-template <class Queue>
-void keysFollowArrivalAndAreNeverReused() {
-  Queue q;
-  q.enq('a');
-  q.deq();
-  EXPECT_EQ(q.enq('b'), 1u);
-  q.clear();
-  EXPECT_EQ(q.enq('c'), 2u);
-  q.enq('d');
-  EXPECT_EQ(q.find(1), nullptr);
-  const Queue copy = q;
-  q.clear();
-  q.enq('x');
-  std::string seen;
-  copy.forEach([&](std::uint32_t key, char c) { seen += std::to_string(key) + c; });
-  EXPECT_EQ(seen, "2c3d");
-}
-
+// Whatever holds the elements (the small storage spills to the heap here); a copy is a
+// value of its own.
 TEST(LinkQueue, KeysFollowArrivalAndAreNeverReused) {
-  using Small = Kiln::SmallVector<char, 1>;
-  keysFollowArrivalAndAreNeverReused<Kiln::LinkQueue<char>>();
-  keysFollowArrivalAndAreNeverReused<Kiln::LinkQueue<char, std::uint32_t, Small>>();
+  auto check = [](auto q) {
+    q.enq('a');
+    q.deq();
+    EXPECT_EQ(q.enq('b'), 1u);
+    q.clear();
+    EXPECT_EQ(q.enq('c'), 2u);
+    q.enq('d');
+    EXPECT_EQ(q.find(1), nullptr);
+    const auto copy = q;
+    q.clear();
+    q.enq('x');
+    std::string seen;
+    copy.forEach([&](std::uint32_t key, char c) { seen += std::to_string(key) + c; });
+    EXPECT_EQ(seen, "2c3d");
+  };
+  check(Kiln::LinkQueue<char>());
+  check(Kiln::LinkQueue<char, std::uint32_t, Kiln::SmallVector<char, 1>>());
 }
 
-// An assertion stops the process naming its condition, whatever handler was installed.
-TEST(AssertionDeathTest, DefaultHandlerAbortsNamingTheCondition) {
+TEST(AssertionDeathTest, DefaultHandlerAbortsNamingTheConditionWhateverHandlerWasInstalled) {
   EXPECT_DEATH(KILN_ASSERT(1 + 1 == 3), "assertion failed: 1 \\+ 1 == 3");
   EXPECT_DEATH(Kiln::assertionHandlerIs([](const char*, const char*, int) {});
                KILN_ASSERT(false), "assertion failed: false");
+}
+
+// Logs what it sees when told, so a notification sent before the change is stored shows.
+struct Recorder : Dir::NotifieeConst {
+  Recorder(Kiln::PtrConst<Dir> dir, Log& log, std::string tag)
+      : Dir::NotifieeConst(std::move(dir)), log(log), tag(std::move(tag)) {}
+  void onEntity(const std::string& name) override {
+    const auto entity = notifier()->entity(name);
+    log.push_back(tag + name + "=" + (entity ? entity->name() : "none"));
+  }
+  Log& log;
+  std::string tag;
+};
+
+// Synchronous: each notifiee has run, in binding order, by the time the setter returns.
+TEST(Notification, OncePerRealChangeInBindingOrderAndOnlyWhileActive) {
+  auto dir = Kiln::make<Dir>();
+  Log log;
+  Recorder a(dir, log, "a:"), b(dir, log, "b:");
+  auto one = Kiln::make<Dir>("1");
+  dir->entityIs("p", one);
+  dir->entityIs("p", one);  // unchanged
+  b.hasNotificationActiveIs(false);
+  dir->entityIs("p", Kiln::make<Dir>("2"));  // replaced: the first one is let go
+  EXPECT_EQ(one->refCount(), 1u);
+  b.hasNotificationActiveIs(true);
+  dir->entityDel("q");  // absent
+  dir->entityDel("p");
+  EXPECT_EQ(log, (Log{"a:p=1", "b:p=1", "a:p=2", "a:p=none", "b:p=none"}));
+}
+
+// When told, drops another notifiee of the same notifier and binds a new one.
+struct Rewirer : Dir::NotifieeConst {
+  using Dir::NotifieeConst::NotifieeConst;
+  void onEntity(const std::string&) override {
+    victim.reset();
+    if (!added) added = std::make_unique<Recorder>(notifier(), *log, "new:");
+  }
+  Log* log;
+  std::unique_ptr<Recorder> victim, added;
+};
+
+TEST(Notification, UnbindingAndBindingTakeEffectAtOnceEvenDuringARound) {
+  auto dir = Kiln::make<Dir>("a");
+  Log log;
+  Rewirer rewirer(dir);
+  rewirer.log = &log;
+  rewirer.victim = std::make_unique<Recorder>(dir, log, "victim:");
+  dir->entityIs("x", Kiln::make<Dir>("1"));  // the dropped one must not run; the new one
+  EXPECT_TRUE(log.empty());                 // joins from the next change
+  dir->entityIs("x", Kiln::make<Dir>("2"));
+  EXPECT_EQ(log, (Log{"new:x=2"}));
+  EXPECT_EQ(dir->notifieeList().size(), 2u);
+
+  auto other = Kiln::make<Dir>("b");
+  rewirer.added->notifierIs(other);
+  rewirer.notifierIs(nullptr);
+  EXPECT_EQ(dir->notifieeList().size(), 0u);
+  Dir* raw = other.get();
+  other = nullptr;  // the notifiee's reference keeps it
+  raw->entityIs("y", Kiln::make<Dir>("3"));
+  EXPECT_EQ(log, (Log{"new:x=2", "new:y=3"}));
+}
+
+// A machine built from (dir, label) that reports its life to a log.
+struct GadgetSm : Kiln::StateMachine {
+  GadgetSm(Kiln::PtrConst<Dir> dir, int label, Log& log) : dir(std::move(dir)), label(label), log(log) {
+    log.push_back("init " + std::to_string(label));
+  }
+  void hasNotificationActiveIs(bool a) { active = a; }
+  void doPrepareToDie() override { log.push_back("die " + std::to_string(label)); }
+  const Kiln::PtrConst<Dir> dir;
+  const int label;
+  Log& log;
+  bool active = false;
+};
+
+struct Owner {
+  Log log;
+  Kiln::Ptr<GadgetSm> single;
+  Kiln::Collection<int, GadgetSm> keyed;
+
+  // Label 0 stands for a setter that made no object.
+  Kiln::Ptr<GadgetSm> is(ChildKind kind, int key, Kiln::PtrConst<Dir> dir, int label) {
+    auto sameArgs = [&](const GadgetSm& sm) {
+      return bool(Kiln::ArgMatch(kind)("_dir", dir, sm.dir)("_label", label, sm.label));
+    };
+    auto make = [&] { return label ? new GadgetSm(dir, label, log) : nullptr; };
+    return kind == ChildKind::single ? Kiln::instantiate(single, sameArgs, make)
+                                     : keyed.instantiate(key, sameArgs, make);
+  }
+};
+
+TEST(InstantiatingSetter, SingleChildIsKeptWhenEqualAndReplacedOtherwise) {
+  Owner owner;
+  auto dir = Kiln::make<Dir>();
+  auto first = owner.is(ChildKind::single, 0, dir, 1);
+  EXPECT_TRUE(first->active);
+  EXPECT_EQ(owner.is(ChildKind::single, 0, dir, 1), first);
+  EXPECT_TRUE(owner.is(ChildKind::single, 0, dir, 2)->active);
+  Kiln::drop(owner.single);
+  // The replacement is built before the old child is let go.
+  EXPECT_EQ(owner.log, (Log{"init 1", "init 2", "die 1", "die 2"}));
+}
+
+// A keyed child built from other arguments is refused naming the first difference; each
+// machine that leaves the collection is prepared to die once.
+TEST(InstantiatingSetter, KeyedChildIsRefusedOtherArgumentsAndPreparedOnceWhenItLeaves) {
+  Owner owner;
+  auto dir = Kiln::make<Dir>("w1");
+  auto sm = owner.is(ChildKind::keyed, 3, dir, 7);
+  EXPECT_EQ(owner.is(ChildKind::keyed, 3, dir, 7), sm);
+  EXPECT_EQ(errorOf([&] { owner.is(ChildKind::keyed, 3, dir, 8); }),
+            "Reinstantiating the pointer interface where constructor parameter attribute _label "
+            "has a different value of 8 than the current value of 7 not allowed");
+  const std::string both = errorOf([&] { owner.is(ChildKind::keyed, 3, Kiln::make<Dir>("w2"), 8); });
+  EXPECT_NE(both.find("_dir has a different value of w2@"), std::string::npos) << both;
+  EXPECT_EQ(errorOf([&] { owner.is(ChildKind::keyed, 4, dir, 0); }), "null ValidPtr");
+  for (int key : {1, 2}) owner.is(ChildKind::keyed, key, dir, key * 10);
+  auto held = owner.keyed.find(2);
+  owner.keyed.del(2);
+  held->prepareToDie();  // a second request does nothing
+  owner.keyed.delAll();
+  EXPECT_EQ(owner.log, (Log{"init 7", "init 10", "init 20", "die 20", "die 10", "die 7"}));
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <vector>
-
-#include "platform/kiln/Errors.h"
 #include "platform/kiln/TypeRegistry.h"
 #include "platform/orbis/EntityManager.h"
+#include "tests/platform/ErrorOf.h"
 
 namespace {
 
@@ -18,22 +16,17 @@ struct RecordingMounter : Orbis::Mounter {
   Statuses statuses;
 };
 
-class EntityManagerTest : public ::testing::Test {
- protected:
+TEST(EntityManager, GroupCompletesOnTheLoopOnlyAfterClose) {
   Kiln::EventLoop loop;
-  Kiln::Ptr<Orbis::EntityManager> manager = Kiln::make<Orbis::EntityManager>(loop);
+  auto manager = Kiln::make<Orbis::EntityManager>(loop);
   RecordingMounter mounter;
-};
-
-TEST_F(EntityManagerTest, GroupCompletesOnTheLoopOnlyAfterClose) {
-  Kiln::ThrowingAssertionScope scope;
   auto group = manager->mountGroup(mounter);
   group->add("cfm/config", "Kiln::Dir", "rOP");
   group->add("cfm/status", "Kiln::Dir", "wS");
   loop.runUntilIdle();
   EXPECT_FALSE(manager->entity("cfm/config"));
   group->close(false, "", 0.0);
-  EXPECT_THROW(group->add("x", "Kiln::Dir", "r"), Kiln::AssertionFailure);
+  EXPECT_EQ(errorOf([&] { group->add("x", "Kiln::Dir", "r"); }), "!closed_");
   EXPECT_TRUE(mounter.statuses.empty());  // never inside close
   loop.runUntilIdle();
   EXPECT_EQ(mounter.statuses, Statuses{Orbis::mountSuccess_});
@@ -42,15 +35,11 @@ TEST_F(EntityManagerTest, GroupCompletesOnTheLoopOnlyAfterClose) {
 
 // Each group mounts a good path and the row's: the group reports the row's outcome, and
 // a mount finds what the runner seeded rather than replacing it.
-TEST_F(EntityManagerTest, MountsFindSeedsOrReportWhyNot) {
+TEST(EntityManager, MountsFindSeedsOrReportWhyNot) {
+  auto manager = Kiln::make<Orbis::EntityManager>();
   manager->entityIs("cfm/config", "Test::Plain");
   auto seeded = manager->entityIs("bridging/config", "Kiln::Dir");
-  struct Case {
-    const char* path;
-    const char* type;
-    const char* mode;
-    Orbis::MountStatus expected;
-  };
+  struct Case { const char *path, *type, *mode; Orbis::MountStatus expected; };
   for (const Case& c : {Case{"bridging/config", "Kiln::Dir", "r", Orbis::mountSuccess_},
                         Case{"cfm/config", "Kiln::Dir", "r", Orbis::mountTypeMismatch_},
                         Case{"cfm/other", "No::SuchType", "r", Orbis::mountUnknownType_},
@@ -64,13 +53,9 @@ TEST_F(EntityManagerTest, MountsFindSeedsOrReportWhyNot) {
   }
   EXPECT_FALSE(manager->entity("cfm/other"));
   EXPECT_EQ(manager->entity("bridging/config"), seeded);
-  try {
-    manager->entityIs("cfm/config", "Kiln::Dir");
-    FAIL() << "no exception";
-  } catch (const Kiln::RangeException& e) {
-    EXPECT_STREQ(e.what(), "entity at cfm/config is a Test::Plain, not a Kiln::Dir");
-  }
-  EXPECT_THROW(manager->entityIs("b", "No::SuchType"), Kiln::RangeException);
+  EXPECT_EQ(errorOf([&] { manager->entityIs("cfm/config", "Kiln::Dir"); }),
+            "entity at cfm/config is a Test::Plain, not a Kiln::Dir");
+  EXPECT_EQ(errorOf([&] { manager->entityIs("b", "No::SuchType"); }), "no entity type named No::SuchType");
 }
 
 }  // namespace

@@ -1,43 +1,69 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include "platform/kiln/TypeRegistry.h"
-#include "platform/types/CfmAgentTypes.h"
-#include "platform/types/CfmAleTypes.h"
 #include "tests/platform/AllocationCounter.h"
+#include "tests/platform/ErrorOf.h"
 #include "tests/support/Recorders.h"
 
 namespace {
 
 using namespace CfmAgent;
-using Cfm::MaName;
-using Cfm::MdLevel;
-using Cfm::MepId;
-using TestSupport::Log;
-using TestSupport::Step;
+using namespace TestSupport;
+using Cfm::MaName, Cfm::MdLevel, Cfm::MepId;
+
+TEST(CfmTypes, RangedValuesRefuseWhatIsPastTheirBounds) {
+  const std::string mepId = "MepId::value < MepId::min or > MepId::max not allowed";
+  EXPECT_EQ(errorOf([] { MdLevel{8}; }), "");  // the invalid level is a value of its own
+  EXPECT_EQ(errorOf([] { MdLevel{9}; }), "MdLevel::value < MdLevel::min or > MdLevel::invalid not allowed");
+  EXPECT_EQ(errorOf([] { MepId{1}; }) + errorOf([] { MepId{8191}; }), "");
+  EXPECT_EQ(errorOf([] { MepId{0}; }), mepId);
+  EXPECT_EQ(errorOf([] { MepId{8192}; }), mepId);
+  EXPECT_EQ(errorOf([] { MaName{std::string(45, 'a')}; }), "");
+  EXPECT_EQ(errorOf([] { MaName{std::string(46, 'a')}; }), "MaName::bytes > 45 not allowed");
+  EXPECT_EQ(errorOf([] { Cfm::MdName{std::string(43, 'd')}; }), "");
+  EXPECT_EQ(errorOf([] { Cfm::MdName{std::string(44, 'd')}; }), "MdName::bytes > 43 not allowed");
+  // Names are bytes: a NUL inside is kept, not a terminator.
+  EXPECT_EQ(MaName(std::string("a\0b", 3)).stringValue().size(), 3u);
+}
+
+TEST(CfmTypes, GroupAddressesDecodeToLevelAndOpCode) {
+  struct Case { Lumen::EthAddr addr; std::uint8_t level; Cfm::OpCode op; };
+  const Case cases[] = {
+      {{0x01, 0x80, 0xc2, 0x00, 0x00, 0x30}, 0, Cfm::opCodeCcm},
+      {{0x01, 0x80, 0xc2, 0x00, 0x00, 0x38}, 0, Cfm::opCodeLtm},
+      {{0x01, 0x80, 0xc2, 0x00, 0x00, 0x3f}, 7, Cfm::opCodeLtm},
+      // Neighbours of the two blocks, and the block's first byte under other prefixes.
+      {{0x01, 0x80, 0xc2, 0x00, 0x00, 0x2f}, 8, Cfm::opCodeNone},
+      {{0x01, 0x80, 0xc2, 0x00, 0x00, 0x40}, 8, Cfm::opCodeNone},
+      {{0x01, 0x80, 0xc3, 0x00, 0x00, 0x30}, 8, Cfm::opCodeNone},
+      {{0x00, 0x80, 0xc2, 0x00, 0x00, 0x30}, 8, Cfm::opCodeNone},
+  };
+  for (const Case& c : cases) {
+    const Cfm::CfmMulticastEthAddr decoded(c.addr);
+    EXPECT_EQ(decoded.mdLevel().value(), c.level) << c.addr;
+    EXPECT_EQ(decoded.opCode(), c.op) << c.addr;
+  }
+}
 
 // One script over the whole tree with every level watched: a change is reported once, by
 // its own entity only, and creating or deleting a member is reported by its owner.
 TEST(Config, EveryLevelNotifiesItsOwnRealChangesOnly) {
   Log log;
   auto config = Kiln::make<Config>();
-  TestSupport::ConfigRecorder configRecorder(config, log);
+  ConfigRecorder configRecorder(config, log);
   auto md = config->mdConfigIs(MdLevel(4));
-  TestSupport::MdConfigRecorder mdRecorder(md, log);
+  MdConfigRecorder mdRecorder(md, log);
   auto ma = md->maConfigIs(MaName("key"));
-  TestSupport::MaConfigRecorder maRecorder(ma, log);
+  MaConfigRecorder maRecorder(ma, log);
   auto mep = ma->localMepConfigIs(MepId(1));
-  TestSupport::LocalMepConfigRecorder mepRecorder(mep, log);
+  LocalMepConfigRecorder mepRecorder(mep, log);
   const Cfm::CfmProfileName gold("gold");
   const Cfm::MdNameWithFormat mdName{Cfm::MdName("dom"), Cfm::mdNameFormatCharacterString};
   const Cfm::MdNameWithFormat otherFormat{Cfm::MdName("dom"), Cfm::mdNameFormatNone};
   const Cfm::MaNameWithFormat maName{MaName("wire"), Cfm::maNameFormatCharacterString};
   const Bridging::VlanIdOrNone vlan10(10);
 
-  TestSupport::runScript(log, std::vector<Step>{
+  runScript(log, std::vector<Step>{
       {"new level", [&] { config->mdConfigIs(MdLevel(6)); }, {"mdConfig 6 present"}},
       {"delete level", [&] { config->mdConfigDel(MdLevel(6)); }, {"mdConfig 6 absent"}},
       {"delete absent level", [&] { config->mdConfigDel(MdLevel(6)); }, {}},
@@ -81,10 +107,10 @@ TEST(CfmProfile, DefaultProfileSendsCcmsOnceASecondAndIsNoMemberOfTheCollection)
 TEST(AleStatus, NotifiesOnlyRealChangesWithTheKey) {
   Log log;
   auto status = Kiln::make<Cfm::AleStatus>();
-  TestSupport::AleStatusRecorder statusRecorder(status, log);
+  AleStatusRecorder statusRecorder(status, log);
   auto md = status->mdStatusIs(MdLevel(2));
-  TestSupport::MdAleStatusRecorder mdRecorder(md, log);
-  TestSupport::runScript(log, std::vector<Step>{
+  MdAleStatusRecorder mdRecorder(md, log);
+  runScript(log, std::vector<Step>{
       {"defaultMip on", [&] { md->defaultMipIs(true); }, {"defaultMip 1"}},
       {"delete level", [&] { status->mdStatusDel(MdLevel(2)); }, {"mdStatus 2 absent"}},
       {"delete absent level", [&] { status->mdStatusDel(MdLevel(2)); }, {}},
@@ -111,17 +137,16 @@ TEST(TypeRegistry, EveryRegisteredTypeBuildsAnEntityOfTheAskedName) {
 // Counting walks the tree once per frame: only the first count of a key may allocate.
 TEST(Counter, CountingIntoExistingEntriesAllocatesNothing) {
   auto root = Kiln::make<Counter>();
-  auto count = [&](MdLevel level, Cfm::OpCode op) {
-    root->intfCounterIs(Lumen::IntfId("Et1"))->mdCounterIs(level)->opCodeCounterIs(op)->counterInc(
+  auto count = [&] {
+    root->intfCounterIs(Lumen::IntfId("Et1"))->mdCounterIs(MdLevel(3))->opCodeCounterIs(Cfm::opCodeLbm)->counterInc(
         CounterId::out_, 1);
   };
-  count(MdLevel(3), Cfm::opCodeLbm);
+  count();
   const std::size_t before = testAllocations;
-  for (int i = 0; i < 100; ++i) count(MdLevel(3), Cfm::opCodeLbm);
+  for (int i = 0; i < 100; ++i) count();
   EXPECT_EQ(testAllocations, before);
   auto et1 = root->intfCounter(Lumen::IntfId("Ethernet1"));
-  EXPECT_EQ(et1->mdCounter(MdLevel(3))->opCodeCounter(Cfm::opCodeLbm)->counter(CounterId::out_),
-            101u);
+  EXPECT_EQ(et1->mdCounter(MdLevel(3))->opCodeCounter(Cfm::opCodeLbm)->counter(CounterId::out_), 101u);
 }
 
 }  // namespace

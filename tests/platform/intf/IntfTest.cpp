@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "platform/intf/EthDevPamManager.h"
+#include "platform/intf/IntfStatusManager.h"
 #include "platform/intf/MemoryPam.h"
-#include "platform/kiln/EventLoop.h"
 
 namespace {
 
@@ -85,21 +82,19 @@ TEST_F(PamTest, SocketsFollowTheDesiredInterfacesWhileTheManagerLives) {
   manager->rxQueueLimitIs(56);
   auto pam = open("Ethernet3");
   EXPECT_EQ(pam->rxQueueLimit(), 56u);
-  desired->intfDesiredIs(IntfId("Ethernet3"), true);  // unchanged: the same socket stays
+  EXPECT_EQ(open("Ethernet3"), pam);  // unchanged: the same socket stays
   auto pkt = Lumen::pktManager().newPkt();
   pkt->stringValueIs("xxFRAME", false);
   pkt->beginOffsetIs(2);
   EXPECT_TRUE(pam->txPkt(pkt));
   desired->intfDesiredDel(IntfId("Ethernet3"));
-  EXPECT_FALSE(collection->intfPam(IntfId("Ethernet3")));
-  EXPECT_TRUE(pam->closed());
+  EXPECT_TRUE(!collection->intfPam(IntfId("Ethernet3")) && pam->closed());
   EXPECT_FALSE(pam->txPkt(pkt));
   EXPECT_FALSE(inject("Ethernet3", "late"));
   const auto& sent = memoryPamNetwork().sent();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].intf.stringValue() + " " + sent[0].bytes, "Ethernet3 FRAME");
-  EXPECT_EQ(pam->counters().txFrames, 1u);
-  EXPECT_EQ(pam->counters().txErrors, 1u);
+  EXPECT_TRUE(pam->counters().txFrames == 1 && pam->counters().txErrors == 1);
 
   manager->enabledIs(false);
   EXPECT_FALSE(open("Ethernet4"));
@@ -114,8 +109,7 @@ TEST_F(PamTest, SocketsFollowTheDesiredInterfacesWhileTheManagerLives) {
 
 TEST_F(PamTest, FactoryFailuresLeaveNoSocketAndADeviceChangeReopens) {
   EthDevPamManager::defaultDeviceFactoryIs(
-      [](EthDevPam& pam, const DeviceIntfStatus* device,
-          const PamSettings&) -> std::unique_ptr<PamDevice> {
+      [](EthDevPam& pam, const DeviceIntfStatus* device, const PamSettings&) -> std::unique_ptr<PamDevice> {
         if (!device) return nullptr;
         if (device->deviceName() == "bad") throw std::runtime_error("no such device bad");
         return memoryPamNetwork().deviceIs(pam);
@@ -131,9 +125,52 @@ TEST_F(PamTest, FactoryFailuresLeaveNoSocketAndADeviceChangeReopens) {
   auto first = collection->intfPam(et6);
   ASSERT_TRUE(first);
   devices->deviceIntfStatusIs(et6, "veth6", 8);  // a new index: a new socket
-  EXPECT_NE(collection->intfPam(et6), first);
-  EXPECT_TRUE(collection->intfPam(et6));
-  EXPECT_TRUE(first->closed());
+  EXPECT_TRUE(collection->intfPam(et6) && collection->intfPam(et6) != first && first->closed());
+}
+
+TEST(IntfStatusManager, PublishesInterfacesWhoseDeviceTheNamespaceHasWhileItLives) {
+  auto all = Kiln::make<AllIntfStatusDir>();
+  auto local = Kiln::make<AllIntfStatusLocalDir>();
+  auto devices = Kiln::make<DeviceIntfStatusDir>("disd");
+  auto kni = Kiln::make<KernelNetInfo::Status>();
+  auto rootIs = [&](bool filterByNetNs) {
+    auto root = Kiln::make<NetNsIntfStatusManagerRoot>(nullptr, all, local, filterByNetNs);
+    root->intfStatusManagerIs(nullptr, devices, kni, Lumen::NamespaceName("default"));
+    return root;
+  };
+  auto published = [&] {
+    std::string text;
+    for (const auto& [intf, e] : devices->deviceIntfStatus()) {
+      text += intf.stringValue() + "=" + e->deviceName() + "/" + std::to_string(e->ifIndex()) + " ";
+    }
+    return text;
+  };
+  all->intfStatusIs(IntfId("Ethernet1"), "veth1");
+  all->intfStatusIs(IntfId("Ethernet2"), "veth2");
+  all->intfStatusIs(IntfId("Vlan10"), "");
+  kni->deviceIs("veth1", 11);
+  devices->deviceIntfStatusIs(IntfId("Ethernet9"), "stale", 9);  // from an earlier run
+  auto root = rootIs(true);
+  EXPECT_EQ(published(), "Ethernet1=veth1/11 ");
+  kni->deviceIs("veth2", 12);
+  EXPECT_EQ(published(), "Ethernet1=veth1/11 Ethernet2=veth2/12 ");
+  kni->deviceDel("veth1");
+  EXPECT_EQ(published(), "Ethernet2=veth2/12 ");
+  local->intfStatusIs(IntfId("Ethernet2"), "veth1");  // the cell's own entry wins
+  EXPECT_EQ(published(), "");
+  local->intfStatusDel(IntfId("Ethernet2"));
+  EXPECT_EQ(published(), "Ethernet2=veth2/12 ");
+  all->intfStatusDel(IntfId("Ethernet2"));
+  EXPECT_EQ(published(), "");
+
+  root = nullptr;  // the manager's reactors let go with it
+  EXPECT_EQ(all->notifieeList().size() + local->notifieeList().size() + kni->notifieeList().size(), 0u);
+  // Without filtering, every interface naming a device is published, with index 0 until
+  // the kernel reports the device.
+  root = rootIs(false);
+  EXPECT_EQ(published(), "Ethernet1=veth1/0 ");
+  kni->deviceIs("veth1", 5);
+  EXPECT_EQ(published(), "Ethernet1=veth1/5 ");
 }
 
 }  // namespace

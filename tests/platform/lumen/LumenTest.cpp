@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <tuple>
+
+#include "platform/lumen/Eth.h"
+#include "platform/lumen/IntfId.h"
+#include "platform/lumen/Pkt.h"
+#include "platform/lumen/Types.h"
+#include "tests/platform/AllocationCounter.h"
+#include "tests/platform/ErrorOf.h"
+
+namespace {
+
+using Lumen::IntfId;
+using Lumen::Pkt;
+using Lumen::pktManager;
+
+Kiln::Ptr<Pkt> pktOf(std::string_view bytes) {
+  auto pkt = pktManager().newPkt();
+  pkt->stringValueIs(bytes, false);
+  return pkt;
+}
+
+TEST(Pkt, OffsetsStayInsideTheFrameAndItGrowsToTheLargestFrameOnly) {
+  auto pkt = pktOf("abcdef");
+  pkt->beginOffsetInc(4);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(pkt->offsetFront()), pkt->offsetBytes()), "ef");
+  pkt->beginOffsetIs(6);  // at the end: no bytes left, still inside
+  EXPECT_EQ(pkt->stringValue(), "abcdef");  // whatever the begin offset
+  for (int bad : {-1, 7}) EXPECT_EQ(errorOf([&] { pkt->beginOffsetIs(bad); }), "checkOffsetBounds()") << bad;
+  EXPECT_EQ(errorOf([&] { pkt->beginOffsetInc(1); }), "checkOffsetBounds()");
+  EXPECT_EQ(pkt->beginOffset(), 6);
+  pkt->stringValueIs("gh", true);
+  EXPECT_EQ(pkt->stringValue(), "abcdefgh");
+  EXPECT_EQ(pkt->beginOffset(), 6);
+  pkt->stringValueIs("xy", false);
+  EXPECT_EQ(pkt->beginOffset(), 0);
+  EXPECT_EQ(errorOf([&] { pkt->stringValueIs(std::string(Pkt::maxBytes - 1, 'z'), true); }),
+            "Pkt::bytes > 16384 not allowed");
+  EXPECT_EQ(pkt->stringValue(), "xy");  // nothing stored is lost
+  pkt->stringValueIs(std::string(Pkt::maxBytes - 2, 'j'), true);
+  EXPECT_EQ(pkt->frontBytes(), Pkt::maxBytes);
+}
+
+TEST(Pkt, PrependingKeepsTheFrameContiguousAndThePayloadInPlace) {
+  auto built = pktManager().newPkt();  // back to front, from nothing
+  std::memcpy(built->newSharedHeadData(3), "\x03\x00\x01", 3);
+  std::memcpy(built->newSharedHeadData(4), "HDR:", 4);
+  EXPECT_EQ(built->stringValue(), std::string("HDR:\x03\x00\x01", 7));
+
+  auto pkt = pktOf("payload");
+  const std::uint8_t* payload = pkt->frontData();
+  pkt->beginOffsetIs(3);
+  std::uint8_t* front = pkt->newSharedHeadData(14);
+  EXPECT_EQ(front + 14, payload);
+  EXPECT_EQ(pkt->beginOffset(), 3);  // counted from the new front
+  // More than the head room: the frame moves once, bytes intact.
+  std::memset(front, 'h', 14);
+  std::memset(pkt->newSharedHeadData(Pkt::headRoom), 'x', Pkt::headRoom);
+  EXPECT_EQ(pkt->stringValue(), std::string(Pkt::headRoom, 'x') + std::string(14, 'h') + "payload");
+}
+
+TEST(Pkt, ShallowCopiesShareThePayloadButNotEachOthersHeaders) {
+  auto original = pktOf("PDU");
+  auto a = pktManager().newShallowCopy(original);
+  auto b = pktManager().newShallowCopy(original);
+  original->frontData()[0] = 'p';
+  std::memcpy(a->newSharedHeadData(2), "A:", 2);
+  std::memcpy(b->newSharedHeadData(2), "B:", 2);  // a already claimed that head room
+  a->stringValueIs("+", true);  // appending never writes into a shared buffer
+  EXPECT_EQ(a->stringValue(), "A:pDU+");
+  EXPECT_EQ(b->stringValue(), "B:pDU");
+  EXPECT_EQ(original->stringValue(), "pDU");
+}
+
+TEST(PktManager, SteadyStreamAllocatesNothingOnceWarm) {
+  const std::string frame(1500, 'f');
+  auto stream = [&] {
+    for (int i = 0; i < 8; ++i) pktManager().newShallowCopy(pktOf(frame))->newSharedHeadData(18);
+  };
+  stream();
+  const auto before = testAllocations;
+  stream();
+  EXPECT_EQ(testAllocations, before);
+}
+
+TEST(EthOverlays, ReadAndWriteWireBytesInNetworkOrder) {
+  const std::uint8_t wire[] = {0x01, 0x80, 0xc2, 0x00, 0x00, 0x33, 0x00, 0x1c, 0x73, 0xaa, 0xbb, 0xcc,
+                               0x88, 0xa8, 0xba, 0xbc,  // TPID; priority 5, drop eligible, VLAN 0xabc
+                               0x89, 0x02};
+  const auto* eth = reinterpret_cast<const Lumen::EthHdr*>(wire);
+  const auto& tag = reinterpret_cast<const Lumen::Eth8021QHdr*>(wire + 14)->tagControl();
+  EXPECT_EQ(std::tuple(eth->typeOrLen(), tag.priority(), tag.dropEligible(), tag.vlanId()),
+            std::tuple(0x88a8, 5, true, 0xabc));
+
+  std::uint8_t built[sizeof wire] = {};
+  auto* outEth = reinterpret_cast<Lumen::EthHdr*>(built);
+  auto* outTag = reinterpret_cast<Lumen::Eth8021QHdr*>(built + 14);
+  outEth->dstIs(eth->dst());
+  outEth->srcIs(Lumen::EthAddr(0x00, 0x1c, 0x73, 0xaa, 0xbb, 0xcc));
+  outEth->typeOrLenIs(0x88a8);
+  outTag->tagControl().vlanIdIs(0xabc);
+  outTag->tagControl().priorityIs(5);
+  outTag->tagControl().dropEligibleIs(true);
+  outTag->typeOrLenIs(Lumen::ethTypeCfm);
+  EXPECT_EQ(0, std::memcmp(built, wire, sizeof wire));
+  outTag->tagControl().vlanIdIs(0xfff1);  // only 12 bits survive, the others stay
+  EXPECT_EQ(outTag->tagControl().value(), 0xbff1);
+  const Lumen::NetU32 u32(0x01020304);
+  EXPECT_EQ(0, std::memcmp(&u32, "\x01\x02\x03\x04", 4));
+}
+
+TEST(IntfId, NamesAreNormalisedInternedAndKnowTheirKind) {
+  struct Case { const char *in, *out; char kind; };  // out "": refused; 'E'thernet, 'P'ort-channel
+  const Case cases[] = {
+      {"Et1", "Ethernet1", 'E'},         {"eth3/1", "Ethernet3/1", 'E'},
+      {"Ethernet1/2.100", "Ethernet1/2.100", 'E'},
+      {"Po10", "Port-Channel10", 'P'},   {"port-channel7", "Port-Channel7", 'P'},
+      {"Vl100", "Vlan100", '-'},         {"Ma1", "Management1", '-'},
+      {"Ethernet", "", '-'},             {"E1", "", '-'},
+      {"Foo1", "", '-'},                 {"Ethernet1/", "", '-'},
+      {"Ethernet1.2.3", "", '-'},        {"Ethernet 1", "", '-'},
+  };
+  for (const Case& c : cases) {
+    if (!*c.out) {
+      EXPECT_EQ(errorOf([&] { IntfId{c.in}; }), std::string("Invalid interface name '") + c.in + "'");
+      continue;
+    }
+    const IntfId id(c.in);
+    EXPECT_EQ(id.stringValue(), c.out);
+    EXPECT_EQ(Lumen::EthIntfId::isEthIntfId(id), c.kind == 'E') << c.in;
+    EXPECT_EQ(Lumen::PortChannelIntfId::isPortChannelIntfId(id), c.kind == 'P') << c.in;
+  }
+  EXPECT_TRUE(IntfId("").empty());
+  EXPECT_TRUE(IntfId("Ethernet10") < IntfId("Ethernet2"));
+}
+
+TEST(ValueTypes, RangeErrorsNameTheBound) {
+  const std::string vlanId = "VlanId::value < VlanId::min or > VlanId::max not allowed";
+  EXPECT_EQ(errorOf([] { Lumen::NamespaceName(std::string(151, 'n')); }),
+            "NamespaceName::bytes > 150 not allowed");
+  EXPECT_EQ(errorOf([] { Lumen::VlanIdOrNone(4094); }), "");
+  EXPECT_EQ(errorOf([] { Lumen::VlanIdOrNone(4095); }), "VlanIdOrNone::value > 4094 not allowed");
+  for (std::uint16_t v : {0, 1, 4094, 4095}) {
+    EXPECT_EQ(errorOf([v] { Lumen::VlanId{v}; }), v == 0 || v == 4095 ? vlanId : "") << v;
+  }
+}
+
+}  // namespace
