@@ -199,7 +199,7 @@ struct Watchers {
 };
 
 // The bridging values, which no watcher reports in the change rows below.
-TEST(ConfigApply, FirstApplyWritesTheWholeModel) {
+TEST(ConfigApply, FirstApplyWritesTheBridgingValues) {
   auto manager = Kiln::make<Orbis::EntityManager>();
   Runner::apply(model(base()), *manager);
   auto br = Kiln::ptrCast<Bridging::Config>(manager->entity(Runner::bridgingConfigPath));
