@@ -15,9 +15,9 @@
 
 namespace {
 
+using TestSupport::errorOf;
+
 using namespace CfmAgent;
-using AgentTest::assertionText;
-using AgentTest::rangeError;
 
 // "60 05 00 11": what a failed comparison prints.
 std::string hex(const void* bytes, std::size_t n) {
@@ -46,13 +46,13 @@ TEST(CfmCommonHeader, LevelAndVersionKeepToTheirBitsAndOpCodesOutsideOneToFiveAr
       "CFMCommonHeader::opCode < CFMCommonHeader::opCodeMin or > CFMCommonHeader::opCodeMax not allowed";
   for (std::uint8_t op : {0, 6, 255}) {
     CFMCommonHeader h(3, Cfm::opCodeLtm);
-    EXPECT_EQ(rangeError([=] { (void)CFMCommonHeader(3, op); }), opCodeError) << int(op);
-    EXPECT_EQ(rangeError([&] { h.opCodeIs(op); }), opCodeError) << int(op);
-    EXPECT_EQ(rangeError([&] { h.opCodeIs(op); }), "") << int(op);  // stored, and not new any more
+    EXPECT_EQ(errorOf([=] { (void)CFMCommonHeader(3, op); }), opCodeError) << int(op);
+    EXPECT_EQ(errorOf([&] { h.opCodeIs(op); }), opCodeError) << int(op);
+    EXPECT_EQ(errorOf([&] { h.opCodeIs(op); }), "") << int(op);  // stored, and not new any more
   }
   const std::uint8_t leastFirstTlvOffset[] = {0, 70, 4, 4, 6, 17};
   for (std::uint8_t op = 0; op <= 5; ++op) EXPECT_EQ(minFirstTlvOffset(op), leastFirstTlvOffset[op]) << int(op);
-  EXPECT_EQ(assertionText([] { minFirstTlvOffset(6); }), "opCode <= CFMCommonHeader::opCodeMax");
+  EXPECT_EQ(errorOf([] { minFirstTlvOffset(6); }), "opCode <= CFMCommonHeader::opCodeMax");
 }
 
 TEST(PduFlags, EachSetterChangesOnlyItsBitsAndMepIdsStayInRange) {
@@ -73,8 +73,8 @@ TEST(PduFlags, EachSetterChangesOnlyItsBitsAndMepIdsStayInRange) {
   expectOnlyItsBits(ltr, &LTRPdu::fwdYesIs, 0x40);
   expectOnlyItsBits(ltr, &LTRPdu::terminalMepIs, 0x20);
   const std::string mepIdError = "CCMPdu::mepId < CCMPdu::mepIdMin or > CCMPdu::mepIdMax not allowed";
-  for (std::uint16_t id : {0, 8192, 0xffff}) EXPECT_EQ(rangeError([&] { ccm.mepIdIs(id); }), mepIdError) << id;
-  EXPECT_EQ(rangeError([&] { ccm.mepIdIs(8191); }), "");
+  for (std::uint16_t id : {0, 8192, 0xffff}) EXPECT_EQ(errorOf([&] { ccm.mepIdIs(id); }), mepIdError) << id;
+  EXPECT_EQ(errorOf([&] { ccm.mepIdIs(8191); }), "");
 }
 
 // The PDU value types read back what they write, and name what they cannot read.
@@ -93,7 +93,7 @@ TEST(PduTextForms, ValuesRoundTripAndBadTextIsNamed) {
       {[&] { EgressId::parse(id.stringValue().substr(0, 80) + "zz})"); },
        "Invalid EgressId::mpMacAddr '00:1c:73:aa:bb:zz'"},
   };
-  for (const auto& [parse, error] : bad) EXPECT_EQ(rangeError(parse), error);
+  for (const auto& [parse, error] : bad) EXPECT_EQ(errorOf(parse), error);
 }
 
 TEST(CfmWrappers, RefuseOffsetsWhoseFixedPartLeavesThePacket) {
@@ -115,10 +115,10 @@ TEST(CfmWrappers, RefuseOffsetsWhoseFixedPartLeavesThePacket) {
     SCOPED_TRACE(testing::Message() << r.pktBytes << " " << r.offset);
     auto pkt = countingPkt(r.pktBytes);
     Kiln::Ptr<CFMCommonHeaderWrapper> header;
-    EXPECT_EQ(assertionText([&] { header = cFMCommonHeaderWrapperFactory(pkt, r.offset); }),
+    EXPECT_EQ(errorOf([&] { header = cFMCommonHeaderWrapperFactory(pkt, r.offset); }),
               r.headerFits ? "" : "( offset_ + sizeof( CFMCommonHeader ) ) <= pkt_->frontBytes()");
     Kiln::Ptr<LBMPduWrapper> lbm;
-    EXPECT_EQ(assertionText([&] { lbm = lBMPduWrapperFactory(pkt, r.offset); }),
+    EXPECT_EQ(errorOf([&] { lbm = lBMPduWrapperFactory(pkt, r.offset); }),
               r.lbmFits ? "" : "( offset_ + sizeof( LBMPdu ) ) <= pkt_->frontBytes()");
     EXPECT_TRUE(!header || reinterpret_cast<std::uint8_t*>(header->header()) == pkt->frontData() + r.offset);
     EXPECT_TRUE(!lbm || reinterpret_cast<std::uint8_t*>(lbm->header()) == pkt->frontData() + r.offset);
@@ -150,14 +150,14 @@ TEST(CcmPdu, NameLengthsDecideWhatIsReadAndNothingLeavesTheMaid) {
       const bool hasMd = mdFormat != 1;
       const std::size_t ma = hasMd ? 12 + mdLen : 11;
       if (hasMd && (mdLen < 1 || mdLen > 43)) {
-        EXPECT_EQ(rangeError([&] { ccm->maName(); }), mdError) << mdLen;
+        EXPECT_EQ(errorOf([&] { ccm->maName(); }), mdError) << mdLen;
         continue;
       }
       for (unsigned maLen = 0; maLen < 256; ++maLen) {
         block[ma + 1] = std::uint8_t(maLen);
         auto where = [&] { return testing::Message() << int(mdFormat) << "/" << mdLen << "/" << maLen; };
         if (maLen < 1 || maLen > (hasMd ? 44 - mdLen : 45)) {
-          EXPECT_EQ(rangeError([&] { ccm->maName(); }), maError) << where();
+          EXPECT_EQ(errorOf([&] { ccm->maName(); }), maError) << where();
         } else {
           EXPECT_EQ(ccm->mdName().stringValue(), at(12, hasMd ? mdLen : 0)) << where();
           EXPECT_EQ(ccm->maName().stringValue(), at(ma + 2, maLen)) << where();
@@ -183,7 +183,7 @@ TEST(CcmPdu, MaidWrittenFromNamesReadsBack) {
     auto* ccm = new (wire.data()) CCMPdu(3, Cfm::opCodeCcm);
     std::fill(wire.begin() + 10, wire.end(), 0xee);  // an earlier frame's MAID and ITU-T area
     const auto before = wire;
-    EXPECT_EQ(rangeError([&] {
+    EXPECT_EQ(errorOf([&] {
                 ccm->maIdIs({Cfm::MdName(std::string(r.mdLen, 'm')), r.mdFormat},
                             {Cfm::MaName(std::string(r.maLen, 'a')), Cfm::maNameFormatCharacterString});
               }),
@@ -231,14 +231,14 @@ TEST(LinktraceTlv, PortIdSpansTheTlvLengthLessNine) {
   EXPECT_EQ(tlv->portId(), "Et1");
   tlv->portIdIs("P");
   EXPECT_EQ(hex(wire + 10, 6), "03 05 50 00 00 03");  // rest zeroed, lengths and the next TLV untouched
-  EXPECT_EQ(assertionText([&] { tlv->portIdIs("Et10"); }), "s.bytes() <= bufLen");
+  EXPECT_EQ(errorOf([&] { tlv->portIdIs("Et10"); }), "s.bytes() <= bufLen");
 
   // A length below the fixed part's: no port ID to read or write.
   std::uint8_t fixed[sizeof(ReplyTlvPortId)] = {};
   auto* built = new (fixed) ReplyIngressTlvPortId(8);
   const char* tooShort = "length() >= ( sizeof( ReplyTlvPortId ) - sizeof( TypeLength ) )";
-  EXPECT_EQ(assertionText([&] { built->portId(); }), tooShort);
-  EXPECT_EQ(assertionText([&] { built->portIdIs(""); }), tooShort);
+  EXPECT_EQ(errorOf([&] { built->portId(); }), tooShort);
+  EXPECT_EQ(errorOf([&] { built->portIdIs(""); }), tooShort);
 }
 
 }  // namespace

@@ -10,8 +10,9 @@
 
 namespace {
 
+using TestSupport::errorOf;
+
 using namespace CfmAgent;
-using AgentTest::assertionText;
 using AgentTest::Counts;
 using Lumen::IntfId;
 
@@ -98,7 +99,7 @@ TEST_F(PktRecordTest, CallerInvariantsAreAssertions) {
     SCOPED_TRACE(assertion);
     helper->counter()->intfCounterDelAll();
     auto f = pktCounterHelperFactory(helper);
-    EXPECT_EQ(assertionText([&] { for (const Step& s : steps) f->incrCounter(et1, s.level, s.op, s.id); }), assertion);
+    EXPECT_EQ(errorOf([&] { for (const Step& s : steps) f->incrCounter(et1, s.level, s.op, s.id); }), assertion);
     if (*assertion) continue;
     // `in` moved to its level and opcode
     EXPECT_EQ(counts(), (Counts{{{5, 3, "in"}, 1}, {{5, 3, "debugUnsupportedMdNameFormat"}, 1}, {{5, 2, "out"}, 1}}));
@@ -146,8 +147,8 @@ TEST_F(PktRecordTest, ARecordSendsAndCountsOnlyInItsDirection) {
 
   const std::string lbmEnd = lbm(std::string(1, '\0'));
   auto in = received(lbmEnd);
-  EXPECT_EQ(assertionText([&] { in->sendPkt(); }), "!ingress()");
-  EXPECT_EQ(assertionText([&] { in->incrPktCounter(CounterId::out_); }),
+  EXPECT_EQ(errorOf([&] { in->sendPkt(); }), "!ingress()");
+  EXPECT_EQ(errorOf([&] { in->incrPktCounter(CounterId::out_); }),
             "counterClass == CounterClass::counterClassIn_ || counterClass == "
             "CounterClass::counterClassInError_ || counterClass == CounterClass::counterClassDebug_");
   const auto frame = in->pkt();
@@ -157,8 +158,8 @@ TEST_F(PktRecordTest, ARecordSendsAndCountsOnlyInItsDirection) {
     out->sendPktCopyIs(true);
     out->sendPkt();
     EXPECT_EQ(out->pkt() != frame, intf == et1);  // a copy went out
-    EXPECT_EQ(assertionText([&] { out->tlvDel(tlvTypeData); }), "ingress()");
-    EXPECT_EQ(assertionText([&] { out->incrPktCounter(CounterId::inErrorPduTooShort_); }),
+    EXPECT_EQ(errorOf([&] { out->tlvDel(tlvTypeData); }), "ingress()");
+    EXPECT_EQ(errorOf([&] { out->incrPktCounter(CounterId::inErrorPduTooShort_); }),
               "counterClass == CounterClass::counterClassOut_ || counterClass == CounterClass::counterClassOutError_");
   }
   const auto& sent = Interface::memoryPamNetwork().sent();

@@ -333,7 +333,7 @@ TEST_F(ReceivePathTest, EthernetAndPortChannelInterfacesGetSocketsAndMachines) {
 
 TEST_F(ReceivePathTest, AFailedMountStopsTheAgentWithItsAssertion) {
   manager->entityIs("cfm/aleStatus", "Kiln::Dir");  // another type at a mounted path
-  EXPECT_EQ(AgentTest::assertionText([&] { start(); }), "mountStatus == Orbis::mountSuccess_");
+  EXPECT_EQ(TestSupport::errorOf([&] { start(); }), "mountStatus == Orbis::mountSuccess_");
 }
 
 }  // namespace

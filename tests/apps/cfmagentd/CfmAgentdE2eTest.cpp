@@ -176,7 +176,7 @@ TEST_F(CfmAgentdE2e, FramesMoveTheDocumentedCountersAndAReplayGivesTheSame) {
   EXPECT_EQ(TestSupport::tsharkFields(out, {"frame.interface_name"}).size(), std::stoul(m[1]));
 }
 
-TEST_F(CfmAgentdE2e, CfmctlShowsClearsAndApplies) {
+TEST_F(CfmAgentdE2e, CfmctlShowsClearsAppliesAndTheDaemonStopsOnSigterm) {
   // The daemon first: it finds the devices as they appear.
   startDaemon();
   linksIs();
@@ -234,11 +234,8 @@ TEST_F(CfmAgentdE2e, CfmctlShowsClearsAndApplies) {
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.output, "cfmctl: " + bad + ": cfm.domains[0].level: 9 is not an MD level (0-7)\n");
   EXPECT_EQ(cfmctl({"config", "apply", changed}).output, "0 changes\n") << "the refused file left a trace";
-}
 
-TEST_F(CfmAgentdE2e, StopsCleanlyOnSigterm) {
-  linksIs();
-  startDaemon();
+  // SIGTERM: a clean exit that takes the private control socket with it.
   struct stat st {};
   ASSERT_EQ(::lstat(socket().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);

@@ -2,9 +2,7 @@
 // peer in another that answers and records, with tshark decoding what the tool sent.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <optional>

@@ -4,7 +4,7 @@
 
 #include "platform/kiln/Dir.h"
 #include "platform/kiln/StateMachine.h"
-#include "tests/platform/ErrorOf.h"
+#include "tests/support/Errors.h"
 
 namespace {
 
@@ -184,12 +184,12 @@ TEST(InstantiatingSetter, KeyedChildIsRefusedOtherArgumentsAndPreparedOnceWhenIt
   auto dir = Kiln::make<Dir>("w1");
   auto sm = owner.is(ChildKind::keyed, 3, dir, 7);
   EXPECT_EQ(owner.is(ChildKind::keyed, 3, dir, 7), sm);
-  EXPECT_EQ(errorOf([&] { owner.is(ChildKind::keyed, 3, dir, 8); }),
+  EXPECT_EQ(TestSupport::errorOf([&] { owner.is(ChildKind::keyed, 3, dir, 8); }),
             "Reinstantiating the pointer interface where constructor parameter attribute _label "
             "has a different value of 8 than the current value of 7 not allowed");
-  const std::string both = errorOf([&] { owner.is(ChildKind::keyed, 3, Kiln::make<Dir>("w2"), 8); });
+  const std::string both = TestSupport::errorOf([&] { owner.is(ChildKind::keyed, 3, Kiln::make<Dir>("w2"), 8); });
   EXPECT_NE(both.find("_dir has a different value of w2@"), std::string::npos) << both;
-  EXPECT_EQ(errorOf([&] { owner.is(ChildKind::keyed, 4, dir, 0); }), "null ValidPtr");
+  EXPECT_EQ(TestSupport::errorOf([&] { owner.is(ChildKind::keyed, 4, dir, 0); }), "null ValidPtr");
   for (int key : {1, 2}) owner.is(ChildKind::keyed, key, dir, key * 10);
   auto held = owner.keyed.find(2);
   owner.keyed.del(2);

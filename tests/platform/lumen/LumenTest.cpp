@@ -8,7 +8,7 @@
 #include "platform/lumen/Pkt.h"
 #include "platform/lumen/Types.h"
 #include "tests/platform/AllocationCounter.h"
-#include "tests/platform/ErrorOf.h"
+#include "tests/support/Errors.h"
 
 namespace {
 
@@ -28,15 +28,15 @@ TEST(Pkt, OffsetsStayInsideTheFrameAndItGrowsToTheLargestFrameOnly) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(pkt->offsetFront()), pkt->offsetBytes()), "ef");
   pkt->beginOffsetIs(6);  // at the end: no bytes left, still inside
   EXPECT_EQ(pkt->stringValue(), "abcdef");  // whatever the begin offset
-  for (int bad : {-1, 7}) EXPECT_EQ(errorOf([&] { pkt->beginOffsetIs(bad); }), "checkOffsetBounds()") << bad;
-  EXPECT_EQ(errorOf([&] { pkt->beginOffsetInc(1); }), "checkOffsetBounds()");
+  for (int bad : {-1, 7}) EXPECT_EQ(TestSupport::errorOf([&] { pkt->beginOffsetIs(bad); }), "checkOffsetBounds()") << bad;
+  EXPECT_EQ(TestSupport::errorOf([&] { pkt->beginOffsetInc(1); }), "checkOffsetBounds()");
   EXPECT_EQ(pkt->beginOffset(), 6);
   pkt->stringValueIs("gh", true);
   EXPECT_EQ(pkt->stringValue(), "abcdefgh");
   EXPECT_EQ(pkt->beginOffset(), 6);
   pkt->stringValueIs("xy", false);
   EXPECT_EQ(pkt->beginOffset(), 0);
-  EXPECT_EQ(errorOf([&] { pkt->stringValueIs(std::string(Pkt::maxBytes - 1, 'z'), true); }),
+  EXPECT_EQ(TestSupport::errorOf([&] { pkt->stringValueIs(std::string(Pkt::maxBytes - 1, 'z'), true); }),
             "Pkt::bytes > 16384 not allowed");
   EXPECT_EQ(pkt->stringValue(), "xy");  // nothing stored is lost
   pkt->stringValueIs(std::string(Pkt::maxBytes - 2, 'j'), true);
@@ -124,7 +124,7 @@ TEST(IntfId, NamesAreNormalisedInternedAndKnowTheirKind) {
   };
   for (const Case& c : cases) {
     if (!*c.out) {
-      EXPECT_EQ(errorOf([&] { IntfId{c.in}; }), std::string("Invalid interface name '") + c.in + "'");
+      EXPECT_EQ(TestSupport::errorOf([&] { IntfId{c.in}; }), std::string("Invalid interface name '") + c.in + "'");
       continue;
     }
     const IntfId id(c.in);
@@ -138,12 +138,12 @@ TEST(IntfId, NamesAreNormalisedInternedAndKnowTheirKind) {
 
 TEST(ValueTypes, RangeErrorsNameTheBound) {
   const std::string vlanId = "VlanId::value < VlanId::min or > VlanId::max not allowed";
-  EXPECT_EQ(errorOf([] { Lumen::NamespaceName(std::string(151, 'n')); }),
+  EXPECT_EQ(TestSupport::errorOf([] { Lumen::NamespaceName(std::string(151, 'n')); }),
             "NamespaceName::bytes > 150 not allowed");
-  EXPECT_EQ(errorOf([] { Lumen::VlanIdOrNone(4094); }), "");
-  EXPECT_EQ(errorOf([] { Lumen::VlanIdOrNone(4095); }), "VlanIdOrNone::value > 4094 not allowed");
+  EXPECT_EQ(TestSupport::errorOf([] { Lumen::VlanIdOrNone(4094); }), "");
+  EXPECT_EQ(TestSupport::errorOf([] { Lumen::VlanIdOrNone(4095); }), "VlanIdOrNone::value > 4094 not allowed");
   for (std::uint16_t v : {0, 1, 4094, 4095}) {
-    EXPECT_EQ(errorOf([v] { Lumen::VlanId{v}; }), v == 0 || v == 4095 ? vlanId : "") << v;
+    EXPECT_EQ(TestSupport::errorOf([v] { Lumen::VlanId{v}; }), v == 0 || v == 4095 ? vlanId : "") << v;
   }
 }
 

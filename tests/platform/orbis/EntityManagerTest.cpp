@@ -2,7 +2,7 @@
 
 #include "platform/kiln/TypeRegistry.h"
 #include "platform/orbis/EntityManager.h"
-#include "tests/platform/ErrorOf.h"
+#include "tests/support/Errors.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ TEST(EntityManager, GroupCompletesOnTheLoopOnlyAfterClose) {
   loop.runUntilIdle();
   EXPECT_FALSE(manager->entity("cfm/config"));
   group->close(false, "", 0.0);
-  EXPECT_EQ(errorOf([&] { group->add("x", "Kiln::Dir", "r"); }), "!closed_");
+  EXPECT_EQ(TestSupport::errorOf([&] { group->add("x", "Kiln::Dir", "r"); }), "!closed_");
   EXPECT_TRUE(mounter.statuses.empty());  // never inside close
   loop.runUntilIdle();
   EXPECT_EQ(mounter.statuses, Statuses{Orbis::mountSuccess_});
@@ -53,9 +53,9 @@ TEST(EntityManager, MountsFindSeedsOrReportWhyNot) {
   }
   EXPECT_FALSE(manager->entity("cfm/other"));
   EXPECT_EQ(manager->entity("bridging/config"), seeded);
-  EXPECT_EQ(errorOf([&] { manager->entityIs("cfm/config", "Kiln::Dir"); }),
+  EXPECT_EQ(TestSupport::errorOf([&] { manager->entityIs("cfm/config", "Kiln::Dir"); }),
             "entity at cfm/config is a Test::Plain, not a Kiln::Dir");
-  EXPECT_EQ(errorOf([&] { manager->entityIs("b", "No::SuchType"); }), "no entity type named No::SuchType");
+  EXPECT_EQ(TestSupport::errorOf([&] { manager->entityIs("b", "No::SuchType"); }), "no entity type named No::SuchType");
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #pragma once
+// What a call raised, as text.
 
 #include <string>
 
 #include "platform/kiln/Errors.h"
+
+namespace TestSupport {
 
 // The text of what `f` raised, "" when it raised nothing. Assertions throw meanwhile, so
 // that a broken invariant comes back as its condition's text.
@@ -16,3 +19,5 @@ std::string errorOf(F&& f) {
   }
   return "";
 }
+
+}  // namespace TestSupport
