@@ -63,21 +63,23 @@ std::uint8_t* PktMetaData::tlv(TlvType type) {
   }
 
   for (;;) {
-    const std::uint32_t left = tlvPkt_->offsetBytes();
-    if (left == 0) {
+    const std::span<std::uint8_t> left = tlvPkt_->offsetSpan();
+    if (left.empty()) {
       tlvParseDone_ = true;  // a chain without End TLV is complete
       return nullptr;
     }
-    std::uint8_t* t = tlvPkt_->offsetFront();
-    if (t[0] != tlvTypeEnd) {
-      if (left < sizeof(TypeLength)) {
+    std::uint8_t* t = left.data();
+    const auto tlvType = TlvType(t[0]);
+    if (tlvType != tlvTypeEnd) {
+      const auto* typeLength = Lumen::overlayAt<TypeLength>(left, 0);
+      if (!typeLength) {
         tlvParseError_ = true;
         CFM_DROP_TRACE(trace(), 7, pktId_, "typeLength->type()", t[0]);
         incrPktCounter(CounterId::inErrorTlvHdrTruncated_);
         return nullptr;
       }
-      const std::uint32_t length = reinterpret_cast<const TypeLength*>(t)->length();
-      if (length + sizeof(TypeLength) > left) {
+      const std::uint32_t length = typeLength->length();
+      if (length + sizeof(TypeLength) > left.size()) {
         tlvParseError_ = true;
         CFM_DROP_TRACE(trace(), 7, pktId_, "typeLength->length()", length);
         incrPktCounter(CounterId::inErrorTlvLenTooLarge_);
@@ -86,13 +88,13 @@ std::uint8_t* PktMetaData::tlv(TlvType type) {
       tlvPkt_->beginOffsetInc(std::int16_t(length + sizeof(TypeLength)));
     }
     tlvQ_.enq(t);
-    tlvC_[TlvType(t[0])] = t;
-    if (t[0] == tlvTypeEnd) {
+    tlvC_[tlvType] = t;
+    if (tlvType == tlvTypeEnd) {
       tlvParseDone_ = true;
       tlvPkt_->beginOffsetInc(1);
       return nullptr;
     }
-    if (t[0] == type) return t;
+    if (tlvType == type) return t;
   }
 }
 

@@ -104,20 +104,6 @@ std::ostream& operator<<(std::ostream& os, FirstTlvOffset offset) {
   return os << offset.stringValue();
 }
 
-std::uint8_t minFirstTlvOffset(std::uint8_t opCode) {
-  static constexpr std::uint8_t minimum[] = {
-      0,
-      FirstTlvOffset::firstTlvOffsetCcm,
-      FirstTlvOffset::firstTlvOffsetLbr,
-      FirstTlvOffset::firstTlvOffsetLbm,
-      FirstTlvOffset::firstTlvOffsetLtr,
-      FirstTlvOffset::firstTlvOffsetLtm,
-  };
-  static_assert(std::size(minimum) == CFMCommonHeader::opCodeMax + 1);
-  KILN_ASSERT(opCode <= CFMCommonHeader::opCodeMax);
-  return minimum[opCode];
-}
-
 namespace {
 
 constexpr std::pair<TlvType, const char*> tlvTypeNames[] = {
@@ -164,9 +150,8 @@ CFMCommonHeaderWrapper::CFMCommonHeaderWrapper(Kiln::Ptr<Lumen::Pkt> pkt, std::u
 
 void CFMCommonHeaderWrapper::handleHeader() {
   KILN_ASSERT(pkt_);
-  KILN_ASSERT_TEXT(std::uint64_t(offset_) + sizeof(CFMCommonHeader) <= pkt_->frontBytes(),
-                   "( offset_ + sizeof( CFMCommonHeader ) ) <= pkt_->frontBytes()");
-  header_ = reinterpret_cast<CFMCommonHeader*>(pkt_->frontData() + offset_);
+  header_ = Lumen::overlayAt<CFMCommonHeader>(pkt_->frontSpan(), offset_);
+  KILN_ASSERT_TEXT(header_, "( offset_ + sizeof( CFMCommonHeader ) ) <= pkt_->frontBytes()");
 }
 
 Kiln::Ptr<CFMCommonHeaderWrapper> cFMCommonHeaderWrapperFactory(Kiln::Ptr<Lumen::Pkt> pkt,

@@ -16,15 +16,12 @@
 #include <string_view>
 
 #include "platform/kiln/Entity.h"
+#include "platform/kiln/Errors.h"
 #include "platform/lumen/Eth.h"
 #include "platform/lumen/Pkt.h"
 #include "platform/types/CfmTypes.h"
 
 namespace CfmAgent {
-
-// The EtherType of CFM frames, after the last VLAN tag.
-inline constexpr std::uint16_t cfmEtherType = Lumen::ethTypeCfm;
-static_assert(cfmEtherType == 0x8902);
 
 using Lumen::NetU64;
 
@@ -182,9 +179,23 @@ class FirstTlvOffset {
 };
 std::ostream& operator<<(std::ostream& os, FirstTlvOffset offset);
 
-// The least first-TLV offset a received header of this opcode may carry; 0 for
-// opCodeNone. The receive path has refused opcodes above 5 before it asks.
-std::uint8_t minFirstTlvOffset(std::uint8_t opCode);
+// The least first-TLV offset a received header of this opcode may carry: its PDU's fixed
+// part, so that an accepted frame holds the whole overlay of its opcode (each PDU header
+// checks that its overlay agrees). 0 for opCodeNone; the receive path has refused opcodes
+// above 5 before it asks.
+constexpr std::uint8_t minFirstTlvOffset(std::uint8_t opCode) {
+  constexpr std::uint8_t minimum[] = {
+      0,
+      FirstTlvOffset::firstTlvOffsetCcm,
+      FirstTlvOffset::firstTlvOffsetLbr,
+      FirstTlvOffset::firstTlvOffsetLbm,
+      FirstTlvOffset::firstTlvOffsetLtr,
+      FirstTlvOffset::firstTlvOffsetLtm,
+  };
+  static_assert(std::size(minimum) == CFMCommonHeader::opCodeMax + 1);
+  KILN_ASSERT(opCode <= CFMCommonHeader::opCodeMax);
+  return minimum[opCode];
+}
 
 // The TLV type codes of IEEE 802.1ag (Table 21-6). A received chain may carry other
 // codes; they print as their number.

@@ -129,5 +129,7 @@ class CCMPdu : public CFMCommonHeader {
 #pragma pack(pop)
 
 static_assert(sizeof(CCMPdu) == 74 && alignof(CCMPdu) == 1);
+// The receive path accepts no CCM too short for this overlay.
+static_assert(sizeof(CCMPdu) == sizeof(CFMCommonHeader) + minFirstTlvOffset(Cfm::opCodeCcm));
 
 }  // namespace CfmAgent

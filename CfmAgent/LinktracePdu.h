@@ -306,6 +306,9 @@ static_assert(sizeof(RelayAction) == 1 && sizeof(Action) == 1);
 static_assert(sizeof(EgressId) == 8 && alignof(EgressId) == 1);
 static_assert(sizeof(LTMPdu) == 21 && alignof(LTMPdu) == 1);
 static_assert(sizeof(LTRPdu) == 10 && alignof(LTRPdu) == 1);
+// The receive path accepts no LTM or LTR too short for its overlay.
+static_assert(sizeof(LTMPdu) == sizeof(CFMCommonHeader) + minFirstTlvOffset(Cfm::opCodeLtm));
+static_assert(sizeof(LTRPdu) == sizeof(CFMCommonHeader) + minFirstTlvOffset(Cfm::opCodeLtr));
 static_assert(sizeof(LtmEgressIdTlv) == 11 && sizeof(LtrEgressIdTlv) == 19);
 static_assert(sizeof(ReplyTlv) == 10 && sizeof(ReplyIngressTlv) == 10 &&
               sizeof(ReplyEgressTlv) == 10);

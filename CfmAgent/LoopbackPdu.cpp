@@ -20,9 +20,8 @@ LBMPduWrapper::LBMPduWrapper(Kiln::Ptr<Lumen::Pkt> pkt, std::uint32_t offset)
 
 void LBMPduWrapper::handleHeader() {
   KILN_ASSERT(pkt_);
-  KILN_ASSERT_TEXT(std::uint64_t(offset_) + sizeof(LBMPdu) <= pkt_->frontBytes(),
-                   "( offset_ + sizeof( LBMPdu ) ) <= pkt_->frontBytes()");
-  header_ = reinterpret_cast<LBMPdu*>(pkt_->frontData() + offset_);
+  header_ = Lumen::overlayAt<LBMPdu>(pkt_->frontSpan(), offset_);
+  KILN_ASSERT_TEXT(header_, "( offset_ + sizeof( LBMPdu ) ) <= pkt_->frontBytes()");
 }
 
 Kiln::Ptr<LBMPduWrapper> lBMPduWrapperFactory(Kiln::Ptr<Lumen::Pkt> pkt, std::uint32_t offset) {

@@ -38,6 +38,9 @@ class LBRPdu : public LBMPdu {
 
 static_assert(sizeof(LBMPdu) == 8 && alignof(LBMPdu) == 1);
 static_assert(sizeof(LBRPdu) == sizeof(LBMPdu));
+// The receive path accepts no LBM or LBR too short for its overlay.
+static_assert(sizeof(LBMPdu) == sizeof(CFMCommonHeader) + minFirstTlvOffset(Cfm::opCodeLbm));
+static_assert(sizeof(LBRPdu) == sizeof(CFMCommonHeader) + minFirstTlvOffset(Cfm::opCodeLbr));
 
 // A reference-counted accessor over the LBM at `offset` in a packet's front bytes. The
 // packet must hold the fixed part there: a caller error otherwise, failing

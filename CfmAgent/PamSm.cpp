@@ -32,19 +32,6 @@ std::ostream& operator<<(std::ostream& os, HexBytes hex) {
   return os;
 }
 
-// The least first-TLV offset of each opcode: its fixed part.
-std::uint8_t firstTlvOffsetMin(std::uint8_t opCode) {
-  switch (opCode) {
-    case Cfm::opCodeCcm: return FirstTlvOffset::firstTlvOffsetCcm;
-    case Cfm::opCodeLbr: return FirstTlvOffset::firstTlvOffsetLbr;
-    case Cfm::opCodeLbm: return FirstTlvOffset::firstTlvOffsetLbm;
-    case Cfm::opCodeLtr: return FirstTlvOffset::firstTlvOffsetLtr;
-    default: return FirstTlvOffset::firstTlvOffsetLtm;
-  }
-}
-
-constexpr std::uint16_t dot1QTpid = Lumen::ethTypeDot1Q;
-
 }  // namespace
 
 // ---- PamIntfSm
@@ -100,73 +87,106 @@ void PamIntfSm::handlePamReadable() {
   if (auto pkt = pam_->rxPkt()) processPkt(pkt);
 }
 
+// One frame on its way through the stages of processPkt.
+struct PamIntfSm::RxFrame {
+  const Kiln::Ptr<Lumen::Pkt>& pkt;
+  Kiln::Ptr<PktMetaData> record;
+  Kiln::Ptr<Bridging::SwitchIntfConfig> port = nullptr;
+  // The type-or-length after the last header taken.
+  std::uint16_t typeOrLen = 0;
+
+  // Every drop but the two group-address ones: one trace and one count, here. False, so
+  // that a stage ends with `return frame.drop(...)`.
+  template <class Value>
+  bool drop(const char* expr, const Value& value, CounterId id) const {
+    CFM_DROP_TRACE(trace(), 5, record->pktId(), expr, value);
+    record->incrPktCounter(id);
+    return false;
+  }
+};
+
 void PamIntfSm::processPkt(const Kiln::Ptr<Lumen::Pkt>& pkt) {
   KILN_TRACE(trace(), 8, "PamIntfSm( " << intfId_ << " )::processPkt");
   pkt->beginOffsetIs(0);
-  const Kiln::Ptr<PktMetaData> record = pktHelper()->newPktMetaData(pkt, intfId_, true);
-  const std::uint32_t pktId = record->pktId();
-  KILN_TRACE(trace(), 6, "Received packet(" << pktId << "): " << pkt->frontBytes() << " at "
-                                            << static_cast<const void*>(pkt.get()));
-  KILN_TRACE(trace(), 9, "Packet bytes(" << pktId << "): " << HexBytes{pkt->bytes()});
+  RxFrame frame{pkt, pktHelper()->newPktMetaData(pkt, intfId_, true)};
+  const auto& record = frame.record;
+  KILN_TRACE(trace(), 6, "Received packet(" << record->pktId() << "): " << pkt->frontBytes()
+                                            << " at " << static_cast<const void*>(pkt.get()));
+  KILN_TRACE(trace(), 9, "Packet bytes(" << record->pktId() << "): " << HexBytes{pkt->bytes()});
 
-  auto drop = [&](const char* expr, const auto& value, CounterId id) {
-    CFM_DROP_TRACE(trace(), 5, pktId, expr, value);
-    record->incrPktCounter(id);
-  };
-
+  // Not traced: with no default MIP anywhere, every frame on every interface ends here.
   if (!pamSm_->defaultMipConfigured()) {
-    record->incrPktCounter(CounterId::inErrorMipNotConfigured_);
+    return record->incrPktCounter(CounterId::inErrorMipNotConfigured_);
+  }
+  if (!processEthHdr(frame) || !processVlanTags(frame) || !processCfmHdr(frame)) return;
+
+  const Cfm::Protocol protocol = Cfm::protocolOf(record->opCode());
+  const auto slot = pamSm_->protocolPktCollection()->protocolPktIs(protocol);
+  if (!slot) {
+    frame.drop("protocol", protocol, CounterId::inErrorNoProtocolHandler_);
     return;
   }
+  slot->pktMetaDataIs(record);
+  slot->readableCountInc(1);
+  slot->pktMetaDataIs(nullptr);
+}
 
-  if (pkt->offsetBytes() < sizeof(Lumen::EthHdr)) {
-    return drop("offsetBytes", pkt->offsetBytes(), CounterId::inErrorEthHdrTooShort_);
+bool PamIntfSm::processEthHdr(RxFrame& frame) {
+  const auto& pkt = frame.pkt;
+  auto* ethHdr = Lumen::overlayAt<Lumen::EthHdr>(pkt->offsetSpan(), 0);
+  if (!ethHdr) {
+    return frame.drop("offsetBytes", pkt->offsetBytes(), CounterId::inErrorEthHdrTooShort_);
   }
-  auto* ethHdr = reinterpret_cast<Lumen::EthHdr*>(pkt->offsetFront());
   pkt->beginOffsetInc(std::int16_t(sizeof(Lumen::EthHdr)));
-  record->ethHdrIs(ethHdr);
+  frame.record->ethHdrIs(ethHdr);
   if (!ethHdr->src().isUnicast()) {
-    return drop("srcMac", ethHdr->src(), CounterId::inErrorSrcMacNotUnicast_);
+    return frame.drop("srcMac", ethHdr->src(), CounterId::inErrorSrcMacNotUnicast_);
   }
 
   // An interface without switchport settings is no bridge port: treated as a routed one.
   const auto& brConfig = pamSm_->brConfig();
-  const auto port = brConfig ? brConfig->switchIntfConfig(intfId_) : nullptr;
-  if (!port || port->mode() == Bridging::switchIntfModeRouted) {
-    return drop("intfId()", intfId_, CounterId::inErrorIntfModeExcluded_);
+  frame.port = brConfig ? brConfig->switchIntfConfig(intfId_) : nullptr;
+  if (!frame.port || frame.port->mode() == Bridging::switchIntfModeRouted) {
+    return frame.drop("intfId()", intfId_, CounterId::inErrorIntfModeExcluded_);
   }
+  frame.typeOrLen = ethHdr->typeOrLen();
+  return true;
+}
 
-  std::uint16_t typeOrLen = ethHdr->typeOrLen();
+bool PamIntfSm::processVlanTags(RxFrame& frame) {
+  const auto& pkt = frame.pkt;
+  const auto& port = *frame.port;
   std::uint16_t outerVid = 0;
   std::uint16_t innerVid = 0;
   // Takes the tag at the begin offset into `vid`; false when the frame is too short for it.
   auto takeTag = [&](std::uint16_t& vid, const char* traceText) {
-    if (pkt->offsetBytes() < sizeof(Lumen::Eth8021QHdr)) return false;
-    auto* tag = reinterpret_cast<Lumen::Eth8021QHdr*>(pkt->offsetFront());
+    auto* tag = Lumen::overlayAt<Lumen::Eth8021QHdr>(pkt->offsetSpan(), 0);
+    if (!tag) return false;
     pkt->beginOffsetInc(std::int16_t(sizeof(Lumen::Eth8021QHdr)));
     vid = tag->tagControl().vlanId();
     KILN_TRACE(trace(), 9, traceText << vid);
-    record->eth8021QHdrEnq(tag);
-    typeOrLen = tag->typeOrLen();
+    frame.record->eth8021QHdrEnq(tag);
+    frame.typeOrLen = tag->typeOrLen();
     return true;
   };
-  const std::uint16_t tpid = port->tpid() ? port->tpid() : dot1QTpid;
+  const std::uint16_t tpid = port.tpid() ? port.tpid() : Lumen::ethTypeDot1Q;
   // Only 0x8100 announces an inner tag, whatever the port's outer TPID.
-  if (typeOrLen == tpid && (!takeTag(outerVid, "outerVid = ") ||
-                            (typeOrLen == dot1QTpid && !takeTag(innerVid, "innerVid = ")))) {
-    return drop("offsetBytes", pkt->offsetBytes(), CounterId::inErrorVlanTagTooShort_);
+  if (frame.typeOrLen == tpid &&
+      (!takeTag(outerVid, "outerVid = ") ||
+       (frame.typeOrLen == Lumen::ethTypeDot1Q && !takeTag(innerVid, "innerVid = ")))) {
+    return frame.drop("offsetBytes", pkt->offsetBytes(), CounterId::inErrorVlanTagTooShort_);
   }
 
-  std::uint16_t brVlan = port->portVlan().value();
-  if (outerVid != 0 && port->mode() == Bridging::switchIntfModeTrunk) {
-    const auto mapped = port->ingressVlanXlate({outerVid, innerVid});
+  std::uint16_t brVlan = port.portVlan().value();
+  if (outerVid != 0 && port.mode() == Bridging::switchIntfModeTrunk) {
+    const auto mapped = port.ingressVlanXlate({outerVid, innerVid});
     if (!mapped.isNone()) {
       brVlan = mapped.vlan;
       KILN_TRACE(trace(), 9, "mapped brVlan = " << brVlan);
     } else if (innerVid == 0) {
       brVlan = outerVid;
       KILN_TRACE(trace(), 9, "single tagged brVlan = " << brVlan);
-    } else if (const auto single = port->ingressVlanXlate({outerVid, 0}); !single.isNone()) {
+    } else if (const auto single = port.ingressVlanXlate({outerVid, 0}); !single.isNone()) {
       brVlan = single.vlan;
       KILN_TRACE(trace(), 9, "single mapped brVlan = " << brVlan);
     } else {
@@ -177,59 +197,61 @@ void PamIntfSm::processPkt(const Kiln::Ptr<Lumen::Pkt>& pkt) {
   KILN_TRACE(trace(), 7, "Bridging vlan = " << brVlan);
   // 4095 is reserved: a frame that resolves to it belongs to no VLAN either.
   if (brVlan == 0 || brVlan > Lumen::VlanId::max) {
-    return drop("brVlan", brVlan, CounterId::inErrorNoBridgingVlan_);
+    return frame.drop("brVlan", brVlan, CounterId::inErrorNoBridgingVlan_);
   }
-  record->vlanIs(Lumen::VlanId(brVlan));
+  frame.record->vlanIs(Lumen::VlanId(brVlan));
+  return true;
+}
 
-  if (typeOrLen != cfmEtherType) {
-    return drop("typeOrLen", typeOrLen, CounterId::inErrorNotCfmEtherType_);
+bool PamIntfSm::processCfmHdr(RxFrame& frame) {
+  const auto& pkt = frame.pkt;
+  const auto& record = frame.record;
+  if (frame.typeOrLen != Lumen::ethTypeCfm) {
+    return frame.drop("typeOrLen", frame.typeOrLen, CounterId::inErrorNotCfmEtherType_);
   }
-  if (pkt->offsetBytes() < sizeof(CFMCommonHeader)) {
-    return drop("offsetBytes", pkt->offsetBytes(), CounterId::inErrorCfmHdrTooShort_);
+  // The begin offset stays at the header: the engines read their PDUs from there.
+  auto* cfmHdr = Lumen::overlayAt<CFMCommonHeader>(pkt->offsetSpan(), 0);
+  if (!cfmHdr) {
+    return frame.drop("offsetBytes", pkt->offsetBytes(), CounterId::inErrorCfmHdrTooShort_);
   }
-  auto* cfmHdr = reinterpret_cast<CFMCommonHeader*>(pkt->offsetFront());
   record->cfmHdrIs(cfmHdr);
   const std::uint8_t opCode = cfmHdr->opCode();
   if (opCode < CFMCommonHeader::opCodeMin || opCode > CFMCommonHeader::opCodeMax) {
-    return drop("opCode", opCode, CounterId::inErrorUnsupportedOpCode_);
+    return frame.drop("opCode", opCode, CounterId::inErrorUnsupportedOpCode_);
   }
   record->opCodeIs(Cfm::OpCode(opCode));
   record->incrPktCounter(CounterId::in_);
 
-  const Cfm::CfmMulticastEthAddr group(ethHdr->dst());
+  const Cfm::CfmMulticastEthAddr group(record->ethHdr()->dst());
   if (group.opCode() != Cfm::opCodeNone) {
     if (group.opCode() != opCode) {
       KILN_TRACE(trace(), 5, "Multicast address corresponds to " << group.opCode()
                                  << " but opCode field is " << Cfm::OpCode(opCode));
-      return record->incrPktCounter(CounterId::inErrorDstMacOpCodeMismatch_);
+      record->incrPktCounter(CounterId::inErrorDstMacOpCodeMismatch_);
+      return false;
     }
     if (group.mdLevel().value() != cfmHdr->mdLevel()) {
       KILN_TRACE(trace(), 5, "Multicast address corresponds to mdLevel " << group.mdLevel()
                                  << "but CfmHdr mdLevel is " << cfmHdr->mdLevel());
-      return record->incrPktCounter(CounterId::inErrorDstMacMdLevelMismatch_);
+      record->incrPktCounter(CounterId::inErrorDstMacMdLevelMismatch_);
+      return false;
     }
   }
 
   const auto& config = pamSm_->config();
   const auto mdConfig = config ? config->mdConfig(Cfm::MdLevel(cfmHdr->mdLevel())) : nullptr;
   if (!mdConfig || !mdConfig->defaultMip()) {
-    return drop("cfmHdr->mdLevel()", cfmHdr->mdLevel(), CounterId::inErrorNoMpAtMdLevel_);
+    return frame.drop("cfmHdr->mdLevel()", cfmHdr->mdLevel(), CounterId::inErrorNoMpAtMdLevel_);
   }
   if (cfmHdr->firstTlvOffset() > pkt->offsetBytes()) {
-    return drop("cfmHdr->firstTlvOffset()", cfmHdr->firstTlvOffset(),
-                CounterId::inErrorFirstTlvOffsetTooLarge_);
+    return frame.drop("cfmHdr->firstTlvOffset()", cfmHdr->firstTlvOffset(),
+                      CounterId::inErrorFirstTlvOffsetTooLarge_);
   }
-  if (cfmHdr->firstTlvOffset() < firstTlvOffsetMin(opCode)) {
-    return drop("cfmHdr->firstTlvOffset()", cfmHdr->firstTlvOffset(),
-                CounterId::inErrorFirstTlvOffsetTooSmall_);
+  if (cfmHdr->firstTlvOffset() < minFirstTlvOffset(opCode)) {
+    return frame.drop("cfmHdr->firstTlvOffset()", cfmHdr->firstTlvOffset(),
+                      CounterId::inErrorFirstTlvOffsetTooSmall_);
   }
-
-  const Cfm::Protocol protocol = Cfm::protocolOf(Cfm::OpCode(opCode));
-  const auto slot = pamSm_->protocolPktCollection()->protocolPktIs(protocol);
-  if (!slot) return drop("protocol", protocol, CounterId::inErrorNoProtocolHandler_);
-  slot->pktMetaDataIs(record);
-  slot->readableCountInc(1);
-  slot->pktMetaDataIs(nullptr);
+  return true;
 }
 
 // ---- PamSm

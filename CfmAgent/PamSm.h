@@ -36,8 +36,14 @@ class PamIntfSm : public Kiln::StateMachine {
 
  private:
   class PamReactor;
+  struct RxFrame;
   void handleInitialized();
   void doPrepareToDie() override;
+  // The stages of processPkt, in frame order. Each takes its headers from the begin offset
+  // on and returns false when it has counted and dropped the frame.
+  bool processEthHdr(RxFrame& frame);
+  bool processVlanTags(RxFrame& frame);
+  bool processCfmHdr(RxFrame& frame);
 
   Lumen::IntfId intfId_;
   Kiln::Ptr<Interface::EthDevPam> pam_;

@@ -1,5 +1,7 @@
 #include "CfmAgent/PktHelper.h"
 
+#include <new>
+
 namespace CfmAgent {
 
 PktHelper::PktHelper(Kiln::Ptr<Interface::EthDevPamCollection> pamCollection,
@@ -39,15 +41,16 @@ bool PktHelper::encapL2Layer(const Kiln::Ptr<Lumen::Pkt>& pkt, PktMetaData& reco
 
   // One prepend for tags and header: if the packet has to move to find head room, it moves
   // before any pointer into the new bytes is taken.
-  std::uint8_t* front =
-      pkt->newSharedHeadData(std::uint32_t(sizeof(Lumen::EthHdr) + 4 * tagCount));
-  auto* tag = reinterpret_cast<Lumen::Eth8021QHdr*>(front + sizeof(Lumen::EthHdr));
-  for (std::size_t i = first; i < n; ++i, ++tag) {
+  std::uint8_t* front = pkt->newSharedHeadData(
+      std::uint32_t(sizeof(Lumen::EthHdr) + sizeof(Lumen::Eth8021QHdr) * tagCount));
+  std::uint8_t* at = front + sizeof(Lumen::EthHdr);
+  for (std::size_t i = first; i < n; ++i, at += sizeof(Lumen::Eth8021QHdr)) {
+    auto* tag = new (at) Lumen::Eth8021QHdr;
     tag->tagControl().valueIs(tags[i] & 0x0fffu);
     tag->typeOrLenIs(i + 1 < n ? Lumen::ethTypeDot1Q : Lumen::ethTypeCfm);
     record.eth8021QHdrEnq(tag);
   }
-  auto* eth = reinterpret_cast<Lumen::EthHdr*>(front);
+  auto* eth = new (front) Lumen::EthHdr;
   eth->dstIs(dstMac);
   eth->srcIs(srcMac);
   const std::uint16_t tpid = port->tpid() ? port->tpid() : Lumen::ethTypeDot1Q;

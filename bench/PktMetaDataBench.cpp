@@ -42,7 +42,7 @@ void BM_ReceivedFrameRecord(benchmark::State& state) {
 
   auto once = [&] {
     auto record = helper.newPktMetaData(pkt, intf, true);
-    record->cfmHdrIs(reinterpret_cast<CfmAgent::CFMCommonHeader*>(record->pktFront() + 14));
+    record->cfmHdrIs(Lumen::overlayAt<CfmAgent::CFMCommonHeader>(pkt->frontSpan(), 14));
     record->opCodeIs(Cfm::opCodeCcm);
     record->incrPktCounter(CfmAgent::CounterId::in_);
     benchmark::DoNotOptimize(record.get());

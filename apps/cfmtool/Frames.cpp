@@ -17,8 +17,6 @@ using Lumen::EthAddr;
 
 namespace {
 
-constexpr std::uint16_t tpidService = 0x88a8;
-
 // A frame built front to back: each overlay is constructed in place at the end. The
 // pointer put() returns is valid until the next put(), which may move the bytes.
 class FrameBuilder {
@@ -28,13 +26,13 @@ class FrameBuilder {
     eth->dstIs(l2.dst);
     eth->srcIs(l2.src);
     if (!l2.vlan) {
-      eth->typeOrLenIs(cfmEtherType);
+      eth->typeOrLenIs(Lumen::ethTypeCfm);
       return;
     }
     eth->typeOrLenIs(Lumen::ethTypeDot1Q);
     auto* tag = put<Lumen::Eth8021QHdr>();
     tag->tagControl().vlanIdIs(*l2.vlan);
-    tag->typeOrLenIs(cfmEtherType);
+    tag->typeOrLenIs(Lumen::ethTypeCfm);
   }
 
   template <class T, class... Args>
@@ -53,12 +51,7 @@ class FrameBuilder {
   Frame frame_;
 };
 
-// An overlay of T at `offset`, or null when the bytes do not hold all of it.
-template <class T>
-const T* overlayAt(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) return nullptr;
-  return reinterpret_cast<const T*>(bytes.data() + offset);
-}
+using Lumen::overlayAt;
 
 // The CFM PDU of a received frame, and the VLAN it came on.
 struct Decapsulated {
@@ -67,6 +60,7 @@ struct Decapsulated {
   std::optional<std::uint16_t> vlan;
   bool tooManyTags = false;
   std::span<const std::uint8_t> pdu;
+  const CFMCommonHeader* header = nullptr;  // at the front of `pdu`
 };
 
 std::optional<Decapsulated> decapsulate(std::span<const std::uint8_t> frame) {
@@ -76,7 +70,7 @@ std::optional<Decapsulated> decapsulate(std::span<const std::uint8_t> frame) {
   std::size_t offset = sizeof(Lumen::EthHdr);
   std::uint16_t type = eth->typeOrLen();
   int tags = 0;
-  while (type == Lumen::ethTypeDot1Q || type == tpidService) {
+  while (type == Lumen::ethTypeDot1Q || type == Lumen::ethTypeDot1ad) {
     const auto* tag = overlayAt<Lumen::Eth8021QHdr>(frame, offset);
     if (tag == nullptr || ++tags > 2) return std::nullopt;
     // A priority tag (VLAN id 0) leaves a frame in the untagged VLAN.
@@ -85,10 +79,10 @@ std::optional<Decapsulated> decapsulate(std::span<const std::uint8_t> frame) {
     offset += sizeof(Lumen::Eth8021QHdr);
     type = tag->typeOrLen();
   }
-  if (type != cfmEtherType || frame.size() - offset < sizeof(CFMCommonHeader)) {
-    return std::nullopt;
-  }
+  if (type != Lumen::ethTypeCfm) return std::nullopt;
   d.pdu = frame.subspan(offset);
+  d.header = overlayAt<CFMCommonHeader>(d.pdu, 0);
+  if (d.header == nullptr) return std::nullopt;
   return d;
 }
 
@@ -99,20 +93,20 @@ Mismatch checkCommon(const std::optional<Decapsulated>& d, const ReplyFilter& fi
   if (d->tooManyTags || d->vlan != filter.vlan) return Mismatch::vlan;
   if (d->dst != filter.self) return Mismatch::destination;
   if (filter.peer && d->src != *filter.peer) return Mismatch::source;
-  const auto* header = overlayAt<CFMCommonHeader>(d->pdu, 0);
-  if (header->opCode() != opCode) return Mismatch::opCode;
-  if (header->mdLevel() != filter.level) return Mismatch::level;
+  if (d->header->opCode() != opCode) return Mismatch::opCode;
+  if (d->header->mdLevel() != filter.level) return Mismatch::level;
   return Mismatch::accepted;
 }
 
-// Walks the TLV chain of `pdu` and calls `visit(type, value)` for each TLV before the End
+// Walks the TLV chain of the PDU and calls `visit(type, value)` for each TLV before the End
 // TLV. Returns the offset after the End TLV (or the frame's end when there is none), or
 // none when the first TLV lies below the opcode's fixed part or a TLV runs past the end.
 template <class Visit>
-std::optional<std::size_t> walkTlvs(std::span<const std::uint8_t> pdu, Visit visit) {
-  const auto* header = overlayAt<CFMCommonHeader>(pdu, 0);
-  if (header->firstTlvOffset() < minFirstTlvOffset(header->opCode())) return std::nullopt;
-  std::size_t offset = 4 + std::size_t(header->firstTlvOffset());
+std::optional<std::size_t> walkTlvs(const Decapsulated& d, Visit visit) {
+  const std::span<const std::uint8_t> pdu = d.pdu;
+  const CFMCommonHeader& header = *d.header;
+  if (header.firstTlvOffset() < minFirstTlvOffset(header.opCode())) return std::nullopt;
+  std::size_t offset = sizeof(CFMCommonHeader) + header.firstTlvOffset();
   if (offset > pdu.size()) return std::nullopt;
   while (offset < pdu.size()) {
     if (pdu[offset] == tlvTypeEnd) return offset + 1;
@@ -222,7 +216,7 @@ Parsed<LoopbackReply> parseLoopbackReply(std::span<const std::uint8_t> frame,
   if (lbr->transactionId() - filter.firstTransactionId >= filter.transactionIds) {
     return {Mismatch::transactionId, std::nullopt};
   }
-  const auto end = walkTlvs(d->pdu, [](std::uint8_t, std::span<const std::uint8_t>) {});
+  const auto end = walkTlvs(*d, [](std::uint8_t, std::span<const std::uint8_t>) {});
   if (!end) return {Mismatch::malformedTlv, std::nullopt};
   return {Mismatch::accepted, LoopbackReply{d->src, lbr->transactionId(), *end}};
 }
@@ -244,7 +238,7 @@ Parsed<LinktraceReply> parseLinktraceReply(std::span<const std::uint8_t> frame,
   reply.relayAction = ltr->relayAction().value();
   reply.fwdYes = ltr->fwdYes();
   reply.terminalMep = ltr->terminalMep();
-  const auto end = walkTlvs(d->pdu, [&](std::uint8_t type, std::span<const std::uint8_t> value) {
+  const auto end = walkTlvs(*d, [&](std::uint8_t type, std::span<const std::uint8_t> value) {
     if (type != tlvTypeLtrReplyIngress && type != tlvTypeLtrReplyEgress) return;
     // The TLV's bytes from its header on; one too short for an action and a MAC address
     // says nothing we could print.

@@ -15,17 +15,15 @@
 #include <limits>
 #include <system_error>
 
+#include "platform/lumen/Eth.h"
+
 namespace Interface {
 
 namespace {
 
-constexpr std::uint16_t kEtherTypeCfm = 0x8902;
-constexpr std::uint16_t kTpidCustomer = 0x8100;
-constexpr std::uint16_t kTpidService = 0x88a8;
-// Pre-standard provider-bridge TPIDs still configured on some networks. The kernel leaves
-// these tags in the frame, so the filter must look past them itself.
-constexpr std::uint16_t kTpidLegacy1 = 0x9100;
-constexpr std::uint16_t kTpidLegacy2 = 0x9200;
+using Lumen::ethTypeCfm;
+using Lumen::ethTypeDot1Q;
+using Lumen::outerTpids;
 constexpr std::size_t kAddressBytes = 12;
 constexpr std::size_t kTagBytes = 4;
 
@@ -33,24 +31,27 @@ constexpr std::size_t kTagBytes = 4;
 // 0x8100 tag. The kernel has usually moved the outer tag into metadata by the time the
 // filter runs (vlan_avail set, frame looks one tag shorter); when it has not, the outer tag
 // is still in the data. Both cases converge on X = bytes of outer tag left in the data.
+// The kernel leaves tags with the pre-standard TPIDs in the frame, so the filter looks past
+// every outer TPID itself.
+static_assert(outerTpids.size() == 4, "steps 4-7 test one outer TPID each");
 constexpr std::array<sock_filter, 18> kCfmFilter = {{
     /* 0 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
                      static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_VLAN_TAG_PRESENT)),
     /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 8),  // outer tag in metadata: 10
     /* 2 */ BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 12),
-    /* 3 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kEtherTypeCfm, 13, 0),  // accept
-    /* 4 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTpidCustomer, 3, 0),
-    /* 5 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTpidService, 2, 0),
-    /* 6 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTpidLegacy1, 1, 0),
-    /* 7 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTpidLegacy2, 0, 8),  // else drop
+    /* 3 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ethTypeCfm, 13, 0),  // accept
+    /* 4 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, outerTpids[0], 3, 0),
+    /* 5 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, outerTpids[1], 2, 0),
+    /* 6 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, outerTpids[2], 1, 0),
+    /* 7 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, outerTpids[3], 0, 8),  // else drop
     /* 8 */ BPF_STMT(BPF_LDX | BPF_W | BPF_IMM, 4),
     /* 9 */ BPF_JUMP(BPF_JMP | BPF_JA, 1, 0, 0),
     /* 10 */ BPF_STMT(BPF_LDX | BPF_W | BPF_IMM, 0),
     /* 11 */ BPF_STMT(BPF_LD | BPF_H | BPF_IND, 12),
-    /* 12 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kEtherTypeCfm, 4, 0),  // accept
-    /* 13 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kTpidCustomer, 0, 2),  // else drop
+    /* 12 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ethTypeCfm, 4, 0),  // accept
+    /* 13 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ethTypeDot1Q, 0, 2),  // else drop
     /* 14 */ BPF_STMT(BPF_LD | BPF_H | BPF_IND, 16),
-    /* 15 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kEtherTypeCfm, 1, 0),  // accept
+    /* 15 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ethTypeCfm, 1, 0),  // accept
     /* 16 */ BPF_STMT(BPF_RET | BPF_K, 0),
     /* 17 */ BPF_STMT(BPF_RET | BPF_K, std::numeric_limits<std::uint32_t>::max()),
 }};
@@ -197,7 +198,7 @@ std::size_t AfPacketSocket::receive(
         // frames carry TCI 0.
         if (!(aux.tp_status & TP_STATUS_VLAN_VALID) || length < kAddressBytes) break;
         const std::uint16_t tpid =
-            (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : kTpidCustomer;
+            (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : ethTypeDot1Q;
         std::memmove(begin - kTagBytes, begin, kAddressBytes);
         begin -= kTagBytes;
         length += kTagBytes;

@@ -1,5 +1,6 @@
 #pragma once
-// Ethernet and 802.1Q overlays, MAC addresses and network-order integers.
+// Ethernet and 802.1Q overlays, MAC addresses, network-order integers, and overlayAt, the
+// one way to lay an overlay over frame bytes.
 //
 // Overlays are packed and laid directly over frame bytes. Byte order lives in the field
 // types: a network-order field is read with value() and written with valueIs(), so a raw
@@ -11,13 +12,38 @@
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace Lumen {
 
+// Type-or-length values: the CFM EtherType, and the TPIDs that announce a VLAN tag.
 constexpr std::uint16_t ethTypeCfm = 0x8902;
-constexpr std::uint16_t ethTypeDot1Q = 0x8100;
+constexpr std::uint16_t ethTypeDot1Q = 0x8100;   // customer tag; the only inner-tag TPID
+constexpr std::uint16_t ethTypeDot1ad = 0x88a8;  // service tag
+// Pre-standard provider-bridge TPIDs, still configured on some networks.
+constexpr std::uint16_t ethTypeQinQ9100 = 0x9100;
+constexpr std::uint16_t ethTypeQinQ9200 = 0x9200;
+// Every TPID an outer tag may carry.
+constexpr std::array<std::uint16_t, 4> outerTpids = {ethTypeDot1Q, ethTypeDot1ad, ethTypeQinQ9100,
+                                                     ethTypeQinQ9200};
+
+// The overlay T at `offset` in `bytes`, or null when fewer than sizeof(T) bytes remain
+// there. Frame bytes are untrusted: every header is read through here, so that a short
+// frame is a null to count and drop, never a read past its end. Overlays have alignment
+// 1, so any offset will do.
+template <class T>
+const T* overlayAt(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  static_assert(std::is_trivially_copyable_v<T> && alignof(T) == 1);
+  if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) return nullptr;
+  return reinterpret_cast<const T*>(bytes.data() + offset);
+}
+template <class T>
+T* overlayAt(std::span<std::uint8_t> bytes, std::size_t offset) {
+  return const_cast<T*>(overlayAt<T>(std::span<const std::uint8_t>(bytes), offset));
+}
 
 // 8-bit network-order value: one byte, here for symmetry with the wider ones.
 class NetU8 {

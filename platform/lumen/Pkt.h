@@ -52,9 +52,14 @@ class Pkt final : public Kiln::Entity, public Kiln::Pooled<Pkt> {
   // claimed the head room makes this Pkt move to a buffer of its own first.
   std::uint8_t* newSharedHeadData(std::uint32_t bytes);
 
+  // The frame from its first byte and from the begin offset, to lay headers over
+  // (Lumen::overlayAt).
+  std::span<std::uint8_t> frontSpan() const { return {frontData(), frontBytes()}; }
+  std::span<std::uint8_t> offsetSpan() const { return frontSpan().subspan(beginOffset_); }
+
   // All bytes of the frame from its first byte, whatever the begin offset.
   std::string stringValue() const;
-  std::span<const std::uint8_t> bytes() const { return {frontData(), frontBytes()}; }
+  std::span<const std::uint8_t> bytes() const { return frontSpan(); }
   // Replaces the frame by `bytes` (begin offset 0), or with `append` adds them at its end.
   // More than maxBytes in all raises Kiln::RangeException. A replacement that is not
   // `pooled` gets a buffer of its own size from the heap, whatever its length.

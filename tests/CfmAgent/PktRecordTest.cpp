@@ -52,8 +52,8 @@ class PktRecordTest : public ::testing::Test {
     pkt->bytesIs({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}, false, false);
     auto record = pktMetaDataFactory(1, pkt, et1, true, nullptr, pktCounterHelperFactory(helper));
     record->incrPktCounter(CounterId::in_);
-    record->ethHdrIs(reinterpret_cast<Lumen::EthHdr*>(record->pktFront()));
-    record->cfmHdrIs(reinterpret_cast<CFMCommonHeader*>(record->pktFront() + 14));
+    record->ethHdrIs(Lumen::overlayAt<Lumen::EthHdr>(pkt->frontSpan(), 0));
+    record->cfmHdrIs(Lumen::overlayAt<CFMCommonHeader>(pkt->frontSpan(), 14));
     record->opCodeIs(Cfm::opCodeLbm);
     record->incrPktCounter(CounterId::in_);
     return record;
