@@ -7,12 +7,19 @@ namespace CfmAgent {
 CounterHelper::CounterHelper(Kiln::Ptr<Counter> counter)
     : Kiln::Entity("counterHelper"), counter_(std::move(counter)) {}
 
+// The classes are ranges of identifiers: in-errors lie between `in` and `out`, debug
+// counters after `outErrorNoPam`.
+static_assert(CounterId::in_ < CounterId::inErrorMipNotConfigured_ &&
+              CounterId::inErrorLtmTargetMac_ < CounterId::out_ &&
+              CounterId::out_ < CounterId::outErrorNoPam_ &&
+              CounterId::outErrorNoPam_ < CounterId::debugUnsupportedMdNameFormat_);
+
 CounterClass CounterHelper::counterClass(CounterId id) {
-  const auto n = static_cast<std::uint32_t>(id);
-  if (n == 0) return CounterClass::counterClassIn_;
-  if (n <= 27) return CounterClass::counterClassInError_;
-  if (n == 28) return CounterClass::counterClassOut_;
-  if (n == 29) return CounterClass::counterClassOutError_;
+  using enum CounterId;
+  if (id == in_) return CounterClass::counterClassIn_;
+  if (id < out_) return CounterClass::counterClassInError_;
+  if (id == out_) return CounterClass::counterClassOut_;
+  if (id == outErrorNoPam_) return CounterClass::counterClassOutError_;
   return CounterClass::counterClassDebug_;
 }
 
