@@ -129,6 +129,15 @@ void PktMetaData::incrPktCounter(CounterId id) {
 void PktMetaData::sendPkt() {
   KILN_TRACE(trace(), 8, "PktMetaData::sendPkt");
   KILN_ASSERT(!ingress());
+  // The wire gets the frame from the begin offset on (a copy: from its first byte), and
+  // that is where its Ethernet header must be. A frame without one, because no switchport
+  // settings gave it its encapsulation, has no path out of this interface either.
+  const std::uint8_t* wireFront = sendPktCopy_ ? pkt_->frontData() : pkt_->offsetFront();
+  if (!ethHdr_ || static_cast<const void*>(ethHdr_) != wireFront) {
+    CFM_DROP_TRACE(trace(), 5, pktId_, "ethHdr()", intf_);
+    incrPktCounter(CounterId::outErrorNoPam_);
+    return;
+  }
   Kiln::Ptr<Interface::Pam> pam = pamCollection_ ? pamCollection_->intfPam(intf_) : nullptr;
   if (!pam) {
     incrPktCounter(CounterId::outErrorNoPam_);

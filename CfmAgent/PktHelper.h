@@ -26,7 +26,7 @@ class PktHelper : public Kiln::Entity {
   // Prepends the VLAN tags and the Ethernet header that `intf`'s switchport configuration
   // calls for to `pkt`, whose front is the CFM common header, and records them in `record`.
   // False, and nothing prepended, when `intf` has no switchport configuration: the frame
-  // has nowhere defined to go and must be dropped.
+  // has nowhere defined to go, and sendPkt drops it (outErrorNoPam) if it is sent anyway.
   bool encapL2Layer(const Kiln::Ptr<Lumen::Pkt>& pkt, PktMetaData& record, Lumen::IntfId intf,
                     const Lumen::EthAddr& dstMac, const Lumen::EthAddr& srcMac,
                     Lumen::VlanId vlan, const Kiln::PtrConst<Bridging::Config>& brConfig);

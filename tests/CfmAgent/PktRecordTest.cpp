@@ -39,6 +39,11 @@ TEST(CounterId, NamesRoundTripAndClassesFollowTheNumber) {
 
 class PktRecordTest : public ::testing::Test {
  protected:
+  void SetUp() override {  // a socket on Ethernet1 only
+    manager->enabledIs(true);
+    desired->intfDesiredIs(et1, true);
+    Interface::memoryPamNetwork().sentClear();
+  }
   Counts counts(IntfId intf = et1) const { return AgentTest::counts(*helper->counter(), intf); }
   // An LBM at MD level 5 followed by `tlvs`: Ethernet header 0-13, common header 14-17,
   // transaction id 18-21, the first TLV at 22 (offset 4).
@@ -60,6 +65,9 @@ class PktRecordTest : public ::testing::Test {
   }
 
   Kiln::Ptr<CounterHelper> helper = counterHelperFactory(Kiln::make<Counter>());
+  Kiln::Ptr<Interface::PamDesiredIntfDir> desired = Kiln::make<Interface::PamDesiredIntfDir>("pdid");
+  Kiln::Ptr<Interface::EthDevPamCollection> pams = Kiln::make<Interface::EthDevPamCollection>("edpc");
+  Kiln::Ptr<Interface::EthDevPamManager> manager = Kiln::make<Interface::EthDevPamManager>(desired, pams, nullptr);
 };
 
 TEST_F(PktRecordTest, ClearBetweenTheTwoInCountsTakesNothingBack) {
@@ -136,41 +144,44 @@ TEST_F(PktRecordTest, EveryCutOfATlvChainIsCountedOnce) {
 }
 
 // A received record neither sends nor counts out; a record to send counts no in-errors,
-// and goes out, as a copy, only where there is a socket (Ethernet1 here).
+// and goes out only where there is a socket (Ethernet1 here) and its Ethernet header is the
+// first byte the socket gets: at the begin offset, or for a copy at the frame's front.
 TEST_F(PktRecordTest, ARecordSendsAndCountsOnlyInItsDirection) {
-  auto desired = Kiln::make<Interface::PamDesiredIntfDir>("pdid");
-  auto pams = Kiln::make<Interface::EthDevPamCollection>("edpc");
-  auto manager = Kiln::make<Interface::EthDevPamManager>(desired, pams, nullptr);
-  manager->enabledIs(true);
-  desired->intfDesiredIs(et1, true);
-  Interface::memoryPamNetwork().sentClear();
-
   const std::string lbmEnd = lbm(std::string(1, '\0'));
   auto in = received(lbmEnd);
   EXPECT_EQ(errorOf([&] { in->sendPkt(); }), "!ingress()");
   EXPECT_EQ(errorOf([&] { in->incrPktCounter(CounterId::out_); }),
             "counterClass == CounterClass::counterClassIn_ || counterClass == "
             "CounterClass::counterClassInError_ || counterClass == CounterClass::counterClassDebug_");
-  const auto frame = in->pkt();
-  for (const IntfId intf : {et2, et1}) {
-    auto out = pktMetaDataFactory(2, frame, intf, false, pams, pktCounterHelperFactory(helper));
+  struct Row { IntfId intf; bool ethHdr; std::int16_t beginOffset; bool copy, sent; };
+  const Row rows[] = {{et2, true, 0, true, false},
+                      {et1, true, 14, true, true},  // a loopback reply: begin offset still at the LBM
+                      {et1, true, 14, false, false}, {et1, false, 0, false, false}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(&r - rows);
+    helper->counter()->intfCounterDelAll();
+    Interface::memoryPamNetwork().sentClear();
+    const auto frame = Lumen::pktManager().newShallowCopy(in->pkt());
+    frame->beginOffsetIs(r.beginOffset);
+    auto out = pktMetaDataFactory(2, frame, r.intf, false, pams, pktCounterHelperFactory(helper));
+    if (r.ethHdr) out->ethHdrIs(in->ethHdr());
     out->opCodeIs(Cfm::opCodeLbr);
-    out->sendPktCopyIs(true);
+    out->sendPktCopyIs(r.copy);
     out->sendPkt();
-    EXPECT_EQ(out->pkt() != frame, intf == et1);  // a copy went out
+    EXPECT_EQ(out->pkt() != frame, r.sent && r.copy);
     EXPECT_EQ(errorOf([&] { out->tlvDel(tlvTypeData); }), "ingress()");
     EXPECT_EQ(errorOf([&] { out->incrPktCounter(CounterId::inErrorPduTooShort_); }),
               "counterClass == CounterClass::counterClassOut_ || counterClass == CounterClass::counterClassOutError_");
+    const auto& sent = Interface::memoryPamNetwork().sent();
+    EXPECT_EQ(sent.size(), r.sent ? 1u : 0u);
+    EXPECT_TRUE(sent.empty() || (sent[0].intf == et1 && sent[0].bytes == lbmEnd));
+    EXPECT_EQ(counts(r.intf), (Counts{{{8, 2, r.sent ? "out" : "outErrorNoPam"}, 1}}));
   }
-  const auto& sent = Interface::memoryPamNetwork().sent();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_TRUE(sent[0].intf == et1 && sent[0].bytes == lbmEnd);
-  EXPECT_EQ(counts(et2), (Counts{{{8, 2, "outErrorNoPam"}, 1}}));
-  EXPECT_EQ(counts(), (Counts{{{5, 3, "in"}, 1}, {{8, 2, "out"}, 1}}));
 }
 
 // A frame for VLAN 20 on Ethernet1, as each switchport setting wants it tagged; without
-// switchport settings it has nowhere to go. Records are numbered; only received ones count in.
+// switchport settings it has nowhere to go, and sent anyway it is counted, not sent. Records
+// are numbered; only received ones count in.
 TEST_F(PktRecordTest, EncapsulationFollowsTheEgressPort) {
   const std::string addrs("\x00\x11\x22\x33\x44\x55\x00\x1c\x73\x00\x00\x01", 12);
   const std::string pdu("\x60\x04\x00\x06", 4);  // an LTR's common header
@@ -188,7 +199,7 @@ TEST_F(PktRecordTest, EncapsulationFollowsTheEgressPort) {
       {"trunk, no mapping", trunk, 10, 0x88a8, {0, 0}, "\x89\x02"},
       {"no switchport settings", trunk, 10, 0, {20, 0}, ""},
   };
-  PktHelper pktHelper{nullptr, helper};
+  PktHelper pktHelper{pams, helper};
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
     auto brConfig = Kiln::make<Bridging::Config>();
@@ -206,6 +217,10 @@ TEST_F(PktRecordTest, EncapsulationFollowsTheEgressPort) {
                                      Lumen::EthAddr(0x00, 0x1c, 0x73, 0x00, 0x00, 0x01), Lumen::VlanId(20), brConfig),
               !r.l2.empty());
     EXPECT_EQ(pkt->stringValue(), r.l2.empty() ? pdu : addrs + r.l2 + pdu);
+    Interface::memoryPamNetwork().sentClear();
+    record->sendPkt();
+    const auto& sent = Interface::memoryPamNetwork().sent();
+    EXPECT_EQ(sent.empty() ? "" : sent[0].bytes, r.l2.empty() ? "" : addrs + r.l2 + pdu);
     if (r.l2.empty()) continue;
     // The record points at the headers where they now lie.
     EXPECT_EQ(reinterpret_cast<std::uint8_t*>(record->ethHdr()), pkt->frontData());
@@ -216,7 +231,7 @@ TEST_F(PktRecordTest, EncapsulationFollowsTheEgressPort) {
   }
   pktHelper.newPktMetaData(Lumen::pktManager().newPkt(), et1, true);
   EXPECT_EQ(pktHelper.pktId(), std::size(rows) + 1);
-  EXPECT_EQ(counts(), (Counts{{{8, 0, "in"}, 1}}));
+  EXPECT_EQ(counts(), (Counts{{{8, 0, "in"}, 1}, {{8, 0, "out"}, std::size(rows) - 1}, {{8, 0, "outErrorNoPam"}, 1}}));
 }
 
 }  // namespace
