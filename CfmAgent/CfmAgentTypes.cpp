@@ -42,10 +42,8 @@ Kiln::Ptr<PktMetaData> pktMetaDataFactory(std::uint32_t pktId, Kiln::Ptr<Lumen::
 }
 
 std::uint8_t* PktMetaData::tlv(TlvType type) {
-  if (auto deleted = deletedTlv_.find(type); deleted != deletedTlv_.end() && deleted->second) {
-    return nullptr;
-  }
-  if (auto cached = tlvC_.find(type); cached != tlvC_.end()) return cached->second;
+  if (deletedTlv_[type]) return nullptr;
+  if (std::uint8_t* cached = tlvC_[type]) return cached;
   if (!ingress_ || tlvParseDone_ || tlvParseError_) return nullptr;
 
   if (!tlvPkt_) {
@@ -102,7 +100,7 @@ void PktMetaData::tlvIs(std::uint8_t* tlv) { tlvC_[TlvType(tlv[0])] = tlv; }
 
 void PktMetaData::tlvDel(TlvType type) {
   KILN_ASSERT(ingress());
-  deletedTlv_[type] = true;
+  deletedTlv_.set(type);
 }
 
 void PktMetaData::incrPktCounter(CounterId id) {

@@ -2,8 +2,9 @@
 // The record of one CFM frame (PktMetaData) and the per-protocol hand-off slots through
 // which the receive path gives frames to the protocol engines.
 
+#include <array>
+#include <bitset>
 #include <cstdint>
-#include <map>
 
 #include "CfmAgent/CfmPdu.h"
 #include "CfmAgent/CounterHelper.h"
@@ -103,8 +104,11 @@ class PktMetaData : public Kiln::Entity, public Kiln::Pooled<PktMetaData> {
   bool tlvParseDone_ = false;
   bool tlvParseError_ = false;
   TlvQueue tlvQ_;
-  std::map<TlvType, std::uint8_t*> tlvC_;
-  std::map<TlvType, bool> deletedTlv_;
+  // One slot per type code: a lookup is an index, and the engines' lookups allocate
+  // nothing. Null: not cached.
+  static constexpr std::size_t tlvTypes = std::size_t(1) << (8 * sizeof(TlvType));
+  std::array<std::uint8_t*, tlvTypes> tlvC_{};
+  std::bitset<tlvTypes> deletedTlv_;
   bool initialized_ = false;
 };
 
