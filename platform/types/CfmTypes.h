@@ -28,8 +28,10 @@ class MdLevel {
   static constexpr std::uint8_t invalid = 8;
 
   constexpr MdLevel() = default;
-  // Above 8: "MdLevel::value < MdLevel::min or > MdLevel::invalid not allowed".
-  explicit MdLevel(std::uint8_t value);
+  // Outside 0-8: "MdLevel::value < MdLevel::min or > MdLevel::invalid not allowed". Wide,
+  // so that a level that came as a larger integer (256, -1) is refused, not narrowed into
+  // range.
+  explicit MdLevel(std::int64_t value);
 
   constexpr std::uint8_t value() const { return value_; }
   constexpr bool isValid() const { return value_ <= max; }
