@@ -14,6 +14,20 @@ constexpr std::uint32_t blockSectionHeader = 0x0a0d0d0a;
 constexpr std::uint32_t blockInterface = 1;
 constexpr std::uint32_t blockSimplePacket = 3;
 constexpr std::uint32_t blockEnhancedPacket = 6;
+// A block this reader looks into, with its least total length: type and length words,
+// the fixed fields and the trailing length. Shorter ones would make it read the next
+// block's bytes as their own.
+struct KnownBlock {
+  std::uint32_t type;
+  std::uint32_t minLength;
+  const char* name;
+};
+constexpr KnownBlock knownBlocks[] = {
+    {blockSectionHeader, 28, "section header"},
+    {blockInterface, 20, "interface description"},
+    {blockSimplePacket, 16, "simple packet"},
+    {blockEnhancedPacket, 32, "enhanced packet"},
+};
 constexpr std::uint32_t byteOrderMagic = 0x1a2b3c4d;  // written little-endian
 constexpr std::uint16_t optEnd = 0;
 constexpr std::uint16_t optIfName = 2;
@@ -129,6 +143,11 @@ std::vector<PcapngFrame> readPcapng(const std::string& path) {
     if (length < 12 || length % 4 != 0) c.fail(at, "bad block length " + std::to_string(length));
     c.need(at, length);
     if (c.u32(at + length - 4) != length) c.fail(at, "block lengths disagree");
+    for (const auto& known : knownBlocks) {
+      if (known.type == type && length < known.minLength) {
+        c.fail(at, std::string(known.name) + " block of " + std::to_string(length) + " bytes is too short");
+      }
+    }
     const std::size_t body = at + 8;
     const std::size_t end = at + length - 4;
 
