@@ -11,7 +11,6 @@
 #include <iostream>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -164,8 +163,6 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   Interface::EthDevPamManager::defaultDeviceFactoryIs(Interface::afPacketDeviceFactory(loop));
   StopSignals signals(loop);
   Runner::Daemon daemon(loop, std::move(config));
-  std::set<std::string> mapped;
-  for (const auto& [intf, device] : daemon.config().interfaces) mapped.insert(device);
   std::map<std::string, bool> logged;  // link messages repeat; the log says each change once
   Runner::LinkWatcher links(loop, [&](const std::string& name, int ifIndex, bool present) {
     if (daemon.intfOf(name) && std::exchange(logged[name], present) != present) {
