@@ -109,6 +109,9 @@ TEST(PcapngTest, BrokenFilesAreRefusedWithFileAndOffset) {
       {lengthsDisagree, at + "block lengths disagree"},
       {head + b.packet(5, 1, "x"), at + "packet on undeclared interface 5"},
       {shb + b.simplePacket(1, "x"), "offset " + std::to_string(shb.size()) + ": packet on undeclared interface 0"},
+      // Too short for their fixed fields: read on, they would take the next block's bytes.
+      {head + b.block(3, "") + b.block(0x99, "next"), at + "simple packet block of 12 bytes is too short"},
+      {head + b.block(6, b.u32(0)) + epb, at + "enhanced packet block of 16 bytes is too short"},
       {head + b.packet(0, 1, "abcd", 400), at + "packet runs past its block"},
       {shb + b.interface("wlan0", "", 105), "offset " + std::to_string(shb.size()) + ": interface is not Ethernet"},
       {shb + b.interface("Ethernet1", "\x14"),
