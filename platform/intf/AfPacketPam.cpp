@@ -26,6 +26,7 @@ class DeviceSocket {
   void pamIs(Pam* pam) { pams_.push_back(pam); }
   void pamDel(Pam* pam) { std::erase(pams_, pam); }
   bool transmit(std::span<const std::uint8_t> frame) { return socket_.send(frame); }
+  PamDevice::RxLosses rxLosses() { return {socket_.truncatedFrames(), socket_.kernelDrops()}; }
 
  private:
   void handleReadable() {
@@ -58,6 +59,7 @@ class AfPacketDevice : public PamDevice {
   }
   ~AfPacketDevice() override { socket_->pamDel(&pam_); }
   bool transmit(std::span<const std::uint8_t> frame) override { return socket_->transmit(frame); }
+  RxLosses rxLosses() override { return socket_->rxLosses(); }
 
  private:
   std::shared_ptr<DeviceSocket> socket_;

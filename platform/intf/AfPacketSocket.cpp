@@ -216,6 +216,16 @@ std::size_t AfPacketSocket::receive(
   return delivered;
 }
 
+std::uint64_t AfPacketSocket::kernelDrops() {
+  // The kernel resets its counts on every read: keep the sum.
+  tpacket_stats stats{};
+  socklen_t length = sizeof stats;
+  if (::getsockopt(fd_, SOL_PACKET, PACKET_STATISTICS, &stats, &length) == 0) {
+    kernelDrops_ += stats.tp_drops;
+  }
+  return kernelDrops_;
+}
+
 bool AfPacketSocket::send(std::span<const std::uint8_t> frame) {
   for (;;) {
     const ssize_t sent = ::send(fd_, frame.data(), frame.size(), MSG_DONTWAIT);

@@ -48,6 +48,9 @@ class AfPacketSocket {
 
   std::uint64_t truncatedFrames() const { return truncatedFrames_; }
   std::uint64_t sendErrors() const { return sendErrors_; }
+  // Frames the kernel dropped because the socket's receive buffer was full: a reader that
+  // falls behind loses frames here before receive() could count them.
+  std::uint64_t kernelDrops();
 
  private:
   struct Batch;
@@ -57,6 +60,7 @@ class AfPacketSocket {
   std::unique_ptr<Batch> batch_;
   std::uint64_t truncatedFrames_ = 0;
   std::uint64_t sendErrors_ = 0;
+  std::uint64_t kernelDrops_ = 0;
 };
 
 }  // namespace Interface

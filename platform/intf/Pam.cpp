@@ -24,22 +24,32 @@ bool Pam::txPkt(const Kiln::Ptr<Lumen::Pkt>& pkt) {
   return sent;
 }
 
+Pam::Counters Pam::counters() const {
+  Counters counters = counters_;
+  if (device_) {
+    const auto losses = device_->rxLosses();
+    counters.rxTruncated += losses.truncated;
+    counters.rxKernelDrops += losses.kernelDrops;
+  }
+  return counters;
+}
+
 void Pam::rxQueueLimitIs(std::uint32_t limit) {
   rxQueueLimit_ = limit ? limit : 1;
   while (rxQueue_.size() > rxQueueLimit_) {
     rxQueue_.pop_front();
-    ++counters_.rxDrops;
+    ++counters_.rxQueueDrops;
   }
 }
 
 void Pam::rxFrame(std::span<const std::uint8_t> frame) {
   if (closed_) return;
   if (frame.size() > Lumen::Pkt::maxBytes) {
-    ++counters_.rxDrops;
+    ++counters_.rxTruncated;
     return;
   }
   if (rxQueue_.size() >= rxQueueLimit_) {
-    ++counters_.rxDrops;
+    ++counters_.rxQueueDrops;
     if (!headDrop_) return;
     rxQueue_.pop_front();
   }

@@ -26,9 +26,17 @@ using Lumen::IntfId;
 // A device hands received frames to its pam with Pam::rxFrame.
 class PamDevice {
  public:
+  // Frames lost before they reached the pam. A device that several pams share reports
+  // its losses to each.
+  struct RxLosses {
+    std::uint64_t truncated = 0;    // longer than the device reads
+    std::uint64_t kernelDrops = 0;  // dropped by the kernel, its buffer full
+  };
+
   virtual ~PamDevice() = default;
   // Sends one frame (Ethernet header first). False when it could not be sent.
   virtual bool transmit(std::span<const std::uint8_t> frame) = 0;
+  virtual RxLosses rxLosses() { return {}; }
 };
 
 class Pam : public Kiln::Entity {
@@ -40,8 +48,10 @@ class Pam : public Kiln::Entity {
   };
 
   struct Counters {
-    std::uint64_t rxFrames = 0;  // queued for the reader
-    std::uint64_t rxDrops = 0;   // dropped because the queue was full
+    std::uint64_t rxFrames = 0;       // queued for the reader
+    std::uint64_t rxQueueDrops = 0;   // dropped because the queue was full
+    std::uint64_t rxTruncated = 0;    // too long to take whole
+    std::uint64_t rxKernelDrops = 0;  // dropped by the kernel before the device read them
     std::uint64_t txFrames = 0;
     std::uint64_t txErrors = 0;
   };
@@ -56,7 +66,8 @@ class Pam : public Kiln::Entity {
   // Sends `pkt` from its begin offset, unchanged. False when the socket is closed or the
   // device refused the frame.
   bool txPkt(const Kiln::Ptr<Lumen::Pkt>& pkt);
-  const Counters& counters() const { return counters_; }
+  // What this pam counted and what its device lost on the way to it.
+  Counters counters() const;
 
   // At most `limit` frames wait; when full, the oldest (head drop) or the arriving frame
   // is dropped.

@@ -3,6 +3,7 @@
 // texts are checked through cfmtool, which opens the same socket.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -173,6 +174,22 @@ TEST_F(AfPacketSocketE2e, FramesLongerThanTheBufferAreCountedAndSkipped) {
     truncated += !c.delivered;
     EXPECT_EQ(local_->truncatedFrames(), truncated);
   }
+}
+
+// A reader that falls behind loses frames in the kernel: every frame sent is either read
+// or counted there.
+TEST_F(AfPacketSocketE2e, FramesTheKernelDropsForAFullBufferAreCounted) {
+  const int smallest = 1;  // the kernel raises it to its minimum, a few frames
+  ASSERT_EQ(::setsockopt(local_->fd(), SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest), 0);
+  constexpr std::size_t kFrames = 100;
+  for (std::uint32_t i = 0; i < kFrames; ++i) peerSends(cfm({}, i));
+  std::size_t received = 0;
+  for (auto deadline = std::chrono::steady_clock::now() + 5s;
+       received + local_->kernelDrops() < kFrames && std::chrono::steady_clock::now() < deadline;) {
+    received += receiveFrames(*local_, 1, 50ms).size();
+  }
+  EXPECT_GT(local_->kernelDrops(), 0u);
+  EXPECT_EQ(received + local_->kernelDrops(), kFrames) << received << " read";
 }
 
 TEST_F(AfPacketSocketE2e, DeviceDownFailsSendsButNotReceiveAndRecovers) {

@@ -104,7 +104,7 @@ TEST_F(PamE2e, BurstKeepsOnlyTheNewestFramesUpToTheBound) {
   for (std::size_t i = 0; i < frames.size(); ++i) {
     EXPECT_EQ(seqOf(frames[i]), burst - 56 + 1 + int(i)) << i;
   }
-  EXPECT_EQ(pam->counters().rxDrops, std::uint64_t(burst - 56));
+  EXPECT_EQ(pam->counters().rxQueueDrops, std::uint64_t(burst - 56));
 }
 
 TEST_F(PamE2e, FramesArriveByteExactAndRepliesLeaveByteExact) {

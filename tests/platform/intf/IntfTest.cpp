@@ -69,7 +69,9 @@ TEST_F(PamTest, FullQueueDropsAtTheHeadOrTheTailAndCountsTheDrops) {
     manager->headDropPolicyIs(headDrop);
     auto pam = open("Ethernet2");
     for (int i = 1; i <= 6; ++i) inject("Ethernet2", std::to_string(i));
-    EXPECT_EQ(pam->counters().rxDrops, 2u);
+    inject("Ethernet2", std::string(Lumen::Pkt::maxBytes + 1, 'x'));  // no drop of the queue's
+    EXPECT_EQ(pam->counters().rxQueueDrops, 2u);
+    EXPECT_EQ(pam->counters().rxTruncated, 1u);
     Frames kept;
     while (auto pkt = pam->rxPkt()) kept.push_back(pkt->stringValue());
     EXPECT_EQ(kept, (headDrop ? Frames{"3", "4", "5", "6"} : Frames{"1", "2", "3", "4"}));
