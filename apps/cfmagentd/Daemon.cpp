@@ -4,6 +4,7 @@
 
 #include "apps/runner/StateJson.h"
 #include "platform/agent/CommandRequest.h"
+#include "platform/intf/MemoryPam.h"
 
 namespace Runner {
 
@@ -28,8 +29,21 @@ Daemon::Daemon(Kiln::EventLoop& loop, RunnerConfig config)
 
 Daemon::~Daemon() { agentDel(); }
 
-void Daemon::agentIs(const std::string& library) {
+void Daemon::agentIs(const std::string& library, Interface::EthDevPamManager::DeviceFactory devices) {
   runner_.libraryIs(library);
+  // The agent's socket manager takes the default factory when the agent builds it: one
+  // that notes every socket it opens, so that their counters can be shown.
+  Interface::EthDevPamManager::defaultDeviceFactoryIs(
+      [sockets = sockets_, devices = std::move(devices)](
+          Interface::EthDevPam& pam, const Interface::DeviceIntfStatus* device,
+          const Interface::PamSettings& settings) {
+        auto made = devices ? devices(pam, device, settings) : Interface::memoryPamNetwork().deviceIs(pam);
+        if (made) (*sockets)[pam.intfId()] = Kiln::Ptr<Interface::Pam>(&pam);
+        return made;
+      });
+  struct Restore {
+    ~Restore() { Interface::EthDevPamManager::defaultDeviceFactoryIs(nullptr); }
+  } restore;
   if (!runner_.agentIs("CfmAgent::Agent", "cfmAgent")) {
     throw std::runtime_error(library + ": no agent of type CfmAgent::Agent");
   }
@@ -97,12 +111,18 @@ void Daemon::intfStatusUpdate() {
   }
 }
 
+nlohmann::json Daemon::state() const {
+  std::vector<Kiln::PtrConst<Interface::Pam>> sockets;
+  for (const auto& [intf, pam] : *sockets_) sockets.push_back(pam);
+  return stateJson(*manager_, sockets);
+}
+
 nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
   try {
     // Inside the try: a request that is no object, or whose fields have the wrong type,
     // is answered like any other bad request.
     const std::string op = request.value("op", "");
-    if (op == "show") return {{"ok", true}, {"state", stateJson(*manager_)}};
+    if (op == "show") return {{"ok", true}, {"state", state()}};
     if (op == "clear") return clear(request.value("command", ""));
     if (op == "apply") {
       auto config = parseText(request.value("text", ""), request.value("name", "configuration"));

@@ -8,6 +8,7 @@
 // in-memory wire) and in which socket factory the packet-access manager uses.
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 
 #include "apps/runner/RunnerConfig.h"
 #include "platform/agent/AgentRunner.h"
+#include "platform/intf/EthDevPamManager.h"
 #include "platform/intf/IntfStatus.h"
 #include "platform/intf/KernelNetInfo.h"
 #include "platform/kiln/Dir.h"
@@ -30,8 +32,9 @@ class Daemon {
   Orbis::EntityManager& manager() { return *manager_; }
   const RunnerConfig& config() const { return config_; }
 
-  // Loads `library` and creates the agent through the runner core. Throws on failure.
-  void agentIs(const std::string& library);
+  // Loads `library` and creates the agent through the runner core; its packet-access
+  // sockets come from `devices` (the in-memory wire when empty). Throws on failure.
+  void agentIs(const std::string& library, Interface::EthDevPamManager::DeviceFactory devices = {});
   // Destroys the agent; its objects go in their order.
   void agentDel();
   // The agent agentIs built; null before and after.
@@ -49,6 +52,10 @@ class Daemon {
   // spelling) or by its kernel device. None when neither.
   std::optional<IntfId> intfOf(const std::string& name) const;
 
+  // The state export (docs/state.md): the database's sections and the counters of the
+  // sockets the agent has open.
+  nlohmann::json state() const;
+
   // One control request ({"op": "show" | "clear" | "apply", ...}); the answer always has
   // "ok", and "error" when not ok.
   nlohmann::json handleRequest(const nlohmann::json& request);
@@ -64,6 +71,9 @@ class Daemon {
   Kiln::Ptr<Kiln::Dir> commandRequestDir_;
   AgentBase::AgentRunner runner_;
   std::map<std::string, int> devices_;  // kernel devices present, by name
+  // The latest socket opened on each interface, noted by the device factory.
+  std::shared_ptr<std::map<IntfId, Kiln::Ptr<Interface::Pam>>> sockets_ =
+      std::make_shared<std::map<IntfId, Kiln::Ptr<Interface::Pam>>>();
   bool everyDevicePresent_ = false;
   std::uint64_t nextRequest_ = 1;
 };

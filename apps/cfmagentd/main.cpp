@@ -19,9 +19,7 @@
 #include "apps/cfmagentd/Daemon.h"
 #include "apps/cfmagentd/LinkWatcher.h"
 #include "apps/cfmagentd/Replay.h"
-#include "apps/runner/StateJson.h"
 #include "platform/intf/AfPacketPam.h"
-#include "platform/intf/EthDevPamManager.h"
 #include "platform/kiln/Trace.h"
 
 namespace Runner {
@@ -121,7 +119,7 @@ int runReplay(const Options& o, Runner::RunnerConfig config) {
   daemon.agentIs(o.agentLibrary);
   const auto counts = Runner::replay(daemon, loop, *o.replay, *o.capture);
   std::ofstream state(*o.stateOut, std::ios::trunc);
-  state << Runner::stateJson(daemon.manager()).dump(2) << "\n";
+  state << daemon.state().dump(2) << "\n";
   state.close();
   if (!state) throw std::runtime_error(*o.stateOut + ": cannot write");
   log("replayed " + std::to_string(counts.received) + " frames, captured " +
@@ -160,7 +158,6 @@ class StopSignals {
 
 int runLive(const Options& o, Runner::RunnerConfig config) {
   Kiln::EventLoop& loop = Kiln::eventLoop();
-  Interface::EthDevPamManager::defaultDeviceFactoryIs(Interface::afPacketDeviceFactory(loop));
   StopSignals signals(loop);
   Runner::Daemon daemon(loop, std::move(config));
   std::map<std::string, bool> logged;  // link messages repeat; the log says each change once
@@ -171,7 +168,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
     daemon.deviceIs(name, ifIndex, present);
   });
   loop.runUntilIdle();  // the first device listing
-  daemon.agentIs(o.agentLibrary);
+  daemon.agentIs(o.agentLibrary, Interface::afPacketDeviceFactory(loop));
   Runner::ControlServer control(loop, o.control,
                                 [&](const nlohmann::json& request) { return daemon.handleRequest(request); });
   log("running; " + std::to_string(daemon.config().interfaces.size()) +

@@ -21,7 +21,8 @@ namespace {
 
 constexpr const char* usage = R"(usage: cfmctl [--socket PATH] COMMAND
 
-  show [counters|ccm-database|intermediate-point-database|ale-config|status] [--json]
+  show [counters|ccm-database|intermediate-point-database|ale-config|status|sockets]
+       [--json]
         the agent's state as tables (all sections when none is named), or as JSON
   clear counters [--protocol continuity-check|loopback] [--level N] [--intf NAME]...
         delete packet counters; interfaces are required to select anything narrower than
@@ -114,6 +115,7 @@ int show(const std::string& socket, std::vector<std::string> args) {
       {"intermediate-point-database", "mipCcmDatabase", Runner::showMipCcmDatabase},
       {"ale-config", "aleConfig", Runner::showAleConfig},
       {"status", "mdStatus", Runner::showStatus},
+      {"sockets", "sockets", Runner::showSockets},
   };
   const Section* chosen = nullptr;
   for (const auto& s : sections) {

@@ -107,6 +107,20 @@ json mdStatus(const CfmAgent::Status* status) {
   return out;
 }
 
+json sockets(const std::vector<Kiln::PtrConst<Interface::Pam>>& pams) {
+  json out = json::object();
+  for (const auto& pam : pams) {
+    if (!pam || pam->closed()) continue;
+    const auto c = pam->counters();
+    out[pam->intfId().stringValue()] = {
+        {"rxFrames", c.rxFrames},       {"rxQueueDrops", c.rxQueueDrops},
+        {"rxTruncated", c.rxTruncated}, {"rxKernelDrops", c.rxKernelDrops},
+        {"txFrames", c.txFrames},       {"txErrors", c.txErrors},
+    };
+  }
+  return out;
+}
+
 template <class T>
 Kiln::Ptr<T> rootAt(const Orbis::EntityManager& manager, std::string_view path) {
   return Kiln::ptrCast<T>(manager.entity(path));
@@ -114,7 +128,8 @@ Kiln::Ptr<T> rootAt(const Orbis::EntityManager& manager, std::string_view path) 
 
 }  // namespace
 
-json stateJson(const Orbis::EntityManager& manager) {
+json stateJson(const Orbis::EntityManager& manager,
+               const std::vector<Kiln::PtrConst<Interface::Pam>>& pams) {
   const auto status = rootAt<CfmAgent::Status>(manager, "cfm/status");
   const auto ale = rootAt<Cfm::AleConfig>(manager, "cfm/aleConfig");
   return {
@@ -123,6 +138,7 @@ json stateJson(const Orbis::EntityManager& manager) {
       {"mipCcmDatabase", mipCcmDatabase(status ? status->mipCcmDb().get() : nullptr)},
       {"aleConfig", aleConfig(ale.get())},
       {"mdStatus", mdStatus(status.get())},
+      {"sockets", sockets(pams)},
   };
 }
 

@@ -7,14 +7,19 @@
 // that is not in the database gives an empty section, not an error, so the export works
 // before the agent has mounted anything.
 
+#include <vector>
+
 #include <nlohmann/json.hpp>
 
+#include "platform/intf/Pam.h"
 #include "platform/orbis/EntityManager.h"
 
 namespace Runner {
 
-// counters, ccmDatabase, mipCcmDatabase, aleConfig and mdStatus.
-nlohmann::json stateJson(const Orbis::EntityManager& manager);
+// counters, ccmDatabase, mipCcmDatabase, aleConfig and mdStatus from the database, and
+// sockets from the counters of `sockets` (closed ones are left out).
+nlohmann::json stateJson(const Orbis::EntityManager& manager,
+                         const std::vector<Kiln::PtrConst<Interface::Pam>>& sockets = {});
 
 // Readable tables of one section each, from a state JSON as stateJson() makes it (a missing
 // section reads as empty). Each ends with a newline.
@@ -23,5 +28,6 @@ std::string showCcmDatabase(const nlohmann::json& state);
 std::string showMipCcmDatabase(const nlohmann::json& state);
 std::string showAleConfig(const nlohmann::json& state);
 std::string showStatus(const nlohmann::json& state);
+std::string showSockets(const nlohmann::json& state);
 
 }  // namespace Runner

@@ -154,6 +154,9 @@ std::string showCounters(const json& state) {
           return counterOrder(a.first) < counterOrder(b.first);
         });
         for (const auto& [name, value] : names) {
+          // A frame's provisional count leaves a 0 behind once it moves to its opcode:
+          // bookkeeping, not something counted.
+          if (*value == 0) continue;
           table.row({intf, levelText(level), opCodeText(opCode), name, text(*value)});
         }
       }
@@ -227,6 +230,22 @@ std::string showStatus(const json& state) {
   Table table({{"Level"}, {"Default MIP"}});
   for (const auto& [level, md] : sorted(section(state, "mdStatus"))) {
     table.row({level, field(*md, "defaultMip")});
+  }
+  return table.render();
+}
+
+std::string showSockets(const json& state) {
+  Table table({{"Interface"},
+               {"Rx frames", true},
+               {"Rx queue drops", true},
+               {"Rx truncated", true},
+               {"Rx kernel drops", true},
+               {"Tx frames", true},
+               {"Tx errors", true}});
+  for (const auto& [intf, socket] : sorted(section(state, "sockets"))) {
+    table.row({intf, field(*socket, "rxFrames"), field(*socket, "rxQueueDrops"),
+               field(*socket, "rxTruncated"), field(*socket, "rxKernelDrops"),
+               field(*socket, "txFrames"), field(*socket, "txErrors")});
   }
   return table.render();
 }

@@ -4,10 +4,12 @@
 // the live run replayed through the daemon's replay mode.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -192,9 +194,17 @@ TEST_F(CfmAgentdE2e, CfmctlShowsClearsAppliesAndTheDaemonStopsOnSigterm) {
   EXPECT_TRUE(std::regex_search(table.output, std::regex("^Interface +Level +Opcode +Counter +Value\n")))
       << table.output;
   EXPECT_TRUE(std::regex_search(table.output, std::regex("\nEthernet1 +3 +1 CCM +in +1\n"))) << table.output;
+  EXPECT_EQ(lineCount(table.output), "3") << "what was counted, and nothing else:\n" << table.output;
+  // The agent's sockets: the CCM went through Ethernet1's, nothing through Ethernet2's.
+  const auto sockets = cfmctl({"show", "sockets", "--json"});
+  ASSERT_EQ(sockets.status, 0) << sockets.output;
+  const auto socketsJson = nlohmann::json::parse(sockets.output, nullptr, false);
+  EXPECT_EQ(socketsJson.value(nlohmann::json::json_pointer("/Ethernet1/rxFrames"), -1), 1) << sockets.output;
+  EXPECT_EQ(socketsJson.value(nlohmann::json::json_pointer("/Ethernet2/rxFrames"), -1), 0) << sockets.output;
   const auto all = cfmctl({"show"});
   EXPECT_EQ(all.status, 0) << all.output;
-  for (const char* section : {"counters", "ccm-database", "intermediate-point-database", "ale-config", "status"}) {
+  for (const char* section :
+       {"counters", "ccm-database", "intermediate-point-database", "ale-config", "status", "sockets"}) {
     EXPECT_NE(all.output.find(std::string("== ") + section + "\n"), std::string::npos) << section;
   }
   EXPECT_EQ(cfmctl({"show", "everything"}).status, 2);

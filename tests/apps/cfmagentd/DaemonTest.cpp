@@ -150,6 +150,31 @@ TEST_F(DaemonTest, ClearIsAnsweredWithTheAgentsOutcome) {
   EXPECT_TRUE(dir->entity().empty());
 }
 
+// The agent takes one frame per loop round: a burst between rounds overflows the socket's
+// queue (56 frames, oldest dropped), and the sockets section shows exactly what was shed.
+TEST_F(DaemonTest, FramesShedByAFullSocketQueueAreShown) {
+  const auto sockets = [this] { return request({{"op", "show"}})["state"]["sockets"]; };
+  daemon->deviceIs("sw-a", 4, true);
+  loop.runUntilIdle();
+  const json before = sockets().value("Ethernet1", json());
+  ASSERT_TRUE(before.is_object()) << sockets().dump();
+  const auto grown = [&](const char* counter) {
+    return sockets()["Ethernet1"][counter].get<std::uint64_t>() - before[counter].get<std::uint64_t>();
+  };
+  constexpr std::uint64_t burst = 100, kept = 56;
+  for (std::uint64_t i = 0; i < burst; ++i) {
+    ASSERT_TRUE(Interface::memoryPamNetwork().inject(et1, ethernet(ccmGroup(3), hostA, 10, ccm(3, 200))));
+  }
+  loop.runUntilIdle();
+  EXPECT_EQ(grown("rxFrames"), burst);
+  EXPECT_EQ(grown("rxQueueDrops"), burst - kept);
+  EXPECT_EQ(counts()["Ethernet1/3/1/in"], kept);
+
+  daemon->deviceIs("sw-a", 4, false);  // its socket closes and leaves the section
+  loop.runUntilIdle();
+  EXPECT_FALSE(sockets().contains("Ethernet1")) << sockets().dump();
+}
+
 TEST_F(DaemonTest, ReplayMovesTheDocumentedCountersAndCapturesWhatTheAgentSent) {
   daemon->everyDevicePresentIs(true);
   Answerer answerer(Kiln::ptrCast<CfmAgent::Agent>(daemon->agent()));

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "apps/runner/StateJson.h"
+#include "platform/intf/Pam.h"
 #include "platform/types/CfmAgentTypes.h"
 #include "platform/types/CfmAleTypes.h"
 
@@ -19,7 +20,8 @@ const Lumen::EthAddr hostA = *Lumen::EthAddr::fromString("02:00:00:00:00:0a");
 TEST(StateJson, SectionsHaveTheDocumentedShape) {
   auto manager = Kiln::make<Orbis::EntityManager>();
   const json none =
-      json::parse(R"({"counters": {}, "ccmDatabase": {}, "mipCcmDatabase": {}, "aleConfig": {}, "mdStatus": {}})");
+      json::parse(R"({"counters": {}, "ccmDatabase": {}, "mipCcmDatabase": {}, "aleConfig": {}, "mdStatus": {},
+             "sockets": {}})");
   EXPECT_EQ(Runner::stateJson(*manager), none);
   // A status whose children were never made is as empty.
   auto status = Kiln::ptrCast<CfmAgent::Status>(manager->entityIs("cfm/status", "CfmAgent::Status"));
@@ -31,6 +33,7 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
   auto early = e2->mdCounterIs(Cfm::MdLevel(Cfm::MdLevel::invalid))->opCodeCounterIs(Cfm::opCodeNone);
   early->counterIs(CounterId::inErrorEthHdrTooShort_, 2);
   early->counterIs(CounterId(31), 1);  // read from the database without a name
+  early->counterIs(CounterId::in_, 0);  // a provisional count moved on to its opcode
   auto ccm = e2->mdCounterIs(Cfm::MdLevel(3))->opCodeCounterIs(Cfm::opCodeCcm);
   ccm->counterIs(CounterId::out_, 7);
   ccm->counterIs(CounterId::in_, 18446744073709551615ull);
@@ -66,7 +69,7 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
   const json expected = json::parse(R"({
     "counters": { "Ethernet10": { "3": { "3": { "in": 1 } } },
                   "Ethernet2": { "3": { "1": { "in": 18446744073709551615, "out": 7 } },
-                                 "8": { "0": { "inErrorEthHdrTooShort": 2, "31": 1 } } } },
+                                 "8": { "0": { "in": 0, "inErrorEthHdrTooShort": 2, "31": 1 } } } },
     "ccmDatabase": { "3": {
       "demo-ma": { "200": { "vlanId": 10, "intf": "Ethernet1", "srcMac": "02:00:00:00:00:0a",
                             "lastCcmReceivedTime": 1700000000.25 } },
@@ -78,13 +81,34 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
         "primaryVlanId": 10, "ccmEnable": true, "ccmTxInterval": 0.1,
         "localMepConfig": { "100": { "intfId": "Ethernet1",
                                      "remoteMepConfig": { "200": true, "201": false } } } } } } },
-    "mdStatus": { "3": { "defaultMip": true }, "5": { "defaultMip": false } }
+    "mdStatus": { "3": { "defaultMip": true }, "5": { "defaultMip": false } },
+    "sockets": { "Ethernet1": { "rxFrames": 3, "rxQueueDrops": 2, "rxTruncated": 5, "rxKernelDrops": 9,
+                                "txFrames": 0, "txErrors": 1 } }
   })");
-  const json state = Runner::stateJson(*manager);
+
+  // A socket whose queue overflowed, with what its device lost and a refused send; a
+  // closed one is not shown.
+  struct LossyDevice : Interface::PamDevice {
+    bool transmit(std::span<const std::uint8_t>) override { return false; }
+    RxLosses rxLosses() override { return {4, 9}; }
+  };
+  auto socket = Kiln::make<Interface::EthDevPam>(IntfId("Ethernet1"));
+  socket->deviceIs(std::make_unique<LossyDevice>());
+  socket->rxQueueLimitIs(1);
+  for (const char* frame : {"f1", "f2", "f3"}) socket->rxFrame(std::span(reinterpret_cast<const std::uint8_t*>(frame), 2));
+  socket->rxFrame(std::vector<std::uint8_t>(Lumen::Pkt::maxBytes + 1));
+  auto pkt = Lumen::pktManager().newPkt();
+  pkt->stringValueIs("frame", false);
+  socket->txPkt(pkt);
+  auto closed = Kiln::make<Interface::EthDevPam>(IntfId("Ethernet2"));
+  closed->close();
+
+  const json state = Runner::stateJson(*manager, {socket, closed});
   // Whatever bytes a frame carried, the export is text that serialises.
   EXPECT_EQ(state, expected) << state.dump(2);
 
-  // The counter table reads in natural order: Ethernet2 before Ethernet10.
+  // The counter table reads in natural order (Ethernet2 before Ethernet10) and shows what
+  // was counted: not the 0 a provisional count leaves behind.
   EXPECT_EQ(Runner::showCounters(state),
             "Interface   Level  Opcode  Counter                               Value\n"
             "----------  -----  ------  ---------------------  --------------------\n"
@@ -93,6 +117,10 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
             "Ethernet2   -      -       inErrorEthHdrTooShort                     2\n"
             "Ethernet2   -      -       31                                        1\n"
             "Ethernet10  3      3 LBM   in                                        1\n");
+  EXPECT_EQ(Runner::showSockets(state),
+            "Interface  Rx frames  Rx queue drops  Rx truncated  Rx kernel drops  Tx frames  Tx errors\n"
+            "---------  ---------  --------------  ------------  ---------------  ---------  ---------\n"
+            "Ethernet1          3               2             5                9          0          1\n");
 }
 
 }  // namespace
