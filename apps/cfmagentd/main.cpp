@@ -161,12 +161,15 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   StopSignals signals(loop);
   Runner::Daemon daemon(loop, std::move(config));
   std::map<std::string, bool> logged;  // link messages repeat; the log says each change once
-  Runner::LinkWatcher links(loop, [&](const std::string& name, int ifIndex, bool present) {
-    if (daemon.intfOf(name) && std::exchange(logged[name], present) != present) {
-      log("device " + name + (present ? " present" : " gone"));
-    }
-    daemon.deviceIs(name, ifIndex, present);
-  });
+  Runner::LinkWatcher links(
+      loop,
+      [&](const std::string& name, int ifIndex, bool present) {
+        if (daemon.intfOf(name) && std::exchange(logged[name], present) != present) {
+          log("device " + name + (present ? " present" : " gone"));
+        }
+        daemon.deviceIs(name, ifIndex, present);
+      },
+      log);
   loop.runUntilIdle();  // the first device listing
   daemon.agentIs(o.agentLibrary, Interface::afPacketDeviceFactory(loop));
   Runner::ControlServer control(loop, o.control,

@@ -281,44 +281,88 @@ TEST(CfmAgentdCommandLine, ABadConfigurationIsRefusedWithItsMessage) {
   EXPECT_EQ(usage.status, 2) << usage.output;
 }
 
-// The kernel's devices as the daemon learns them: a listing, then additions, renames and
-// removals, each as it happens.
-TEST(LinkWatcherE2e, ReportsDevicesAsTheyComeAreRenamedAndGo) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
-  E2e::Netns ns;
-  E2e::NetnsScope inside(ns);
-  Kiln::EventLoop loop;
-  std::vector<std::string> events;
-  std::map<std::string, int> indexes;
-  Runner::LinkWatcher watcher(loop, [&](const std::string& name, int ifIndex, bool present) {
-    if (name == "lo") return;
-    events.push_back((present ? "+" : "-") + name);
-    indexes[name] = ifIndex;
-  });
-  auto until = [&](std::size_t n) {
-    for (auto deadline = std::chrono::steady_clock::now() + 3s;
-         events.size() < n && std::chrono::steady_clock::now() < deadline;) {
-      loop.runOnce(20);
+// The kernel's devices as the daemon learns them, in a namespace of their own: a listing,
+// then additions, renames and removals, each as it happens or, when the kernel dropped the
+// notice, at the next listing. The watcher's reports read "+name" and "-name" ("lo" aside).
+class LinkWatcherE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+    ns_.emplace();
+  }
+  // Starts the watcher; a receive buffer of `receiveBytes` when not 0.
+  void watch(int receiveBytes = 0) {
+    const int fd = ns_->inside([] { return Runner::LinkWatcher::openSocket(); });
+    if (receiveBytes) {
+      EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBytes, sizeof receiveBytes), 0);
     }
-    loop.runUntilIdle();
-    return events;
-  };
-  ns.ip({"link", "add", "ve0", "type", "veth", "peer", "name", "ve1"});
+    watcher_.emplace(
+        loop_,
+        [this](const std::string& name, int ifIndex, bool present) {
+          if (name == "lo") return;
+          events_.push_back((present ? "+" : "-") + name);
+          indexes_[name] = ifIndex;
+        },
+        [this](const std::string& what) { errors_.push_back(what); }, fd);
+  }
+  // Runs the loop until `done` holds or three seconds passed; the reports since the last call.
+  std::vector<std::string> until(const std::function<bool(const std::vector<std::string>&)>& done) {
+    for (auto deadline = std::chrono::steady_clock::now() + 3s;
+         !done(events_) && std::chrono::steady_clock::now() < deadline;) {
+      loop_.runOnce(20);
+    }
+    loop_.runUntilIdle();
+    return std::exchange(events_, {});
+  }
+  static auto count(std::size_t n) {
+    return [n](const std::vector<std::string>& events) { return events.size() >= n; };
+  }
+
+  Kiln::EventLoop loop_;
+  std::optional<E2e::Netns> ns_;
+  std::optional<Runner::LinkWatcher> watcher_;
+  std::vector<std::string> events_, errors_;
+  std::map<std::string, int> indexes_;
+};
+
+TEST_F(LinkWatcherE2e, ReportsDevicesAsTheyComeAreRenamedAndGo) {
+  watch();
+  ns_->ip({"link", "add", "ve0", "type", "veth", "peer", "name", "ve1"});
   // A device seen again (a state change) is reported present again, nothing more.
-  auto seen = until(2);
+  auto seen = until(count(2));
   ASSERT_GE(seen.size(), 2u);
   EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), (std::set<std::string>{"+ve0", "+ve1"}));
-  const int index = indexes["ve0"];
+  const int index = indexes_["ve0"];
 
-  events.clear();
-  ns.ip({"link", "set", "ve0", "name", "ve9"});
-  EXPECT_EQ(until(2), (std::vector<std::string>{"-ve0", "+ve9"}));
-  EXPECT_EQ(indexes["ve9"], index);
+  ns_->ip({"link", "set", "ve0", "name", "ve9"});
+  EXPECT_EQ(until(count(2)), (std::vector<std::string>{"-ve0", "+ve9"}));
+  EXPECT_EQ(indexes_["ve9"], index);
 
-  events.clear();
-  ns.ip({"link", "del", "ve9"});
-  seen = until(2);
+  ns_->ip({"link", "del", "ve9"});
+  seen = until(count(2));
   EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), (std::set<std::string>{"-ve9", "-ve1"}));
+  EXPECT_EQ(errors_, std::vector<std::string>{});
+}
+
+// With the smallest receive buffer one notification fills it: while the loop does not
+// read, the kernel drops the notices of the next devices and of a removal.
+TEST_F(LinkWatcherE2e, DevicesThatWentWhileNoticesWereDroppedAreReportedGone) {
+  ns_->ip({"link", "add", "gone0", "type", "veth", "peer", "name", "gone1"});
+  watch(1);
+  auto seen = until(count(2));
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), (std::set<std::string>{"+gone0", "+gone1"}));
+  std::set<std::string> expected = {"-gone0", "-gone1"};
+  for (const std::string n : {"1", "2", "3"}) {
+    ns_->ip({"link", "add", "ve" + n, "type", "veth", "peer", "name", "vp" + n});
+    expected.insert({"+ve" + n, "+vp" + n});
+  }
+  ns_->ip({"link", "del", "gone0"});
+
+  seen = until([](const std::vector<std::string>& events) {
+    return std::find(events.begin(), events.end(), "-gone1") != events.end();
+  });
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), expected);
+  EXPECT_EQ(errors_, std::vector<std::string>{});
 }
 
 }  // namespace
