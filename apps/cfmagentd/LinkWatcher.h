@@ -27,9 +27,10 @@ class LinkWatcher {
   using ErrorHandler = std::function<void(const std::string& what)>;
 
   // On a socket of its own (openSocket()). Failures to open, subscribe or ask for the
-  // first listing raise std::system_error.
-  LinkWatcher(Kiln::EventLoop& loop, LinkHandler onLink, ErrorHandler onError);
+  // first listing raise std::system_error. Without `onError`, errors go to stderr.
+  LinkWatcher(Kiln::EventLoop& loop, LinkHandler onLink, ErrorHandler onError = {});
   // On `fd`, a rtnetlink socket subscribed to link changes, which it closes when done.
+  // Any other socket gets the error replies a listing request gets there.
   LinkWatcher(Kiln::EventLoop& loop, LinkHandler onLink, ErrorHandler onError, int fd);
   ~LinkWatcher();
   LinkWatcher(const LinkWatcher&) = delete;

@@ -176,20 +176,18 @@ TEST_F(AfPacketSocketE2e, FramesLongerThanTheBufferAreCountedAndSkipped) {
   }
 }
 
-// A reader that falls behind loses frames in the kernel: every frame sent is either read
-// or counted there.
+// A reader that falls behind loses frames in the kernel: each frame is read or counted.
 TEST_F(AfPacketSocketE2e, FramesTheKernelDropsForAFullBufferAreCounted) {
-  const int smallest = 1;  // the kernel raises it to its minimum, a few frames
+  const int smallest = 1;  // the kernel's minimum: a few frames
   ASSERT_EQ(::setsockopt(local_->fd(), SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest), 0);
-  constexpr std::size_t kFrames = 100;
-  for (std::uint32_t i = 0; i < kFrames; ++i) peerSends(cfm({}, i));
-  std::size_t received = 0;
-  for (auto deadline = std::chrono::steady_clock::now() + 5s;
-       received + local_->kernelDrops() < kFrames && std::chrono::steady_clock::now() < deadline;) {
-    received += receiveFrames(*local_, 1, 50ms).size();
+  for (std::uint32_t i = 0; i < 100; ++i) peerSends(cfm({}, i));
+  std::size_t read = 0;
+  for (auto deadline = std::chrono::steady_clock::now() + 5s; read + local_->kernelDrops() < 100 &&
+                                                              std::chrono::steady_clock::now() < deadline;) {
+    read += receiveFrames(*local_, 1, 50ms).size();
   }
   EXPECT_GT(local_->kernelDrops(), 0u);
-  EXPECT_EQ(received + local_->kernelDrops(), kFrames) << received << " read";
+  EXPECT_EQ(read + local_->kernelDrops(), 100u) << read << " read";
 }
 
 TEST_F(AfPacketSocketE2e, DeviceDownFailsSendsButNotReceiveAndRecovers) {

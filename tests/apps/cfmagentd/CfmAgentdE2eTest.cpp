@@ -4,12 +4,12 @@
 // the live run replayed through the daemon's replay mode.
 
 #include <gtest/gtest.h>
+#include <linux/netlink.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -194,13 +194,10 @@ TEST_F(CfmAgentdE2e, CfmctlShowsClearsAppliesAndTheDaemonStopsOnSigterm) {
   EXPECT_TRUE(std::regex_search(table.output, std::regex("^Interface +Level +Opcode +Counter +Value\n")))
       << table.output;
   EXPECT_TRUE(std::regex_search(table.output, std::regex("\nEthernet1 +3 +1 CCM +in +1\n"))) << table.output;
-  EXPECT_EQ(lineCount(table.output), "3") << "what was counted, and nothing else:\n" << table.output;
-  // The agent's sockets: the CCM went through Ethernet1's, nothing through Ethernet2's.
-  const auto sockets = cfmctl({"show", "sockets", "--json"});
-  ASSERT_EQ(sockets.status, 0) << sockets.output;
-  const auto socketsJson = nlohmann::json::parse(sockets.output, nullptr, false);
-  EXPECT_EQ(socketsJson.value(nlohmann::json::json_pointer("/Ethernet1/rxFrames"), -1), 1) << sockets.output;
-  EXPECT_EQ(socketsJson.value(nlohmann::json::json_pointer("/Ethernet2/rxFrames"), -1), 0) << sockets.output;
+  EXPECT_EQ(lineCount(table.output), "3") << "what was counted, and no 0 rows:\n" << table.output;
+  // The CCM went through Ethernet1's socket, nothing was shed or sent.
+  const auto sockets = cfmctl({"show", "sockets"});
+  EXPECT_TRUE(std::regex_search(sockets.output, std::regex("\nEthernet1( +1)( +0){5}\n"))) << sockets.output;
   const auto all = cfmctl({"show"});
   EXPECT_EQ(all.status, 0) << all.output;
   for (const char* section :
@@ -281,88 +278,85 @@ TEST(CfmAgentdCommandLine, ABadConfigurationIsRefusedWithItsMessage) {
   EXPECT_EQ(usage.status, 2) << usage.output;
 }
 
-// The kernel's devices as the daemon learns them, in a namespace of their own: a listing,
-// then additions, renames and removals, each as it happens or, when the kernel dropped the
-// notice, at the next listing. The watcher's reports read "+name" and "-name" ("lo" aside).
-class LinkWatcherE2e : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
-    ns_.emplace();
-  }
-  // Starts the watcher; a receive buffer of `receiveBytes` when not 0.
-  void watch(int receiveBytes = 0) {
-    const int fd = ns_->inside([] { return Runner::LinkWatcher::openSocket(); });
-    if (receiveBytes) {
-      EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBytes, sizeof receiveBytes), 0);
-    }
-    watcher_.emplace(
-        loop_,
-        [this](const std::string& name, int ifIndex, bool present) {
-          if (name == "lo") return;
-          events_.push_back((present ? "+" : "-") + name);
-          indexes_[name] = ifIndex;
-        },
-        [this](const std::string& what) { errors_.push_back(what); }, fd);
-  }
-  // Runs the loop until `done` holds or three seconds passed; the reports since the last call.
-  std::vector<std::string> until(const std::function<bool(const std::vector<std::string>&)>& done) {
+// The kernel's devices as the daemon learns them: a listing, then additions, renames and
+// removals, each as it happens.
+TEST(LinkWatcherE2e, ReportsDevicesAsTheyComeAreRenamedAndGo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+  E2e::Netns ns;
+  E2e::NetnsScope inside(ns);
+  Kiln::EventLoop loop;
+  std::vector<std::string> events;
+  std::map<std::string, int> indexes;
+  Runner::LinkWatcher watcher(loop, [&](const std::string& name, int ifIndex, bool present) {
+    if (name == "lo") return;
+    events.push_back((present ? "+" : "-") + name);
+    indexes[name] = ifIndex;
+  });
+  auto until = [&](std::size_t n) {
     for (auto deadline = std::chrono::steady_clock::now() + 3s;
-         !done(events_) && std::chrono::steady_clock::now() < deadline;) {
-      loop_.runOnce(20);
+         events.size() < n && std::chrono::steady_clock::now() < deadline;) {
+      loop.runOnce(20);
     }
-    loop_.runUntilIdle();
-    return std::exchange(events_, {});
-  }
-  static auto count(std::size_t n) {
-    return [n](const std::vector<std::string>& events) { return events.size() >= n; };
-  }
-
-  Kiln::EventLoop loop_;
-  std::optional<E2e::Netns> ns_;
-  std::optional<Runner::LinkWatcher> watcher_;
-  std::vector<std::string> events_, errors_;
-  std::map<std::string, int> indexes_;
-};
-
-TEST_F(LinkWatcherE2e, ReportsDevicesAsTheyComeAreRenamedAndGo) {
-  watch();
-  ns_->ip({"link", "add", "ve0", "type", "veth", "peer", "name", "ve1"});
+    loop.runUntilIdle();
+    return events;
+  };
+  ns.ip({"link", "add", "ve0", "type", "veth", "peer", "name", "ve1"});
   // A device seen again (a state change) is reported present again, nothing more.
-  auto seen = until(count(2));
+  auto seen = until(2);
   ASSERT_GE(seen.size(), 2u);
   EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), (std::set<std::string>{"+ve0", "+ve1"}));
-  const int index = indexes_["ve0"];
+  const int index = indexes["ve0"];
 
-  ns_->ip({"link", "set", "ve0", "name", "ve9"});
-  EXPECT_EQ(until(count(2)), (std::vector<std::string>{"-ve0", "+ve9"}));
-  EXPECT_EQ(indexes_["ve9"], index);
+  events.clear();
+  ns.ip({"link", "set", "ve0", "name", "ve9"});
+  EXPECT_EQ(until(2), (std::vector<std::string>{"-ve0", "+ve9"}));
+  EXPECT_EQ(indexes["ve9"], index);
 
-  ns_->ip({"link", "del", "ve9"});
-  seen = until(count(2));
+  events.clear();
+  ns.ip({"link", "del", "ve9"});
+  seen = until(2);
   EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), (std::set<std::string>{"-ve9", "-ve1"}));
-  EXPECT_EQ(errors_, std::vector<std::string>{});
 }
 
-// With the smallest receive buffer one notification fills it: while the loop does not
-// read, the kernel drops the notices of the next devices and of a removal.
-TEST_F(LinkWatcherE2e, DevicesThatWentWhileNoticesWereDroppedAreReportedGone) {
-  ns_->ip({"link", "add", "gone0", "type", "veth", "peer", "name", "gone1"});
-  watch(1);
-  auto seen = until(count(2));
-  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), (std::set<std::string>{"+gone0", "+gone1"}));
-  std::set<std::string> expected = {"-gone0", "-gone1"};
+// The smallest receive buffer holds one notice (queued before `ip` returns): while the loop
+// does not read, the kernel drops those of new devices, a removal and a reused name.
+TEST(LinkWatcherE2e, DevicesThatWentWhileNoticesWereDroppedAreReportedGone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+  E2e::Netns ns;
+  ns.ip({"link", "add", "gone0", "type", "veth", "peer", "name", "gone1"});
+  Kiln::EventLoop loop;
+  std::vector<std::string> reports;
+  const int fd = ns.inside(Runner::LinkWatcher::openSocket), smallest = 1;
+  ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest), 0);
+  Runner::LinkWatcher watcher(
+      loop,
+      [&](const std::string& name, int, bool present) { reports.push_back((present ? "+" : "-") + name); },
+      [&](const std::string& what) { reports.push_back("! " + what); }, fd);
+  loop.runUntilIdle();
+  EXPECT_EQ(std::set(reports.begin(), reports.end()), (std::set<std::string>{"+lo", "+gone0", "+gone1"}));
+  reports.clear();
   for (const std::string n : {"1", "2", "3"}) {
-    ns_->ip({"link", "add", "ve" + n, "type", "veth", "peer", "name", "vp" + n});
-    expected.insert({"+ve" + n, "+vp" + n});
+    ns.ip({"link", "add", "ve" + n, "type", "veth", "peer", "name", "vp" + n});
   }
-  ns_->ip({"link", "del", "gone0"});
+  ns.ip({"link", "del", "gone0"});
+  ns.ip({"link", "add", "gone0", "type", "veth", "peer", "name", "gone2"});
+  loop.runUntilIdle();
+  const std::set<std::string> listedAgain = {"+lo", "+ve1", "+vp1", "+ve2", "+vp2", "+ve3",
+                                             "+vp3", "-gone0", "-gone1", "+gone0", "+gone2"};
+  EXPECT_EQ(std::set(reports.begin(), reports.end()), listedAgain);
+  EXPECT_LT(std::find(reports.begin(), reports.end(), "-gone0"), std::find(reports.begin(), reports.end(), "+gone0"))
+      << "the old gone0 goes before the new one comes";
+}
 
-  seen = until([](const std::vector<std::string>& events) {
-    return std::find(events.begin(), events.end(), "-gone1") != events.end();
-  });
-  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), expected);
-  EXPECT_EQ(errors_, std::vector<std::string>{});
+// Generic netlink knows no link listing: its error reply stands for a refused one.
+TEST(LinkWatcher, AListingTheKernelRefusesIsReported) {
+  Kiln::EventLoop loop;
+  std::vector<std::string> errors;
+  Runner::LinkWatcher watcher(
+      loop, [](const std::string&, int, bool) {}, [&](const std::string& what) { errors.push_back(what); },
+      ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_GENERIC));
+  loop.runUntilIdle();
+  EXPECT_EQ(errors, std::vector<std::string>{"the kernel refused to list network devices: No such file or directory"});
 }
 
 }  // namespace
