@@ -41,7 +41,9 @@ LinkWatcher::LinkWatcher(Kiln::EventLoop& loop, LinkHandler onLink, ErrorHandler
 
 LinkWatcher::LinkWatcher(Kiln::EventLoop& loop, LinkHandler onLink, ErrorHandler onError, int fd)
     : loop_(loop), onLink_(std::move(onLink)), onError_(std::move(onError)), fd_(fd) {
-  if (!onError_) onError_ = [](const std::string& what) { std::fprintf(stderr, "LinkWatcher: %s\n", what.c_str()); };
+  if (!onError_) {
+    onError_ = [](const std::string& what) { std::fprintf(stderr, "LinkWatcher: %s\n", what.c_str()); };
+  }
   // Subscribed before the listing: a device added meanwhile shows up at least once.
   if (!list()) {
     const int e = errno;

@@ -30,7 +30,6 @@ class LinkWatcher {
   // first listing raise std::system_error. Without `onError`, errors go to stderr.
   LinkWatcher(Kiln::EventLoop& loop, LinkHandler onLink, ErrorHandler onError = {});
   // On `fd`, a rtnetlink socket subscribed to link changes, which it closes when done.
-  // Any other socket gets the error replies a listing request gets there.
   LinkWatcher(Kiln::EventLoop& loop, LinkHandler onLink, ErrorHandler onError, int fd);
   ~LinkWatcher();
   LinkWatcher(const LinkWatcher&) = delete;
