@@ -73,9 +73,7 @@ Cfm::MaNameFormat CCMPdu::maNameFormat() const { return Cfm::MaNameFormat(maIdBy
 std::uint8_t CCMPdu::maNameLen() const { return maIdByte(ma() + 1); }
 
 std::uint8_t CCMPdu::maxMaNameLen() const {
-  // 48 MAID bytes less the MD format, MA format and MA length bytes, and less the MD
-  // length byte and the MD name when there is one.
-  return mdNameFormat() == Cfm::mdNameFormatNone ? 45 : std::uint8_t(44 - validatedMdNameLen());
+  return std::uint8_t(maxMaNameLenFor(mdNameFormat(), validatedMdNameLen()));
 }
 
 std::uint8_t CCMPdu::validatedMaNameLen() const {
@@ -99,8 +97,7 @@ void CCMPdu::maIdIs(const Cfm::MdNameWithFormat& md, const Cfm::MaNameWithFormat
                 : !mdName.empty()) {
     throw Kiln::RangeException("mdNameLen out of range");
   }
-  const std::size_t maxMa = hasMdName ? 44 - mdName.size() : 45;
-  if (maName.size() < minMaNameLen || maName.size() > maxMa) {
+  if (maName.size() < minMaNameLen || maName.size() > maxMaNameLenFor(md.format, mdName.size())) {
     throw Kiln::RangeException("maNameLen out of range");
   }
 

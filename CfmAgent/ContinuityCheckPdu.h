@@ -22,16 +22,24 @@ class CCMPdu : public CFMCommonHeader {
  public:
   static constexpr std::uint16_t mepIdMin = 1;
   static constexpr std::uint16_t mepIdMax = 8191;
-  static constexpr std::uint8_t minMdNameLen = 1;
-  // Leaves room for a one-byte MA name: format, MD length, MD name, MA format, MA
-  // length and MA name make at most 48 bytes.
-  static constexpr std::uint8_t maxMdNameLen = 43;
-  static constexpr std::uint8_t minMaNameLen = 1;
   // Bytes from the start of the common header to the end of the frame.
   static constexpr std::uint32_t maxPduSize = 128;
   // Where the MAID lies, from the start of the common header.
   static constexpr std::size_t maIdOffset = 10;
   static constexpr std::size_t maIdBytes = 48;
+
+  // The MAID is MD format, [MD length, MD name,] MA format, MA length and MA name; every
+  // program that builds or checks names asks here how much room they have.
+  static constexpr std::uint8_t minMdNameLen = 1;
+  static constexpr std::uint8_t minMaNameLen = 1;
+  // What the MAID leaves for the MA name after an MD name of `mdNameLen` bytes in
+  // `mdFormat` (which is 0 bytes, and no length byte, in mdNameFormatNone). `mdNameLen`
+  // is at most maxMdNameLen.
+  static constexpr std::size_t maxMaNameLenFor(Cfm::MdNameFormat mdFormat, std::size_t mdNameLen) {
+    return mdFormat == Cfm::mdNameFormatNone ? maIdBytes - 3 : maIdBytes - 4 - mdNameLen;
+  }
+  // Leaves room for a one-byte MA name.
+  static constexpr std::uint8_t maxMdNameLen = maIdBytes - 4 - minMaNameLen;
 
   // First TLV offset 70, MEP id 1, everything else 0.
   constexpr CCMPdu(std::uint8_t mdLevel, std::uint8_t opCode) : CFMCommonHeader(mdLevel, opCode) {
@@ -39,7 +47,8 @@ class CCMPdu : public CFMCommonHeader {
     mepId_.valueIs(mepIdMin);
   }
 
-  // The flags byte: bits 2-0 interval code (0 is invalid), bits 6-3 reserved, bit 7 RDI.
+  // The flags byte: bits 2-0 interval code (0 is invalid, 1-7 are Cfm::ccmTxIntervals),
+  // bits 6-3 reserved, bit 7 RDI.
   constexpr std::uint8_t ccmIntervalField() const { return flag() & 0x07; }
   constexpr std::uint8_t reserved() const { return (flag() >> 3) & 0x0f; }
   constexpr bool remoteDefectIndication() const { return flag() & 0x80; }
@@ -90,7 +99,7 @@ class CCMPdu : public CFMCommonHeader {
   Cfm::MaNameFormat maNameFormat() const;
   // The MA name length byte as received.
   std::uint8_t maNameLen() const;
-  // What the MAID leaves for the MA name: 45 without an MD name, else 44 - MD length.
+  // maxMaNameLenFor() this MAID's MD name.
   std::uint8_t maxMaNameLen() const;
   // maNameLen() if it is 1..maxMaNameLen(); otherwise raises "maNameLen out of range".
   std::uint8_t validatedMaNameLen() const;
@@ -131,5 +140,9 @@ class CCMPdu : public CFMCommonHeader {
 static_assert(sizeof(CCMPdu) == 74 && alignof(CCMPdu) == 1);
 // The receive path accepts no CCM too short for this overlay.
 static_assert(sizeof(CCMPdu) == sizeof(CFMCommonHeader) + minFirstTlvOffset(Cfm::opCodeCcm));
+// The name types hold exactly what a MAID can carry.
+static_assert(CCMPdu::maxMdNameLen == Cfm::MdName::maxBytes);
+static_assert(CCMPdu::maxMaNameLenFor(Cfm::mdNameFormatNone, 0) == Cfm::MaName::maxBytes);
+static_assert(Cfm::ccmTxIntervals.size() == 0x07);
 
 }  // namespace CfmAgent

@@ -1,6 +1,5 @@
 #include "apps/cfmtool/Frames.h"
 
-#include <array>
 #include <cmath>
 #include <new>
 #include <utility>
@@ -130,22 +129,17 @@ EthAddr ltmGroupAddr(std::uint8_t level) {
   return EthAddr(0x01, 0x80, 0xc2, 0x00, 0x00, std::uint8_t(0x38 + (level & 7)));
 }
 
-namespace {
-constexpr std::array<double, 7> ccmIntervalPeriods = {1.0 / 300, 0.01, 0.1, 1, 10, 60, 600};
-}
-
 std::uint8_t ccmIntervalCode(double seconds) {
+  const auto& periods = Cfm::ccmTxIntervals;
   std::size_t best = 0;
-  for (std::size_t i = 1; i < ccmIntervalPeriods.size(); ++i) {
-    if (std::abs(std::log(seconds / ccmIntervalPeriods[i])) <
-        std::abs(std::log(seconds / ccmIntervalPeriods[best]))) {
+  for (std::size_t i = 1; i < periods.size(); ++i) {
+    if (std::abs(std::log(seconds / periods[i].value())) <
+        std::abs(std::log(seconds / periods[best].value()))) {
       best = i;
     }
   }
   return std::uint8_t(best + 1);
 }
-
-double ccmIntervalSeconds(std::uint8_t code) { return ccmIntervalPeriods.at(code - 1u); }
 
 Frame lbmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,
                std::size_t dataBytes) {

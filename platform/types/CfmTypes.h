@@ -7,6 +7,7 @@
 // Every type is a small value: comparable, hashable and printable, so that it can key the
 // collections built on it.
 
+#include <array>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -190,6 +191,13 @@ class CcmTxInterval {
   double value_ = 0.0;
 };
 std::ostream& operator<<(std::ostream& os, CcmTxInterval interval);
+
+// The seven transmit periods a CCM's interval field can carry, for the codes 1-7 in order
+// (code 0 is invalid): 3.33 ms, 10 ms, 100 ms, 1 s, 10 s, 1 min and 10 min.
+inline constexpr std::array<CcmTxInterval, 7> ccmTxIntervals = {
+    CcmTxInterval(1.0 / 300), CcmTxInterval(0.01), CcmTxInterval(0.1),  CcmTxInterval(1),
+    CcmTxInterval(10),        CcmTxInterval(60),   CcmTxInterval(600),
+};
 
 enum MepDirection : std::uint8_t {
   mepDirectionDown = 0,
