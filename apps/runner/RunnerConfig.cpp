@@ -1,3 +1,6 @@
+// Reads a configuration file into the runner's model, checking each value where it is
+// read, so that a refusal names the value at fault and a model that comes back is whole.
+
 #include "apps/runner/RunnerConfig.h"
 
 #include <algorithm>
@@ -5,295 +8,23 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <initializer_list>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <sstream>
 
+#include "CfmAgent/ContinuityCheckPdu.h"
+#include "apps/runner/Names.h"
 #include "platform/kiln/Errors.h"
 
 namespace Runner {
 
+using Json::Fields;
+using Json::Node;
+using Json::memberPath;
+using Json::shown;
 using nlohmann::json;
 
 namespace {
-
-// ---- Names of values, shared with the state export -----------------------------------
-
-struct CcmInterval {
-  const char* name;
-  double seconds;
-};
-// The seven transmission periods a CCM's interval field can carry.
-constexpr CcmInterval ccmIntervals[] = {
-    {"3.3ms", 1.0 / 300}, {"10ms", 0.01}, {"100ms", 0.1},   {"1s", 1.0},
-    {"10s", 10.0},        {"1min", 60.0}, {"10min", 600.0},
-};
-
-constexpr std::pair<Cfm::MdNameFormat, const char*> mdFormats[] = {
-    {Cfm::mdNameFormatNone, "none"},
-    {Cfm::mdNameFormatDnsLikeName, "dnsLikeName"},
-    {Cfm::mdNameFormatMacAddressAndUint, "macAddressAndUint"},
-    {Cfm::mdNameFormatCharacterString, "characterString"},
-};
-constexpr std::pair<Cfm::MaNameFormat, const char*> maFormats[] = {
-    {Cfm::maNameFormatPrimaryVid, "primaryVid"},
-    {Cfm::maNameFormatCharacterString, "characterString"},
-    {Cfm::maNameFormatUint16, "uint16"},
-    {Cfm::maNameFormatRfc2685VpnId, "rfc2685VpnId"},
-    {Cfm::maNameFormatIccBased, "iccBased"},
-};
-constexpr std::pair<Cfm::MepDirection, const char*> directions[] = {
-    {Cfm::mepDirectionDown, "down"},
-    {Cfm::mepDirectionUp, "up"},
-};
-constexpr std::pair<Bridging::SwitchIntfMode, const char*> modes[] = {
-    {Bridging::switchIntfModeAccess, "access"},
-    {Bridging::switchIntfModeTrunk, "trunk"},
-    {Bridging::switchIntfModeDot1qTunnel, "dot1q-tunnel"},
-    {Bridging::switchIntfModeTap, "tap"},
-    {Bridging::switchIntfModeTool, "tool"},
-    {Bridging::switchIntfModeRouted, "routed"},
-};
-
-template <class E, std::size_t N>
-std::string enumName(E value, const std::pair<E, const char*> (&names)[N]) {
-  for (const auto& [v, name] : names) {
-    if (v == value) return name;
-  }
-  return std::to_string(unsigned(value));
-}
-
-template <class E, std::size_t N>
-std::optional<E> enumValue(std::string_view name, const std::pair<E, const char*> (&names)[N]) {
-  for (const auto& [v, n] : names) {
-    if (name == n) return v;
-  }
-  return std::nullopt;
-}
-
-template <class E, std::size_t N>
-std::string nameList(const std::pair<E, const char*> (&names)[N]) {
-  std::string text;
-  for (const auto& entry : names) text += (text.empty() ? "" : ", ") + std::string(entry.second);
-  return text;
-}
-
-std::string joined(const std::vector<std::string>& words) {
-  std::string text;
-  for (const auto& w : words) text += (text.empty() ? "" : ", ") + w;
-  return text;
-}
-
-// ---- Reading the JSON tree -------------------------------------------------------------
-
-bool plainKey(std::string_view key) {
-  return !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '/' ||
-           c == ':';
-  });
-}
-
-std::string memberPath(const std::string& path, std::string_view key) {
-  if (plainKey(key)) return path.empty() ? std::string(key) : path + "." + std::string(key);
-  return path + "[" + json(std::string(key)).dump(-1, ' ', false, json::error_handler_t::replace) +
-         "]";
-}
-
-std::string indexPath(const std::string& path, std::size_t index) {
-  return path + "[" + std::to_string(index) + "]";
-}
-
-// A value as an operator would write it, cut short when long.
-std::string shown(const json& value) {
-  if (value.is_object()) return "an object";
-  if (value.is_array()) return "an array";
-  std::string text = value.dump(-1, ' ', false, json::error_handler_t::replace);
-  if (text.size() > 60) text = text.substr(0, 57) + "...";
-  return text;
-}
-
-// A value of the file with its JSON path; every refusal names both.
-class Node {
- public:
-  Node(const std::string& file, const json& value, std::string path)
-      : file_(&file), value_(&value), path_(std::move(path)) {}
-
-  const json& value() const { return *value_; }
-  const std::string& path() const { return path_; }
-
-  [[noreturn]] void fail(const std::string& what) const {
-    throw ConfigError(*file_ + ": " + (path_.empty() ? "" : path_ + ": ") + what);
-  }
-  void expect(bool ok, const std::string& what) const {
-    if (!ok) fail("expected " + what + ", got " + shown(*value_));
-  }
-
-  const std::string& string(const std::string& what) const {
-    expect(value_->is_string(), what);
-    return value_->get_ref<const std::string&>();
-  }
-  bool boolean() const {
-    expect(value_->is_boolean(), "true or false");
-    return value_->get<bool>();
-  }
-  bool isNonNegativeInteger() const {
-    return value_->is_number_unsigned() ||
-           (value_->is_number_integer() && value_->get<std::int64_t>() >= 0);
-  }
-  // An integer within [lo, hi]; anything else is "<value> is not <what> (<range>)".
-  std::uint64_t integer(std::uint64_t lo, std::uint64_t hi, const std::string& what,
-                        const std::string& range = "") const {
-    if (!isNonNegativeInteger() || value_->get<std::uint64_t>() < lo ||
-        value_->get<std::uint64_t>() > hi) {
-      fail(shown(*value_) + " is not " + what + " (" +
-           (range.empty() ? std::to_string(lo) + "-" + std::to_string(hi) : range) + ")");
-    }
-    return value_->get<std::uint64_t>();
-  }
-  std::vector<Node> elements(const std::string& what) const {
-    expect(value_->is_array(), what);
-    std::vector<Node> nodes;
-    for (std::size_t i = 0; i < value_->size(); ++i) {
-      nodes.emplace_back(*file_, (*value_)[i], indexPath(path_, i));
-    }
-    return nodes;
-  }
-  // The members of an object whose keys are data (interface names, MAC addresses).
-  std::vector<std::pair<std::string, Node>> members(const std::string& what) const {
-    expect(value_->is_object(), what);
-    std::vector<std::pair<std::string, Node>> nodes;
-    for (const auto& [key, v] : value_->items()) {
-      nodes.emplace_back(key, Node(*file_, v, memberPath(path_, key)));
-    }
-    return nodes;
-  }
-  Node member(const std::string& key) const {
-    return Node(*file_, value_->at(key), memberPath(path_, key));
-  }
-
- private:
-  const std::string* file_;
-  const json* value_;
-  std::string path_;
-};
-
-// An object with a fixed set of keys. Any other key is refused: a misspelt key must be an
-// error, not a setting silently left at its default.
-class Fields {
- public:
-  Fields(const Node& node, std::initializer_list<const char*> known, const std::string& what)
-      : node_(node) {
-    node.expect(node.value().is_object(), what);
-    for (const auto& [key, v] : node.value().items()) {
-      if (std::none_of(known.begin(), known.end(), [&](const char* k) { return key == k; })) {
-        std::vector<std::string> sorted(known.begin(), known.end());
-        std::sort(sorted.begin(), sorted.end());
-        node.member(key).fail("unknown key (known here: " + joined(sorted) + ")");
-      }
-    }
-  }
-
-  bool has(const char* key) const { return node_.value().contains(key); }
-  std::optional<Node> find(const char* key) const {
-    if (!has(key)) return std::nullopt;
-    return node_.member(key);
-  }
-  Node get(const char* key) const {
-    if (!has(key)) node_.fail(std::string("\"") + key + "\" is missing");
-    return node_.member(key);
-  }
-  const Node& node() const { return node_; }
-
- private:
-  Node node_;
-};
-
-// Object keys are kept in a map, so a key given twice would silently lose its first value.
-// The parser's callback sees every key in file order and notes the first repetition.
-class DuplicateKeyFinder {
- public:
-  bool operator()(int, json::parse_event_t event, json& parsed) {
-    switch (event) {
-      case json::parse_event_t::object_start:
-      case json::parse_event_t::array_start:
-        stack_.push_back({event == json::parse_event_t::object_start, {}, {}, 0});
-        break;
-      case json::parse_event_t::object_end:
-      case json::parse_event_t::array_end:
-        stack_.pop_back();
-        elementDone();
-        break;
-      case json::parse_event_t::key: {
-        auto& frame = stack_.back();
-        frame.key = parsed.get<std::string>();
-        if (!frame.keys.insert(frame.key).second && duplicatePath_.empty()) {
-          duplicatePath_ = pathHere();
-        }
-        break;
-      }
-      case json::parse_event_t::value:
-        elementDone();
-        break;
-    }
-    return true;
-  }
-  const std::string& duplicatePath() const { return duplicatePath_; }
-
- private:
-  struct Frame {
-    bool object;
-    std::set<std::string> keys;
-    std::string key;
-    std::size_t index;
-  };
-  void elementDone() {
-    if (!stack_.empty() && !stack_.back().object) ++stack_.back().index;
-  }
-  std::string pathHere() const {
-    std::string path;
-    for (const auto& frame : stack_) {
-      path = frame.object ? memberPath(path, frame.key) : indexPath(path, frame.index);
-    }
-    return path;
-  }
-
-  std::vector<Frame> stack_;
-  std::string duplicatePath_;
-};
-
-json parseJson(std::string_view text, const std::string& file) {
-  DuplicateKeyFinder finder;
-  json root;
-  try {
-    root = json::parse(text.begin(), text.end(), std::ref(finder));
-  } catch (const json::parse_error& e) {
-    // The library's text is "[json.exception...] parse error at line L, column C: why".
-    std::string why = e.what();
-    if (auto at = why.find("column "); at != std::string::npos) {
-      if (auto colon = why.find(": ", at); colon != std::string::npos) why = why.substr(colon + 2);
-    }
-    std::size_t line = 1, column = 0;
-    const std::size_t end = std::min<std::size_t>(e.byte ? e.byte : 1, text.size() + 1);
-    for (std::size_t i = 0; i + 1 < end; ++i) {
-      if (text[i] == '\n') {
-        ++line;
-        column = 0;
-      } else {
-        ++column;
-      }
-    }
-    throw ConfigError(file + ":" + std::to_string(line) + ":" + std::to_string(column + 1) + ": " +
-                      why);
-  }
-  if (!finder.duplicatePath().empty()) {
-    throw ConfigError(file + ": " + finder.duplicatePath() + ": key given twice");
-  }
-  return root;
-}
-
-// ---- The configuration's parts ---------------------------------------------------------
 
 // Linux device names: 1-15 bytes (IFNAMSIZ less the terminator), no '/', ':' or spaces.
 bool isDeviceName(std::string_view name) {
@@ -456,9 +187,9 @@ class ConfigParser {
       Switchport sp;
       if (auto n = f.find("mode")) {
         const std::string& text = n->string("a switchport mode");
-        auto mode = enumValue(text, modes);
+        auto mode = valueNamed(text, switchIntfModeNames);
         if (!mode)
-          n->fail(json(text).dump() + " is not a switchport mode (" + nameList(modes) + ")");
+          n->fail(json(text).dump() + " is not a switchport mode (" + nameList(switchIntfModeNames) + ")");
         sp.mode = *mode;
       }
       if (auto n = f.find("portVlan")) {
@@ -556,20 +287,13 @@ class ConfigParser {
   Profile profileSettings(const Fields& f) {
     Profile profile;
     if (auto n = f.find("ccmInterval")) {
-      const std::string names = [] {
-        std::string text;
-        for (const auto& i : ccmIntervals) text += (text.empty() ? "" : ", ") + std::string(i.name);
-        return text;
-      }();
-      const auto* match =
-          n->value().is_string()
-              ? std::find_if(std::begin(ccmIntervals), std::end(ccmIntervals),
-                             [&](const CcmInterval& i) { return n->value() == i.name; })
-              : std::end(ccmIntervals);
-      if (match == std::end(ccmIntervals)) {
-        n->fail(shown(n->value()) + " is not a CCM interval (" + names + ")");
+      const auto interval = n->value().is_string()
+                                ? valueNamed(n->value().get<std::string>(), ccmIntervalNames)
+                                : std::nullopt;
+      if (!interval) {
+        n->fail(shown(n->value()) + " is not a CCM interval (" + nameList(ccmIntervalNames) + ")");
       }
-      profile.ccmInterval = Cfm::CcmTxInterval(match->seconds);
+      profile.ccmInterval = *interval;
     }
     if (auto n = f.find("ccmEnable")) profile.ccmEnable = n->boolean();
     return profile;
@@ -652,9 +376,9 @@ class ConfigParser {
       domain.name.format = bytes ? Cfm::mdNameFormatCharacterString : Cfm::mdNameFormatNone;
       if (auto n = f.find("format")) {
         const std::string& text = n->string("an MD name format");
-        auto format = enumValue(text, mdFormats);
+        auto format = valueNamed(text, mdNameFormatNames);
         if (!format) {
-          n->fail(json(text).dump() + " is not an MD name format (" + nameList(mdFormats) + ")");
+          n->fail(json(text).dump() + " is not an MD name format (" + nameList(mdNameFormatNames) + ")");
         }
         domain.name.format = *format;
       }
@@ -682,9 +406,9 @@ class ConfigParser {
       Association ma;
       if (auto n = f.find("format")) {
         const std::string& text = n->string("an MA name format");
-        auto format = enumValue(text, maFormats);
+        auto format = valueNamed(text, maNameFormatNames);
         if (!format) {
-          n->fail(json(text).dump() + " is not an MA name format (" + nameList(maFormats) + ")");
+          n->fail(json(text).dump() + " is not an MA name format (" + nameList(maNameFormatNames) + ")");
         }
         ma.name.format = *format;
       }
@@ -695,15 +419,13 @@ class ConfigParser {
       if (!bytes) entry.fail("\"name\" is missing");
       checkNameLength(f, *bytes, maxMaNameBytes(ma.name.format), fixedMaNameBytes(ma.name.format),
                       "MA", maNameFormatName(ma.name.format));
-      // A MAID is 48 bytes: with an MD name, its format and length byte, the MA format and
-      // length byte, the two names share 44.
-      if (domain.name.format != Cfm::mdNameFormatNone) {
-        const std::size_t md = domain.name.name.stringValue().size();
-        if (md + bytes->size() > 44) {
-          nameNode(f).fail("the MD name (" + byteCount(md) + ") and this MA name (" +
-                           byteCount(bytes->size()) +
-                           ") exceed the 44 bytes a MAID holds for both");
-        }
+      // The two names share the MAID.
+      const std::size_t md = domain.name.name.stringValue().size();
+      const std::size_t room = CfmAgent::CCMPdu::maxMaNameLenFor(domain.name.format, md);
+      if (bytes->size() > room) {
+        nameNode(f).fail("the MD name (" + byteCount(md) + ") and this MA name (" +
+                         byteCount(bytes->size()) + ") exceed the " + std::to_string(md + room) +
+                         " bytes a MAID holds for both");
       }
       ma.name.name = Cfm::MaName(*bytes);
       if (auto [it, isNew] = seen.try_emplace(ma.name.name, entry.path()); !isNew) {
@@ -711,7 +433,7 @@ class ConfigParser {
       }
       if (auto n = f.find("direction")) {
         const std::string& text = n->string("a MEP direction");
-        auto direction = enumValue(text, directions);
+        auto direction = valueNamed(text, directionNames);
         if (!direction) n->fail(json(text).dump() + " is not a MEP direction (down, up)");
         ma.direction = *direction;
       }
@@ -803,7 +525,7 @@ std::string RunnerConfig::deviceName(IntfId intf) const {
 }
 
 RunnerConfig parseText(std::string_view text, const std::string& fileName) {
-  const json root = parseJson(text, fileName);
+  const json root = Json::parse(text, fileName);
   return ConfigParser(fileName, root).parse();
 }
 
@@ -814,38 +536,6 @@ RunnerConfig parse(const std::string& file) {
   text << in.rdbuf();
   if (in.bad()) throw ConfigError(file + ": cannot read: " + std::strerror(errno));
   return parseText(text.str(), file);
-}
-
-std::string mdNameFormatName(Cfm::MdNameFormat format) { return enumName(format, mdFormats); }
-std::string maNameFormatName(Cfm::MaNameFormat format) { return enumName(format, maFormats); }
-std::string directionName(Cfm::MepDirection direction) { return enumName(direction, directions); }
-std::string switchIntfModeName(Bridging::SwitchIntfMode mode) { return enumName(mode, modes); }
-
-std::string nameText(std::string_view bytes) {
-  static constexpr char hex[] = "0123456789abcdef";
-  std::string text;
-  for (char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b == '\\') {
-      text += "\\\\";
-    } else if (b >= 0x20 && b < 0x7f) {
-      text += c;
-    } else {
-      text += "\\x";
-      text += hex[b >> 4];
-      text += hex[b & 0xf];
-    }
-  }
-  return text;
-}
-
-std::string ccmIntervalName(Cfm::CcmTxInterval interval) {
-  for (const auto& i : ccmIntervals) {
-    if (interval.value() == i.seconds) return i.name;
-  }
-  std::ostringstream text;
-  text << interval.value() << "s";
-  return text.str();
 }
 
 }  // namespace Runner

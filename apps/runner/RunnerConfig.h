@@ -9,11 +9,11 @@
 // operator made, as they would from any other writer of the database.
 
 #include <map>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "apps/runner/JsonReader.h"
 #include "platform/lumen/Eth.h"
 #include "platform/lumen/IntfId.h"
 #include "platform/lumen/Types.h"
@@ -25,13 +25,6 @@ namespace Runner {
 
 using Lumen::EthAddr;
 using Lumen::IntfId;
-
-// A configuration refused: what() is "<file>: <JSON path>: <what is wrong>", or
-// "<file>:<line>:<column>: <what is wrong>" for a file that is not JSON.
-class ConfigError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 struct Switchport {
   Bridging::SwitchIntfMode mode = Bridging::switchIntfModeAccess;
@@ -117,16 +110,5 @@ inline constexpr const char* aleStatusPath = "cfm/aleStatus";
 // defaultMip true"); empty when the database already held the configuration. Throws
 // ConfigError, before writing anything, when a root path holds an entity of another type.
 std::vector<std::string> apply(const RunnerConfig& config, Orbis::EntityManager& manager);
-
-// How names and values read in the file and in the state JSON.
-std::string mdNameFormatName(Cfm::MdNameFormat format);
-std::string maNameFormatName(Cfm::MaNameFormat format);
-std::string directionName(Cfm::MepDirection direction);
-std::string switchIntfModeName(Bridging::SwitchIntfMode mode);
-// A name's bytes as text that is valid UTF-8 whatever the bytes: printable ASCII as is, a
-// backslash doubled, any other byte as \xNN. Names come from frames as well as from files.
-std::string nameText(std::string_view bytes);
-// "1s", "100ms", ...; seconds with an "s" for an interval that is none of the standard ones.
-std::string ccmIntervalName(Cfm::CcmTxInterval interval);
 
 }  // namespace Runner

@@ -8,6 +8,7 @@
 
 #include <type_traits>
 
+#include "apps/runner/Names.h"
 #include "apps/runner/RunnerConfig.h"
 #include "platform/types/CfmAgentTypes.h"
 #include "platform/types/CfmAleTypes.h"

@@ -1,6 +1,6 @@
 #include "apps/runner/StateJson.h"
 
-#include "apps/runner/RunnerConfig.h"
+#include "apps/runner/Names.h"
 #include "platform/types/CfmAgentTypes.h"
 #include "platform/types/CfmAleTypes.h"
 

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <functional>
 
-#include "apps/runner/RunnerConfig.h"
+#include "apps/runner/Names.h"
 #include "apps/runner/StateJson.h"
 #include "platform/types/CfmAgentTypes.h"
 
