@@ -6,6 +6,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -14,11 +15,13 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "apps/cfmagentd/ControlServer.h"
 #include "apps/cfmagentd/Daemon.h"
 #include "apps/cfmagentd/LinkWatcher.h"
 #include "apps/cfmagentd/Replay.h"
+#include "apps/cli/CommandLine.h"
 #include "platform/intf/AfPacketPam.h"
 #include "platform/kiln/Trace.h"
 
@@ -28,34 +31,10 @@ extern const char* const demoConfigText;
 
 namespace {
 
-constexpr const char* usage = R"(usage:
-  cfmagentd [--config FILE] [--control PATH] [--agent-library PATH] [--trace SETTING]
-  cfmagentd [--config FILE] --replay IN.pcapng --capture OUT.pcapng --state-out STATE.json
-  cfmagentd [--config FILE] --check-config
-
-Runs the CFM agent on the kernel devices that the configuration maps interfaces to
-(AF_PACKET sockets; needs CAP_NET_RAW), until SIGINT or SIGTERM. Without --config it uses
-the built-in demo configuration.
-
-  --config FILE          configuration (docs/configuration.md)
-  --control PATH         control socket for cfmctl (default: $CFMAGENTD_SOCKET, else
-                         /run/cfmagentd.sock as root, else $XDG_RUNTIME_DIR/cfmagentd.sock)
-  --agent-library PATH   the agent library (default: $CFM_AGENT_LIBRARY, else the one built
-                         with this program)
-  --trace SETTING        trace handles to switch on, as KILN_TRACE: 'CfmPam/5;Cfm*/1'
-  --replay IN            deliver the frames of IN (pcapng) on the interfaces that their
-                         interface blocks name, over the in-memory wire, then stop
-  --capture OUT          with --replay: write every frame the agent sends to OUT (pcapng)
-  --state-out FILE       with --replay: write the agent's state (docs/state.md) to FILE
-  --check-config         validate the configuration and exit
-
-Exit status: 0 success, 1 failure while running, 2 bad usage or configuration.
-)";
-
 struct Options {
   std::optional<std::string> config;
   std::string control;
-  std::string agentLibrary;
+  std::string agentLibrary = CFM_AGENT_LIBRARY_DEFAULT;
   std::optional<std::string> trace;
   std::optional<std::string> replay;
   std::optional<std::string> capture;
@@ -63,49 +42,54 @@ struct Options {
   bool checkConfig = false;
 };
 
-[[noreturn]] void usageError(const std::string& message) {
-  std::cerr << "cfmagentd: " << message << "\n(cfmagentd --help for usage)\n";
-  std::exit(2);
-}
-
+// Exits with the help (0) or a refusal (2) when the line is not one to run.
 Options parseOptions(int argc, char** argv) {
   Options o;
-  if (const char* lib = std::getenv("CFM_AGENT_LIBRARY"); lib && *lib) {
-    o.agentLibrary = lib;
-  } else {
-    o.agentLibrary = CFM_AGENT_LIBRARY_DEFAULT;
-  }
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usageError(std::string(arg) + " needs a value");
-      return argv[++i];
-    };
-    if (arg == "--help" || arg == "-h") {
-      std::cout << usage;
+  CLI::App app(
+      "Runs the CFM agent on the kernel devices that the configuration maps interfaces to\n"
+      "(AF_PACKET sockets; needs CAP_NET_RAW), until SIGINT or SIGTERM; or replays a capture\n"
+      "through it; or only checks a configuration. Without --config it uses the built-in demo\n"
+      "configuration.",
+      "cfmagentd");
+  app.footer("Exit status: 0 success, 1 failure while running, 2 bad usage or configuration.");
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_option("--config", o.config, "configuration (docs/configuration.md)")->type_name("FILE");
+  app.add_option("--control", o.control,
+                 "control socket for cfmctl (default: $CFMAGENTD_SOCKET, else\n"
+                 "/run/cfmagentd.sock as root, else $XDG_RUNTIME_DIR/cfmagentd.sock)")
+      ->type_name("PATH");
+  app.add_option("--agent-library", o.agentLibrary,
+                 "the agent library (default: the one built with this program)")
+      ->type_name("PATH")
+      ->envname("CFM_AGENT_LIBRARY");
+  app.add_option("--trace", o.trace, "trace handles to switch on, as KILN_TRACE: 'CfmPam/5;Cfm*/1'")
+      ->type_name("SETTING");
+  auto* replay = app.add_option("--replay", o.replay,
+                                "deliver the frames of IN (pcapng) on the interfaces that their\n"
+                                "interface blocks name, over the in-memory wire, then stop")
+                     ->type_name("IN");
+  auto* capture =
+      app.add_option("--capture", o.capture, "write every frame the agent sends to OUT (pcapng)")
+          ->type_name("OUT");
+  auto* stateOut =
+      app.add_option("--state-out", o.stateOut, "write the agent's state (docs/state.md) to FILE")
+          ->type_name("FILE");
+  replay->needs(capture)->needs(stateOut);
+  capture->needs(replay);
+  stateOut->needs(replay);
+  app.add_flag("--check-config", o.checkConfig, "validate the configuration and exit")
+      ->excludes(replay);
+
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  try {
+    if (auto help = CommandLine::parse(app, args)) {
+      std::cout << *help;
       std::exit(0);
-    } else if (arg == "--config") {
-      o.config = value();
-    } else if (arg == "--control") {
-      o.control = value();
-    } else if (arg == "--agent-library") {
-      o.agentLibrary = value();
-    } else if (arg == "--trace") {
-      o.trace = value();
-    } else if (arg == "--replay") {
-      o.replay = value();
-    } else if (arg == "--capture") {
-      o.capture = value();
-    } else if (arg == "--state-out") {
-      o.stateOut = value();
-    } else if (arg == "--check-config") {
-      o.checkConfig = true;
-    } else {
-      usageError("unknown argument '" + std::string(arg) + "'");
     }
+  } catch (const CommandLine::UsageError& e) {
+    std::cerr << e.what() << "\n(cfmagentd --help for usage)\n";
+    std::exit(2);
   }
-  if (o.replay && (!o.capture || !o.stateOut)) usageError("--replay needs --capture and --state-out");
-  if (!o.replay && (o.capture || o.stateOut)) usageError("--capture and --state-out go with --replay");
   if (o.control.empty()) o.control = Runner::defaultControlPath();
   return o;
 }

@@ -4,10 +4,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,35 +17,16 @@
 #include <nlohmann/json.hpp>
 
 #include "apps/cfmagentd/ControlServer.h"
+#include "apps/cli/CommandLine.h"
 #include "apps/runner/StateJson.h"
+#include "platform/types/CfmTypes.h"
 
 namespace {
 
-constexpr const char* usage = R"(usage: cfmctl [--socket PATH] COMMAND
-
-  show [counters|ccm-database|intermediate-point-database|ale-config|status|sockets]
-       [--json]
-        the agent's state as tables (all sections when none is named), or as JSON
-  clear counters [--protocol continuity-check|loopback] [--level N] [--intf NAME]...
-        delete packet counters; interfaces are required to select anything narrower than
-        "all counters"
-  clear continuity-check-database
-  clear intermediate-point-database
-  clear command TEXT
-        pass TEXT to the agent as the command string it is
-  config apply FILE
-        apply FILE as a difference from the running configuration; prints each write
-
-  --socket PATH   the daemon's control socket (default: as cfmagentd's --control)
-
-Exit status: 0 done, 1 the daemon refused the request (its reason on stderr),
-2 bad usage, 3 no daemon reachable.
-)";
-
 enum Exit { exitOk = 0, exitRefused = 1, exitUsage = 2, exitUnreachable = 3 };
 
-[[noreturn]] void usageError(const std::string& message) {
-  std::cerr << "cfmctl: " << message << "\n(cfmctl --help for usage)\n";
+[[noreturn]] void usageError(const std::string& command, const std::string& message) {
+  std::cerr << command << ": " << message << "\n(" << command << " --help for usage)\n";
   std::exit(exitUsage);
 }
 
@@ -55,7 +38,7 @@ enum Exit { exitOk = 0, exitRefused = 1, exitUsage = 2, exitUnreachable = 3 };
 nlohmann::json request(const std::string& path, const nlohmann::json& req) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) usageError("socket path too long");
+  if (path.size() >= sizeof addr.sun_path) usageError("cfmctl", "--socket: '" + path + "' is too long");
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) unreachable(path, std::strerror(errno));
@@ -92,37 +75,27 @@ nlohmann::json ok(const nlohmann::json& answer) {
   std::exit(exitRefused);
 }
 
-int show(const std::string& socket, std::vector<std::string> args) {
-  bool json = false;
-  std::string section;
-  for (const auto& a : args) {
-    if (a == "--json") {
-      json = true;
-    } else if (section.empty() && a.rfind("--", 0) != 0) {
-      section = a;
-    } else {
-      usageError("show: unexpected '" + a + "'");
-    }
-  }
-  struct Section {
-    const char* name;
-    const char* key;
-    std::string (*table)(const nlohmann::json&);
-  };
-  static const Section sections[] = {
-      {"counters", "counters", Runner::showCounters},
-      {"ccm-database", "ccmDatabase", Runner::showCcmDatabase},
-      {"intermediate-point-database", "mipCcmDatabase", Runner::showMipCcmDatabase},
-      {"ale-config", "aleConfig", Runner::showAleConfig},
-      {"status", "mdStatus", Runner::showStatus},
-      {"sockets", "sockets", Runner::showSockets},
-  };
+struct Section {
+  const char* name;
+  // Its key in the state export.
+  const char* key;
+  std::string (*table)(const nlohmann::json&);
+};
+const Section sections[] = {
+    {"counters", "counters", Runner::showCounters},
+    {"ccm-database", "ccmDatabase", Runner::showCcmDatabase},
+    {"intermediate-point-database", "mipCcmDatabase", Runner::showMipCcmDatabase},
+    {"ale-config", "aleConfig", Runner::showAleConfig},
+    {"status", "mdStatus", Runner::showStatus},
+    {"sockets", "sockets", Runner::showSockets},
+};
+
+// `section` empty: all of them.
+int showState(const std::string& socket, const std::string& section, bool json) {
   const Section* chosen = nullptr;
   for (const auto& s : sections) {
     if (section == s.name) chosen = &s;
   }
-  if (!section.empty() && !chosen) usageError("show: unknown section '" + section + "'");
-
   const auto state = ok(request(socket, {{"op", "show"}}))["state"];
   if (json) {
     std::cout << (chosen ? state.value(chosen->key, nlohmann::json::object()) : state).dump(2) << "\n";
@@ -134,80 +107,111 @@ int show(const std::string& socket, std::vector<std::string> args) {
   return exitOk;
 }
 
-// The command string of `cfmctl clear ...`.
-std::string clearCommand(const std::vector<std::string>& args) {
-  if (args.empty()) usageError("clear: what?");
-  if (args[0] == "continuity-check-database" && args.size() == 1) return "clear continuity-check database";
-  if (args[0] == "intermediate-point-database" && args.size() == 1) return "clear intermediate-point database";
-  if (args[0] == "command") {
-    if (args.size() != 2) usageError("clear command takes one TEXT");
-    return args[1];
-  }
-  if (args[0] != "counters") usageError("clear: unknown '" + args[0] + "'");
-  std::string protocol, level;
-  std::vector<std::string> intfs;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    auto value = [&] {
-      if (i + 1 >= args.size()) usageError(args[i] + " needs a value");
-      return args[++i];
-    };
-    if (args[i] == "--protocol") {
-      protocol = value();
-      if (protocol != "continuity-check" && protocol != "loopback") {
-        usageError("--protocol is continuity-check or loopback");
-      }
-    } else if (args[i] == "--level") {
-      level = value();
-      if (level.size() != 1 || level[0] < '0' || level[0] > '8') usageError("--level is 0-8");
-    } else if (args[i] == "--intf") {
-      intfs.push_back(value());
-      if (intfs.back().find(',') != std::string::npos) usageError("an interface name has no comma");
-    } else {
-      usageError("clear counters: unexpected '" + args[i] + "'");
-    }
-  }
-  std::string command = protocol + "," + level;
-  for (const auto& intf : intfs) command += "," + intf;
-  return command;
-}
-
-int configApply(const std::string& socket, const std::vector<std::string>& args) {
-  if (args.size() != 2 || args[0] != "apply") usageError("config apply FILE");
-  std::ifstream in(args[1], std::ios::binary);
+int configApply(const std::string& socket, const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
   if (!in) {
-    std::cerr << "cfmctl: " << args[1] << ": cannot open: " << std::strerror(errno) << "\n";
+    std::cerr << "cfmctl: " << file << ": cannot open: " << std::strerror(errno) << "\n";
     return exitRefused;
   }
   std::stringstream text;
   text << in.rdbuf();
-  const auto answer = ok(request(socket, {{"op", "apply"}, {"name", args[1]}, {"text", text.str()}}));
+  const auto answer = ok(request(socket, {{"op", "apply"}, {"name", file}, {"text", text.str()}}));
   const auto& writes = answer["writes"];
   std::cout << writes.size() << (writes.size() == 1 ? " change" : " changes") << "\n";
   for (const auto& w : writes) std::cout << "  " << w.get<std::string>() << "\n";
   return exitOk;
 }
 
+// The agent's command string for `cfmctl clear counters`: "<protocol>,<level>[,<intf>...]",
+// an empty field selecting everything.
+std::string clearCountersCommand(const std::string& protocol, std::optional<unsigned> level,
+                                 const std::vector<std::string>& intfs) {
+  std::string command = protocol + "," + (level ? std::to_string(*level) : "");
+  for (const auto& intf : intfs) command += "," + intf;
+  return command;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  CLI::App app("Talks to a running cfmagentd over its control socket.", "cfmctl");
+  app.footer(
+      "Exit status: 0 done, 1 the daemon refused the request (its reason on stderr),\n"
+      "2 bad usage, 3 no daemon reachable.");
+  app.require_subcommand(1);
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   std::string socket = Runner::defaultControlPath();
-  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-    std::cout << usage;
-    return exitOk;
+  app.add_option("--socket", socket,
+                 "the daemon's control socket (default: " + socket + ", as cfmagentd's --control)")
+      ->type_name("PATH");
+
+  auto* show = app.add_subcommand(
+      "show", "the agent's state as tables (all sections when none is named), or as JSON");
+  std::string section;
+  std::vector<std::string> sectionNames;
+  for (const auto& s : sections) sectionNames.push_back(s.name);
+  show->add_option("SECTION", section, "one section")->check(CLI::IsMember(sectionNames));
+  bool json = false;
+  show->add_flag("--json", json, "the state export (docs/state.md) instead of tables");
+
+  auto* clear = app.add_subcommand("clear", "the agent's clear commands");
+  clear->require_subcommand(1);
+  auto* counters = clear->add_subcommand("counters", "delete packet counters");
+  counters->footer(
+      "Without options, every counter. Interfaces are required to select anything narrower\n"
+      "than all counters.");
+  std::string protocol;
+  counters->add_option("--protocol", protocol, "only this protocol's counters")
+      ->check(CLI::IsMember({"continuity-check", "loopback"}));
+  std::optional<unsigned> level;
+  counters
+      ->add_option("--level", level,
+                   "only this MD level's counters, 0-7, or 8 for those of frames without one")
+      ->type_name("N")
+      ->check(CommandLine::integerIn(0, Cfm::MdLevel::invalid, "an MD level"));
+  std::vector<std::string> intfs;
+  counters->add_option("--intf", intfs, "only this interface's counters; may be repeated")
+      ->type_name("NAME")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->check(CLI::Validator(
+          [](std::string& name) -> std::string {
+            // The command string separates its fields with commas.
+            if (name.find(',') == std::string::npos) return {};
+            return "'" + name + "' is not an interface name (it has a comma)";
+          },
+          ""));
+  auto* ccmDatabase =
+      clear->add_subcommand("continuity-check-database", "empty the CCM database");
+  auto* mipDatabase =
+      clear->add_subcommand("intermediate-point-database", "empty the MIP CCM database");
+  auto* command =
+      clear->add_subcommand("command", "pass TEXT to the agent as the command string it is");
+  std::string commandText;
+  command->add_option("TEXT", commandText, "the command string")->required();
+
+  auto* config = app.add_subcommand("config", "the running configuration");
+  config->require_subcommand(1);
+  auto* apply = config->add_subcommand(
+      "apply", "apply FILE as a difference from the running configuration; prints each write");
+  std::string file;
+  apply->add_option("FILE", file, "a configuration (docs/configuration.md)")->required();
+
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  try {
+    if (auto help = CommandLine::parse(app, args)) {
+      std::cout << *help;
+      return exitOk;
+    }
+  } catch (const CommandLine::UsageError& e) {
+    usageError(e.command(), e.message());
   }
-  if (args.size() >= 2 && args[0] == "--socket") {
-    socket = args[1];
-    args.erase(args.begin(), args.begin() + 2);
-  }
-  if (args.empty()) usageError("no command");
-  const std::string command = args[0];
-  args.erase(args.begin());
-  if (command == "show") return show(socket, args);
-  if (command == "clear") {
-    ok(request(socket, {{"op", "clear"}, {"command", clearCommand(args)}}));
-    return exitOk;
-  }
-  if (command == "config") return configApply(socket, args);
-  usageError("unknown command '" + command + "'");
+
+  if (show->parsed()) return showState(socket, section, json);
+  if (config->parsed()) return configApply(socket, file);
+  std::string clearCommand = commandText;
+  if (counters->parsed()) clearCommand = clearCountersCommand(protocol, level, intfs);
+  if (ccmDatabase->parsed()) clearCommand = "clear continuity-check database";
+  if (mipDatabase->parsed()) clearCommand = "clear intermediate-point database";
+  ok(request(socket, {{"op", "clear"}, {"command", clearCommand}}));
+  return exitOk;
 }

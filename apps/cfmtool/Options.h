@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
 
+#include "apps/cli/CommandLine.h"
 #include "platform/lumen/Eth.h"
 #include "platform/types/CfmTypes.h"
 
@@ -18,10 +18,7 @@ namespace CfmTool {
 
 // A command line cfmtool refuses. what() is the line to print, naming the command and the
 // option: "cfmtool ping: --level: '9' is not an MD level (0-7)".
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using UsageError = CommandLine::UsageError;
 
 // Options every command has.
 struct CommonOptions {
@@ -63,7 +60,7 @@ struct HelpRequest {
 using Command = std::variant<HelpRequest, PingOptions, TraceOptions, CcmOptions>;
 
 // `args` without the program name. Options take their value as the next argument or after
-// '='. Raises UsageError.
+// '='; when one is given twice, the later counts. Raises UsageError.
 Command parseCommandLine(std::span<const std::string_view> args);
 
 // The largest --count of ping: one slot per transaction is kept for the whole run.

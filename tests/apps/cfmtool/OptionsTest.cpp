@@ -29,8 +29,8 @@ TEST(CfmToolOptions, RefusalsNameTheCommandAndTheOption) {
   const Args ccm = {"ccm", "--intf", "eth0", "--level", "3", "--md-name", "D", "--ma-name", "MA", "--mep-id", "1"};
   const std::string mdName44(44, 'd'), mdName40(40, 'd');
   const std::pair<Args, std::string> cases[] = {
-      {{}, "cfmtool: no command (ping, trace or ccm); see 'cfmtool --help'"},
-      {{"pong"}, "cfmtool: unknown command 'pong' (ping, trace or ccm); see 'cfmtool --help'"},
+      {{}, "cfmtool: no command (ping, trace or ccm)"},
+      {{"pong"}, "cfmtool: unknown command 'pong' (ping, trace or ccm)"},
       {{"ping", "--intf", "eth0"}, "cfmtool ping: --dst is required"},
       {with(ping, {"--level", "8"}), "cfmtool ping: --level: '8' is not an MD level (0-7)"},
       {with(ping, {"--level=-1"}), "cfmtool ping: --level: '-1' is not an MD level (0-7)"},
@@ -49,7 +49,7 @@ TEST(CfmToolOptions, RefusalsNameTheCommandAndTheOption) {
       {with(ping, {"--src", "00:00:00:00:00:00"}),
        "cfmtool ping: --src: 00:00:00:00:00:00 is not a unicast MAC address"},
       {with(ping, {"--intf", "sixteen-chars-xx"}), "cfmtool ping: --intf: 'sixteen-chars-xx' is not a device name"},
-      {with(ping, {"--count"}), "cfmtool ping: --count needs a value"},
+      {with(ping, {"--count"}), "cfmtool ping: --count: 1 required N missing"},
       {with(ping, {"--ttl", "3"}), "cfmtool ping: unknown option '--ttl'"},
       {with(ping, {"extra"}), "cfmtool ping: unexpected argument 'extra'"},
       {with(trace, {"--ttl", "0"}), "cfmtool trace: --ttl: '0' is not a TTL (1-255)"},
