@@ -38,7 +38,9 @@ enum Exit { exitOk = 0, exitRefused = 1, exitUsage = 2, exitUnreachable = 3 };
 nlohmann::json request(const std::string& path, const nlohmann::json& req) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) usageError("cfmctl", "--socket: '" + path + "' is too long");
+  if (path.size() >= sizeof addr.sun_path) {
+    usageError("cfmctl", "--socket: '" + path + "' is too long");
+  }
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) unreachable(path, std::strerror(errno));

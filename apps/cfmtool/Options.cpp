@@ -37,7 +37,9 @@ const CLI::Validator deviceName(
     },
     "");
 
-CLI::Option* macOption(CLI::App& command, const char* name, Lumen::EthAddr& target,
+// `Target` is an EthAddr or an optional one.
+template <class Target>
+CLI::Option* macOption(CLI::App& command, const char* name, Target& target,
                        const std::string& help) {
   return command
       .add_option_function<std::string>(
@@ -48,7 +50,8 @@ CLI::Option* macOption(CLI::App& command, const char* name, Lumen::EthAddr& targ
 }
 
 // "<help>, <range> (<default>)".
-std::string described(const std::string& help, double min, double max, const std::string& byDefault) {
+std::string described(const std::string& help, double min, double max,
+                      const std::string& byDefault) {
   return help + ", " + rangeText(min, max) + (byDefault.empty() ? "" : " (" + byDefault + ")");
 }
 
@@ -81,50 +84,46 @@ void addCommon(CLI::App& command, CommonOptions& o, bool levelRequired = false) 
       ->required(levelRequired);
   integerOption(command, "--vlan", o.vlan, "V", 1, 4094, "a VLAN id", "tag with this 802.1Q VLAN",
                 "default: untagged");
-  command
-      .add_option_function<std::string>(
-          "--src", [&o](const std::string& text) { o.src = *Lumen::EthAddr::fromString(text); },
-          "source MAC address (default: the device's)")
-      ->type_name("MAC")
-      ->check(unicastMac);
+  macOption(command, "--src", o.src, "source MAC address (default: the device's)");
+}
+
+// "'<text>' is not <min>-<max> bytes"; nothing when its length fits.
+std::string lengthRefusal(const std::string& text, std::size_t min, std::size_t max) {
+  if (text.size() >= min && text.size() <= max) return {};
+  return "'" + text + "' is not " + rangeText(double(min), double(max)) + " bytes";
 }
 
 // The MAID holds both names: the MD name leaves the MA name what maxMaNameLenFor() says.
 void addMaid(CLI::App& command, std::string& mdName, std::string& maName) {
-  const std::size_t mdMax = CCMPdu::maxMdNameLen;
+  constexpr auto mdFormat = Cfm::mdNameFormatCharacterString;
   auto* md = command.add_option("--md-name", mdName,
                                 "MD name, a character string of " +
-                                    rangeText(CCMPdu::minMdNameLen, double(mdMax)) + " bytes");
+                                    rangeText(CCMPdu::minMdNameLen, CCMPdu::maxMdNameLen) +
+                                    " bytes");
   md->type_name("NAME")->required()->check(CLI::Validator(
-      [mdMax](std::string& text) -> std::string {
-        if (text.size() >= CCMPdu::minMdNameLen && text.size() <= mdMax) return {};
-        return "'" + text + "' is not " + rangeText(CCMPdu::minMdNameLen, double(mdMax)) +
-               " bytes";
+      [](std::string& text) {
+        return lengthRefusal(text, CCMPdu::minMdNameLen, CCMPdu::maxMdNameLen);
       },
       ""));
+  const auto maCheck = [md](std::string& text) -> std::string {
+    // A missing or refused MD name is the fault to report; the MD name is checked first.
+    if (md->results().empty() || md->results().back().size() > CCMPdu::maxMdNameLen) return {};
+    const std::size_t mdBytes = md->results().back().size();
+    const std::size_t max = CCMPdu::maxMaNameLenFor(mdFormat, mdBytes);
+    const std::string refusal = lengthRefusal(text, CCMPdu::minMaNameLen, max);
+    if (refusal.empty()) return {};
+    return refusal + " (the MAID's " + std::to_string(CCMPdu::maIdBytes) +
+           " bytes less the MD name's " + std::to_string(mdBytes) + " and " +
+           std::to_string(CCMPdu::maIdBytes - mdBytes - max) + " format and length bytes)";
+  };
   command
       .add_option("--ma-name", maName,
                   "MA name, a character string of 1 to (" +
-                      std::to_string(CCMPdu::maxMaNameLenFor(Cfm::mdNameFormatCharacterString, 0)) +
+                      std::to_string(CCMPdu::maxMaNameLenFor(mdFormat, 0)) +
                       " - MD name bytes) bytes")
       ->type_name("NAME")
       ->required()
-      ->check(CLI::Validator(
-          [md](std::string& text) -> std::string {
-            // Without an MD name the line is refused for that.
-            if (md->results().empty()) return {};
-            const std::size_t mdBytes = md->results().back().size();
-            if (mdBytes > CCMPdu::maxMdNameLen) return {};
-            const std::size_t max =
-                CCMPdu::maxMaNameLenFor(Cfm::mdNameFormatCharacterString, mdBytes);
-            if (text.size() >= CCMPdu::minMaNameLen && text.size() <= max) return {};
-            return "'" + text + "' is not " + rangeText(CCMPdu::minMaNameLen, double(max)) +
-                   " bytes (the MAID's " + std::to_string(CCMPdu::maIdBytes) +
-                   " bytes less the MD name's " + std::to_string(mdBytes) + " and " +
-                   std::to_string(CCMPdu::maIdBytes - mdBytes - max) +
-                   " format and length bytes)";
-          },
-          ""));
+      ->check(CLI::Validator(maCheck, ""));
 }
 
 }  // namespace

@@ -14,7 +14,9 @@ namespace {
 // The app and the subcommands the line selected, outermost first.
 std::vector<const CLI::App*> selected(const CLI::App& app) {
   std::vector<const CLI::App*> chain{&app};
-  while (!chain.back()->get_subcommands().empty()) chain.push_back(chain.back()->get_subcommands().front());
+  while (!chain.back()->get_subcommands().empty()) {
+    chain.push_back(chain.back()->get_subcommands().front());
+  }
   return chain;
 }
 

@@ -189,7 +189,8 @@ class ConfigParser {
         const std::string& text = n->string("a switchport mode");
         auto mode = valueNamed(text, switchIntfModeNames);
         if (!mode)
-          n->fail(json(text).dump() + " is not a switchport mode (" + nameList(switchIntfModeNames) + ")");
+          n->fail(json(text).dump() + " is not a switchport mode (" +
+                  nameList(switchIntfModeNames) + ")");
         sp.mode = *mode;
       }
       if (auto n = f.find("portVlan")) {
@@ -378,7 +379,8 @@ class ConfigParser {
         const std::string& text = n->string("an MD name format");
         auto format = valueNamed(text, mdNameFormatNames);
         if (!format) {
-          n->fail(json(text).dump() + " is not an MD name format (" + nameList(mdNameFormatNames) + ")");
+          n->fail(json(text).dump() + " is not an MD name format (" +
+                  nameList(mdNameFormatNames) + ")");
         }
         domain.name.format = *format;
       }
@@ -408,7 +410,8 @@ class ConfigParser {
         const std::string& text = n->string("an MA name format");
         auto format = valueNamed(text, maNameFormatNames);
         if (!format) {
-          n->fail(json(text).dump() + " is not an MA name format (" + nameList(maNameFormatNames) + ")");
+          n->fail(json(text).dump() + " is not an MA name format (" +
+                  nameList(maNameFormatNames) + ")");
         }
         ma.name.format = *format;
       }
