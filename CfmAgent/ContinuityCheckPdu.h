@@ -35,7 +35,8 @@ class CCMPdu : public CFMCommonHeader {
   // What the MAID leaves for the MA name after an MD name of `mdNameLen` bytes in
   // `mdFormat` (which is 0 bytes, and no length byte, in mdNameFormatNone). `mdNameLen`
   // is at most maxMdNameLen.
-  static constexpr std::size_t maxMaNameLenFor(Cfm::MdNameFormat mdFormat, std::size_t mdNameLen) {
+  static constexpr std::size_t maxMaNameLenFor(Cfm::MdNameFormat mdFormat,
+                                               std::size_t mdNameLen) {
     return mdFormat == Cfm::mdNameFormatNone ? maIdBytes - 3 : maIdBytes - 4 - mdNameLen;
   }
   // Leaves room for a one-byte MA name.
@@ -143,6 +144,7 @@ static_assert(sizeof(CCMPdu) == sizeof(CFMCommonHeader) + minFirstTlvOffset(Cfm:
 // The name types hold exactly what a MAID can carry.
 static_assert(CCMPdu::maxMdNameLen == Cfm::MdName::maxBytes);
 static_assert(CCMPdu::maxMaNameLenFor(Cfm::mdNameFormatNone, 0) == Cfm::MaName::maxBytes);
+// Every code of the 3-bit interval field but 0 has a period.
 static_assert(Cfm::ccmTxIntervals.size() == 0x07);
 
 }  // namespace CfmAgent
