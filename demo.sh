@@ -101,6 +101,9 @@ echo
 echo "== cfmctl show counters"
 "$cfmctl" --socket "$socket" show counters
 echo
+echo "== cfmctl show sockets (frames each socket took, and any it shed)"
+"$cfmctl" --socket "$socket" show sockets
+echo
 echo "== cfmctl show status"
 "$cfmctl" --socket "$socket" show status
 echo
