@@ -153,12 +153,4 @@ TEST_F(PamE2e, InterfacesOnOneDeviceShareItsSocketAndEachGetsEveryFrame) {
   EXPECT_EQ(seqOf(frames[0]), 3);
 }
 
-TEST_F(PamE2e, MissingDeviceLeavesNoSocketAndNoCrash) {
-  switchNs_->inside([&] {
-    devices_->deviceIntfStatusIs(IntfId("Ethernet9"), "nosuch9", 0);
-    desired_->intfDesiredIs(IntfId("Ethernet9"), true);
-  });
-  EXPECT_FALSE(collection_->intfPam(IntfId("Ethernet9")));
-}
-
 }  // namespace
