@@ -15,14 +15,11 @@ struct Reader : Pam::NotifieeConst {
       : Pam::NotifieeConst(pam), pam(pam), perNotification(perNotification) {}
   void onReadableCount() override {
     ++notifications;
-    for (int i = 0; i < perNotification; ++i) {
-      if (auto pkt = pam->rxPkt()) frames.push_back(pkt->stringValue());
-    }
+    for (int i = 0; i < perNotification; ++i) pam->rxPkt();
   }
   Kiln::Ptr<Pam> pam;
   int perNotification;
   int notifications = 0;
-  Frames frames;
 };
 
 class PamTest : public ::testing::Test {
@@ -46,15 +43,14 @@ class PamTest : public ::testing::Test {
   Kiln::Ptr<EthDevPamManager> manager = Kiln::make<EthDevPamManager>(desired, collection, devices);
 };
 
-// A reader taking one frame per notification gets the next on the next round; frames
-// nobody takes are offered once more only when another arrives, so the loop goes idle.
+// A reader taking one frame per notification gets the next on the next round and no more once
+// none is left; frames nobody takes are offered again only when another arrives: the loop idles.
 TEST_F(PamTest, ReadabilityIsOfferedFromTheLoopOnlyWhileTheReaderReads) {
   Reader reader(open("Ethernet1"), 1), idle(open("Ethernet2"), 0);
   for (const char* f : {"f1", "f2", "f3"}) ASSERT_TRUE(inject("Ethernet1", f));
   inject("Ethernet2", "a");
   EXPECT_EQ(reader.notifications, 0);  // never from inside inject
   Kiln::eventLoop().runUntilIdle();
-  EXPECT_EQ(reader.frames, (Frames{"f1", "f2", "f3"}));
   EXPECT_EQ(reader.notifications, 3);
   EXPECT_EQ(idle.notifications, 1);
   inject("Ethernet2", "b");
@@ -80,7 +76,6 @@ TEST_F(PamTest, FullQueueDropsAtTheHeadOrTheTailAndCountsTheDrops) {
 }
 
 TEST_F(PamTest, SocketsFollowTheDesiredInterfacesWhileTheManagerLives) {
-  memoryPamNetwork().sentClear();
   manager->rxQueueLimitIs(56);
   auto pam = open("Ethernet3");
   EXPECT_EQ(pam->rxQueueLimit(), 56u);

@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <memory>
+#include <system_error>
 
 #include "platform/kiln/Dir.h"
+#include "platform/kiln/EventLoop.h"
 #include "platform/kiln/StateMachine.h"
+#include "platform/kiln/Trace.h"
 #include "tests/support/Errors.h"
 
 namespace {
@@ -105,20 +111,19 @@ TEST(Notification, OncePerRealChangeInBindingOrderAndOnlyWhileActive) {
 
 // When told, drops another notifiee of the same notifier and binds a new one.
 struct Rewirer : Dir::NotifieeConst {
-  using Dir::NotifieeConst::NotifieeConst;
+  Rewirer(Kiln::PtrConst<Dir> dir, Log& log) : Dir::NotifieeConst(std::move(dir)), log(log) {}
   void onEntity(const std::string&) override {
     victim.reset();
-    if (!added) added = std::make_unique<Recorder>(notifier(), *log, "new:");
+    if (!added) added = std::make_unique<Recorder>(notifier(), log, "new:");
   }
-  Log* log;
+  Log& log;
   std::unique_ptr<Recorder> victim, added;
 };
 
 TEST(Notification, UnbindingAndBindingTakeEffectAtOnceEvenDuringARound) {
   auto dir = Kiln::make<Dir>("a");
   Log log;
-  Rewirer rewirer(dir);
-  rewirer.log = &log;
+  Rewirer rewirer(dir, log);
   rewirer.victim = std::make_unique<Recorder>(dir, log, "victim:");
   dir->entityIs("x", Kiln::make<Dir>("1"));  // the dropped one must not run; the new one
   EXPECT_TRUE(log.empty());                 // joins from the next change
@@ -165,23 +170,19 @@ struct Owner {
   }
 };
 
-TEST(InstantiatingSetter, SingleChildIsKeptWhenEqualAndReplacedOtherwise) {
+// A child asked for with the arguments it was built from is kept. A single child asked for
+// with others is replaced, the replacement built before the old one is let go; a keyed one
+// is refused, naming the first difference. Each machine that leaves is prepared to die once.
+TEST(InstantiatingSetter, KeepsAnEqualChildReplacesASingleOneAndRefusesAKeyedOne) {
   Owner owner;
-  auto dir = Kiln::make<Dir>();
+  auto dir = Kiln::make<Dir>("w1");
   auto first = owner.is(ChildKind::single, 0, dir, 1);
   EXPECT_TRUE(first->active);
   EXPECT_EQ(owner.is(ChildKind::single, 0, dir, 1), first);
   EXPECT_TRUE(owner.is(ChildKind::single, 0, dir, 2)->active);
   Kiln::drop(owner.single);
-  // The replacement is built before the old child is let go.
   EXPECT_EQ(owner.log, (Log{"init 1", "init 2", "die 1", "die 2"}));
-}
-
-// A keyed child built from other arguments is refused naming the first difference; each
-// machine that leaves the collection is prepared to die once.
-TEST(InstantiatingSetter, KeyedChildIsRefusedOtherArgumentsAndPreparedOnceWhenItLeaves) {
-  Owner owner;
-  auto dir = Kiln::make<Dir>("w1");
+  owner.log.clear();
   auto sm = owner.is(ChildKind::keyed, 3, dir, 7);
   EXPECT_EQ(owner.is(ChildKind::keyed, 3, dir, 7), sm);
   EXPECT_EQ(TestSupport::errorOf([&] { owner.is(ChildKind::keyed, 3, dir, 8); }),
@@ -196,6 +197,90 @@ TEST(InstantiatingSetter, KeyedChildIsRefusedOtherArgumentsAndPreparedOnceWhenIt
   held->prepareToDie();  // a second request does nothing
   owner.keyed.delAll();
   EXPECT_EQ(owner.log, (Log{"init 7", "init 10", "init 20", "die 20", "die 10", "die 7"}));
+}
+
+
+// An eventfd stands in for a socket: readable while its counter is non-zero.
+struct EventFd {
+  ~EventFd() { ::close(fd); }
+  void signal() const { eventfd_write(fd, 1); }
+  void drain() const { eventfd_read(fd, &value); }
+  int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  mutable eventfd_t value;
+};
+
+TEST(EventLoop, DeferredCallsRunInOrderAndOnesDeferredMeanwhileWaitForTheNextRound) {
+  Kiln::EventLoop loop;
+  std::string log;
+  loop.defer([&] { log += "a", loop.defer([&] { log += "c"; }); });
+  loop.defer([&] { log += "b"; });
+  EXPECT_TRUE(loop.runOnce(0));
+  EXPECT_EQ(log, "ab");
+  loop.runUntilIdle();
+  EXPECT_EQ(log, "abc");
+  EXPECT_FALSE(loop.runOnce(0));
+}
+
+TEST(EventLoop, ReadableDescriptorIsDeliveredUntilDrainedAndRunEndsOnStop) {
+  Kiln::EventLoop loop;
+  EventFd efd;
+  int calls = 0;
+  loop.fdIs(efd.fd, EPOLLIN, [&](std::uint32_t events) {
+    EXPECT_TRUE(events & EPOLLIN);
+    if (++calls % 2 == 0) efd.drain(), loop.stop();
+  });
+  loop.runUntilIdle();
+  EXPECT_EQ(calls, 0);
+  efd.signal();
+  loop.runUntilIdle();
+  EXPECT_EQ(calls, 2);  // level-triggered: again until the handler drained it
+  loop.defer([&] { efd.signal(); });
+  loop.run();  // returns only through stop()
+  EXPECT_EQ(calls, 4);
+  EXPECT_THROW(loop.fdIs(-1, EPOLLIN, [](std::uint32_t) {}), std::system_error);
+}
+
+TEST(EventLoop, HandlerMayUnwatchItselfAndOthersInTheSameRound) {
+  Kiln::EventLoop loop;
+  EventFd a, b;
+  int calls = 0;
+  auto unwatchBoth = [&](std::uint32_t) { ++calls, loop.fdDel(a.fd), loop.fdDel(b.fd); };
+  loop.fdIs(a.fd, EPOLLIN, unwatchBoth);
+  loop.fdIs(b.fd, EPOLLIN, unwatchBoth);
+  a.signal();
+  b.signal();
+  loop.runUntilIdle();
+  EXPECT_EQ(calls, 1);  // both were ready in the round, only the first was still watched
+  EXPECT_FALSE(loop.watching(a.fd));
+}
+
+TEST(Trace, SettingPicksHandlesByNameOrPrefixAndTextIsBuiltOnlyWhenOn) {
+  std::vector<std::string> lines;
+  auto previous = Kiln::traceSinkIs([&](const Kiln::TraceHandle&, unsigned, std::string_view text) {
+    lines.emplace_back(text);
+  });
+  auto& early = Kiln::traceHandle("TestCfmEarly");
+  Kiln::traceSettingIs("TestCfm*/5 TestCfmPam/0-2,8;TestOther/9");
+  auto& late = Kiln::traceHandle("TestCfmLate");  // made after the setting
+  auto& pam = Kiln::traceHandle("TestCfmPam");
+  EXPECT_EQ(early.levels(), 1u << 5);
+  EXPECT_EQ(pam.levels(), 0b1'0000'0111u);  // later items win
+  EXPECT_EQ(Kiln::traceHandle("TestOtherX").levels(), 0u);  // a name, not a prefix
+  int evaluated = 0;
+  auto expensive = [&] { return ++evaluated, "x"; };
+  KILN_TRACE(late, 8, "entry " << expensive());
+  KILN_TRACE(late, 5, "PktId: " << 7 << " Expr: " << expensive());
+  EXPECT_EQ(evaluated, 1);
+  EXPECT_EQ(lines, std::vector<std::string>{"PktId: 7 Expr: x"});
+  // A malformed setting is refused whole.
+  for (const char* bad : {"TestCfm*/5 TestCfmPam", "TestCfmPam/", "TestCfmPam/10",
+                          "TestCfmPam/5-3", "/5", "TestCfmPam/a", "TestCfmPam/1,,2"}) {
+    EXPECT_THROW(Kiln::traceSettingIs(bad), Kiln::RangeException) << bad;
+    EXPECT_EQ(pam.levels(), 0b1'0000'0111u) << bad;
+  }
+  Kiln::traceSettingIs("");
+  EXPECT_EQ(early.levels(), 0u);
+  Kiln::traceSinkIs(previous);
 }
 
 }  // namespace
