@@ -2,33 +2,16 @@
 // its provisional and final `in` counts, its release), a whole classification of a tagged
 // CCM up to its hand-off, and the same with an engine that walks the CCM's TLVs. Reports
 // frames per second and heap allocations per frame (counted by the replaced global
-// operator new below).
+// operator new).
 
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
-#include <new>
 #include <optional>
 #include <string>
 
 #include "CfmAgent/PamSm.h"
 #include "CfmAgent/PktHelper.h"
-
-namespace {
-std::uint64_t allocations = 0;
-}
-
-// The replacement pairs malloc with free by design; GCC sees the inlined pair as a
-// mismatch of new and free.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t size) {
-  ++allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "tests/support/AllocationCounter.h"
 
 namespace {
 
@@ -51,10 +34,10 @@ void BM_ReceivedFrameRecord(benchmark::State& state) {
   };
   once();  // the counter tree's buckets exist from here on, as on a running switch
 
-  const std::uint64_t before = allocations;
+  const std::uint64_t before = testAllocations;
   for (auto _ : state) once();
   state.counters["allocs/frame"] =
-      benchmark::Counter(double(allocations - before), benchmark::Counter::kAvgIterations);
+      benchmark::Counter(double(testAllocations - before), benchmark::Counter::kAvgIterations);
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ReceivedFrameRecord);
@@ -105,10 +88,10 @@ void processPkt(benchmark::State& state, bool readTlvs) {
     return;
   }
 
-  const std::uint64_t before = allocations;
+  const std::uint64_t before = testAllocations;
   for (auto _ : state) pamIntfSm->processPkt(pkt);
   state.counters["allocs/frame"] =
-      benchmark::Counter(double(allocations - before), benchmark::Counter::kAvgIterations);
+      benchmark::Counter(double(testAllocations - before), benchmark::Counter::kAvgIterations);
   state.SetItemsProcessed(state.iterations());
   engine.reset();
   pamSm->prepareToDie();

@@ -7,7 +7,7 @@
 #include "platform/lumen/IntfId.h"
 #include "platform/lumen/Pkt.h"
 #include "platform/lumen/Types.h"
-#include "tests/platform/AllocationCounter.h"
+#include "tests/support/AllocationCounter.h"
 #include "tests/support/Errors.h"
 
 namespace {

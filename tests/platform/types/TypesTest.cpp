@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/kiln/TypeRegistry.h"
-#include "tests/platform/AllocationCounter.h"
+#include "tests/support/AllocationCounter.h"
 #include "tests/support/Errors.h"
 #include "tests/support/Recorders.h"
 

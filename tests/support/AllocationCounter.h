@@ -1,5 +1,5 @@
 #pragma once
-// Counts the test binary's allocations, so that a test can require a stretch of code to
+// Counts the binary's allocations, so that a test can require a stretch of code to
 // allocate nothing. It replaces the global operator new: include it from one source file
 // of a binary only. GCC cannot see that the replacement pairs malloc with free itself.
 
