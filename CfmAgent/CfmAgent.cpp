@@ -60,6 +60,7 @@ Agent::~Agent() {
   counterHelperDel();
   intfSmDel();
   pamSmDel();
+  continuityCheckSmDel();
   cliRequestDirSmDel();
 }
 
@@ -134,8 +135,13 @@ void Agent::doMountsComplete(Orbis::MountStatus mountStatus,
 
   intfSmIs(allIntfStatusDir_, pamDesiredIntfDir_);
   protocolPktCollectionIs();
-  // The engines' slots; each engine binds to its own when it is built.
-  for (auto protocol : {Cfm::protocolContinuityCheck, Cfm::protocolLoopback, Cfm::protocolLinktrace}) {
+  if (status_) {
+    continuityCheckSmIs(protocolPktCollection_->protocolPktIs(Cfm::protocolContinuityCheck),
+                        status_->mipCcmDbIs(), status_->ccmDbIs(), pktHelper_);
+  }
+  // The slots of the engines still to come, so that their frames are handed over (and
+  // counted) as they will be.
+  for (auto protocol : {Cfm::protocolLoopback, Cfm::protocolLinktrace}) {
     protocolPktCollection_->protocolPktIs(protocol);
   }
   // Last: no frame is read before everything that handles frames exists.
@@ -211,6 +217,20 @@ Kiln::Ptr<CounterHelper> Agent::counterHelperIs(Kiln::Ptr<Counter> counter) {
   return Kiln::instantiate(
       counterHelper_, [&](const CounterHelper& helper) { return helper.counter() == counter; },
       [&] { return counterHelperFactory(counter); });
+}
+
+Kiln::Ptr<ContinuityCheckSm> Agent::continuityCheckSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt,
+                                                      Kiln::Ptr<MipCcmDb> mipCcmDb,
+                                                      Kiln::Ptr<CcmDb> ccmDb,
+                                                      Kiln::Ptr<PktHelper> pktHelper) {
+  return Kiln::instantiate(
+      continuityCheckSm_,
+      [&](const ContinuityCheckSm& sm) {
+        return bool(Kiln::ArgMatch(Kiln::ChildKind::single)("_protocolPkt", protocolPkt, sm.protocolPkt())(
+            "_mipCcmDb", mipCcmDb, sm.mipCcmDb())("_ccmDb", ccmDb, sm.ccmDb())("_pktHelper", pktHelper,
+                                                                                 sm.pktHelper()));
+      },
+      [&] { return continuityCheckSmFactory(protocolPkt, mipCcmDb, ccmDb, pktHelper); });
 }
 
 Kiln::Ptr<IntfSm> Agent::intfSmIs(Kiln::PtrConst<Interface::AllIntfStatusDir> allIntfStatusDir,

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "CfmAgent/CfmAgentTypes.h"
+#include "CfmAgent/ContinuityCheckSm.h"
 #include "CfmAgent/CounterHelper.h"
 #include "CfmAgent/IntfSm.h"
 #include "CfmAgent/PamSm.h"
@@ -72,6 +73,7 @@ class Agent : public AgentBase::CAgent {
   const Kiln::Ptr<CounterHelper>& counterHelper() const { return counterHelper_; }
   const Kiln::Ptr<IntfSm>& intfSm() const { return intfSm_; }
   const Kiln::Ptr<PamSm>& pamSm() const { return pamSm_; }
+  const Kiln::Ptr<ContinuityCheckSm>& continuityCheckSm() const { return continuityCheckSm_; }
   const Kiln::Ptr<::Agent::AgentCommandRequestDirSm>& cliRequestDirSm() const { return cliRequestDirSm_; }
 
   Kiln::Ptr<Interface::DeviceIntfStatusDir> deviceIntfStatusDirIs(const std::string& name);
@@ -94,6 +96,9 @@ class Agent : public AgentBase::CAgent {
                            Kiln::Ptr<ProtocolPktCollection> protocolPktCollection,
                            Kiln::Ptr<PktHelper> pktHelper, Kiln::PtrConst<Config> config,
                            Kiln::PtrConst<Bridging::Config> brConfig);
+  Kiln::Ptr<ContinuityCheckSm> continuityCheckSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt,
+                                                   Kiln::Ptr<MipCcmDb> mipCcmDb, Kiln::Ptr<CcmDb> ccmDb,
+                                                   Kiln::Ptr<PktHelper> pktHelper);
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSmIs(Kiln::EventLoop* activity);
 
   void deviceIntfStatusDirDel() { deviceIntfStatusDir_ = nullptr; }
@@ -106,6 +111,7 @@ class Agent : public AgentBase::CAgent {
   void counterHelperDel() { counterHelper_ = nullptr; }
   void intfSmDel() { Kiln::drop(intfSm_); }
   void pamSmDel() { Kiln::drop(pamSm_); }
+  void continuityCheckSmDel() { Kiln::drop(continuityCheckSm_); }
   void cliRequestDirSmDel() { Kiln::drop(cliRequestDirSm_); }
 
  private:
@@ -129,6 +135,7 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<CounterHelper> counterHelper_;
   Kiln::Ptr<IntfSm> intfSm_;
   Kiln::Ptr<PamSm> pamSm_;
+  Kiln::Ptr<ContinuityCheckSm> continuityCheckSm_;
   Kiln::Ptr<Kiln::Dir> cliRequestDir_;
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSm_;
 };

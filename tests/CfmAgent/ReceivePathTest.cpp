@@ -321,6 +321,8 @@ class ReceivePathTest : public ::testing::Test {
     ASSERT_TRUE(agent);
     // Each frame in a heap block of its own size: the sanitizer build sees a read past it.
     agent->ethDevPamManager()->pktReuseIs(false);
+    // This suite watches the hand-off alone: the engines' own checks have theirs.
+    agent->continuityCheckSm()->hasNotificationActiveIs(false);
     for (const auto& [protocol, slot] : agent->protocolPktCollection()->protocolPkt()) {
       recorders.push_back(std::make_unique<SlotRecorder>(slot, handed));
     }

@@ -1,0 +1,144 @@
+#include "CfmAgent/ContinuityCheckSm.h"
+
+#include <optional>
+
+#include "CfmAgent/ContinuityCheckPdu.h"
+#include "platform/kiln/Clock.h"
+#include "platform/kiln/Errors.h"
+#include "platform/kiln/Trace.h"
+
+namespace CfmAgent {
+
+namespace {
+
+Kiln::TraceHandle& trace() {
+  static Kiln::TraceHandle& handle = Kiln::traceHandle("CfmContinuityCheck");
+  return handle;
+}
+
+// The MA name, or none after counting the frame: a length byte that does not fit the MAID
+// is the sender's fault, and its range error ends here.
+std::optional<Cfm::MaName> checkedMaName(const CCMPdu& ccmPdu, PktMetaData& record) {
+  try {
+    return ccmPdu.maName();
+  } catch (const Kiln::RangeException&) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmPdu->maNameLen()", ccmPdu.maNameLen());
+    record.incrPktCounter(CounterId::inErrorCcmMaNameLen_);
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+class ContinuityCheckSm::ProtocolPktReactor : public ProtocolPkt::NotifieeConst {
+ public:
+  ProtocolPktReactor(Kiln::PtrConst<ProtocolPkt> slot, ContinuityCheckSm& sm)
+      : ProtocolPkt::NotifieeConst(std::move(slot)), sm_(sm) {}
+  void onReadableCount() override { sm_.handleProtocolPkt(); }
+
+ private:
+  ContinuityCheckSm& sm_;
+};
+
+ContinuityCheckSm::ContinuityCheckSm(Kiln::PtrConst<ProtocolPkt> protocolPkt,
+                                     Kiln::Ptr<MipCcmDb> mipCcmDb, Kiln::Ptr<CcmDb> ccmDb,
+                                     Kiln::Ptr<PktHelper> pktHelper)
+    : Kiln::StateMachine("continuityCheckSm"),
+      protocolPkt_(Kiln::validPtr(std::move(protocolPkt))),
+      mipCcmDb_(Kiln::validPtr(std::move(mipCcmDb))),
+      ccmDb_(Kiln::validPtr(std::move(ccmDb))),
+      pktHelper_(std::move(pktHelper)),
+      protocolPktReactor_(std::make_unique<ProtocolPktReactor>(protocolPkt_, *this)) {
+  handleInitialized();
+}
+
+ContinuityCheckSm::~ContinuityCheckSm() = default;
+
+Kiln::Ptr<ContinuityCheckSm> continuityCheckSmFactory(Kiln::PtrConst<ProtocolPkt> protocolPkt,
+                                                      Kiln::Ptr<MipCcmDb> mipCcmDb,
+                                                      Kiln::Ptr<CcmDb> ccmDb,
+                                                      Kiln::Ptr<PktHelper> pktHelper) {
+  return Kiln::make<ContinuityCheckSm>(std::move(protocolPkt), std::move(mipCcmDb),
+                                       std::move(ccmDb), std::move(pktHelper));
+}
+
+void ContinuityCheckSm::handleInitialized() {
+  KILN_TRACE(trace(), 8, "ContinuityCheckSm::handleInitialized");
+  KILN_ASSERT(!initialized());
+  if (protocolPkt_->pktMetaData()) handleProtocolPkt();
+  initializedIs(true);
+}
+
+void ContinuityCheckSm::doPrepareToDie() { protocolPktReactor_.reset(); }
+
+void ContinuityCheckSm::hasNotificationActiveIs(bool active) {
+  if (protocolPktReactor_) protocolPktReactor_->hasNotificationActiveIs(active);
+}
+
+void ContinuityCheckSm::handleProtocolPkt() {
+  KILN_TRACE(trace(), 8, "ContinuityCheckSm::handleProtocolPkt");
+  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt_->pktMetaData();
+  KILN_ASSERT_TEXT(pktMetaData, "pktMetaData");
+  PktMetaData& record = *pktMetaData;
+  const auto& pkt = record.pkt();
+
+  // The begin offset is at the common header.
+  const std::uint32_t remaining = pkt->offsetBytes();
+  if (remaining > CCMPdu::maxPduSize) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "pktMetaData->pkt()->offsetBytes()", remaining);
+    return record.incrPktCounter(CounterId::inErrorPduTooLong_);
+  }
+  const CCMPdu* ccmPdu = Lumen::overlayAt<CCMPdu>(pkt->offsetSpan(), 0);
+  if (!ccmPdu) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "offsetBytes", remaining);
+    return record.incrPktCounter(CounterId::inErrorPduTooShort_);
+  }
+  pkt->beginOffsetInc(std::int16_t(sizeof(CCMPdu)));
+
+  if (ccmPdu->ccmIntervalField() == 0) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmIntervalField", ccmPdu->ccmIntervalField());
+    return record.incrPktCounter(CounterId::inErrorCcmIntervalZero_);
+  }
+  const std::uint16_t mepId = ccmPdu->mepId();
+  if (mepId < CCMPdu::mepIdMin || mepId > CCMPdu::mepIdMax) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "mepId", mepId);
+    return record.incrPktCounter(CounterId::inErrorCcmMepIdInvalid_);
+  }
+
+  // The MA name is read before learning, except where the MD name format is one we do not
+  // parse: such a CCM is still learnt, its MA name read last.
+  std::optional<Cfm::MaName> maName;
+  const Cfm::MdNameFormat mdNameFormat = ccmPdu->mdNameFormat();
+  if (mdNameFormat == Cfm::mdNameFormatCharacterString) {
+    try {
+      ccmPdu->mdName();
+    } catch (const Kiln::RangeException&) {
+      CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmPdu->mdNameLen()", ccmPdu->mdNameLen());
+      return record.incrPktCounter(CounterId::inErrorCcmMdNameLen_);
+    }
+  }
+  if (mdNameFormat == Cfm::mdNameFormatNone || mdNameFormat == Cfm::mdNameFormatCharacterString) {
+    maName = checkedMaName(*ccmPdu, record);
+    if (!maName) return;
+  } else {
+    CFM_DROP_TRACE(trace(), 7, record.pktId(), "mdNameFormat", mdNameFormat);
+    record.incrPktCounter(CounterId::debugUnsupportedMdNameFormat_);
+  }
+
+  const Lumen::EthAddr srcMac = record.ethHdr()->src();
+  mipCcmDb_->vlanIs(record.vlan())->entryIs(srcMac, record.intf());
+
+  // With an unparsed MD name format a length byte that does not fit leaves no MA name to
+  // learn under: the CCM database stays as it was, and the frame is counted like any
+  // other CCM whose MA name does not fit.
+  if (!maName && !(maName = checkedMaName(*ccmPdu, record))) return;
+  auto info = ccmDb_->ccmMdIs(Cfm::MdLevel(ccmPdu->mdLevel()))
+                  ->ccmMaIs(*maName)
+                  ->ccmMepInfoIs(Cfm::MepId(mepId));
+  info->vlanIdIs(record.vlan());
+  info->intfIs(record.intf());
+  info->srcMacIs(srcMac);
+  info->lastCcmReceivedTimeIs(Kiln::now());
+}
+
+}  // namespace CfmAgent
