@@ -41,9 +41,17 @@ Kiln::Ptr<PktMetaData> pktMetaDataFactory(std::uint32_t pktId, Kiln::Ptr<Lumen::
                                  std::move(pktCounterHelper));
 }
 
+std::uint8_t*& PktMetaData::tlvC(TlvType type) {
+  if (!tlvIndexReady_) {
+    tlvC_.fill(nullptr);
+    tlvIndexReady_ = true;
+  }
+  return tlvC_[type];
+}
+
 std::uint8_t* PktMetaData::tlv(TlvType type) {
   if (deletedTlv_[type]) return nullptr;
-  if (std::uint8_t* cached = tlvC_[type]) return cached;
+  if (std::uint8_t* cached = tlvC(type)) return cached;
   if (!ingress_ || tlvParseDone_ || tlvParseError_) return nullptr;
 
   if (!tlvPkt_) {
@@ -86,7 +94,7 @@ std::uint8_t* PktMetaData::tlv(TlvType type) {
       tlvPkt_->beginOffsetInc(std::int16_t(length + sizeof(TypeLength)));
     }
     tlvQ_.enq(t);
-    tlvC_[tlvType] = t;
+    tlvC(tlvType) = t;
     if (tlvType == tlvTypeEnd) {
       tlvParseDone_ = true;
       tlvPkt_->beginOffsetInc(1);
@@ -96,7 +104,7 @@ std::uint8_t* PktMetaData::tlv(TlvType type) {
   }
 }
 
-void PktMetaData::tlvIs(std::uint8_t* tlv) { tlvC_[TlvType(tlv[0])] = tlv; }
+void PktMetaData::tlvIs(std::uint8_t* tlv) { tlvC(TlvType(tlv[0])) = tlv; }
 
 void PktMetaData::tlvDel(TlvType type) {
   KILN_ASSERT(ingress());

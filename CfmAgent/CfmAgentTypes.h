@@ -105,9 +105,12 @@ class PktMetaData : public Kiln::Entity, public Kiln::Pooled<PktMetaData> {
   bool tlvParseError_ = false;
   TlvQueue tlvQ_;
   // One slot per type code: a lookup is an index, and the engines' lookups allocate
-  // nothing. Null: not cached.
+  // nothing. Null: not cached. Most frames never ask for a TLV, so the index is cleared on
+  // first use, not with every record.
+  std::uint8_t*& tlvC(TlvType type);
   static constexpr std::size_t tlvTypes = std::size_t(1) << (8 * sizeof(TlvType));
-  std::array<std::uint8_t*, tlvTypes> tlvC_{};
+  bool tlvIndexReady_ = false;
+  std::array<std::uint8_t*, tlvTypes> tlvC_;
   std::bitset<tlvTypes> deletedTlv_;
   bool initialized_ = false;
 };

@@ -27,7 +27,10 @@ class IntfId {
 
   bool operator==(const IntfId& other) const { return name_ == other.name_; }
   // By name, so that collections keyed by interface list them alphabetically.
-  bool operator<(const IntfId& other) const { return stringValue() < other.stringValue(); }
+  // Equal names are one pointer: a keyed look-up compares bytes only on its way down.
+  bool operator<(const IntfId& other) const {
+    return name_ != other.name_ && stringValue() < other.stringValue();
+  }
 
   std::size_t hash() const { return std::hash<const void*>()(name_); }
 

@@ -36,17 +36,17 @@ MepId::MepId(std::uint16_t value) : value_(value) {
 
 std::ostream& operator<<(std::ostream& os, MepId id) { return os << id.value(); }
 
-MaName::MaName(std::string_view bytes) : bytes_(bytes) {
-  if (bytes_.size() > maxBytes) throw Kiln::RangeException("MaName::bytes > 45 not allowed");
+MaName::MaName(std::string_view bytes) {
+  if (!assign(bytes)) throw Kiln::RangeException("MaName::bytes > 45 not allowed");
 }
 
-std::ostream& operator<<(std::ostream& os, const MaName& name) { return os << name.stringValue(); }
+std::ostream& operator<<(std::ostream& os, const MaName& name) { return os << name.bytes(); }
 
-MdName::MdName(std::string_view bytes) : bytes_(bytes) {
-  if (bytes_.size() > maxBytes) throw Kiln::RangeException("MdName::bytes > 43 not allowed");
+MdName::MdName(std::string_view bytes) {
+  if (!assign(bytes)) throw Kiln::RangeException("MdName::bytes > 43 not allowed");
 }
 
-std::ostream& operator<<(std::ostream& os, const MdName& name) { return os << name.stringValue(); }
+std::ostream& operator<<(std::ostream& os, const MdName& name) { return os << name.bytes(); }
 
 std::string stringValue(MdNameFormat format) {
   static const std::pair<MdNameFormat, const char*> names[] = {

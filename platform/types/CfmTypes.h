@@ -7,7 +7,9 @@
 // Every type is a small value: comparable, hashable and printable, so that it can key the
 // collections built on it.
 
+#include <algorithm>
 #include <array>
+#include <limits>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -64,39 +66,55 @@ class MepId {
 };
 std::ostream& operator<<(std::ostream& os, MepId id);
 
+// Up to N bytes kept inside the value: a name read from every received CCM costs no
+// allocation. The bytes after the name stay zero, so that comparing the whole array and
+// then the length orders names as their bytes do.
+template <std::size_t N>
+class BoundedBytes {
+  static_assert(N <= std::numeric_limits<std::uint8_t>::max());
+
+ public:
+  static constexpr std::size_t maxBytes = N;
+
+  std::string_view bytes() const { return {bytes_.data(), size_}; }
+  std::string stringValue() const { return std::string(bytes()); }
+  std::size_t size() const { return size_; }
+  auto operator<=>(const BoundedBytes&) const = default;
+
+ protected:
+  BoundedBytes() = default;
+  // False, keeping nothing, when `bytes` does not fit.
+  bool assign(std::string_view bytes) {
+    if (bytes.size() > N) return false;
+    std::copy(bytes.begin(), bytes.end(), bytes_.begin());
+    size_ = std::uint8_t(bytes.size());
+    return true;
+  }
+
+ private:
+  std::array<char, N> bytes_{};
+  std::uint8_t size_ = 0;
+};
+
 // A maintenance association name: at most 45 bytes, the most a 48-byte MAID leaves for it
 // when it carries no MD name. Bytes, not text: any byte value may occur.
-class MaName {
+class MaName : public BoundedBytes<45> {
  public:
-  static constexpr std::size_t maxBytes = 45;
-
   MaName() = default;
   // Longer: "MaName::bytes > 45 not allowed".
   explicit MaName(std::string_view bytes);
-
-  const std::string& stringValue() const { return bytes_; }
   auto operator<=>(const MaName&) const = default;
-
- private:
-  std::string bytes_;
 };
 std::ostream& operator<<(std::ostream& os, const MaName& name);
 
 // A maintenance domain name: at most 43 bytes, the most a MAID can carry while leaving
 // room for a one-byte MA name.
-class MdName {
+class MdName : public BoundedBytes<43> {
  public:
-  static constexpr std::size_t maxBytes = 43;
-
   MdName() = default;
   // Longer: "MdName::bytes > 43 not allowed".
   explicit MdName(std::string_view bytes);
-
-  const std::string& stringValue() const { return bytes_; }
   auto operator<=>(const MdName&) const = default;
-
- private:
-  std::string bytes_;
 };
 std::ostream& operator<<(std::ostream& os, const MdName& name);
 
@@ -234,13 +252,13 @@ struct std::hash<Cfm::MepId> {
 template <>
 struct std::hash<Cfm::MaName> {
   std::size_t operator()(const Cfm::MaName& name) const noexcept {
-    return std::hash<std::string>()(name.stringValue());
+    return std::hash<std::string_view>()(name.bytes());
   }
 };
 template <>
 struct std::hash<Cfm::MdName> {
   std::size_t operator()(const Cfm::MdName& name) const noexcept {
-    return std::hash<std::string>()(name.stringValue());
+    return std::hash<std::string_view>()(name.bytes());
   }
 };
 template <>
