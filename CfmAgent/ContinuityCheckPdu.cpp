@@ -76,17 +76,21 @@ std::uint8_t CCMPdu::maxMaNameLen() const {
   return std::uint8_t(maxMaNameLenFor(mdNameFormat(), validatedMdNameLen()));
 }
 
-std::uint8_t CCMPdu::validatedMaNameLen() const {
-  const std::uint8_t len = maNameLen();
-  if (len < minMaNameLen || len > maxMaNameLen()) {
+std::uint8_t CCMPdu::validatedMaNameLen() const { return validatedMaNameLenAt(ma()); }
+
+// The MD name is validated once, by ma(), for every CCM received: the rest follows from it.
+std::uint8_t CCMPdu::validatedMaNameLenAt(std::size_t maAt) const {
+  const std::uint8_t len = maIdByte(maAt + 1);
+  const std::size_t mdNameLen = maAt - (mdNameFormat() == Cfm::mdNameFormatNone ? 11 : 12);
+  if (len < minMaNameLen || len > maxMaNameLenFor(mdNameFormat(), mdNameLen)) {
     throw Kiln::RangeException("maNameLen out of range");
   }
   return len;
 }
 
 Cfm::MaName CCMPdu::maName() const {
-  const std::uint8_t len = validatedMaNameLen();
-  return Cfm::MaName(maIdBytesAt(ma() + 2, len));
+  const std::size_t maAt = ma();
+  return Cfm::MaName(maIdBytesAt(maAt + 2, validatedMaNameLenAt(maAt)));
 }
 
 void CCMPdu::maIdIs(const Cfm::MdNameWithFormat& md, const Cfm::MaNameWithFormat& ma) {

@@ -116,6 +116,8 @@ class CCMPdu : public CFMCommonHeader {
 
  private:
   [[noreturn]] static void throwMepIdRange();
+  // validatedMaNameLen() of the MA part at `maAt` (from ma()).
+  std::uint8_t validatedMaNameLenAt(std::size_t maAt) const;
   // One MAID byte; `offset` counts from the start of the header.
   std::uint8_t maIdByte(std::size_t offset) const;
   // `bytes` MAID bytes from `offset`.

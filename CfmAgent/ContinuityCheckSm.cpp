@@ -22,7 +22,13 @@ std::optional<Cfm::MaName> checkedMaName(const CCMPdu& ccmPdu, PktMetaData& reco
   try {
     return ccmPdu.maName();
   } catch (const Kiln::RangeException&) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmPdu->maNameLen()", ccmPdu.maNameLen());
+    // Where the MD name length is what does not fit, the MA length byte has no place: the
+    // MD length is the value shown. Nothing here may raise again.
+    const std::uint8_t mdNameLen = ccmPdu.mdNameLen();
+    const bool mdNameFits = ccmPdu.mdNameFormat() == Cfm::mdNameFormatNone ||
+                            (mdNameLen >= CCMPdu::minMdNameLen && mdNameLen <= CCMPdu::maxMdNameLen);
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmPdu->maNameLen()",
+                   mdNameFits ? ccmPdu.maNameLen() : mdNameLen);
     record.incrPktCounter(CounterId::inErrorCcmMaNameLen_);
     return std::nullopt;
   }

@@ -14,13 +14,43 @@ static_assert(CounterId::in_ < CounterId::inErrorMipNotConfigured_ &&
               CounterId::out_ < CounterId::outErrorNoPam_ &&
               CounterId::outErrorNoPam_ < CounterId::debugUnsupportedMdNameFormat_);
 
-CounterClass CounterHelper::counterClass(CounterId id) {
-  using enum CounterId;
-  if (id == in_) return CounterClass::counterClassIn_;
-  if (id < out_) return CounterClass::counterClassInError_;
-  if (id == out_) return CounterClass::counterClassOut_;
-  if (id == outErrorNoPam_) return CounterClass::counterClassOutError_;
-  return CounterClass::counterClassDebug_;
+CounterHelper::Bucket* CounterHelper::cachedBucket(Lumen::IntfId intf, Cfm::MdLevel mdLevel,
+                                                   Cfm::OpCode opCode) {
+  if (bucketsVersion_ != counter_->structureVersion()) {
+    for (Bucket& bucket : buckets_) bucket = Bucket{};
+    bucketsVersion_ = counter_->structureVersion();
+    return nullptr;
+  }
+  for (Bucket& bucket : buckets_) {
+    if (bucket.intf == intf && bucket.mdLevel == mdLevel && bucket.opCode == opCode && bucket.counters) {
+      return &bucket;
+    }
+  }
+  return nullptr;
+}
+
+OpCodeCounter& CounterHelper::cache(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode,
+                                    Kiln::Ptr<OpCodeCounter> counters) {
+  Bucket& bucket = buckets_[nextBucket_];
+  nextBucket_ = (nextBucket_ + 1) % buckets_.size();
+  bucket = Bucket{intf, mdLevel, opCode, std::move(counters)};
+  return *bucket.counters;
+}
+
+OpCodeCounter& CounterHelper::opCodeCounterIs(Lumen::IntfId intf, Cfm::MdLevel mdLevel,
+                                              Cfm::OpCode opCode) {
+  if (Bucket* bucket = cachedBucket(intf, mdLevel, opCode)) return *bucket->counters;
+  return cache(intf, mdLevel, opCode,
+               counter_->intfCounterIs(intf)->mdCounterIs(mdLevel)->opCodeCounterIs(opCode));
+}
+
+OpCodeCounter* CounterHelper::opCodeCounter(Lumen::IntfId intf, Cfm::MdLevel mdLevel,
+                                            Cfm::OpCode opCode) {
+  if (Bucket* bucket = cachedBucket(intf, mdLevel, opCode)) return bucket->counters.get();
+  const auto intfCounter = counter_->intfCounter(intf);
+  const auto mdCounter = intfCounter ? intfCounter->mdCounter(mdLevel) : nullptr;
+  auto counters = mdCounter ? mdCounter->opCodeCounter(opCode) : nullptr;
+  return counters ? &cache(intf, mdLevel, opCode, std::move(counters)) : nullptr;
 }
 
 Kiln::Ptr<CounterHelper> counterHelperFactory(Kiln::Ptr<Counter> counter) {
@@ -43,7 +73,6 @@ CounterClass PktCounterHelper::incrCounterCounterClass(CounterId id) {
 void PktCounterHelper::incrCounter(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode,
                                    CounterId counterId) {
   KILN_ASSERT_TEXT(!intf.empty(), "intf");
-  auto intfCounter = counterHelper_->counter()->intfCounterIs(intf);
 
   if (counterId == CounterId::in_) {
     if (inCounterIdIncrCount() != 0) {
@@ -56,8 +85,7 @@ void PktCounterHelper::incrCounter(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm
       // After a clear the provisional count is gone already: nothing to take back.
       if (invalidMdOpCodeInCounterIdClearVersion() ==
           counterHelper()->invalidMdOpCodeInCounterIdClearVersion()) {
-        auto mdCounter = intfCounter->mdCounter(Cfm::MdLevel());
-        auto inCntr = mdCounter ? mdCounter->opCodeCounter(Cfm::opCodeNone) : nullptr;
+        auto* inCntr = counterHelper_->opCodeCounter(intf, Cfm::MdLevel(), Cfm::opCodeNone);
         KILN_ASSERT_TEXT(inCntr && inCntr->counter(CounterId::in_) >= 1, "inCntr");
         inCntr->counterIs(CounterId::in_, inCntr->counter(CounterId::in_) - 1);
       }
@@ -73,7 +101,7 @@ void PktCounterHelper::incrCounter(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm
                      "counterClass > incrCounterCounterClass( lastIncrCounterId() )");
   }
 
-  intfCounter->mdCounterIs(mdLevel)->opCodeCounterIs(opCode)->counterInc(counterId, 1);
+  counterHelper_->opCodeCounterIs(intf, mdLevel, opCode).counterInc(counterId, 1);
 
   if (!debug) {
     lastIncrCounterId_ = counterId;

@@ -7,6 +7,8 @@
 // again at its real level and opcode and the first count is taken back, so every frame
 // contributes exactly one `in`, in the right bucket when it has one.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/kiln/Entity.h"
@@ -21,7 +23,14 @@ class CounterHelper : public Kiln::Entity {
 
   const Kiln::Ptr<Counter>& counter() const { return counter_; }
   // 0 in, 1-27 in-error, 28 out, 29 out-error, 30 and above debug.
-  static CounterClass counterClass(CounterId id);
+  static constexpr CounterClass counterClass(CounterId id) {
+    using enum CounterId;
+    if (id == in_) return CounterClass::counterClassIn_;
+    if (id < out_) return CounterClass::counterClassInError_;
+    if (id == out_) return CounterClass::counterClassOut_;
+    if (id == outErrorNoPam_) return CounterClass::counterClassOutError_;
+    return CounterClass::counterClassDebug_;
+  }
 
   // Moves on each time a clear deletes `in` counts: a frame whose provisional `in` was
   // counted before the clear must not take it back afterwards.
@@ -30,9 +39,29 @@ class CounterHelper : public Kiln::Entity {
   }
   void invalidMdOpCodeInCounterIdClearVersionInc() { ++invalidMdOpCodeInCounterIdClearVersion_; }
 
+  // The counters of (intf, level, opcode), made on first use. A frame counts into two or
+  // three buckets, and the next frame mostly into the same ones: the last few are kept,
+  // and looked up in the tree again only after a bucket has left it.
+  OpCodeCounter& opCodeCounterIs(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode);
+  // The same without making it: null when the tree has no such bucket.
+  OpCodeCounter* opCodeCounter(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode);
+
  private:
+  struct Bucket {
+    Lumen::IntfId intf;
+    Cfm::MdLevel mdLevel;
+    Cfm::OpCode opCode = Cfm::opCodeNone;
+    Kiln::Ptr<OpCodeCounter> counters;
+  };
+  Bucket* cachedBucket(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode);
+  OpCodeCounter& cache(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode,
+                       Kiln::Ptr<OpCodeCounter> counters);
+
   Kiln::Ptr<Counter> counter_;
   std::uint32_t invalidMdOpCodeInCounterIdClearVersion_ = 0;
+  std::array<Bucket, 4> buckets_;
+  std::size_t nextBucket_ = 0;
+  std::uint64_t bucketsVersion_ = 0;
 };
 
 Kiln::Ptr<CounterHelper> counterHelperFactory(Kiln::Ptr<Counter> counter);

@@ -174,6 +174,56 @@ void Config::cfmProfileDel(const Cfm::CfmProfileName& name) {
 OpCodeCounter::OpCodeCounter(Cfm::OpCode opCode)
     : Kiln::Entity(std::to_string(unsigned(opCode))), opCode_(opCode) {}
 
+std::size_t OpCodeCounter::checkedSlot(CounterId id) {
+  const auto slot = std::size_t(id);
+  KILN_ASSERT_TEXT(slot < slots, "counterId");
+  return slot;
+}
+
+namespace {
+
+// The tree's root above a bucket: set as parent when the tree made the bucket; none for a
+// bucket made on its own.
+Counter* counterRoot(Kiln::Entity* intfCounter) {
+  return intfCounter ? static_cast<Counter*>(intfCounter->parent()) : nullptr;
+}
+
+void structureChanged(Counter* root) {
+  if (root) root->structureVersionInc();
+}
+
+}  // namespace
+
+void MdCounter::opCodeCounterDel(Cfm::OpCode op) {
+  if (opCodeCounter_.del(op)) structureChanged(counterRoot(parent()));
+}
+
+void MdCounter::opCodeCounterDelAll() {
+  if (opCodeCounter_.empty()) return;
+  opCodeCounter_.delAll();
+  structureChanged(counterRoot(parent()));
+}
+
+void IntfCounter::mdCounterDel(Cfm::MdLevel level) {
+  if (mdCounter_.del(level)) structureChanged(static_cast<Counter*>(parent()));
+}
+
+void IntfCounter::mdCounterDelAll() {
+  if (mdCounter_.empty()) return;
+  mdCounter_.delAll();
+  structureChanged(static_cast<Counter*>(parent()));
+}
+
+void Counter::intfCounterDel(IntfId intf) {
+  if (intfCounter_.del(intf)) structureChanged(this);
+}
+
+void Counter::intfCounterDelAll() {
+  if (intfCounter_.empty()) return;
+  intfCounter_.delAll();
+  structureChanged(this);
+}
+
 MdCounter::MdCounter(Cfm::MdLevel mdLevel)
     : Kiln::Entity(std::to_string(mdLevel.value())), mdLevel_(mdLevel) {}
 

@@ -7,6 +7,8 @@
 // Status types do not: the agent is their only writer and readers look them up.
 
 #include <cstdint>
+#include <array>
+#include <bitset>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -297,26 +299,83 @@ std::ostream& operator<<(std::ostream& os, CounterClass counterClass);
 
 class OpCodeCounter : public Kiln::Entity {
  public:
-  using Counters = std::map<CounterId, std::uint64_t>;
+  // Identifiers are small numbers: one slot each, and a bit that says whether the entry
+  // exists (a clear deletes entries, it never zeroes them).
+  static constexpr std::size_t slots = std::size_t(CounterId::debugLtmNoEgressPort_) + 1;
+
+  // The entries that exist, in identifier order, as (identifier, count) pairs.
+  class Counters {
+   public:
+    class const_iterator {
+     public:
+      using value_type = std::pair<CounterId, std::uint64_t>;
+      using difference_type = std::ptrdiff_t;
+      const_iterator() = default;
+      const_iterator(const OpCodeCounter* owner, std::size_t slot) : owner_(owner), slot_(skip(slot)) {}
+      value_type operator*() const { return {CounterId(slot_), owner_->value_[slot_]}; }
+      const_iterator& operator++() {
+        slot_ = skip(slot_ + 1);
+        return *this;
+      }
+      const_iterator operator++(int) {
+        auto before = *this;
+        ++*this;
+        return before;
+      }
+      bool operator==(const const_iterator& other) const { return slot_ == other.slot_; }
+
+     private:
+      std::size_t skip(std::size_t slot) const {
+        while (slot < slots && !owner_->present_[slot]) ++slot;
+        return slot;
+      }
+      const OpCodeCounter* owner_ = nullptr;
+      std::size_t slot_ = slots;
+    };
+
+    explicit Counters(const OpCodeCounter& owner) : owner_(owner) {}
+    const_iterator begin() const { return {&owner_, 0}; }
+    const_iterator end() const { return {&owner_, slots}; }
+    std::size_t size() const { return owner_.present_.count(); }
+    bool empty() const { return owner_.present_.none(); }
+
+   private:
+    const OpCodeCounter& owner_;
+  };
 
   explicit OpCodeCounter(Cfm::OpCode opCode);
   Cfm::OpCode opCode() const { return opCode_; }
 
   // Zero when absent.
   std::uint64_t counter(CounterId id) const {
-    auto it = counter_.find(id);
-    return it == counter_.end() ? 0 : it->second;
+    const auto slot = std::size_t(id);
+    return slot < slots && present_[slot] ? value_[slot] : 0;
   }
-  void counterIs(CounterId id, std::uint64_t value) { counter_[id] = value; }
+  // An identifier without a slot is a caller's error, as any identifier the agent does not
+  // define.
+  void counterIs(CounterId id, std::uint64_t value) {
+    const auto slot = checkedSlot(id);
+    value_[slot] = value;
+    present_.set(slot);
+  }
   // Creates the entry at zero when absent; wraps at 2^64 like any unsigned count.
-  void counterInc(CounterId id, std::uint64_t delta) { counter_[id] += delta; }
-  void counterDel(CounterId id) { counter_.erase(id); }
-  Counters::const_iterator counterDel(Counters::const_iterator it) { return counter_.erase(it); }
-  const Counters& counter() const { return counter_; }
+  void counterInc(CounterId id, std::uint64_t delta) {
+    const auto slot = checkedSlot(id);
+    value_[slot] = present_[slot] ? value_[slot] + delta : delta;
+    present_.set(slot);
+  }
+  // Safe while iterating: the iterator moves on from the entry it stands on.
+  void counterDel(CounterId id) {
+    if (const auto slot = std::size_t(id); slot < slots) present_.reset(slot);
+  }
+  Counters counter() const { return Counters(*this); }
 
  private:
+  static std::size_t checkedSlot(CounterId id);
+
   Cfm::OpCode opCode_;
-  Counters counter_;
+  std::array<std::uint64_t, slots> value_{};
+  std::bitset<slots> present_;
 };
 
 class MdCounter : public Kiln::Entity {
@@ -332,8 +391,8 @@ class MdCounter : public Kiln::Entity {
   Kiln::Ptr<OpCodeCounter> opCodeCounterIs(Cfm::OpCode op) {
     return opCodeCounter_.childIs(op, this);
   }
-  void opCodeCounterDel(Cfm::OpCode op) { opCodeCounter_.del(op); }
-  void opCodeCounterDelAll() { opCodeCounter_.delAll(); }
+  void opCodeCounterDel(Cfm::OpCode op);
+  void opCodeCounterDelAll();
   const OpCodeCounters& opCodeCounter() const { return opCodeCounter_; }
 
  private:
@@ -350,8 +409,8 @@ class IntfCounter : public Kiln::Entity {
 
   Kiln::Ptr<MdCounter> mdCounter(Cfm::MdLevel level) const { return mdCounter_.find(level); }
   Kiln::Ptr<MdCounter> mdCounterIs(Cfm::MdLevel level) { return mdCounter_.childIs(level, this); }
-  void mdCounterDel(Cfm::MdLevel level) { mdCounter_.del(level); }
-  void mdCounterDelAll() { mdCounter_.delAll(); }
+  void mdCounterDel(Cfm::MdLevel level);
+  void mdCounterDelAll();
   const MdCounters& mdCounter() const { return mdCounter_; }
 
  private:
@@ -367,12 +426,17 @@ class Counter : public Kiln::Entity {
 
   Kiln::Ptr<IntfCounter> intfCounter(IntfId intf) const { return intfCounter_.find(intf); }
   Kiln::Ptr<IntfCounter> intfCounterIs(IntfId intf) { return intfCounter_.childIs(intf, this); }
-  void intfCounterDel(IntfId intf) { intfCounter_.del(intf); }
-  void intfCounterDelAll() { intfCounter_.delAll(); }
+  void intfCounterDel(IntfId intf);
+  void intfCounterDelAll();
+  // Moves on whenever a bucket (an interface's, a level's or an opcode's counters) leaves
+  // the tree: whoever keeps a bucket to count into knows when to look it up again.
+  std::uint64_t structureVersion() const { return structureVersion_; }
+  void structureVersionInc() { ++structureVersion_; }
   const IntfCounters& intfCounter() const { return intfCounter_; }
 
  private:
   IntfCounters intfCounter_;
+  std::uint64_t structureVersion_ = 0;
 };
 
 // ---- CCM databases ----------------------------------------------------------------------

@@ -20,10 +20,8 @@ std::string enumText(E value, const std::pair<E, const char*> (&names)[N]) {
 
 }  // namespace
 
-MdLevel::MdLevel(std::int64_t value) : value_(std::uint8_t(value)) {
-  if (value < min || value > invalid) {
-    throw Kiln::RangeException("MdLevel::value < MdLevel::min or > MdLevel::invalid not allowed");
-  }
+void MdLevel::throwRange() {
+  throw Kiln::RangeException("MdLevel::value < MdLevel::min or > MdLevel::invalid not allowed");
 }
 
 std::ostream& operator<<(std::ostream& os, MdLevel level) { return os << unsigned(level.value()); }

@@ -34,13 +34,16 @@ class MdLevel {
   // Outside 0-8: "MdLevel::value < MdLevel::min or > MdLevel::invalid not allowed". Wide,
   // so that a level that came as a larger integer (256, -1) is refused, not narrowed into
   // range.
-  explicit MdLevel(std::int64_t value);
+  explicit constexpr MdLevel(std::int64_t value) : value_(std::uint8_t(value)) {
+    if (value < min || value > invalid) throwRange();
+  }
 
   constexpr std::uint8_t value() const { return value_; }
   constexpr bool isValid() const { return value_ <= max; }
   constexpr auto operator<=>(const MdLevel&) const = default;
 
  private:
+  [[noreturn]] static void throwRange();
   std::uint8_t value_ = invalid;
 };
 std::ostream& operator<<(std::ostream& os, MdLevel level);
@@ -67,8 +70,7 @@ class MepId {
 std::ostream& operator<<(std::ostream& os, MepId id);
 
 // Up to N bytes kept inside the value: a name read from every received CCM costs no
-// allocation. The bytes after the name stay zero, so that comparing the whole array and
-// then the length orders names as their bytes do.
+// allocation.
 template <std::size_t N>
 class BoundedBytes {
   static_assert(N <= std::numeric_limits<std::uint8_t>::max());
@@ -79,7 +81,11 @@ class BoundedBytes {
   std::string_view bytes() const { return {bytes_.data(), size_}; }
   std::string stringValue() const { return std::string(bytes()); }
   std::size_t size() const { return size_; }
-  auto operator<=>(const BoundedBytes&) const = default;
+  // As their bytes order; one memcmp, not a byte-by-byte walk of the whole array.
+  std::strong_ordering operator<=>(const BoundedBytes& other) const {
+    return bytes() <=> other.bytes();
+  }
+  bool operator==(const BoundedBytes& other) const { return bytes() == other.bytes(); }
 
  protected:
   BoundedBytes() = default;
