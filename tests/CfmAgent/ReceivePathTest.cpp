@@ -1,46 +1,18 @@
 // The frame record: counting one frame, its TLV walk over received bytes, its counting by
 // direction and sending, and the layer-2 encapsulation of the frames the agent originates.
-// Then the whole agent, from its library through the runner core, over the in-memory wire:
-// interfaces appear in the status directory, frames injected on the wire are read by its own
-// sockets.
+// Then the receive path of the whole agent, as AgentFixture.h starts it.
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <random>
 
-#include "CfmAgent/CfmAgent.h"
 #include "CfmAgent/PktHelper.h"
-#include "platform/agent/AgentRunner.h"
-#include "platform/intf/EthDevPamManager.h"
-#include "platform/intf/MemoryPam.h"
+#include "tests/CfmAgent/AgentFixture.h"
 #include "tests/support/Errors.h"
-#include "tests/support/Frames.h"
 
 namespace {
 
-using namespace CfmAgent;
-using namespace TestSupport;
-using Lumen::IntfId;
-
-const IntfId et1("Ethernet1"), et2("Ethernet2");
-const Cfm::MdLevel none;  // level 8: before the header is accepted
-
-// (level, opcode, counter name) -> count, non-zero entries only.
-using Counts = std::map<std::tuple<int, int, std::string>, std::uint64_t>;
-Counts intfCounts(const Counter& counter, IntfId intf) {
-  Counts out;
-  const auto intfCounter = counter.intfCounter(intf);
-  if (!intfCounter) return out;
-  for (const auto& [level, md] : intfCounter->mdCounter()) {
-    for (const auto& [op, opc] : md->opCodeCounter()) {
-      for (const auto& [id, value] : opc->counter()) {
-        if (value) out[{level.value(), int(op), stringValue(id)}] = value;
-      }
-    }
-  }
-  return out;
-}
+using namespace AgentTest;
 
 // Every named identifier reads back from its name, and its class is the one its number
 // range gives: an in-error counted as debug would let a frame be dropped with no reason.
@@ -256,100 +228,8 @@ TEST_F(PktRecordTest, EncapsulationFollowsTheEgressPort) {
 
 // ---- The whole agent
 
-// A CFM PDU of `bytes` bytes (the fixed part, 4 + offset, when 0): header, then zeros.
-std::string pdu(int level, int opCode, int firstTlvOffset, std::size_t bytes = 0) {
-  return cfmHeader(level, opCode, 0, firstTlvOffset) + std::string((bytes ? bytes : 4 + firstTlvOffset) - 4, '\0');
-}
-
-// An untagged frame from host A carrying `payload` to `dst`.
-Frame frame(const std::string& payload, const std::string& dst = ccmGroup(3)) {
-  return {dst, hostA, {}, 0x8902, payload};
-}
-
-// What a protocol engine was handed.
-struct Handed { Cfm::Protocol protocol; Kiln::Ptr<PktMetaData> record; };
-
-struct SlotRecorder : ProtocolPkt::NotifieeConst {
-  SlotRecorder(Kiln::Ptr<ProtocolPkt> slot, std::vector<Handed>& out) : ProtocolPkt::NotifieeConst(slot), out(out) {}
-  void onReadableCount() override {
-    if (notifier()->pktMetaData()) out.push_back({notifier()->protocol(), notifier()->pktMetaData()});
-  }
-  std::vector<Handed>& out;
-};
-
-using PortSetup = std::function<void(Bridging::SwitchIntfConfig&)>;
-
-// The two counts of a dropped frame: `in` and the in-error, in the bucket the drop had
-// reached (its `in` stays at (8, 0) until the opcode is accepted).
-Counts dropped(int level, int op, const std::string& inError) {
-  return {{{op ? level : 8, op, "in"}, 1}, {{level, op, "inError" + inError}, 1}};
-}
-
-const PortSetup routedPort = [](auto& p) { p.modeIs(Bridging::switchIntfModeRouted); };
-const PortSetup noPortVlan = [](auto& p) { p.portVlanIs(Lumen::VlanIdOrNone()); };
-const PortSetup serviceTpid = [](auto& p) { p.tpidIs(0x88a8); };
-
-class ReceivePathTest : public ::testing::Test {
- protected:
-  ReceivePathTest() { fresh(); }
-
-  void TearDown() override {
-    recorders.clear();
-    handed.clear();
-    agent = nullptr;
-    runner.agentDel();
-  }
-
-  // Default MIPs at levels 3 and 4, level 5 without, Ethernet1 a trunk with native VLAN 10,
-  // then `setup`; no counts, nothing handed.
-  void fresh(const PortSetup& setup = {}) {
-    config->mdConfigIs(Cfm::MdLevel(5));
-    statusDir->intfStatusIs(et1, "veth1");
-    for (int level : {3, 4}) config->mdConfigIs(Cfm::MdLevel(level))->defaultMipIs(true);
-    brConfig->switchIntfConfigDel(et1);
-    port = brConfig->switchIntfConfigIs(et1);
-    port->modeIs(Bridging::switchIntfModeTrunk);
-    port->portVlanIs(Lumen::VlanIdOrNone(10));
-    if (setup) setup(*port);
-    if (agent) agent->status()->counter()->intfCounterDelAll();
-    handed.clear();
-  }
-
-  void start() {
-    runner.libraryIs(CFM_AGENT_LIBRARY);
-    agent = Kiln::ptrCast<CfmAgent::Agent>(runner.agentIs("CfmAgent::Agent", "cfmAgent"));
-    ASSERT_TRUE(agent);
-    // Each frame in a heap block of its own size: the sanitizer build sees a read past it.
-    agent->ethDevPamManager()->pktReuseIs(false);
-    // This suite watches the hand-off alone: the engines' own checks have theirs.
-    agent->continuityCheckSm()->hasNotificationActiveIs(false);
-    for (const auto& [protocol, slot] : agent->protocolPktCollection()->protocolPkt()) {
-      recorders.push_back(std::make_unique<SlotRecorder>(slot, handed));
-    }
-  }
-
-  void send(const std::string& bytes) {
-    ASSERT_TRUE(Interface::memoryPamNetwork().inject(et1, bytes));
-    loop.runUntilIdle();
-  }
-
-  // As the status mount shows them.
-  Counts counts() const { return intfCounts(*Kiln::ptrCast<Status>(manager->entity("cfm/status"))->counter(), et1); }
-  template <class T>
-  Kiln::Ptr<T> entity(const char* path, const char* type) { return Kiln::ptrCast<T>(manager->entityIs(path, type)); }
-
-  Kiln::EventLoop& loop = Kiln::eventLoop();
-  Kiln::Ptr<Orbis::EntityManager> manager = Kiln::make<Orbis::EntityManager>(loop);
-  AgentBase::AgentRunner runner{manager};
-  Kiln::Ptr<Bridging::Config> brConfig = entity<Bridging::Config>("bridging/config", "Bridging::Config");
-  Kiln::Ptr<CfmAgent::Config> config = entity<CfmAgent::Config>("cfm/config", "CfmAgent::Config");
-  Kiln::Ptr<Interface::AllIntfStatusDir> statusDir =
-      entity<Interface::AllIntfStatusDir>("interface/status/all", "Interface::AllIntfStatusDir");
-  Kiln::Ptr<Bridging::SwitchIntfConfig> port;
-  Kiln::Ptr<CfmAgent::Agent> agent;
-  std::vector<Handed> handed;
-  std::vector<std::unique_ptr<SlotRecorder>> recorders;
-};
+// This suite watches the hand-off alone: the engines' own checks have theirs.
+struct ReceivePathTest : AgentFixture { ReceivePathTest() { engines = false; } };
 
 // Each drop reason once, as the only fault or as the first of two; the prefix table below
 // has those of frames cut short.
