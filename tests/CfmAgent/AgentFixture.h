@@ -84,7 +84,7 @@ class AgentFixture : public ::testing::Test {
   }
 
   // Default MIPs at levels 3 and 4, level 5 without, Ethernet1 a trunk with native VLAN 10,
-  // then `setup`; no counts, nothing handed.
+  // then `setup`; no counts, nothing learnt, nothing handed.
   void fresh(const PortSetup& setup = {}) {
     config->mdConfigIs(Cfm::MdLevel(5));
     statusDir->intfStatusIs(et1, "veth1");
@@ -94,8 +94,11 @@ class AgentFixture : public ::testing::Test {
     port->modeIs(Bridging::switchIntfModeTrunk);
     port->portVlanIs(Lumen::VlanIdOrNone(10));
     if (setup) setup(*port);
-    if (agent) agent->status()->counter()->intfCounterDelAll();
     handed.clear();
+    if (!agent) return;
+    agent->status()->counter()->intfCounterDelAll();
+    agent->status()->ccmDb()->ccmMdDelAll();
+    agent->status()->mipCcmDb()->vlanDelAll();
   }
 
   void start() {
@@ -110,13 +113,14 @@ class AgentFixture : public ::testing::Test {
     }
   }
 
-  void send(const std::string& bytes) {
-    ASSERT_TRUE(Interface::memoryPamNetwork().inject(et1, bytes));
+  void send(const std::string& bytes, IntfId intf = et1) {
+    ASSERT_TRUE(Interface::memoryPamNetwork().inject(intf, bytes));
     loop.runUntilIdle();
   }
 
   // As the status mount shows them.
-  Counts counts() const { return intfCounts(*Kiln::ptrCast<Status>(manager->entity("cfm/status"))->counter(), et1); }
+  Kiln::Ptr<Status> status() const { return Kiln::ptrCast<Status>(manager->entity("cfm/status")); }
+  Counts counts() const { return intfCounts(*status()->counter(), et1); }
   template <class T>
   Kiln::Ptr<T> entity(const char* path, const char* type) { return Kiln::ptrCast<T>(manager->entityIs(path, type)); }
 

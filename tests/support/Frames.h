@@ -34,10 +34,14 @@ inline std::string cfmHeader(int level, int opCode, int flags, int firstTlvOffse
   return {char(level << 5), char(opCode), char(flags), char(firstTlvOffset)};
 }
 
-// A CCM with a character-string MD and MA name, interval 1 s, and the End TLV.
+// A CCM with interval 1 s and the End TLV; its MD name a character string unless `mdFormat`
+// says otherwise (1: no MD name, not even its length byte), its MA name one unless
+// `maFormat` does. A name too long for the 48-byte MAID is cut, its length byte kept.
 inline std::string ccm(int level, std::uint16_t mepId, const std::string& md = "demo-md",
-                       const std::string& ma = "demo-ma", std::uint32_t sequence = 1) {
-  std::string maid = std::string{4, char(md.size())} + md + std::string{2, char(ma.size())} + ma;
+                       const std::string& ma = "demo-ma", std::uint32_t sequence = 1, int mdFormat = 4,
+                       int maFormat = 2) {
+  std::string maid = (mdFormat == 1 ? std::string(1, '\x01') : std::string{char(mdFormat), char(md.size())} + md) +
+                     std::string{char(maFormat), char(ma.size())} + ma;
   maid.resize(48, '\0');
   return cfmHeader(level, 1, 4, 70) + u32(sequence) + u16(mepId) + maid + std::string(16, '\0') +
          std::string(1, '\0');

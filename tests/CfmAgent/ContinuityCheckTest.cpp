@@ -1,0 +1,147 @@
+// The continuity check receiver behind the whole agent's receive path: each CCM checked in
+// order, and what it leaves in the MIP CCM database and the CCM database.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "platform/kiln/Clock.h"
+#include "platform/kiln/Trace.h"
+#include "tests/CfmAgent/AgentFixture.h"
+
+namespace {
+
+using namespace AgentTest;
+
+// Each field followed by a space.
+template <class... T> std::string line(const T&... fields) {
+  std::ostringstream s;
+  ((s << fields << ' '), ...);
+  return s.str();
+}
+
+class ContinuityCheckTest : public AgentFixture {
+ protected:
+  void SetUp() override { Kiln::nowOverrideIs(100.25); start(); }
+  void TearDown() override { Kiln::nowOverrideIs(std::nullopt); AgentFixture::TearDown(); }
+
+  // Both databases as the status mount shows them, an entry a line.
+  std::vector<std::string> learnt() const {
+    std::vector<std::string> out;
+    for (const auto& [vlan, v] : status()->mipCcmDb()->vlan()) {
+      for (const auto& [mac, intf] : v->entry()) out.push_back(line("mip", vlan, mac, intf));
+    }
+    for (const auto& [level, md] : status()->ccmDb()->ccmMd()) {
+      for (const auto& [name, ma] : md->ccmMa()) {
+        for (const auto& [mep, i] : ma->ccmMepInfo()) {
+          out.push_back(line("ccm", int(level.value()), name.stringValue(), mep.value(), i->vlanId(), i->intf(),
+                             i->srcMac(), i->lastCcmReceivedTime()));
+        }
+      }
+    }
+    return out;
+  }
+};
+
+// Every check once, alone or as the first of two faults, with the names at and beyond their
+// bounds for each MD name format; a drop learns nothing, except where the MD name format is
+// one not parsed: the sender is learnt in the MIP CCM database before the MA name is read.
+TEST_F(ContinuityCheckTest, EachCheckCountsAndLearnsAsItsOutcome) {
+  enum Learnt { nothing, mipOnly, both };
+  const std::string debug = "debugUnsupportedMdNameFormat", maLen = "inErrorCcmMaNameLen";
+  auto with = [](std::string pdu, std::size_t at, char byte) { pdu[at] = byte; return pdu; };
+  auto sized = [](std::string pdu, std::size_t n) { pdu.resize(n, '\0'); return pdu; };
+  auto names = [](int mdFormat, std::size_t mdLen, std::size_t maLen) {
+    return ccm(3, 200, std::string(mdLen, 'd'), std::string(maLen, 'a'), 1, mdFormat);
+  };
+  struct Row { const char* name; std::string pdu; std::vector<std::string> counted; Learnt learnt;
+               std::string ma = "demo-ma"; int mep = 200; };
+  const Row rows[] = {
+      {"73 bytes", sized(ccm(3, 200), 73), {"inErrorPduTooShort"}, nothing},
+      {"74 bytes, no tlv at all", sized(ccm(3, 200), 74), {}, both},
+      {"128 bytes", sized(ccm(3, 200), 128), {}, both},
+      {"129 bytes", sized(ccm(3, 200), 129), {"inErrorPduTooLong"}, nothing},
+      {"interval 0", with(ccm(3, 200), 2, 0), {"inErrorCcmIntervalZero"}, nothing},
+      {"interval 0 under rdi and reserved bits", with(ccm(3, 200), 2, '\xf8'), {"inErrorCcmIntervalZero"}, nothing},
+      {"mep 0", ccm(3, 0), {"inErrorCcmMepIdInvalid"}, nothing},
+      {"mep 1", ccm(3, 1), {}, both, "demo-ma", 1},
+      {"mep 8191", ccm(3, 8191), {}, both, "demo-ma", 8191},
+      {"mep 8192", ccm(3, 8192), {"inErrorCcmMepIdInvalid"}, nothing},
+      {"no md name, ma 0", names(1, 0, 0), {maLen}, nothing},
+      {"no md name, ma 45", names(1, 0, 45), {}, both, std::string(45, 'a')},
+      {"no md name, ma 46", names(1, 0, 46), {maLen}, nothing},
+      {"string md 0", names(4, 0, 1), {"inErrorCcmMdNameLen"}, nothing},
+      {"string md 43, ma 1", names(4, 43, 1), {}, both, "a"},
+      {"string md 44", names(4, 44, 1), {"inErrorCcmMdNameLen"}, nothing},
+      {"string md, ma 0", names(4, 7, 0), {maLen}, nothing},
+      {"string md, ma 37", names(4, 7, 37), {}, both, std::string(37, 'a')},
+      {"string md, ma 38", names(4, 7, 38), {maLen}, nothing},
+      {"dns md 0", names(2, 0, 1), {debug, maLen}, mipOnly},
+      {"dns md 43, ma 1", names(2, 43, 1), {debug}, both, "a"},
+      {"dns md 44", names(2, 44, 1), {debug, maLen}, mipOnly},
+      {"dns md, ma 0", names(2, 7, 0), {debug, maLen}, mipOnly},
+      {"dns md, ma 37", names(2, 7, 37), {debug}, both, std::string(37, 'a')},
+      {"dns md, ma 38", names(2, 7, 38), {debug, maLen}, mipOnly},
+      // Two faults: the first check decides.
+      {"129 bytes, interval 0", sized(with(ccm(3, 200), 2, 0), 129), {"inErrorPduTooLong"}, nothing},
+      {"interval 0, mep 0", with(ccm(3, 0), 2, 0), {"inErrorCcmIntervalZero"}, nothing},
+      {"mep 0, string md 0", with(names(4, 0, 1), 9, 0), {"inErrorCcmMepIdInvalid"}, nothing},
+      {"string md 0, ma 0", names(4, 0, 0), {"inErrorCcmMdNameLen"}, nothing},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    fresh();
+    send(frame(r.pdu).bytes());
+    Counts expected{{{3, 1, "in"}, 1}};
+    for (const std::string& c : r.counted) expected[{3, 1, c}] = 1;
+    EXPECT_EQ(counts(), expected);
+    std::vector<std::string> want;  // host A on Ethernet1, VLAN 10
+    if (r.learnt != nothing) want.push_back("mip 10 02:00:00:00:00:0a Ethernet1 ");
+    if (r.learnt == both) want.push_back(line("ccm 3", r.ma, r.mep, "10 Ethernet1 02:00:00:00:00:0a 100.25"));
+    EXPECT_EQ(learnt(), want);
+  }
+}
+
+// A later CCM moves its sender and its MEP; the MA name's bytes alone key an MA, whatever the
+// name formats and the MD name; the VLAN is the one the frame's tags resolve to.
+TEST_F(ContinuityCheckTest, LaterCcmsWinAndOnlyTheMaNameKeysAnMa) {
+  statusDir->intfStatusIs(et2, "veth2");
+  brConfig->switchIntfConfigIs(et2)->portVlanIs(Lumen::VlanIdOrNone(10));
+  port->ingressVlanXlateIs({100, 0}, {300, 0});
+  send(frame(ccm(4, 200), ccmGroup(4)).bytes());
+  send(frame(ccm(3, 200)).bytes());
+  Kiln::nowOverrideIs(200);
+  send(frame(ccm(3, 200)).bytes(), et2);
+  send(Frame{ccmGroup(3), hostB, {}, 0x8902, ccm(3, 201, "", "demo-ma", 1, 1, 3)}.tag(20).bytes());
+  send(frame(ccm(3, 202, "other-md", "demo-ma", 1, 2)).tag(100).bytes());
+  EXPECT_EQ(learnt(), (std::vector<std::string>{
+                          "mip 10 02:00:00:00:00:0a Ethernet2 ", "mip 20 02:00:00:00:00:0b Ethernet1 ",
+                          "mip 300 02:00:00:00:00:0a Ethernet1 ",
+                          "ccm 3 demo-ma 200 10 Ethernet2 02:00:00:00:00:0a 200 ",
+                          "ccm 3 demo-ma 201 20 Ethernet1 02:00:00:00:00:0b 200 ",
+                          "ccm 3 demo-ma 202 300 Ethernet1 02:00:00:00:00:0a 200 ",
+                          "ccm 4 demo-ma 200 10 Ethernet1 02:00:00:00:00:0a 100.25 ",
+                      }));
+  EXPECT_EQ(status()->ccmDb()->ccmMd(Cfm::MdLevel(3))->ccmMa().size(), 1u);
+}
+
+// A drop names its check and the offending value; the MD name format is traced a level
+// below, and a frame that it lets through to a bad MA name has both lines.
+TEST_F(ContinuityCheckTest, DropTracesNameTheCheckAndTheValue) {
+  std::vector<std::string> lines;
+  auto previous = Kiln::traceSinkIs([&](const auto&, unsigned, std::string_view text) { lines.emplace_back(text); });
+  Kiln::traceSettingIs("CfmContinuityCheck/5,7");
+  for (const std::string& pdu : {ccm(3, 200) + std::string(54, '\0'), ccm(3, 200, std::string(44, 'd')),
+                                 ccm(3, 200, "md", "", 1, 2)}) {
+    send(frame(pdu).bytes());
+  }
+  Kiln::traceSettingIs("");
+  Kiln::traceSinkIs(previous);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "PktId: 1 Expr: pktMetaData->pkt()->offsetBytes() Value: 129",
+                       "PktId: 2 Expr: ccmPdu->mdNameLen() Value: ,",  // 44, a byte as it is
+                       "PktId: 3 Expr: mdNameFormat Value: mdNameFormatDnsLikeName",
+                       "PktId: 3 Expr: ccmPdu->maNameLen() Value: " + std::string(1, '\0')}));
+}
+
+}  // namespace
