@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The demo: host A -- switch -- host B over veth pairs in three network namespaces. The
 # switch runs cfmagentd with apps/runner/demo-config.json; the hosts send CFM frames with
-# cfmtool; at the end the agent's counters are shown and everything is removed, also when
-# interrupted.
+# cfmtool; the databases the agent learns from host A's CCMs are shown, at the end its
+# counters, and everything is removed, also when interrupted.
 #
 #   ./demo.sh              install what is missing, build, run
 #   ./demo.sh --no-build   run with the binaries already in build/
@@ -72,11 +72,25 @@ for _ in $(seq 50); do [ -S "$socket" ] && break; sleep 0.1; done
 [ -S "$socket" ] || { echo "demo: cfmagentd did not start" >&2; exit 1; }
 
 inA() { ip netns exec "$nsA" "$@"; }
+ctl() { "$cfmctl" --socket "$socket" "$@"; }
+# Until `cfmctl show SECTION` has a line matching PATTERN (5 s at most): the agent takes
+# frames on its own schedule, and the demo shows what it has done, not what it was sent.
+await() {
+  for _ in $(seq 50); do ctl show "$1" | grep -E "$2" >/dev/null && return; sleep 0.1; done
+  echo "-- nothing matching '$2' in cfmctl show $1 after 5 s"
+}
 
 echo
 echo "== host A: 3 CCMs at MD level 3 (demo-md / demo-ma, MEP 200)"
 inA "$cfmtool" ccm --intf eth0 --level 3 --md-name demo-md --ma-name demo-ma --mep-id 200 \
   --count 3 --interval 0.2
+await counters '^Ethernet1 +3 +1 CCM +in +3$'
+echo
+echo "== cfmctl show ccm-database (where and when each remote MEP was last heard)"
+ctl show ccm-database
+echo
+echo "== cfmctl show intermediate-point-database (the interface each CCM sender was heard on)"
+ctl show intermediate-point-database
 
 echo
 echo "== host A: cfmtool ping to the switch ($bridgeMac), MD level 3"
@@ -96,15 +110,15 @@ else
   echo "   reached the agent and was counted (opcode 5 below), but nothing answers it."
 fi
 
-sleep 0.2
+await counters '^Ethernet1 +3 +5 LTM +in '
 echo
 echo "== cfmctl show counters"
-"$cfmctl" --socket "$socket" show counters
+ctl show counters
 echo
 echo "== cfmctl show sockets (frames each socket took, and any it shed)"
-"$cfmctl" --socket "$socket" show sockets
+ctl show sockets
 echo
 echo "== cfmctl show status"
-"$cfmctl" --socket "$socket" show status
+ctl show status
 echo
 echo "== stopping (namespaces and files are removed)"
