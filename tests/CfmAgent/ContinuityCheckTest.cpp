@@ -132,7 +132,7 @@ TEST_F(ContinuityCheckTest, DropTracesNameTheCheckAndTheValue) {
   auto previous = Kiln::traceSinkIs([&](const auto&, unsigned, std::string_view text) { lines.emplace_back(text); });
   Kiln::traceSettingIs("CfmContinuityCheck/5,7");
   for (const std::string& pdu : {ccm(3, 200) + std::string(54, '\0'), ccm(3, 200, std::string(44, 'd')),
-                                 ccm(3, 200, "md", "", 1, 2)}) {
+                                 ccm(3, 200, "md", "", 1, 2), ccm(3, 200, "", "ma", 1, 2)}) {
     send(frame(pdu).bytes());
   }
   Kiln::traceSettingIs("");
@@ -141,7 +141,10 @@ TEST_F(ContinuityCheckTest, DropTracesNameTheCheckAndTheValue) {
                        "PktId: 1 Expr: pktMetaData->pkt()->offsetBytes() Value: 129",
                        "PktId: 2 Expr: ccmPdu->mdNameLen() Value: ,",  // 44, a byte as it is
                        "PktId: 3 Expr: mdNameFormat Value: mdNameFormatDnsLikeName",
-                       "PktId: 3 Expr: ccmPdu->maNameLen() Value: " + std::string(1, '\0')}));
+                       "PktId: 3 Expr: ccmPdu->maNameLen() Value: " + std::string(1, '\0'),
+                       // An MD name length that does not fit is the value: the MA length has no place.
+                       "PktId: 4 Expr: mdNameFormat Value: mdNameFormatDnsLikeName",
+                       "PktId: 4 Expr: ccmPdu->maNameLen() Value: " + std::string(1, '\0')}));
 }
 
 }  // namespace
