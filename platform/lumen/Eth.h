@@ -139,9 +139,17 @@ class EthAddr {
       for (std::uint8_t byte : b_) v = (v << 8) | byte;
       return v;
     }
-    std::memcpy(&v, b_.data(), b_.size());  // the six bytes at the low addresses
-    if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(v) >> 16;
-    return v >> 16;
+    // Two loads of the sizes the address was stored with: one eight-byte load over six
+    // stored bytes would stall on store forwarding.
+    std::uint32_t high;
+    std::uint16_t low;
+    std::memcpy(&high, b_.data(), sizeof high);
+    std::memcpy(&low, b_.data() + sizeof high, sizeof low);
+    if constexpr (std::endian::native == std::endian::little) {
+      high = __builtin_bswap32(high);
+      low = __builtin_bswap16(low);
+    }
+    return (std::uint64_t(high) << 16) | low;
   }
   constexpr std::strong_ordering operator<=>(const EthAddr& other) const {
     return value() <=> other.value();

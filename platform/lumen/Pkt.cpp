@@ -8,15 +8,6 @@
 
 namespace Lumen {
 
-struct Pkt::Buffer {
-  std::uint32_t refs;
-  std::uint32_t capacity;
-  // The lowest first byte any view has placed in this buffer: a view may prepend in place
-  // only if no other view has bytes in front of it.
-  std::uint32_t claimed;
-  std::uint8_t* data() { return reinterpret_cast<std::uint8_t*>(this + 1); }
-};
-
 namespace {
 
 // One block holds a full-size Ethernet frame with tags plus head room.
@@ -91,19 +82,6 @@ void releaseBuffer(Buffer* buffer) {
 }  // namespace
 
 Pkt::~Pkt() { releaseBuffer(buffer_); }
-
-std::uint8_t* Pkt::frontData() const { return buffer_ ? buffer_->data() + start_ : nullptr; }
-
-void Pkt::beginOffsetIs(std::int16_t offset) {
-  KILN_ASSERT_TEXT(checkOffsetBounds(offset), "checkOffsetBounds()");
-  beginOffset_ = offset;
-}
-
-void Pkt::beginOffsetInc(std::int16_t delta) {
-  const int offset = int(beginOffset_) + int(delta);
-  KILN_ASSERT_TEXT(checkOffsetBounds(offset), "checkOffsetBounds()");
-  beginOffset_ = static_cast<std::int16_t>(offset);
-}
 
 void Pkt::moveToOwnBuffer(std::uint32_t head, std::uint32_t tail) {
   const std::uint32_t size = frontBytes();

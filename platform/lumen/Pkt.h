@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "platform/kiln/Entity.h"
+#include "platform/kiln/Errors.h"
 #include "platform/kiln/Pooled.h"
 
 namespace Lumen {
@@ -35,11 +36,18 @@ class Pkt final : public Kiln::Entity, public Kiln::Pooled<Pkt> {
 
   std::int16_t beginOffset() const { return beginOffset_; }
   // Offsets outside 0..frontBytes() fail the assertion "checkOffsetBounds()".
-  void beginOffsetIs(std::int16_t offset);
-  void beginOffsetInc(std::int16_t delta);
+  void beginOffsetIs(std::int16_t offset) {
+    KILN_ASSERT_TEXT(checkOffsetBounds(offset), "checkOffsetBounds()");
+    beginOffset_ = offset;
+  }
+  void beginOffsetInc(std::int16_t delta) {
+    const int offset = int(beginOffset_) + int(delta);
+    KILN_ASSERT_TEXT(checkOffsetBounds(offset), "checkOffsetBounds()");
+    beginOffset_ = static_cast<std::int16_t>(offset);
+  }
 
   // The frame's first byte; null while the Pkt holds no buffer.
-  std::uint8_t* frontData() const;
+  std::uint8_t* frontData() const { return buffer_ ? buffer_->data() + start_ : nullptr; }
   // Contiguous bytes from the first byte: the whole frame, since frames are contiguous.
   std::uint32_t frontBytes() const { return end_ - start_; }
   // The byte at the begin offset, and the bytes from there to the end.
@@ -66,7 +74,15 @@ class Pkt final : public Kiln::Entity, public Kiln::Pooled<Pkt> {
   void stringValueIs(std::string_view bytes, bool append);
   void bytesIs(std::span<const std::uint8_t> bytes, bool append, bool pooled = true);
 
-  struct Buffer;  // opaque: the shared payload
+  // The shared payload: this header, then the bytes.
+  struct Buffer {
+    std::uint32_t refs;
+    std::uint32_t capacity;
+    // The lowest first byte any view has placed in this buffer: a view may prepend in place
+    // only if no other view has bytes in front of it.
+    std::uint32_t claimed;
+    std::uint8_t* data() { return reinterpret_cast<std::uint8_t*>(this + 1); }
+  };
 
  private:
   friend class PktManager;
