@@ -179,12 +179,15 @@ void ProtocolPkt::readableCountIs(std::uint32_t n) {
 }
 
 Kiln::Ptr<ProtocolPkt> ProtocolPktCollection::protocolPktIs(Cfm::Protocol protocol) {
+  if (ProtocolPkt* slot = byProtocol_[protocol]) return slot;
   return protocolPkt_.childIs(protocol, this, [&] {
+    byProtocol_[protocol] = protocolPkt_.find(protocol).get();
     notifieeList_.notify(&NotifieeConst::onProtocolPkt, protocol);
   });
 }
 
 void ProtocolPktCollection::protocolPktDel(Cfm::Protocol protocol) {
+  byProtocol_[protocol] = nullptr;
   if (protocolPkt_.del(protocol)) notifieeList_.notify(&NotifieeConst::onProtocolPkt, protocol);
 }
 

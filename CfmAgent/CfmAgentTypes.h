@@ -160,7 +160,7 @@ class ProtocolPktCollection : public Kiln::Entity {
 
   ProtocolPktCollection() : Kiln::Entity("protocolPktCollection") {}
 
-  Kiln::Ptr<ProtocolPkt> protocolPkt(Cfm::Protocol protocol) const { return protocolPkt_.find(protocol); }
+  Kiln::Ptr<ProtocolPkt> protocolPkt(Cfm::Protocol protocol) const { return byProtocol_[protocol]; }
   // The slot of `protocol`, made on first use; never null.
   Kiln::Ptr<ProtocolPkt> protocolPktIs(Cfm::Protocol protocol);
   void protocolPktDel(Cfm::Protocol protocol);
@@ -171,6 +171,8 @@ class ProtocolPktCollection : public Kiln::Entity {
 
  private:
   Kiln::Collection<Cfm::Protocol, ProtocolPkt> protocolPkt_;
+  // The members again, indexed: every received frame looks up its slot.
+  std::array<ProtocolPkt*, std::size_t(1) << (8 * sizeof(Cfm::Protocol))> byProtocol_{};
   mutable Kiln::NotifieeList<ProtocolPktCollection> notifieeList_;
 };
 

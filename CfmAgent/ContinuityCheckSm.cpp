@@ -117,7 +117,7 @@ void ContinuityCheckSm::handleProtocolPkt() {
   const Cfm::MdNameFormat mdNameFormat = ccmPdu->mdNameFormat();
   if (mdNameFormat == Cfm::mdNameFormatCharacterString) {
     try {
-      ccmPdu->mdName();
+      ccmPdu->validatedMdNameLen();  // all that reading mdName() checks, without the copy
     } catch (const Kiln::RangeException&) {
       CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmPdu->mdNameLen()", ccmPdu->mdNameLen());
       return record.incrPktCounter(CounterId::inErrorCcmMdNameLen_);
