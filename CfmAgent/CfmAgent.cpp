@@ -61,6 +61,7 @@ Agent::~Agent() {
   intfSmDel();
   pamSmDel();
   continuityCheckSmDel();
+  loopbackSmDel();
   cliRequestDirSmDel();
 }
 
@@ -139,11 +140,10 @@ void Agent::doMountsComplete(Orbis::MountStatus mountStatus,
     continuityCheckSmIs(protocolPktCollection_->protocolPktIs(Cfm::protocolContinuityCheck),
                         status_->mipCcmDbIs(), status_->ccmDbIs(), pktHelper_);
   }
-  // The slots of the engines still to come, so that their frames are handed over (and
-  // counted) as they will be.
-  for (auto protocol : {Cfm::protocolLoopback, Cfm::protocolLinktrace}) {
-    protocolPktCollection_->protocolPktIs(protocol);
-  }
+  loopbackSmIs(protocolPktCollection_->protocolPktIs(Cfm::protocolLoopback), pktHelper_, brConfig_);
+  // The slot of the engine still to come, so that its frames are handed over (and counted)
+  // as they will be.
+  protocolPktCollection_->protocolPktIs(Cfm::protocolLinktrace);
   // Last: no frame is read before everything that handles frames exists.
   pamSmIs(ethDevPamCollection_, protocolPktCollection_, pktHelper_, config_, brConfig_);
 }
@@ -231,6 +231,18 @@ Kiln::Ptr<ContinuityCheckSm> Agent::continuityCheckSmIs(Kiln::PtrConst<ProtocolP
                                                                                  sm.pktHelper()));
       },
       [&] { return continuityCheckSmFactory(protocolPkt, mipCcmDb, ccmDb, pktHelper); });
+}
+
+Kiln::Ptr<LoopbackSm> Agent::loopbackSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt,
+                                          Kiln::Ptr<PktHelper> pktHelper,
+                                          Kiln::PtrConst<Bridging::Config> brConfig) {
+  return Kiln::instantiate(
+      loopbackSm_,
+      [&](const LoopbackSm& sm) {
+        return bool(Kiln::ArgMatch(Kiln::ChildKind::single)("_protocolPkt", protocolPkt, sm.protocolPkt())(
+            "_pktHelper", pktHelper, sm.pktHelper())("_brConfig", brConfig, sm.brConfig()));
+      },
+      [&] { return loopbackSmFactory(protocolPkt, pktHelper, brConfig); });
 }
 
 Kiln::Ptr<IntfSm> Agent::intfSmIs(Kiln::PtrConst<Interface::AllIntfStatusDir> allIntfStatusDir,

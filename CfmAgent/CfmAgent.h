@@ -9,6 +9,7 @@
 #include "CfmAgent/ContinuityCheckSm.h"
 #include "CfmAgent/CounterHelper.h"
 #include "CfmAgent/IntfSm.h"
+#include "CfmAgent/LoopbackSm.h"
 #include "CfmAgent/PamSm.h"
 #include "CfmAgent/PktHelper.h"
 #include "platform/agent/CAgent.h"
@@ -74,6 +75,7 @@ class Agent : public AgentBase::CAgent {
   const Kiln::Ptr<IntfSm>& intfSm() const { return intfSm_; }
   const Kiln::Ptr<PamSm>& pamSm() const { return pamSm_; }
   const Kiln::Ptr<ContinuityCheckSm>& continuityCheckSm() const { return continuityCheckSm_; }
+  const Kiln::Ptr<LoopbackSm>& loopbackSm() const { return loopbackSm_; }
   const Kiln::Ptr<::Agent::AgentCommandRequestDirSm>& cliRequestDirSm() const { return cliRequestDirSm_; }
 
   Kiln::Ptr<Interface::DeviceIntfStatusDir> deviceIntfStatusDirIs(const std::string& name);
@@ -99,6 +101,8 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<ContinuityCheckSm> continuityCheckSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt,
                                                    Kiln::Ptr<MipCcmDb> mipCcmDb, Kiln::Ptr<CcmDb> ccmDb,
                                                    Kiln::Ptr<PktHelper> pktHelper);
+  Kiln::Ptr<LoopbackSm> loopbackSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::Ptr<PktHelper> pktHelper,
+                                     Kiln::PtrConst<Bridging::Config> brConfig);
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSmIs(Kiln::EventLoop* activity);
 
   void deviceIntfStatusDirDel() { deviceIntfStatusDir_ = nullptr; }
@@ -112,6 +116,7 @@ class Agent : public AgentBase::CAgent {
   void intfSmDel() { Kiln::drop(intfSm_); }
   void pamSmDel() { Kiln::drop(pamSm_); }
   void continuityCheckSmDel() { Kiln::drop(continuityCheckSm_); }
+  void loopbackSmDel() { Kiln::drop(loopbackSm_); }
   void cliRequestDirSmDel() { Kiln::drop(cliRequestDirSm_); }
 
  private:
@@ -136,6 +141,7 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<IntfSm> intfSm_;
   Kiln::Ptr<PamSm> pamSm_;
   Kiln::Ptr<ContinuityCheckSm> continuityCheckSm_;
+  Kiln::Ptr<LoopbackSm> loopbackSm_;
   Kiln::Ptr<Kiln::Dir> cliRequestDir_;
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSm_;
 };

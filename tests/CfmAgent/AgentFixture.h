@@ -107,7 +107,10 @@ class AgentFixture : public ::testing::Test {
     ASSERT_TRUE(agent);
     // Each frame in a heap block of its own size: the sanitizer build sees a read past it.
     agent->ethDevPamManager()->pktReuseIs(false);
-    if (!engines) agent->continuityCheckSm()->hasNotificationActiveIs(false);
+    if (!engines) {
+      agent->continuityCheckSm()->hasNotificationActiveIs(false);
+      agent->loopbackSm()->hasNotificationActiveIs(false);
+    }
     for (const auto& [protocol, slot] : agent->protocolPktCollection()->protocolPkt()) {
       recorders.push_back(std::make_unique<SlotRecorder>(slot, handed));
     }

@@ -1,0 +1,95 @@
+#include "CfmAgent/LoopbackSm.h"
+
+#include "CfmAgent/LoopbackPdu.h"
+#include "platform/kiln/Errors.h"
+#include "platform/kiln/Trace.h"
+
+namespace CfmAgent {
+
+namespace {
+
+Kiln::TraceHandle& trace() {
+  static Kiln::TraceHandle& handle = Kiln::traceHandle("CfmLoopback");
+  return handle;
+}
+
+}  // namespace
+
+class LoopbackSm::ProtocolPktReactor : public ProtocolPkt::NotifieeConst {
+ public:
+  ProtocolPktReactor(Kiln::PtrConst<ProtocolPkt> slot, LoopbackSm& sm)
+      : ProtocolPkt::NotifieeConst(std::move(slot)), sm_(sm) {}
+  void onReadableCount() override { sm_.handleProtocolPkt(); }
+
+ private:
+  LoopbackSm& sm_;
+};
+
+LoopbackSm::LoopbackSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::Ptr<PktHelper> pktHelper,
+                       Kiln::PtrConst<Bridging::Config> brConfig)
+    : Kiln::StateMachine("loopbackSm"),
+      protocolPkt_(Kiln::validPtr(std::move(protocolPkt))),
+      pktHelper_(std::move(pktHelper)),
+      brConfig_(std::move(brConfig)),
+      protocolPktReactor_(std::make_unique<ProtocolPktReactor>(protocolPkt_, *this)) {
+  handleInitialized();
+}
+
+LoopbackSm::~LoopbackSm() = default;
+
+Kiln::Ptr<LoopbackSm> loopbackSmFactory(Kiln::PtrConst<ProtocolPkt> protocolPkt,
+                                        Kiln::Ptr<PktHelper> pktHelper,
+                                        Kiln::PtrConst<Bridging::Config> brConfig) {
+  return Kiln::make<LoopbackSm>(std::move(protocolPkt), std::move(pktHelper), std::move(brConfig));
+}
+
+void LoopbackSm::handleInitialized() {
+  KILN_TRACE(trace(), 8, "LoopbackSm::handleInitialized");
+  KILN_ASSERT(!initialized());
+  if (protocolPkt_->pktMetaData()) handleProtocolPkt();
+  initializedIs(true);
+}
+
+void LoopbackSm::doPrepareToDie() { protocolPktReactor_.reset(); }
+
+void LoopbackSm::hasNotificationActiveIs(bool active) {
+  if (protocolPktReactor_) protocolPktReactor_->hasNotificationActiveIs(active);
+}
+
+void LoopbackSm::handleProtocolPkt() {
+  KILN_TRACE(trace(), 8, "LoopbackSm::handleProtocolPkt");
+  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt_->pktMetaData();
+  KILN_ASSERT_TEXT(pktMetaData, "pktMetaData");
+  PktMetaData& record = *pktMetaData;
+  // LBRs share the slot: they end here, counted `in` by the receive path and no more.
+  if (record.cfmHdr()->opCode() != Cfm::opCodeLbm) return;
+
+  Lumen::EthHdr& ethHdr = *record.ethHdr();
+  // Without bridging configuration the bridge has no address, and no LBM is for it.
+  const Lumen::EthAddr bridgeMac = brConfig_ ? brConfig_->bridgeMacAddr() : Lumen::EthAddr();
+  if (ethHdr.dst() != bridgeMac) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "dstMac", ethHdr.dst());
+    return record.incrPktCounter(CounterId::inErrorLbmDstMacMismatch_);
+  }
+  const auto& pkt = record.pkt();
+  if (pkt->offsetBytes() < sizeof(LBMPdu)) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "offsetBytes", pkt->offsetBytes());
+    return record.incrPktCounter(CounterId::inErrorPduTooShort_);
+  }
+  pkt->beginOffsetInc(std::int16_t(sizeof(LBMPdu)));
+
+  // The reply is the message's own bytes with its addresses swapped, opcode 2 and version
+  // 0: tags, flags, transaction identifier and TLVs go back as they came.
+  ethHdr.dstIs(ethHdr.src());
+  ethHdr.srcIs(bridgeMac);
+  CFMCommonHeader& cfmHdr = *record.cfmHdr();
+  cfmHdr.opCodeIs(Cfm::opCodeLbr);
+  cfmHdr.versionIs(0);
+
+  record.ingressIs(false);
+  record.opCodeIs(Cfm::opCodeLbr);
+  record.sendPktCopyIs(true);
+  record.sendPkt();
+}
+
+}  // namespace CfmAgent
