@@ -117,6 +117,92 @@ class Collection {
   Map members_;
 };
 
+// Members by a key that is a small number (`key.value()` below N), each in its own slot:
+// a look-up is an index, whatever the number of members. Iterated in key order, as
+// (key, member) pairs; members leave as in Collection.
+template <class Key, class T, std::size_t N>
+class IndexedCollection {
+ public:
+  class const_iterator {
+   public:
+    using value_type = std::pair<Key, Ptr<T>>;
+    using difference_type = std::ptrdiff_t;
+    const_iterator() = default;
+    const_iterator(const IndexedCollection* owner, std::size_t slot) : owner_(owner), slot_(skip(slot)) {}
+    value_type operator*() const { return {Key(static_cast<decltype(Key().value())>(slot_)), owner_->slots_[slot_]}; }
+    const_iterator& operator++() {
+      slot_ = skip(slot_ + 1);
+      return *this;
+    }
+    const_iterator operator++(int) {
+      auto before = *this;
+      ++*this;
+      return before;
+    }
+    bool operator==(const const_iterator& other) const { return slot_ == other.slot_; }
+
+   private:
+    std::size_t skip(std::size_t slot) const {
+      while (slot < N && !owner_->slots_[slot]) ++slot;
+      return slot;
+    }
+    const IndexedCollection* owner_ = nullptr;
+    std::size_t slot_ = N;
+  };
+
+  IndexedCollection() : slots_(N) {}
+  IndexedCollection(const IndexedCollection&) = delete;
+  IndexedCollection& operator=(const IndexedCollection&) = delete;
+  ~IndexedCollection() { delAll(); }
+
+  Ptr<T> find(const Key& key) const { return slots_[slot(key)]; }
+  bool contains(const Key& key) const { return bool(slots_[slot(key)]); }
+
+  // Create-or-find of a child built as T(key) with `parent` as its parent.
+  Ptr<T> childIs(const Key& key, Entity* parent) {
+    Ptr<T>& member = slots_[slot(key)];
+    if (!member) {
+      auto* child = new T(key);
+      child->parentIs(parent);
+      member = Ptr<T>(child);
+      ++size_;
+    }
+    return member;
+  }
+
+  bool del(const Key& key) {
+    Ptr<T> member = std::exchange(slots_[slot(key)], nullptr);
+    if (!member) return false;
+    --size_;
+    prepareToDie(*member);
+    return true;
+  }
+
+  void delAll() {
+    for (std::size_t i = 0; i < N && size_ > 0; ++i) {
+      if (Ptr<T> member = std::exchange(slots_[i], nullptr)) {
+        --size_;
+        prepareToDie(*member);
+      }
+    }
+  }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, N}; }
+
+ private:
+  static std::size_t slot(const Key& key) {
+    const auto index = std::size_t(key.value());
+    KILN_ASSERT_TEXT(index < N, "key.value() < N");
+    return index;
+  }
+
+  std::vector<Ptr<T>> slots_;
+  std::size_t size_ = 0;
+};
+
 // A vector of trivially copyable elements whose first N live inside the object: short
 // sequences cost no allocation, longer ones move to the heap.
 template <class T, std::size_t N>

@@ -1,5 +1,6 @@
 #include "platform/types/CfmAgentTypes.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -234,7 +235,35 @@ IntfCounter::IntfCounter(IntfId intfId) : Kiln::Entity(intfId.stringValue()), in
 MipCcmDbVlan::MipCcmDbVlan(Bridging::VlanId vlanId)
     : Kiln::Entity(std::to_string(vlanId.value())), vlanId_(vlanId) {}
 
-IntfId MipCcmDbVlan::entry(const EthAddr& srcMac) const { return lookup(entry_, srcMac); }
+namespace {
+
+// Where `srcMac` is, or belongs, in sorted entries.
+template <class Entries>
+auto position(Entries& entries, const EthAddr& srcMac) {
+  return std::lower_bound(entries.begin(), entries.end(), srcMac,
+                          [](const auto& entry, const EthAddr& mac) { return entry.first < mac; });
+}
+
+}  // namespace
+
+IntfId MipCcmDbVlan::entry(const EthAddr& srcMac) const {
+  auto it = position(entry_, srcMac);
+  return it != entry_.end() && it->first == srcMac ? it->second : IntfId();
+}
+
+void MipCcmDbVlan::entryIs(const EthAddr& srcMac, IntfId intf) {
+  auto it = position(entry_, srcMac);
+  if (it != entry_.end() && it->first == srcMac) {
+    it->second = intf;
+  } else {
+    entry_.emplace(it, srcMac, intf);
+  }
+}
+
+void MipCcmDbVlan::entryDel(const EthAddr& srcMac) {
+  auto it = position(entry_, srcMac);
+  if (it != entry_.end() && it->first == srcMac) entry_.erase(it);
+}
 
 CcmMepInfo::CcmMepInfo(Cfm::MepId mepId)
     : Kiln::Entity(std::to_string(mepId.value())), mepId_(mepId) {}

@@ -14,6 +14,8 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/kiln/Collection.h"
 #include "platform/kiln/Notifier.h"
@@ -444,7 +446,8 @@ class Counter : public Kiln::Entity {
 // Which interface CCMs from a source MAC address arrived on, within one bridging VLAN.
 class MipCcmDbVlan : public Kiln::Entity {
  public:
-  using Entries = std::map<EthAddr, IntfId>;
+  // Sorted by address, in one array: a VLAN holds a few senders, looked up with every CCM.
+  using Entries = std::vector<std::pair<EthAddr, IntfId>>;
 
   explicit MipCcmDbVlan(Bridging::VlanId vlanId);
   Bridging::VlanId vlanId() const { return vlanId_; }
@@ -452,8 +455,8 @@ class MipCcmDbVlan : public Kiln::Entity {
   // The empty IntfId when the address is unknown.
   IntfId entry(const EthAddr& srcMac) const;
   // A later CCM from the same address moves it to its interface.
-  void entryIs(const EthAddr& srcMac, IntfId intf) { entry_[srcMac] = intf; }
-  void entryDel(const EthAddr& srcMac) { entry_.erase(srcMac); }
+  void entryIs(const EthAddr& srcMac, IntfId intf);
+  void entryDel(const EthAddr& srcMac);
   const Entries& entry() const { return entry_; }
 
  private:
@@ -463,7 +466,7 @@ class MipCcmDbVlan : public Kiln::Entity {
 
 class MipCcmDb : public Kiln::Entity {
  public:
-  using Vlans = Kiln::Collection<Bridging::VlanId, MipCcmDbVlan>;
+  using Vlans = Kiln::IndexedCollection<Bridging::VlanId, MipCcmDbVlan, Bridging::VlanId::max + 1>;
 
   explicit MipCcmDb(std::string name = "mipCcmDb") : Kiln::Entity(std::move(name)) {}
 
