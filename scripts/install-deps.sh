@@ -10,6 +10,7 @@ packages=(
   tshark
   iproute2
   python3-scapy
+  jq
 )
 
 missing=()
