@@ -43,6 +43,8 @@ TEST_F(LoopbackTest, AnLbmToTheBridgeGoesBackAsItCameWithOnlyTheLbrFieldsChanged
   const Row rows[] = {
       {"untagged, native vlan", from(lb(3)), lb(2)},
       {"one tag, priority 5", from(lb(3)).tag(0xa014), lb(2)},
+      {"one tag translated on ingress keeps it", from(lb(3)).tag(100), lb(2), answered, et1,
+       [](auto& p) { p.ingressVlanXlateIs({100, 0}, {30, 0}); }},
       {"two tags, service tpid outer", from(lb(3)).tag(100, 0x88a8).tag(0xe0c8), lb(2), answered, et1, serviceTpid},
       {"version 5 goes back as 0", from(lb(3, end, 0x65)), lb(2)},
       {"flags, first tlv offset 8", from(lb(3, "pad!" + end, 0x60, 0x81, 8)), lb(2, "pad!" + end, 0x60, 0x81, 8)},

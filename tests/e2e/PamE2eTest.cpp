@@ -107,33 +107,6 @@ TEST_F(PamE2e, BurstKeepsOnlyTheNewestFramesUpToTheBound) {
   EXPECT_EQ(pam->counters().rxQueueDrops, std::uint64_t(burst - 56));
 }
 
-TEST_F(PamE2e, FramesArriveByteExactAndRepliesLeaveByteExact) {
-  auto pam = open("Ethernet1");
-  ASSERT_TRUE(pam);
-  struct Reader : Interface::Pam::NotifieeConst {
-    using Interface::Pam::NotifieeConst::NotifieeConst;
-    void onReadableCount() override {
-      auto self = Kiln::Ptr<Interface::Pam>(const_cast<Interface::Pam*>(notifier().get()));
-      if (auto pkt = self->rxPkt()) frames.push_back(pkt->stringValue());
-    }
-    std::vector<std::string> frames;
-  } reader(pam);
-
-  const std::string tagged = cfmFrame(7, true);
-  ASSERT_TRUE(host_->send(TestSupport::span(tagged)));
-  runUntil([&] { return !reader.frames.empty(); });
-  ASSERT_EQ(reader.frames.size(), 1u);
-  EXPECT_EQ(reader.frames[0], tagged);
-
-  auto reply = Lumen::pktManager().newPkt();
-  const std::string sent = cfmFrame(8);
-  reply->bytesIs(TestSupport::span(sent), false);
-  ASSERT_TRUE(pam->txPkt(reply));
-  const auto received = TestSupport::receiveFrames(*host_, 1);
-  ASSERT_EQ(received.size(), 1u);
-  EXPECT_EQ(received[0], sent);
-}
-
 TEST_F(PamE2e, InterfacesOnOneDeviceShareItsSocketAndEachGetsEveryFrame) {
   auto ethernet = open("Ethernet1");
   auto portChannel = open("Port-Channel1");
