@@ -53,9 +53,6 @@ TEST(CfmCommonHeader, LevelAndVersionKeepToTheirBitsAndOpCodesOutsideOneToFiveAr
     EXPECT_EQ(errorOf([&] { h.opCodeIs(op); }), opCodeError) << int(op);
     EXPECT_EQ(errorOf([&] { h.opCodeIs(op); }), "") << int(op);  // stored, and not new any more
   }
-  const std::uint8_t leastFirstTlvOffset[] = {0, 70, 4, 4, 6, 17};
-  for (std::uint8_t op = 0; op <= 5; ++op) EXPECT_EQ(minFirstTlvOffset(op), leastFirstTlvOffset[op]) << int(op);
-  EXPECT_EQ(errorOf([] { minFirstTlvOffset(6); }), "opCode <= CFMCommonHeader::opCodeMax");
 }
 
 TEST(PduFlags, EachSetterChangesOnlyItsBitsAndMepIdsStayInRange) {

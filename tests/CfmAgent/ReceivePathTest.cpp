@@ -409,13 +409,6 @@ TEST_F(ReceivePathTest, EthernetAndPortChannelInterfacesGetSocketsAndMachines) {
   ASSERT_EQ(handed.size(), 3u);
   EXPECT_EQ(handed[2].record->intf(), po1);
 
-  // Gone and back: the socket closes with its machine, a new pair comes.
-  const auto before = agent->pamSm()->pamIntfSm(et2);
-  statusDir->intfStatusDel(et2);
-  EXPECT_FALSE(agent->pamDesiredIntfDir()->intfDesired(et2) || agent->pamSm()->pamIntfSm(et2));
-  statusDir->intfStatusIs(et2, "");
-  EXPECT_TRUE(agent->pamSm()->pamIntfSm(et2) && agent->pamSm()->pamIntfSm(et2) != before);
-
   // A machine without a socket reads nothing.
   CfmAgent::pamIntfSmFactory(IntfId("Ethernet4"), nullptr, agent->pamSm().get())->handlePamReadable();
   EXPECT_EQ(agent->pktHelper()->pktId(), 3u);

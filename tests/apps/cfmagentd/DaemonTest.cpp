@@ -160,18 +160,12 @@ TEST_F(DaemonTest, ReplayMovesTheDocumentedCountersAndCapturesWhatTheAgentSent) 
       {"sw-a", t0 + 1, ethernet(bridgeMac, hostA, 10, lbm(3, 7))},
       {"Et2", t0 + 2, std::string(13, '\x01')},
       {"sw-b", t0 + 3, ethernet(ccmGroup(5), hostA, 10, ccm(5, 200))},
-      {"sw-b", t0 + 4, ethernet(ccmGroup(3), mac(0x01005e000001), 10, ccm(3, 200))},
-      {"sw-b", t0 + 5, ethernet(ccmGroup(3), hostA, 10, ccm(3, 200), 0x88a8)},
-      {"sw-b", t0 + 6, ethernet(ccmGroup(4), hostA, 10, ccm(3, 200))},
   });
   const auto result = Runner::replay(*daemon, loop, in, dir / "out.pcapng");
-  EXPECT_EQ(std::tuple(result.received, result.sent), std::tuple(7u, 1u));
+  EXPECT_EQ(std::tuple(result.received, result.sent), std::tuple(4u, 1u));
   EXPECT_EQ(counts(), (Counts{{"Ethernet1/3/1/in", 1}, {"Ethernet1/3/3/in", 1}, {"Ethernet1/3/2/out", 1},
-                              {"Ethernet2/8/0/in", 3},
-                              {"Ethernet2/8/0/inErrorEthHdrTooShort", 1}, {"Ethernet2/8/0/inErrorSrcMacNotUnicast", 1},
-                              {"Ethernet2/8/0/inErrorNotCfmEtherType", 1}, {"Ethernet2/5/1/in", 1},
-                              {"Ethernet2/5/1/inErrorNoMpAtMdLevel", 1}, {"Ethernet2/3/1/in", 1},
-                              {"Ethernet2/3/1/inErrorDstMacMdLevelMismatch", 1}}));
+                              {"Ethernet2/8/0/in", 1}, {"Ethernet2/8/0/inErrorEthHdrTooShort", 1},
+                              {"Ethernet2/5/1/in", 1}, {"Ethernet2/5/1/inErrorNoMpAtMdLevel", 1}}));
   // The agent's clock read the frame's time while it handled the frame, and is real again.
   auto status = Kiln::ptrCast<CfmAgent::Status>(daemon->manager().entity("cfm/status"));
   auto mep = status->ccmDb()->ccmMd(Cfm::MdLevel(3))->ccmMa(Cfm::MaName("demo-ma"))->ccmMepInfo(Cfm::MepId(200));
