@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# Live loopback benchmark: lbmflood in one network namespace floods LBMs over a veth pair at
+# the responder in the other, first cfmagentd, then lbrreflect on the same veth end in its
+# place, each at window 1 (latency) and window 64 (throughput). Prints replies/s and p50/p99
+# latency of both side by side with the ratios agent/reflector: absolute figures depend on
+# the machine and on what else runs on it, the ratios taken in one run much less.
+#
+#   bench/live-loopback.sh [--seconds N] [--build DIR] [--cfmagentd PATH] [--cfmctl PATH]
+#                          [--tools DIR]
+#
+#   --seconds N       length of each lbmflood run (default 5)
+#   --build DIR       build directory holding cfmagentd and cfmctl (default: build)
+#   --cfmagentd PATH  the daemon to measure (default: DIR/apps/cfmagentd/cfmagentd)
+#   --cfmctl PATH     (default: DIR/apps/cfmctl/cfmctl)
+#   --tools DIR       where lbmflood.c and lbrreflect.c are (default: ../shared/tools)
+#
+# Needs root (namespaces, AF_PACKET), gcc, ip (iproute2) and jq. Namespaces, processes and
+# files are removed on exit, also when interrupted.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+
+seconds=5
+build=$repo/build
+cfmagentd= cfmctl=
+tools=$repo/../shared/tools
+usage() { sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//' >&2; exit 2; }
+while [ $# -gt 0 ]; do
+  case $1 in
+    --seconds) seconds=${2:?}; shift 2 ;;
+    --build) build=${2:?}; shift 2 ;;
+    --cfmagentd) cfmagentd=${2:?}; shift 2 ;;
+    --cfmctl) cfmctl=${2:?}; shift 2 ;;
+    --tools) tools=${2:?}; shift 2 ;;
+    -h | --help) usage ;;
+    *) echo "live-loopback: unknown argument '$1'" >&2; usage ;;
+  esac
+done
+cfmagentd=${cfmagentd:-$build/apps/cfmagentd/cfmagentd}
+cfmctl=${cfmctl:-$build/apps/cfmctl/cfmctl}
+
+fail() { echo "live-loopback: $*" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || fail "run as root: it makes network namespaces and opens packet sockets"
+[[ $seconds =~ ^[0-9]+([.][0-9]+)?$ ]] || fail "--seconds: '$seconds' is not a number of seconds"
+for tool in gcc ip jq; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install gcc iproute2 jq)"
+done
+for b in "$cfmagentd" "$cfmctl"; do
+  [ -x "$b" ] || fail "$b is missing: build first (cmake --preset default && cmake --build build), or say where it is"
+done
+for c in lbmflood.c lbrreflect.c; do
+  [ -f "$tools/$c" ] || fail "$tools/$c is missing: say where the tools are with --tools"
+done
+demoConfig=$repo/apps/runner/demo-config.json
+[ -f "$demoConfig" ] || fail "$demoConfig is missing"
+
+# Names unique per run, so that a run never touches another's namespaces.
+tag=lbbench$$
+nsSw=$tag-sw nsHost=$tag-host
+work=$(mktemp -d "/tmp/$tag.XXXX")
+agent= reflector=
+
+stop() {  # PID: ends a process this script started and reaps it
+  if [ -n "$1" ] && kill -0 "$1" 2>/dev/null; then
+    kill -TERM "$1"
+    wait "$1" 2>/dev/null || true
+  fi
+}
+cleanup() {
+  set +e
+  stop "$agent"
+  stop "$reflector"
+  ip netns del "$nsSw" 2>/dev/null
+  ip netns del "$nsHost" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+echo "== building lbmflood and lbrreflect from $tools"
+gcc -O2 -o "$work/lbmflood" "$tools/lbmflood.c"
+gcc -O2 -o "$work/lbrreflect" "$tools/lbrreflect.c"
+
+# The demo's switch cut down to the one port lbmflood reaches: an access port (lbmflood
+# sends untagged) and the level 3 domain with its default MIP, without the MEP.
+config=$work/config.json
+jq '{bridgeMac,
+     interfaces: {Ethernet1: "sw-a"},
+     switchports: {Ethernet1: {mode: "access", portVlan: 10}},
+     vlans: {"10": {}},
+     cfm: {domains: [.cfm.domains[] | select(.level == 3) | del(.associations)]},
+     aleStatus: [.aleStatus[] | select(.level == 3)]}' "$demoConfig" >"$config"
+"$cfmagentd" --config "$config" --check-config 2>/dev/null ||
+  fail "the configuration derived from $demoConfig is refused: $(cat "$config")"
+bridgeMac=$(jq -r .bridgeMac "$config")
+hostMac=02:00:00:00:00:0a
+level=3
+
+echo "== topology: $nsHost (host-a $hostMac) -- sw-a [$nsSw] ($bridgeMac)"
+ip netns add "$nsSw"
+ip netns add "$nsHost"
+ip -n "$nsSw" link add sw-a type veth peer name host-a netns "$nsHost"
+# Without IPv6 addresses the link carries no neighbour discovery, only the benchmark's frames.
+ip -n "$nsSw" link set sw-a addrgenmode none 2>/dev/null || true
+ip -n "$nsHost" link set host-a addrgenmode none 2>/dev/null || true
+# The switch's port answers to the bridge MAC address, as a switch's CPU port does; the
+# reflector answers only frames to its device's own address.
+ip -n "$nsSw" link set sw-a address "$bridgeMac" up
+ip -n "$nsHost" link set host-a address "$hostMac" up
+swIfIndex=$(ip netns exec "$nsSw" cat /sys/class/net/sw-a/ifindex)
+
+# Polls `$@` every 50 ms, 10 s at most; fails naming WHAT.
+waitFor() {
+  local what=$1; shift
+  for _ in $(seq 200); do "$@" && return 0; sleep 0.05; done
+  fail "$what not ready after 10 s"
+}
+ctl() { "$cfmctl" --socket "$work/cfmagentd.sock" "$@"; }
+agentReady() { ctl show sockets 2>/dev/null | grep -q '^Ethernet1 '; }
+# Whether process PID holds a packet socket bound to sw-a.
+packetSocketBound() {
+  local pid=$1 link inodes=()
+  for fd in /proc/"$pid"/fd/*; do
+    link=$(readlink "$fd" 2>/dev/null) || continue
+    [[ $link =~ ^socket:\[([0-9]+)\]$ ]] && inodes+=("${BASH_REMATCH[1]}")
+  done
+  [ ${#inodes[@]} -gt 0 ] || return 1
+  awk -v ifindex="$swIfIndex" -v inodes="${inodes[*]}" '
+    BEGIN { n = split(inodes, list, " "); for (i = 1; i <= n; i++) mine[list[i]] = 1 }
+    NR > 1 && $5 == ifindex && ($9 in mine) { found = 1 }
+    END { exit !found }' /proc/"$pid"/net/packet
+}
+
+declare -A result
+flood() {  # RESPONDER WINDOW: one lbmflood run, its line kept in result[RESPONDER/WINDOW]
+  local line
+  line=$(ip netns exec "$nsHost" "$work/lbmflood" host-a "$bridgeMac" "$level" "$seconds" "$2")
+  printf '   %-10s window %-3s %s\n' "$1" "$2" "$line"
+  result[$1/$2]=$line
+}
+
+echo "== cfmagentd ($cfmagentd) on sw-a"
+ip netns exec "$nsSw" "$cfmagentd" --config "$config" --control "$work/cfmagentd.sock" \
+  >"$work/cfmagentd.log" 2>&1 &
+agent=$!
+waitFor "cfmagentd (its log: $(cat "$work/cfmagentd.log" 2>/dev/null))" agentReady
+# What the agent's socket shed during a run: frames its queue dropped, frames the kernel did.
+socketDrops() { ctl show sockets --json | jq -r '.Ethernet1 | "\(.rxQueueDrops) \(.rxKernelDrops)"'; }
+declare -A drops
+for window in 1 64; do
+  read -r queue0 kernel0 < <(socketDrops)
+  flood agent "$window"
+  read -r queue1 kernel1 < <(socketDrops)
+  drops[$window]="$((queue1 - queue0)) $((kernel1 - kernel0))"
+done
+echo "   cfmctl show sockets (both runs):"
+ctl show sockets | sed 's/^/     /'
+stop "$agent"
+agent=
+
+echo "== lbrreflect on sw-a"
+ip netns exec "$nsSw" "$work/lbrreflect" sw-a &
+reflector=$!
+waitFor "lbrreflect" packetSocketBound "$reflector"
+for window in 1 64; do flood reflector "$window"; done
+stop "$reflector"
+reflector=
+
+echo
+echo "== $seconds s per run; ratios are agent/reflector (replies/s: higher is better; latency: lower)"
+awk -v a1="${result[agent/1]}" -v r1="${result[reflector/1]}" -v d1="${drops[1]}" \
+    -v a64="${result[agent/64]}" -v r64="${result[reflector/64]}" -v d64="${drops[64]}" '
+  # The value of NAME in an lbmflood line; empty when the line has none.
+  function value(line, name,   parts) {
+    if (!match(line, "(^| )" name "=[-0-9.]+")) return ""
+    split(substr(line, RSTART, RLENGTH), parts, "=")
+    return parts[2]
+  }
+  function ratio(a, b) { return (a >= 0 && b > 0) ? sprintf("%.2f", a / b) : "-" }
+  function row(window, a, r, d,   shed) {
+    split(d, shed, " ")
+    printf "%-6s | %10s %8s %8s | %10s %8s %8s | %5s %5s %5s | %10d %6d %7d %7d\n", window,
+           value(a, "replies_per_s"), value(a, "p50_us"), value(a, "p99_us"),
+           value(r, "replies_per_s"), value(r, "p50_us"), value(r, "p99_us"),
+           ratio(value(a, "replies_per_s"), value(r, "replies_per_s")),
+           ratio(value(a, "p50_us"), value(r, "p50_us")), ratio(value(a, "p99_us"), value(r, "p99_us")),
+           value(a, "sent") - value(a, "replies"), value(a, "stalls"), shed[1], shed[2]
+  }
+  BEGIN {
+    printf "%-6s | %-28s | %-28s | %-17s | %s\n", "", "agent", "reflector", "agent/reflector",
+           "agent: frames lost and where"
+    printf "%-6s | %10s %8s %8s | %10s %8s %8s | %5s %5s %5s | %10s %6s %7s %7s\n", "window",
+           "replies/s", "p50 us", "p99 us", "replies/s", "p50 us", "p99 us", "rate", "p50", "p99",
+           "unanswered", "stalls", "rxQueue", "kernel"
+    row(1, a1, r1, d1)
+    row(64, a64, r64, d64)
+  }'
