@@ -179,6 +179,39 @@ TEST_F(CfmAgentdE2e, FramesMoveTheDocumentedCountersAndAReplayGivesTheSame) {
   EXPECT_EQ(TestSupport::tsharkFields(out, {"frame.interface_name"}).size(), std::stoul(m[1]));
 }
 
+// The switch's loopback replies in each way a message reaches it. cfmtool takes a reply only
+// with the tag its message had: the reply goes back in the message's own tags.
+TEST_F(CfmAgentdE2e, PingsAreAnsweredInEveryEncapsulation) {
+  auto json = RunnerTest::demoConfig();
+  // Host A's VLAN 100 is the switch's VLAN 30 on Ethernet1, paired both ways as an operator
+  // would. The reply keeps the message's tag 100, which is also what the egress entry gives 30.
+  json["switchports"]["Ethernet1"]["ingressTranslation"] = {{{"from", 100}, {"to", 30}}};
+  json["switchports"]["Ethernet1"]["egressTranslation"] = {{{"from", 30}, {"to", 100}}};
+  json["switchports"]["Ethernet2"] = {{"mode", "access"}, {"portVlan", 10}};
+  json["vlans"]["30"] = nlohmann::json::object();
+  const std::string config = dir_ / "encapsulations.json";
+  RunnerTest::writeFile(config, json.dump(2));
+  linksIs();
+  startDaemon(config);
+  struct Ping { const char* what; const E2e::Netns& host; const char* device; Args vlan; };
+  const Ping pings[] = {{"trunk, native vlan untagged", *hostA_, "host-a", {}},
+                        {"trunk, vlan 20 tagged", *hostA_, "host-a", {"--vlan", "20"}},
+                        {"trunk, vlan 100 translated", *hostA_, "host-a", {"--vlan", "100"}},
+                        {"access port untagged", *hostB_, "host-b", {}}};
+  for (const Ping& p : pings) {
+    Args args = {"ping", "--intf", p.device, "--dst", "02:00:00:00:00:01", "--level", "3",
+                 "--count", "2", "--interval", "0.01", "--timeout", "2"};
+    args.insert(args.end(), p.vlan.begin(), p.vlan.end());
+    const auto ping = cfmtool(p.host, args);
+    EXPECT_EQ(ping.status, 0) << p.what << ":\n" << ping.output;
+    EXPECT_NE(ping.output.find("2 transmitted, 2 received, 0% loss"), std::string::npos) << p.what << ":\n"
+                                                                                         << ping.output;
+  }
+  const Counts answered = {{"Ethernet1/3/3/in", 6}, {"Ethernet1/3/2/out", 6},
+                           {"Ethernet2/3/3/in", 2}, {"Ethernet2/3/2/out", 2}};
+  EXPECT_EQ(countsWhen(answered), answered);
+}
+
 TEST_F(CfmAgentdE2e, CfmctlShowsClearsAppliesAndTheDaemonStopsOnSigterm) {
   // The daemon first: it finds the devices as they appear.
   startDaemon();
