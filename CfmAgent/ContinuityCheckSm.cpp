@@ -36,25 +36,13 @@ std::optional<Cfm::MaName> checkedMaName(const CCMPdu& ccmPdu, PktMetaData& reco
 
 }  // namespace
 
-class ContinuityCheckSm::ProtocolPktReactor : public ProtocolPkt::NotifieeConst {
- public:
-  ProtocolPktReactor(Kiln::PtrConst<ProtocolPkt> slot, ContinuityCheckSm& sm)
-      : ProtocolPkt::NotifieeConst(std::move(slot)), sm_(sm) {}
-  void onReadableCount() override { sm_.handleProtocolPkt(); }
-
- private:
-  ContinuityCheckSm& sm_;
-};
-
 ContinuityCheckSm::ContinuityCheckSm(Kiln::PtrConst<ProtocolPkt> protocolPkt,
                                      Kiln::Ptr<MipCcmDb> mipCcmDb, Kiln::Ptr<CcmDb> ccmDb,
                                      Kiln::Ptr<PktHelper> pktHelper)
-    : Kiln::StateMachine("continuityCheckSm"),
-      protocolPkt_(Kiln::validPtr(std::move(protocolPkt))),
+    : ProtocolPktSm("continuityCheckSm", std::move(protocolPkt)),
       mipCcmDb_(Kiln::validPtr(std::move(mipCcmDb))),
       ccmDb_(Kiln::validPtr(std::move(ccmDb))),
-      pktHelper_(std::move(pktHelper)),
-      protocolPktReactor_(std::make_unique<ProtocolPktReactor>(protocolPkt_, *this)) {
+      pktHelper_(std::move(pktHelper)) {
   handleInitialized();
 }
 
@@ -71,19 +59,13 @@ Kiln::Ptr<ContinuityCheckSm> continuityCheckSmFactory(Kiln::PtrConst<ProtocolPkt
 void ContinuityCheckSm::handleInitialized() {
   KILN_TRACE(trace(), 8, "ContinuityCheckSm::handleInitialized");
   KILN_ASSERT(!initialized());
-  if (protocolPkt_->pktMetaData()) handleProtocolPkt();
+  if (protocolPkt()->pktMetaData()) handleProtocolPkt();
   initializedIs(true);
-}
-
-void ContinuityCheckSm::doPrepareToDie() { protocolPktReactor_.reset(); }
-
-void ContinuityCheckSm::hasNotificationActiveIs(bool active) {
-  if (protocolPktReactor_) protocolPktReactor_->hasNotificationActiveIs(active);
 }
 
 void ContinuityCheckSm::handleProtocolPkt() {
   KILN_TRACE(trace(), 8, "ContinuityCheckSm::handleProtocolPkt");
-  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt_->pktMetaData();
+  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt()->pktMetaData();
   KILN_ASSERT_TEXT(pktMetaData, "pktMetaData");
   PktMetaData& record = *pktMetaData;
   const auto& pkt = record.pkt();

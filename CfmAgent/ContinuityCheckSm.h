@@ -6,40 +6,32 @@
 // MEP was last heard). It sends nothing; nothing ages the entries: only the operator's
 // clear commands empty the databases.
 
-#include <memory>
-
 #include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/PktHelper.h"
-#include "platform/kiln/StateMachine.h"
+#include "CfmAgent/ProtocolPktSm.h"
 #include "platform/types/CfmAgentTypes.h"
 
 namespace CfmAgent {
 
-class ContinuityCheckSm : public Kiln::StateMachine {
+class ContinuityCheckSm : public ProtocolPktSm {
  public:
   ContinuityCheckSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::Ptr<MipCcmDb> mipCcmDb,
                     Kiln::Ptr<CcmDb> ccmDb, Kiln::Ptr<PktHelper> pktHelper);
   ~ContinuityCheckSm() override;
 
-  const Kiln::PtrConst<ProtocolPkt>& protocolPkt() const { return protocolPkt_; }
   const Kiln::Ptr<MipCcmDb>& mipCcmDb() const { return mipCcmDb_; }
   const Kiln::Ptr<CcmDb>& ccmDb() const { return ccmDb_; }
   const Kiln::Ptr<PktHelper>& pktHelper() const { return pktHelper_; }
 
   // Checks and learns the frame the slot holds now; the slot must hold one.
-  void handleProtocolPkt();
-  void hasNotificationActiveIs(bool active);
+  void handleProtocolPkt() override;
 
  private:
-  class ProtocolPktReactor;
   void handleInitialized();
-  void doPrepareToDie() override;
 
-  Kiln::PtrConst<ProtocolPkt> protocolPkt_;
   Kiln::Ptr<MipCcmDb> mipCcmDb_;
   Kiln::Ptr<CcmDb> ccmDb_;
   Kiln::Ptr<PktHelper> pktHelper_;
-  std::unique_ptr<ProtocolPktReactor> protocolPktReactor_;
 };
 
 Kiln::Ptr<ContinuityCheckSm> continuityCheckSmFactory(Kiln::PtrConst<ProtocolPkt> protocolPkt,

@@ -15,23 +15,11 @@ Kiln::TraceHandle& trace() {
 
 }  // namespace
 
-class LoopbackSm::ProtocolPktReactor : public ProtocolPkt::NotifieeConst {
- public:
-  ProtocolPktReactor(Kiln::PtrConst<ProtocolPkt> slot, LoopbackSm& sm)
-      : ProtocolPkt::NotifieeConst(std::move(slot)), sm_(sm) {}
-  void onReadableCount() override { sm_.handleProtocolPkt(); }
-
- private:
-  LoopbackSm& sm_;
-};
-
 LoopbackSm::LoopbackSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::Ptr<PktHelper> pktHelper,
                        Kiln::PtrConst<Bridging::Config> brConfig)
-    : Kiln::StateMachine("loopbackSm"),
-      protocolPkt_(Kiln::validPtr(std::move(protocolPkt))),
+    : ProtocolPktSm("loopbackSm", std::move(protocolPkt)),
       pktHelper_(std::move(pktHelper)),
-      brConfig_(std::move(brConfig)),
-      protocolPktReactor_(std::make_unique<ProtocolPktReactor>(protocolPkt_, *this)) {
+      brConfig_(std::move(brConfig)) {
   handleInitialized();
 }
 
@@ -46,19 +34,13 @@ Kiln::Ptr<LoopbackSm> loopbackSmFactory(Kiln::PtrConst<ProtocolPkt> protocolPkt,
 void LoopbackSm::handleInitialized() {
   KILN_TRACE(trace(), 8, "LoopbackSm::handleInitialized");
   KILN_ASSERT(!initialized());
-  if (protocolPkt_->pktMetaData()) handleProtocolPkt();
+  if (protocolPkt()->pktMetaData()) handleProtocolPkt();
   initializedIs(true);
-}
-
-void LoopbackSm::doPrepareToDie() { protocolPktReactor_.reset(); }
-
-void LoopbackSm::hasNotificationActiveIs(bool active) {
-  if (protocolPktReactor_) protocolPktReactor_->hasNotificationActiveIs(active);
 }
 
 void LoopbackSm::handleProtocolPkt() {
   KILN_TRACE(trace(), 8, "LoopbackSm::handleProtocolPkt");
-  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt_->pktMetaData();
+  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt()->pktMetaData();
   KILN_ASSERT_TEXT(pktMetaData, "pktMetaData");
   PktMetaData& record = *pktMetaData;
   // LBRs share the slot: they end here, counted `in` by the receive path and no more.

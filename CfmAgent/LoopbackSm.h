@@ -4,39 +4,31 @@
 // its VLAN tags, transaction identifier and TLVs as received. Nothing is kept between
 // frames.
 
-#include <memory>
-
 #include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/PktHelper.h"
-#include "platform/kiln/StateMachine.h"
+#include "CfmAgent/ProtocolPktSm.h"
 #include "platform/types/Bridging.h"
 
 namespace CfmAgent {
 
-class LoopbackSm : public Kiln::StateMachine {
+class LoopbackSm : public ProtocolPktSm {
  public:
   LoopbackSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::Ptr<PktHelper> pktHelper,
              Kiln::PtrConst<Bridging::Config> brConfig);
   ~LoopbackSm() override;
 
-  const Kiln::PtrConst<ProtocolPkt>& protocolPkt() const { return protocolPkt_; }
   const Kiln::Ptr<PktHelper>& pktHelper() const { return pktHelper_; }
   const Kiln::PtrConst<Bridging::Config>& brConfig() const { return brConfig_; }
 
   // Answers the frame the slot holds now, if it is an LBM to the bridge; the slot must
   // hold one.
-  void handleProtocolPkt();
-  void hasNotificationActiveIs(bool active);
+  void handleProtocolPkt() override;
 
  private:
-  class ProtocolPktReactor;
   void handleInitialized();
-  void doPrepareToDie() override;
 
-  Kiln::PtrConst<ProtocolPkt> protocolPkt_;
   Kiln::Ptr<PktHelper> pktHelper_;
   Kiln::PtrConst<Bridging::Config> brConfig_;
-  std::unique_ptr<ProtocolPktReactor> protocolPktReactor_;
 };
 
 Kiln::Ptr<LoopbackSm> loopbackSmFactory(Kiln::PtrConst<ProtocolPkt> protocolPkt,

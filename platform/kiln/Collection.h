@@ -120,35 +120,43 @@ class Collection {
 // Members by a key that is a small number (`key.value()` below N), each in its own slot:
 // a look-up is an index, whatever the number of members. Iterated in key order, as
 // (key, member) pairs; members leave as in Collection.
+// Walks the slots 0..N-1 of an owner that stores members by number, stopping at those that
+// `owner.occupied(slot)` accepts and yielding `owner.at(slot)`.
+template <class Owner, std::size_t N>
+class SlotIterator {
+ public:
+  using value_type = decltype(std::declval<const Owner&>().at(0));
+  using difference_type = std::ptrdiff_t;
+  SlotIterator() = default;
+  SlotIterator(const Owner* owner, std::size_t slot) : owner_(owner), slot_(skip(slot)) {}
+  value_type operator*() const { return owner_->at(slot_); }
+  SlotIterator& operator++() {
+    slot_ = skip(slot_ + 1);
+    return *this;
+  }
+  SlotIterator operator++(int) {
+    auto before = *this;
+    ++*this;
+    return before;
+  }
+  bool operator==(const SlotIterator& other) const { return slot_ == other.slot_; }
+
+ private:
+  std::size_t skip(std::size_t slot) const {
+    while (slot < N && !owner_->occupied(slot)) ++slot;
+    return slot;
+  }
+  const Owner* owner_ = nullptr;
+  std::size_t slot_ = N;
+};
+
+// Members by a key that is a small number (`key.value()` below N), each in its own slot:
+// a look-up is an index, whatever the number of members. Iterated in key order, as
+// (key, member) pairs; members leave as in Collection.
 template <class Key, class T, std::size_t N>
 class IndexedCollection {
  public:
-  class const_iterator {
-   public:
-    using value_type = std::pair<Key, Ptr<T>>;
-    using difference_type = std::ptrdiff_t;
-    const_iterator() = default;
-    const_iterator(const IndexedCollection* owner, std::size_t slot) : owner_(owner), slot_(skip(slot)) {}
-    value_type operator*() const { return {Key(static_cast<decltype(Key().value())>(slot_)), owner_->slots_[slot_]}; }
-    const_iterator& operator++() {
-      slot_ = skip(slot_ + 1);
-      return *this;
-    }
-    const_iterator operator++(int) {
-      auto before = *this;
-      ++*this;
-      return before;
-    }
-    bool operator==(const const_iterator& other) const { return slot_ == other.slot_; }
-
-   private:
-    std::size_t skip(std::size_t slot) const {
-      while (slot < N && !owner_->slots_[slot]) ++slot;
-      return slot;
-    }
-    const IndexedCollection* owner_ = nullptr;
-    std::size_t slot_ = N;
-  };
+  using const_iterator = SlotIterator<IndexedCollection, N>;
 
   IndexedCollection() : slots_(N) {}
   IndexedCollection(const IndexedCollection&) = delete;
@@ -193,6 +201,11 @@ class IndexedCollection {
   const_iterator end() const { return {this, N}; }
 
  private:
+  friend const_iterator;
+  bool occupied(std::size_t slot) const { return bool(slots_[slot]); }
+  std::pair<Key, Ptr<T>> at(std::size_t slot) const {
+    return {Key(static_cast<decltype(Key().value())>(slot)), slots_[slot]};
+  }
   static std::size_t slot(const Key& key) {
     const auto index = std::size_t(key.value());
     KILN_ASSERT_TEXT(index < N, "key.value() < N");

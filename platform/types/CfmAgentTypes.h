@@ -308,32 +308,7 @@ class OpCodeCounter : public Kiln::Entity {
   // The entries that exist, in identifier order, as (identifier, count) pairs.
   class Counters {
    public:
-    class const_iterator {
-     public:
-      using value_type = std::pair<CounterId, std::uint64_t>;
-      using difference_type = std::ptrdiff_t;
-      const_iterator() = default;
-      const_iterator(const OpCodeCounter* owner, std::size_t slot) : owner_(owner), slot_(skip(slot)) {}
-      value_type operator*() const { return {CounterId(slot_), owner_->value_[slot_]}; }
-      const_iterator& operator++() {
-        slot_ = skip(slot_ + 1);
-        return *this;
-      }
-      const_iterator operator++(int) {
-        auto before = *this;
-        ++*this;
-        return before;
-      }
-      bool operator==(const const_iterator& other) const { return slot_ == other.slot_; }
-
-     private:
-      std::size_t skip(std::size_t slot) const {
-        while (slot < slots && !owner_->present_[slot]) ++slot;
-        return slot;
-      }
-      const OpCodeCounter* owner_ = nullptr;
-      std::size_t slot_ = slots;
-    };
+    using const_iterator = Kiln::SlotIterator<OpCodeCounter, slots>;
 
     explicit Counters(const OpCodeCounter& owner) : owner_(owner) {}
     const_iterator begin() const { return {&owner_, 0}; }
@@ -373,6 +348,9 @@ class OpCodeCounter : public Kiln::Entity {
   Counters counter() const { return Counters(*this); }
 
  private:
+  friend Counters::const_iterator;
+  bool occupied(std::size_t slot) const { return present_[slot]; }
+  std::pair<CounterId, std::uint64_t> at(std::size_t slot) const { return {CounterId(slot), value_[slot]}; }
   static std::size_t checkedSlot(CounterId id);
 
   Cfm::OpCode opCode_;
