@@ -14,24 +14,6 @@ namespace {
 
 using namespace AgentTest;
 
-// Every named identifier reads back from its name, and its class is the one its number
-// range gives: an in-error counted as debug would let a frame be dropped with no reason.
-TEST(CounterId, NamesRoundTripAndClassesFollowTheNumber) {
-  using enum CounterClass;
-  int named = 0;
-  for (std::uint32_t n = 0; n < 64; ++n) {
-    const CounterId id{n};
-    const std::string name = stringValue(id);
-    if (name == std::to_string(n)) continue;
-    ++named;
-    EXPECT_EQ(counterIdFromString(name), id) << name;
-    const CounterClass c = n == 0 ? counterClassIn_ : n <= 27 ? counterClassInError_ : n == 28 ? counterClassOut_
-                           : n == 29 ? counterClassOutError_ : counterClassDebug_;
-    EXPECT_EQ(CounterHelper::counterClass(id), c) << name;
-  }
-  EXPECT_EQ(named, 34);
-}
-
 class PktRecordTest : public ::testing::Test {
  protected:
   void SetUp() override {  // a socket on Ethernet1 only
