@@ -73,11 +73,13 @@ std::string bytesOf(std::size_t n, char first) {
 }
 
 TEST(PcapngTest, WrittenFramesReadBackAndDecodeInTshark) {
-  // Lengths around the 4-byte padding, a zero byte in a frame, times past 32 bits, an
-  // interface name that is not a multiple of 4, interfaces used again after another.
+  // Lengths around the 4-byte padding and none at all (a replayed frame may be cut to
+  // nothing), a zero byte in a frame, times past 32 bits, an interface name that is not a
+  // multiple of 4, interfaces used again after another.
   const Frames frames = {{"Ethernet1", 1700000000250000, bytesOf(61, '\0')},
                          {"Port-Channel10", 5, bytesOf(1518, 'q')},
-                         {"Ethernet1", 1700000001000001, bytesOf(1, 'x')}};
+                         {"Ethernet1", 1700000001000001, bytesOf(1, 'x')},
+                         {"Port-Channel10", 1700000001000002, ""}};
   TestSupport::ScratchDir dir;
   {
     Runner::PcapngWriter writer(dir / "out.pcapng");
