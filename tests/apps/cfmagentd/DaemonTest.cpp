@@ -177,23 +177,6 @@ TEST_F(DaemonTest, ReplayMovesTheDocumentedCountersAndCapturesWhatTheAgentSent) 
                 {"Ethernet1", t0 + 1, ethernet(hostA, bridgeMac, 10, cfmHeader(3, 2, 0, 4) + u32(7) + '\0')}}));
 }
 
-// A replay of an LBM cut at every length runs to its end, and each frame is counted in
-// once and then either dropped once or answered.
-TEST_F(DaemonTest, ReplayOfAFrameCutAtEveryLengthCountsEachOnce) {
-  daemon->everyDevicePresentIs(true);
-  const auto lbm3 = ethernet(bridgeMac, hostA, 10, lbm(3, 7));
-  std::vector<std::tuple<std::string, std::uint64_t, std::string>> cuts;
-  for (std::size_t n = 0; n <= lbm3.size(); ++n) cuts.emplace_back("Ethernet1", n + 1, lbm3.substr(0, n));
-  const auto result = Runner::replay(*daemon, loop, capture(cuts), dir / "out.pcapng");
-  EXPECT_EQ(result.received, cuts.size());
-  std::uint64_t in = 0, out = 0, dropped = 0;
-  for (const auto& [key, value] : counts()) (key.ends_with("/in") ? in : key.ends_with("/out") ? out : dropped) += value;
-  EXPECT_EQ(in, cuts.size());
-  EXPECT_EQ(dropped + out, cuts.size());
-  EXPECT_EQ(out, result.sent);
-  EXPECT_GE(out, 1u);
-}
-
 TEST_F(DaemonTest, ReplayOfABrokenCaptureOrAnUnknownInterfaceStops) {
   daemon->everyDevicePresentIs(true);
   const auto frame = ethernet(ccmGroup(3), hostA, 10, ccm(3, 200));
