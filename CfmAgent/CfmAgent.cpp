@@ -62,6 +62,7 @@ Agent::~Agent() {
   pamSmDel();
   continuityCheckSmDel();
   loopbackSmDel();
+  linktraceSmDel();
   cliRequestDirSmDel();
 }
 
@@ -141,9 +142,8 @@ void Agent::doMountsComplete(Orbis::MountStatus mountStatus,
                         status_->mipCcmDbIs(), status_->ccmDbIs(), pktHelper_);
   }
   loopbackSmIs(protocolPktCollection_->protocolPktIs(Cfm::protocolLoopback), pktHelper_, brConfig_);
-  // The slot of the engine still to come, so that its frames are handed over (and counted)
-  // as they will be.
-  protocolPktCollection_->protocolPktIs(Cfm::protocolLinktrace);
+  linktraceSmIs(protocolPktCollection_->protocolPktIs(Cfm::protocolLinktrace),
+                status_ ? status_->mipCcmDbIs() : nullptr, pktHelper_, brConfig_, brStatus_, ethDevPamCollection_);
   // Last: no frame is read before everything that handles frames exists.
   pamSmIs(ethDevPamCollection_, protocolPktCollection_, pktHelper_, config_, brConfig_);
 }
@@ -243,6 +243,22 @@ Kiln::Ptr<LoopbackSm> Agent::loopbackSmIs(Kiln::PtrConst<ProtocolPkt> protocolPk
             "_pktHelper", pktHelper, sm.pktHelper())("_brConfig", brConfig, sm.brConfig()));
       },
       [&] { return loopbackSmFactory(protocolPkt, pktHelper, brConfig); });
+}
+
+Kiln::Ptr<LinktraceSm> Agent::linktraceSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt,
+                                            Kiln::PtrConst<MipCcmDb> mipCcmDb, Kiln::Ptr<PktHelper> pktHelper,
+                                            Kiln::PtrConst<Bridging::Config> brConfig,
+                                            Kiln::PtrConst<Bridging::Status> brStatus,
+                                            Kiln::PtrConst<Interface::EthDevPamCollection> pamCollection) {
+  return Kiln::instantiate(
+      linktraceSm_,
+      [&](const LinktraceSm& sm) {
+        return bool(Kiln::ArgMatch(Kiln::ChildKind::single)("_protocolPkt", protocolPkt, sm.protocolPkt())(
+            "_mipCcmDb", mipCcmDb, sm.mipCcmDb())("_pktHelper", pktHelper, sm.pktHelper())(
+            "_brConfig", brConfig, sm.brConfig())("_brStatus", brStatus, sm.brStatus())(
+            "_pamCollection", pamCollection, sm.pamCollection()));
+      },
+      [&] { return linktraceSmFactory(protocolPkt, mipCcmDb, pktHelper, brConfig, brStatus, pamCollection); });
 }
 
 Kiln::Ptr<IntfSm> Agent::intfSmIs(Kiln::PtrConst<Interface::AllIntfStatusDir> allIntfStatusDir,

@@ -9,6 +9,7 @@
 #include "CfmAgent/ContinuityCheckSm.h"
 #include "CfmAgent/CounterHelper.h"
 #include "CfmAgent/IntfSm.h"
+#include "CfmAgent/LinktraceSm.h"
 #include "CfmAgent/LoopbackSm.h"
 #include "CfmAgent/PamSm.h"
 #include "CfmAgent/PktHelper.h"
@@ -76,6 +77,7 @@ class Agent : public AgentBase::CAgent {
   const Kiln::Ptr<PamSm>& pamSm() const { return pamSm_; }
   const Kiln::Ptr<ContinuityCheckSm>& continuityCheckSm() const { return continuityCheckSm_; }
   const Kiln::Ptr<LoopbackSm>& loopbackSm() const { return loopbackSm_; }
+  const Kiln::Ptr<LinktraceSm>& linktraceSm() const { return linktraceSm_; }
   const Kiln::Ptr<::Agent::AgentCommandRequestDirSm>& cliRequestDirSm() const { return cliRequestDirSm_; }
 
   Kiln::Ptr<Interface::DeviceIntfStatusDir> deviceIntfStatusDirIs(const std::string& name);
@@ -103,6 +105,10 @@ class Agent : public AgentBase::CAgent {
                                                    Kiln::Ptr<PktHelper> pktHelper);
   Kiln::Ptr<LoopbackSm> loopbackSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::Ptr<PktHelper> pktHelper,
                                      Kiln::PtrConst<Bridging::Config> brConfig);
+  Kiln::Ptr<LinktraceSm> linktraceSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::PtrConst<MipCcmDb> mipCcmDb,
+                                       Kiln::Ptr<PktHelper> pktHelper, Kiln::PtrConst<Bridging::Config> brConfig,
+                                       Kiln::PtrConst<Bridging::Status> brStatus,
+                                       Kiln::PtrConst<Interface::EthDevPamCollection> pamCollection);
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSmIs(Kiln::EventLoop* activity);
 
   void deviceIntfStatusDirDel() { deviceIntfStatusDir_ = nullptr; }
@@ -117,6 +123,7 @@ class Agent : public AgentBase::CAgent {
   void pamSmDel() { Kiln::drop(pamSm_); }
   void continuityCheckSmDel() { Kiln::drop(continuityCheckSm_); }
   void loopbackSmDel() { Kiln::drop(loopbackSm_); }
+  void linktraceSmDel() { Kiln::drop(linktraceSm_); }
   void cliRequestDirSmDel() { Kiln::drop(cliRequestDirSm_); }
 
  private:
@@ -142,6 +149,7 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<PamSm> pamSm_;
   Kiln::Ptr<ContinuityCheckSm> continuityCheckSm_;
   Kiln::Ptr<LoopbackSm> loopbackSm_;
+  Kiln::Ptr<LinktraceSm> linktraceSm_;
   Kiln::Ptr<Kiln::Dir> cliRequestDir_;
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSm_;
 };

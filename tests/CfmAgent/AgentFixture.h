@@ -110,6 +110,7 @@ class AgentFixture : public ::testing::Test {
     if (!engines) {
       agent->continuityCheckSm()->hasNotificationActiveIs(false);
       agent->loopbackSm()->hasNotificationActiveIs(false);
+      agent->linktraceSm()->hasNotificationActiveIs(false);
     }
     for (const auto& [protocol, slot] : agent->protocolPktCollection()->protocolPkt()) {
       recorders.push_back(std::make_unique<SlotRecorder>(slot, handed));

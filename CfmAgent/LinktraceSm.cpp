@@ -1,0 +1,242 @@
+#include "CfmAgent/LinktraceSm.h"
+
+#include <cstring>
+
+#include "platform/kiln/Errors.h"
+#include "platform/kiln/Trace.h"
+
+namespace CfmAgent {
+
+namespace {
+
+Kiln::TraceHandle& trace() {
+  static Kiln::TraceHandle& handle = Kiln::traceHandle("CfmLinktrace");
+  return handle;
+}
+
+// The fixed part of an LTM, whatever its first TLV offset says.
+constexpr std::uint32_t ltmFixedBytes = 21;
+static_assert(sizeof(LTMPdu) == ltmFixedBytes);
+
+// A TLV's whole size: type, length and value.
+std::size_t tlvBytes(const std::uint8_t* tlv) {
+  return sizeof(TypeLength) + reinterpret_cast<const TypeLength*>(tlv)->length();
+}
+
+}  // namespace
+
+Kiln::Ptr<LtrParams> ltrParamsFactory() { return Kiln::make<LtrParams>(); }
+
+LinktraceSm::LinktraceSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::PtrConst<MipCcmDb> mipCcmDb,
+                         Kiln::Ptr<PktHelper> pktHelper, Kiln::PtrConst<Bridging::Config> brConfig,
+                         Kiln::PtrConst<Bridging::Status> brStatus,
+                         Kiln::PtrConst<Interface::EthDevPamCollection> pamCollection)
+    : ProtocolPktSm("linktraceSm", std::move(protocolPkt)),
+      mipCcmDb_(std::move(mipCcmDb)),
+      pktHelper_(Kiln::validPtr(std::move(pktHelper))),
+      brConfig_(std::move(brConfig)),
+      brStatus_(std::move(brStatus)),
+      pamCollection_(std::move(pamCollection)) {
+  handleInitialized();
+}
+
+LinktraceSm::~LinktraceSm() = default;
+
+Kiln::Ptr<LinktraceSm> linktraceSmFactory(Kiln::PtrConst<ProtocolPkt> protocolPkt,
+                                          Kiln::PtrConst<MipCcmDb> mipCcmDb,
+                                          Kiln::Ptr<PktHelper> pktHelper,
+                                          Kiln::PtrConst<Bridging::Config> brConfig,
+                                          Kiln::PtrConst<Bridging::Status> brStatus,
+                                          Kiln::PtrConst<Interface::EthDevPamCollection> pamCollection) {
+  return Kiln::make<LinktraceSm>(std::move(protocolPkt), std::move(mipCcmDb), std::move(pktHelper),
+                                 std::move(brConfig), std::move(brStatus), std::move(pamCollection));
+}
+
+void LinktraceSm::handleInitialized() {
+  KILN_TRACE(trace(), 8, "LinktraceSm::handleInitialized");
+  KILN_ASSERT(!initialized());
+  if (protocolPkt()->pktMetaData()) handleProtocolPkt();
+  initializedIs(true);
+}
+
+const Kiln::Ptr<PktMetaData>& LinktraceSm::received() const {
+  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt()->pktMetaData();
+  KILN_ASSERT_TEXT(pktMetaData, "pktMetaData");
+  return pktMetaData;
+}
+
+// Without bridging configuration the bridge has no address: nothing is its target.
+Lumen::EthAddr LinktraceSm::bridgeMac() const {
+  return brConfig_ ? brConfig_->bridgeMacAddr() : Lumen::EthAddr();
+}
+
+void LinktraceSm::handleProtocolPkt() {
+  KILN_TRACE(trace(), 8, "LinktraceSm::handleProtocolPkt");
+  PktMetaData& record = *received();
+  // LTRs share the slot; this bridge originates no LTM and keeps no replies.
+  if (record.cfmHdr()->opCode() != Cfm::opCodeLtm) return;
+
+  const auto& pkt = record.pkt();
+  const LTMPdu* ltmPdu = Lumen::overlayAt<LTMPdu>(pkt->offsetSpan(), 0);
+  if (!ltmPdu) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "offsetBytes", pkt->offsetBytes());
+    return record.incrPktCounter(CounterId::inErrorPduTooShort_);
+  }
+  pkt->beginOffsetInc(std::int16_t(ltmFixedBytes));
+  KILN_TRACE(trace(), 9, "Packet useFdbOnly = " << ltmPdu->useFdbOnly() << " transactionId = "
+                                                << ltmPdu->transactionId() << " ttl = " << unsigned(ltmPdu->ttl())
+                                                << " originalMacAddr = " << ltmPdu->originalMacAddr()
+                                                << " targetMacAddr = " << ltmPdu->targetMacAddr());
+  if (!ltmPdu->originalMacAddr().isUnicast()) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ltmPdu->originalMacAddr()", ltmPdu->originalMacAddr());
+    return record.incrPktCounter(CounterId::inErrorLtmOriginalMac_);
+  }
+  if (!ltmPdu->targetMacAddr().isUnicast()) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ltmPdu->targetMacAddr()", ltmPdu->targetMacAddr());
+    return record.incrPktCounter(CounterId::inErrorLtmTargetMac_);
+  }
+  if (ltmPdu->ttl() == 0) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ltmPdu->ttl()", ltmPdu->ttl());
+    return record.incrPktCounter(CounterId::inErrorLtmTtlZero_);
+  }
+  // A short egress identifier is not read: the reply goes out with an all-zero last one.
+  if (const std::uint8_t* tlv = record.tlv(tlvTypeLtmEgressId)) {
+    const auto length = reinterpret_cast<const TypeLength*>(tlv)->length();
+    if (length < LtmEgressIdTlv::defaultLength) {
+      CFM_DROP_TRACE(trace(), 7, record.pktId(), "ltmEgressIdTlv->length()", length);
+      record.incrPktCounter(CounterId::debugLtmEgressIdTlvLen_);
+      record.tlvDel(tlvTypeLtmEgressId);
+    }
+  }
+
+  auto ltrParams = ltrParamsFactory();
+  if (ltmPdu->targetMacAddr() == bridgeMac()) {
+    ltrParams->relayActionIs(RelayAction(RelayAction::rlyHit));
+    enqueueLTR(ltmPdu, ltrParams);
+  } else if (forwardLTM(ltmPdu, ltrParams)) {
+    enqueueLTR(ltmPdu, ltrParams);
+  }
+}
+
+template <class Skip>
+void LinktraceSm::copyTlvs(PktMetaData& from, Lumen::Pkt& pkt, PktMetaData& record, Skip skip) {
+  from.tlv(tlvTypeEnd);  // the whole chain walked
+  // Each TLV as the index gives its type: a repeated type repeats the one the index holds.
+  Kiln::SmallVector<const std::uint8_t*, 8> copies;
+  from.tlvQ().forEach([&](auto, std::uint8_t* tlv) {
+    const auto type = TlvType(tlv[0]);
+    if (skip(type)) return;
+    if (const std::uint8_t* indexed = from.tlv(type)) copies.push_back(indexed);
+  });
+  for (std::size_t i = copies.size(); i-- > 0;) {
+    const std::size_t bytes = tlvBytes(copies[i]);
+    std::uint8_t* copy = pkt.newSharedHeadData(std::uint32_t(bytes));
+    std::memcpy(copy, copies[i], bytes);
+    record.tlvIs(copy);
+  }
+}
+
+void LinktraceSm::enqueueLTR(const LTMPdu* ltmPdu, Kiln::PtrConst<LtrParams> ltrParams) {
+  PktMetaData& rx = *received();
+  const Lumen::EthAddr bridge = bridgeMac();
+  auto pkt = Lumen::pktManager().newPkt();
+  auto record = pktHelper_->newPktMetaData(pkt, rx.intf(), false);
+  record->opCodeIs(Cfm::opCodeLtr);
+
+  *pkt->newSharedHeadData(1) = tlvTypeEnd;
+  copyTlvs(rx, *pkt, *record, [](TlvType type) {
+    return type == tlvTypeEnd || type == tlvTypeSenderId || type == tlvTypeLtrReplyIngress ||
+           type == tlvTypeLtrReplyEgress || type == tlvTypeLtmEgressId;
+  });
+  auto* egress = ReplyEgressTlv::replyEgressTlvInit(pkt->newSharedHeadData(sizeof(ReplyEgressTlv)));
+  egress->actionIs(Action(Action::egrOk));
+  egress->macAddrIs(bridge);
+  auto* ingress = ReplyIngressTlv::replyIngressTlvInit(pkt->newSharedHeadData(sizeof(ReplyIngressTlv)));
+  ingress->actionIs(Action(Action::ingOk));
+  ingress->macAddrIs(bridge);
+  auto* ltrEgressId = LtrEgressIdTlv::ltrEgressTlvInit(pkt->newSharedHeadData(sizeof(LtrEgressIdTlv)));
+  if (const std::uint8_t* last = rx.tlv(tlvTypeLtmEgressId)) {
+    ltrEgressId->lastEgressIdIs(reinterpret_cast<const LtmEgressIdTlv*>(last)->egressId());
+  }
+  ltrEgressId->nextEgressIdIs(EgressId(0, bridge));
+
+  auto* ltr = LTRPdu::ltrPduInit(pkt->newSharedHeadData(sizeof(LTRPdu)), rx.cfmHdr()->mdLevel());
+  ltr->flagIs(ltmPdu->flag());
+  ltr->flagIs(ltr->flag() & 0xDF);  // this bridge is never the MEP that ends the trace
+  ltr->flagIs(std::uint8_t((ltr->flag() & 0xBF) | (ltrParams->fwdYes() ? 0x40 : 0)));
+  ltr->transactionIdIs(ltmPdu->transactionId());
+  ltr->replyTtlIs(std::uint8_t(ltmPdu->ttl() - 1));
+  ltr->relayActionIs(ltrParams->relayAction());
+  record->cfmHdrIs(ltr);
+
+  pktHelper_->encapL2Layer(pkt, *record, rx.intf(), ltmPdu->originalMacAddr(), bridge, rx.vlan(), brConfig_);
+  record->sendPkt();
+}
+
+bool LinktraceSm::forwardLTM(const LTMPdu* ltmPdu, Kiln::Ptr<LtrParams> ltrParams) {
+  PktMetaData& rx = *received();
+  const Lumen::IntfId ingress = rx.intf();
+  Lumen::IntfId egress = fdbLookup(ltmPdu->targetMacAddr(), rx.vlan());
+  if (egress && egress != ingress) {
+    ltrParams->relayActionIs(RelayAction(RelayAction::rlyFdb));
+  } else if (!ltmPdu->useFdbOnly()) {
+    egress = mipCcmDbLookup(ltmPdu->targetMacAddr(), rx.vlan());
+    if (egress && egress != ingress) ltrParams->relayActionIs(RelayAction(RelayAction::rlyMpdb));
+  }
+  if (!egress || egress == ingress) {
+    CFM_DROP_TRACE(trace(), 7, rx.pktId(), "egressPort", egress);
+    rx.incrPktCounter(CounterId::debugLtmNoEgressPort_);
+    return false;
+  }
+  if (ltmPdu->ttl() == 1) {
+    rx.incrPktCounter(CounterId::debugLtmTtlExpired_);
+    return true;
+  }
+  frameLTM(egress, ltmPdu)->sendPkt();
+  ltrParams->fwdYesIs(true);
+  return true;
+}
+
+Kiln::Ptr<PktMetaData> LinktraceSm::frameLTM(Lumen::IntfId egressIntf, const LTMPdu* ltmPdu) {
+  PktMetaData& rx = *received();
+  auto pkt = Lumen::pktManager().newPkt();
+  auto record = pktHelper_->newPktMetaData(pkt, egressIntf, false);
+  record->opCodeIs(Cfm::opCodeLtm);
+
+  *pkt->newSharedHeadData(1) = tlvTypeEnd;
+  copyTlvs(rx, *pkt, *record, [](TlvType type) {
+    return type == tlvTypeEnd || type == tlvTypeSenderId || type == tlvTypeLtmEgressId;
+  });
+  auto* egressId = LtmEgressIdTlv::ltmEgressTlvInit(pkt->newSharedHeadData(sizeof(LtmEgressIdTlv)));
+  egressId->egressIdIs(EgressId(0, bridgeMac()));
+
+  auto* ltm = LTMPdu::ltmPduInit(pkt->newSharedHeadData(sizeof(LTMPdu)), rx.cfmHdr()->mdLevel());
+  ltm->flagIs(ltmPdu->flag());
+  ltm->transactionIdIs(ltmPdu->transactionId());
+  ltm->ttlIs(std::uint8_t(ltmPdu->ttl() - 1));
+  ltm->originalMacAddrIs(ltmPdu->originalMacAddr());
+  ltm->targetMacAddrIs(ltmPdu->targetMacAddr());
+  record->cfmHdrIs(ltm);
+
+  // A group-addressed LTM goes on to the same group address.
+  pktHelper_->encapL2Layer(pkt, *record, egressIntf, rx.ethHdr()->dst(), bridgeMac(), rx.vlan(), brConfig_);
+  return record;
+}
+
+Lumen::IntfId LinktraceSm::fdbLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const {
+  if (const auto vlanConfig = brConfig_ ? brConfig_->vlanConfig(vlan) : nullptr) {
+    const Bridging::ConfiguredHost host = vlanConfig->configuredHost(targetMac);
+    if (host != Bridging::ConfiguredHost{}) return host.intf;
+  }
+  const auto vlanStatus = brStatus_ ? brStatus_->vlanStatus(vlan) : nullptr;
+  if (!vlanStatus) return {};
+  const Bridging::LearnedHost host = vlanStatus->learnedHost(targetMac);
+  return host != Bridging::LearnedHost{} ? host.intf : Lumen::IntfId();
+}
+
+Lumen::IntfId LinktraceSm::mipCcmDbLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const {
+  const auto entries = mipCcmDb_ ? mipCcmDb_->vlan(vlan) : nullptr;
+  return entries ? entries->entry(targetMac) : Lumen::IntfId();
+}
+
+}  // namespace CfmAgent

@@ -1,0 +1,84 @@
+#pragma once
+// The linktrace engine, a MIP for IEEE 802.1ag linktrace: each Linktrace Message handed over
+// is checked, then either answered as having reached this bridge, or relayed towards its
+// target (the filtering database first, then the MIP CCM database) and answered, or dropped
+// when no port other than the one it came in on leads there. The relayed LTM and the LTR
+// are new frames, built back to front; the relayed one leaves first.
+
+#include "CfmAgent/CfmAgentTypes.h"
+#include "CfmAgent/LinktracePdu.h"
+#include "CfmAgent/PktHelper.h"
+#include "CfmAgent/ProtocolPktSm.h"
+#include "platform/intf/Pam.h"
+#include "platform/types/Bridging.h"
+#include "platform/types/CfmAgentTypes.h"
+
+namespace CfmAgent {
+
+// What the relay decided, for the reply: made afresh for every accepted LTM.
+class LtrParams : public Kiln::Entity {
+ public:
+  bool fwdYes() const { return fwdYes_; }
+  void fwdYesIs(bool fwdYes) { fwdYes_ = fwdYes; }
+  RelayAction relayAction() const { return relayAction_; }
+  void relayActionIs(RelayAction action) { relayAction_ = action; }
+
+ private:
+  bool fwdYes_ = false;
+  RelayAction relayAction_;
+};
+
+Kiln::Ptr<LtrParams> ltrParamsFactory();
+
+class LinktraceSm : public ProtocolPktSm {
+ public:
+  LinktraceSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::PtrConst<MipCcmDb> mipCcmDb,
+              Kiln::Ptr<PktHelper> pktHelper, Kiln::PtrConst<Bridging::Config> brConfig,
+              Kiln::PtrConst<Bridging::Status> brStatus,
+              Kiln::PtrConst<Interface::EthDevPamCollection> pamCollection);
+  ~LinktraceSm() override;
+
+  const Kiln::PtrConst<MipCcmDb>& mipCcmDb() const { return mipCcmDb_; }
+  const Kiln::Ptr<PktHelper>& pktHelper() const { return pktHelper_; }
+  const Kiln::PtrConst<Bridging::Config>& brConfig() const { return brConfig_; }
+  const Kiln::PtrConst<Bridging::Status>& brStatus() const { return brStatus_; }
+  const Kiln::PtrConst<Interface::EthDevPamCollection>& pamCollection() const { return pamCollection_; }
+
+  void handleProtocolPkt() override;
+  // Builds and sends the LTR for the held LTM.
+  void enqueueLTR(const LTMPdu* ltmPdu, Kiln::PtrConst<LtrParams> ltrParams);
+  // Relays the held LTM if a usable port leads to its target; true when it is to be
+  // answered.
+  bool forwardLTM(const LTMPdu* ltmPdu, Kiln::Ptr<LtrParams> ltrParams);
+  // The relayed LTM for `egressIntf`, ready to send.
+  Kiln::Ptr<PktMetaData> frameLTM(Lumen::IntfId egressIntf, const LTMPdu* ltmPdu);
+  // Where the filtering database (configured hosts, then learned hosts) puts `targetMac`
+  // in `vlan`; the empty IntfId when nowhere.
+  Lumen::IntfId fdbLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const;
+  // Where CCMs from `targetMac` in `vlan` came in; the empty IntfId when none did.
+  Lumen::IntfId mipCcmDbLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const;
+
+ private:
+  void handleInitialized();
+  const Kiln::Ptr<PktMetaData>& received() const;
+  Lumen::EthAddr bridgeMac() const;
+  // Prepends copies of the held frame's TLVs, in received order, except those `skip`
+  // refuses, and makes them known to `record`.
+  template <class Skip>
+  void copyTlvs(PktMetaData& from, Lumen::Pkt& pkt, PktMetaData& record, Skip skip);
+
+  Kiln::PtrConst<MipCcmDb> mipCcmDb_;
+  Kiln::Ptr<PktHelper> pktHelper_;
+  Kiln::PtrConst<Bridging::Config> brConfig_;
+  Kiln::PtrConst<Bridging::Status> brStatus_;
+  Kiln::PtrConst<Interface::EthDevPamCollection> pamCollection_;
+};
+
+Kiln::Ptr<LinktraceSm> linktraceSmFactory(Kiln::PtrConst<ProtocolPkt> protocolPkt,
+                                          Kiln::PtrConst<MipCcmDb> mipCcmDb,
+                                          Kiln::Ptr<PktHelper> pktHelper,
+                                          Kiln::PtrConst<Bridging::Config> brConfig,
+                                          Kiln::PtrConst<Bridging::Status> brStatus,
+                                          Kiln::PtrConst<Interface::EthDevPamCollection> pamCollection);
+
+}  // namespace CfmAgent
