@@ -1,0 +1,206 @@
+// The linktrace engine behind the whole agent's receive path: which frames an LTM makes the
+// bridge send, out of which ports and in which order, and what is counted. Expected frames
+// are written out here byte by byte, never derived from the message the test sent.
+
+#include <gtest/gtest.h>
+
+#include "tests/CfmAgent/AgentFixture.h"
+
+namespace {
+
+using namespace AgentTest;
+
+const IntfId et3("Ethernet3");
+const std::string end(1, '\0'), hostC = mac(0x02000000000c), zeroId(8, '\0');
+const std::string ownId = u16(0) + bridgeMac;  // this bridge as an egress identifier
+const std::string lastId = u16(0x0102) + hostB;
+
+using Pairs = std::vector<std::pair<IntfId, std::string>>;
+const Counts answered = {{{3, 5, "in"}, 1}, {{3, 4, "out"}, 1}};
+
+std::string tlv(int type, const std::string& value) { return char(type) + u16(std::uint16_t(value.size())) + value; }
+
+// An LTM from host A with transaction id 0x01020304.
+std::string ltm(int ttl, const std::string& target, const std::string& tlvs = end, int flags = 0,
+                const std::string& original = hostA, int level = 3) {
+  return cfmHeader(level, 5, flags, 17) + u32(0x01020304) + char(ttl) + original + target + tlvs;
+}
+std::string ltr(int flags, int replyTtl, int action, const std::string& tlvs, int level = 3) {
+  return cfmHeader(level, 4, flags, 6) + u32(0x01020304) + char(replyTtl) + char(action) + tlvs;
+}
+// What every LTR of this bridge carries before the copied TLVs.
+std::string replied(const std::string& last = zeroId) {
+  return tlv(8, last + ownId) + tlv(5, "\x01" + bridgeMac) + tlv(6, "\x01" + bridgeMac);
+}
+// The relayed LTM and the LTR for ltm(ttl, hostC) from Ethernet1, all untagged.
+std::pair<IntfId, std::string> relayed(IntfId intf, int ttl, int flags = 0) {
+  return {intf, ethernet(ltmGroup(3), bridgeMac, 0, ltm(ttl, hostC, tlv(7, ownId) + end, flags))};
+}
+std::pair<IntfId, std::string> reply(int flags, int replyTtl, int action) {
+  return {et1, ethernet(hostA, bridgeMac, 0, ltr(flags, replyTtl, action, replied() + end))};
+}
+
+enum Table { learnt, configured, mipDb };
+struct Known { Table table; IntfId intf; int vlan = 10; };
+
+struct LinktraceTest : AgentFixture {
+  void SetUp() override {
+    brConfig->bridgeMacAddrIs(Lumen::EthAddr(2, 0, 0, 0, 0, 1));
+    for (auto [intf, dev] : {std::pair{et2, "veth2"}, {et3, "veth3"}}) {
+      statusDir->intfStatusIs(intf, dev);
+      brConfig->switchIntfConfigIs(intf)->portVlanIs(Lumen::VlanIdOrNone(10));
+    }
+    start();
+  }
+  // fresh(), and host C known where `where` says only.
+  void reset(const std::vector<Known>& where = {}) {
+    fresh();
+    for (int vlan : {10, 20}) {
+      brConfig->vlanConfigDel(Lumen::VlanId(vlan));
+      brStatus->vlanStatusDel(Lumen::VlanId(vlan));
+    }
+    const Lumen::EthAddr c(2, 0, 0, 0, 0, 0x0c);
+    for (const Known& k : where) {
+      const Lumen::VlanId vlan(k.vlan);
+      if (k.table == learnt) brStatus->vlanStatusIs(vlan)->learnedHostIs(c, {k.intf});
+      if (k.table == configured) brConfig->vlanConfigIs(vlan)->configuredHostIs(c, {k.intf});
+      if (k.table == mipDb) agent->status()->mipCcmDb()->vlanIs(vlan)->entryIs(c, k.intf);
+    }
+  }
+  Pairs exchange(const std::string& bytes) {
+    Interface::memoryPamNetwork().sentClear();
+    send(bytes);
+    Pairs out;
+    for (const auto& s : Interface::memoryPamNetwork().sent()) out.emplace_back(s.intf, s.bytes);
+    return out;
+  }
+  Counts on(IntfId intf) const { return intfCounts(*status()->counter(), intf); }
+
+  Kiln::Ptr<Bridging::Status> brStatus = entity<Bridging::Status>("bridging/status", "Bridging::Status");
+};
+
+TEST_F(LinktraceTest, EachOutcomeSendsItsFramesInOrderAndCounts) {
+  const Counts relayOut = {{{3, 5, "out"}, 1}};
+  auto plus = [](Counts c, const char* debug) { c[{3, 5, debug}] = 1; return c; };
+  struct Row { const char* name; std::vector<Known> where; int ttl; std::string target; Pairs sent; Counts et1;
+               Counts et2 = {}; };
+  const Row rows[] = {
+      {"target is the bridge", {{learnt, et2}}, 5, bridgeMac, {{et1, ethernet(hostA, bridgeMac, 0,
+                                                                                ltr(0, 4, 1, replied() + end))}},
+       answered},
+      {"learnt, ttl 64", {{learnt, et2}}, 64, hostC, {relayed(et2, 63), reply(0x40, 63, 2)}, answered, relayOut},
+      {"mip ccm database, ttl 2", {{mipDb, et2}}, 2, hostC, {relayed(et2, 1), reply(0x40, 1, 3)}, answered, relayOut},
+      {"learnt, ttl 1", {{learnt, et2}}, 1, hostC, {reply(0, 0, 2)}, plus(answered, "debugLtmTtlExpired")},
+      {"mip ccm database, ttl 1", {{mipDb, et2}}, 1, hostC, {reply(0, 0, 3)}, plus(answered, "debugLtmTtlExpired")},
+      {"nowhere", {}, 64, hostC, {}, {{{3, 5, "in"}, 1}, {{3, 5, "debugLtmNoEgressPort"}, 1}}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    reset(r.where);
+    EXPECT_EQ(exchange(frame(ltm(r.ttl, r.target), ltmGroup(3)).bytes()), r.sent);
+    EXPECT_EQ(on(et1), r.et1);
+    EXPECT_EQ(on(et2), r.et2);
+  }
+}
+
+// F the filtering database, M the MIP CCM database; usable means known on a port other than
+// the one the LTM came in on (Ethernet1).
+TEST_F(LinktraceTest, TheRelayTakesTheFirstUsablePortInItsOrder) {
+  struct Row { const char* name; std::vector<Known> where; int flags; IntfId egress; int action = 0; };
+  const Row rows[] = {
+      {"F usable", {{learnt, et2}, {mipDb, et3}}, 0, et2, 2},
+      {"F usable, fdb only", {{learnt, et2}, {mipDb, et3}}, 0x80, et2, 2},
+      {"F on ingress, fdb only", {{learnt, et1}, {mipDb, et3}}, 0x80, {}},
+      {"F on ingress, M usable", {{learnt, et1}, {mipDb, et3}}, 0, et3, 3},
+      {"F on ingress, M on ingress", {{learnt, et1}, {mipDb, et1}}, 0, {}},
+      {"no F, M usable", {{mipDb, et3}}, 0, et3, 3},
+      {"no F, M usable, fdb only", {{mipDb, et3}}, 0x80, {}},
+      {"neither", {}, 0, {}},
+      {"configured beats learnt", {{learnt, et2}, {configured, et3}}, 0, et3, 2},
+      {"configured on ingress hides learnt", {{learnt, et2}, {configured, et1}}, 0, {}},
+      {"configured on ingress, M usable", {{learnt, et2}, {configured, et1}, {mipDb, et3}}, 0, et3, 3},
+      {"known only in vlan 20", {{learnt, et2, 20}, {configured, et3, 20}, {mipDb, et3, 20}}, 0, {}},
+      {"F in vlan 20, M in vlan 10", {{learnt, et2, 20}, {mipDb, et3}}, 0, et3, 3},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    reset(r.where);
+    const Pairs sent = exchange(frame(ltm(64, hostC, end, r.flags), ltmGroup(3)).bytes());
+    EXPECT_EQ(sent, (r.egress ? Pairs{relayed(r.egress, 63, r.flags), reply(0x40 | r.flags, 63, r.action)} : Pairs{}));
+    EXPECT_EQ(on(et1), (r.egress ? answered : Counts{{{3, 5, "in"}, 1}, {{3, 5, "debugLtmNoEgressPort"}, 1}}));
+  }
+}
+
+// VLAN 20 leaves Ethernet1 tagged and Ethernet2 double tagged under the service TPID. The LTR
+// drops the Sender ID and Reply TLVs, the relay only the Sender ID; both put their own egress
+// identifier in place of the LTM's. Terminal MEP, a bit the LTM leaves reserved, is cleared.
+TEST_F(LinktraceTest, TheRelayedLtmAndTheLtrByteByByte) {
+  const std::string sender = tlv(1, std::string(1, '\0')), data = tlv(3, "hello"),
+                    org = tlv(31, std::string("\x00\x12\x34\x01", 4)), ingress = tlv(5, "\x02" + hostB);
+  reset({{learnt, et2, 20}});
+  port->egressVlanXlateIs({20, 0}, {20, 0});
+  const auto trunk = brConfig->switchIntfConfigIs(et2);
+  trunk->modeIs(Bridging::switchIntfModeTrunk);
+  trunk->tpidIs(0x88a8);
+  trunk->egressVlanXlateIs({20, 0}, {300, 7});
+  const Pairs sent = exchange(
+      Frame{ltmGroup(4), hostA, {}, 0x8902,
+            ltm(64, hostC, sender + data + tlv(7, lastId) + ingress + org + end, 0xa1, hostA, 4)}.tag(20).bytes());
+  const Pairs want = {
+      {et2, Frame{ltmGroup(4), bridgeMac, {}, 0x8902,
+                  ltm(63, hostC, tlv(7, ownId) + data + ingress + org + end, 0xa1, hostA, 4)}.tag(300, 0x88a8).tag(7)
+                .bytes()},
+      {et1, Frame{hostA, bridgeMac, {}, 0x8902, ltr(0xc1, 63, 2, replied(lastId) + data + org + end, 4)}.tag(20)
+                .bytes()}};
+  EXPECT_EQ(sent, want);
+  EXPECT_EQ(on(et1), (Counts{{{4, 5, "in"}, 1}, {{4, 4, "out"}, 1}}));
+  EXPECT_EQ(on(et2), (Counts{{{4, 5, "out"}, 1}}));
+}
+
+// An LTM to the bridge with its egress identifier cut at every length: the receive path and
+// the fixed part's length drop the shortest; a cut TLV is counted, yet the LTM is answered,
+// with the last egress identifier only once it is whole.
+TEST_F(LinktraceTest, EveryCutOfAnLtmIsDroppedOnceOrAnswered) {
+  const std::string full = ltm(5, bridgeMac, tlv(7, lastId) + end);
+  for (std::size_t n = 0; n <= full.size(); ++n) {
+    SCOPED_TRACE(n);
+    reset();
+    const Pairs sent = exchange(frame(full.substr(0, n), ltmGroup(3)).bytes());
+    if (n < 21) {
+      EXPECT_EQ(sent, Pairs{});
+      EXPECT_EQ(on(et1), n < 4    ? dropped(8, 0, "CfmHdrTooShort")
+                         : n < 17 ? dropped(3, 5, "FirstTlvOffsetTooLarge")
+                                  : dropped(3, 5, "PduTooShort"));
+      continue;
+    }
+    Counts want = answered;
+    if (n > 21 && n < 32) want[{3, 5, n < 24 ? "inErrorTlvHdrTruncated" : "inErrorTlvLenTooLarge"}] = 1;
+    EXPECT_EQ(on(et1), want);
+    EXPECT_EQ(sent, (Pairs{{et1, ethernet(hostA, bridgeMac, 0, ltr(0, 4, 1, replied(n < 32 ? zeroId : lastId) + end))}}));
+  }
+}
+
+TEST_F(LinktraceTest, TheFirstFailingCheckDecides) {
+  const std::string group = ltmGroup(3), answer = ethernet(hostA, bridgeMac, 0, ltr(0, 4, 1, replied() + end));
+  struct Row { const char* name; std::string pdu; Counts counted; std::string reply = {}; };
+  const Row rows[] = {
+      {"group original", ltm(5, bridgeMac, end, 0, group), dropped(3, 5, "LtmOriginalMac")},
+      {"group original and target, ttl 0", ltm(0, group, end, 0, group), dropped(3, 5, "LtmOriginalMac")},
+      {"broadcast target", ltm(5, mac(0xffffffffffff)), dropped(3, 5, "LtmTargetMac")},
+      {"group target, ttl 0", ltm(0, group), dropped(3, 5, "LtmTargetMac")},
+      {"ttl 0", ltm(0, bridgeMac), dropped(3, 5, "LtmTtlZero")},
+      {"ttl 0, target nowhere", ltm(0, hostC), dropped(3, 5, "LtmTtlZero")},
+      {"egress identifier of 7 bytes", ltm(5, bridgeMac, tlv(7, lastId.substr(0, 7)) + end),
+       {{{3, 5, "in"}, 1}, {{3, 5, "debugLtmEgressIdTlvLen"}, 1}, {{3, 4, "out"}, 1}}, answer},
+      {"an ltr", ltr(0, 4, 1, replied() + end), {{{3, 4, "in"}, 1}}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    reset();
+    const Pairs sent = exchange(frame(r.pdu, bridgeMac).bytes());
+    EXPECT_EQ(sent, (r.reply.empty() ? Pairs{} : Pairs{{et1, r.reply}}));
+    EXPECT_EQ(on(et1), r.counted);
+  }
+}
+
+}  // namespace
