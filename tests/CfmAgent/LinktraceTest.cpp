@@ -133,25 +133,26 @@ TEST_F(LinktraceTest, TheRelayTakesTheFirstUsablePortInItsOrder) {
 
 // VLAN 20 leaves Ethernet1 tagged and Ethernet2 double tagged under the service TPID. The LTR
 // drops the Sender ID and Reply TLVs, the relay only the Sender ID; both put their own egress
-// identifier in place of the LTM's. Terminal MEP, a bit the LTM leaves reserved, is cleared.
+// identifier in place of the LTM's. A repeated type is copied as the last of its kind, once per
+// occurrence. Terminal MEP, a bit the LTM leaves reserved, is cleared.
 TEST_F(LinktraceTest, TheRelayedLtmAndTheLtrByteByByte) {
   const std::string sender = tlv(1, std::string(1, '\0')), data = tlv(3, "hello"),
-                    org = tlv(31, std::string("\x00\x12\x34\x01", 4)), ingress = tlv(5, "\x02" + hostB);
+                    replies = tlv(6, "\x03" + hostC) + tlv(5, "\x02" + hostB),
+                    org = tlv(31, std::string("\x00\x12\x34\x01", 4)),
+                    org2 = tlv(31, std::string("\x00\x12\x34\x02", 4));
   reset({{learnt, et2, 20}});
   port->egressVlanXlateIs({20, 0}, {20, 0});
   const auto trunk = brConfig->switchIntfConfigIs(et2);
   trunk->modeIs(Bridging::switchIntfModeTrunk);
   trunk->tpidIs(0x88a8);
   trunk->egressVlanXlateIs({20, 0}, {300, 7});
-  const Pairs sent = exchange(
-      Frame{ltmGroup(4), hostA, {}, 0x8902,
-            ltm(64, hostC, sender + data + tlv(7, lastId) + ingress + org + end, 0xa1, hostA, 4)}.tag(20).bytes());
-  const Pairs want = {
-      {et2, Frame{ltmGroup(4), bridgeMac, {}, 0x8902,
-                  ltm(63, hostC, tlv(7, ownId) + data + ingress + org + end, 0xa1, hostA, 4)}.tag(300, 0x88a8).tag(7)
-                .bytes()},
-      {et1, Frame{hostA, bridgeMac, {}, 0x8902, ltr(0xc1, 63, 2, replied(lastId) + data + org + end, 4)}.tag(20)
-                .bytes()}};
+  Frame in{ltmGroup(4), hostA, {}, 0x8902,
+           ltm(64, hostC, sender + data + tlv(7, lastId) + replies + org + org2 + end, 0xa1, hostA, 4)};
+  Frame out{ltmGroup(4), bridgeMac, {}, 0x8902,
+            ltm(63, hostC, tlv(7, ownId) + data + replies + org2 + org2 + end, 0xa1, hostA, 4)};
+  Frame back{hostA, bridgeMac, {}, 0x8902, ltr(0xc1, 63, 2, replied(lastId) + data + org2 + org2 + end, 4)};
+  const Pairs sent = exchange(in.tag(20).bytes());
+  const Pairs want = {{et2, out.tag(300, 0x88a8).tag(7).bytes()}, {et1, back.tag(20).bytes()}};
   EXPECT_EQ(sent, want);
   EXPECT_EQ(on(et1), (Counts{{{4, 5, "in"}, 1}, {{4, 4, "out"}, 1}}));
   EXPECT_EQ(on(et2), (Counts{{{4, 5, "out"}, 1}}));
@@ -176,7 +177,8 @@ TEST_F(LinktraceTest, EveryCutOfAnLtmIsDroppedOnceOrAnswered) {
     Counts want = answered;
     if (n > 21 && n < 32) want[{3, 5, n < 24 ? "inErrorTlvHdrTruncated" : "inErrorTlvLenTooLarge"}] = 1;
     EXPECT_EQ(on(et1), want);
-    EXPECT_EQ(sent, (Pairs{{et1, ethernet(hostA, bridgeMac, 0, ltr(0, 4, 1, replied(n < 32 ? zeroId : lastId) + end))}}));
+    const std::string last = n < 32 ? zeroId : lastId;
+    EXPECT_EQ(sent, (Pairs{{et1, ethernet(hostA, bridgeMac, 0, ltr(0, 4, 1, replied(last) + end))}}));
   }
 }
 
