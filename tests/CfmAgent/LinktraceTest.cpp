@@ -79,6 +79,7 @@ TEST_F(LinktraceTest, TheRelayTakesTheFirstUsablePortInItsOrder) {
   struct Row { const char* name; std::vector<Known> where; int flags; IntfId egress; int action = 0; int ttl = 64; };
   const Row rows[] = {
       {"F usable", {{learnt, et2}, {mipDb, et3}}, 0, et2, 2},
+      {"F usable, ttl 2", {{learnt, et2}}, 0, et2, 2, 2},
       {"F usable, ttl 1", {{learnt, et2}}, 0, et2, 2, 1},
       {"F usable, fdb only", {{learnt, et2}, {mipDb, et3}}, 0x80, et2, 2},
       {"F on ingress, fdb only", {{learnt, et1}, {mipDb, et3}}, 0x80, {}},
