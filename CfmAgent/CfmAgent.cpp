@@ -1,6 +1,9 @@
 #include "CfmAgent/CfmAgent.h"
 
 #include <cstdio>
+#include <stdexcept>
+
+#include "CfmAgent/Explain.h"
 
 #include "platform/kiln/Errors.h"
 #include "platform/kiln/Trace.h"
@@ -64,6 +67,12 @@ Agent::~Agent() {
   loopbackSmDel();
   linktraceSmDel();
   cliRequestDirSmDel();
+}
+
+std::string Agent::explain(const std::string& topic, const std::map<std::string, std::string>& fields) const {
+  if (topic != "linktrace") return CAgent::explain(topic, fields);
+  if (!linktraceSm_) throw std::invalid_argument("the linktrace engine is not running");
+  return explainLinktrace(*linktraceSm_, fields);
 }
 
 void Agent::doInit() {

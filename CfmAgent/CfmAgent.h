@@ -3,6 +3,7 @@
 // its mounts in doInit and, once they are complete, builds every other object in a fixed
 // order in doMountsComplete; after that all work happens in the reactors of those objects.
 
+#include <map>
 #include <string>
 
 #include "CfmAgent/CfmAgentTypes.h"
@@ -30,6 +31,8 @@ class Agent : public AgentBase::CAgent {
   ~Agent() override;
 
   std::string fwkType() const override { return "CfmAgent::Agent"; }
+  // "linktrace": what the linktrace engine would do with an LTM (CfmAgent/Explain.h).
+  std::string explain(const std::string& topic, const std::map<std::string, std::string>& fields) const override;
   void doInit() override;
   void doMountsComplete(Orbis::MountStatus mountStatus,
                         Kiln::Ptr<Orbis::EntityManager> entityManager) override;

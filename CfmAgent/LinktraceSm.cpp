@@ -175,19 +175,14 @@ void LinktraceSm::enqueueLTR(const LTMPdu* ltmPdu, Kiln::PtrConst<LtrParams> ltr
 
 bool LinktraceSm::forwardLTM(const LTMPdu* ltmPdu, Kiln::Ptr<LtrParams> ltrParams) {
   PktMetaData& rx = *received();
-  const Lumen::IntfId ingress = rx.intf();
-  Lumen::IntfId egress = fdbLookup(ltmPdu->targetMacAddr(), rx.vlan());
-  if (egress && egress != ingress) {
-    ltrParams->relayActionIs(RelayAction(RelayAction::rlyFdb));
-  } else if (!ltmPdu->useFdbOnly()) {
-    egress = mipCcmDbLookup(ltmPdu->targetMacAddr(), rx.vlan());
-    if (egress && egress != ingress) ltrParams->relayActionIs(RelayAction(RelayAction::rlyMpdb));
-  }
-  if (!egress || egress == ingress) {
-    CFM_DROP_TRACE(trace(), 7, rx.pktId(), "egressPort", egress);
+  const RelayDecision relay = relayDecision(ltmPdu->targetMacAddr(), rx.vlan(), rx.intf(), ltmPdu->useFdbOnly());
+  if (!relay.usable) {
+    CFM_DROP_TRACE(trace(), 7, rx.pktId(), "egressPort", relay.egress);
     rx.incrPktCounter(CounterId::debugLtmNoEgressPort_);
     return false;
   }
+  ltrParams->relayActionIs(relay.relayAction);
+  const Lumen::IntfId egress = relay.egress;
   if (ltmPdu->ttl() == 1) {
     rx.incrPktCounter(CounterId::debugLtmTtlExpired_);
     return true;
@@ -223,11 +218,34 @@ Kiln::Ptr<PktMetaData> LinktraceSm::frameLTM(Lumen::IntfId egressIntf, const LTM
   return record;
 }
 
-Lumen::IntfId LinktraceSm::fdbLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const {
-  if (const auto vlanConfig = brConfig_ ? brConfig_->vlanConfig(vlan) : nullptr) {
-    const Bridging::ConfiguredHost host = vlanConfig->configuredHost(targetMac);
-    if (host != Bridging::ConfiguredHost{}) return host.intf;
+RelayDecision LinktraceSm::relayDecision(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan,
+                                         Lumen::IntfId ingress, bool useFdbOnly) const {
+  RelayDecision relay;
+  relay.egress = fdbLookup(targetMac, vlan);
+  if (relay.egress && relay.egress != ingress) {
+    relay.relayAction = RelayAction(RelayAction::rlyFdb);
+  } else if (!useFdbOnly) {
+    relay.mipCcmDbAsked = true;
+    relay.egress = mipCcmDbLookup(targetMac, vlan);
+    if (relay.egress && relay.egress != ingress) relay.relayAction = RelayAction(RelayAction::rlyMpdb);
   }
+  relay.usable = relay.egress && relay.egress != ingress;
+  return relay;
+}
+
+Lumen::IntfId LinktraceSm::fdbLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const {
+  const Lumen::IntfId configured = configuredHostLookup(targetMac, vlan);
+  return configured ? configured : learnedHostLookup(targetMac, vlan);
+}
+
+Lumen::IntfId LinktraceSm::configuredHostLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const {
+  const auto vlanConfig = brConfig_ ? brConfig_->vlanConfig(vlan) : nullptr;
+  if (!vlanConfig) return {};
+  const Bridging::ConfiguredHost host = vlanConfig->configuredHost(targetMac);
+  return host != Bridging::ConfiguredHost{} ? host.intf : Lumen::IntfId();
+}
+
+Lumen::IntfId LinktraceSm::learnedHostLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const {
   const auto vlanStatus = brStatus_ ? brStatus_->vlanStatus(vlan) : nullptr;
   if (!vlanStatus) return {};
   const Bridging::LearnedHost host = vlanStatus->learnedHost(targetMac);

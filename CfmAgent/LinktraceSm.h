@@ -30,6 +30,15 @@ class LtrParams : public Kiln::Entity {
 
 Kiln::Ptr<LtrParams> ltrParamsFactory();
 
+// Where the relay sends an LTM, and why: `egress` is what the deciding lookup found, which
+// may be the ingress interface (not usable) or none.
+struct RelayDecision {
+  Lumen::IntfId egress;
+  RelayAction relayAction;
+  bool usable = false;
+  bool mipCcmDbAsked = false;  // the filtering database gave no usable port, useFdbOnly clear
+};
+
 class LinktraceSm : public ProtocolPktSm {
  public:
   LinktraceSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::PtrConst<MipCcmDb> mipCcmDb,
@@ -52,9 +61,17 @@ class LinktraceSm : public ProtocolPktSm {
   bool forwardLTM(const LTMPdu* ltmPdu, Kiln::Ptr<LtrParams> ltrParams);
   // The relayed LTM for `egressIntf`, ready to send.
   Kiln::Ptr<PktMetaData> frameLTM(Lumen::IntfId egressIntf, const LTMPdu* ltmPdu);
+  // The relay's choice for an LTM for `targetMac` that came in on `ingress` in `vlan`: the
+  // filtering database, then (unless `useFdbOnly`) the MIP CCM database. The operator's
+  // explain command asks the same question without a frame.
+  RelayDecision relayDecision(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan,
+                              Lumen::IntfId ingress, bool useFdbOnly) const;
   // Where the filtering database (configured hosts, then learned hosts) puts `targetMac`
   // in `vlan`; the empty IntfId when nowhere.
   Lumen::IntfId fdbLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const;
+  // The two halves of fdbLookup, apart for the explain command.
+  Lumen::IntfId configuredHostLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const;
+  Lumen::IntfId learnedHostLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const;
   // Where CCMs from `targetMac` in `vlan` came in; the empty IntfId when none did.
   Lumen::IntfId mipCcmDbLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const;
 

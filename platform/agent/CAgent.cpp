@@ -1,8 +1,14 @@
 #include "platform/agent/CAgent.h"
 
+#include <stdexcept>
+
 #include "platform/kiln/Errors.h"
 
 namespace AgentBase {
+
+std::string CAgent::explain(const std::string& topic, const std::map<std::string, std::string>&) const {
+  throw std::invalid_argument(fwkType() + " explains nothing about '" + topic + "'");
+}
 
 void CAgent::handleMountStatus(Orbis::MountStatus status) {
   KILN_ASSERT(!mountsComplete_);
