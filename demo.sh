@@ -101,15 +101,27 @@ inA "$cfmtool" ping --intf eth0 --dst $bridgeMac --level 3 --count 3 --interval 
 await counters '^Ethernet1 +3 +2 LBR +out +3$'
 
 echo
-echo "== host A: cfmtool trace to host B ($macB), MD level 3"
-if inA "$cfmtool" trace --intf eth0 --target $macB --level 3 --ttl 8 --timeout 1; then
-  :
-else
-  echo "-- no linktrace replies: the agent's linktrace responder is not built yet. The LTM"
-  echo "   reached the agent and was counted (opcode 5 below), but nothing answers it."
-fi
+echo "== cfmctl explain linktrace: what the agent would do with host A's trace to host B"
+ctl explain linktrace --intf Ethernet1 --vlan 10 --target $macB
+echo
+echo "== host A: cfmtool trace to host B ($macB), MD level 3; host B listens"
+echo "   (the switch answers with one LTR and relays the LTM to host B with its TTL one lower)"
+ip netns exec "$nsB" "$cfmtool" listen --intf eth0 --count 1 --timeout 3 >"$work/listenB" &
+listener=$!
+# The listener's socket is open once it has printed its first line.
+for _ in $(seq 50); do [ -s "$work/listenB" ] && break; sleep 0.1; done
+inA "$cfmtool" trace --intf eth0 --target $macB --level 3 --ttl 8 --timeout 1 ||
+  echo "-- cfmtool trace got no replies"
+wait "$listener" || echo "-- host B heard no relayed LTM"
+echo "-- host B:"
+cat "$work/listenB"
 
-await counters '^Ethernet1 +3 +5 LTM +in '
+echo
+echo "== host A: cfmtool trace to the switch itself ($bridgeMac): it is the target (RlyHit)"
+inA "$cfmtool" trace --intf eth0 --target $bridgeMac --level 3 --ttl 8 --timeout 1 ||
+  echo "-- cfmtool trace got no replies"
+
+await counters '^Ethernet1 +3 +4 LTR +out +2$'
 echo
 echo "== cfmctl show counters"
 ctl show counters

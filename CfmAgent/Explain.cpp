@@ -105,8 +105,8 @@ std::string explainLinktrace(const LinktraceSm& sm, const std::map<std::string, 
   }
   line("egress port", relay.egress.stringValue());
   line("relay action", relayActionName(relay.relayAction));
-  line("answer", "the LTM relayed on " + relay.egress.stringValue() + " with its TTL one lower, then an LTR (FwdYes) on " +
-                     ingress.stringValue() + "; at TTL 1 only the LTR (FwdNo), counted as debugLtmTtlExpired");
+  line("answer", "the LTM relayed on " + relay.egress.stringValue() + " with its TTL one lower, then an LTR (FwdYes)");
+  line("at TTL 1", "the LTR only (FwdNo), counted as debugLtmTtlExpired");
   return out.str();
 }
 

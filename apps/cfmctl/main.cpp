@@ -198,6 +198,26 @@ int main(int argc, char** argv) {
   std::string file;
   apply->add_option("FILE", file, "a configuration (docs/configuration.md)")->required();
 
+  auto* explain = app.add_subcommand(
+      "explain", "ask the agent what it would do with a frame; nothing is sent or counted");
+  explain->require_subcommand(1);
+  auto* linktrace = explain->add_subcommand(
+      "linktrace", "the lookups, egress port and relay action for an LTM, or why no reply");
+  linktrace->footer(
+      "Prints each lookup of the agent's linktrace relay in its order (configured hosts,\n"
+      "learned hosts, MIP CCM database) with what it found in the running agent, then the\n"
+      "egress port and relay action, or why the agent would not answer.");
+  std::string ltIntf, ltTarget;
+  unsigned ltVlan = 0;
+  bool fdbOnly = false;
+  linktrace->add_option("--intf", ltIntf, "the interface the LTM comes in on")->type_name("NAME")->required();
+  linktrace->add_option("--vlan", ltVlan, "the LTM's VLAN")
+      ->type_name("V")
+      ->required()
+      ->check(CommandLine::integerIn(1, 4094, "a VLAN"));
+  linktrace->add_option("--target", ltTarget, "the LTM's target MAC address")->type_name("MAC")->required();
+  linktrace->add_flag("--fdb-only", fdbOnly, "the LTM's useFdbOnly flag set");
+
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   try {
     if (auto help = CommandLine::parse(app, args)) {
@@ -210,6 +230,15 @@ int main(int argc, char** argv) {
 
   if (show->parsed()) return showState(socket, section, json);
   if (config->parsed()) return configApply(socket, file);
+  if (explain->parsed()) {
+    const nlohmann::json fields{{"intf", ltIntf},
+                                {"vlan", std::to_string(ltVlan)},
+                                {"target", ltTarget},
+                                {"fdbOnly", fdbOnly ? "true" : "false"}};
+    std::cout << ok(request(socket, {{"op", "explain"}, {"topic", "linktrace"}, {"fields", fields}}))["answer"]
+                     .get<std::string>();
+    return exitOk;
+  }
   std::string clearCommand = commandText;
   if (counters->parsed()) clearCommand = clearCountersCommand(protocol, level, intfs);
   if (ccmDatabase->parsed()) clearCommand = "clear continuity-check database";

@@ -261,4 +261,24 @@ int runCcm(const CcmOptions& o, std::ostream& out, std::ostream& err) {
   });
 }
 
+int runListen(const ListenOptions& o, std::ostream& out, std::ostream& err) {
+  return guarded("listen", err, [&] {
+    StopSignals signals;
+    Session session(o);
+    out << "CFM LISTEN on " << session.device() << std::endl;
+    std::uint32_t heard = 0;
+    session.waitUntil(
+        Clock::now() + seconds(o.timeout), signals,
+        [&](std::span<const std::uint8_t> frame, Clock::time_point) {
+          if (o.count && heard == *o.count) return;
+          if (const auto line = describeFrame(frame)) {
+            out << *line << std::endl;
+            ++heard;
+          }
+        },
+        [&] { return o.count && heard == *o.count; });
+    return heard > 0 && (!o.count || heard == *o.count) ? 0 : 1;
+  });
+}
+
 }  // namespace CfmTool

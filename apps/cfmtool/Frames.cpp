@@ -2,12 +2,14 @@
 
 #include <cmath>
 #include <new>
+#include <sstream>
 #include <utility>
 
 #include "CfmAgent/CfmPdu.h"
 #include "CfmAgent/ContinuityCheckPdu.h"
 #include "CfmAgent/LinktracePdu.h"
 #include "CfmAgent/LoopbackPdu.h"
+#include "apps/cfmtool/Report.h"
 
 namespace CfmTool {
 
@@ -196,6 +198,38 @@ std::string_view stringValue(Mismatch m) {
     case Mismatch::malformedTlv: return "malformedTlv";
   }
   return "?";
+}
+
+std::optional<std::string> describeFrame(std::span<const std::uint8_t> frame) {
+  const auto d = decapsulate(frame);
+  if (!d) return std::nullopt;
+  std::ostringstream line;
+  line << d->src << " > " << d->dst;
+  if (d->vlan) line << ", vlan " << *d->vlan;
+  const std::uint8_t opCode = d->header->opCode();
+  line << ", level " << unsigned(d->header->mdLevel()) << " ";
+  switch (opCode) {
+    case Cfm::opCodeCcm: line << "CCM"; break;
+    case Cfm::opCodeLbr: line << "LBR"; break;
+    case Cfm::opCodeLbm: line << "LBM"; break;
+    case Cfm::opCodeLtr: line << "LTR"; break;
+    case Cfm::opCodeLtm: line << "LTM"; break;
+    default: line << "opcode " << unsigned(opCode);
+  }
+  if (opCode == Cfm::opCodeLbm || opCode == Cfm::opCodeLbr) {
+    if (const auto* lb = overlayAt<LBMPdu>(d->pdu, 0)) line << " transaction " << lb->transactionId();
+  } else if (opCode == Cfm::opCodeLtm) {
+    if (const auto* ltm = overlayAt<LTMPdu>(d->pdu, 0)) {
+      line << " transaction " << ltm->transactionId() << " ttl " << unsigned(ltm->ttl()) << " original "
+           << ltm->originalMacAddr() << " target " << ltm->targetMacAddr();
+    }
+  } else if (opCode == Cfm::opCodeLtr) {
+    if (const auto* ltr = overlayAt<LTRPdu>(d->pdu, 0)) {
+      line << " transaction " << ltr->transactionId() << " reply ttl " << unsigned(ltr->replyTtl()) << " "
+           << relayActionName(ltr->relayAction().value()) << (ltr->fwdYes() ? " FwdYes" : "");
+    }
+  }
+  return line.str();
 }
 
 Parsed<LoopbackReply> parseLoopbackReply(std::span<const std::uint8_t> frame,

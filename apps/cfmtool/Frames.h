@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -116,6 +117,11 @@ struct Parsed {
   Mismatch mismatch = Mismatch::accepted;
   std::optional<Reply> reply;  // set exactly when accepted
 };
+
+// One line for any CFM frame: "SRC > DST[, vlan V], level L OPCODE" and, for loopback and
+// linktrace frames, their transaction id and, for LTMs and LTRs, TTL and addresses or relay
+// action. None for a frame that is not CFM.
+std::optional<std::string> describeFrame(std::span<const std::uint8_t> frame);
 
 Parsed<LoopbackReply> parseLoopbackReply(std::span<const std::uint8_t> frame,
                                          const ReplyFilter& filter);

@@ -186,7 +186,21 @@ Command parseCommandLine(std::span<const std::string_view> args) {
   integerOption(*ccmCommand, "--count", ccm.count, "N", 1, 0xffffffff, "a count",
                 "messages to send", "default: until stopped");
 
+  ListenOptions listen;
+  auto* listenCommand = app.add_subcommand("listen", "prints the CFM frames that arrive, one line each");
+  listenCommand->footer(
+      "Prints each CFM frame the device receives (addresses, VLAN, level, opcode and, for\n"
+      "loopback and linktrace messages, their fields) until --count frames or the timeout.");
+  listenCommand->add_option("--intf", listen.intf, "the Ethernet device to listen on")
+      ->type_name("DEV")
+      ->required()
+      ->check(deviceName);
+  integerOption(*listenCommand, "--count", listen.count, "N", 1, 0xffffffff, "a count",
+                "frames to wait for", "default: until the timeout");
+  secondsOption(*listenCommand, "--timeout", listen.timeout, 0, "how long to listen", "default 5");
+
   if (auto help = CommandLine::parse(app, args)) return HelpRequest{*help};
+  if (listenCommand->parsed()) return listen;
   if (pingCommand->parsed()) return ping;
   if (traceCommand->parsed()) return trace;
   ccm.mdName = Cfm::MdName(mdName);

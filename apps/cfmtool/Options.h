@@ -52,12 +52,18 @@ struct CcmOptions : CommonOptions {
   std::optional<std::uint32_t> count;
 };
 
+struct ListenOptions : CommonOptions {
+  // None: until the timeout.
+  std::optional<std::uint32_t> count;
+  double timeout = 5.0;
+};
+
 // --help, for the tool or one command: the text to print.
 struct HelpRequest {
   std::string text;
 };
 
-using Command = std::variant<HelpRequest, PingOptions, TraceOptions, CcmOptions>;
+using Command = std::variant<HelpRequest, PingOptions, TraceOptions, CcmOptions, ListenOptions>;
 
 // `args` without the program name. Options take their value as the next argument or after
 // '='; when one is given twice, the later counts. Raises UsageError.

@@ -28,8 +28,10 @@ int main(int argc, char** argv) {
           return CfmTool::runPing(c, std::cout, std::cerr);
         } else if constexpr (std::is_same_v<C, CfmTool::TraceOptions>) {
           return CfmTool::runTrace(c, std::cout, std::cerr);
-        } else {
+        } else if constexpr (std::is_same_v<C, CfmTool::CcmOptions>) {
           return CfmTool::runCcm(c, std::cout, std::cerr);
+        } else {
+          return CfmTool::runListen(c, std::cout, std::cerr);
         }
       },
       command);
