@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/CfmAgent/AgentFixture.h"
+#include "tests/support/Tshark.h"
 
 namespace {
 
@@ -31,6 +32,14 @@ std::string ltr(int flags, int replyTtl, int action, const std::string& tlvs, in
 // What every LTR of this bridge carries before the copied TLVs.
 std::string replied(const std::string& last = zeroId) {
   return tlv(8, last + ownId) + tlv(5, "\x01" + bridgeMac) + tlv(6, "\x01" + bridgeMac);
+}
+
+// The value of the line `what` of an explanation; empty when it has none.
+std::string said(const std::string& text, const std::string& what) {
+  const auto at = text.find("\n  " + what + " ");
+  if (at == std::string::npos) return "";
+  const auto from = text.find_first_not_of(' ', at + 3 + what.size());
+  return text.substr(from, text.find('\n', from) - from);
 }
 
 enum Table { learnt, configured, mipDb };
@@ -68,6 +77,10 @@ struct LinktraceTest : AgentFixture {
     return out;
   }
   Counts on(IntfId intf) const { return intfCounts(*status()->counter(), intf); }
+  // What the agent says it would do with an LTM for host C on Ethernet1 in VLAN 10.
+  std::string explain(bool fdbOnly, const std::string& intf = "Ethernet1", const std::string& target = "02:00:00:00:00:0c") {
+    return agent->explain("linktrace", {{"intf", intf}, {"vlan", "10"}, {"target", target}, {"fdbOnly", fdbOnly ? "true" : "false"}});
+  }
 
   Kiln::Ptr<Bridging::Status> brStatus = entity<Bridging::Status>("bridging/status", "Bridging::Status");
 };
@@ -97,7 +110,11 @@ TEST_F(LinktraceTest, TheRelayTakesTheFirstUsablePortInItsOrder) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     reset(r.where);
+    const std::string why = explain(r.flags & 0x80);
     const Pairs sent = exchange(frame(ltm(r.ttl, hostC, end, r.flags), ltmGroup(3)).bytes());
+    EXPECT_EQ(said(why, "egress port"), r.egress ? r.egress.stringValue() : "none") << why;
+    const char* actions[] = {"", "", "RlyFDB", "RlyMPDB"};
+    EXPECT_EQ(said(why, "relay action"), actions[r.action]) << why;
     const bool relays = r.egress && r.ttl > 1;
     Pairs want;
     const std::string relayed = ltm(r.ttl - 1, hostC, tlv(7, ownId) + end, r.flags),
@@ -160,6 +177,49 @@ TEST_F(LinktraceTest, EveryCutOfAnLtmIsDroppedOnceOrAnswered) {
     const std::string last = n < 32 ? zeroId : lastId;
     EXPECT_EQ(sent, (Pairs{{et1, ethernet(hostA, bridgeMac, 0, ltr(0, 4, 1, replied(last) + end))}}));
   }
+}
+
+// The whole answer once, and the answers that are refusals: nothing is counted or sent.
+TEST_F(LinktraceTest, ExplainShowsEachLookupAndSendsNothing) {
+  reset({{learnt, et2}, {configured, et1}, {mipDb, et3}});
+  Interface::memoryPamNetwork().sentClear();
+  EXPECT_EQ(explain(true),
+            "LTM for 02:00:00:00:00:0c on Ethernet1 in VLAN 10, useFdbOnly set; bridge MAC 02:00:00:00:00:01\n"
+            "  configured hosts    Ethernet1 (the ingress port: not usable)\n"
+            "  learned hosts       not asked: a configured host decides\n"
+            "  MIP CCM database    not asked: useFdbOnly is set\n"
+            "  egress port         none\n"
+            "  answer              none: no port other than Ethernet1 leads to the target (counted as debugLtmNoEgressPort)\n");
+  EXPECT_EQ(said(explain(false), "MIP CCM database"), "Ethernet3");
+  EXPECT_EQ(said(explain(false, "Ethernet7"), "answer"),
+            "none: the agent has no packet socket on Ethernet7, so it never sees the LTM");
+  EXPECT_EQ(said(explain(false, "Ethernet1", "01:80:c2:00:00:3b"), "answer"),
+            "none: the target is a group address (counted as inErrorLtmTargetMac)");
+  EXPECT_EQ(said(explain(false, "Ethernet1", "02:00:00:00:00:01"), "relay action"), "RlyHit");
+  for (const char* bad : {"Ethernet1,", "nonsense"}) EXPECT_THROW(explain(false, bad), std::invalid_argument);
+  EXPECT_THROW(explain(false, "Ethernet1", "02:00:00:00:0c"), std::invalid_argument);
+  EXPECT_THROW(agent->explain("linktrace", {{"intf", "Ethernet1"}, {"vlan", "4095"}, {"target", "02:00:00:00:00:0c"}}),
+               std::invalid_argument);
+  EXPECT_EQ(Interface::memoryPamNetwork().sent().size(), 0u);
+  EXPECT_EQ(on(et1), Counts{});
+}
+
+// An independent decoder reads both frames the relay makes as we meant them.
+TEST_F(LinktraceTest, TsharkDecodesTheRelayedLtmAndTheLtr) {
+  ASSERT_TRUE(TestSupport::haveTshark()) << "tshark is not installed: scripts/install-deps.sh installs it";
+  reset({{learnt, et2}});
+  std::vector<std::string> frames;
+  for (const auto& [intf, bytes] : exchange(frame(ltm(9, hostC, tlv(7, lastId) + end, 0x80), ltmGroup(3)).bytes())) {
+    frames.push_back(bytes);
+  }
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(TestSupport::tsharkDecode(frames, {"eth.dst", "cfm.opcode", "cfm.flags.usefdbonly", "cfm.flags.fwdyes",
+                                               "cfm.lt.ttl", "cfm.ltr.relay.action", "cfm.ltm.orig.addr",
+                                               "cfm.ltm.targ.addr", "cfm.tlv.type",
+                                               "cfm.tlv.ltr.egress.last.id.mac", "cfm.tlv.reply.ingress.mac.address"}),
+            (std::vector<std::string>{
+                "01:80:c2:00:00:3b\t5\t1\t\t8\t\t02:00:00:00:00:0a\t02:00:00:00:00:0c\t7,0\t\t",
+                "02:00:00:00:00:0a\t4\t1\t1\t8\t2\t\t\t8,5,6,0\t02:00:00:00:00:0b\t02:00:00:00:00:01"}));
 }
 
 TEST_F(LinktraceTest, TheFirstFailingCheckDecides) {
