@@ -1,6 +1,7 @@
 #include "CfmAgent/LinktraceSm.h"
 
 #include <cstring>
+#include <vector>
 
 #include "platform/kiln/Errors.h"
 #include "platform/kiln/Trace.h"
@@ -24,6 +25,25 @@ std::size_t tlvBytes(const std::uint8_t* tlv) {
 }
 
 }  // namespace
+
+namespace {
+// More than one LtrParams lives only while a reply is being built, so a few blocks do.
+constexpr std::size_t keptLtrParams = 8;
+thread_local std::vector<void*> freeLtrParams;
+}  // namespace
+
+void* LtrParams::operator new(std::size_t bytes) {
+  if (bytes != sizeof(LtrParams) || freeLtrParams.empty()) return ::operator new(bytes);
+  void* block = freeLtrParams.back();
+  freeLtrParams.pop_back();
+  return block;
+}
+
+void LtrParams::operator delete(void* block, std::size_t bytes) {
+  if (bytes != sizeof(LtrParams) || freeLtrParams.size() == keptLtrParams) return ::operator delete(block);
+  if (freeLtrParams.capacity() == 0) freeLtrParams.reserve(keptLtrParams);
+  freeLtrParams.push_back(block);
+}
 
 Kiln::Ptr<LtrParams> ltrParamsFactory() { return Kiln::make<LtrParams>(); }
 

@@ -23,6 +23,11 @@ class LtrParams : public Kiln::Entity {
   RelayAction relayAction() const { return relayAction_; }
   void relayActionIs(RelayAction action) { relayAction_ = action; }
 
+  // One is made for every LTM: freed blocks are kept for the next, so that a steady stream
+  // of LTMs allocates nothing.
+  static void* operator new(std::size_t bytes);
+  static void operator delete(void* block, std::size_t bytes);
+
  private:
   bool fwdYes_ = false;
   RelayAction relayAction_;
