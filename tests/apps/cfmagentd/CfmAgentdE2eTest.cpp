@@ -208,6 +208,29 @@ TEST_F(CfmAgentdE2e, PingsAreAnsweredInEveryEncapsulation) {
   EXPECT_EQ(countsWhen(answered), answered);
 }
 
+// Host A traces host B, whom the demo configures behind Ethernet2: the agent says what it
+// will do, does it (one LTR to host A), and host B hears the relayed LTM once.
+TEST_F(CfmAgentdE2e, ATraceIsExplainedRelayedToHostBAndAnswered) {
+  linksIs();
+  startDaemon();
+  const auto explain = cfmctl({"explain", "linktrace", "--intf", "Et1", "--vlan", "10", "--target", "02:00:00:00:00:0b"});
+  EXPECT_EQ(explain.status, 0) << explain.output;
+  EXPECT_TRUE(std::regex_search(explain.output, std::regex("egress port +Ethernet2\n  relay action +RlyFDB\n")))
+      << explain.output;
+  E2e::Background listen(hostB_->exec({CFMTOOL, "listen", "--intf", "host-b", "--count", "1", "--timeout", "10"}));
+  ASSERT_TRUE(listen.waitFor("CFM LISTEN on host-b\n", 10)) << listen.output();
+  const auto trace = cfmtool(*hostA_, {"trace", "--intf", "host-a", "--target", "02:00:00:00:00:0b",
+                                       "--level", "3", "--ttl", "8", "--timeout", "2"});
+  EXPECT_EQ(trace.status, 0) << trace.output;
+  EXPECT_TRUE(std::regex_search(trace.output, std::regex("\n  7  02:00:00:00:00:01  RlyFDB .* FwdYes\n1 reply\n")))
+      << trace.output;
+  EXPECT_EQ(listen.wait(), 0) << listen.output();
+  EXPECT_TRUE(std::regex_search(listen.output(), std::regex("\n02:00:00:00:00:01 > 01:80:c2:00:00:3b, level 3 LTM "
+                                                            "transaction [0-9]+ ttl 7 original [0-9a-f:]{17} target "
+                                                            "02:00:00:00:00:0b\n$")))
+      << listen.output();
+}
+
 TEST_F(CfmAgentdE2e, CfmctlShowsClearsAppliesAndTheDaemonStopsOnSigterm) {
   // The daemon first: it finds the devices as they appear.
   startDaemon();
