@@ -29,8 +29,8 @@ TEST(CfmToolOptions, RefusalsNameTheCommandAndTheOption) {
   const Args ccm = {"ccm", "--intf", "eth0", "--level", "3", "--md-name", "D", "--ma-name", "MA", "--mep-id", "1"};
   const std::string mdName44(44, 'd'), mdName40(40, 'd');
   const std::pair<Args, std::string> cases[] = {
-      {{}, "cfmtool: no command (ping, trace or ccm)"},
-      {{"pong"}, "cfmtool: unknown command 'pong' (ping, trace or ccm)"},
+      {{}, "cfmtool: no command (ping, trace, ccm or listen)"},
+      {{"pong"}, "cfmtool: unknown command 'pong' (ping, trace, ccm or listen)"},
       {{"ping", "--intf", "eth0"}, "cfmtool ping: --dst is required"},
       {with(ping, {"--level", "8"}), "cfmtool ping: --level: '8' is not an MD level (0-7)"},
       {with(ping, {"--level=-1"}), "cfmtool ping: --level: '-1' is not an MD level (0-7)"},
