@@ -17,24 +17,10 @@
 #include "CfmAgent/LinktraceSm.h"
 #include "CfmAgent/PamSm.h"
 #include "CfmAgent/PktHelper.h"
+#include "bench/DiscardDevice.h"
 #include "tests/support/AllocationCounter.h"
 
 namespace {
-
-class DiscardDevice : public Interface::PamDevice {
- public:
-  bool transmit(std::span<const std::uint8_t> frame) override {
-    ++sent;
-    lastBytes = std::min(frame.size(), last.size());
-    std::memcpy(last.data(), frame.data(), lastBytes);
-    return true;
-  }
-  std::string lastFrame() const { return {reinterpret_cast<const char*>(last.data()), lastBytes}; }
-
-  std::uint64_t sent = 0;
-  std::array<std::uint8_t, 128> last{};
-  std::size_t lastBytes = 0;
-};
 
 const std::string bridgeMac("\x02\x00\x00\x00\x00\x01", 6), hostA("\x02\x00\x00\x00\x00\x0a", 6),
     hostB("\x02\x00\x00\x00\x00\x0b", 6), ltmGroup("\x01\x80\xc2\x00\x00\x3b", 6), cfm("\x89\x02", 2);

@@ -17,24 +17,10 @@
 #include "CfmAgent/LoopbackSm.h"
 #include "CfmAgent/PamSm.h"
 #include "CfmAgent/PktHelper.h"
+#include "bench/DiscardDevice.h"
 #include "tests/support/AllocationCounter.h"
 
 namespace {
-
-class DiscardDevice : public Interface::PamDevice {
- public:
-  bool transmit(std::span<const std::uint8_t> frame) override {
-    ++sent;
-    lastBytes = std::min(frame.size(), last.size());
-    std::memcpy(last.data(), frame.data(), lastBytes);
-    return true;
-  }
-  std::string lastFrame() const { return {reinterpret_cast<const char*>(last.data()), lastBytes}; }
-
-  std::uint64_t sent = 0;
-  std::array<std::uint8_t, 128> last{};
-  std::size_t lastBytes = 0;
-};
 
 // The frame lbmflood sends: untagged, 60 bytes, the End TLV after the transaction id.
 std::string loopbackFrame(const std::string& dst, const std::string& src, char opCode) {
