@@ -4,7 +4,6 @@
 #include <stdexcept>
 
 #include "CfmAgent/Explain.h"
-
 #include "platform/kiln/Errors.h"
 #include "platform/kiln/Trace.h"
 #include "platform/kiln/TypeRegistry.h"
