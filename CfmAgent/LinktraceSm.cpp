@@ -29,7 +29,12 @@ std::size_t tlvBytes(const std::uint8_t* tlv) {
 namespace {
 // More than one LtrParams lives only while a reply is being built, so a few blocks do.
 constexpr std::size_t keptLtrParams = 8;
-thread_local std::vector<void*> freeLtrParams;
+struct FreeBlocks : std::vector<void*> {
+  ~FreeBlocks() {
+    for (void* block : *this) ::operator delete(block);
+  }
+};
+thread_local FreeBlocks freeLtrParams;
 }  // namespace
 
 void* LtrParams::operator new(std::size_t bytes) {
