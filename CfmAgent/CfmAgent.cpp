@@ -62,6 +62,7 @@ Agent::~Agent() {
   counterHelperDel();
   intfSmDel();
   pamSmDel();
+  cfmSmDel();
   continuityCheckSmDel();
   loopbackSmDel();
   linktraceSmDel();
@@ -143,6 +144,8 @@ void Agent::doMountsComplete(Orbis::MountStatus mountStatus,
       entityManager->entity(cellPath() + "/agent/commandRequest/config/cfmAgent")));
   cliRequestDirSmIs(nullptr);
 
+  // The configuration present now is translated before any frame can arrive.
+  cfmSmIs(config_, aleConfig_, aleStatus_, status_);
   intfSmIs(allIntfStatusDir_, pamDesiredIntfDir_);
   protocolPktCollectionIs();
   if (status_) {
@@ -225,6 +228,18 @@ Kiln::Ptr<CounterHelper> Agent::counterHelperIs(Kiln::Ptr<Counter> counter) {
   return Kiln::instantiate(
       counterHelper_, [&](const CounterHelper& helper) { return helper.counter() == counter; },
       [&] { return counterHelperFactory(counter); });
+}
+
+Kiln::Ptr<CfmSm> Agent::cfmSmIs(Kiln::PtrConst<Config> config, Kiln::Ptr<Cfm::AleConfig> aleConfig,
+                                Kiln::PtrConst<Cfm::AleStatus> aleStatus, Kiln::Ptr<Status> status) {
+  return Kiln::instantiate(
+      cfmSm_,
+      [&](const CfmSm& sm) {
+        return bool(Kiln::ArgMatch(Kiln::ChildKind::single)("_config", config, sm.config())(
+            "_aleConfig", aleConfig, sm.aleConfig())("_aleStatus", aleStatus, sm.aleStatus())(
+            "_status", status, sm.status()));
+      },
+      [&] { return cfmSmFactory(config, aleConfig, aleStatus, status); });
 }
 
 Kiln::Ptr<ContinuityCheckSm> Agent::continuityCheckSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt,

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "CfmAgent/CfmAgentTypes.h"
+#include "CfmAgent/CfmSm.h"
 #include "CfmAgent/ContinuityCheckSm.h"
 #include "CfmAgent/CounterHelper.h"
 #include "CfmAgent/IntfSm.h"
@@ -78,6 +79,7 @@ class Agent : public AgentBase::CAgent {
   const Kiln::Ptr<CounterHelper>& counterHelper() const { return counterHelper_; }
   const Kiln::Ptr<IntfSm>& intfSm() const { return intfSm_; }
   const Kiln::Ptr<PamSm>& pamSm() const { return pamSm_; }
+  const Kiln::Ptr<CfmSm>& cfmSm() const { return cfmSm_; }
   const Kiln::Ptr<ContinuityCheckSm>& continuityCheckSm() const { return continuityCheckSm_; }
   const Kiln::Ptr<LoopbackSm>& loopbackSm() const { return loopbackSm_; }
   const Kiln::Ptr<LinktraceSm>& linktraceSm() const { return linktraceSm_; }
@@ -103,6 +105,8 @@ class Agent : public AgentBase::CAgent {
                            Kiln::Ptr<ProtocolPktCollection> protocolPktCollection,
                            Kiln::Ptr<PktHelper> pktHelper, Kiln::PtrConst<Config> config,
                            Kiln::PtrConst<Bridging::Config> brConfig);
+  Kiln::Ptr<CfmSm> cfmSmIs(Kiln::PtrConst<Config> config, Kiln::Ptr<Cfm::AleConfig> aleConfig,
+                           Kiln::PtrConst<Cfm::AleStatus> aleStatus, Kiln::Ptr<Status> status);
   Kiln::Ptr<ContinuityCheckSm> continuityCheckSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt,
                                                    Kiln::Ptr<MipCcmDb> mipCcmDb, Kiln::Ptr<CcmDb> ccmDb,
                                                    Kiln::Ptr<PktHelper> pktHelper);
@@ -124,6 +128,7 @@ class Agent : public AgentBase::CAgent {
   void counterHelperDel() { counterHelper_ = nullptr; }
   void intfSmDel() { Kiln::drop(intfSm_); }
   void pamSmDel() { Kiln::drop(pamSm_); }
+  void cfmSmDel() { Kiln::drop(cfmSm_); }
   void continuityCheckSmDel() { Kiln::drop(continuityCheckSm_); }
   void loopbackSmDel() { Kiln::drop(loopbackSm_); }
   void linktraceSmDel() { Kiln::drop(linktraceSm_); }
@@ -150,6 +155,7 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<CounterHelper> counterHelper_;
   Kiln::Ptr<IntfSm> intfSm_;
   Kiln::Ptr<PamSm> pamSm_;
+  Kiln::Ptr<CfmSm> cfmSm_;
   Kiln::Ptr<ContinuityCheckSm> continuityCheckSm_;
   Kiln::Ptr<LoopbackSm> loopbackSm_;
   Kiln::Ptr<LinktraceSm> linktraceSm_;

@@ -1,6 +1,7 @@
 #include "platform/types/CfmAleTypes.h"
 
 #include <string>
+#include <utility>
 
 #include "platform/kiln/TypeRegistry.h"
 
@@ -13,21 +14,56 @@ const Kiln::TypeRegistration aleConfigType(
 const Kiln::TypeRegistration aleStatusType(
     "Cfm::AleStatus", [](const std::string& name) { return Kiln::make<AleStatus>(name); });
 
+// A child of `parent`, keyed `key`, counting on its parent's count.
+template <class Collection, class Key, class Parent>
+auto aleChildIs(Collection& collection, const Key& key, Parent* parent,
+                const AleWriteCount& writes) {
+  ++*writes;
+  using Child = typename Collection::Map::mapped_type::element_type;
+  return collection
+      .findOrCreate(key,
+                    [&] {
+                      auto* child = new Child(key, writes);
+                      child->parentIs(parent);
+                      return child;
+                    })
+      .first;
+}
+
+AleWriteCount ownCount(AleWriteCount writes) {
+  return writes ? std::move(writes) : std::make_shared<std::uint64_t>(0);
+}
+
 }  // namespace
 
-LocalMepAleConfig::LocalMepAleConfig(MepId mepId)
-    : Kiln::Entity(std::to_string(mepId.value())), mepId_(mepId) {}
+LocalMepAleConfig::LocalMepAleConfig(MepId mepId, AleWriteCount writes)
+    : Kiln::Entity(std::to_string(mepId.value())), writes_(ownCount(std::move(writes))), mepId_(mepId) {}
 
 bool LocalMepAleConfig::remoteMepConfig(MepId mepId) const {
   auto it = remoteMepConfig_.find(mepId);
   return it != remoteMepConfig_.end() && it->second;
 }
 
-MaAleConfig::MaAleConfig(MaName key)
-    : Kiln::Entity(key.stringValue()), maNameKey_(std::move(key)) {}
+MaAleConfig::MaAleConfig(MaName key, AleWriteCount writes)
+    : Kiln::Entity(key.stringValue()), writes_(ownCount(std::move(writes))), maNameKey_(std::move(key)) {}
 
-MdAleConfig::MdAleConfig(MdLevel mdLevel)
-    : Kiln::Entity(std::to_string(mdLevel.value())), mdLevel_(mdLevel) {}
+Kiln::Ptr<LocalMepAleConfig> MaAleConfig::localMepConfigIs(MepId mepId) {
+  return aleChildIs(localMepConfig_, mepId, this, writes_);
+}
+
+MdAleConfig::MdAleConfig(MdLevel mdLevel, AleWriteCount writes)
+    : Kiln::Entity(std::to_string(mdLevel.value())), writes_(ownCount(std::move(writes))), mdLevel_(mdLevel) {}
+
+Kiln::Ptr<MaAleConfig> MdAleConfig::maConfigIs(const MaName& name) {
+  return aleChildIs(maConfig_, name, this, writes_);
+}
+
+AleConfig::AleConfig(std::string name)
+    : Kiln::Entity(std::move(name)), writes_(ownCount(nullptr)) {}
+
+Kiln::Ptr<MdAleConfig> AleConfig::mdConfigIs(MdLevel level) {
+  return aleChildIs(mdConfig_, level, this, writes_);
+}
 
 MdAleStatus::MdAleStatus(MdLevel mdLevel)
     : Kiln::Entity(std::to_string(mdLevel.value())), mdLevel_(mdLevel) {}

@@ -8,8 +8,15 @@
 //
 // The collections that the agent sweeps on start-up also take an iterator to delete
 // through (`it = aleConfig->mdConfigDel(it)`), so that stale entries go in one pass.
+//
+// Every write into one configuration tree, at whatever depth, is counted on its root
+// (`writes()`): what a change of the operator's configuration costs the ALE layer, which
+// has to reread whatever was written. An entry made by its parent shares the parent's
+// count; one made on its own counts alone.
 
+#include <cstdint>
 #include <map>
+#include <memory>
 
 #include "platform/kiln/Collection.h"
 #include "platform/kiln/Notifier.h"
@@ -19,27 +26,49 @@
 
 namespace Cfm {
 
+// Shared by the entries of one tree, so that an entry already let go by its parent (and
+// still held by whoever wrote it) counts safely.
+using AleWriteCount = std::shared_ptr<std::uint64_t>;
+
 class LocalMepAleConfig : public Kiln::Entity {
  public:
   using RemoteMepConfigs = std::map<MepId, bool>;
 
-  explicit LocalMepAleConfig(MepId mepId);
+  explicit LocalMepAleConfig(MepId mepId, AleWriteCount writes = nullptr);
   MepId mepId() const { return mepId_; }
 
   Lumen::IntfId intfId() const { return intfId_; }
-  void intfIdIs(Lumen::IntfId intf) { intfId_ = intf; }
+  void intfIdIs(Lumen::IntfId intf) {
+    written();
+    intfId_ = intf;
+  }
 
   // False when the remote MEP is not listed.
   bool remoteMepConfig(MepId mepId) const;
-  void remoteMepConfigIs(MepId mepId, bool value) { remoteMepConfig_[mepId] = value; }
-  void remoteMepConfigDel(MepId mepId) { remoteMepConfig_.erase(mepId); }
+  void remoteMepConfigIs(MepId mepId, bool value) {
+    written();
+    remoteMepConfig_[mepId] = value;
+  }
+  void remoteMepConfigDel(MepId mepId) {
+    written();
+    remoteMepConfig_.erase(mepId);
+  }
   RemoteMepConfigs::const_iterator remoteMepConfigDel(RemoteMepConfigs::const_iterator it) {
+    written();
     return remoteMepConfig_.erase(it);
   }
-  void remoteMepConfigDelAll() { remoteMepConfig_.clear(); }
+  void remoteMepConfigDelAll() {
+    written();
+    remoteMepConfig_.clear();
+  }
   const RemoteMepConfigs& remoteMepConfig() const { return remoteMepConfig_; }
 
+  std::uint64_t writes() const { return *writes_; }
+
  private:
+  void written() { ++*writes_; }
+
+  AleWriteCount writes_;
   MepId mepId_;
   Lumen::IntfId intfId_;
   RemoteMepConfigs remoteMepConfig_;
@@ -51,33 +80,56 @@ class MaAleConfig : public Kiln::Entity {
 
   // `maName` carries the name and format the ALE layer puts into CCMs; the key is only
   // the association's identity within its domain.
-  explicit MaAleConfig(MaName key);
+  explicit MaAleConfig(MaName key, AleWriteCount writes = nullptr);
   const MaName& maNameKey() const { return maNameKey_; }
 
   const MaNameWithFormat& maName() const { return maName_; }
-  void maNameIs(MaNameWithFormat name) { maName_ = std::move(name); }
+  void maNameIs(MaNameWithFormat name) {
+    written();
+    maName_ = std::move(name);
+  }
   MepDirection direction() const { return direction_; }
-  void directionIs(MepDirection direction) { direction_ = direction; }
+  void directionIs(MepDirection direction) {
+    written();
+    direction_ = direction;
+  }
   Bridging::VlanIdOrNone primaryVlanId() const { return primaryVlanId_; }
-  void primaryVlanIdIs(Bridging::VlanIdOrNone vlan) { primaryVlanId_ = vlan; }
+  void primaryVlanIdIs(Bridging::VlanIdOrNone vlan) {
+    written();
+    primaryVlanId_ = vlan;
+  }
   bool ccmEnable() const { return ccmEnable_; }
-  void ccmEnableIs(bool enable) { ccmEnable_ = enable; }
+  void ccmEnableIs(bool enable) {
+    written();
+    ccmEnable_ = enable;
+  }
   CcmTxInterval ccmTxInterval() const { return ccmTxInterval_; }
-  void ccmTxIntervalIs(CcmTxInterval interval) { ccmTxInterval_ = interval; }
+  void ccmTxIntervalIs(CcmTxInterval interval) {
+    written();
+    ccmTxInterval_ = interval;
+  }
 
   Kiln::Ptr<LocalMepAleConfig> localMepConfig(MepId mepId) const {
     return localMepConfig_.find(mepId);
   }
-  Kiln::Ptr<LocalMepAleConfig> localMepConfigIs(MepId mepId) {
-    return localMepConfig_.childIs(mepId, this);
+  // Create-or-find; counted as a write either way.
+  Kiln::Ptr<LocalMepAleConfig> localMepConfigIs(MepId mepId);
+  void localMepConfigDel(MepId mepId) {
+    written();
+    localMepConfig_.del(mepId);
   }
-  void localMepConfigDel(MepId mepId) { localMepConfig_.del(mepId); }
   LocalMepConfigs::const_iterator localMepConfigDel(LocalMepConfigs::const_iterator it) {
+    written();
     return localMepConfig_.erase(it);
   }
   const LocalMepConfigs& localMepConfig() const { return localMepConfig_; }
 
+  std::uint64_t writes() const { return *writes_; }
+
  private:
+  void written() { ++*writes_; }
+
+  AleWriteCount writes_;
   MaName maNameKey_;
   MaNameWithFormat maName_;
   MepDirection direction_ = mepDirectionDown;
@@ -91,24 +143,40 @@ class MdAleConfig : public Kiln::Entity {
  public:
   using MaConfigs = Kiln::Collection<MaName, MaAleConfig>;
 
-  explicit MdAleConfig(MdLevel mdLevel);
+  explicit MdAleConfig(MdLevel mdLevel, AleWriteCount writes = nullptr);
   MdLevel mdLevel() const { return mdLevel_; }
 
   const MdNameWithFormat& mdName() const { return mdName_; }
-  void mdNameIs(MdNameWithFormat name) { mdName_ = std::move(name); }
+  void mdNameIs(MdNameWithFormat name) {
+    written();
+    mdName_ = std::move(name);
+  }
   bool defaultMip() const { return defaultMip_; }
-  void defaultMipIs(bool defaultMip) { defaultMip_ = defaultMip; }
+  void defaultMipIs(bool defaultMip) {
+    written();
+    defaultMip_ = defaultMip;
+  }
 
   Kiln::Ptr<MaAleConfig> maConfig(const MaName& name) const { return maConfig_.find(name); }
-  Kiln::Ptr<MaAleConfig> maConfigIs(const MaName& name) { return maConfig_.childIs(name, this); }
+  // Create-or-find; counted as a write either way.
+  Kiln::Ptr<MaAleConfig> maConfigIs(const MaName& name);
   // The association goes with its local MEPs.
-  void maConfigDel(const MaName& name) { maConfig_.del(name); }
+  void maConfigDel(const MaName& name) {
+    written();
+    maConfig_.del(name);
+  }
   MaConfigs::const_iterator maConfigDel(MaConfigs::const_iterator it) {
+    written();
     return maConfig_.erase(it);
   }
   const MaConfigs& maConfig() const { return maConfig_; }
 
+  std::uint64_t writes() const { return *writes_; }
+
  private:
+  void written() { ++*writes_; }
+
+  AleWriteCount writes_;
   MdLevel mdLevel_;
   MdNameWithFormat mdName_;
   bool defaultMip_ = false;
@@ -119,18 +187,29 @@ class AleConfig : public Kiln::Entity {
  public:
   using MdConfigs = Kiln::Collection<MdLevel, MdAleConfig>;
 
-  explicit AleConfig(std::string name = "aleConfig") : Kiln::Entity(std::move(name)) {}
+  explicit AleConfig(std::string name = "aleConfig");
 
   Kiln::Ptr<MdAleConfig> mdConfig(MdLevel level) const { return mdConfig_.find(level); }
-  Kiln::Ptr<MdAleConfig> mdConfigIs(MdLevel level) { return mdConfig_.childIs(level, this); }
+  // Create-or-find; counted as a write either way.
+  Kiln::Ptr<MdAleConfig> mdConfigIs(MdLevel level);
   // The domain goes with everything below it.
-  void mdConfigDel(MdLevel level) { mdConfig_.del(level); }
+  void mdConfigDel(MdLevel level) {
+    written();
+    mdConfig_.del(level);
+  }
   MdConfigs::const_iterator mdConfigDel(MdConfigs::const_iterator it) {
+    written();
     return mdConfig_.erase(it);
   }
   const MdConfigs& mdConfig() const { return mdConfig_; }
 
+  // Writes into the whole tree since it was made.
+  std::uint64_t writes() const { return *writes_; }
+
  private:
+  void written() { ++*writes_; }
+
+  AleWriteCount writes_;
   MdConfigs mdConfig_;
 };
 
