@@ -17,11 +17,14 @@ inline std::size_t testAllocations = 0;
 // own bookkeeping per block comes on top. Read as a difference across a stretch of code:
 // what the stretch keeps, with what it allocates and frees again cancelled out.
 inline std::size_t testLiveBytes = 0;
+// The most testLiveBytes reached; a benchmark sets it to testLiveBytes to start a stretch.
+inline std::size_t testPeakBytes = 0;
 
 void* operator new(std::size_t size) {
   ++testAllocations;
   if (void* p = std::malloc(size ? size : 1)) {
     testLiveBytes += malloc_usable_size(p);
+    if (testLiveBytes > testPeakBytes) testPeakBytes = testLiveBytes;
     return p;
   }
   throw std::bad_alloc();
