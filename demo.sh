@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo: host A -- switch -- host B over veth pairs in three network namespaces. The
 # switch runs cfmagentd with apps/runner/demo-config.json; the hosts send CFM frames with
-# cfmtool; the databases the agent learns from host A's CCMs are shown, host A pings the
+# cfmtool; the ALE configuration the agent writes is shown and follows a changed file
+# applied live, the databases the agent learns from host A's CCMs are shown, host A pings the
 # switch and gets its loopback replies, at the end the agent's counters are shown, and
 # everything is removed, also when interrupted.
 #
@@ -80,6 +81,19 @@ await() {
   for _ in $(seq 50); do ctl show "$1" | grep -E "$2" >/dev/null && return; sleep 0.1; done
   echo "-- nothing matching '$2' in cfmctl show $1 after 5 s"
 }
+
+echo
+echo "== cfmctl show ale-config (what the agent wrote for the ALE layer from $config)"
+ctl show ale-config
+echo
+echo "== cfmctl config apply: MEP 100 also expects MEP 201, a 10s default profile, and the"
+echo "   ALE layer reports no default MIP at level 3; the ALE configuration and the status follow"
+jq '.cfm.domains[0].associations[0].localMeps[0].remoteMeps += [201]
+    | .cfm.defaultProfile.ccmInterval = "10s" | .aleStatus[0].defaultMip = false' \
+  "$config" >"$work/changed.json"
+ctl config apply "$work/changed.json"
+ctl show ale-config
+ctl show status
 
 echo
 echo "== host A: 3 CCMs at MD level 3 (demo-md / demo-ma, MEP 200)"

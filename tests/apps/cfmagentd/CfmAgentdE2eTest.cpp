@@ -265,6 +265,7 @@ TEST_F(CfmAgentdE2e, CfmctlShowsClearsAppliesAndTheDaemonStopsOnSigterm) {
   // A domain with a default MIP at level 5, applied twice.
   auto json = RunnerTest::demoConfig();
   json["cfm"]["domains"].push_back({{"level", 5}, {"name", "md5"}, {"defaultMip", true}});
+  json["aleStatus"].push_back({{"level", 5}, {"defaultMip", true}});
   const std::string changed = dir_ / "changed.json";
   RunnerTest::writeFile(changed, json.dump(2));
   const auto first = cfmctl({"config", "apply", changed});
@@ -277,6 +278,11 @@ TEST_F(CfmAgentdE2e, CfmctlShowsClearsAppliesAndTheDaemonStopsOnSigterm) {
   const auto second = cfmctl({"config", "apply", changed});
   EXPECT_EQ(second.status, 0);
   EXPECT_EQ(second.output, "0 changes\n");
+  // The ALE configuration and the status mirror followed it.
+  const auto ale = cfmctl({"show", "ale-config"}).output;
+  EXPECT_NE(ale.find("\nMD level 5: name md5 (characterString), default MIP yes\n"), std::string::npos) << ale;
+  const auto status = cfmctl({"show", "status"}).output;
+  EXPECT_TRUE(std::regex_search(status, std::regex("\n3 +yes\n5 +yes\n"))) << status;
   // The running agent took it: a CCM at level 5 is no longer dropped.
   Args ccm5 = ccm3;
   ccm5[4] = "5";
