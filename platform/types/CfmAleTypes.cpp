@@ -1,5 +1,6 @@
 #include "platform/types/CfmAleTypes.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -39,9 +40,35 @@ AleWriteCount ownCount(AleWriteCount writes) {
 LocalMepAleConfig::LocalMepAleConfig(MepId mepId, AleWriteCount writes)
     : Kiln::Entity(std::to_string(mepId.value())), writes_(ownCount(std::move(writes))), mepId_(mepId) {}
 
+namespace {
+
+template <class Entries>
+auto remoteAt(Entries& entries, MepId mepId) {
+  return std::lower_bound(entries.begin(), entries.end(), mepId,
+                          [](const auto& entry, MepId id) { return entry.first < id; });
+}
+
+}  // namespace
+
 bool LocalMepAleConfig::remoteMepConfig(MepId mepId) const {
-  auto it = remoteMepConfig_.find(mepId);
-  return it != remoteMepConfig_.end() && it->second;
+  auto it = remoteAt(remoteMepConfig_, mepId);
+  return it != remoteMepConfig_.end() && it->first == mepId && it->second;
+}
+
+void LocalMepAleConfig::remoteMepConfigIs(MepId mepId, bool value) {
+  written();
+  auto it = remoteAt(remoteMepConfig_, mepId);
+  if (it != remoteMepConfig_.end() && it->first == mepId) {
+    it->second = value;
+  } else {
+    remoteMepConfig_.insert(it, {mepId, value});
+  }
+}
+
+void LocalMepAleConfig::remoteMepConfigDel(MepId mepId) {
+  written();
+  auto it = remoteAt(remoteMepConfig_, mepId);
+  if (it != remoteMepConfig_.end() && it->first == mepId) remoteMepConfig_.erase(it);
 }
 
 MaAleConfig::MaAleConfig(MaName key, AleWriteCount writes)
