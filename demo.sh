@@ -86,11 +86,12 @@ echo
 echo "== cfmctl show ale-config (what the agent wrote for the ALE layer from $config)"
 ctl show ale-config
 echo
-echo "== cfmctl config apply: MEP 100 also expects MEP 201, a 10s default profile, and the"
-echo "   ALE layer reports no default MIP at level 3; the ALE configuration and the status follow"
+echo "== cfmctl config apply: MEP 100 also expects MEP 201, a 10s default profile, a domain"
+echo "   at level 5 whose default MIP the ALE layer reports; the ALE configuration and status follow"
 jq '.cfm.domains[0].associations[0].localMeps[0].remoteMeps += [201]
-    | .cfm.defaultProfile.ccmInterval = "10s" | .aleStatus[0].defaultMip = false' \
-  "$config" >"$work/changed.json"
+    | .cfm.defaultProfile.ccmInterval = "10s"
+    | .cfm.domains += [{"level": 5, "name": "demo-md5", "defaultMip": true}]
+    | .aleStatus += [{"level": 5, "defaultMip": true}]' "$config" >"$work/changed.json"
 ctl config apply "$work/changed.json"
 ctl show ale-config
 ctl show status
