@@ -60,6 +60,7 @@ Agent::~Agent() {
   protocolPktCollectionDel();
   pktHelperDel();
   counterHelperDel();
+  cmdRequestHandlerDel();
   intfSmDel();
   pamSmDel();
   cfmSmDel();
@@ -67,6 +68,7 @@ Agent::~Agent() {
   loopbackSmDel();
   linktraceSmDel();
   cliRequestDirSmDel();
+  cliCallbackDel();
 }
 
 std::string Agent::explain(const std::string& topic, const std::map<std::string, std::string>& fields) const {
@@ -136,13 +138,16 @@ void Agent::doMountsComplete(Orbis::MountStatus mountStatus,
   if (status_) {
     counterHelperIs(status_->counterIs());
     pktHelperIs(ethDevPamCollection_, counterHelper_);
-    status_->mipCcmDbIs();
-    status_->ccmDbIs();
+    cmdRequestHandlerIs(status_->mipCcmDbIs(), status_->ccmDbIs(), counterHelper_);
   }
 
   cliRequestDirIs(Kiln::ptrCast<Kiln::Dir>(
       entityManager->entity(cellPath() + "/agent/commandRequest/config/cfmAgent")));
-  cliRequestDirSmIs(nullptr);
+  auto requestDirSm = cliRequestDirSmIs(nullptr);
+  // Without a status there is nothing to clear, and a request stays with the dispatcher.
+  if (cmdRequestHandler_) {
+    requestDirSm->agentCommandCallbackIs(cliCallbackIs("CfmCliCallback", "CfmCliCallback", cmdRequestHandler_));
+  }
 
   // The configuration present now is translated before any frame can arrive.
   cfmSmIs(config_, aleConfig_, aleStatus_, status_);
@@ -311,6 +316,31 @@ Kiln::Ptr<PamSm> Agent::pamSmIs(Kiln::Ptr<Interface::EthDevPamCollection> pamCol
       },
       [&] {
         return pamSmFactory(pamCollection, protocolPktCollection, pktHelper, config, brConfig);
+      });
+}
+
+Kiln::Ptr<CmdRequestHandler> Agent::cmdRequestHandlerIs(Kiln::Ptr<MipCcmDb> mipCcmDb, Kiln::Ptr<CcmDb> ccmDb,
+                                                        Kiln::Ptr<CounterHelper> counterHelper) {
+  return Kiln::instantiate(
+      cmdRequestHandler_,
+      [&](const CmdRequestHandler& handler) {
+        return handler.mipCcmDb() == mipCcmDb && handler.ccmDb() == ccmDb && handler.counterHelper() == counterHelper;
+      },
+      [&] { return cmdRequestHandlerFactory(mipCcmDb, ccmDb, counterHelper); });
+}
+
+Kiln::Ptr<CliCallback> Agent::cliCallbackIs(const std::string& name, const std::string& commandType,
+                                            Kiln::Ptr<CmdRequestHandler> cmdRequestHandler) {
+  return Kiln::instantiate(
+      cliCallback_,
+      [&](const CliCallback& callback) {
+        return callback.name() == name && callback.commandType() == commandType &&
+               callback.cmdRequestHandler() == cmdRequestHandler;
+      },
+      [&] {
+        auto callback = cliCallbackFactory(name, commandType, cmdRequestHandler);
+        callback->parentIs(this);
+        return callback;
       });
 }
 

@@ -8,6 +8,7 @@
 
 #include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/CfmSm.h"
+#include "CfmAgent/CommandRequestHandler.h"
 #include "CfmAgent/ContinuityCheckSm.h"
 #include "CfmAgent/CounterHelper.h"
 #include "CfmAgent/IntfSm.h"
@@ -77,6 +78,7 @@ class Agent : public AgentBase::CAgent {
   const Kiln::Ptr<ProtocolPktCollection>& protocolPktCollection() const { return protocolPktCollection_; }
   const Kiln::Ptr<PktHelper>& pktHelper() const { return pktHelper_; }
   const Kiln::Ptr<CounterHelper>& counterHelper() const { return counterHelper_; }
+  const Kiln::Ptr<CmdRequestHandler>& cmdRequestHandler() const { return cmdRequestHandler_; }
   const Kiln::Ptr<IntfSm>& intfSm() const { return intfSm_; }
   const Kiln::Ptr<PamSm>& pamSm() const { return pamSm_; }
   const Kiln::Ptr<CfmSm>& cfmSm() const { return cfmSm_; }
@@ -84,6 +86,7 @@ class Agent : public AgentBase::CAgent {
   const Kiln::Ptr<LoopbackSm>& loopbackSm() const { return loopbackSm_; }
   const Kiln::Ptr<LinktraceSm>& linktraceSm() const { return linktraceSm_; }
   const Kiln::Ptr<::Agent::AgentCommandRequestDirSm>& cliRequestDirSm() const { return cliRequestDirSm_; }
+  const Kiln::Ptr<CliCallback>& cliCallback() const { return cliCallback_; }
 
   Kiln::Ptr<Interface::DeviceIntfStatusDir> deviceIntfStatusDirIs(const std::string& name);
   Kiln::Ptr<Interface::PamDesiredIntfDir> pamDesiredIntfDirIs(const std::string& name);
@@ -99,6 +102,8 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<PktHelper> pktHelperIs(Kiln::Ptr<Interface::EthDevPamCollection> ethDevPamCollection,
                                    Kiln::Ptr<CounterHelper> counterHelper);
   Kiln::Ptr<CounterHelper> counterHelperIs(Kiln::Ptr<Counter> counter);
+  Kiln::Ptr<CmdRequestHandler> cmdRequestHandlerIs(Kiln::Ptr<MipCcmDb> mipCcmDb, Kiln::Ptr<CcmDb> ccmDb,
+                                                   Kiln::Ptr<CounterHelper> counterHelper);
   Kiln::Ptr<IntfSm> intfSmIs(Kiln::PtrConst<Interface::AllIntfStatusDir> allIntfStatusDir,
                              Kiln::Ptr<Interface::PamDesiredIntfDir> pamDesiredIntfDir);
   Kiln::Ptr<PamSm> pamSmIs(Kiln::Ptr<Interface::EthDevPamCollection> pamCollection,
@@ -117,6 +122,8 @@ class Agent : public AgentBase::CAgent {
                                        Kiln::PtrConst<Bridging::Status> brStatus,
                                        Kiln::PtrConst<Interface::EthDevPamCollection> pamCollection);
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSmIs(Kiln::EventLoop* activity);
+  Kiln::Ptr<CliCallback> cliCallbackIs(const std::string& name, const std::string& commandType,
+                                       Kiln::Ptr<CmdRequestHandler> cmdRequestHandler);
 
   void deviceIntfStatusDirDel() { deviceIntfStatusDir_ = nullptr; }
   void pamDesiredIntfDirDel() { pamDesiredIntfDir_ = nullptr; }
@@ -126,6 +133,7 @@ class Agent : public AgentBase::CAgent {
   void protocolPktCollectionDel() { protocolPktCollection_ = nullptr; }
   void pktHelperDel() { pktHelper_ = nullptr; }
   void counterHelperDel() { counterHelper_ = nullptr; }
+  void cmdRequestHandlerDel() { cmdRequestHandler_ = nullptr; }
   void intfSmDel() { Kiln::drop(intfSm_); }
   void pamSmDel() { Kiln::drop(pamSm_); }
   void cfmSmDel() { Kiln::drop(cfmSm_); }
@@ -133,6 +141,7 @@ class Agent : public AgentBase::CAgent {
   void loopbackSmDel() { Kiln::drop(loopbackSm_); }
   void linktraceSmDel() { Kiln::drop(linktraceSm_); }
   void cliRequestDirSmDel() { Kiln::drop(cliRequestDirSm_); }
+  void cliCallbackDel() { cliCallback_ = nullptr; }
 
  private:
   // Declaration order is deletion order.
@@ -153,6 +162,7 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<ProtocolPktCollection> protocolPktCollection_;
   Kiln::Ptr<PktHelper> pktHelper_;
   Kiln::Ptr<CounterHelper> counterHelper_;
+  Kiln::Ptr<CmdRequestHandler> cmdRequestHandler_;
   Kiln::Ptr<IntfSm> intfSm_;
   Kiln::Ptr<PamSm> pamSm_;
   Kiln::Ptr<CfmSm> cfmSm_;
@@ -161,6 +171,7 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<LinktraceSm> linktraceSm_;
   Kiln::Ptr<Kiln::Dir> cliRequestDir_;
   Kiln::Ptr<::Agent::AgentCommandRequestDirSm> cliRequestDirSm_;
+  Kiln::Ptr<CliCallback> cliCallback_;
 };
 
 // A new agent named `name`, every attribute empty.

@@ -37,6 +37,115 @@ OpCodeCounter& CounterHelper::cache(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cf
   return *bucket.counters;
 }
 
+namespace {
+
+// Each member of `members` whose key `keys` lists, or every member when it lists none.
+template <class Keys, class Members, class Fn>
+void forSelected(const Keys& keys, const Members& members, Fn fn) {
+  if (keys.empty()) {
+    for (const auto& [key, member] : members) fn(*member);
+    return;
+  }
+  for (const auto& [key, flag] : keys) {
+    if (const auto member = members.find(key)) fn(*member);
+  }
+}
+
+}  // namespace
+
+Kiln::Ptr<AggregateCounterId> CounterHelper::aggregateCounterId(const CounterFilter& filter) const {
+  auto result = aggregateCounterFactory();
+  result->newAggregateCounterId();
+  return aggregateCounter(filter, result)->aggregateCounterId();
+}
+
+Kiln::Ptr<AggregateCounterClass> CounterHelper::aggregateCounterClass(const CounterFilter& filter) const {
+  auto result = aggregateCounterFactory();
+  result->newAggregateCounterClass();
+  return aggregateCounter(filter, result)->aggregateCounterClass();
+}
+
+Kiln::Ptr<AggregateCounter> CounterHelper::aggregateCounter(const CounterFilter& filter,
+                                                            Kiln::Ptr<AggregateCounter> result) const {
+  forSelected(filter.intf(), counter_->intfCounter(),
+              [&](const IntfCounter& intfCounter) { aggregateIntfCounter(intfCounter, filter, *result); });
+  return result;
+}
+
+void CounterHelper::aggregateIntfCounter(const IntfCounter& intfCounter, const CounterFilter& filter,
+                                         AggregateCounter& result) const {
+  forSelected(filter.mdLevel(), intfCounter.mdCounter(),
+              [&](const MdCounter& mdCounter) { aggregateMdCounter(mdCounter, filter, result); });
+}
+
+void CounterHelper::aggregateMdCounter(const MdCounter& mdCounter, const CounterFilter& filter,
+                                       AggregateCounter& result) const {
+  forSelected(filter.opCode(), mdCounter.opCodeCounter(),
+              [&](const OpCodeCounter& opCodeCounter) { aggregateOpCodeCounter(opCodeCounter, filter, result); });
+}
+
+void CounterHelper::aggregateOpCodeCounter(const OpCodeCounter& opCodeCounter, const CounterFilter& filter,
+                                           AggregateCounter& result) const {
+  for (const auto& [id, value] : opCodeCounter.counter()) {
+    const CounterClass cls = counterClass(id);
+    if (!filter.admits(cls, id)) continue;
+    if (result.aggregateCounterClass()) {
+      result.aggregateCounterClass()->counterInc(cls, value);
+    } else {
+      result.aggregateCounterIdIs()->counterInc(id, value);
+    }
+  }
+}
+
+void CounterHelper::clearCounter(const CounterFilter& filter) {
+  const bool belowIntf = !filter.mdLevel().empty() || !filter.opCode().empty() ||
+                         !filter.counterClass().empty() || !filter.counterId().empty();
+  if (filter.intf().empty() && !belowIntf) return counter_->intfCounterDelAll();
+  for (const auto& [intf, flag] : filter.intf()) {
+    const auto intfCounter = counter_->intfCounter(intf);
+    if (!intfCounter) continue;
+    if (belowIntf) {
+      clearIntfCounter(*intfCounter, filter);
+    } else {
+      counter_->intfCounterDel(intf);
+    }
+  }
+}
+
+void CounterHelper::clearIntfCounter(IntfCounter& intfCounter, const CounterFilter& filter) {
+  const bool belowMd = !filter.opCode().empty() || !filter.counterClass().empty() || !filter.counterId().empty();
+  for (const auto& [level, flag] : filter.mdLevel()) {
+    const auto mdCounter = intfCounter.mdCounter(level);
+    if (!mdCounter) continue;
+    if (belowMd) {
+      clearMdCounter(*mdCounter, filter);
+    } else {
+      intfCounter.mdCounterDel(level);
+    }
+  }
+}
+
+void CounterHelper::clearMdCounter(MdCounter& mdCounter, const CounterFilter& filter) {
+  const bool belowOpCode = !filter.counterClass().empty() || !filter.counterId().empty();
+  for (const auto& [opCode, flag] : filter.opCode()) {
+    const auto opCodeCounter = mdCounter.opCodeCounter(opCode);
+    if (!opCodeCounter) continue;
+    if (belowOpCode) {
+      clearOpCodeCounter(*opCodeCounter, filter);
+    } else {
+      mdCounter.opCodeCounterDel(opCode);
+    }
+  }
+}
+
+void CounterHelper::clearOpCodeCounter(OpCodeCounter& opCodeCounter, const CounterFilter& filter) {
+  for (const auto& [id, value] : opCodeCounter.counter()) {
+    if (!filter.admits(counterClass(id), id)) continue;
+    opCodeCounter.counterDel(id);
+    if (id == CounterId::in_) invalidMdOpCodeInCounterIdClearVersionInc();
+  }
+}
+
 OpCodeCounter& CounterHelper::opCodeCounterIs(Lumen::IntfId intf, Cfm::MdLevel mdLevel,
                                               Cfm::OpCode opCode) {
   if (Bucket* bucket = cachedBucket(intf, mdLevel, opCode)) return *bucket->counters;

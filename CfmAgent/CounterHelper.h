@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "CfmAgent/CounterFilter.h"
 #include "platform/kiln/Entity.h"
 #include "platform/kiln/Pooled.h"
 #include "platform/types/CfmAgentTypes.h"
@@ -38,6 +39,25 @@ class CounterHelper : public Kiln::Entity {
     return invalidMdOpCodeInCounterIdClearVersion_;
   }
   void invalidMdOpCodeInCounterIdClearVersionInc() { ++invalidMdOpCodeInCounterIdClearVersion_; }
+
+  // Sums of the counters `filter` selects, by identifier or by class. Nothing is changed;
+  // a level of the tree that is missing adds nothing.
+  Kiln::Ptr<AggregateCounterId> aggregateCounterId(const CounterFilter& filter) const;
+  Kiln::Ptr<AggregateCounterClass> aggregateCounterClass(const CounterFilter& filter) const;
+  // Into the class sums when `result` has them, else into its identifier sums.
+  Kiln::Ptr<AggregateCounter> aggregateCounter(const CounterFilter& filter, Kiln::Ptr<AggregateCounter> result) const;
+  void aggregateIntfCounter(const IntfCounter& intfCounter, const CounterFilter& filter, AggregateCounter& result) const;
+  void aggregateMdCounter(const MdCounter& mdCounter, const CounterFilter& filter, AggregateCounter& result) const;
+  void aggregateOpCodeCounter(const OpCodeCounter& opCodeCounter, const CounterFilter& filter,
+                              AggregateCounter& result) const;
+
+  // Deletes the counters `filter` selects; it never zeroes them. Below the interfaces only
+  // the keys the filter lists are visited, so a level listed under an unlisted one selects
+  // nothing; the empty filter deletes everything.
+  void clearCounter(const CounterFilter& filter);
+  void clearIntfCounter(IntfCounter& intfCounter, const CounterFilter& filter);
+  void clearMdCounter(MdCounter& mdCounter, const CounterFilter& filter);
+  void clearOpCodeCounter(OpCodeCounter& opCodeCounter, const CounterFilter& filter);
 
   // The counters of (intf, level, opcode), made on first use. A frame counts into two or
   // three buckets, and the next frame mostly into the same ones: the last few are kept,
