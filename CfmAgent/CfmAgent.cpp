@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "CfmAgent/Explain.h"
+#include "CfmAgent/Query.h"
 #include "platform/kiln/Errors.h"
 #include "platform/kiln/Trace.h"
 #include "platform/kiln/TypeRegistry.h"
@@ -71,10 +71,16 @@ Agent::~Agent() {
   cliCallbackDel();
 }
 
-std::string Agent::explain(const std::string& topic, const std::map<std::string, std::string>& fields) const {
-  if (topic != "linktrace") return CAgent::explain(topic, fields);
-  if (!linktraceSm_) throw std::invalid_argument("the linktrace engine is not running");
-  return explainLinktrace(*linktraceSm_, fields);
+std::string Agent::query(const std::string& topic, const std::map<std::string, std::string>& fields) const {
+  if (topic == "explain-linktrace") {
+    if (!linktraceSm_) throw std::invalid_argument("the linktrace engine is not running");
+    return explainLinktrace(*linktraceSm_, fields);
+  }
+  if (topic == "counter-sums") {
+    if (!counterHelper_) throw std::invalid_argument("the agent keeps no counters");
+    return counterSums(*counterHelper_, fields);
+  }
+  return CAgent::query(topic, fields);
 }
 
 void Agent::doInit() {

@@ -33,8 +33,8 @@ class Agent : public AgentBase::CAgent {
   ~Agent() override;
 
   std::string fwkType() const override { return "CfmAgent::Agent"; }
-  // "linktrace": what the linktrace engine would do with an LTM (CfmAgent/Explain.h).
-  std::string explain(const std::string& topic, const std::map<std::string, std::string>& fields) const override;
+  // "explain-linktrace" and "counter-sums" (CfmAgent/Query.h).
+  std::string query(const std::string& topic, const std::map<std::string, std::string>& fields) const override;
   void doInit() override;
   void doMountsComplete(Orbis::MountStatus mountStatus,
                         Kiln::Ptr<Orbis::EntityManager> entityManager) override;

@@ -124,7 +124,7 @@ nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
     const std::string op = request.value("op", "");
     if (op == "show") return {{"ok", true}, {"state", state()}};
     if (op == "clear") return clear(request.value("command", ""));
-    if (op == "explain") return explain(request.value("topic", ""), request.value("fields", nlohmann::json::object()));
+    if (op == "query") return query(request.value("topic", ""), request.value("fields", nlohmann::json::object()));
     if (op == "apply") {
       auto config = parseText(request.value("text", ""), request.value("name", "configuration"));
       return {{"ok", true}, {"writes", configIs(std::move(config))}};
@@ -135,11 +135,11 @@ nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
   }
 }
 
-nlohmann::json Daemon::explain(const std::string& topic, const nlohmann::json& fields) {
+nlohmann::json Daemon::query(const std::string& topic, const nlohmann::json& fields) {
   if (!agent()) return {{"ok", false}, {"error", "no agent is running"}};
   std::map<std::string, std::string> text;
   for (const auto& [name, value] : fields.items()) text[name] = value.get<std::string>();
-  return {{"ok", true}, {"answer", agent()->explain(topic, text)}};
+  return {{"ok", true}, {"answer", agent()->query(topic, text)}};
 }
 
 nlohmann::json Daemon::clear(const std::string& command) {

@@ -56,7 +56,7 @@ class Daemon {
   // sockets the agent has open.
   nlohmann::json state() const;
 
-  // One control request ({"op": "show" | "clear" | "apply" | "explain", ...}); the answer
+  // One control request ({"op": "show" | "clear" | "apply" | "query", ...}); the answer
   // always has "ok", and "error" when not ok.
   nlohmann::json handleRequest(const nlohmann::json& request);
 
@@ -64,7 +64,7 @@ class Daemon {
   void intfStatusUpdate();
   nlohmann::json clear(const std::string& command);
   // The agent's answer to {"topic": ..., "fields": {name: text}}, as {"answer": text}.
-  nlohmann::json explain(const std::string& topic, const nlohmann::json& fields);
+  nlohmann::json query(const std::string& topic, const nlohmann::json& fields);
 
   Kiln::Ptr<Orbis::EntityManager> manager_;
   RunnerConfig config_;

@@ -109,6 +109,31 @@ int showState(const std::string& socket, const std::string& section, bool json) 
   return exitOk;
 }
 
+// What the agent can filter sums by, each as its comma-separated list.
+struct SumFilter {
+  std::vector<std::string> intf, level, opcode, counterClass, id;
+};
+
+std::string joined(const std::vector<std::string>& items) {
+  std::string out;
+  for (const auto& item : items) out += (out.empty() ? "" : ",") + item;
+  return out;
+}
+
+// The agent's own sums of the counters `filter` selects, by class or by counter.
+int showCounterSums(const std::string& socket, bool byClass, const SumFilter& filter, bool json) {
+  const nlohmann::json fields{{"by", byClass ? "class" : "id"},     {"intf", joined(filter.intf)},
+                              {"level", joined(filter.level)},      {"opcode", joined(filter.opcode)},
+                              {"class", joined(filter.counterClass)}, {"id", joined(filter.id)}};
+  std::istringstream answer(
+      ok(request(socket, {{"op", "query"}, {"topic", "counter-sums"}, {"fields", fields}}))["answer"].get<std::string>());
+  const std::string key = byClass ? "class" : "counter";
+  nlohmann::json sums = nlohmann::json::array();
+  for (std::string name, sum; answer >> name >> sum;) sums.push_back({{key, name}, {"sum", std::stoull(sum)}});
+  std::cout << (json ? sums.dump(2) + "\n" : Runner::showCounterSums(sums, key));
+  return exitOk;
+}
+
 int configApply(const std::string& socket, const std::string& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
@@ -155,6 +180,21 @@ int main(int argc, char** argv) {
   show->add_option("SECTION", section, "one section")->check(CLI::IsMember(sectionNames));
   bool json = false;
   show->add_flag("--json", json, "the state export (docs/state.md) instead of tables");
+  bool byClass = false, byId = false;
+  auto* byClassFlag = show->add_flag("--by-class", byClass, "counters: the agent's sums per class");
+  auto* byIdFlag = show->add_flag("--by-id", byId, "counters: the agent's sums per counter");
+  byClassFlag->excludes(byIdFlag);
+  SumFilter sumFilter;
+  for (auto [name, into, type, what] :
+       {std::tuple{"--intf", &sumFilter.intf, "NAME", "only this interface"},
+        {"--level", &sumFilter.level, "N", "only this MD level, 0-7, or 8 for frames without one"},
+        {"--opcode", &sumFilter.opcode, "N", "only this opcode (1 CCM, 2 LBR, 3 LBM, 4 LTR, 5 LTM; 0 before one was known)"},
+        {"--class", &sumFilter.counterClass, "CLASS", "only this class (in, inError, out, outError, debug)"},
+        {"--id", &sumFilter.id, "COUNTER", "only this counter (docs/counters.md)"}}) {
+    show->add_option(name, *into, std::string("with --by-class or --by-id: ") + what + "; may be repeated")
+        ->type_name(type)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  }
 
   auto* clear = app.add_subcommand("clear", "the agent's clear commands");
   clear->require_subcommand(1);
@@ -228,14 +268,21 @@ int main(int argc, char** argv) {
     usageError(e.command(), e.message());
   }
 
-  if (show->parsed()) return showState(socket, section, json);
+  if (show->parsed()) {
+    const bool filtered = !sumFilter.intf.empty() || !sumFilter.level.empty() || !sumFilter.opcode.empty() ||
+                          !sumFilter.counterClass.empty() || !sumFilter.id.empty();
+    if ((byClass || byId) && section != "counters") usageError("cfmctl show", "--by-class and --by-id go with the counters section");
+    if (filtered && !byClass && !byId) usageError("cfmctl show", "filters go with --by-class or --by-id");
+    if (byClass || byId) return showCounterSums(socket, byClass, sumFilter, json);
+    return showState(socket, section, json);
+  }
   if (config->parsed()) return configApply(socket, file);
   if (explain->parsed()) {
     const nlohmann::json fields{{"intf", ltIntf},
                                 {"vlan", std::to_string(ltVlan)},
                                 {"target", ltTarget},
                                 {"fdbOnly", fdbOnly ? "true" : "false"}};
-    std::cout << ok(request(socket, {{"op", "explain"}, {"topic", "linktrace"}, {"fields", fields}}))["answer"]
+    std::cout << ok(request(socket, {{"op", "query"}, {"topic", "explain-linktrace"}, {"fields", fields}}))["answer"]
                      .get<std::string>();
     return exitOk;
   }

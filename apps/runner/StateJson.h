@@ -29,5 +29,8 @@ std::string showMipCcmDatabase(const nlohmann::json& state);
 std::string showAleConfig(const nlohmann::json& state);
 std::string showStatus(const nlohmann::json& state);
 std::string showSockets(const nlohmann::json& state);
+// Sums of counters as cfmctl gives them: [{"<key>": name, "sum": n}, ...] in the agent's
+// order, `key` "class" or "counter".
+std::string showCounterSums(const nlohmann::json& sums, const std::string& key);
 
 }  // namespace Runner

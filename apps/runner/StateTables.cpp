@@ -165,6 +165,12 @@ std::string showCounters(const json& state) {
   return table.render();
 }
 
+std::string showCounterSums(const json& sums, const std::string& key) {
+  Table table({{key == "class" ? "Class" : "Counter"}, {"Sum", true}});
+  for (const auto& entry : sums) table.row({entry.value(key, ""), text(entry.value("sum", json()))});
+  return table.render();
+}
+
 std::string showCcmDatabase(const json& state) {
   Table table({{"Level"},
                {"MA name"},

@@ -6,8 +6,8 @@
 
 namespace AgentBase {
 
-std::string CAgent::explain(const std::string& topic, const std::map<std::string, std::string>&) const {
-  throw std::invalid_argument(fwkType() + " explains nothing about '" + topic + "'");
+std::string CAgent::query(const std::string& topic, const std::map<std::string, std::string>&) const {
+  throw std::invalid_argument(fwkType() + " answers nothing about '" + topic + "'");
 }
 
 void CAgent::handleMountStatus(Orbis::MountStatus status) {

@@ -24,11 +24,11 @@ class CAgent : public Kiln::Entity, public Orbis::Mounter {
   virtual void doMountsComplete(Orbis::MountStatus mountStatus,
                                 Kiln::Ptr<Orbis::EntityManager> entityManager) = 0;
 
-  // An operator's question about what the agent would do, answered without doing it or
+  // An operator's question, answered from the agent's live state without changing or
   // counting anything: `topic` names the question, `fields` carry its arguments as text,
-  // the answer is text for the operator. Throws std::invalid_argument with the reason when
-  // the question cannot be answered; an agent that answers none refuses every topic.
-  virtual std::string explain(const std::string& topic,
+  // the answer is text. Throws std::invalid_argument with the reason when the question
+  // cannot be answered; an agent that answers none refuses every topic.
+  virtual std::string query(const std::string& topic,
                               const std::map<std::string, std::string>& fields) const;
 
   // Runs doMountsComplete once, when the agent's mount group completes.

@@ -79,7 +79,7 @@ struct LinktraceTest : AgentFixture {
   Counts on(IntfId intf) const { return intfCounts(*status()->counter(), intf); }
   // What the agent says it would do with an LTM for host C on Ethernet1 in VLAN 10.
   std::string explain(bool fdbOnly, const std::string& intf = "Ethernet1", const std::string& target = "02:00:00:00:00:0c") {
-    return agent->explain("linktrace", {{"intf", intf}, {"vlan", "10"}, {"target", target}, {"fdbOnly", fdbOnly ? "true" : "false"}});
+    return agent->query("explain-linktrace", {{"intf", intf}, {"vlan", "10"}, {"target", target}, {"fdbOnly", fdbOnly ? "true" : "false"}});
   }
 
   Kiln::Ptr<Bridging::Status> brStatus = entity<Bridging::Status>("bridging/status", "Bridging::Status");
@@ -206,7 +206,7 @@ TEST_F(LinktraceTest, ExplainShowsEachLookupAndSendsNothing) {
   EXPECT_EQ(said(explain(false, "Ethernet1", "02:00:00:00:00:01"), "relay action"), "RlyHit");
   for (const auto& [intf, vlan, target] : {std::tuple{"Ethernet1,", "10", "02:00:00:00:00:0c"},
                                             {"Ethernet1", "4095", "02:00:00:00:00:0c"}, {"Ethernet1", "10", "02:00:00:00:0c"}}) {
-    EXPECT_THROW(agent->explain("linktrace", {{"intf", intf}, {"vlan", vlan}, {"target", target}}), std::invalid_argument);
+    EXPECT_THROW(agent->query("explain-linktrace", {{"intf", intf}, {"vlan", vlan}, {"target", target}}), std::invalid_argument);
   }
   EXPECT_EQ(Interface::memoryPamNetwork().sent().size(), 0u);
   EXPECT_EQ(on(et1), Counts{});

@@ -1,8 +1,10 @@
-#include "CfmAgent/Explain.h"
+#include "CfmAgent/Query.h"
 
+#include <algorithm>
 #include <charconv>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 namespace CfmAgent {
 
@@ -56,7 +58,79 @@ std::string found(Lumen::IntfId intf, Lumen::IntfId ingress) {
   return intf.stringValue() + (intf == ingress ? " (the ingress port: not usable)" : "");
 }
 
+// The comma-separated items of field `name`; none when it is absent or empty.
+std::vector<std::string> items(const std::map<std::string, std::string>& fields, const std::string& name) {
+  std::vector<std::string> out;
+  const auto it = fields.find(name);
+  if (it == fields.end()) return out;
+  std::size_t from = 0;
+  for (std::size_t comma; (comma = it->second.find(',', from)) != std::string::npos; from = comma + 1) {
+    out.push_back(it->second.substr(from, comma - from));
+  }
+  out.push_back(it->second.substr(from));
+  if (out.size() == 1 && out[0].empty()) out.clear();
+  return out;
+}
+
+unsigned number(const std::string& text, unsigned max, const std::string& what) {
+  unsigned value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value > max) {
+    throw std::invalid_argument(what + " '" + text + "' is not a number from 0 to " + std::to_string(max));
+  }
+  return value;
+}
+
+constexpr std::pair<const char*, CounterClass> classNames[] = {
+    {"in", CounterClass::counterClassIn_},
+    {"inError", CounterClass::counterClassInError_},
+    {"out", CounterClass::counterClassOut_},
+    {"outError", CounterClass::counterClassOutError_},
+    {"debug", CounterClass::counterClassDebug_},
+};
+
 }  // namespace
+
+std::string counterSums(const CounterHelper& counterHelper, const std::map<std::string, std::string>& fields) {
+  const auto by = fields.find("by");
+  const bool byClass = by != fields.end() && by->second == "class";
+  if (!byClass && (by == fields.end() || by->second != "id")) throw std::invalid_argument("sums are by class or by id");
+  auto filter = counterFilterFactory();
+  for (const auto& name : items(fields, "intf")) {
+    try {
+      filter->intfIs(Lumen::IntfId(name), true);
+    } catch (const std::exception&) {
+      throw std::invalid_argument("'" + name + "' is no interface name");
+    }
+  }
+  for (const auto& level : items(fields, "level")) filter->mdLevelIs(Cfm::MdLevel(number(level, 8, "level")), true);
+  for (const auto& op : items(fields, "opcode")) filter->opCodeIs(Cfm::OpCode(number(op, 255, "opcode")), true);
+  for (const auto& name : items(fields, "class")) {
+    const auto known = std::find_if(std::begin(classNames), std::end(classNames),
+                                    [&](const auto& entry) { return name == entry.first; });
+    if (known == std::end(classNames)) throw std::invalid_argument("'" + name + "' is no counter class");
+    filter->counterClassIs(known->second, true);
+  }
+  for (const auto& name : items(fields, "id")) {
+    const auto id = counterIdFromString(name);
+    if (!id) throw std::invalid_argument("'" + name + "' is no counter");
+    filter->counterIdIs(*id, true);
+  }
+
+  std::ostringstream out;
+  if (byClass) {
+    const auto sums = counterHelper.aggregateCounterClass(*filter);
+    for (const auto& [cls, sum] : sums->counter()) {
+      for (const auto& [name, known] : classNames) {
+        if (known == cls) out << name << " " << sum << "\n";
+      }
+    }
+  } else {
+    const auto sums = counterHelper.aggregateCounterId(*filter);
+    for (const auto& [id, sum] : sums->counter()) out << id << " " << sum << "\n";
+  }
+  return out.str();
+}
 
 std::string explainLinktrace(const LinktraceSm& sm, const std::map<std::string, std::string>& fields) {
   const Lumen::IntfId ingress = intfField(fields);
