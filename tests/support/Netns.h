@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -132,6 +134,8 @@ class VethLink {
     try {
       a_.ip({"link", "set", deviceA_, "up"});
       b_.ip({"link", "set", deviceB_, "up"});
+      awaitUp(a_, deviceA_);
+      awaitUp(b_, deviceB_);
     } catch (...) {
       runCommand({"ip", "-n", a_.name(), "link", "del", deviceA_});
       throw;
@@ -140,6 +144,17 @@ class VethLink {
   ~VethLink() { runCommand({"ip", "-n", a_.name(), "link", "del", deviceA_}); }
   VethLink(const VethLink&) = delete;
   VethLink& operator=(const VethLink&) = delete;
+
+  // The kernel starts a device's transmit queue when it notices the carrier, a moment after
+  // "up"; until then whatever is sent is dropped. Both ends say UP once it has.
+  static void awaitUp(const Netns& ns, const std::string& device) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (runCommand({"ip", "-n", ns.name(), "-o", "link", "show", "dev", device}).output.find(" state UP ") ==
+           std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error(device + " did not come up");
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
 
   void mtuIs(unsigned mtu) const {
     a_.ip({"link", "set", deviceA_, "mtu", std::to_string(mtu)});

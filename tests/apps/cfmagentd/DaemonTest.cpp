@@ -129,9 +129,11 @@ TEST_F(DaemonTest, WrongShapedRequestsAreAnsweredNotThrown) {
 TEST_F(DaemonTest, ClearIsAnsweredWithTheAgentsOutcome) {
   auto dir = Kiln::ptrCast<Kiln::Dir>(daemon->manager().entity("cell/0/agent/commandRequest/config/cfmAgent"));
   ASSERT_TRUE(dir);
-  EXPECT_EQ(request({{"op", "clear"}, {"command", ",,Ethernet1"}}),
-            (json{{"ok", false}, {"error", "the agent does not handle clear commands yet"}}));
+  EXPECT_EQ(request({{"op", "clear"}, {"command", ",,Ethernet1"}}), (json{{"ok", true}}));
+  EXPECT_EQ(request({{"op", "clear"}, {"command", "loopback,x"}}), (json{{"ok", false}, {"error", "stoi"}}));
   EXPECT_TRUE(dir->entity().empty());
+  EXPECT_EQ(request({{"op", "query"}, {"topic", "weather"}}),
+            (json{{"ok", false}, {"error", "CfmAgent::Agent answers nothing about 'weather'"}}));
 }
 
 // The agent takes one frame per loop round: a burst between rounds overflows the socket's
