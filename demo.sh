@@ -141,6 +141,16 @@ echo
 echo "== cfmctl show counters"
 ctl show counters
 echo
+echo "== cfmctl show counters --by-class (the agent's own sums)"
+ctl show counters --by-class
+echo
+echo "== cfmctl clear counters --intf Ethernet1 --level 3 --protocol loopback (the LBM counts go,"
+echo "   the LBR counts at opcode 2 stay), then cfmctl clear continuity-check-database"
+ctl clear counters --intf Ethernet1 --level 3 --protocol loopback
+ctl show counters
+ctl clear continuity-check-database
+ctl show ccm-database
+echo
 echo "== cfmctl show sockets (frames each socket took, and any it shed)"
 ctl show sockets
 echo
