@@ -3,13 +3,18 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace Runner {
 
@@ -38,6 +43,8 @@ bool served(const sockaddr_un& addr) {
   return ok;
 }
 
+nlohmann::json refusal(const std::string& why) { return {{"ok", false}, {"error", why}}; }
+
 }  // namespace
 
 std::string defaultControlPath() {
@@ -49,8 +56,8 @@ std::string defaultControlPath() {
   return "/tmp/cfmagentd-" + std::to_string(::geteuid()) + ".sock";
 }
 
-ControlServer::ControlServer(Kiln::EventLoop& loop, std::string path, Handler handler)
-    : loop_(loop), path_(std::move(path)), handler_(std::move(handler)) {
+ControlServer::ControlServer(Kiln::EventLoop& loop, std::string path, Handler handler, ControlLimits limits)
+    : loop_(loop), path_(std::move(path)), handler_(std::move(handler)), limits_(limits) {
   const sockaddr_un addr = unixAddress(path_);
   struct stat st {};
   if (::lstat(path_.c_str(), &st) == 0) {
@@ -58,34 +65,71 @@ ControlServer::ControlServer(Kiln::EventLoop& loop, std::string path, Handler ha
     if (served(addr)) throw std::runtime_error(path_ + ": another daemon is serving it");
     ::unlink(path_.c_str());
   }
+  timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (timerFd_ < 0) fail("control socket timer");
   fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd_ < 0) fail("control socket");
+  if (fd_ < 0) {
+    ::close(timerFd_);
+    fail("control socket");
+  }
   // Owner-only from the moment the file exists: the umask covers the window before chmod.
   const mode_t old = ::umask(0177);
   const int bound = ::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   ::umask(old);
-  if (bound < 0 || ::chmod(path_.c_str(), 0600) < 0 || ::listen(fd_, 16) < 0) {
+  if (bound < 0 || ::chmod(path_.c_str(), 0600) < 0 || ::listen(fd_, 64) < 0) {
     const int e = errno;
     ::close(fd_);
+    ::close(timerFd_);
     errno = e;
     fail(path_);
   }
-  loop_.fdIs(fd_, EPOLLIN, [this](std::uint32_t) { accept(); });
+  loop_.fdIs(timerFd_, EPOLLIN, [this](std::uint32_t) { expire(); });
+  acceptingIs(true);
 }
 
 ControlServer::~ControlServer() {
   while (!connections_.empty()) close(connections_.begin()->first);
-  loop_.fdDel(fd_);
+  acceptingIs(false);
+  loop_.fdDel(timerFd_);
+  ::close(timerFd_);
   ::close(fd_);
   ::unlink(path_.c_str());
 }
 
+void ControlServer::acceptingIs(bool accepting) {
+  if (std::exchange(accepting_, accepting) == accepting) return;
+  if (accepting) {
+    loop_.fdIs(fd_, EPOLLIN, [this](std::uint32_t) { accept(); });
+  } else {
+    loop_.fdDel(fd_);
+  }
+}
+
 void ControlServer::accept() {
-  for (;;) {
+  // A bounded batch: a flood of connections must leave the loop free for frames between
+  // batches; the listener stays ready for the rest.
+  for (int batch = 0; batch < 64; ++batch) {
     const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) return;  // EAGAIN, or a client that gave up
-    connections_[fd];
+    if (fd < 0) {
+      // Out of descriptors: the listener would stay ready and spin the loop. Resume once a
+      // connection of ours closes, or at the next timer tick.
+      if (errno == EMFILE || errno == ENFILE) {
+        acceptingIs(false);
+        timerIs();
+      }
+      return;  // EAGAIN, or a client that gave up
+    }
+    if (connections_.size() >= limits_.connections) {
+      // A fresh socket's buffer takes this short line without blocking.
+      const std::string busy =
+          refusal("busy: " + std::to_string(connections_.size()) + " control connections open").dump() + "\n";
+      (void)!::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      ::close(fd);
+      continue;
+    }
+    connections_[fd].deadline = Clock::now() + limits_.timeout;
     loop_.fdIs(fd, EPOLLIN, [this, fd](std::uint32_t) { readable(fd); });
+    timerIs();
   }
 }
 
@@ -93,7 +137,9 @@ void ControlServer::readable(int fd) {
   Connection& c = connections_.at(fd);
   char buffer[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    // Never more than one byte past the limit, whatever the client sends.
+    const std::size_t room = std::min(sizeof buffer, limits_.requestBytes + 1 - c.in.size());
+    const ssize_t n = ::read(fd, buffer, room);
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) return;
       return close(fd);
@@ -101,8 +147,9 @@ void ControlServer::readable(int fd) {
     if (n > 0) c.in.append(buffer, std::size_t(n));
     const auto end = c.in.find('\n');
     if (end == std::string::npos && n > 0) {
-      if (c.in.size() > maxRequestBytes) {
-        return respond(fd, {{"ok", false}, {"error", "request too large"}});
+      if (c.in.size() > limits_.requestBytes) {
+        return respond(fd, refusal("request too large: more than " + std::to_string(limits_.requestBytes) +
+                                   " bytes without a newline"));
       }
       continue;
     }
@@ -112,7 +159,7 @@ void ControlServer::readable(int fd) {
     try {
       answer = handler_(nlohmann::json::parse(c.in));
     } catch (const nlohmann::json::exception& e) {
-      answer = {{"ok", false}, {"error", std::string("bad request: ") + e.what()}};
+      answer = refusal(std::string("bad request: ") + e.what());
     }
     return respond(fd, answer);
   }
@@ -120,8 +167,11 @@ void ControlServer::readable(int fd) {
 
 void ControlServer::respond(int fd, const nlohmann::json& answer) {
   Connection& c = connections_.at(fd);
+  std::string().swap(c.in);
   c.out = answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  c.deadline = Clock::now() + limits_.timeout;
   loop_.fdIs(fd, EPOLLOUT, [this, fd](std::uint32_t) { writable(fd); });
+  timerIs();
 }
 
 void ControlServer::writable(int fd) {
@@ -137,10 +187,49 @@ void ControlServer::writable(int fd) {
   close(fd);
 }
 
+// A client still sending its request is told why it is cut off; one that does not take its
+// answer in time is dropped.
+void ControlServer::expire() {
+  std::uint64_t ticks;
+  (void)!::read(timerFd_, &ticks, sizeof ticks);
+  const auto now = Clock::now();
+  std::vector<int> late;
+  for (const auto& [fd, c] : connections_) {
+    if (c.deadline <= now) late.push_back(fd);
+  }
+  for (const int fd : late) {
+    if (connections_.at(fd).out.empty()) {
+      respond(fd, refusal("request not complete within " + std::to_string(limits_.timeout.count()) + " ms"));
+    } else {
+      close(fd);
+    }
+  }
+  acceptingIs(true);
+  timerIs();
+}
+
+// Arms the timer for the earliest deadline; while accepting is paused, for a retry soon.
+void ControlServer::timerIs() {
+  auto next = Clock::time_point::max();
+  for (const auto& [fd, c] : connections_) next = std::min(next, c.deadline);
+  if (!accepting_) next = std::min(next, Clock::now() + std::chrono::milliseconds(100));
+  itimerspec spec{};
+  if (next != Clock::time_point::max()) {
+    // An absolute CLOCK_MONOTONIC time; steady_clock is that clock on Linux. Zero would
+    // disarm, so a deadline already passed fires after a nanosecond.
+    const auto ns = std::max<std::int64_t>(
+        1, std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch()).count());
+    spec.it_value.tv_sec = time_t(ns / 1000000000);
+    spec.it_value.tv_nsec = long(ns % 1000000000);
+  }
+  ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+}
+
 void ControlServer::close(int fd) {
   loop_.fdDel(fd);
   ::close(fd);
   connections_.erase(fd);
+  acceptingIs(true);
 }
 
 }  // namespace Runner

@@ -4,8 +4,13 @@
 // object on one line, then the connection closes.
 //
 // Only reading the request and writing the answer wait on the client, and both are
-// non-blocking on the loop; a slow client never holds up frame processing.
+// non-blocking on the loop; a slow client never holds up frame processing. Whoever can open
+// the socket is trusted with the agent, but not to be well-behaved: a request is held only
+// up to a size, a connection only for a while, and only so many at once, so that a stuck or
+// runaway client costs bounded memory and never starves cfmctl for long.
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,29 +22,44 @@
 
 namespace Runner {
 
+struct ControlLimits {
+  // A longer request is answered with an error. A configuration travels whole in one
+  // request (cfmctl config apply), so this is also the largest one that can be applied.
+  std::size_t requestBytes = 1 << 20;
+  // Connections beyond this are answered "busy" at once and closed.
+  std::size_t connections = 32;
+  // From accepting a connection until its request is complete, and again for the client to
+  // take the answer. cfmctl sends its request at once; only a stuck client needs longer.
+  std::chrono::milliseconds timeout{5000};
+};
+
 class ControlServer {
  public:
   using Handler = std::function<nlohmann::json(const nlohmann::json& request)>;
 
   // Listens on `path`, replacing a stale socket file that nobody serves. A path served by
   // a running daemon, or any socket error, raises std::runtime_error.
-  ControlServer(Kiln::EventLoop& loop, std::string path, Handler handler);
+  ControlServer(Kiln::EventLoop& loop, std::string path, Handler handler, ControlLimits limits = {});
   ~ControlServer();
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
 
   const std::string& path() const { return path_; }
 
-  // Requests longer than this are refused.
-  static constexpr std::size_t maxRequestBytes = 16 << 20;
+  std::size_t connections() const { return connections_.size(); }
 
  private:
+  using Clock = std::chrono::steady_clock;
   struct Connection {
     std::string in;
     std::string out;
     std::size_t written = 0;
+    Clock::time_point deadline;
   };
   void accept();
+  void acceptingIs(bool accepting);
+  void expire();
+  void timerIs();
   void readable(int fd);
   void writable(int fd);
   void respond(int fd, const nlohmann::json& answer);
@@ -48,7 +68,10 @@ class ControlServer {
   Kiln::EventLoop& loop_;
   std::string path_;
   Handler handler_;
+  ControlLimits limits_;
   int fd_ = -1;
+  int timerFd_ = -1;
+  bool accepting_ = false;
   std::map<int, Connection> connections_;
 };
 
