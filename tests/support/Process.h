@@ -120,6 +120,8 @@ class Background {
     return status_;
   }
   const std::string& output() const { return output_; }
+  // The command's process; wrappers that exec (ip netns exec, setpriv) keep it.
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

@@ -7,9 +7,13 @@
 #include <linux/netlink.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -70,8 +74,10 @@ class CfmAgentdE2e : public ::testing::Test {
     linkA_.emplace(*hostA_, "host-a", *switch_, "sw-a");
     linkB_.emplace(*hostB_, "host-b", *switch_, "sw-b");
   }
-  void startDaemon(const std::string& config = demoConfig) {
-    daemon_.emplace(switch_->exec({CFMAGENTD, "--config", config, "--control", socket()}));
+  // `as`: a command that runs the daemon, such as setpriv with its options.
+  void startDaemon(const std::string& config = demoConfig, Args as = {}) {
+    as.insert(as.end(), {CFMAGENTD, "--config", config, "--control", socket()});
+    daemon_.emplace(switch_->exec(as));
     ASSERT_TRUE(daemon_->waitFor("running;", 10)) << daemon_->output();
   }
   std::string socket() const { return dir_ / "control.sock"; }
@@ -445,6 +451,87 @@ TEST(LinkWatcher, AListingTheKernelRefusesIsReported) {
       ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_GENERIC));
   loop.runUntilIdle();
   EXPECT_EQ(errors, std::vector<std::string>{"the kernel refused to list network devices: No such file or directory"});
+}
+
+// The daemon as packaging/cfmagentd.service runs it: an unprivileged user with CAP_NET_RAW
+// and nothing else. It answers pings and cfmctl, and goes on answering pings while its
+// control socket is abused: a 100 MB line and a thousand clients that never finish theirs
+// each get an error, and its memory stays bounded.
+TEST_F(CfmAgentdE2e, UnprivilegedWithCapNetRawAloneItServesThroughControlSocketAbuse) {
+  linksIs();
+  ASSERT_EQ(::chown(dir_.path().c_str(), 65534, 65534), 0);  // nobody makes its socket here
+  startDaemon(demoConfig, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--no-new-privs",
+                           "--inh-caps=-all,+net_raw", "--ambient-caps=-all,+net_raw", "--bounding-set=-all,+net_raw"});
+  auto status = [&](const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(daemon_->pid()) + "/status");
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind(field + ":\t", 0) == 0) return line.substr(field.size() + 2);
+    }
+    return std::string("?");
+  };
+  EXPECT_EQ(status("Uid"), "65534\t65534\t65534\t65534");
+  EXPECT_EQ(status("CapEff"), "0000000000002000");  // CAP_NET_RAW only
+  EXPECT_EQ(status("CapBnd"), "0000000000002000");
+  const long rssBefore = std::stol(status("VmRSS"));
+  auto pingAnswered = [&]() -> std::string {
+    const auto r = cfmtool(*hostA_, {"ping", "--intf", "host-a", "--dst", "02:00:00:00:00:01", "--level", "3",
+                                     "--vlan", "10", "--count", "2", "--interval", "0.01", "--timeout", "2"});
+    return r.output.find("2 transmitted, 2 received") != std::string::npos ? "answered" : r.output;
+  };
+  // Blocking clients, but all done within 20 s even if the daemon never answered.
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  auto limit = [&](int fd, int option) {
+    const auto left =
+        std::max(std::chrono::duration_cast<std::chrono::microseconds>(until - std::chrono::steady_clock::now()), 1us);
+    const timeval t{time_t(left.count() / 1000000), suseconds_t(left.count() % 1000000)};
+    ::setsockopt(fd, SOL_SOCKET, option, &t, sizeof t);
+  };
+  auto client = [&] {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    limit(fd, SO_SNDTIMEO);
+    sockaddr_un addr{AF_UNIX, {}};
+    socket().copy(addr.sun_path, sizeof addr.sun_path - 1);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+    return fd;
+  };
+  auto errorIn = [&](int fd) {  // what the daemon says before it closes `fd`
+    limit(fd, SO_RCVTIMEO);
+    std::string answer;
+    E2e::readInto(fd, answer);
+    ::close(fd);
+    const auto json = nlohmann::json::parse(answer, nullptr, false);
+    return json.is_object() ? json.value("error", "no error") : "not an answer: '" + answer.substr(0, 80) + "'";
+  };
+  EXPECT_EQ(pingAnswered(), "answered");
+
+  std::string bigError;
+  std::thread big([&, fd = client()] {  // connected first: it gets a connection of its own
+    const std::string megabyte(1 << 20, 'x');
+    for (int i = 0; i < 100 && ::send(fd, megabyte.data(), megabyte.size(), MSG_NOSIGNAL) > 0; ++i) {
+    }
+    bigError = errorIn(fd);
+  });
+  std::vector<int> stuck;
+  for (int i = 0; i < 1000; ++i) {
+    stuck.push_back(client());
+    (void)!::send(stuck.back(), "{\"op\":", 6, MSG_NOSIGNAL);  // refused ones are closed already
+  }
+  EXPECT_EQ(pingAnswered(), "answered");
+  big.join();
+  std::map<std::string, int> errors;
+  for (const int fd : stuck) ++errors[errorIn(fd)];
+  EXPECT_EQ(bigError, "request too large: more than 1048576 bytes without a newline");
+  const int cutOff = errors["request not complete within 5000 ms"];
+  EXPECT_TRUE(cutOff >= 31 && cutOff <= 32 && errors["busy: 32 control connections open"] == 1000 - cutOff)
+      << ::testing::PrintToString(errors);
+
+  EXPECT_EQ(pingAnswered(), "answered");
+  const auto counted = RunnerTest::counts(liveCounters());  // cfmctl is served again
+  EXPECT_EQ(counted.at("Ethernet1/3/3/in"), 6u);
+  EXPECT_EQ(counted.at("Ethernet1/3/2/out"), 6u);
+  const long peak = std::stol(status("VmHWM"));
+  std::cout << "cfmagentd: VmRSS " << rssBefore << " kB before the abuse, VmHWM " << peak << " kB after\n";
+  EXPECT_LT(peak - rssBefore, 16 * 1024);
 }
 
 }  // namespace
