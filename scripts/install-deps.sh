@@ -11,6 +11,8 @@ packages=(
   iproute2
   python3-scapy
   jq
+  systemd
+  util-linux
 )
 
 missing=()
