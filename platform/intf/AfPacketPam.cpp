@@ -14,8 +14,22 @@ namespace Interface {
 
 namespace {
 
+// Frames one readiness of a socket may take through its readers before the loop moves on to
+// other descriptors (other sockets, the control socket).
+constexpr std::size_t kRoundFrames = 512;
+// Frames a socket whose readers fell behind reads past that, into the queues, whose limit and
+// drop policy then decide what is shed (not the kernel's buffer, which drops the newest).
+constexpr std::size_t kShedFrames = 4096;
+
 // One kernel socket and the pams it feeds.
-class DeviceSocket {
+//
+// A readiness reads the socket in batches, each no larger than the room left in the pams'
+// queues; after each batch every pam offers its frames to its reader at once, and what the
+// readers sent meanwhile leaves in one system call. A round ends when the socket is empty
+// or kRoundFrames have gone through; in the second case the readers cannot keep up, and the
+// socket's backlog is read into the queues, which keep the newest frames and count the rest
+// as rxQueueDrops. What they keep is offered at once.
+class DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
  public:
   DeviceSocket(Kiln::EventLoop& loop, const std::string& device, bool bulk)
       : loop_(loop), socket_(device), batch_(bulk ? AfPacketSocket::kBatchFrames : 1) {
@@ -27,18 +41,51 @@ class DeviceSocket {
   void pamDel(Pam* pam) { std::erase(pams_, pam); }
   bool transmit(std::span<const std::uint8_t> frame) { return socket_.send(frame); }
   PamDevice::RxLosses rxLosses() { return {socket_.truncatedFrames(), socket_.kernelDrops()}; }
+  std::uint64_t txLateErrors() const { return socket_.lateSendErrors(); }
 
  private:
   void handleReadable() {
+    // A reader may close the last pam on this socket, which destroys it.
+    auto self = shared_from_this();
     try {
-      socket_.receive(
-          [this](std::span<const std::uint8_t> frame) {
-            for (Pam* pam : pams_) pam->rxFrame(frame);
-          },
-          batch_);
+      socket_.batchSendsIs(true);
+      std::size_t taken = 0;
+      for (;;) {
+        taken += read(std::max<std::size_t>(1, std::min(batch_, room())));
+        offer();
+        socket_.batchSendsIs(false);
+        if (socket_.drained() || pams_.empty()) break;
+        socket_.batchSendsIs(true);
+        if (taken >= kRoundFrames) {
+          read(kShedFrames);
+          offer();
+          socket_.batchSendsIs(false);
+          break;
+        }
+      }
     } catch (const std::exception& e) {
+      socket_.batchSendsIs(false);
       // The socket stays on the loop: a transient failure must not end packet access.
       std::fprintf(stderr, "packet socket on %s: %s\n", socket_.device().c_str(), e.what());
+    }
+  }
+  std::size_t read(std::size_t frames) {
+    return socket_.receive(
+        [this](std::span<const std::uint8_t> frame) {
+          for (Pam* pam : pams_) pam->rxFrame(frame, false);
+        },
+        frames);
+  }
+  // The room in the fullest queue: a batch no larger never makes a queue drop.
+  std::size_t room() const {
+    std::size_t room = AfPacketSocket::kBatchFrames;
+    for (const Pam* pam : pams_) room = std::min<std::size_t>(room, pam->rxQueueRoom());
+    return room;
+  }
+  void offer() {
+    for (std::size_t i = 0; i < pams_.size(); ++i) {
+      Kiln::Ptr<Pam> pam(pams_[i]);
+      pam->offerReadable();
     }
   }
 
@@ -60,6 +107,7 @@ class AfPacketDevice : public PamDevice {
   ~AfPacketDevice() override { socket_->pamDel(&pam_); }
   bool transmit(std::span<const std::uint8_t> frame) override { return socket_->transmit(frame); }
   RxLosses rxLosses() override { return socket_->rxLosses(); }
+  std::uint64_t txLateErrors() override { return socket_->txLateErrors(); }
 
  private:
   std::shared_ptr<DeviceSocket> socket_;

@@ -82,6 +82,23 @@ struct AfPacketSocket::Batch {
   std::array<mmsghdr, kBatchFrames> headers;
 };
 
+// Frames waiting for one sendmmsg call. Copied, not referenced: a caller may edit its buffer
+// once send() returned, and the frame must leave as it was when sent. Shared by the
+// thread's sockets (one batches at a time), so that a thousand sockets do not each keep one.
+struct AfPacketSocket::SendBatch {
+  static constexpr std::size_t kSlotBytes = 2048;
+  const AfPacketSocket* owner = nullptr;
+  std::size_t count = 0;
+  std::array<std::array<std::uint8_t, kSlotBytes>, kBatchFrames> data;
+  std::array<iovec, kBatchFrames> iov;
+  std::array<mmsghdr, kBatchFrames> headers;
+
+  static SendBatch& ofThread() {
+    thread_local std::unique_ptr<SendBatch> batch = std::make_unique<SendBatch>();
+    return *batch;
+  }
+};
+
 AfPacketSocket::AfPacketSocket(const std::string& device) : device_(device) {
   const unsigned ifIndex = if_nametoindex(device.c_str());
   if (ifIndex == 0) throwOpenError(errno == ENXIO ? ENODEV : errno, device, nullptr);
@@ -150,6 +167,7 @@ AfPacketSocket::AfPacketSocket(const std::string& device) : device_(device) {
 }
 
 AfPacketSocket::~AfPacketSocket() {
+  batchSendsIs(false);
   if (fd_ >= 0) ::close(fd_);
 }
 
@@ -157,6 +175,7 @@ std::size_t AfPacketSocket::receive(
     const std::function<void(std::span<const std::uint8_t>)>& sink, std::size_t maxFrames) {
   std::size_t delivered = 0;
   std::size_t read = 0;
+  drained_ = false;
   while (read < maxFrames) {
     const std::size_t want = std::min(maxFrames - read, kBatchFrames);
     for (std::size_t i = 0; i < want; ++i) {
@@ -174,7 +193,11 @@ std::size_t AfPacketSocket::receive(
                                MSG_DONTWAIT, nullptr);
     if (got < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENETDOWN) break;
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENETDOWN) {
+        drained_ = true;
+        break;
+      }
+      drained_ = true;
       throw std::system_error(errno, std::generic_category(),
                               "cannot receive on packet socket on " + device_);
     }
@@ -211,7 +234,10 @@ std::size_t AfPacketSocket::receive(
       sink(std::span<const std::uint8_t>(begin, length));
       ++delivered;
     }
-    if (static_cast<std::size_t>(got) < want) break;  // nothing more waiting
+    if (static_cast<std::size_t>(got) < want) {  // nothing more waiting
+      drained_ = true;
+      break;
+    }
   }
   return delivered;
 }
@@ -227,6 +253,17 @@ std::uint64_t AfPacketSocket::kernelDrops() {
 }
 
 bool AfPacketSocket::send(std::span<const std::uint8_t> frame) {
+  SendBatch& batch = SendBatch::ofThread();
+  if (batch.owner == this) {
+    if (frame.size() <= SendBatch::kSlotBytes) {
+      auto& slot = batch.data[batch.count];
+      std::memcpy(slot.data(), frame.data(), frame.size());
+      batch.iov[batch.count] = iovec{slot.data(), frame.size()};
+      if (++batch.count == kBatchFrames) flushSends();
+      return true;
+    }
+    flushSends();  // a frame too long for the batch goes after those before it
+  }
   for (;;) {
     const ssize_t sent = ::send(fd_, frame.data(), frame.size(), MSG_DONTWAIT);
     if (sent >= 0) return true;
@@ -234,6 +271,46 @@ bool AfPacketSocket::send(std::span<const std::uint8_t> frame) {
     ++sendErrors_;
     return false;
   }
+}
+
+}  // namespace Interface
+
+namespace Interface {
+
+void AfPacketSocket::batchSendsIs(bool batch) {
+  SendBatch& sends = SendBatch::ofThread();
+  if (batch) {
+    if (sends.owner == nullptr) sends.owner = this;
+    return;
+  }
+  if (sends.owner != this) return;
+  flushSends();
+  sends.owner = nullptr;
+}
+
+void AfPacketSocket::flushSends() {
+  SendBatch& batch = SendBatch::ofThread();
+  std::size_t done = 0;
+  while (done < batch.count) {
+    for (std::size_t i = done; i < batch.count; ++i) {
+      batch.headers[i] = mmsghdr{};
+      batch.headers[i].msg_hdr.msg_iov = &batch.iov[i];
+      batch.headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int sent = ::sendmmsg(fd_, batch.headers.data() + done,
+                                static_cast<unsigned>(batch.count - done), MSG_DONTWAIT);
+    if (sent > 0) {
+      done += static_cast<std::size_t>(sent);
+    } else if (sent < 0 && errno == EINTR) {
+      continue;
+    } else {
+      // The first frame left was refused (full queue, device down): it is lost, the rest
+      // still get their try.
+      ++lateSendErrors_;
+      ++done;
+    }
+  }
+  batch.count = 0;
 }
 
 }  // namespace Interface

@@ -20,8 +20,8 @@ class AfPacketSocket {
  public:
   // Largest frame delivered; longer ones are skipped and counted in truncatedFrames().
   static constexpr std::size_t kMaxFrameBytes = 9216;
-  // Frames read per recvmmsg call.
-  static constexpr std::size_t kBatchFrames = 32;
+  // Frames read per recvmmsg call, and frames sent per sendmmsg call.
+  static constexpr std::size_t kBatchFrames = 64;
 
   // Opens a non-blocking socket bound to `device` that sees only CFM frames (EtherType
   // 0x8902, untagged or behind one or two VLAN tags) and none of the host's outgoing
@@ -41,10 +41,19 @@ class AfPacketSocket {
   // Other failures raise std::system_error.
   std::size_t receive(const std::function<void(std::span<const std::uint8_t>)>& sink,
                       std::size_t maxFrames);
+  // Whether the last receive() left nothing waiting: it read fewer frames than it asked for.
+  bool drained() const { return drained_; }
 
   // Sends one frame, Ethernet header first, unchanged. False (and counted) when the kernel
-  // refused it: full queues, device down, malformed frame.
+  // refused it: full queues, device down, malformed frame. While sends are batched, the
+  // frame is copied into the batch instead and true returned; a refusal at the flush is
+  // counted in lateSendErrors().
   bool send(std::span<const std::uint8_t> frame);
+  // Between true and false, frames sent go out together, in one system call per batch.
+  // Ending the batch (or a full batch) sends them. One socket per thread batches at a time;
+  // another one sends at once meanwhile.
+  void batchSendsIs(bool batch);
+  std::uint64_t lateSendErrors() const { return lateSendErrors_; }
 
   std::uint64_t truncatedFrames() const { return truncatedFrames_; }
   std::uint64_t sendErrors() const { return sendErrors_; }
@@ -54,6 +63,8 @@ class AfPacketSocket {
 
  private:
   struct Batch;
+  struct SendBatch;
+  void flushSends();
 
   std::string device_;
   int fd_ = -1;
@@ -61,6 +72,8 @@ class AfPacketSocket {
   std::uint64_t truncatedFrames_ = 0;
   std::uint64_t sendErrors_ = 0;
   std::uint64_t kernelDrops_ = 0;
+  std::uint64_t lateSendErrors_ = 0;
+  bool drained_ = true;
 };
 
 }  // namespace Interface

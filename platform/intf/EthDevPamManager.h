@@ -20,8 +20,8 @@ struct PamSettings {
   std::uint32_t rxQueueLimit = 1024;
   // A full queue drops its oldest frame (true) or the arriving one (false).
   bool headDropPolicy = false;
-  // Kernel sockets read their waiting frames in batches of up to 32 per readiness (true) or
-  // one per readiness (false).
+  // Kernel sockets read their waiting frames up to 64 per system call (true) or one per
+  // call (false).
   bool enableBulkPamRead = false;
   // Received frames are held in pooled, recycled buffers (true) or in buffers of their own
   // size from the heap (false).

@@ -1,5 +1,7 @@
 #include "platform/intf/Pam.h"
 
+#include <algorithm>
+
 #include "platform/kiln/EventLoop.h"
 
 namespace Interface {
@@ -30,6 +32,10 @@ Pam::Counters Pam::counters() const {
     const auto losses = device_->rxLosses();
     counters.rxTruncated += losses.truncated;
     counters.rxKernelDrops += losses.kernelDrops;
+    // Counted as sent when the device took them; the kernel refused them later.
+    const std::uint64_t late = std::min(device_->txLateErrors(), counters.txFrames);
+    counters.txFrames -= late;
+    counters.txErrors += late;
   }
   return counters;
 }
@@ -42,7 +48,7 @@ void Pam::rxQueueLimitIs(std::uint32_t limit) {
   }
 }
 
-void Pam::rxFrame(std::span<const std::uint8_t> frame) {
+void Pam::rxFrame(std::span<const std::uint8_t> frame, bool offerLater) {
   if (closed_) return;
   if (frame.size() > Lumen::Pkt::maxBytes) {
     ++counters_.rxTruncated;
@@ -57,7 +63,17 @@ void Pam::rxFrame(std::span<const std::uint8_t> frame) {
   pkt->bytesIs(frame, false, pktReuse_);
   rxQueue_.push_back(std::move(pkt));
   ++counters_.rxFrames;
-  scheduleReadable();
+  if (offerLater) scheduleReadable();
+}
+
+void Pam::offerReadable() {
+  Kiln::Ptr<Pam> self(this);  // the reader may let go of this pam
+  for (std::size_t offers = rxQueue_.size(); offers > 0 && !closed_ && !rxQueue_.empty();
+       --offers) {
+    takenSinceNotify_ = 0;
+    notifieeList_.notify(&NotifieeConst::onReadableCount);
+    if (takenSinceNotify_ == 0) return;
+  }
 }
 
 void Pam::scheduleReadable() {

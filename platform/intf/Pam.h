@@ -3,10 +3,13 @@
 // to the agent and sending its frames.
 //
 // A pam keeps a bounded queue of received frames. Readability is reported from the event
-// loop, never from inside a call: after frames arrive, onReadableCount runs once per loop
-// round while frames wait and the previous round took at least one. A reader that takes one
-// frame per notification therefore gets the next one on the next round, and frames that
-// nobody takes do not keep the loop busy (they are offered again when another arrives).
+// loop, never from inside a call. A device that reads on the loop (a kernel socket) offers
+// each batch it read as soon as it is queued: onReadableCount runs once per waiting frame
+// while the reader takes one per notification, so a batch costs one loop round, not one
+// round per frame. Frames queued from elsewhere (the in-memory wire) are offered on the
+// next round, once per round while frames wait and the previous round took at least one.
+// Either way, frames that nobody takes do not keep the loop busy (they are offered again
+// when another arrives).
 
 #include <cstdint>
 #include <deque>
@@ -37,6 +40,8 @@ class PamDevice {
   // Sends one frame (Ethernet header first). False when it could not be sent.
   virtual bool transmit(std::span<const std::uint8_t> frame) = 0;
   virtual RxLosses rxLosses() { return {}; }
+  // Frames transmit() accepted into a batch that the kernel refused when the batch went out.
+  virtual std::uint64_t txLateErrors() { return 0; }
 };
 
 class Pam : public Kiln::Entity {
@@ -78,8 +83,18 @@ class Pam : public Kiln::Entity {
   void pktReuseIs(bool reuse) { pktReuse_ = reuse; }
   std::uint32_t rxQueueLimit() const { return rxQueueLimit_; }
 
-  // Called by the device for each received frame.
-  void rxFrame(std::span<const std::uint8_t> frame);
+  // Called by the device for each received frame. With `offerLater` the frame is offered to
+  // the reader on the next loop round; a device that calls offerReadable() itself once its
+  // batch is queued passes false.
+  void rxFrame(std::span<const std::uint8_t> frame, bool offerLater = true);
+  // Offers the waiting frames to the reader now, from a callback of the event loop: one
+  // notification per frame that waited when it began, ending early once a notification
+  // takes nothing.
+  void offerReadable();
+  // Room left in the queue before it drops.
+  std::uint32_t rxQueueRoom() const {
+    return rxQueue_.size() >= rxQueueLimit_ ? 0 : rxQueueLimit_ - readableCount();
+  }
   // Stops delivery and sending for good and releases the device.
   void close();
   bool closed() const { return closed_; }

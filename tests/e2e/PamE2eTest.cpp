@@ -105,4 +105,45 @@ TEST_F(PamE2e, InterfacesOnOneDeviceShareItsSocketAndEachGetsEveryFrame) {
   EXPECT_EQ(drain(*portChannel), std::vector<std::string>{cfmFrame(3)});
 }
 
+// A reader that takes one frame per notification and sends it straight back, as the agent's
+// loopback responder does.
+class Echo : public Interface::Pam::NotifieeConst {
+ public:
+  explicit Echo(Kiln::Ptr<Interface::Pam> pam)
+      : Interface::Pam::NotifieeConst(pam), pam_(std::move(pam)) {}
+  void onReadableCount() override {
+    if (auto pkt = pam_->rxPkt()) {
+      frames.push_back(pkt->stringValue());
+      pam_->txPkt(pkt);
+    }
+  }
+  std::vector<std::string> frames;
+
+ private:
+  Kiln::Ptr<Interface::Pam> pam_;
+};
+
+// A burst of several queues' worth reaches a reader taking one frame per notification whole
+// and in order: the socket reads no more than the queue has room for before the reader
+// drains it, and what the reader sends in between leaves in order, none lost.
+TEST_F(PamE2e, ABurstLongerThanTheQueueReachesTheReaderWholeAndItsRepliesLeave) {
+  auto pam = open("Ethernet1");
+  ASSERT_TRUE(pam);
+  Echo echo(pam);
+  constexpr std::uint32_t burst = 150;  // the queue holds 56, a kernel batch 64
+  std::vector<std::string> sent;
+  for (std::uint32_t seq = 0; seq < burst; ++seq) {
+    sent.push_back(cfmFrame(seq));
+    ASSERT_TRUE(host_->send(TestSupport::span(sent.back())));
+  }
+  runUntil([&] { return echo.frames.size() >= burst; });
+  EXPECT_EQ(echo.frames, sent);
+  const auto counters = pam->counters();
+  EXPECT_EQ(counters.rxQueueDrops, 0u);
+  EXPECT_EQ(counters.rxKernelDrops, 0u);
+  EXPECT_EQ(counters.txFrames, burst);
+  EXPECT_EQ(counters.txErrors, 0u);
+  EXPECT_EQ(TestSupport::receiveFrames(*host_, burst), sent);
+}
+
 }  // namespace
