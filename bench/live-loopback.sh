@@ -13,6 +13,11 @@
 #   --cfmagentd PATH  the daemon to measure (default: DIR/apps/cfmagentd/cfmagentd)
 #   --cfmctl PATH     (default: DIR/apps/cfmctl/cfmctl)
 #   --tools DIR       where lbmflood.c and lbrreflect.c are (default: ../shared/tools)
+#   --overload W      after the agent's runs, overload it: lbmflood at window W until the
+#                     agent's socket has seen 10 M frames; prints what it shed, its resident
+#                     memory after the first 100 k and after 10 M frames, and how long
+#                     `cfmctl show counters` took to answer meanwhile (off by default: at
+#                     100 k frames/s it takes well over a minute)
 #
 # Needs root (namespaces, AF_PACKET), gcc, ip (iproute2) and jq. Namespaces, processes and
 # files are removed on exit, also when interrupted.
@@ -20,6 +25,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
 seconds=5
+overload=
 build=$repo/build
 cfmagentd= cfmctl=
 tools=$repo/../shared/tools
@@ -31,6 +37,7 @@ while [ $# -gt 0 ]; do
     --cfmagentd) cfmagentd=${2:?}; shift 2 ;;
     --cfmctl) cfmctl=${2:?}; shift 2 ;;
     --tools) tools=${2:?}; shift 2 ;;
+    --overload) overload=${2:?}; shift 2 ;;
     -h | --help) usage ;;
     *) echo "live-loopback: unknown argument '$1'" >&2; usage ;;
   esac
@@ -57,7 +64,7 @@ demoConfig=$repo/apps/runner/demo-config.json
 tag=lbbench$$
 nsSw=$tag-sw nsHost=$tag-host
 work=$(mktemp -d "/tmp/$tag.XXXX")
-agent= reflector=
+agent= reflector= flooder=
 
 stop() {  # PID: ends a process this script started and reaps it
   if [ -n "$1" ] && kill -0 "$1" 2>/dev/null; then
@@ -69,6 +76,7 @@ cleanup() {
   set +e
   stop "$agent"
   stop "$reflector"
+  stop "$flooder"
   ip netns del "$nsSw" 2>/dev/null
   ip netns del "$nsHost" 2>/dev/null
   rm -rf "$work"
@@ -130,10 +138,17 @@ packetSocketBound() {
     END { exit !found }' /proc/"$pid"/net/packet
 }
 
-declare -A result
-flood() {  # RESPONDER WINDOW: one lbmflood run, its line kept in result[RESPONDER/WINDOW]
-  local line
+# CPU time process PID has used so far (user and system, the softirq work its sends do in
+# its context included), in clock ticks.
+clockTick=$(getconf CLK_TCK)
+cpuTicks() { awk '{ print $14 + $15 }' /proc/"$1"/stat; }
+declare -A result cpu
+flood() {  # RESPONDER WINDOW PID: one lbmflood run against PID, its line kept in
+           # result[RESPONDER/WINDOW], PID's CPU ticks during it in cpu[RESPONDER/WINDOW]
+  local line ticks0
+  ticks0=$(cpuTicks "$3")
   line=$(ip netns exec "$nsHost" "$work/lbmflood" host-a "$bridgeMac" "$level" "$seconds" "$2")
+  cpu[$1/$2]=$(($(cpuTicks "$3") - ticks0))
   printf '   %-10s window %-3s %s\n' "$1" "$2" "$line"
   result[$1/$2]=$line
 }
@@ -148,12 +163,53 @@ socketDrops() { ctl show sockets --json | jq -r '.Ethernet1 | "\(.rxQueueDrops) 
 declare -A drops
 for window in 1 64; do
   read -r queue0 kernel0 < <(socketDrops)
-  flood agent "$window"
+  flood agent "$window" "$agent"
   read -r queue1 kernel1 < <(socketDrops)
   drops[$window]="$((queue1 - queue0)) $((kernel1 - kernel0))"
 done
 echo "   cfmctl show sockets (both runs):"
 ctl show sockets | sed 's/^/     /'
+
+if [ -n "$overload" ]; then
+  echo "== overload: lbmflood at window $overload until the agent's socket has seen 10 M frames"
+  # Frames that reached the socket: queued for the agent, or shed by its queue or the kernel.
+  seen() { ctl show sockets --json | jq -r '.Ethernet1 | .rxFrames + .rxQueueDrops + .rxKernelDrops'; }
+  rss() { awk '/^VmRSS/ { print $2 }' /proc/"$agent"/status; }
+  socketLine() { ctl show sockets --json | jq -c '.Ethernet1'; }
+  answerTimes() {  # N: how long N `cfmctl show counters` took, in microseconds, one a line
+    for _ in $(seq "$1"); do
+      t0=$(date +%s%N)
+      ctl show counters >/dev/null || fail "cfmctl show counters failed"
+      echo $((($(date +%s%N) - t0) / 1000))
+      sleep 0.5
+    done
+  }
+  summary() { sort -n | awk '{ v[NR] = $1 } END {
+    printf "%d answers, median %.1f ms, max %.1f ms\n", NR, v[int((NR + 1) / 2)] / 1000, v[NR] / 1000 }'; }
+  echo "   cfmctl show counters without traffic (cfmctl's own start included): $(answerTimes 5 | summary)"
+  echo "   before: $(socketLine)"
+  seen0=$(seen)
+  ip netns exec "$nsHost" "$work/lbmflood" host-a "$bridgeMac" "$level" 100000 "$overload" \
+    >"$work/overload.out" &
+  flooder=$!
+  reachedSeen() { [ $(($(seen) - seen0)) -ge "$1" ]; }
+  for _ in $(seq 6000); do reachedSeen 100000 && break; sleep 0.01; done
+  reachedSeen 100000 || fail "the agent's socket saw fewer than 100 k frames in 60 s"
+  rssFirst=$(rss)
+  answers=()
+  started=$(date +%s%N)
+  while ! reachedSeen 10000000; do
+    kill -0 "$flooder" 2>/dev/null || fail "lbmflood ended early: $(cat "$work/overload.out")"
+    answers+=("$(answerTimes 1)")
+  done
+  elapsed=$((($(date +%s%N) - started) / 1000000))
+  rssLast=$(rss)
+  stop "$flooder"
+  echo "   after:  $(socketLine)"
+  echo "   agent resident memory after the first 100 k frames: $rssFirst kB; after 10 M: $rssLast kB"
+  echo "   from 100 k to 10 M frames: $elapsed ms"
+  echo "   cfmctl show counters under overload: $(printf '%s\n' "${answers[@]}" | summary)"
+fi
 stop "$agent"
 agent=
 
@@ -161,7 +217,7 @@ echo "== lbrreflect on sw-a"
 ip netns exec "$nsSw" "$work/lbrreflect" sw-a &
 reflector=$!
 waitFor "lbrreflect" packetSocketBound "$reflector"
-for window in 1 64; do flood reflector "$window"; done
+for window in 1 64; do flood reflector "$window" "$reflector"; done
 stop "$reflector"
 reflector=
 
@@ -193,4 +249,25 @@ awk -v a1="${result[agent/1]}" -v r1="${result[reflector/1]}" -v d1="${drops[1]}
            "unanswered", "stalls", "rxQueue", "kernel"
     row(1, a1, r1, d1)
     row(64, a64, r64, d64)
+  }'
+echo
+echo "CPU per reply (the responder's user and system time during the run / replies; ratio agent/reflector)"
+awk -v tick="$clockTick" -v a1="${result[agent/1]}" -v r1="${result[reflector/1]}" \
+    -v a64="${result[agent/64]}" -v r64="${result[reflector/64]}" \
+    -v ca1="${cpu[agent/1]}" -v cr1="${cpu[reflector/1]}" \
+    -v ca64="${cpu[agent/64]}" -v cr64="${cpu[reflector/64]}" '
+  function replies(line,   parts) {
+    if (!match(line, "(^| )replies=[0-9]+")) return 0
+    split(substr(line, RSTART, RLENGTH), parts, "=")
+    return parts[2]
+  }
+  function perReply(ticks, line,   n) { n = replies(line); return n > 0 ? ticks / tick * 1e6 / n : -1 }
+  function row(window, ca, a, cr, r,   x, y) {
+    x = perReply(ca, a); y = perReply(cr, r)
+    printf "%-6s | %12.2f us %12.2f us | %5s\n", window, x, y, (x > 0 && y > 0) ? sprintf("%.2f", x / y) : "-"
+  }
+  BEGIN {
+    printf "%-6s | %15s %15s | %s\n", "window", "agent", "reflector", "ratio"
+    row(1, ca1, a1, cr1, r1)
+    row(64, ca64, a64, cr64, r64)
   }'

@@ -16,7 +16,7 @@ namespace {
 
 // Frames one readiness of a socket may take through its readers before the loop moves on to
 // other descriptors (other sockets, the control socket).
-constexpr std::size_t kRoundFrames = 512;
+constexpr std::size_t kRoundFrames = 256;
 // Frames a socket whose readers fell behind reads past that, into the queues, whose limit and
 // drop policy then decide what is shed (not the kernel's buffer, which drops the newest).
 constexpr std::size_t kShedFrames = 4096;

@@ -26,6 +26,7 @@ using Lumen::ethTypeDot1Q;
 using Lumen::outerTpids;
 constexpr std::size_t kAddressBytes = 12;
 constexpr std::size_t kTagBytes = 4;
+constexpr int kReceiveBufferBytes = 4 << 20;
 
 // Accepts EtherType 0x8902 untagged, behind one tag, or behind an outer tag and an inner
 // 0x8100 tag. The kernel has usually moved the outer tag into metadata by the time the
@@ -143,6 +144,14 @@ AfPacketSocket::AfPacketSocket(const std::string& device) : device_(device) {
   addr.sll_protocol = htons(ETH_P_ALL);
   addr.sll_ifindex = static_cast<int>(ifIndex);
   if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) fail("bind");
+
+  // Room for a burst of a few thousand small frames, so that the reader, not the kernel,
+  // decides what is shed when it falls behind. Beyond the system's limit only with the
+  // capability to override it; the default buffer serves otherwise.
+  const int rcvbuf = kReceiveBufferBytes;
+  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) < 0) {
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  }
 
   // A real NIC filters multicast in hardware: join the CFM group addresses of every MD
   // level (01-80-C2-00-00-30..3F) so that CCMs and LTMs reach us.
