@@ -10,12 +10,17 @@ Pam::Pam(IntfId intfId) : Kiln::Entity(intfId.stringValue()), intfId_(intfId) {}
 
 Pam::~Pam() = default;
 
-Kiln::Ptr<Lumen::Pkt> Pam::rxPkt() {
-  if (rxQueue_.empty()) return nullptr;
-  Kiln::Ptr<Lumen::Pkt> pkt = std::move(rxQueue_.front());
-  rxQueue_.pop_front();
-  ++takenSinceNotify_;
+Kiln::Ptr<Lumen::Pkt> Pam::popOldest() {
+  Kiln::Ptr<Lumen::Pkt> pkt = std::move(rxRing_[rxHead_]);
+  rxHead_ = (rxHead_ + 1) % rxRing_.size();
+  --rxCount_;
   return pkt;
+}
+
+Kiln::Ptr<Lumen::Pkt> Pam::rxPkt() {
+  if (rxCount_ == 0) return nullptr;
+  ++takenSinceNotify_;
+  return popOldest();
 }
 
 bool Pam::txPkt(const Kiln::Ptr<Lumen::Pkt>& pkt) {
@@ -42,10 +47,16 @@ Pam::Counters Pam::counters() const {
 
 void Pam::rxQueueLimitIs(std::uint32_t limit) {
   rxQueueLimit_ = limit ? limit : 1;
-  while (rxQueue_.size() > rxQueueLimit_) {
-    rxQueue_.pop_front();
+  while (rxCount_ > rxQueueLimit_) {
+    popOldest();
     ++counters_.rxQueueDrops;
   }
+  std::vector<Kiln::Ptr<Lumen::Pkt>> ring(rxQueueLimit_);
+  for (std::size_t i = 0; i < rxCount_; ++i) {
+    ring[i] = std::move(rxRing_[(rxHead_ + i) % rxRing_.size()]);
+  }
+  rxRing_ = std::move(ring);
+  rxHead_ = 0;
 }
 
 void Pam::rxFrame(std::span<const std::uint8_t> frame, bool offerLater) {
@@ -54,21 +65,22 @@ void Pam::rxFrame(std::span<const std::uint8_t> frame, bool offerLater) {
     ++counters_.rxTruncated;
     return;
   }
-  if (rxQueue_.size() >= rxQueueLimit_) {
+  if (rxCount_ >= rxQueueLimit_) {
     ++counters_.rxQueueDrops;
     if (!headDrop_) return;
-    rxQueue_.pop_front();
+    popOldest();
   }
   auto pkt = Lumen::pktManager().newPkt();
   pkt->bytesIs(frame, false, pktReuse_);
-  rxQueue_.push_back(std::move(pkt));
+  rxRing_[(rxHead_ + rxCount_) % rxRing_.size()] = std::move(pkt);
+  ++rxCount_;
   ++counters_.rxFrames;
   if (offerLater) scheduleReadable();
 }
 
 void Pam::offerReadable() {
   Kiln::Ptr<Pam> self(this);  // the reader may let go of this pam
-  for (std::size_t offers = rxQueue_.size(); offers > 0 && !closed_ && !rxQueue_.empty();
+  for (std::size_t offers = rxCount_; offers > 0 && !closed_ && rxCount_ > 0;
        --offers) {
     takenSinceNotify_ = 0;
     notifieeList_.notify(&NotifieeConst::onReadableCount);
@@ -85,7 +97,7 @@ void Pam::scheduleReadable() {
 
 void Pam::notifyReadable() {
   readableScheduled_ = false;
-  if (closed_ || rxQueue_.empty()) return;
+  if (closed_ || rxCount_ == 0) return;
   takenSinceNotify_ = 0;
   notifieeList_.notify(&NotifieeConst::onReadableCount);
   // Offer the rest on the next round only to a reader that is reading.
@@ -95,7 +107,7 @@ void Pam::notifyReadable() {
 void Pam::close() {
   closed_ = true;
   device_.reset();
-  rxQueue_.clear();
+  while (rxCount_ > 0) popOldest();
 }
 
 Kiln::Ptr<Pam> EthDevPamCollection::intfPam(IntfId intf) const {

@@ -12,10 +12,10 @@
 // when another arrives).
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "platform/kiln/Notifier.h"
 #include "platform/lumen/IntfId.h"
@@ -65,7 +65,7 @@ class Pam : public Kiln::Entity {
 
   IntfId intfId() const { return intfId_; }
   // Frames waiting to be taken.
-  std::uint32_t readableCount() const { return static_cast<std::uint32_t>(rxQueue_.size()); }
+  std::uint32_t readableCount() const { return static_cast<std::uint32_t>(rxCount_); }
   // The oldest waiting frame (begin offset at its first byte), or null.
   Kiln::Ptr<Lumen::Pkt> rxPkt();
   // Sends `pkt` from its begin offset, unchanged. False when the socket is closed or the
@@ -93,7 +93,7 @@ class Pam : public Kiln::Entity {
   void offerReadable();
   // Room left in the queue before it drops.
   std::uint32_t rxQueueRoom() const {
-    return rxQueue_.size() >= rxQueueLimit_ ? 0 : rxQueueLimit_ - readableCount();
+    return rxCount_ >= rxQueueLimit_ ? 0 : rxQueueLimit_ - readableCount();
   }
   // Stops delivery and sending for good and releases the device.
   void close();
@@ -106,12 +106,17 @@ class Pam : public Kiln::Entity {
   void deviceIs(std::unique_ptr<PamDevice> device) { device_ = std::move(device); }
 
  private:
+  Kiln::Ptr<Lumen::Pkt> popOldest();
   void scheduleReadable();
   void notifyReadable();
 
   IntfId intfId_;
   std::unique_ptr<PamDevice> device_;
-  std::deque<Kiln::Ptr<Lumen::Pkt>> rxQueue_;
+  // The waiting frames, oldest at rxHead_, in a ring of rxQueueLimit_ slots: queueing and
+  // taking a frame allocate nothing.
+  std::vector<Kiln::Ptr<Lumen::Pkt>> rxRing_ = std::vector<Kiln::Ptr<Lumen::Pkt>>(1024);
+  std::size_t rxHead_ = 0;
+  std::size_t rxCount_ = 0;
   std::uint32_t rxQueueLimit_ = 1024;
   bool headDrop_ = true;
   bool pktReuse_ = true;
