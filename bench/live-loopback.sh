@@ -172,8 +172,9 @@ ctl show sockets | sed 's/^/     /'
 
 if [ -n "$overload" ]; then
   echo "== overload: lbmflood at window $overload until the agent's socket has seen 10 M frames"
-  # Frames that reached the socket: queued for the agent, or shed by its queue or the kernel.
-  seen() { ctl show sockets --json | jq -r '.Ethernet1 | .rxFrames + .rxQueueDrops + .rxKernelDrops'; }
+  # Frames that reached the socket: the kernel's drops, and every other frame, since the
+  # agent's queue drops at the head (each arriving frame is queued, an older one shed).
+  seen() { ctl show sockets --json | jq -r '.Ethernet1 | .rxFrames + .rxKernelDrops'; }
   rss() { awk '/^VmRSS/ { print $2 }' /proc/"$agent"/status; }
   socketLine() { ctl show sockets --json | jq -c '.Ethernet1'; }
   answerTimes() {  # N: how long N `cfmctl show counters` took, in microseconds, one a line
@@ -197,17 +198,25 @@ if [ -n "$overload" ]; then
   reachedSeen 100000 || fail "the agent's socket saw fewer than 100 k frames in 60 s"
   rssFirst=$(rss)
   answers=()
-  started=$(date +%s%N)
+  started=$(date +%s%N) ticks0=$(cpuTicks "$agent") line0=$(socketLine)
   while ! reachedSeen 10000000; do
     kill -0 "$flooder" 2>/dev/null || fail "lbmflood ended early: $(cat "$work/overload.out")"
     answers+=("$(answerTimes 1)")
   done
-  elapsed=$((($(date +%s%N) - started) / 1000000))
+  elapsed=$((($(date +%s%N) - started) / 1000000)) ticks=$(($(cpuTicks "$agent") - ticks0))
+  line1=$(socketLine)
   rssLast=$(rss)
   stop "$flooder"
   echo "   after:  $(socketLine)"
   echo "   agent resident memory after the first 100 k frames: $rssFirst kB; after 10 M: $rssLast kB"
-  echo "   from 100 k to 10 M frames: $elapsed ms"
+  jq -rn --argjson a "$line0" --argjson b "$line1" --argjson ms "$elapsed" \
+     --argjson cpu "$(awk -v t="$ticks" -v hz="$clockTick" 'BEGIN { print t / hz }')" '
+    ($b.txFrames - $a.txFrames) as $answered |
+    ($b.rxQueueDrops - $a.rxQueueDrops) as $shed | ($b.rxKernelDrops - $a.rxKernelDrops) as $kernel |
+    ($answered + $shed + $kernel) as $seen |
+    "   from 100 k to 10 M frames: \($ms) ms; \($seen) frames, \($answered) answered (\($answered * 1000 / $ms | floor)/s), " +
+    "\($shed) shed by the queue, \($kernel) by the kernel; agent CPU \($cpu) s, " +
+    "\($cpu * 1e9 / $seen | floor) ns per frame seen"'
   echo "   cfmctl show counters under overload: $(printf '%s\n' "${answers[@]}" | summary)"
 fi
 stop "$agent"
