@@ -16,7 +16,8 @@ constexpr const char* commandType = "CfmCliCallback";
 
 Daemon::Daemon(Kiln::EventLoop& loop, RunnerConfig config)
     : manager_(Kiln::make<Orbis::EntityManager>(loop)),
-      config_(std::move(config)),
+      fileConfig_(std::move(config)),
+      config_(fileConfig_.bridge.empty() ? fileConfig_ : bridgedConfig(fileConfig_, bridge_)),
       runner_(manager_) {
   apply(config_, *manager_);
   allIntfStatusDir_ = Kiln::ptrCast<Interface::AllIntfStatusDir>(
@@ -66,8 +67,26 @@ void Daemon::everyDevicePresentIs(bool present) {
 }
 
 std::vector<std::string> Daemon::configIs(RunnerConfig config) {
-  auto writes = apply(config, *manager_);
-  config_ = std::move(config);
+  if (config.bridge != fileConfig_.bridge) {
+    throw ConfigError("the bridge is chosen when cfmagentd starts: it runs " +
+                      (fileConfig_.bridge.empty() ? std::string("with the file's bridging")
+                                                  : "with the bridge " + fileConfig_.bridge) +
+                      "; nothing was applied");
+  }
+  RunnerConfig effective = config.bridge.empty() ? config : bridgedConfig(config, bridge_);
+  auto writes = apply(effective, *manager_);
+  fileConfig_ = std::move(config);
+  config_ = std::move(effective);
+  intfStatusUpdate();
+  return writes;
+}
+
+std::vector<std::string> Daemon::bridgeIs(const BridgeSnapshot& bridge, std::vector<std::string>* notes) {
+  if (fileConfig_.bridge.empty()) return {};
+  RunnerConfig effective = bridgedConfig(fileConfig_, bridge, notes);
+  auto writes = apply(effective, *manager_);
+  bridge_ = bridge;
+  config_ = std::move(effective);
   intfStatusUpdate();
   return writes;
 }
@@ -126,7 +145,7 @@ nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
     if (op == "clear") return clear(request.value("command", ""));
     if (op == "query") return query(request.value("topic", ""), request.value("fields", nlohmann::json::object()));
     if (op == "apply") {
-      auto config = parseText(request.value("text", ""), request.value("name", "configuration"));
+      auto config = parseText(request.value("text", ""), request.value("name", "configuration"), fileConfig_.bridge);
       return {{"ok", true}, {"writes", configIs(std::move(config))}};
     }
     return {{"ok", false}, {"error", "unknown request '" + op + "'"}};

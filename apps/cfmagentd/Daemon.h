@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "apps/cfmagentd/LinuxBridge.h"
 #include "apps/runner/RunnerConfig.h"
 #include "platform/agent/AgentRunner.h"
 #include "platform/intf/EthDevPamManager.h"
@@ -30,6 +31,7 @@ class Daemon {
   ~Daemon();
 
   Orbis::EntityManager& manager() { return *manager_; }
+  // The configuration in force: the file's, with the bridge's bridging when it names one.
   const RunnerConfig& config() const { return config_; }
 
   // Loads `library` and creates the agent through the runner core; its packet-access
@@ -46,7 +48,11 @@ class Daemon {
   void everyDevicePresentIs(bool present);
 
   // Applies `config` as a difference from what the database holds; returns the writes.
+  // With a bridge, the bridging is the bridge's; a file naming another bridge is refused.
   std::vector<std::string> configIs(RunnerConfig config);
+  // A new reading of the configuration's bridge; its bridging is applied as a difference.
+  // `notes` gets the ports left out and why.
+  std::vector<std::string> bridgeIs(const BridgeSnapshot& bridge, std::vector<std::string>* notes = nullptr);
 
   // The interface a capture names: an interface of the map by its name (any accepted
   // spelling) or by its kernel device. None when neither.
@@ -67,6 +73,8 @@ class Daemon {
   nlohmann::json query(const std::string& topic, const nlohmann::json& fields);
 
   Kiln::Ptr<Orbis::EntityManager> manager_;
+  RunnerConfig fileConfig_;
+  BridgeSnapshot bridge_;
   RunnerConfig config_;
   Kiln::Ptr<Interface::AllIntfStatusDir> allIntfStatusDir_;
   Kiln::Ptr<KernelNetInfo::Status> kniStatus_;

@@ -12,14 +12,17 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "apps/cfmagentd/BridgeFilter.h"
 #include "apps/cfmagentd/ControlServer.h"
 #include "apps/cfmagentd/Daemon.h"
 #include "apps/cfmagentd/LinkWatcher.h"
+#include "apps/cfmagentd/LinuxBridge.h"
 #include "apps/cfmagentd/Replay.h"
 #include "apps/cli/CommandLine.h"
 #include "platform/intf/AfPacketPam.h"
@@ -33,6 +36,7 @@ namespace {
 
 struct Options {
   std::optional<std::string> config;
+  std::optional<std::string> bridge;
   std::string control;
   std::string agentLibrary = CFM_AGENT_LIBRARY_DEFAULT;
   std::optional<std::string> trace;
@@ -54,6 +58,10 @@ Options parseOptions(int argc, char** argv) {
   app.footer("Exit status: 0 success, 1 failure while running, 2 bad usage or configuration.");
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_option("--config", o.config, "configuration (docs/configuration.md)")->type_name("FILE");
+  app.add_option("--bridge", o.bridge,
+                 "take the bridging (bridge MAC, ports as interfaces, VLANs, hosts) from the\n"
+                 "Linux bridge BRIDGE, followed live, and be its MIP (docs/linux-bridge.md)")
+      ->type_name("BRIDGE");
   app.add_option("--control", o.control,
                  "control socket for cfmctl (default: $CFMAGENTD_SOCKET, else\n"
                  "/run/cfmagentd.sock as root, else $XDG_RUNTIME_DIR/cfmagentd.sock)")
@@ -144,6 +152,43 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   Kiln::EventLoop& loop = Kiln::eventLoop();
   StopSignals signals(loop);
   Runner::Daemon daemon(loop, std::move(config));
+  // With a bridge: its rules follow the MIP levels and the ports, after every change of
+  // either. They are in place before the agent opens its first socket.
+  std::optional<Runner::BridgeFilter> filter;
+  std::optional<Runner::BridgeWatcher> bridge;
+  auto filterUpdate = [&] {
+    if (!filter) return;
+    std::set<std::string> ports;
+    for (const auto& [intf, device] : daemon.config().interfaces) ports.insert(device);
+    filter->rulesIs(Runner::mipLevels(daemon.config()), ports);
+  };
+  if (!daemon.config().bridge.empty()) {
+    const std::string name = daemon.config().bridge;
+    filter.emplace(name);
+    std::set<std::string> noted;
+    bool wasPresent = true;
+    bridge.emplace(
+        loop, name,
+        [&, name, noted, wasPresent](const Runner::BridgeSnapshot& snapshot) mutable {
+          std::vector<std::string> notes;
+          daemon.bridgeIs(snapshot, &notes);
+          for (const auto& note : notes) {
+            if (noted.insert(note).second) log(note);
+          }
+          if (std::exchange(wasPresent, snapshot.present) != snapshot.present || !snapshot.present) {
+            log("bridge " + name + (snapshot.present ? " present: " + std::to_string(snapshot.ports.size()) + " ports"
+                                                    : " not found; waiting for it"));
+          }
+          try {
+            filterUpdate();
+          } catch (const std::exception& e) {
+            log(e.what());
+          }
+        },
+        log);
+    filterUpdate();  // a failure here stops the start: LTMs would be flooded
+    log("nftables table bridge " + filter->table() + " installed");
+  }
   std::map<std::string, bool> logged;  // link messages repeat; the log says each change once
   Runner::LinkWatcher links(
       loop,
@@ -156,8 +201,15 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
       log);
   loop.runUntilIdle();  // the first device listing
   daemon.agentIs(o.agentLibrary, Interface::afPacketDeviceFactory(loop));
-  Runner::ControlServer control(loop, o.control,
-                                [&](const nlohmann::json& request) { return daemon.handleRequest(request); });
+  Runner::ControlServer control(loop, o.control, [&](const nlohmann::json& request) {
+    auto answer = daemon.handleRequest(request);
+    try {
+      filterUpdate();
+    } catch (const std::exception& e) {
+      log(e.what());
+    }
+    return answer;
+  });
   log("running; " + std::to_string(daemon.config().interfaces.size()) +
       " interfaces mapped; control socket " + control.path());
   loop.run();
@@ -173,8 +225,14 @@ int main(int argc, char** argv) {
   Runner::RunnerConfig config;
   try {
     if (o.trace) Kiln::traceSettingIs(*o.trace);
-    config = o.config ? Runner::parse(*o.config)
-                      : Runner::parseText(Runner::demoConfigText, "built-in demo configuration");
+    if (o.bridge) {
+      // Without a file, the bridge with no CFM configuration yet (cfmctl config apply
+      // gives it one).
+      config = o.config ? Runner::parse(*o.config, *o.bridge) : Runner::parseText("{}", "--bridge", *o.bridge);
+    } else {
+      config = o.config ? Runner::parse(*o.config)
+                        : Runner::parseText(Runner::demoConfigText, "built-in demo configuration");
+    }
   } catch (const std::exception& e) {
     std::cerr << "cfmagentd: " << e.what() << "\n";
     return 2;

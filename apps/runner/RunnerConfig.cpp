@@ -73,15 +73,49 @@ std::string byteCount(std::size_t n) { return std::to_string(n) + (n == 1 ? " by
 
 class ConfigParser {
  public:
-  ConfigParser(const std::string& file, const json& root) : file_(file), root_(root) {}
+  ConfigParser(const std::string& file, const json& root, const std::string& bridge = {})
+      : file_(file), root_(root), bridgeOverride_(bridge) {}
 
   RunnerConfig parse() {
     Fields top(Node(file_, root_, ""),
-               {"bridgeMac", "interfaces", "switchports", "vlans", "cfm", "aleStatus"},
+               {"bridgeMac", "interfaces", "switchports", "vlans", "cfm", "aleStatus", "bridge",
+                "bridgePorts", "bridgeVlan"},
                "a JSON object");
-    config_.bridgeMac = bridgeMac(top.get("bridgeMac"));
+    if (auto n = top.find("bridge")) {
+      const std::string& dev = n->string("a kernel device name");
+      if (!isDeviceName(dev)) {
+        n->fail(json(dev).dump() + " is not a kernel device name (1-15 characters, no '/', ':' or spaces)");
+      }
+      config_.bridge = dev;
+    }
+    if (!bridgeOverride_.empty()) {
+      if (!isDeviceName(bridgeOverride_)) {
+        throw ConfigError("--bridge: " + json(bridgeOverride_).dump() +
+                          " is not a kernel device name (1-15 characters, no '/', ':' or spaces)");
+      }
+      config_.bridge = bridgeOverride_;
+    }
+    if (config_.bridge.empty()) {
+      for (const char* key : {"bridgePorts", "bridgeVlan"}) {
+        if (auto n = top.find(key)) n->fail("only goes with a bridge (\"bridge\" or --bridge)");
+      }
+      config_.bridgeMac = bridgeMac(top.get("bridgeMac"));
+    } else {
+      // The bridge gives these; two sources of one fact would contradict each other.
+      for (const char* key : {"bridgeMac", "interfaces", "switchports", "vlans"}) {
+        if (auto n = top.find(key)) n->fail("comes from the bridge " + config_.bridge + "; leave it out");
+      }
+      if (auto n = top.find("bridgePorts")) bridgePorts(*n);
+      if (auto n = top.find("bridgeVlan")) config_.bridgeVlan = Lumen::VlanId(vlan(*n));
+      return parseRest(top);
+    }
     // Interfaces first: everything else refers to them.
     if (auto n = top.find("interfaces")) interfaces(*n);
+    return parseRest(top);
+  }
+
+ private:
+  RunnerConfig parseRest(const Fields& top) {
     if (auto n = top.find("switchports")) switchports(*n);
     if (auto n = top.find("vlans")) vlans(*n);
     if (auto n = top.find("cfm")) cfm(*n);
@@ -89,7 +123,19 @@ class ConfigParser {
     return std::move(config_);
   }
 
- private:
+  void bridgePorts(const Node& node) {
+    std::map<IntfId, std::string> taken;
+    for (const auto& [device, intfNode] : node.members("an object of port device -> interface name")) {
+      if (!isDeviceName(device)) {
+        intfNode.fail(json(device).dump() + " is not a kernel device name (1-15 characters, no '/', ':' or spaces)");
+      }
+      const IntfId intf = intfName(intfNode, intfNode.string("an interface name"));
+      if (auto [it, isNew] = taken.try_emplace(intf, device); !isNew) {
+        intfNode.fail(intf.stringValue() + " is already the port " + it->second);
+      }
+      config_.bridgePorts[device] = intf;
+    }
+  }
   EthAddr mac(const Node& node, const std::string& text) {
     auto mac = EthAddr::fromString(text);
     if (!mac) node.fail(json(text).dump() + " is not a MAC address (aa:bb:cc:dd:ee:ff)");
@@ -123,7 +169,10 @@ class ConfigParser {
   // An interface named elsewhere than in "interfaces": it must be one of the map's.
   IntfId knownIntf(const Node& node, const std::string& name) {
     const IntfId intf = intfName(node, name);
-    if (!config_.interfaces.contains(intf)) node.fail(intf.stringValue() + " is not in interfaces");
+    // A bridge's ports come and go while the agent runs: a MEP may name one not there yet.
+    if (config_.bridge.empty() && !config_.interfaces.contains(intf)) {
+      node.fail(intf.stringValue() + " is not in interfaces");
+    }
     return intf;
   }
 
@@ -517,6 +566,7 @@ class ConfigParser {
 
   const std::string& file_;
   const json& root_;
+  std::string bridgeOverride_;
   RunnerConfig config_;
 };
 
@@ -532,13 +582,20 @@ RunnerConfig parseText(std::string_view text, const std::string& fileName) {
   return ConfigParser(fileName, root).parse();
 }
 
-RunnerConfig parse(const std::string& file) {
+RunnerConfig parseText(std::string_view text, const std::string& fileName, const std::string& bridge) {
+  const json root = Json::parse(text, fileName);
+  return ConfigParser(fileName, root, bridge).parse();
+}
+
+RunnerConfig parse(const std::string& file) { return parse(file, {}); }
+
+RunnerConfig parse(const std::string& file, const std::string& bridge) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw ConfigError(file + ": cannot read: " + std::strerror(errno));
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) throw ConfigError(file + ": cannot read: " + std::strerror(errno));
-  return parseText(text.str(), file);
+  return parseText(text.str(), file, bridge);
 }
 
 }  // namespace Runner

@@ -88,6 +88,13 @@ struct RunnerConfig {
   Profile defaultProfile;
   // The ALE layer's defaultMip per domain level.
   std::map<Cfm::MdLevel, bool> aleStatus;
+  // A Linux bridge that gives the bridging instead of the file (bridge MAC, interfaces,
+  // switchports, hosts), with the interfaces of its ports where the naming rule does not
+  // suit and the VLAN of every port when the bridge does not filter VLANs. Empty: the file
+  // gives the bridging.
+  std::string bridge;
+  std::map<std::string, IntfId> bridgePorts;  // port device -> interface
+  Lumen::VlanId bridgeVlan{1};
 
   // The kernel device of an interface; "" when it is not in the map.
   std::string deviceName(IntfId intf) const;
@@ -98,6 +105,10 @@ struct RunnerConfig {
 RunnerConfig parse(const std::string& file);
 // The same for text already read; `fileName` is only used in messages.
 RunnerConfig parseText(std::string_view text, const std::string& fileName);
+// The same with the bridging taken from the Linux bridge `bridge` whatever the file
+// names; a file that also gives bridging of its own is refused.
+RunnerConfig parseText(std::string_view text, const std::string& fileName, const std::string& bridge);
+RunnerConfig parse(const std::string& file, const std::string& bridge);
 
 // The state-database paths and type names the configuration is written to.
 inline constexpr const char* bridgingConfigPath = "bridging/config";

@@ -1,0 +1,259 @@
+// A Linux bridge read from rtnetlink messages laid out as the kernel sends them (links of
+// both families, bridge VLAN information, forwarding entries), and the configuration the
+// runner makes of it. The VLAN-filtering bridge is only tested here: the test machines'
+// kernels do not filter VLANs on bridges.
+
+#include <gtest/gtest.h>
+#include <linux/if_bridge.h>
+#include <linux/if_link.h>
+#include <linux/neighbour.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "apps/cfmagentd/LinuxBridge.h"
+
+namespace {
+
+using Lumen::EthAddr;
+using Lumen::IntfId;
+using Lumen::VlanId;
+
+// One netlink message: a header, a family header, attributes (nested ones closed by end()).
+class Msg {
+ public:
+  Msg(std::uint16_t type, const void* family, std::size_t size) {
+    bytes_.resize(NLMSG_LENGTH(size));
+    auto* h = reinterpret_cast<nlmsghdr*>(bytes_.data());
+    h->nlmsg_type = type;
+    std::memcpy(NLMSG_DATA(h), family, size);
+    bytes_.resize(NLMSG_ALIGN(bytes_.size()));
+  }
+  Msg& attr(std::uint16_t type, const void* data, std::size_t size) {
+    const std::size_t at = bytes_.size();
+    bytes_.resize(at + RTA_ALIGN(RTA_LENGTH(size)));
+    auto* a = reinterpret_cast<rtattr*>(bytes_.data() + at);
+    a->rta_type = type;
+    a->rta_len = std::uint16_t(RTA_LENGTH(size));
+    std::memcpy(RTA_DATA(a), data, size);
+    return *this;
+  }
+  template <class T>
+  Msg& attr(std::uint16_t type, T value) {
+    return attr(type, &value, sizeof value);
+  }
+  Msg& text(std::uint16_t type, const std::string& s) { return attr(type, s.c_str(), s.size() + 1); }
+  Msg& mac(std::uint16_t type, const char* text) {
+    const auto m = *EthAddr::fromString(text);
+    std::uint8_t bytes[6];
+    for (int i = 0; i < 6; ++i) bytes[i] = std::uint8_t(std::stoul(m.stringValue().substr(i * 3, 2), nullptr, 16));
+    return attr(type, bytes, 6);
+  }
+  Msg& begin(std::uint16_t type) {
+    open_.push_back(bytes_.size());
+    return attr(type, nullptr, 0);
+  }
+  Msg& end() {
+    auto* a = reinterpret_cast<rtattr*>(bytes_.data() + open_.back());
+    a->rta_len = std::uint16_t(bytes_.size() - open_.back());
+    open_.pop_back();
+    return *this;
+  }
+  Msg& vlan(std::uint16_t vid, std::uint16_t flags) { return attr(IFLA_BRIDGE_VLAN_INFO, bridge_vlan_info{flags, vid}); }
+  const nlmsghdr& header() {
+    auto* h = reinterpret_cast<nlmsghdr*>(bytes_.data());
+    h->nlmsg_len = std::uint32_t(bytes_.size());
+    return *h;
+  }
+
+ private:
+  std::vector<char> bytes_;
+  std::vector<std::size_t> open_;
+};
+
+Msg link(int family, int index, const std::string& name, int master = 0) {
+  ifinfomsg info{};
+  info.ifi_family = std::uint8_t(family);
+  info.ifi_index = index;
+  Msg m(RTM_NEWLINK, &info, sizeof info);
+  m.text(IFLA_IFNAME, name);
+  if (master) m.attr<std::uint32_t>(IFLA_MASTER, std::uint32_t(master));
+  return m;
+}
+
+Msg bridgeLink(int index, const std::string& name, bool vlanFiltering) {
+  Msg m = link(AF_UNSPEC, index, name);
+  m.mac(IFLA_ADDRESS, "02:00:00:00:0b:01").begin(IFLA_LINKINFO).text(IFLA_INFO_KIND, "bridge");
+  return m.begin(IFLA_INFO_DATA).attr<std::uint8_t>(IFLA_BR_VLAN_FILTERING, vlanFiltering).end().end();
+}
+
+Msg fdb(int index, const char* mac, std::uint16_t vlan, std::uint16_t state, std::uint8_t flags = NTF_MASTER) {
+  ndmsg nd{};
+  nd.ndm_family = AF_BRIDGE;
+  nd.ndm_ifindex = index;
+  nd.ndm_state = state;
+  nd.ndm_flags = flags;
+  Msg m(RTM_NEWNEIGH, &nd, sizeof nd);
+  m.mac(NDA_LLADDR, mac);
+  if (vlan) m.attr<std::uint16_t>(NDA_VLAN, vlan);
+  return m;
+}
+
+Runner::RunnerConfig bridgeFile(std::map<std::string, IntfId> ports = {}) {
+  Runner::RunnerConfig c = Runner::parseText("{}", "test.json", "br0");
+  c.bridgePorts = std::move(ports);
+  return c;
+}
+
+constexpr std::uint16_t pvid = BRIDGE_VLAN_INFO_PVID, untagged = BRIDGE_VLAN_INFO_UNTAGGED;
+
+TEST(LinuxBridge, AVlanFilteringBridgeGivesModesVlansAndHostsOfItsPorts) {
+  Runner::BridgeReader reader("br0");
+  std::vector<Msg> msgs;
+  // Forwarding entries before the links they name: the reader takes any order.
+  msgs.push_back(fdb(3, "02:00:00:00:00:0b", 20, NUD_REACHABLE));  // learned on the trunk
+  msgs.push_back(fdb(2, "02:00:00:00:00:0a", 10, NUD_NOARP));      // static on the access port
+  msgs.push_back(fdb(2, "02:00:00:00:00:0c", 10, NUD_STALE));      // learned, idle
+  msgs.push_back(fdb(2, "02:00:00:00:00:a2", 10, NUD_PERMANENT));  // the port's own address
+  msgs.push_back(fdb(2, "02:00:00:00:00:d1", 0, NUD_REACHABLE));   // in no VLAN
+  msgs.push_back(fdb(2, "02:00:00:00:00:d2", 10, NUD_NOARP, NTF_SELF));  // the device's own table
+  msgs.push_back(fdb(2, "01:00:5e:00:00:01", 10, NUD_NOARP));      // a group
+  msgs.push_back(fdb(9, "02:00:00:00:00:d3", 10, NUD_REACHABLE));  // a port of another bridge
+  msgs.push_back(bridgeLink(1, "br0", true));
+  msgs.push_back(bridgeLink(8, "br1", true));
+  msgs.push_back(link(AF_UNSPEC, 2, "swp1", 1));
+  msgs.push_back(link(AF_UNSPEC, 3, "swp2", 1));
+  msgs.push_back(link(AF_UNSPEC, 4, "mgmt", 1));  // no number: left out
+  msgs.push_back(link(AF_UNSPEC, 5, "lo"));
+  msgs.push_back(link(AF_UNSPEC, 9, "swp9", 8));
+  msgs.push_back(link(AF_BRIDGE, 2, "swp1", 1).begin(IFLA_AF_SPEC).vlan(10, pvid | untagged).end());
+  msgs.push_back(link(AF_BRIDGE, 3, "swp2", 1)
+                     .begin(IFLA_AF_SPEC)
+                     .vlan(10, pvid | untagged)
+                     .vlan(20, 0)
+                     .vlan(30, BRIDGE_VLAN_INFO_RANGE_BEGIN)
+                     .vlan(32, BRIDGE_VLAN_INFO_RANGE_END)
+                     .vlan(40, untagged)
+                     .end());
+  for (auto& m : msgs) reader.message(m.header());
+
+  const auto snapshot = reader.snapshot();
+  ASSERT_TRUE(snapshot.present);
+  EXPECT_TRUE(snapshot.vlanFiltering);
+  EXPECT_EQ(snapshot.ports.size(), 3u);
+  std::vector<std::string> notes;
+  const auto c = Runner::bridgedConfig(bridgeFile(), snapshot, &notes);
+
+  EXPECT_EQ(c.bridgeMac, *EthAddr::fromString("02:00:00:00:0b:01"));
+  const IntfId et1("Ethernet1"), et2("Ethernet2");
+  EXPECT_EQ(c.interfaces, (std::map<IntfId, std::string>{{et1, "swp1"}, {et2, "swp2"}}));
+  EXPECT_EQ(notes, std::vector<std::string>{
+                       "port mgmt left out: its name does not end in a port number; name it in bridgePorts"});
+
+  const auto& access = c.switchports.at(et1);
+  EXPECT_EQ(access.mode, Bridging::switchIntfModeAccess);
+  EXPECT_EQ(access.portVlan.value(), 10);
+  EXPECT_TRUE(access.egressVlanXlate.empty());
+  const auto& trunk = c.switchports.at(et2);
+  EXPECT_EQ(trunk.mode, Bridging::switchIntfModeTrunk);
+  EXPECT_EQ(trunk.portVlan.value(), 10);
+  // Tagged VLANs leave tagged (identity entries); 10 and 40 leave untagged.
+  std::vector<std::uint16_t> tagged;
+  for (const auto& [key, mapping] : trunk.egressVlanXlate) {
+    EXPECT_EQ(key.outerVlan, mapping.vlan);
+    tagged.push_back(key.outerVlan);
+  }
+  EXPECT_EQ(tagged, (std::vector<std::uint16_t>{20, 30, 31, 32}));
+
+  std::vector<std::uint16_t> vlans;
+  for (const auto& [vlan, hosts] : c.vlans) vlans.push_back(vlan.value());
+  EXPECT_EQ(vlans, (std::vector<std::uint16_t>{10, 20, 30, 31, 32, 40}));
+  const auto mac = [](const char* s) { return *EthAddr::fromString(s); };
+  EXPECT_EQ(c.vlans.at(VlanId(10)).configuredHosts, (std::map<EthAddr, IntfId>{{mac("02:00:00:00:00:0a"), et1}}));
+  EXPECT_EQ(c.vlans.at(VlanId(10)).learnedHosts, (std::map<EthAddr, IntfId>{{mac("02:00:00:00:00:0c"), et1}}));
+  EXPECT_EQ(c.vlans.at(VlanId(20)).learnedHosts, (std::map<EthAddr, IntfId>{{mac("02:00:00:00:00:0b"), et2}}));
+  EXPECT_TRUE(c.vlans.at(VlanId(20)).configuredHosts.empty());
+}
+
+TEST(LinuxBridge, WithoutVlanFilteringEveryPortIsAnAccessPortOfTheBridgeVlan) {
+  Runner::BridgeReader reader("br0");
+  std::vector<Msg> msgs;
+  msgs.push_back(bridgeLink(1, "br0", false));
+  msgs.push_back(link(AF_UNSPEC, 2, "p1", 1));
+  msgs.push_back(link(AF_UNSPEC, 3, "p2", 1));
+  msgs.push_back(fdb(3, "02:00:00:00:00:0b", 0, NUD_REACHABLE));
+  for (auto& m : msgs) reader.message(m.header());
+  auto file = bridgeFile();
+  file.bridgeVlan = VlanId(7);
+  const auto c = Runner::bridgedConfig(file, reader.snapshot());
+  for (const auto& [intf, sp] : c.switchports) {
+    EXPECT_EQ(sp.mode, Bridging::switchIntfModeAccess) << intf;
+    EXPECT_EQ(sp.portVlan.value(), 7) << intf;
+  }
+  EXPECT_EQ(c.switchports.size(), 2u);
+  ASSERT_EQ(c.vlans.size(), 1u);
+  EXPECT_EQ(c.vlans.at(VlanId(7)).learnedHosts.size(), 1u);
+}
+
+TEST(LinuxBridge, PortNamesFollowTheRuleUnlessTheFileNamesThem) {
+  for (const auto& [device, intf] : std::vector<std::pair<std::string, std::string>>{
+           {"swp3", "Ethernet3"}, {"veth-12", "Ethernet12"}, {"eth0", ""}, {"br-a", ""}, {"p007", ""}}) {
+    const auto got = Runner::portIntfByName(device);
+    EXPECT_EQ(got ? got->stringValue() : "", intf) << device;
+  }
+  // a1 and b1 both claim Ethernet1: the first by name keeps it unless the file decides.
+  Runner::BridgeSnapshot s;
+  s.present = true;
+  s.ifIndex = 1;
+  s.ports = {{2, {"b1", 0, {}}}, {3, {"a1", 0, {}}}, {4, {"c1", 0, {}}}};
+  std::vector<std::string> notes;
+  auto c = Runner::bridgedConfig(bridgeFile(), s, &notes);
+  EXPECT_EQ(c.interfaces, (std::map<IntfId, std::string>{{IntfId("Ethernet1"), "a1"}}));
+  EXPECT_EQ(notes.size(), 2u);
+  c = Runner::bridgedConfig(bridgeFile({{"b1", IntfId("Ethernet1")}, {"a1", IntfId("Port-Channel4")}}), s);
+  EXPECT_EQ(c.interfaces, (std::map<IntfId, std::string>{{IntfId("Ethernet1"), "b1"},
+                                                         {IntfId("Port-Channel4"), "a1"}}));
+}
+
+TEST(LinuxBridge, ABridgeThatIsNotThereGivesNoBridging) {
+  Runner::BridgeReader reader("br0");
+  auto notBridge = link(AF_UNSPEC, 1, "br0");  // a device of that name, but no bridge
+  reader.message(notBridge.header());
+  auto port = link(AF_UNSPEC, 2, "p1", 1);
+  reader.message(port.header());
+  const auto c = Runner::bridgedConfig(bridgeFile(), reader.snapshot());
+  EXPECT_TRUE(c.interfaces.empty());
+  EXPECT_TRUE(c.vlans.empty());
+  EXPECT_TRUE(c.bridgeMac.isZero());
+}
+
+TEST(LinuxBridge, TheFileLeavesBridgingToTheBridge) {
+  const auto refusal = [](const std::string& text, const std::string& bridge = "") {
+    try {
+      Runner::parseText(text, "b.json", bridge);
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+    return std::string("(accepted)");
+  };
+  const std::string mep =
+      R"("cfm": {"domains": [{"level": 3, "defaultMip": true, "associations": [{"name": "ma",
+         "localMeps": [{"id": 1, "interface": "Et5"}]}]}]})";
+  EXPECT_EQ(refusal(R"({"bridge": "br0", )" + mep + "}"), "(accepted)");
+  EXPECT_EQ(refusal("{" + mep + "}", "br0"), "(accepted)");
+  EXPECT_EQ(refusal(R"({"bridge": "br0", "bridgeMac": "02:00:00:00:00:01"})"),
+            "b.json: bridgeMac: comes from the bridge br0; leave it out");
+  EXPECT_EQ(refusal(R"({"interfaces": {}})", "br7"), "b.json: interfaces: comes from the bridge br7; leave it out");
+  EXPECT_EQ(refusal(R"({"bridgeMac": "02:00:00:00:00:01", "bridgeVlan": 5})"),
+            "b.json: bridgeVlan: only goes with a bridge (\"bridge\" or --bridge)");
+  EXPECT_EQ(refusal(R"({"bridge": "br0", "bridgePorts": {"p1": "Et1", "p2": "Ethernet1"}})"),
+            "b.json: bridgePorts.p2: Ethernet1 is already the port p1");
+  EXPECT_EQ(refusal(R"({"bridge": "br0", "bridgeVlan": 4095})").substr(0, 19), "b.json: bridgeVlan:");
+  EXPECT_EQ(refusal(R"({"bridge": "br 0"})"),
+            "b.json: bridge: \"br 0\" is not a kernel device name (1-15 characters, no '/', ':' or spaces)");
+}
+
+}  // namespace
