@@ -90,6 +90,7 @@ const Section sections[] = {
     {"ale-config", "aleConfig", Runner::showAleConfig},
     {"status", "mdStatus", Runner::showStatus},
     {"sockets", "sockets", Runner::showSockets},
+    {"bridging", "bridging", Runner::showBridging},
 };
 
 // `section` empty: all of them.

@@ -2,6 +2,7 @@
 
 #include "apps/runner/Names.h"
 #include "platform/types/CfmAgentTypes.h"
+#include "platform/types/Bridging.h"
 #include "platform/types/CfmAleTypes.h"
 
 namespace Runner {
@@ -121,6 +122,42 @@ json sockets(const std::vector<Kiln::PtrConst<Interface::Pam>>& pams) {
   return out;
 }
 
+// What the switch bridges with: the bridge MAC, each switchport's mode and port VLAN, and
+// the hosts of each VLAN, configured or learned.
+json bridging(const Bridging::Config* config, const Bridging::Status* status) {
+  json out = json::object();
+  if (config) {
+    out["bridgeMac"] = config->bridgeMacAddr().stringValue();
+    json& ports = out["switchports"] = json::object();
+    for (const auto& [intf, port] : config->switchIntfConfig()) {
+      ports[intf.stringValue()] = {{"mode", switchIntfModeName(port->mode())}, {"portVlan", port->portVlan().value()}};
+    }
+  }
+  if (!config && !status) return out;
+  json& hosts = out["hosts"] = json::object();
+  if (config) {
+    for (const auto& [vlan, entry] : config->vlanConfig()) {
+      json& byMac = hosts[decimal(vlan.value())] = json::object();
+      for (const auto& [mac, host] : entry->configuredHost()) {
+        byMac[mac.stringValue()] = {{"intf", host.intf.stringValue()}, {"type", "configured"}};
+      }
+    }
+  }
+  if (status) {
+    for (const auto& [vlan, entry] : status->vlanStatus()) {
+      json& byMac = hosts[decimal(vlan.value())];
+      if (!byMac.is_object()) byMac = json::object();
+      for (const auto& [mac, host] : entry->learnedHost()) {
+        // A configured entry wins over a learned one, as in the relay's lookup.
+        if (!byMac.contains(mac.stringValue())) {
+          byMac[mac.stringValue()] = {{"intf", host.intf.stringValue()}, {"type", "learned"}};
+        }
+      }
+    }
+  }
+  return out;
+}
+
 template <class T>
 Kiln::Ptr<T> rootAt(const Orbis::EntityManager& manager, std::string_view path) {
   return Kiln::ptrCast<T>(manager.entity(path));
@@ -139,6 +176,8 @@ json stateJson(const Orbis::EntityManager& manager,
       {"aleConfig", aleConfig(ale.get())},
       {"mdStatus", mdStatus(status.get())},
       {"sockets", sockets(pams)},
+      {"bridging", bridging(rootAt<Bridging::Config>(manager, "bridging/config").get(),
+                            rootAt<Bridging::Status>(manager, "bridging/status").get())},
   };
 }
 

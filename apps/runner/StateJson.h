@@ -16,8 +16,8 @@
 
 namespace Runner {
 
-// counters, ccmDatabase, mipCcmDatabase, aleConfig and mdStatus from the database, and
-// sockets from the counters of `sockets` (closed ones are left out).
+// counters, ccmDatabase, mipCcmDatabase, aleConfig, mdStatus and bridging from the
+// database, and sockets from the counters of `sockets` (closed ones are left out).
 nlohmann::json stateJson(const Orbis::EntityManager& manager,
                          const std::vector<Kiln::PtrConst<Interface::Pam>>& sockets = {});
 
@@ -29,6 +29,7 @@ std::string showMipCcmDatabase(const nlohmann::json& state);
 std::string showAleConfig(const nlohmann::json& state);
 std::string showStatus(const nlohmann::json& state);
 std::string showSockets(const nlohmann::json& state);
+std::string showBridging(const nlohmann::json& state);
 // Sums of counters as cfmctl gives them: [{"<key>": name, "sum": n}, ...] in the agent's
 // order, `key` "class" or "counter".
 std::string showCounterSums(const nlohmann::json& sums, const std::string& key);

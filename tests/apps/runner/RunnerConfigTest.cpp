@@ -64,7 +64,7 @@ TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
       {set(md + "/level", 9), "cfm.domains[0].level: 9 is not an MD level (0-7)"},
       {set(md + "/level", -1), "cfm.domains[0].level: -1 is not an MD level (0-7)"},
       {set("/bridgemac", "02:00:00:00:00:01"),
-       "bridgemac: unknown key (known here: aleStatus, bridgeMac, cfm, interfaces, switchports, vlans)"},
+       "bridgemac: unknown key (known here: aleStatus, bridge, bridgeMac, bridgePorts, bridgeVlan, cfm, interfaces, switchports, vlans)"},
       {set(mep + "/remoteMep", json::array()),
        mepAt + ".remoteMep: unknown key (known here: id, interface, remoteMeps)"},
       {[](json& j) { j.erase("bridgeMac"); }, "\"bridgeMac\" is missing"},

@@ -20,7 +20,7 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
   auto manager = Kiln::make<Orbis::EntityManager>();
   const json none =
       json::parse(R"({"counters": {}, "ccmDatabase": {}, "mipCcmDatabase": {}, "aleConfig": {}, "mdStatus": {},
-                      "sockets": {}})");
+                      "sockets": {}, "bridging": {}})");
   EXPECT_EQ(Runner::stateJson(*manager), none);
   // A status whose children were never made is as empty.
   auto status = Kiln::ptrCast<CfmAgent::Status>(manager->entityIs("cfm/status", "CfmAgent::Status"));
@@ -81,7 +81,8 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
         "localMepConfig": { "100": { "intfId": "Ethernet1",
                                      "remoteMepConfig": { "200": true, "201": false } } } } } } },
     "mdStatus": { "3": { "defaultMip": true }, "5": { "defaultMip": false } },
-    "sockets": {}
+    "sockets": {},
+    "bridging": {}
   })");
   const json state = Runner::stateJson(*manager);
   // Whatever bytes a frame carried, the export is text that serialises.
