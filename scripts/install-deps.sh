@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev
   tshark
-  iproute2
+  iproute2 nftables
   python3-scapy
   jq
   systemd

@@ -108,17 +108,20 @@ void BridgeReader::link(const nlmsghdr& msg) {
 void BridgeReader::neigh(const nlmsghdr& msg) {
   if (msg.nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg))) return;
   const auto* nd = static_cast<const ndmsg*>(NLMSG_DATA(&msg));
-  // The bridge's own entries, not those a port device keeps for itself.
-  if (nd->ndm_family != AF_BRIDGE || !(nd->ndm_flags & NTF_MASTER)) return;
+  // The bridge's own entries (they name it as NDA_MASTER), not those a port device keeps
+  // for itself (NTF_SELF).
+  if (nd->ndm_family != AF_BRIDGE || (nd->ndm_flags & NTF_SELF)) return;
   // Permanent entries are the bridge's and its ports' own addresses: frames to them end
   // in this host, they locate no other station.
   if (nd->ndm_state & NUD_PERMANENT) return;
   const auto a = attrs(reinterpret_cast<const rtattr*>(reinterpret_cast<const char*>(nd) + NLMSG_ALIGN(sizeof(ndmsg))),
                        int(msg.nlmsg_len) - int(NLMSG_LENGTH(sizeof(ndmsg))));
+  const auto master = scalar<std::uint32_t>(a, NDA_MASTER);
+  if (!master) return;
   auto address = mac(a, NDA_LLADDR);
   if (!address || !address->isUnicast() || address->isZero()) return;
   fdb_.push_back({*address, nd->ndm_ifindex, scalar<std::uint16_t>(a, NDA_VLAN).value_or(0),
-                  (nd->ndm_state & NUD_NOARP) != 0});
+                  (nd->ndm_state & NUD_NOARP) != 0, int(*master)});
 }
 
 BridgeSnapshot BridgeReader::snapshot() const {
@@ -136,7 +139,7 @@ BridgeSnapshot BridgeReader::snapshot() const {
     s.ports[index] = BridgePort{l.name, l.pvid, l.vlans};
   }
   for (const auto& entry : fdb_) {
-    if (s.ports.contains(entry.ifIndex)) s.fdb.push_back(entry);
+    if (entry.master == s.ifIndex && s.ports.contains(entry.ifIndex)) s.fdb.push_back(entry);
   }
   return s;
 }

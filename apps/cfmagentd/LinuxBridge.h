@@ -35,6 +35,7 @@ struct FdbEntry {
   int ifIndex = 0;
   std::uint16_t vlan = 0;  // 0: the entry has no VLAN
   bool isStatic = false;   // configured by an operator, not learned
+  int master = 0;          // the bridge's interface index
   bool operator==(const FdbEntry&) const = default;
 };
 

@@ -90,7 +90,7 @@ Msg bridgeLink(int index, const std::string& name, bool vlanFiltering) {
   return m.begin(IFLA_INFO_DATA).attr<std::uint8_t>(IFLA_BR_VLAN_FILTERING, vlanFiltering).end().end();
 }
 
-Msg fdb(int index, const char* mac, std::uint16_t vlan, std::uint16_t state, std::uint8_t flags = NTF_MASTER) {
+Msg fdb(int index, const char* mac, std::uint16_t vlan, std::uint16_t state, std::uint8_t flags = 0, int master = 1) {
   ndmsg nd{};
   nd.ndm_family = AF_BRIDGE;
   nd.ndm_ifindex = index;
@@ -98,6 +98,7 @@ Msg fdb(int index, const char* mac, std::uint16_t vlan, std::uint16_t state, std
   nd.ndm_flags = flags;
   Msg m(RTM_NEWNEIGH, &nd, sizeof nd);
   m.mac(NDA_LLADDR, mac);
+  if (master) m.attr<std::uint32_t>(NDA_MASTER, std::uint32_t(master));
   if (vlan) m.attr<std::uint16_t>(NDA_VLAN, vlan);
   return m;
 }
@@ -119,9 +120,9 @@ TEST(LinuxBridge, AVlanFilteringBridgeGivesModesVlansAndHostsOfItsPorts) {
   msgs.push_back(fdb(2, "02:00:00:00:00:0c", 10, NUD_STALE));      // learned, idle
   msgs.push_back(fdb(2, "02:00:00:00:00:a2", 10, NUD_PERMANENT));  // the port's own address
   msgs.push_back(fdb(2, "02:00:00:00:00:d1", 0, NUD_REACHABLE));   // in no VLAN
-  msgs.push_back(fdb(2, "02:00:00:00:00:d2", 10, NUD_NOARP, NTF_SELF));  // the device's own table
+  msgs.push_back(fdb(2, "02:00:00:00:00:d2", 10, NUD_NOARP, NTF_SELF, 0));  // the device's own table
   msgs.push_back(fdb(2, "01:00:5e:00:00:01", 10, NUD_NOARP));      // a group
-  msgs.push_back(fdb(9, "02:00:00:00:00:d3", 10, NUD_REACHABLE));  // a port of another bridge
+  msgs.push_back(fdb(9, "02:00:00:00:00:d3", 10, NUD_REACHABLE, 0, 8));  // a port of another bridge
   msgs.push_back(bridgeLink(1, "br0", true));
   msgs.push_back(bridgeLink(8, "br1", true));
   msgs.push_back(link(AF_UNSPEC, 2, "swp1", 1));
@@ -185,6 +186,7 @@ TEST(LinuxBridge, WithoutVlanFilteringEveryPortIsAnAccessPortOfTheBridgeVlan) {
   msgs.push_back(link(AF_UNSPEC, 2, "p1", 1));
   msgs.push_back(link(AF_UNSPEC, 3, "p2", 1));
   msgs.push_back(fdb(3, "02:00:00:00:00:0b", 0, NUD_REACHABLE));
+  msgs.push_back(fdb(3, "02:00:00:00:00:0e", 0, NUD_REACHABLE, 0, 9));  // the port's, under another bridge
   for (auto& m : msgs) reader.message(m.header());
   auto file = bridgeFile();
   file.bridgeVlan = VlanId(7);
