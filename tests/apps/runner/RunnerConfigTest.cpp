@@ -117,6 +117,8 @@ TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
        maAt + ".localMeps[1].id: MEP 100 is already a local MEP of this association"},
       {set(mep + "/interface", "Ethernet3"), mepAt + ".interface: Ethernet3 is not in interfaces"},
       {set("/cfm/domains", json::object()), "cfm.domains: expected an array of domains, got an object"},
+      {set("/bridge", "br0"), "bridgeMac: comes from the bridge br0; leave it out"},
+      {set("/bridgeVlan", 5), "bridgeVlan: only goes with a bridge (\"bridge\" or --bridge)"},
   };
   for (const auto& [edit, message] : rows) {
     json j = base();
