@@ -166,7 +166,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
     const std::string name = daemon.config().bridge;
     filter.emplace(name);
     std::set<std::string> noted;
-    bool wasPresent = true;
+    std::optional<bool> wasPresent;
     bridge.emplace(
         loop, name,
         [&, name, noted, wasPresent](const Runner::BridgeSnapshot& snapshot) mutable {
@@ -175,7 +175,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
           for (const auto& note : notes) {
             if (noted.insert(note).second) log(note);
           }
-          if (std::exchange(wasPresent, snapshot.present) != snapshot.present || !snapshot.present) {
+          if (std::exchange(wasPresent, snapshot.present) != snapshot.present) {
             log("bridge " + name + (snapshot.present ? " present: " + std::to_string(snapshot.ports.size()) + " ports"
                                                     : " not found; waiting for it"));
           }

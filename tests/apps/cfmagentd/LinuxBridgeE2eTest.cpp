@@ -69,17 +69,13 @@ class LinuxBridgeE2e : public ::testing::Test {
     ASSERT_TRUE(daemon_->waitFor("running;", 10)) << daemon_->output();
   }
   std::string socket() const { return dir_ / "control.sock"; }
-  E2e::CommandResult cfmctl(const Args& args) const {
-    Args command = {CFMCTL, "--socket", socket()};
-    command.insert(command.end(), args.begin(), args.end());
-    return E2e::runCommand(command);
+  E2e::CommandResult cfmtool(const E2e::Netns& ns, Args args) const {
+    args.insert(args.begin(), CFMTOOL);
+    return E2e::runCommand(ns.exec(args));
   }
-  E2e::CommandResult cfmtool(const E2e::Netns& ns, const Args& args) const {
-    Args command = {CFMTOOL};
-    command.insert(command.end(), args.begin(), args.end());
-    return E2e::runCommand(ns.exec(command));
+  json state() const {
+    return json::parse(E2e::runCommand({CFMCTL, "--socket", socket(), "show", "--json"}).output, nullptr, false);
   }
-  json state() const { return json::parse(cfmctl({"show", "--json"}).output, nullptr, false); }
   // How long until `holds` is true of the state export; fails after five seconds.
   std::chrono::milliseconds until(const std::string& what, const std::function<bool(const json&)>& holds) const {
     const auto start = std::chrono::steady_clock::now();
@@ -93,7 +89,6 @@ class LinuxBridgeE2e : public ::testing::Test {
     }
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   }
-  std::string nftTables() const { return E2e::runCommand(switch_->exec({"nft", "list", "tables", "bridge"})).output; }
 
   RunnerTest::ScratchDir dir_;
   std::optional<E2e::Netns> hostA_, switch_, hostB_;
@@ -143,6 +138,7 @@ TEST_F(LinuxBridgeE2e, TheStateDatabaseFollowsTheBridgeAndTheTableTheAgent) {
 
   // The MIP's nftables table: left by a crash, replaced at the next start, gone after a stop.
   const std::string table = "table bridge cfmagentd_br0";
+  const auto nftTables = [&] { return E2e::runCommand(switch_->exec({"nft", "list", "tables", "bridge"})).output; };
   const auto rules = [&] { return E2e::runCommand(switch_->exec({"nft", "list", "table", "bridge", "cfmagentd_br0"})).output; };
   EXPECT_NE(rules().find("iifname \"swp1\" ether daddr 01:80:c2:00:00:3b drop"), std::string::npos) << rules();
   daemon_->signal(SIGKILL);
