@@ -38,7 +38,7 @@ class Msg {
     auto* a = reinterpret_cast<rtattr*>(bytes_.data() + at);
     a->rta_type = type;
     a->rta_len = std::uint16_t(RTA_LENGTH(size));
-    std::memcpy(RTA_DATA(a), data, size);
+    if (size) std::memcpy(RTA_DATA(a), data, size);
     return *this;
   }
   template <class T>
