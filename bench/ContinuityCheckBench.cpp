@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 #include <numeric>
 #include <random>
@@ -69,6 +70,10 @@ class ReceivePath {
     mepIdIs(std::uint16_t(k + 1));
   }
   void mepIdIs(std::uint16_t mepId) { ccmPdu()->mepIdIs(mepId); }
+  // No MD name, so that the MA name may take all 45 bytes of the MAID.
+  void maNameIs(const Cfm::MaName& name) {
+    ccmPdu()->maIdIs({}, {name, Cfm::maNameFormatCharacterString});
+  }
   void receive() { pamIntfSm_->processPkt(pkt_); }
   const Kiln::Ptr<MipCcmDb>& mipCcmDb() const { return ccSm_->mipCcmDb(); }
   const Kiln::Ptr<CcmDb>& ccmDb() const { return ccSm_->ccmDb(); }
@@ -120,10 +125,14 @@ template <class As>
 void learnThenTime(benchmark::State& state, ReceivePath& path, std::uint32_t n, As&& as,
                    const char* bytesCounter) {
   const double liveBefore = double(testLiveBytes);
+  const auto learnStart = std::chrono::steady_clock::now();
   for (std::uint32_t e = 0; e < n; ++e) {
     as(e);
     path.receive();
   }
+  // Wall time of learning, the rate at which a flood of new senders grows the databases.
+  state.counters["learn-ns/entry"] =
+      std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - learnStart).count() / n;
   state.counters[bytesCounter] = (double(testLiveBytes) - liveBefore) / n;
   std::vector<std::uint32_t> order(n);
   std::iota(order.begin(), order.end(), 0u);
@@ -206,6 +215,31 @@ void BM_CcmScaleMipDb(benchmark::State& state) {
   path.learnt(state, macsPerVlan, entries);
 }
 BENCHMARK(BM_CcmScaleMipDb);
+
+// A flood that makes every entry it can: each CCM from a new source address with a new
+// 45-byte MA name, so that it adds one MIP CCM entry, one association and one MEP. The
+// figure is what an attacker gets per CCM; `bytes/ccm` is the sum of all three.
+void BM_CcmScaleMaNames(benchmark::State& state) {
+  constexpr std::uint32_t names = std::uint32_t(Lumen::VlanId::max) * macsPerVlan;
+  const auto as = [](ReceivePath& path, std::uint32_t e) {
+    std::string name(45, 'a');
+    for (int i = 0; i < 8; ++i) name[std::size_t(i)] = char('a' + (e >> (4 * i) & 15));
+    path.senderIs(std::uint16_t(e / macsPerVlan + 1), std::uint16_t(e % macsPerVlan));
+    path.mepIdIs(1);
+    path.maNameIs(Cfm::MaName(name));
+  };
+  ReceivePath path;
+  path.receive();
+  path.ccmDb()->ccmMdDelAll();
+  path.mipCcmDb()->vlanDelAll();
+  learnThenTime(
+      state, path, names, [&](std::uint32_t e) { as(path, e); }, "bytes/ccm");
+  std::size_t mas = 0, mipEntries = 0;
+  for (const auto& [vlan, entries] : path.mipCcmDb()->vlan()) mipEntries += entries->entry().size();
+  if (const auto md = path.ccmDb()->ccmMd(Cfm::MdLevel(level))) mas = md->ccmMa().size();
+  if (mas != names || mipEntries != names) state.SkipWithError("the databases do not hold the senders sent");
+}
+BENCHMARK(BM_CcmScaleMaNames);
 
 }  // namespace
 
