@@ -2,7 +2,9 @@
 # Builds and tests both presets: "default" (optimised, debug info) and "asan"
 # (AddressSanitizer + UndefinedBehaviorSanitizer). A failing preset does not stop the other
 # from running; the exit status is non-zero when either failed or the suite has outgrown
-# the code (scripts/test-ratio.sh). Extra arguments go to ctest (for example: -L unit).
+# the code (scripts/test-ratio.sh). Then each fuzz target runs for CFM_FUZZ_SECONDS (30 by
+# default; 0 skips them) in the fuzz preset (fuzz/run.sh). Extra arguments go to ctest (for
+# example: -L unit).
 set -uo pipefail
 cd "$(dirname "$0")"
 
@@ -16,6 +18,11 @@ for preset in default asan; do
     failed+=("$preset build")
   fi
 done
+fuzz_seconds=${CFM_FUZZ_SECONDS:-30}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  echo "== fuzz: ${fuzz_seconds} s per target"
+  fuzz/run.sh "$fuzz_seconds" || failed+=("fuzz")
+fi
 echo "== test lines against code"
 scripts/test-ratio.sh || failed+=("test ratio")
 

@@ -114,6 +114,10 @@ std::vector<PcapngFrame> readPcapng(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw PcapngError(path + ": cannot open: " + std::strerror(errno));
   const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return readPcapngData(path, data);
+}
+
+std::vector<PcapngFrame> readPcapngData(const std::string& path, const std::string& data) {
   Cursor c(path, data);
 
   std::vector<PcapngFrame> frames;

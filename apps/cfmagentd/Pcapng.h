@@ -29,6 +29,8 @@ struct PcapngFrame {
 
 // All frames of `path`, in file order. Errors name the file and the byte offset.
 std::vector<PcapngFrame> readPcapng(const std::string& path);
+// The same for a file image already in memory; `path` is only used in messages.
+std::vector<PcapngFrame> readPcapngData(const std::string& path, const std::string& data);
 
 class PcapngWriter {
  public:

@@ -180,7 +180,8 @@ Fields::Fields(const Node& node, std::initializer_list<const char*> known,
                const std::string& what)
     : node_(node) {
   node.expect(node.value().is_object(), what);
-  for (const auto& [key, v] : node.value().items()) {
+  for (const auto& item : node.value().items()) {
+    const std::string& key = item.key();
     if (std::none_of(known.begin(), known.end(), [&](const char* k) { return key == k; })) {
       std::vector<std::string> sorted(known.begin(), known.end());
       std::sort(sorted.begin(), sorted.end());

@@ -1,0 +1,52 @@
+// Any bytes as a capture file for a replay. A refusal must be a PcapngError; what is read
+// must come back unchanged through our own writer.
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "apps/cfmagentd/Pcapng.h"
+
+namespace {
+
+[[noreturn]] void fault(const char* what) {
+  std::fprintf(stderr, "invariant broken: %s\n", what);
+  std::abort();
+}
+
+bool same(const std::vector<Runner::PcapngFrame>& a, const std::vector<Runner::PcapngFrame>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].intf != b[i].intf || a[i].time != b[i].time || a[i].bytes != b[i].bytes) return false;
+  }
+  return true;
+}
+
+const std::string scratch = "/dev/shm/cfm-fuzz-pcapng-" + std::to_string(::getpid()) + ".pcapng";
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string image(reinterpret_cast<const char*>(data), size);
+  std::vector<Runner::PcapngFrame> frames;
+  try {
+    frames = Runner::readPcapngData("fuzz.pcapng", image);
+  } catch (const Runner::PcapngError&) {
+    return 0;
+  }
+  std::size_t bytes = 0;
+  for (const auto& f : frames) bytes += f.bytes.size();
+  if (bytes > size) fault("frames hold more bytes than the file");
+  {
+    Runner::PcapngWriter writer(scratch);
+    for (const auto& f : frames) writer.write(f.intf, f.time, f.bytes);
+    writer.flush();
+  }
+  const auto again = Runner::readPcapng(scratch);
+  ::unlink(scratch.c_str());
+  if (!same(frames, again)) fault("frames differ after writing and reading them again");
+  return 0;
+}
