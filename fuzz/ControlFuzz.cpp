@@ -80,6 +80,8 @@ World* world;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   world = new World;
+  // The world is never destroyed (libFuzzer ends with exit), so the socket file goes here.
+  std::atexit([] { ::unlink(world->server->path().c_str()); });
   return 0;
 }
 
