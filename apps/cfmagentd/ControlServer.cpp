@@ -213,16 +213,16 @@ void ControlServer::timerIs() {
   auto next = Clock::time_point::max();
   for (const auto& [fd, c] : connections_) next = std::min(next, c.deadline);
   if (!accepting_) next = std::min(next, Clock::now() + std::chrono::milliseconds(100));
-  itimerspec spec{};
+  itimerspec wakeUp{};
   if (next != Clock::time_point::max()) {
     // An absolute CLOCK_MONOTONIC time; steady_clock is that clock on Linux. Zero would
     // disarm, so a deadline already passed fires after a nanosecond.
     const auto ns = std::max<std::int64_t>(
         1, std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch()).count());
-    spec.it_value.tv_sec = time_t(ns / 1000000000);
-    spec.it_value.tv_nsec = long(ns % 1000000000);
+    wakeUp.it_value.tv_sec = time_t(ns / 1000000000);
+    wakeUp.it_value.tv_nsec = long(ns % 1000000000);
   }
-  ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+  ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &wakeUp, nullptr);
 }
 
 void ControlServer::close(int fd) {

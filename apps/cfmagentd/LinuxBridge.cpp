@@ -78,16 +78,16 @@ void BridgeReader::link(const nlmsghdr& msg) {
     }
   }
   if (info->ifi_family != AF_BRIDGE) return;
-  auto spec = a.find(IFLA_AF_SPEC);
-  if (spec == a.end()) return;
+  auto bridgeAttrs = a.find(IFLA_AF_SPEC);
+  if (bridgeAttrs == a.end()) return;
   // Each VLAN is an attribute of its own, or a range of two (begin and end) when the
   // kernel compresses them.
   l.hasVlanInfo = true;
   l.pvid = 0;
   l.vlans.clear();
   std::uint16_t rangeBegin = 0;
-  int left = int(RTA_PAYLOAD(spec->second));
-  for (auto* v = static_cast<const rtattr*>(RTA_DATA(spec->second)); RTA_OK(v, left); v = RTA_NEXT(v, left)) {
+  int left = int(RTA_PAYLOAD(bridgeAttrs->second));
+  for (auto* v = static_cast<const rtattr*>(RTA_DATA(bridgeAttrs->second)); RTA_OK(v, left); v = RTA_NEXT(v, left)) {
     if ((v->rta_type & NLA_TYPE_MASK) != IFLA_BRIDGE_VLAN_INFO || RTA_PAYLOAD(v) < sizeof(bridge_vlan_info)) continue;
     bridge_vlan_info vi;
     std::memcpy(&vi, RTA_DATA(v), sizeof vi);
