@@ -1,6 +1,5 @@
 #include "CfmAgent/CommandRequestHandler.h"
 
-#include <string_view>
 #include <vector>
 
 #include "platform/kiln/Errors.h"
@@ -13,17 +12,6 @@ namespace {
 Kiln::TraceHandle& trace() {
   static Kiln::TraceHandle& handle = Kiln::traceHandle("CfmCli");
   return handle;
-}
-
-// The comma-separated fields of `text`, empty ones included.
-std::vector<std::string> fields(const std::string& text) {
-  std::vector<std::string> out;
-  std::size_t from = 0;
-  for (std::size_t comma; (comma = text.find(',', from)) != std::string::npos; from = comma + 1) {
-    out.push_back(text.substr(from, comma - from));
-  }
-  out.push_back(text.substr(from));
-  return out;
 }
 
 }  // namespace
@@ -50,6 +38,16 @@ void CmdRequestHandler::doClearCounters(const CounterFilter& filter) {
   if (counterHelper_) counterHelper_->clearCounter(filter);
 }
 
+std::vector<std::string> commaFields(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t from = 0;
+  for (std::size_t comma; (comma = text.find(',', from)) != std::string::npos; from = comma + 1) {
+    out.push_back(text.substr(from, comma - from));
+  }
+  out.push_back(text.substr(from));
+  return out;
+}
+
 Kiln::Ptr<CmdRequestHandler> cmdRequestHandlerFactory(Kiln::Ptr<MipCcmDb> mipCcmDb, Kiln::Ptr<CcmDb> ccmDb,
                                                       Kiln::Ptr<CounterHelper> counterHelper) {
   return Kiln::make<CmdRequestHandler>(std::move(mipCcmDb), std::move(ccmDb), std::move(counterHelper));
@@ -67,7 +65,7 @@ void CliCallback::handleCommand(std::uint32_t, const std::string& command) {
 
   // Everything is read before anything is cleared: a bad field clears nothing.
   auto filter = counterFilterFactory();
-  const std::vector<std::string> field = fields(command);
+  const std::vector<std::string> field = commaFields(command);
   if (field[0] == "continuity-check") filter->opCodeIs(Cfm::opCodeCcm, true);
   if (field[0] == "loopback") filter->opCodeIs(Cfm::opCodeLbm, true);
   if (field.size() > 1 && !field[1].empty()) filter->mdLevelIs(Cfm::MdLevel(std::stoi(field[1])), true);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "CfmAgent/CounterHelper.h"
 #include "platform/agent/CommandRequest.h"
@@ -30,6 +31,10 @@ class CmdRequestHandler : public Kiln::Entity {
   Kiln::Ptr<CcmDb> ccmDb_;
   Kiln::Ptr<CounterHelper> counterHelper_;
 };
+
+// The comma-separated fields of `text`, empty ones included: one field for a text without
+// a comma.
+std::vector<std::string> commaFields(const std::string& text);
 
 Kiln::Ptr<CmdRequestHandler> cmdRequestHandlerFactory(Kiln::Ptr<MipCcmDb> mipCcmDb, Kiln::Ptr<CcmDb> ccmDb,
                                                       Kiln::Ptr<CounterHelper> counterHelper);

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "CfmAgent/CommandRequestHandler.h"
+
 namespace CfmAgent {
 
 namespace {
@@ -60,16 +62,9 @@ std::string found(Lumen::IntfId intf, Lumen::IntfId ingress) {
 
 // The comma-separated items of field `name`; none when it is absent or empty.
 std::vector<std::string> items(const std::map<std::string, std::string>& fields, const std::string& name) {
-  std::vector<std::string> out;
   const auto it = fields.find(name);
-  if (it == fields.end()) return out;
-  std::size_t from = 0;
-  for (std::size_t comma; (comma = it->second.find(',', from)) != std::string::npos; from = comma + 1) {
-    out.push_back(it->second.substr(from, comma - from));
-  }
-  out.push_back(it->second.substr(from));
-  if (out.size() == 1 && out[0].empty()) out.clear();
-  return out;
+  if (it == fields.end() || it->second.empty()) return {};
+  return commaFields(it->second);
 }
 
 unsigned number(const std::string& text, unsigned max, const std::string& what) {
