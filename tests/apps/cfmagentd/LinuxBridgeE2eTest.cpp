@@ -4,44 +4,29 @@
 // answered once, a trace is relayed once and not flooded, CCMs still pass); its nftables
 // table follows it through a clean stop and a crash.
 
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <functional>
-#include <optional>
 #include <regex>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "tests/apps/cfmagentd/TestUtil.h"
-#include "tests/support/Netns.h"
 
 namespace {
 
-using Args = std::vector<std::string>;
+using RunnerTest::Args;
 using nlohmann::json;
-using namespace std::chrono_literals;
 
-const std::string brMac = "02:00:00:00:00:01", hostAMac = "02:00:00:00:00:0a", hostBMac = "02:00:00:00:00:0b";
+const std::string brMac = "02:00:00:00:00:01", hostAMac = "02:00:00:00:00:0a", hostBMac = "02:00:00:00:00:0b",
+                  hostCMac = "02:00:00:00:00:0c";
 const char* const cfmConfig = R"({
   "bridge": "br0",
   "cfm": { "domains": [ { "level": 3, "name": "demo-md", "defaultMip": true } ] },
   "aleStatus": [ { "level": 3, "defaultMip": true } ]
 })";
 
-class LinuxBridgeE2e : public ::testing::Test {
+class LinuxBridgeE2e : public RunnerTest::DaemonE2e {
  protected:
   void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+    DaemonE2e::SetUp();
+    if (IsSkipped()) return;
     if (E2e::runCommand({"nft", "--version"}).status != 0) GTEST_SKIP() << "nft is missing: scripts/install-deps.sh";
-    hostA_.emplace();
-    switch_.emplace();
-    hostB_.emplace();
     switch_->ip({"link", "add", "br0", "address", brMac, "type", "bridge"});
     switch_->ip({"link", "set", "br0", "up"});
     linkA_.emplace(*hostA_, "host-a", *switch_, "swp1");
@@ -49,51 +34,14 @@ class LinuxBridgeE2e : public ::testing::Test {
     switch_->ip({"link", "set", "swp1", "master", "br0"});
     TestSupport::writeFile(dir_ / "cfm.json", cfmConfig);
   }
-  void TearDown() override {
-    if (daemon_ && HasFailure()) {
-      daemon_->signal(SIGTERM);
-      daemon_->wait();
-      std::cerr << "cfmagentd said:\n" << daemon_->output();
-    }
-    daemon_.reset();
-    linkA_.reset();
-    linkB_.reset();
-  }
-
   void linkBIs() {
     linkB_.emplace(*hostB_, "host-b", *switch_, "swp2");
     hostB_->ip({"link", "set", "host-b", "address", hostBMac});
   }
-  void startDaemon() {
-    daemon_.emplace(switch_->exec({CFMAGENTD, "--bridge", "br0", "--config", dir_ / "cfm.json", "--control", socket()}));
-    ASSERT_TRUE(daemon_->waitFor("running;", 10)) << daemon_->output();
+  void startDaemon() { DaemonE2e::startDaemon({CFMAGENTD, "--bridge", "br0", "--config", dir_ / "cfm.json"}); }
+  E2e::CommandResult ping(const E2e::Netns& ns, const char* device) const {
+    return cfmtool(ns, {"ping", "--intf", device, "--dst", brMac, "--level", "3", "--count", "1"});
   }
-  std::string socket() const { return dir_ / "control.sock"; }
-  E2e::CommandResult cfmtool(const E2e::Netns& ns, Args args) const {
-    args.insert(args.begin(), CFMTOOL);
-    return E2e::runCommand(ns.exec(args));
-  }
-  json state() const {
-    return json::parse(E2e::runCommand({CFMCTL, "--socket", socket(), "show", "--json"}).output, nullptr, false);
-  }
-  // How long until `holds` is true of the state export; fails after five seconds.
-  std::chrono::milliseconds until(const std::string& what, const std::function<bool(const json&)>& holds) const {
-    const auto start = std::chrono::steady_clock::now();
-    json now;
-    while (!holds(now = state())) {
-      if (std::chrono::steady_clock::now() - start > 5s) {
-        ADD_FAILURE() << what << " never happened; the state:\n" << now.dump(2);
-        break;
-      }
-      std::this_thread::sleep_for(2ms);
-    }
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  }
-
-  RunnerTest::ScratchDir dir_;
-  std::optional<E2e::Netns> hostA_, switch_, hostB_;
-  std::optional<E2e::VethLink> linkA_, linkB_;
-  std::optional<E2e::Background> daemon_;
 };
 
 json host(const json& s, const std::string& mac) {
@@ -109,32 +57,28 @@ TEST_F(LinuxBridgeE2e, TheStateDatabaseFollowsTheBridgeAndTheTableTheAgent) {
   EXPECT_EQ(s["/bridging/bridgeMac"_json_pointer], brMac) << s.dump(2);
   EXPECT_EQ(s["/bridging/switchports"_json_pointer], R"({"Ethernet1": {"mode": "access", "portVlan": 1}})"_json);
 
-  std::vector<std::pair<std::string, std::chrono::milliseconds>> took;
-  auto step = [&](const std::string& what, const std::function<void()>& act, const std::function<bool(const json&)>& holds) {
-    act();
-    took.emplace_back(what, until(what, holds));
+  // Each change in the bridge, then what the state database must come to hold.
+  const std::vector<std::tuple<std::string, std::function<void()>, std::function<bool(const json&)>>> steps = {
+      {"port swp2 added", [&] { linkBIs(), switch_->ip({"link", "set", "swp2", "master", "br0"}); },
+       [](const json& s) { return hasPort(s, "Ethernet2"); }},
+      // Host B's first frame teaches the bridge where it is.
+      {"host B learned", [&] { ASSERT_EQ(ping(*hostB_, "host-b").status, 0); },
+       [](const json& s) { return host(s, hostBMac) == R"({"intf": "Ethernet2", "type": "learned"})"_json; }},
+      {"static entry added",
+       [&] { E2e::run(switch_->exec({"bridge", "fdb", "add", hostCMac, "dev", "swp1", "master", "static"})); },
+       [](const json& s) { return host(s, hostCMac) == R"({"intf": "Ethernet1", "type": "configured"})"_json; }},
+      {"host B deleted", [&] { E2e::run(switch_->exec({"bridge", "fdb", "del", hostBMac, "dev", "swp2", "master"})); },
+       [](const json& s) { return host(s, hostBMac).is_null(); }},
+      {"port swp2 removed", [&] { switch_->ip({"link", "set", "swp2", "nomaster"}); },
+       [](const json& s) { return !hasPort(s, "Ethernet2"); }},
+      // With an ageing time of a second, what host A taught is forgotten unprompted.
+      {"host A learned", [&] {
+         switch_->ip({"link", "set", "br0", "type", "bridge", "ageing_time", "100"});
+         ASSERT_EQ(ping(*hostA_, "host-a").status, 0);
+       }, [](const json& s) { return !host(s, hostAMac).is_null(); }},
+      {"host A aged out", [] {}, [](const json& s) { return host(s, hostAMac).is_null(); }},
   };
-  step("port swp2 added", [&] { linkBIs(), switch_->ip({"link", "set", "swp2", "master", "br0"}); },
-       [](const json& s) { return hasPort(s, "Ethernet2"); });
-  // Host B's first frame teaches the bridge where it is.
-  step("host B learned", [&] {
-    ASSERT_EQ(cfmtool(*hostB_, {"ping", "--intf", "host-b", "--dst", brMac, "--level", "3", "--count", "1"}).status, 0);
-  }, [](const json& s) { return host(s, hostBMac) == R"({"intf": "Ethernet2", "type": "learned"})"_json; });
-  step("static entry added", [&] {
-    E2e::run(switch_->exec({"bridge", "fdb", "add", "02:00:00:00:00:0c", "dev", "swp1", "master", "static"}));
-  }, [](const json& s) { return host(s, "02:00:00:00:00:0c") == R"({"intf": "Ethernet1", "type": "configured"})"_json; });
-  step("host B deleted", [&] {
-    E2e::run(switch_->exec({"bridge", "fdb", "del", hostBMac, "dev", "swp2", "master"}));
-  }, [](const json& s) { return host(s, hostBMac).is_null(); });
-  step("port swp2 removed", [&] { switch_->ip({"link", "set", "swp2", "nomaster"}); },
-       [](const json& s) { return !hasPort(s, "Ethernet2"); });
-  // Aged out: with an ageing time of a second, what host A taught is forgotten unprompted.
-  switch_->ip({"link", "set", "br0", "type", "bridge", "ageing_time", "100"});
-  step("host A learned", [&] {
-    ASSERT_EQ(cfmtool(*hostA_, {"ping", "--intf", "host-a", "--dst", brMac, "--level", "3", "--count", "1"}).status, 0);
-  }, [](const json& s) { return !host(s, hostAMac).is_null(); });
-  took.emplace_back("host A aged out", until("host A aged out", [](const json& s) { return host(s, hostAMac).is_null(); }));
-  for (const auto& [what, ms] : took) std::cerr << what << ": in the state database after " << ms.count() << " ms\n";
+  for (const auto& [what, act, holds] : steps) act(), until(what, holds);
 
   // The MIP's nftables table: left by a crash, replaced at the next start, gone after a stop.
   const std::string table = "table bridge cfmagentd_br0";
@@ -161,10 +105,9 @@ TEST_F(LinuxBridgeE2e, TheAgentIsTheBridgesMip) {
   switch_->ip({"link", "set", "swp2", "master", "br0"});
   startDaemon();
   // Host B's ping teaches the bridge where it is; each ping is answered by the agent once.
-  for (const auto& [ns, device, intf] : {std::tuple{&*hostB_, "host-b", "Ethernet2"}, {&*hostA_, "host-a", "Ethernet1"}}) {
-    const auto ping = cfmtool(*ns, {"ping", "--intf", device, "--dst", brMac, "--level", "3", "--count", "1"});
-    EXPECT_EQ(ping.status, 0) << ping.output;
-    EXPECT_NE(ping.output.find("1 transmitted, 1 received"), std::string::npos) << ping.output;
+  for (const auto& [ns, device] : {std::pair{&*hostB_, "host-b"}, {&*hostA_, "host-a"}}) {
+    const auto r = ping(*ns, device);
+    EXPECT_NE(r.output.find("1 transmitted, 1 received"), std::string::npos) << r.output;
   }
   until("host B learned", [](const json& s) { return !host(s, hostBMac).is_null(); });
 
@@ -196,7 +139,7 @@ TEST_F(LinuxBridgeE2e, TheAgentIsTheBridgesMip) {
   const RunnerTest::Counts expected = {
       {"Ethernet1/3/1/in", 3}, {"Ethernet1/3/3/in", 1}, {"Ethernet1/3/2/out", 1}, {"Ethernet1/3/5/in", 1},
       {"Ethernet1/3/4/out", 1}, {"Ethernet2/3/3/in", 1}, {"Ethernet2/3/2/out", 1}, {"Ethernet2/3/5/out", 1}};
-  EXPECT_EQ(RunnerTest::counts(state()["counters"]), expected);
+  EXPECT_EQ(liveCounts(), expected);
 }
 
 }  // namespace

@@ -43,3 +43,87 @@ inline Counts counts(const nlohmann::json& counters) {
 }
 
 }  // namespace RunnerTest
+
+#ifdef CFMAGENTD  // the e2e binary, which runs the built programs
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "tests/support/Netns.h"
+
+namespace RunnerTest {
+
+using Args = std::vector<std::string>;
+
+// Host A - switch - host B in network namespaces; cfmagentd runs in the switch's.
+class DaemonE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+    hostA_.emplace(), switch_.emplace(), hostB_.emplace();
+  }
+  void TearDown() override {
+    // Processes before the links and namespaces they use.
+    if (daemon_ && HasFailure()) {
+      daemon_->signal(SIGTERM);
+      daemon_->wait();
+      std::cerr << "cfmagentd said:\n" << daemon_->output();
+    }
+    daemon_.reset();
+    linkA_.reset();
+    linkB_.reset();
+  }
+  // `command` runs the daemon, itself or through setpriv and its options.
+  void startDaemon(Args command) {
+    command.insert(command.end(), {"--control", socket()});
+    daemon_.emplace(switch_->exec(command));
+    ASSERT_TRUE(daemon_->waitFor("running;", 10)) << daemon_->output();
+  }
+  std::string socket() const { return dir_ / "control.sock"; }
+  E2e::CommandResult cfmctl(Args args) const {
+    args.insert(args.begin(), {CFMCTL, "--socket", socket()});
+    return E2e::runCommand(args);
+  }
+  E2e::CommandResult cfmtool(const E2e::Netns& ns, Args args) const {
+    args.insert(args.begin(), CFMTOOL);
+    return E2e::runCommand(ns.exec(args));
+  }
+  // The state export, an empty object when the daemon does not answer.
+  nlohmann::json state() const {
+    const auto j = nlohmann::json::parse(cfmctl({"show", "--json"}).output, nullptr, false);
+    return j.is_object() ? j : nlohmann::json::object();
+  }
+  Counts liveCounts() const { return counts(state().value("counters", nlohmann::json::object())); }
+  // The state export once `holds` is true of it; a failure naming `what` after ten seconds.
+  nlohmann::json until(const std::string& what, const std::function<bool(const nlohmann::json&)>& holds) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    nlohmann::json now;
+    while (!holds(now = state())) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << what << " never happened; the state:\n" << now.dump(2);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return now;
+  }
+  void countsAre(const Counts& expected) const {
+    until("counters " + ::testing::PrintToString(expected),
+          [&](const nlohmann::json& s) { return counts(s.value("counters", nlohmann::json::object())) == expected; });
+  }
+
+  ScratchDir dir_;
+  std::optional<E2e::Netns> hostA_, switch_, hostB_;
+  std::optional<E2e::VethLink> linkA_, linkB_;
+  std::optional<E2e::Background> daemon_;
+};
+
+}  // namespace RunnerTest
+#endif
