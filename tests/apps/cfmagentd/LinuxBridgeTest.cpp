@@ -135,31 +135,23 @@ TEST(LinuxBridge, AVlanFilteringBridgeGivesModesVlansAndHostsOfItsPorts) {
   for (auto& m : msgs) reader.message(m.header());
 
   const auto snapshot = reader.snapshot();
-  ASSERT_TRUE(snapshot.present);
-  EXPECT_TRUE(snapshot.vlanFiltering);
-  EXPECT_EQ(snapshot.ports.size(), 2u);
+  ASSERT_TRUE(snapshot.present && snapshot.vlanFiltering);
   const auto c = Runner::bridgedConfig(bridgeFile(), snapshot);
-
   EXPECT_EQ(c.bridgeMac, *EthAddr::fromString("02:00:00:00:0b:01"));
   const IntfId et1("Ethernet1"), et2("Ethernet2");
   EXPECT_EQ(c.interfaces, (std::map<IntfId, std::string>{{et1, "swp1"}, {et2, "swp2"}}));
-
   const auto& access = c.switchports.at(et1);
-  EXPECT_EQ(access.mode, Bridging::switchIntfModeAccess);
-  EXPECT_EQ(access.portVlan.value(), 10);
-  EXPECT_TRUE(access.egressVlanXlate.empty());
+  EXPECT_EQ(std::tuple(access.mode, access.portVlan.value(), access.egressVlanXlate.size()),
+            std::tuple(Bridging::switchIntfModeAccess, 10, 0u));
   const auto& trunk = c.switchports.at(et2);
-  EXPECT_EQ(trunk.mode, Bridging::switchIntfModeTrunk);
-  EXPECT_EQ(trunk.portVlan.value(), 10);
+  EXPECT_EQ(std::tuple(trunk.mode, trunk.portVlan.value()), std::tuple(Bridging::switchIntfModeTrunk, 10));
   // Tagged VLANs leave tagged (identity entries); 10 and 40 leave untagged.
-  std::vector<std::uint16_t> tagged;
+  std::vector<std::uint16_t> tagged, vlans;
   for (const auto& [key, mapping] : trunk.egressVlanXlate) {
     EXPECT_EQ(key.outerVlan, mapping.vlan);
     tagged.push_back(key.outerVlan);
   }
   EXPECT_EQ(tagged, (std::vector<std::uint16_t>{20, 30, 31, 32}));
-
-  std::vector<std::uint16_t> vlans;
   for (const auto& [vlan, hosts] : c.vlans) vlans.push_back(vlan.value());
   EXPECT_EQ(vlans, (std::vector<std::uint16_t>{10, 20, 30, 31, 32, 40}));
   const auto mac = [](const char* s) { return *EthAddr::fromString(s); };
