@@ -1,18 +1,12 @@
 #!/usr/bin/python3
-"""The far end of cfmtool's end-to-end tests: a CFM station written independently of the
-tool, on scapy's packet socket.
+"""The far end of cfmtool's end-to-end tests, a CFM station written apart from the tool.
 
-  cfm_peer.py --iface DEV --mode lbr|ltr|record [--pcap FILE] [--skip N]
-
-Prints "ready" once its socket is bound, then until killed:
-  lbr     answers each LBM to the device's MAC with an LBR, after two decoy LBRs that a
-          correct originator ignores (another transaction id, another level); --skip N
-          leaves the N-th LBM unanswered
+Prints "ready" once bound, then records each CFM frame to --pcap and prints "recorded N".
+  lbr     answers each LBM to its MAC, after two decoy LBRs (another transaction id, another
+          level); --skip N leaves the N-th LBM unanswered
   ltr     answers each LTM with two LTRs, the farther hop first, after a decoy LTR with
           another transaction id
   record  only records
-Every CFM frame received is appended to --pcap, for tshark to decode, and then counted on
-standard output ("recorded N").
 """
 
 import argparse
@@ -40,13 +34,9 @@ def split(frame):
     return frame[0:6], frame[6:12], tag, frame[off + 2:]
 
 
-def header(level, opcode, flags, first_tlv_offset):
-    return bytes([level << 5, opcode, flags, first_tlv_offset])
-
-
 def ltr(level, transaction_id, reply_ttl, relay_action, flags, tlvs):
-    return header(level, 4, flags, 6) + struct.pack("!IBB", transaction_id, reply_ttl,
-                                                    relay_action) + tlvs + b"\x00"
+    return bytes([level << 5, 4, flags, 6]) + struct.pack("!IBB", transaction_id, reply_ttl,
+                                                          relay_action) + tlvs + b"\x00"
 
 
 def reply_tlv(tlv_type, action, mac):
@@ -57,29 +47,25 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--iface", required=True)
     parser.add_argument("--mode", choices=["lbr", "ltr", "record"], required=True)
-    parser.add_argument("--pcap")
+    parser.add_argument("--pcap", required=True)
     parser.add_argument("--skip", type=int, default=0)
     args = parser.parse_args()
 
     sock = conf.L2socket(iface=args.iface)
     with open("/sys/class/net/%s/address" % args.iface) as f:
         own = bytes.fromhex(f.read().strip().replace(":", ""))
-    pcap = PcapWriter(args.pcap, linktype=1, sync=True) if args.pcap else None
+    pcap = PcapWriter(args.pcap, linktype=1, sync=True)
     print("ready", flush=True)
 
-    lbms = 0
-    recorded = 0
+    lbms = recorded = 0
     while True:
         packet = sock.recv()
-        if packet is None:
-            continue
-        frame = bytes(packet)
-        parts = split(frame)
+        parts = split(bytes(packet)) if packet is not None else None
         if parts is None:
             continue
+        frame = bytes(packet)
         recorded += 1
-        if pcap:
-            pcap.write(Ether(frame))
+        pcap.write(Ether(frame))
         print("recorded %d" % recorded, flush=True)
         dst, src, tag, pdu = parts
         level, opcode = pdu[0] >> 5, pdu[1]
