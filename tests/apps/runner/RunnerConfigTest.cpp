@@ -56,15 +56,14 @@ Edit erase(const std::string& pointer, const std::string& key) {
 }
 const std::string md = "/cfm/domains/0", ma1 = md + "/associations/0", mep = ma1 + "/localMeps/0";
 
+// One row per check; where checks share a helper (ranges, "is not in interfaces"), one use
+// of it stands for the others.
 TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
   ASSERT_EQ(refusal(base().dump()), "(accepted)");
   const std::string maAt = "cfm.domains[0].associations[0]", mepAt = maAt + ".localMeps[0]";
   const std::string e1 = "/switchports/Ethernet1";
   const std::vector<std::pair<Edit, std::string>> rows = {
       {set(md + "/level", 9), "cfm.domains[0].level: 9 is not an MD level (0-7)"},
-      {set(md + "/level", -1), "cfm.domains[0].level: -1 is not an MD level (0-7)"},
-      {set("/bridgemac", "02:00:00:00:00:01"),
-       "bridgemac: unknown key (known here: aleStatus, bridge, bridgeMac, bridgePorts, bridgeVlan, cfm, interfaces, switchports, vlans)"},
       {set(mep + "/remoteMep", json::array()),
        mepAt + ".remoteMep: unknown key (known here: id, interface, remoteMeps)"},
       {[](json& j) { j.erase("bridgeMac"); }, "\"bridgeMac\" is missing"},
@@ -77,7 +76,6 @@ TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
       {set("/interfaces/Ethernet2", "sixteen-chars-xx"),
        "interfaces.Ethernet2: \"sixteen-chars-xx\" is not a kernel device name (1-15 characters, no '/', ':' "
        "or spaces)"},
-      {set("/switchports/Et9", json::object()), "switchports.Et9: Ethernet9 is not in interfaces"},
       {set(e1 + "/mode", "hybrid"),
        "switchports.Ethernet1.mode: \"hybrid\" is not a switchport mode (access, trunk, dot1q-tunnel, tap, "
        "tool, routed)"},
@@ -99,8 +97,6 @@ TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
       {set(md + "/name", std::string(44, 'd')),
        "cfm.domains[0].name: \"" + std::string(44, 'd') + "\" is 44 bytes; a characterString MD name holds at most 43"},
       {set(md + "/format", "none"), "cfm.domains[0].name: an MD name of format none has no name"},
-      {set(ma1 + "/name", std::string(46, 'a')),
-       maAt + ".name: \"" + std::string(46, 'a') + "\" is 46 bytes; a characterString MA name holds at most 45"},
       {[&](json& j) { set(md + "/name", std::string(40, 'd'))(j), set(ma1 + "/name", "fiver")(j); },
        maAt + ".name: the MD name (40 bytes) and this MA name (5 bytes) exceed the 44 bytes a MAID holds for both"},
       {[&](json& j) { set(ma1 + "/format", "primaryVid")(j), set(ma1 + "/name", "abc")(j); },
@@ -110,12 +106,10 @@ TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
       {set(ma1 + "/profile", "slow"), maAt + ".profile: no profile named \"slow\" in cfm.profiles"},
       {set("/cfm/profiles/0/ccmInterval", "2s"),
        "cfm.profiles[0].ccmInterval: \"2s\" is not a CCM interval (3.3ms, 10ms, 100ms, 1s, 10s, 1min, 10min)"},
-      {set(mep + "/id", 8192), mepAt + ".id: 8192 is not a MEP id (1-8191)"},
       {set(mep + "/remoteMeps", {{"0", true}}), mepAt + ".remoteMeps.0: \"0\" is not a MEP id (1-8191)"},
       {set(mep + "/remoteMeps", {200, 100}), mepAt + ".remoteMeps[1]: MEP 100 is this local MEP"},
       {[&](json& j) { j[json::json_pointer(ma1 + "/localMeps")].push_back(j[json::json_pointer(mep)]); },
        maAt + ".localMeps[1].id: MEP 100 is already a local MEP of this association"},
-      {set(mep + "/interface", "Ethernet3"), mepAt + ".interface: Ethernet3 is not in interfaces"},
       {set("/cfm/domains", json::object()), "cfm.domains: expected an array of domains, got an object"},
       {set("/bridge", "br0"), "bridgeMac: comes from the bridge br0; leave it out"},
       {set("/bridgeVlan", 5), "bridgeVlan: only goes with a bridge (\"bridge\" or --bridge)"},
