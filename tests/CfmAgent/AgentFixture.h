@@ -7,11 +7,13 @@
 
 #include <functional>
 #include <map>
+#include <sstream>
 
 #include "CfmAgent/CfmAgent.h"
 #include "platform/agent/AgentRunner.h"
 #include "platform/intf/EthDevPamManager.h"
 #include "platform/intf/MemoryPam.h"
+#include "platform/kiln/Trace.h"
 #include "tests/support/Frames.h"
 
 namespace AgentTest {
@@ -23,18 +25,34 @@ using Lumen::IntfId;
 const IntfId et1("Ethernet1"), et2("Ethernet2");
 const Cfm::MdLevel none;  // level 8: before the header is accepted
 
+// Each field followed by a space.
+template <class... T> std::string line(const T&... fields) {
+  std::ostringstream s;
+  ((s << fields << ' '), ...);
+  return s.str();
+}
+
+// The lines `setting` traces while `run` runs, each after its handle's name when `named`.
+inline std::vector<std::string> traced(const char* setting, const std::function<void()>& run, bool named = false) {
+  std::vector<std::string> lines;
+  auto previous = Kiln::traceSinkIs([&](const Kiln::TraceHandle& h, unsigned, std::string_view text) {
+    lines.push_back((named ? h.name() + " " : "") + std::string(text));
+  });
+  Kiln::traceSettingIs(setting);
+  run();
+  Kiln::traceSettingIs("");
+  Kiln::traceSinkIs(previous);
+  return lines;
+}
+
 // (level, opcode, counter name) -> count, non-zero entries only.
 using Counts = std::map<std::tuple<int, int, std::string>, std::uint64_t>;
 inline Counts intfCounts(const Counter& counter, IntfId intf) {
   Counts out;
-  const auto intfCounter = counter.intfCounter(intf);
-  if (!intfCounter) return out;
-  for (const auto& [level, md] : intfCounter->mdCounter()) {
-    for (const auto& [op, opc] : md->opCodeCounter()) {
-      for (const auto& [id, value] : opc->counter()) {
-        if (value) out[{level.value(), int(op), stringValue(id)}] = value;
-      }
-    }
+  if (const auto intfCounter = counter.intfCounter(intf)) {
+    for (const auto& [level, md] : intfCounter->mdCounter())
+      for (const auto& [op, opc] : md->opCodeCounter())
+        for (const auto& [id, value] : opc->counter()) if (value) out[{level.value(), int(op), stringValue(id)}] = value;
   }
   return out;
 }
@@ -45,9 +63,7 @@ inline std::string pdu(int level, int opCode, int firstTlvOffset, std::size_t by
 }
 
 // An untagged frame from host A carrying `payload` to `dst`.
-inline Frame frame(const std::string& payload, const std::string& dst = ccmGroup(3)) {
-  return {dst, hostA, {}, 0x8902, payload};
-}
+inline Frame frame(const std::string& payload, const std::string& dst = ccmGroup(3)) { return {dst, hostA, {}, 0x8902, payload}; }
 
 // What a protocol engine was handed.
 struct Handed { Cfm::Protocol protocol; Kiln::Ptr<PktMetaData> record; };
@@ -61,6 +77,7 @@ struct SlotRecorder : ProtocolPkt::NotifieeConst {
 };
 
 using PortSetup = std::function<void(Bridging::SwitchIntfConfig&)>;
+using Pairs = std::vector<std::pair<IntfId, std::string>>;  // what was sent where
 
 // The two counts of a dropped frame: `in` and the in-error, in the bucket the drop had
 // reached (its `in` stays at (8, 0) until the opcode is accepted).
@@ -74,7 +91,10 @@ const PortSetup serviceTpid = [](auto& p) { p.tpidIs(0x88a8); };
 
 class AgentFixture : public ::testing::Test {
  protected:
-  AgentFixture() { fresh(); }
+  AgentFixture() {
+    brConfig->bridgeMacAddrIs(Lumen::EthAddr(2, 0, 0, 0, 0, 1));
+    fresh();
+  }
 
   void TearDown() override {
     recorders.clear();
@@ -117,14 +137,27 @@ class AgentFixture : public ::testing::Test {
     }
   }
 
+  void addPort(IntfId intf, const char* device) {  // native VLAN 10
+    statusDir->intfStatusIs(intf, device);
+    brConfig->switchIntfConfigIs(intf)->portVlanIs(Lumen::VlanIdOrNone(10));
+  }
+
   void send(const std::string& bytes, IntfId intf = et1) {
     ASSERT_TRUE(Interface::memoryPamNetwork().inject(intf, bytes));
     loop.runUntilIdle();
   }
+  // What the agent sent while taking `bytes`.
+  Pairs exchange(const std::string& bytes, IntfId intf = et1) {
+    Interface::memoryPamNetwork().sentClear();
+    send(bytes, intf);
+    Pairs out;
+    for (const auto& s : Interface::memoryPamNetwork().sent()) out.emplace_back(s.intf, s.bytes);
+    return out;
+  }
 
   // As the status mount shows them.
   Kiln::Ptr<Status> status() const { return Kiln::ptrCast<Status>(manager->entity("cfm/status")); }
-  Counts counts() const { return intfCounts(*status()->counter(), et1); }
+  Counts counts(IntfId intf = et1) const { return intfCounts(*status()->counter(), intf); }
   template <class T>
   Kiln::Ptr<T> entity(const char* path, const char* type) { return Kiln::ptrCast<T>(manager->entityIs(path, type)); }
 
