@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <sstream>
 
-#include "platform/kiln/Trace.h"
 #include "tests/CfmAgent/AgentFixture.h"
 
 namespace {
@@ -14,56 +12,42 @@ namespace {
 using namespace AgentTest;
 using Cfm::MaName, Cfm::MdLevel, Cfm::MepId, Cfm::CfmProfileName, Cfm::CcmTxInterval;
 
-template <class... T> std::string line(const T&... fields) {
-  std::ostringstream s;
-  ((s << fields << ' '), ...);
-  return s.str();
-}
-
 class TranslationTest : public AgentFixture {
  protected:
   TranslationTest() {
     for (int level : {3, 4, 5}) config->mdConfigDel(MdLevel(level));
   }
 
-  // What the agent wrote, every attribute, a line per entry; remote MEPs listed false as "n:off".
-  std::vector<std::string> written() const {
+  // An entry a line, every attribute; `ccm` gives an association's CCM settings, `remote` a
+  // remote MEP's entry.
+  static std::vector<std::string> lines(const auto& mds, auto ccm, auto remote, const auto& statuses) {
     std::vector<std::string> out;
-    for (const auto& [level, md] : ale->mdConfig()) {
+    for (const auto& [level, md] : mds) {
       out.push_back(line("md", level, md->mdName(), md->defaultMip()));
       for (const auto& [key, ma] : md->maConfig()) {
-        out.push_back(line("ma", level, key, ma->maName(), ma->direction(), ma->primaryVlanId().value(),
-                           ma->ccmEnable(), ma->ccmTxInterval()));
+        out.push_back(line("ma", level, key, ma->maName(), ma->direction(), ma->primaryVlanId().value()) + ccm(*ma));
         for (const auto& [id, mep] : ma->localMepConfig()) {
           std::string remotes;
-          for (const auto& [r, on] : mep->remoteMepConfig()) remotes += line(r) + (on ? "" : ":off ");
+          for (const auto& [r, on] : mep->remoteMepConfig()) remotes += remote(r, on);
           out.push_back(line("mep", level, key, id, mep->intfId(), remotes));
         }
       }
     }
-    for (const auto& [level, md] : agentStatus->mdStatus()) out.push_back(line("status", level, md->defaultMip()));
+    for (const auto& [level, md] : statuses) out.push_back(line("status", level, md->defaultMip()));
     return out;
   }
-
+  // What the agent wrote; a remote MEP listed false as "n :off".
+  std::vector<std::string> written() const {
+    return lines(ale->mdConfig(), [](const auto& ma) { return line(ma.ccmEnable(), ma.ccmTxInterval()); },
+                 [](auto r, bool on) { return line(r) + (on ? "" : ":off "); }, agentStatus->mdStatus());
+  }
   // What the configuration and the ALE status ask for, worked out afresh.
   std::vector<std::string> wanted() const {
-    std::vector<std::string> out;
-    for (const auto& [level, md] : config->mdConfig()) {
-      out.push_back(line("md", level, md->mdName(), md->defaultMip()));
-      for (const auto& [key, ma] : md->maConfig()) {
-        auto profile = config->cfmProfile(ma->cfmProfileName());
-        if (!profile) profile = config->defaultCfmProfile();
-        out.push_back(line("ma", level, key, ma->maName(), ma->direction(), ma->primaryVlanId().value(),
-                           profile->ccmEnable(), profile->ccmTxInterval()));
-        for (const auto& [id, mep] : ma->localMepConfig()) {
-          std::string remotes;
-          for (const auto& [r, on] : mep->remoteMepConfig()) remotes += on ? line(r) : "";
-          out.push_back(line("mep", level, key, id, mep->intfId(), remotes));
-        }
-      }
-    }
-    for (const auto& [level, md] : aleStatus->mdStatus()) out.push_back(line("status", level, md->defaultMip()));
-    return out;
+    return lines(config->mdConfig(), [&](const auto& ma) {
+      auto profile = config->cfmProfile(ma.cfmProfileName());
+      if (!profile) profile = config->defaultCfmProfile();
+      return line(profile->ccmEnable(), profile->ccmTxInterval());
+    }, [](auto r, bool on) { return on ? line(r) : ""; }, aleStatus->mdStatus());
   }
 
   Kiln::Ptr<Cfm::AleConfig> ale = entity<Cfm::AleConfig>("cfm/aleConfig", "Cfm::AleConfig");
@@ -71,8 +55,8 @@ class TranslationTest : public AgentFixture {
   Kiln::Ptr<Status> agentStatus = entity<Status>("cfm/status", "CfmAgent::Status");
 };
 
-// What an earlier run left is swept or overwritten, all before the packet machines exist;
-// tearing the agent down withdraws only the remote MEP lists.
+// What an earlier run left is overwritten (the random test below sweeps the rest), all before
+// the packet machines exist; tearing the agent down withdraws only the remote MEP lists.
 TEST_F(TranslationTest, StartTranslatesBeforeFramesAndSweepsWhatAnEarlierRunLeft) {
   auto md = config->mdConfigIs(MdLevel(2));
   md->mdNameIs({Cfm::MdName("md-two"), Cfm::mdNameFormatCharacterString});
@@ -91,23 +75,9 @@ TEST_F(TranslationTest, StartTranslatesBeforeFramesAndSweepsWhatAnEarlierRunLeft
 
   auto staleMd = ale->mdConfigIs(MdLevel(2));
   staleMd->mdNameIs({Cfm::MdName("old"), Cfm::mdNameFormatNone});
-  auto staleMa = staleMd->maConfigIs(MaName("ma-x"));
-  staleMa->localMepConfigIs(MepId(5));
-  auto staleMep = staleMa->localMepConfigIs(MepId(7));
-  for (int r : {8, 9, 10}) staleMep->remoteMepConfigIs(MepId(r), r != 8);
-  staleMd->maConfigIs(MaName("ma-gone"));
-  ale->mdConfigIs(MdLevel(4));
-  agentStatus->mdStatusIs(MdLevel(4));
+  staleMd->maConfigIs(MaName("ma-x"))->localMepConfigIs(MepId(7))->remoteMepConfigIs(MepId(9), true);
   aleStatus->mdStatusIs(MdLevel(2))->defaultMipIs(true);
-
-  std::vector<std::string> traced;
-  auto previous = Kiln::traceSinkIs([&](const Kiln::TraceHandle& h, unsigned, std::string_view text) {
-    traced.push_back(h.name() + " " + std::string(text));
-  });
-  Kiln::traceSettingIs("Cfm/8;CfmPam/8");
-  start();
-  Kiln::traceSettingIs("");
-  Kiln::traceSinkIs(previous);
+  const auto trace = traced("Cfm/8;CfmPam/8", [&] { start(); }, true);
 
   const std::vector<std::string> translated = {
       "md 2 md-two (mdNameFormatCharacterString) 1 ",
@@ -116,14 +86,13 @@ TEST_F(TranslationTest, StartTranslatesBeforeFramesAndSweepsWhatAnEarlierRunLeft
       "md 6  (mdNameFormatNone) 0 ",
       "status 2 1 "};
   EXPECT_EQ(written(), translated);
-  const auto pam = std::find(traced.begin(), traced.end(), "CfmPam PamSm::handleInitialized");
-  ASSERT_NE(pam, traced.end());
-  const auto lastRemote = std::find(traced.begin(), traced.end(), "Cfm LocalMepConfigSm(7)::handleRemoteMepConfig(9 )");
-  EXPECT_LT(lastRemote - traced.begin(), pam - traced.begin()) << "translated before the packet machines exist";
-  EXPECT_EQ(std::find_if(pam, traced.end(), [](const auto& t) { return t.rfind("Cfm ", 0) == 0; }), traced.end());
+  const auto pam = std::find(trace.begin(), trace.end(), "CfmPam PamSm::handleInitialized");
+  ASSERT_NE(pam, trace.end());
+  const auto lastRemote = std::find(trace.begin(), trace.end(), "Cfm LocalMepConfigSm(7)::handleRemoteMepConfig(9 )");
+  EXPECT_LT(lastRemote - trace.begin(), pam - trace.begin()) << "translated before the packet machines exist";
+  EXPECT_EQ(std::find_if(pam, trace.end(), [](const auto& t) { return t.rfind("Cfm ", 0) == 0; }), trace.end());
 
-  agent = nullptr;
-  runner.agentDel();
+  TearDown();
   auto after = translated;
   after[2] = "mep 2 ma-x 7 Ethernet1  ";
   EXPECT_EQ(written(), after);
@@ -136,7 +105,7 @@ TEST_F(TranslationTest, EveryChangeIsTranslatedLiveWithOnlyItsOwnWrites) {
   start();
   Kiln::Ptr<MdConfig> md;
   Kiln::Ptr<MaConfig> a, b;
-  Kiln::Ptr<LocalMepConfig> mep100, mep101;
+  Kiln::Ptr<LocalMepConfig> mep100;
   const CfmProfileName fast("fast");
   const MdLevel three(3);
   struct Step { const char* what; std::function<void()> change; std::uint64_t writes; };
@@ -147,33 +116,23 @@ TEST_F(TranslationTest, EveryChangeIsTranslatedLiveWithOnlyItsOwnWrites) {
       {"only its default MIP", [&] { md->defaultMipIs(true); }, 1},
       {"an association", [&] { a = md->maConfigIs(MaName("ma-a")); }, 6},
       {"naming a profile that does not exist yet", [&] { a->cfmProfileNameIs(fast); }, 0},
-      {"name, direction, VLAN", [&] {
-         a->maNameIs({MaName("a"), Cfm::maNameFormatIccBased});
-         a->directionIs(Cfm::mepDirectionUp);
-         a->primaryVlanIdIs(Lumen::VlanIdOrNone(10));
-       }, 3},
+      {"name, direction, VLAN", [&] { a->maNameIs({MaName("a"), Cfm::maNameFormatIccBased});
+                                       a->directionIs(Cfm::mepDirectionUp);
+                                       a->primaryVlanIdIs(Lumen::VlanIdOrNone(10)); }, 3},
       {"VLAN back to none", [&] { a->primaryVlanIdIs(Lumen::VlanIdOrNone()); }, 1},
       {"a second association, on the default profile", [&] { b = md->maConfigIs(MaName("ma-b")); }, 6},
       {"a profile nobody uses", [&] { config->cfmProfileIs(CfmProfileName("other"))->ccmEnableIs(false); }, 0},
       {"the named profile appears", [&] { config->cfmProfileIs(fast); }, 2},
       {"its interval changes", [&] { config->cfmProfile(fast)->ccmTxIntervalIs(CcmTxInterval(0.01)); }, 1},
-      {"the default profile changes", [&] {
-         config->defaultCfmProfile()->ccmTxIntervalIs(CcmTxInterval(10));
-         config->defaultCfmProfile()->ccmEnableIs(false);
-       }, 2},
+      {"the default profile changes", [&] { config->defaultCfmProfile()->ccmTxIntervalIs(CcmTxInterval(10));
+                                             config->defaultCfmProfile()->ccmEnableIs(false); }, 2},
       {"a MEP on Ethernet1", [&] { (mep100 = a->localMepConfigIs(MepId(100)))->intfIdIs(et1); }, 3},
-      {"remote MEPs true and false", [&] {
-         mep100->remoteMepConfigIs(MepId(200), true);
-         mep100->remoteMepConfigIs(MepId(201), false);
-       }, 2},
-      {"both flipped", [&] {
-         mep100->remoteMepConfigIs(MepId(200), false);
-         mep100->remoteMepConfigIs(MepId(201), true);
-       }, 2},
+      {"remote MEPs true and false", [&] { mep100->remoteMepConfigIs(MepId(200), true);
+                                            mep100->remoteMepConfigIs(MepId(201), false); }, 2},
+      {"both flipped", [&] { mep100->remoteMepConfigIs(MepId(200), false);
+                              mep100->remoteMepConfigIs(MepId(201), true); }, 2},
       {"the MEP moved to Ethernet2", [&] { mep100->intfIdIs(et2); }, 1},
-      {"a MEP in the other association", [&] {
-         (mep101 = b->localMepConfigIs(MepId(101)))->remoteMepConfigIs(MepId(300), true);
-       }, 3},
+      {"a MEP in the other association", [&] { b->localMepConfigIs(MepId(101))->remoteMepConfigIs(MepId(300), true); }, 3},
       {"the named profile deleted while in use", [&] { config->cfmProfileDel(fast); }, 2},
       {"a remote MEP's entry deleted", [&] { mep100->remoteMepConfigDel(MepId(201)); }, 1},
       {"a MEP deleted", [&] { a->localMepConfigDel(MepId(100)); }, 2},
@@ -219,16 +178,12 @@ TEST_F(TranslationTest, RandomChangesAndRestartsKeepTheTranslationExact) {
       case 7: if (mep) mep->remoteMepConfigDel(remote); break;
       case 8: config->cfmProfileIs(profiles[pick(2)])->ccmTxIntervalIs(CcmTxInterval(pick(3))); break;
       case 9: config->cfmProfileDel(profiles[pick(2)]); break;
-      case 10:
-        if (pick(2)) aleStatus->mdStatusIs(level)->defaultMipIs(pick(2));
-        else aleStatus->mdStatusDel(level);
-        break;
+      case 10: if (pick(2)) aleStatus->mdStatusIs(level)->defaultMipIs(pick(2)); else aleStatus->mdStatusDel(level); break;
     }
   };
   for (int i = 0; i < 4000; ++i) {
     if (pick(50) == 0) {
-      agent = nullptr;
-      runner.agentDel();
+      TearDown();
       for (int j = 0; j < 5; ++j) change();
       for (const auto& [level, md] : ale->mdConfig()) {
         for (const auto& [key, ma] : md->maConfig()) {
