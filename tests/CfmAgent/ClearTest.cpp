@@ -31,12 +31,9 @@ struct ClearTest : AgentFixture {
   // "Ethernet1/3/1/in" for each counter, "ccmDb" and "mipDb" while they hold anything.
   std::set<std::string> held() const {
     std::set<std::string> out;
-    for (IntfId intf : {et1, et2}) {
-      for (const auto& [key, value] : intfCounts(*status()->counter(), intf)) {
-        const auto& [level, op, name] = key;
-        out.insert(intf.stringValue() + "/" + std::to_string(level) + "/" + std::to_string(op) + "/" + name);
-      }
-    }
+    for (IntfId intf : {et1, et2})
+      for (const auto& [key, value] : counts(intf))
+        out.insert(intf.stringValue() + "/" + std::to_string(get<0>(key)) + "/" + std::to_string(get<1>(key)) + "/" + get<2>(key));
     if (!status()->ccmDb()->ccmMd().empty()) out.insert("ccmDb");
     if (!status()->mipCcmDb()->vlan().empty()) out.insert("mipDb");
     return out;
