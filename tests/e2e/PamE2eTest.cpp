@@ -7,8 +7,7 @@
 
 #include <chrono>
 #include <optional>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "platform/intf/AfPacketPam.h"
 #include "platform/intf/AfPacketSocket.h"
@@ -20,6 +19,7 @@
 namespace {
 
 using Interface::IntfId;
+using Frames = std::vector<std::string>;
 // A CCM carrying `seq` as its sequence number, so frames can be told apart.
 std::string cfmFrame(std::uint32_t seq) {
   using namespace TestSupport;
@@ -73,11 +73,12 @@ class PamE2e : public ::testing::Test {
     }
     Kiln::eventLoop().runUntilIdle();
   }
-  static std::vector<std::string> drain(Interface::Pam& pam) {
-    std::vector<std::string> frames;
+  static Frames drain(Interface::Pam& pam) {
+    Frames frames;
     while (auto pkt = pam.rxPkt()) frames.push_back(pkt->stringValue());
     return frames;
   }
+  void hostSends(std::uint32_t seq) { ASSERT_TRUE(host_->send(TestSupport::span(cfmFrame(seq)))); }
 
   std::optional<E2e::Netns> switchNs_, hostNs_;
   std::optional<E2e::VethLink> link_;
@@ -92,35 +93,28 @@ TEST_F(PamE2e, InterfacesOnOneDeviceShareItsSocketAndEachGetsEveryFrame) {
   auto ethernet = open("Ethernet1");
   auto portChannel = open("Port-Channel1");
   ASSERT_TRUE(ethernet && portChannel);
-  ASSERT_TRUE(host_->send(TestSupport::span(cfmFrame(1))));
-  ASSERT_TRUE(host_->send(TestSupport::span(cfmFrame(2))));
+  hostSends(1);
+  hostSends(2);
   runUntil([&] { return ethernet->counters().rxFrames + portChannel->counters().rxFrames >= 4; });
-  EXPECT_EQ(drain(*ethernet), (std::vector<std::string>{cfmFrame(1), cfmFrame(2)}));
-  EXPECT_EQ(drain(*portChannel), (std::vector<std::string>{cfmFrame(1), cfmFrame(2)}));
+  EXPECT_EQ(drain(*ethernet), (Frames{cfmFrame(1), cfmFrame(2)}));
+  EXPECT_EQ(drain(*portChannel), (Frames{cfmFrame(1), cfmFrame(2)}));
 
   // The socket lives while one of them uses it.
   desired_->intfDesiredDel(IntfId("Ethernet1"));
-  ASSERT_TRUE(host_->send(TestSupport::span(cfmFrame(3))));
+  hostSends(3);
   runUntil([&] { return portChannel->counters().rxFrames == 3; });
-  EXPECT_EQ(drain(*portChannel), std::vector<std::string>{cfmFrame(3)});
+  EXPECT_EQ(drain(*portChannel), Frames{cfmFrame(3)});
 }
 
 // A reader that takes one frame per notification and sends it straight back, as the agent's
 // loopback responder does.
-class Echo : public Interface::Pam::NotifieeConst {
- public:
-  explicit Echo(Kiln::Ptr<Interface::Pam> pam)
-      : Interface::Pam::NotifieeConst(pam), pam_(std::move(pam)) {}
+struct Echo : Interface::Pam::NotifieeConst {
+  explicit Echo(Kiln::Ptr<Interface::Pam> pam) : Interface::Pam::NotifieeConst(pam), pam(std::move(pam)) {}
   void onReadableCount() override {
-    if (auto pkt = pam_->rxPkt()) {
-      frames.push_back(pkt->stringValue());
-      pam_->txPkt(pkt);
-    }
+    if (auto pkt = pam->rxPkt()) frames.push_back(pkt->stringValue()), pam->txPkt(pkt);
   }
-  std::vector<std::string> frames;
-
- private:
-  Kiln::Ptr<Interface::Pam> pam_;
+  Kiln::Ptr<Interface::Pam> pam;
+  Frames frames;
 };
 
 // A burst of several queues' worth reaches a reader taking one frame per notification whole
@@ -131,18 +125,12 @@ TEST_F(PamE2e, ABurstLongerThanTheQueueReachesTheReaderWholeAndItsRepliesLeave) 
   ASSERT_TRUE(pam);
   Echo echo(pam);
   constexpr std::uint32_t burst = 150;  // the queue holds 56, a kernel batch 64
-  std::vector<std::string> sent;
-  for (std::uint32_t seq = 0; seq < burst; ++seq) {
-    sent.push_back(cfmFrame(seq));
-    ASSERT_TRUE(host_->send(TestSupport::span(sent.back())));
-  }
+  Frames sent;
+  for (std::uint32_t seq = 0; seq < burst; ++seq) hostSends(seq), sent.push_back(cfmFrame(seq));
   runUntil([&] { return echo.frames.size() >= burst; });
   EXPECT_EQ(echo.frames, sent);
-  const auto counters = pam->counters();
-  EXPECT_EQ(counters.rxQueueDrops, 0u);
-  EXPECT_EQ(counters.rxKernelDrops, 0u);
-  EXPECT_EQ(counters.txFrames, burst);
-  EXPECT_EQ(counters.txErrors, 0u);
+  const auto c = pam->counters();
+  EXPECT_EQ(std::tuple(c.rxQueueDrops, c.rxKernelDrops, c.txFrames, c.txErrors), std::tuple(0u, 0u, burst, 0u));
   EXPECT_EQ(TestSupport::receiveFrames(*host_, burst), sent);
 }
 
