@@ -14,26 +14,27 @@ static_assert(CounterId::in_ < CounterId::inErrorMipNotConfigured_ &&
               CounterId::out_ < CounterId::outErrorNoPam_ &&
               CounterId::outErrorNoPam_ < CounterId::debugUnsupportedMdNameFormat_);
 
-CounterHelper::Bucket* CounterHelper::cachedBucket(Lumen::IntfId intf, Cfm::MdLevel mdLevel,
-                                                   Cfm::OpCode opCode) {
+OpCodeCounter* CounterHelper::cachedBucket(Lumen::IntfId intf, Cfm::MdLevel mdLevel,
+                                           Cfm::OpCode opCode) {
   if (bucketsVersion_ != counter_->structureVersion()) {
-    for (Bucket& bucket : buckets_) bucket = Bucket{};
+    buckets_.clear();
     bucketsVersion_ = counter_->structureVersion();
     return nullptr;
   }
-  for (Bucket& bucket : buckets_) {
-    if (bucket.intf == intf && bucket.mdLevel == mdLevel && bucket.opCode == opCode && bucket.counters) {
-      return &bucket;
-    }
+  if (intf.denseIndex() >= buckets_.size()) return nullptr;
+  for (Bucket& bucket : buckets_[intf.denseIndex()].buckets) {
+    if (bucket.mdLevel == mdLevel && bucket.opCode == opCode && bucket.counters) return bucket.counters.get();
   }
   return nullptr;
 }
 
 OpCodeCounter& CounterHelper::cache(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode,
                                     Kiln::Ptr<OpCodeCounter> counters) {
-  Bucket& bucket = buckets_[nextBucket_];
-  nextBucket_ = (nextBucket_ + 1) % buckets_.size();
-  bucket = Bucket{intf, mdLevel, opCode, std::move(counters)};
+  if (intf.denseIndex() >= buckets_.size()) buckets_.resize(intf.denseIndex() + 1);
+  IntfBuckets& own = buckets_[intf.denseIndex()];
+  Bucket& bucket = own.buckets[own.next];
+  own.next = (own.next + 1) % own.buckets.size();
+  bucket = Bucket{mdLevel, opCode, std::move(counters)};
   return *bucket.counters;
 }
 
@@ -148,14 +149,14 @@ void CounterHelper::clearOpCodeCounter(OpCodeCounter& opCodeCounter, const Count
 
 OpCodeCounter& CounterHelper::opCodeCounterIs(Lumen::IntfId intf, Cfm::MdLevel mdLevel,
                                               Cfm::OpCode opCode) {
-  if (Bucket* bucket = cachedBucket(intf, mdLevel, opCode)) return *bucket->counters;
+  if (OpCodeCounter* counters = cachedBucket(intf, mdLevel, opCode)) return *counters;
   return cache(intf, mdLevel, opCode,
                counter_->intfCounterIs(intf)->mdCounterIs(mdLevel)->opCodeCounterIs(opCode));
 }
 
 OpCodeCounter* CounterHelper::opCodeCounter(Lumen::IntfId intf, Cfm::MdLevel mdLevel,
                                             Cfm::OpCode opCode) {
-  if (Bucket* bucket = cachedBucket(intf, mdLevel, opCode)) return bucket->counters.get();
+  if (OpCodeCounter* counters = cachedBucket(intf, mdLevel, opCode)) return counters;
   const auto intfCounter = counter_->intfCounter(intf);
   const auto mdCounter = intfCounter ? intfCounter->mdCounter(mdLevel) : nullptr;
   auto counters = mdCounter ? mdCounter->opCodeCounter(opCode) : nullptr;

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "CfmAgent/CounterFilter.h"
 #include "platform/kiln/Entity.h"
@@ -60,27 +61,31 @@ class CounterHelper : public Kiln::Entity {
   void clearOpCodeCounter(OpCodeCounter& opCodeCounter, const CounterFilter& filter);
 
   // The counters of (intf, level, opcode), made on first use. A frame counts into two or
-  // three buckets, and the next frame mostly into the same ones: the last few are kept,
-  // and looked up in the tree again only after a bucket has left it.
+  // three buckets of its interface, and the next frame on that interface mostly into the
+  // same ones: each interface keeps its last few, found by the interface's dense index
+  // whatever the number of interfaces, and looked up in the tree again only after a bucket
+  // has left it.
   OpCodeCounter& opCodeCounterIs(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode);
   // The same without making it: null when the tree has no such bucket.
   OpCodeCounter* opCodeCounter(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode);
 
  private:
   struct Bucket {
-    Lumen::IntfId intf;
     Cfm::MdLevel mdLevel;
     Cfm::OpCode opCode = Cfm::opCodeNone;
     Kiln::Ptr<OpCodeCounter> counters;
   };
-  Bucket* cachedBucket(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode);
+  struct IntfBuckets {
+    std::array<Bucket, 4> buckets;
+    std::size_t next = 0;
+  };
+  OpCodeCounter* cachedBucket(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode);
   OpCodeCounter& cache(Lumen::IntfId intf, Cfm::MdLevel mdLevel, Cfm::OpCode opCode,
                        Kiln::Ptr<OpCodeCounter> counters);
 
   Kiln::Ptr<Counter> counter_;
   std::uint32_t invalidMdOpCodeInCounterIdClearVersion_ = 0;
-  std::array<Bucket, 4> buckets_;
-  std::size_t nextBucket_ = 0;
+  std::vector<IntfBuckets> buckets_;  // by the interface's dense index
   std::uint64_t bucketsVersion_ = 0;
 };
 

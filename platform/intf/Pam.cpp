@@ -111,18 +111,19 @@ void Pam::close() {
 }
 
 Kiln::Ptr<Pam> EthDevPamCollection::intfPam(IntfId intf) const {
-  auto it = intfPam_.find(intf);
-  return it == intfPam_.end() ? nullptr : it->second;
+  return Kiln::Ptr<Pam>(byIntf_.find(intf.denseIndex()));
 }
 
 void EthDevPamCollection::intfPamIs(IntfId intf, Kiln::Ptr<Pam> pam) {
   auto& slot = intfPam_[intf];
   if (slot == pam) return;
+  byIntf_.set(intf.denseIndex(), pam.get());
   slot = std::move(pam);
   notifieeList_.notify(&NotifieeConst::onIntfPam, intf);
 }
 
 void EthDevPamCollection::intfPamDel(IntfId intf) {
+  byIntf_.set(intf.denseIndex(), nullptr);
   if (intfPam_.erase(intf)) notifieeList_.notify(&NotifieeConst::onIntfPam, intf);
 }
 

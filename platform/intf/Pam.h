@@ -17,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/kiln/Collection.h"
 #include "platform/kiln/Notifier.h"
 #include "platform/lumen/IntfId.h"
 #include "platform/lumen/Pkt.h"
@@ -154,6 +155,7 @@ class EthDevPamCollection : public Kiln::Entity {
 
  private:
   std::map<IntfId, Kiln::Ptr<Pam>> intfPam_;
+  Kiln::DenseIndex<Pam> byIntf_;  // the same sockets, for the look-up of every sent frame
   mutable Kiln::NotifieeList<EthDevPamCollection> notifieeList_;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 // Keyed collections of entities and link queues.
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -13,6 +14,27 @@
 #include "platform/kiln/StateMachine.h"
 
 namespace Kiln {
+
+// Keys that carry a small dense number of their own (an interned name's): a look-up by such
+// a key is an index into a vector, not a walk down a tree.
+template <class Key>
+concept DenseKey = requires(const Key& key) {
+  { key.denseIndex() } -> std::convertible_to<std::size_t>;
+};
+
+// Members by dense index; the owner keeps the members alive.
+template <class T>
+class DenseIndex {
+ public:
+  T* find(std::size_t index) const { return index < slots_.size() ? slots_[index] : nullptr; }
+  void set(std::size_t index, T* member) {
+    if (index >= slots_.size()) slots_.resize(index + 1, nullptr);
+    slots_[index] = member;
+  }
+
+ private:
+  std::vector<T*> slots_;
+};
 
 // Members by key, iterated in key order. A member that is a state machine is prepared to
 // die before the collection drops it, whichever way it goes (del, delAll, erase, replace).
@@ -29,19 +51,27 @@ class Collection {
 
   // The member at `key`, or null.
   Ptr<T> find(const Key& key) const {
-    auto it = members_.find(key);
-    return it == members_.end() ? Ptr<T>() : it->second;
+    if constexpr (DenseKey<Key>) {
+      return Ptr<T>(index_.find(key.denseIndex()));
+    } else {
+      auto it = members_.find(key);
+      return it == members_.end() ? Ptr<T>() : it->second;
+    }
   }
-  bool contains(const Key& key) const { return members_.contains(key); }
+  bool contains(const Key& key) const { return bool(find(key)); }
 
   // Create-or-find: `make()` runs only when the key is absent. Returns the member and
   // whether it was created.
   template <class Make>
   std::pair<Ptr<T>, bool> findOrCreate(const Key& key, Make&& make) {
+    if constexpr (DenseKey<Key>) {
+      if (T* member = index_.find(key.denseIndex())) return {Ptr<T>(member), false};
+    }
     auto it = members_.lower_bound(key);
     if (it != members_.end() && !members_.key_comp()(key, it->first)) return {it->second, false};
     Ptr<T> member = validPtr(Ptr<T>(make()));
     members_.emplace_hint(it, key, member);
+    indexIs(key, member.get());
     return {member, true};
   }
 
@@ -70,6 +100,7 @@ class Collection {
     if (it != members_.end() && sameArgs(*it->second)) return it->second;
     Ptr<T> member = validPtr(Ptr<T>(make()));
     activate(*member);
+    indexIs(key, member.get());
     if (it != members_.end()) {
       Ptr<T> old = std::exchange(it->second, member);
       prepareToDie(*old);
@@ -81,6 +112,7 @@ class Collection {
 
   // Stores `member` at `key`, dropping any member already there.
   void insert(const Key& key, Ptr<T> member) {
+    indexIs(key, member.get());
     auto [it, inserted] = members_.try_emplace(key, member);
     if (!inserted) {
       Ptr<T> old = std::exchange(it->second, std::move(member));
@@ -99,6 +131,7 @@ class Collection {
   const_iterator erase(const_iterator it) {
     // The member may reach back into this collection while it dies: detach it first.
     Ptr<T> member = it->second;
+    indexIs(it->first, nullptr);
     auto next = members_.erase(it);
     prepareToDie(*member);
     return next;
@@ -114,7 +147,13 @@ class Collection {
   const_iterator end() const { return members_.end(); }
 
  private:
+  void indexIs(const Key& key, T* member) {
+    if constexpr (DenseKey<Key>) index_.set(key.denseIndex(), member);
+  }
+  struct NoIndex {};
+
   Map members_;
+  [[no_unique_address]] std::conditional_t<DenseKey<Key>, DenseIndex<T>, NoIndex> index_;
 };
 
 // Members by a key that is a small number (`key.value()` below N), each in its own slot:

@@ -1,7 +1,8 @@
 #include "platform/lumen/IntfId.h"
 
 #include <cctype>
-#include <unordered_set>
+#include <limits>
+#include <set>
 
 #include "platform/kiln/Errors.h"
 
@@ -55,20 +56,40 @@ std::string normalise(std::string_view name) {
   throw Kiln::RangeException("Invalid interface name '" + std::string(name) + "'");
 }
 
-const std::string* intern(std::string name) {
-  static std::unordered_set<std::string> names;
-  return &*names.insert(std::move(name)).first;
+struct ByText {
+  using is_transparent = void;
+  bool operator()(const InternedIntfName& a, const InternedIntfName& b) const { return a.text < b.text; }
+  bool operator()(const InternedIntfName& a, const std::string& b) const { return a.text < b; }
+  bool operator()(const std::string& a, const InternedIntfName& b) const { return a < b.text; }
+};
+
+// Names live here for the life of the process (an IntfId is a pointer into this set). Ranks
+// run from 1 (0 is the empty IntfId); a new name takes the middle of the gap between its
+// neighbours, and when there is none every rank is spaced out again, in the same order, so
+// that no collection keyed by interface needs re-sorting.
+const InternedIntfName* intern(std::string text) {
+  static std::set<InternedIntfName, ByText> names;
+  auto it = names.lower_bound(text);
+  if (it != names.end() && it->text == text) return &*it;
+  const std::uint64_t below = it == names.begin() ? 0 : std::prev(it)->rank;
+  const std::uint64_t above = it == names.end() ? std::numeric_limits<std::uint64_t>::max() : it->rank;
+  const auto index = static_cast<std::uint32_t>(names.size() + 1);
+  it = names.insert(it, InternedIntfName{std::move(text), below + (above - below) / 2, index});
+  if (above - below < 2) {
+    const std::uint64_t step = std::numeric_limits<std::uint64_t>::max() / (names.size() + 1);
+    std::uint64_t rank = 0;
+    for (const InternedIntfName& name : names) name.rank = rank += step;
+  }
+  return &*it;
 }
 
-const std::string emptyName;
-
 }  // namespace
+
+const std::string IntfId::emptyName_;
 
 IntfId::IntfId(std::string_view name) {
   if (!name.empty()) name_ = intern(normalise(name));
 }
-
-const std::string& IntfId::stringValue() const { return name_ ? *name_ : emptyName; }
 
 std::ostream& operator<<(std::ostream& os, const IntfId& id) { return os << id.stringValue(); }
 

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <random>
+#include <set>
 #include <tuple>
+#include <vector>
 
 #include "platform/lumen/Eth.h"
 #include "platform/lumen/IntfId.h"
@@ -118,6 +123,33 @@ TEST(IntfId, NamesAreNormalisedInternedAndKnowTheirKind) {
   }
   EXPECT_TRUE(IntfId("").empty());
   EXPECT_TRUE(IntfId("Ethernet10") < IntfId("Ethernet2"));
+}
+
+// Ordering compares ranks that are renumbered when a new name finds no room between its
+// neighbours: a chain of names each sorting just above the last keeps halving one gap and
+// forces that many times. A map filled meanwhile must still find every key and list them
+// alphabetically; each name keeps its own dense index.
+TEST(IntfId, OrderStaysAlphabeticalWhateverOrderNamesArriveIn) {
+  std::vector<std::string> names;
+  for (std::string number = "1"; names.size() < 200; number += '9') names.push_back("Ethernet" + number);
+  std::mt19937 random(7);
+  for (int i = 0; i < 300; ++i) {
+    names.push_back("Ethernet" + std::to_string(random() % 1000) + "/" + std::to_string(random() % 50));
+  }
+  std::map<IntfId, std::string> byId;
+  std::set<std::uint32_t> indexes;
+  for (const std::string& name : names) {
+    byId.emplace(IntfId(name), name);
+    indexes.insert(IntfId(name).denseIndex());
+  }
+  std::vector<std::string> sorted = names, listed;
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  for (const auto& [id, name] : byId) listed.push_back(name);
+  EXPECT_EQ(listed, sorted);
+  for (const std::string& name : names) EXPECT_EQ(byId.at(IntfId(name)), name);
+  EXPECT_EQ(indexes.size(), sorted.size());
+  EXPECT_FALSE(indexes.contains(IntfId().denseIndex()));
 }
 
 TEST(ValueTypes, RangeErrorsNameTheBound) {
