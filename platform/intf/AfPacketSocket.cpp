@@ -5,6 +5,7 @@
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +28,25 @@ using Lumen::outerTpids;
 constexpr std::size_t kAddressBytes = 12;
 constexpr std::size_t kTagBytes = 4;
 constexpr int kReceiveBufferBytes = 4 << 20;
+constexpr std::size_t kRingBlockBytes = 64 << 10;
+constexpr std::size_t kRingBytes = AfPacketSocket::kRingSlotBytes * AfPacketSocket::kRingFrames;
+static_assert(kRingBytes % kRingBlockBytes == 0 && kRingBlockBytes % AfPacketSocket::kRingSlotBytes == 0);
+
+// Puts back the outer tag the kernel took into metadata: `begin` has kTagBytes of room before
+// it. The status flag, not a non-zero TCI, says a tag was stripped: priority-tagged frames
+// carry TCI 0.
+std::span<const std::uint8_t> withTag(std::uint8_t* begin, std::size_t length, std::uint32_t status,
+                                      std::uint16_t tci, std::uint16_t tpid) {
+  if (!(status & TP_STATUS_VLAN_VALID) || length < kAddressBytes) return {begin, length};
+  if (!(status & TP_STATUS_VLAN_TPID_VALID)) tpid = ethTypeDot1Q;
+  std::memmove(begin - kTagBytes, begin, kAddressBytes);
+  begin -= kTagBytes;
+  begin[12] = static_cast<std::uint8_t>(tpid >> 8);
+  begin[13] = static_cast<std::uint8_t>(tpid);
+  begin[14] = static_cast<std::uint8_t>(tci >> 8);
+  begin[15] = static_cast<std::uint8_t>(tci);
+  return {begin, length + kTagBytes};
+}
 
 // Accepts EtherType 0x8902 untagged, behind one tag, or behind an outer tag and an inner
 // 0x8100 tag. The kernel has usually moved the outer tag into metadata by the time the
@@ -139,6 +159,10 @@ AfPacketSocket::AfPacketSocket(const std::string& device) : device_(device) {
   while (::recv(fd_, scratch.data(), scratch.size(), MSG_DONTWAIT | MSG_TRUNC) >= 0) {
   }
 
+  // Before bind: a frame queued on the socket before the ring existed would have no slot
+  // saying that it waits there.
+  mapRing();
+
   sockaddr_ll addr{};
   addr.sll_family = AF_PACKET;
   addr.sll_protocol = htons(ETH_P_ALL);
@@ -175,12 +199,70 @@ AfPacketSocket::AfPacketSocket(const std::string& device) : device_(device) {
   }
 }
 
+// Any step refused leaves the socket reading its queue, as it does without a ring.
+void AfPacketSocket::mapRing() {
+  const int version = TPACKET_V2;
+  const unsigned reserve = kTagBytes;  // room to put a stripped tag back in place
+  const int copyLongFrames = 1;
+  tpacket_req request{kRingBlockBytes, kRingBytes / kRingBlockBytes, kRingSlotBytes, kRingFrames};
+  if (::setsockopt(fd_, SOL_PACKET, PACKET_VERSION, &version, sizeof version) < 0 ||
+      ::setsockopt(fd_, SOL_PACKET, PACKET_RESERVE, &reserve, sizeof reserve) < 0 ||
+      ::setsockopt(fd_, SOL_PACKET, PACKET_COPY_THRESH, &copyLongFrames, sizeof copyLongFrames) < 0 ||
+      ::setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &request, sizeof request) < 0) {
+    return;
+  }
+  void* ring = ::mmap(nullptr, kRingBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+  if (ring == MAP_FAILED) {
+    tpacket_req none{};
+    ::setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &none, sizeof none);
+    return;
+  }
+  ring_ = static_cast<std::uint8_t*>(ring);
+}
+
 AfPacketSocket::~AfPacketSocket() {
   batchSendsIs(false);
+  if (ring_) ::munmap(ring_, kRingBytes);
   if (fd_ >= 0) ::close(fd_);
 }
 
 std::size_t AfPacketSocket::receive(
+    const std::function<void(std::span<const std::uint8_t>)>& sink, std::size_t maxFrames) {
+  return ring_ ? receiveRing(sink, maxFrames) : receiveQueued(sink, maxFrames);
+}
+
+std::size_t AfPacketSocket::receiveRing(
+    const std::function<void(std::span<const std::uint8_t>)>& sink, std::size_t maxFrames) {
+  std::size_t delivered = 0;
+  drained_ = false;
+  for (std::size_t read = 0; read < maxFrames; ++read) {
+    std::uint8_t* slot = ring_ + ringHead_ * kRingSlotBytes;
+    auto* header = reinterpret_cast<tpacket2_hdr*>(slot);
+    const std::uint32_t status = __atomic_load_n(&header->tp_status, __ATOMIC_ACQUIRE);
+    if (!(status & TP_STATUS_USER)) {
+      drained_ = true;
+      break;
+    }
+    const auto* from = reinterpret_cast<const sockaddr_ll*>(slot + TPACKET_ALIGN(sizeof(tpacket2_hdr)));
+    if (status & TP_STATUS_COPY) {
+      // The whole frame waits on the socket's queue, in the same order.
+      const bool wasDrained = drained_;
+      delivered += receiveQueued(sink, 1);
+      drained_ = wasDrained;
+    } else if (header->tp_snaplen < header->tp_len || header->tp_mac + header->tp_snaplen > kRingSlotBytes) {
+      ++truncatedFrames_;  // longer than a slot, with no room left on the queue for it
+    } else if (from->sll_pkttype != PACKET_OUTGOING) {
+      sink(withTag(slot + header->tp_mac, header->tp_snaplen, status, header->tp_vlan_tci,
+                   header->tp_vlan_tpid));
+      ++delivered;
+    }
+    __atomic_store_n(&header->tp_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+    ringHead_ = (ringHead_ + 1) % kRingFrames;
+  }
+  return delivered;
+}
+
+std::size_t AfPacketSocket::receiveQueued(
     const std::function<void(std::span<const std::uint8_t>)>& sink, std::size_t maxFrames) {
   std::size_t delivered = 0;
   std::size_t read = 0;
@@ -219,28 +301,17 @@ std::size_t AfPacketSocket::receive(
         continue;
       }
       if (slot.from.sll_pkttype == PACKET_OUTGOING) continue;
-      std::uint8_t* begin = slot.data.data() + kTagBytes;
-      std::size_t length = batch_->headers[i].msg_len;
+      std::uint32_t status = 0;
+      tpacket_auxdata aux{};
       for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr;
            c = CMSG_NXTHDR(const_cast<msghdr*>(&h), c)) {
         if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA) continue;
-        tpacket_auxdata aux;
         std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
-        // The status flag, not a non-zero TCI, says a tag was stripped: priority-tagged
-        // frames carry TCI 0.
-        if (!(aux.tp_status & TP_STATUS_VLAN_VALID) || length < kAddressBytes) break;
-        const std::uint16_t tpid =
-            (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : ethTypeDot1Q;
-        std::memmove(begin - kTagBytes, begin, kAddressBytes);
-        begin -= kTagBytes;
-        length += kTagBytes;
-        begin[12] = static_cast<std::uint8_t>(tpid >> 8);
-        begin[13] = static_cast<std::uint8_t>(tpid);
-        begin[14] = static_cast<std::uint8_t>(aux.tp_vlan_tci >> 8);
-        begin[15] = static_cast<std::uint8_t>(aux.tp_vlan_tci);
+        status = aux.tp_status;
         break;
       }
-      sink(std::span<const std::uint8_t>(begin, length));
+      sink(withTag(slot.data.data() + kTagBytes, batch_->headers[i].msg_len, status, aux.tp_vlan_tci,
+                   aux.tp_vlan_tpid));
       ++delivered;
     }
     if (static_cast<std::size_t>(got) < want) {  // nothing more waiting

@@ -7,6 +7,12 @@
 // Frames are handed over exactly as they were on the wire. The kernel strips the outer VLAN
 // tag of a received frame into the packet's metadata before a packet socket sees it, so
 // receive() puts that tag back; consumers never need to know the kernel did this.
+//
+// The kernel writes received frames into a ring shared with the process (kRingFrames slots
+// of kRingSlotBytes), so that reading them costs no system call: a responder then makes as
+// many calls per frame as a bare reflector (one wait, one send). A frame too long for a slot
+// is also queued whole on the socket and read from there in its turn. Where the kernel
+// refuses the ring, every frame is read from the socket's queue in batches.
 
 #include <cstdint>
 #include <functional>
@@ -22,6 +28,11 @@ class AfPacketSocket {
   static constexpr std::size_t kMaxFrameBytes = 9216;
   // Frames read per recvmmsg call, and frames sent per sendmmsg call.
   static constexpr std::size_t kBatchFrames = 64;
+  // The receive ring: 512 KiB per socket. A slot holds a frame of up to 186 bytes (every
+  // CCM, LBM and LTM the agents send, untagged or with two tags); the ring holds a burst of
+  // 2048 frames before the kernel drops any.
+  static constexpr std::size_t kRingSlotBytes = 256;
+  static constexpr std::size_t kRingFrames = 2048;
 
   // Opens a non-blocking socket bound to `device` that sees only CFM frames (EtherType
   // 0x8902, untagged or behind one or two VLAN tags) and none of the host's outgoing
@@ -34,6 +45,8 @@ class AfPacketSocket {
 
   int fd() const { return fd_; }
   const std::string& device() const { return device_; }
+  // Whether frames arrive through the shared ring (else through the socket's queue).
+  bool ringed() const { return ring_ != nullptr; }
 
   // Calls `sink` with each waiting frame, up to `maxFrames`, oldest first. The span is valid
   // only during the call. Returns the number delivered (0 when none wait). A device going
@@ -65,10 +78,17 @@ class AfPacketSocket {
   struct Batch;
   struct SendBatch;
   void flushSends();
+  void mapRing();
+  std::size_t receiveRing(const std::function<void(std::span<const std::uint8_t>)>& sink,
+                          std::size_t maxFrames);
+  std::size_t receiveQueued(const std::function<void(std::span<const std::uint8_t>)>& sink,
+                            std::size_t maxFrames);
 
   std::string device_;
   int fd_ = -1;
   std::unique_ptr<Batch> batch_;
+  std::uint8_t* ring_ = nullptr;
+  std::size_t ringHead_ = 0;
   std::uint64_t truncatedFrames_ = 0;
   std::uint64_t sendErrors_ = 0;
   std::uint64_t kernelDrops_ = 0;

@@ -64,6 +64,8 @@ class AfPacketSocketE2e : public ::testing::Test {
 // socket must put it back, TPID and all); anything else is filtered out; a CFM frame longer
 // than the receive buffer is counted and skipped.
 TEST_F(AfPacketSocketE2e, OnlyCfmFramesArriveExactlyAsSentAndLongOnesAreCounted) {
+  // Frames up to a ring slot come through the ring, longer ones through the queue beside it.
+  EXPECT_TRUE(local_->ringed());
   link_->mtuIs(9500);
   struct Row { const char* name; std::string frame; bool delivered = true, truncated = false; };
   const Row rows[] = {
@@ -74,6 +76,10 @@ TEST_F(AfPacketSocketE2e, OnlyCfmFramesArriveExactlyAsSentAndLongOnesAreCounted)
       {"s-tag over c-tag", cfm({{0x88a8, 0x2064}, {0x8100, 0xe00a}})},
       {"c-tag over c-tag", cfm({{0x8100, 0x0064}, {0x8100, 0x000a}})},
       {"0x9100 over c-tag", cfm({{0x9100, 0x0005}, {0x8100, 0x0006}})},
+      {"186 bytes: the longest a ring slot holds", cfm({}, 0, 186)},
+      {"187 bytes", cfm({}, 0, 187)},
+      {"190 bytes tagged, 186 without the tag", cfm({{0x8100, 0x0064}}, 0, 190)},
+      {"191 bytes tagged", cfm({{0x8100, 0x0064}}, 0, 191)},
       {"9216 bytes untagged", cfm({}, 0, 9216)},
       {"9216 bytes tagged", cfm({{0x8100, 0x0064}}, 0, 9216)},
       {"IPv4", other({}, 0x0800), false},
@@ -137,16 +143,18 @@ TEST_F(AfPacketSocketE2e, BurstIsReadInBulkAndInOrder) {
 
 // A reader that falls behind loses frames in the kernel: each frame is read or counted.
 TEST_F(AfPacketSocketE2e, FramesTheKernelDropsForAFullBufferAreCounted) {
-  const int smallest = 1;  // the kernel's minimum: a few frames
+  // More frames than the socket holds unread: its ring, or its smallest buffer without one.
+  const int smallest = 1;
   ASSERT_EQ(::setsockopt(local_->fd(), SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest), 0);
-  for (std::uint32_t i = 0; i < 100; ++i) peerSends(cfm({}, i));
+  const std::size_t sent = local_->ringed() ? AfPacketSocket::kRingFrames + 100 : 100;
+  for (std::uint32_t i = 0; i < sent; ++i) peerSends(cfm({}, i));
   std::size_t read = 0;
   for (auto deadline = std::chrono::steady_clock::now() + 5s;
-       read + local_->kernelDrops() < 100 && std::chrono::steady_clock::now() < deadline;) {
+       read + local_->kernelDrops() < sent && std::chrono::steady_clock::now() < deadline;) {
     read += receiveFrames(*local_, 1, 50ms).size();
   }
   EXPECT_GT(local_->kernelDrops(), 0u);
-  EXPECT_EQ(read + local_->kernelDrops(), 100u) << read << " read";
+  EXPECT_EQ(read + local_->kernelDrops(), sent) << read << " read";
 }
 
 TEST_F(AfPacketSocketE2e, DeviceDownFailsSendsButNotReceiveAndRecovers) {
