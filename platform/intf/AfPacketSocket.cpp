@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 #include "platform/lumen/Eth.h"
 
@@ -240,6 +241,10 @@ std::size_t AfPacketSocket::receiveRing(
     auto* header = reinterpret_cast<tpacket2_hdr*>(slot);
     const std::uint32_t status = __atomic_load_n(&header->tp_status, __ATOMIC_ACQUIRE);
     if (!(status & TP_STATUS_USER)) {
+      // Nothing to read, yet the socket was readable: a device going down leaves an error
+      // pending (reading the queue would have taken it). Left there it would keep the
+      // socket ready and fail the next send.
+      if (read == 0) clearPendingError();
       drained_ = true;
       break;
     }
@@ -260,6 +265,12 @@ std::size_t AfPacketSocket::receiveRing(
     ringHead_ = (ringHead_ + 1) % kRingFrames;
   }
   return delivered;
+}
+
+void AfPacketSocket::clearPendingError() {
+  int error = 0;
+  socklen_t length = sizeof error;
+  ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
 }
 
 std::size_t AfPacketSocket::receiveQueued(
@@ -344,10 +355,10 @@ bool AfPacketSocket::send(std::span<const std::uint8_t> frame) {
     }
     flushSends();  // a frame too long for the batch goes after those before it
   }
-  for (;;) {
+  for (bool retried = false;;) {
     const ssize_t sent = ::send(fd_, frame.data(), frame.size(), MSG_DONTWAIT);
     if (sent >= 0) return true;
-    if (errno == EINTR) continue;
+    if (errno == EINTR || (errno == ENETDOWN && !std::exchange(retried, true))) continue;
     ++sendErrors_;
     return false;
   }
@@ -371,6 +382,7 @@ void AfPacketSocket::batchSendsIs(bool batch) {
 void AfPacketSocket::flushSends() {
   SendBatch& batch = SendBatch::ofThread();
   std::size_t done = 0;
+  bool retried = false;
   while (done < batch.count) {
     for (std::size_t i = done; i < batch.count; ++i) {
       batch.headers[i] = mmsghdr{};
@@ -381,7 +393,7 @@ void AfPacketSocket::flushSends() {
                                 static_cast<unsigned>(batch.count - done), MSG_DONTWAIT);
     if (sent > 0) {
       done += static_cast<std::size_t>(sent);
-    } else if (sent < 0 && errno == EINTR) {
+    } else if (sent < 0 && (errno == EINTR || (errno == ENETDOWN && !std::exchange(retried, true)))) {
       continue;
     } else {
       // The first frame left was refused (full queue, device down): it is lost, the rest

@@ -58,7 +58,8 @@ class AfPacketSocket {
   bool drained() const { return drained_; }
 
   // Sends one frame, Ethernet header first, unchanged. False (and counted) when the kernel
-  // refused it: full queues, device down, malformed frame. While sends are batched, the
+  // refused it: full queues, device down, malformed frame. A device that went down and came
+  // back leaves an error on the socket that fails one send: that send is made again. While sends are batched, the
   // frame is copied into the batch instead and true returned; a refusal at the flush is
   // counted in lateSendErrors().
   bool send(std::span<const std::uint8_t> frame);
@@ -79,6 +80,7 @@ class AfPacketSocket {
   struct SendBatch;
   void flushSends();
   void mapRing();
+  void clearPendingError();
   std::size_t receiveRing(const std::function<void(std::span<const std::uint8_t>)>& sink,
                           std::size_t maxFrames);
   std::size_t receiveQueued(const std::function<void(std::span<const std::uint8_t>)>& sink,
