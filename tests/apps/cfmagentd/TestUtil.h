@@ -52,7 +52,9 @@ inline Counts counts(const nlohmann::json& counters) {
 #include <chrono>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <optional>
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -61,6 +63,14 @@ inline Counts counts(const nlohmann::json& counters) {
 namespace RunnerTest {
 
 using Args = std::vector<std::string>;
+
+const std::string switchMac = "02:00:00:00:00:01", hostAMac = "02:00:00:00:00:0a", hostBMac = "02:00:00:00:00:0b";
+
+// How often `pattern` matches in `text`.
+inline long occurrences(const std::string& text, const std::string& pattern) {
+  const std::regex re(pattern);
+  return std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator());
+}
 
 // Host A - switch - host B in network namespaces; cfmagentd runs in the switch's.
 class DaemonE2e : public ::testing::Test {
@@ -80,10 +90,12 @@ class DaemonE2e : public ::testing::Test {
     linkA_.reset();
     linkB_.reset();
   }
-  // `command` runs the daemon, itself or through setpriv and its options.
-  void startDaemon(Args command) {
-    command.insert(command.end(), {"--control", socket()});
-    daemon_.emplace(switch_->exec(command));
+  // cfmagentd with `options`, run through `as` (setpriv and its options) when given.
+  void startDaemon(const Args& options, Args as = {}) {
+    as.push_back(CFMAGENTD);
+    as.insert(as.end(), options.begin(), options.end());
+    as.insert(as.end(), {"--control", socket()});
+    daemon_.emplace(switch_->exec(as));
     ASSERT_TRUE(daemon_->waitFor("running;", 10)) << daemon_->output();
   }
   std::string socket() const { return dir_ / "control.sock"; }
@@ -95,6 +107,40 @@ class DaemonE2e : public ::testing::Test {
     args.insert(args.begin(), CFMTOOL);
     return E2e::runCommand(ns.exec(args));
   }
+  // CCMs of MEP 200 in demo-md/demo-ma, at level 3 unless `extra` says otherwise.
+  void sendCcms(const E2e::Netns& ns, const std::string& device, const Args& extra) const {
+    Args args = {"ccm", "--intf", device, "--level", "3", "--md-name", "demo-md", "--ma-name", "demo-ma", "--mep-id", "200"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const auto r = cfmtool(ns, args);
+    ASSERT_EQ(r.status, 0) << r.output;
+  }
+  // Two LBMs to the switch at level 3; "answered" when both were.
+  std::string pingAnswered(const E2e::Netns& ns, const std::string& device, Args extra = {}) const {
+    extra.insert(extra.begin(), {"ping", "--intf", device, "--dst", switchMac, "--level", "3", "--count", "2",
+                                 "--interval", "0.01", "--timeout", "2"});
+    const auto r = cfmtool(ns, extra);
+    return r.status == 0 && r.output.find("2 transmitted, 2 received, 0% loss") != std::string::npos ? "answered"
+                                                                                                      : r.output;
+  }
+  // Host A traces host B while host B listens for `frames` frames, `meanwhile` run after the
+  // trace; what host B heard. The switch is the one relay between them.
+  std::string traceHostB(int frames, const std::function<void()>& meanwhile = [] {}) const {
+    E2e::Background listen(
+        hostB_->exec({CFMTOOL, "listen", "--intf", "host-b", "--count", std::to_string(frames), "--timeout", "10"}));
+    EXPECT_TRUE(listen.waitFor("CFM LISTEN on host-b\n", 10)) << listen.output();
+    const auto trace = cfmtool(*hostA_, {"trace", "--intf", "host-a", "--target", hostBMac, "--level", "3", "--ttl",
+                                         "8", "--timeout", "2"});
+    EXPECT_EQ(trace.status, 0) << trace.output;
+    EXPECT_TRUE(std::regex_search(trace.output, std::regex("\n  7  " + switchMac + "  RlyFDB .* FwdYes\n1 reply\n")))
+        << trace.output;
+    meanwhile();
+    EXPECT_EQ(listen.wait(), 0) << listen.output();
+    return listen.output();
+  }
+  // The LTM the switch relays from host A's trace, as cfmtool listen prints it.
+  const std::string relayedLtm = switchMac + " > 01:80:c2:00:00:3b, level 3 LTM transaction [0-9]+ ttl 7 original "
+                                 "[0-9a-f:]{17} target " + hostBMac + "\n";
+
   // The state export, an empty object when the daemon does not answer.
   nlohmann::json state() const {
     const auto j = nlohmann::json::parse(cfmctl({"show", "--json"}).output, nullptr, false);
