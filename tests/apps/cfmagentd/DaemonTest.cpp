@@ -96,8 +96,23 @@ TEST_F(DaemonTest, InterfacesFollowTheirDevices) {
   }
 }
 
-// The file is valid up to its last domain; nothing of the first part may be written either.
-TEST_F(DaemonTest, ARefusedApplyChangesNothing) {
+// Requests of any shape are answered, not thrown, and a refused one leaves nothing behind:
+// a clear request does not stay pending, and of a file valid up to its last domain nothing
+// is written.
+TEST_F(DaemonTest, RefusedRequestsAreAnsweredAndChangeNothing) {
+  for (const auto& r : {json{{"op", "reboot"}}, json::object(), json{{"op", 5}}, json{{"op", "clear"}},
+                        json{{"op", "apply"}, {"text", 5}}, json::array({"show"}), json("show")}) {
+    const auto answer = request(r);
+    EXPECT_EQ(answer["ok"], false) << r.dump();
+    EXPECT_FALSE(answer.value("error", "").empty()) << r.dump();
+  }
+  EXPECT_EQ(request({{"op", "query"}, {"topic", "weather"}}),
+            (json{{"ok", false}, {"error", "CfmAgent::Agent answers nothing about 'weather'"}}));
+  auto dir = Kiln::ptrCast<Kiln::Dir>(daemon->manager().entity("cell/0/agent/commandRequest/config/cfmAgent"));
+  ASSERT_TRUE(dir);
+  EXPECT_EQ(request({{"op", "clear"}, {"command", "loopback,x"}}), (json{{"ok", false}, {"error", "stoi"}}));
+  EXPECT_TRUE(dir->entity().empty());
+
   auto good = demoConfig();
   good["cfm"]["domains"].push_back({{"level", 5}, {"name", "md5"}, {"defaultMip", true}});
   const json apply = {{"op", "apply"}, {"name", "new.json"}, {"text", good.dump()}};
@@ -113,27 +128,6 @@ TEST_F(DaemonTest, ARefusedApplyChangesNothing) {
   EXPECT_EQ(request({{"op", "show"}})["state"], before);
   EXPECT_TRUE(daemon->config() == configBefore);
   EXPECT_EQ(request(apply), (json{{"ok", true}, {"writes", json::array()}}));
-}
-
-TEST_F(DaemonTest, WrongShapedRequestsAreAnsweredNotThrown) {
-  for (const auto& r : {json{{"op", "reboot"}}, json::object(), json{{"op", 5}}, json{{"op", "clear"}},
-                        json{{"op", "apply"}, {"text", 5}}, json::array({"show"}), json("show")}) {
-    const auto answer = request(r);
-    EXPECT_EQ(answer["ok"], false) << r.dump();
-    EXPECT_FALSE(answer.value("error", "").empty()) << r.dump();
-  }
-}
-
-// Until the agent handles clear commands, a request stays pending and the daemon says so;
-// the request does not stay behind either.
-TEST_F(DaemonTest, ClearIsAnsweredWithTheAgentsOutcome) {
-  auto dir = Kiln::ptrCast<Kiln::Dir>(daemon->manager().entity("cell/0/agent/commandRequest/config/cfmAgent"));
-  ASSERT_TRUE(dir);
-  EXPECT_EQ(request({{"op", "clear"}, {"command", ",,Ethernet1"}}), (json{{"ok", true}}));
-  EXPECT_EQ(request({{"op", "clear"}, {"command", "loopback,x"}}), (json{{"ok", false}, {"error", "stoi"}}));
-  EXPECT_TRUE(dir->entity().empty());
-  EXPECT_EQ(request({{"op", "query"}, {"topic", "weather"}}),
-            (json{{"ok", false}, {"error", "CfmAgent::Agent answers nothing about 'weather'"}}));
 }
 
 // The agent takes one frame per loop round: a burst between rounds overflows the socket's
@@ -153,12 +147,20 @@ TEST_F(DaemonTest, FramesShedByAFullSocketQueueAreShown) {
   EXPECT_EQ(request({{"op", "show"}})["state"]["sockets"], json::object());
 }
 
-TEST_F(DaemonTest, ReplayMovesTheDocumentedCountersAndCapturesWhatTheAgentSent) {
+// A replay moves the counters as live frames would, and captures what the agent sent; a
+// broken capture is refused before any frame, and an unknown interface stops it there.
+TEST_F(DaemonTest, ReplayMovesTheCountersCapturesWhatWasSentAndStopsAtAFault) {
   daemon->everyDevicePresentIs(true);
+  const auto frame = ethernet(ccmGroup(3), hostA, 10, ccm(3, 200));
+  const auto broken = capture({{"Ethernet1", 1, frame}});
+  writeFile(broken, readFile(broken).substr(0, readFile(broken).size() - 2));
+  EXPECT_THROW(Runner::replay(*daemon, loop, broken, dir / "out.pcapng"), Runner::PcapngError);
+  EXPECT_EQ(counts(), Counts{});
+
   const std::uint64_t t0 = 1700000000250000;
   // Interfaces by name, other spelling and kernel device, as captures name them.
   const auto in = capture({
-      {"Ethernet1", t0, ethernet(ccmGroup(3), hostA, 10, ccm(3, 200))},
+      {"Ethernet1", t0, frame},
       {"sw-a", t0 + 1, ethernet(bridgeMac, hostA, 10, lbm(3, 7))},
       {"Et2", t0 + 2, std::string(13, '\x01')},
       {"sw-b", t0 + 3, ethernet(ccmGroup(5), hostA, 10, ccm(5, 200))},
@@ -177,15 +179,6 @@ TEST_F(DaemonTest, ReplayMovesTheDocumentedCountersAndCapturesWhatTheAgentSent) 
   EXPECT_EQ(Runner::readPcapng(dir / "out.pcapng"),
             (std::vector<Runner::PcapngFrame>{
                 {"Ethernet1", t0 + 1, ethernet(hostA, bridgeMac, 10, cfmHeader(3, 2, 0, 4) + u32(7) + '\0')}}));
-}
-
-TEST_F(DaemonTest, ReplayOfABrokenCaptureOrAnUnknownInterfaceStops) {
-  daemon->everyDevicePresentIs(true);
-  const auto frame = ethernet(ccmGroup(3), hostA, 10, ccm(3, 200));
-  const auto in = capture({{"Ethernet1", 1, frame}});
-  writeFile(in, readFile(in).substr(0, readFile(in).size() - 2));
-  EXPECT_THROW(Runner::replay(*daemon, loop, in, dir / "out.pcapng"), Runner::PcapngError);
-  EXPECT_EQ(counts(), Counts{});  // refused before any frame
 
   for (const std::string name : {"Ethernet9", "sw-z", ""}) {
     capture({{"Ethernet1", 1, frame}, {name, 2, frame}, {"Ethernet1", 3, frame}});
