@@ -2,11 +2,9 @@
 """The far end of cfmtool's end-to-end tests, a CFM station written apart from the tool.
 
 Prints "ready" once bound, then records each CFM frame to --pcap and prints "recorded N".
-  lbr     answers each LBM to its MAC, after two decoy LBRs (another transaction id, another
-          level); --skip N leaves the N-th LBM unanswered
-  ltr     answers each LTM with two LTRs, the farther hop first, after a decoy LTR with
-          another transaction id
-  record  only records
+Answers each LBM to its MAC, after two decoy LBRs (another transaction id, another level);
+--skip N leaves the N-th LBM unanswered. Answers each LTM with two LTRs, the farther hop
+first, after a decoy LTR with another transaction id.
 """
 
 import argparse
@@ -46,7 +44,6 @@ def reply_tlv(tlv_type, action, mac):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--iface", required=True)
-    parser.add_argument("--mode", choices=["lbr", "ltr", "record"], required=True)
     parser.add_argument("--pcap", required=True)
     parser.add_argument("--skip", type=int, default=0)
     args = parser.parse_args()
@@ -73,7 +70,7 @@ def main():
         def send(to, pdu_bytes, sender=own):
             sock.send(Ether(to + sender + tag + struct.pack("!H", CFM) + pdu_bytes))
 
-        if args.mode == "lbr" and opcode == 3 and dst == own:
+        if opcode == 3 and dst == own:
             lbms += 1
             if lbms == args.skip:
                 continue
@@ -82,7 +79,7 @@ def main():
             send(src, bytes([pdu[0], 2]) + body + pdu[8:])
             send(src, bytes([((level + 1) % 8) << 5, 2]) + pdu[2:])
             send(src, bytes([pdu[0], 2]) + pdu[2:])
-        elif args.mode == "ltr" and opcode == 5:
+        elif opcode == 5:
             transaction_id, ttl = struct.unpack("!IB", pdu[4:9])
             original = pdu[9:15]
             send(original, ltr(level, transaction_id + 1, ttl - 1, 1, 0, b""), HOP_NEAR)
