@@ -80,7 +80,7 @@ TEST_F(CfmToolE2e, ExitsOneWithoutRepliesTwoOnSystemErrorsAndZeroOnASignal) {
 }
 
 // Ping, trace and CCMs against the peer: what the tool prints of the replies, and what it
-// sent as tshark decodes it.
+// sent that no reply shows, as tshark decodes it.
 TEST_F(CfmToolE2e, PingTraceAndCcmAgainstAPeer) {
   ASSERT_EQ(std::system("/usr/bin/python3 -c 'import scapy' 2>/dev/null"), 0)
       << "python3-scapy is missing: scripts/install-deps.sh installs it";
@@ -92,7 +92,9 @@ TEST_F(CfmToolE2e, PingTraceAndCcmAgainstAPeer) {
                  "--vlan", "100", "--size", "40", "--timeout", "0.5"});
   EXPECT_EQ(r.status, 0) << r.output;
   // The decoys (another transaction id, another level) are not replies; the third LBM has
-  // none. 52 bytes: header and id 8, Data TLV 43, End 1.
+  // none. 52 bytes: header and id 8, Data TLV 43, End 1. The peer answers an LBM in its own
+  // level, tags, Data TLV and transaction id: the replies show what the LBMs carried (their
+  // layout byte for byte: FramesTest).
   const std::regex reply("(^|\n)52 bytes from " + peerMac_ + ": seq=([0-9]+) time=[0-9]+\\.[0-9]{3} ms(?=\n)");
   std::string seqs;
   for (std::sregex_iterator it(r.output.begin(), r.output.end(), reply), end; it != end; ++it) seqs += (*it)[2];
@@ -113,17 +115,6 @@ TEST_F(CfmToolE2e, PingTraceAndCcmAgainstAPeer) {
   EXPECT_NE(r.output.find("3 CCMs sent\n"), std::string::npos) << r.output;
   EXPECT_TRUE(peer_->waitFor("recorded 9\n", 10)) << peer_->output();  // 5 LBMs, an LTM, 3 CCMs
 
-  const auto lbms = decoded(3, {"eth.dst", "eth.src", "vlan.id", "cfm.md.level", "cfm.first.tlv.offset",
-                                "cfm.lb.transaction.id", "cfm.tlv.type", "cfm.tlv.length"});
-  ASSERT_EQ(lbms.size(), 5u);
-  std::uint64_t firstId = 0;
-  for (std::size_t i = 0; i < lbms.size(); ++i) {
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lbms[i], m, std::regex(peerMac_ + "\t" + toolMac_ + "\t100\t2\t4\t([0-9]+)\t3,0\t40")))
-        << lbms[i];
-    if (i == 0) firstId = std::stoull(m[1]);
-    EXPECT_EQ(std::stoull(m[1]), (firstId + i) & 0xffffffff) << "ids increase by one";
-  }
   EXPECT_EQ(decoded(5, {"eth.dst", "cfm.md.level", "cfm.first.tlv.offset", "cfm.lt.ttl", "cfm.ltm.orig.addr",
                         "cfm.ltm.targ.addr", "cfm.tlv.type", "cfm.tlv.ltm.egress.id.mac"}),
             std::vector<std::string>{"01:80:c2:00:00:3d\t5\t17\t10\t" + toolMac_ + "\t02:00:00:00:00:99\t7,0\t" +
