@@ -98,9 +98,9 @@ TEST_F(LinuxBridgeE2e, TheAgentIsTheBridgesMipFollowsItAndItsTableFollowsTheAgen
   daemon_->signal(SIGKILL);
   daemon_->wait();
   EXPECT_NE(nftTables().find(table), std::string::npos) << "a crash leaves the table: " << nftTables();
-  // The levels changed meanwhile: the restarted agent's table holds only the new ones.
+  // The levels changed meanwhile: the restarted agent's table holds only the new ones. It
+  // takes over the control socket file the crash left.
   TestSupport::writeFile(dir_ / "cfm.json", std::regex_replace(cfmConfig, std::regex("\"level\": 3"), "\"level\": 5"));
-  ::unlink(socket().c_str());
   startDaemon();
   const std::string now = rules();
   EXPECT_NE(now.find("iifname { \"swp1\", \"swp2\" } ether daddr 01:80:c2:00:00:3d drop"), std::string::npos) << now;
