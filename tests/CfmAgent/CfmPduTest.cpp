@@ -1,26 +1,23 @@
 // The PDU overlays: header and flag bits, range checks, and accessors that must not reach
-// past a packet, the MAID or a TLV. Last, tshark decodes a frame built with them: an
-// independent decoder catches layout mistakes our own reading of the wire would repeat.
+// past a packet, the MAID or a TLV. (tshark decodes the agent's own LTR and relayed LTM in
+// LinktraceTest, and cfmtool's CCMs, LBMs and LTMs in its end-to-end suite.)
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
 #include <numeric>
-#include <sstream>
 
 #include "CfmAgent/ContinuityCheckPdu.h"
 #include "CfmAgent/LinktracePdu.h"
 #include "CfmAgent/LoopbackPdu.h"
 #include "tests/support/Errors.h"
-#include "tests/support/Tshark.h"
 
 namespace {
 
 using TestSupport::errorOf;
 
 using namespace CfmAgent;
-using Lumen::EthAddr;
 
 // "60 05 00 11": what a failed comparison prints.
 std::string hex(const void* bytes, std::size_t n) {
@@ -176,61 +173,6 @@ TEST(LinktraceTlv, PortIdSpansTheTlvLengthLessNine) {
   const char* tooShort = "length() >= ( sizeof( ReplyTlvPortId ) - sizeof( TypeLength ) )";
   EXPECT_EQ(errorOf([&] { built->portId(); }), tooShort);
   EXPECT_EQ(errorOf([&] { built->portIdIs(""); }), tooShort);
-}
-
-const EthAddr macA(0x00, 0x1c, 0x73, 0x00, 0x00, 0x0a), macB(0x00, 0x1c, 0x73, 0x00, 0x00, 0x0b),
-    macC(0x00, 0x1c, 0x73, 0x00, 0x00, 0x0c);
-
-// cfmtool builds its CCMs, LBMs and LTMs with these overlays, and its end-to-end suite has
-// tshark decode them; the LTR and its reply TLVs are decoded here alone: an LTR Egress
-// Identifier, a Reply Ingress, and a Reply Egress with a port ID.
-TEST(PduTshark, TsharkDecodesTheLtrAndItsReplyTlvsAsWeMeantThem) {
-  ASSERT_TRUE(TestSupport::haveTshark()) << "tshark is not installed: scripts/install-deps.sh installs it";
-  // Overlays constructed in place one after the other, `extra` bytes after each.
-  std::array<std::uint8_t, 256> buf{};
-  std::size_t size = 0;
-  auto add = [&]<class T>(const T& overlay, std::size_t extra = 0) {
-    size += sizeof(T) + extra;
-    return new (buf.data() + size - sizeof(T) - extra) T(overlay);
-  };
-  auto* ltr = add(LTRPdu(4, Cfm::opCodeLtr));
-  ltr->fwdYesIs(true);
-  ltr->terminalMepIs(true);
-  ltr->transactionIdIs(0x11223344);
-  ltr->replyTtlIs(62);
-  ltr->relayActionIs(RelayAction(RelayAction::rlyHit));
-  auto* egressIds = add(LtrEgressIdTlv());
-  egressIds->lastEgressIdIs(EgressId(0x0007, macA));
-  egressIds->nextEgressIdIs(EgressId(0x0008, macB));
-  auto* ingress = add(ReplyIngressTlv());
-  ingress->actionIs(Action(Action::ingOk));
-  ingress->macAddrIs(macB);
-  // Port ID "Et1" with subtype 5 (interface name): TLV length 9 + 3.
-  auto* egress = add(ReplyEgressTlvPortId(12), 3);
-  egress->actionIs(Action(Action::egrDown));
-  egress->macAddrIs(macC);
-  egress->portIdLengthIs(3);
-  egress->portIdSubtypeIs(5);
-  egress->portIdIs("Et1");
-  const std::string frame =
-      std::string(12, '\x02') + "\x89\x02" + std::string(reinterpret_cast<const char*>(buf.data()), size) + '\0';
-  // field=value, a repeated field's values joined by ','.
-  std::istringstream expected(
-      "cfm.md.level=4 cfm.opcode=4 cfm.first.tlv.offset=6 cfm.flags.usefdbonly=0 cfm.flags.fwdyes=1 "
-      "cfm.flags.ltr.terminalmep=1 cfm.lt.transaction.id=287454020 cfm.lt.ttl=62 cfm.ltr.relay.action=1 "
-      "cfm.tlv.type=8,5,6,0 cfm.tlv.length=16,7,12 cfm.tlv.ltr.egress.last.id.ui=0007 "
-      "cfm.tlv.ltr.egress.last.id.mac=00:1c:73:00:00:0a cfm.tlv.ltr.egress.next.id.ui=0008 "
-      "cfm.tlv.ltr.egress.next.id.mac=00:1c:73:00:00:0b cfm.tlv.reply.ingress.action=1 "
-      "cfm.tlv.reply.ingress.mac.address=00:1c:73:00:00:0b cfm.tlv.reply.egress.action=2 "
-      "cfm.tlv.reply.egress.mac.address=00:1c:73:00:00:0c cfm.tlv.reply.ing.egr.portid.length=3 "
-      "cfm.tlv.reply.ing.egr.portid.subtype=5 cfm.tlv.reply.ing.egr.portid=457431");
-  std::vector<std::string> fields;
-  std::string values;
-  for (std::string pair; expected >> pair;) {
-    fields.push_back(pair.substr(0, pair.find('=')));
-    values += (values.empty() ? "" : "\t") + pair.substr(pair.find('=') + 1);
-  }
-  EXPECT_EQ(TestSupport::tsharkDecode({frame}, fields), std::vector<std::string>{values});
 }
 
 }  // namespace

@@ -132,14 +132,28 @@ TEST_F(LinktraceTest, TheRelayedLtmAndTheLtrByteByByte) {
   Frame back{hostA, bridgeMac, {}, 0x8902, ltr(0xc1, 63, 2, replied(lastId) + data + org2 + org2 + end, 4)};
   const Pairs sent = exchange(in.tag(20).bytes());
   EXPECT_EQ(sent, (Pairs{{et2, out.tag(300, 0x88a8).tag(7).bytes()}, {et1, back.tag(20).bytes()}}));
-  // And an independent decoder reads both as we meant them.
+  // And an independent decoder reads both as we meant them, the LTR's identifiers and reply
+  // TLVs included: no other test has tshark decode an LTR. Each line of values below goes
+  // with the same line of fields.
   ASSERT_TRUE(TestSupport::haveTshark()) << "tshark is not installed: scripts/install-deps.sh installs it";
-  EXPECT_EQ(TestSupport::tsharkDecode({sent.at(0).second, sent.at(1).second},
-                                      {"ieee8021ad.id", "vlan.id", "cfm.md.level", "cfm.opcode", "cfm.flags.usefdbonly", "cfm.flags.fwdyes",
-                                       "cfm.lt.ttl", "cfm.ltr.relay.action", "cfm.ltm.targ.addr", "cfm.tlv.type",
-                                       "cfm.tlv.ltr.egress.last.id.mac", "cfm.tlv.reply.ingress.mac.address"}),
-            (std::vector<std::string>{"300\t7\t4\t5\t1\t\t63\t\t02:00:00:00:00:0c\t7,3,6,5,31,31,0\t\t02:00:00:00:00:0b",
-                                      "\t20\t4\t4\t1\t1\t63\t2\t\t8,5,6,3,31,31,0\t02:00:00:00:00:0b\t02:00:00:00:00:01"}));
+  EXPECT_EQ(TestSupport::tsharkDecode(
+                {sent.at(0).second, sent.at(1).second},
+                {"ieee8021ad.id", "vlan.id", "cfm.md.level", "cfm.opcode", "cfm.first.tlv.offset", "cfm.flags.usefdbonly",
+                 "cfm.flags.fwdyes", "cfm.flags.ltr.terminalmep",
+                 "cfm.lt.transaction.id", "cfm.lt.ttl", "cfm.ltr.relay.action", "cfm.ltm.targ.addr", "cfm.tlv.type", "cfm.tlv.length",
+                 "cfm.tlv.ltr.egress.last.id.ui", "cfm.tlv.ltr.egress.last.id.mac", "cfm.tlv.ltr.egress.next.id.ui",
+                 "cfm.tlv.ltr.egress.next.id.mac",
+                 "cfm.tlv.reply.ingress.action", "cfm.tlv.reply.ingress.mac.address", "cfm.tlv.reply.egress.action",
+                 "cfm.tlv.reply.egress.mac.address"}),
+            (std::vector<std::string>{
+                "300\t7\t4\t5\t17\t1\t\t\t"
+                "16909060\t63\t\t02:00:00:00:00:0c\t7,3,6,5,31,31,0\t8,5,7,7,4,4\t"
+                "\t\t\t\t"
+                "2\t02:00:00:00:00:0b\t3\t02:00:00:00:00:0c",
+                "\t20\t4\t4\t6\t1\t1\t0\t"
+                "16909060\t63\t2\t\t8,5,6,3,31,31,0\t16,7,7,5,4,4\t"
+                "0102\t02:00:00:00:00:0b\t0000\t02:00:00:00:00:01\t"
+                "1\t02:00:00:00:00:01\t1\t02:00:00:00:00:01"}));
   EXPECT_EQ(counts(et1), (Counts{{{4, 5, "in"}, 1}, {{4, 4, "out"}, 1}}));
   EXPECT_EQ(counts(et2), (Counts{{{4, 5, "out"}, 1}}));
 }
