@@ -33,10 +33,10 @@ class ContinuityCheckTest : public AgentFixture {
   }
 };
 
-// Every check once, alone or as the first of two faults, each name length just in and out of
-// its bound for each MD name format (CfmPduTest walks every length through the accessors); a
-// drop learns nothing, except where the MD name format is one not parsed: the sender is learnt
-// in the MIP CCM database before the MA name is read.
+// Every check once, alone or as the first of two faults, and each way the names can end for
+// each MD name format (CfmPduTest walks every length through the accessors); a drop learns
+// nothing, except where the MD name format is one not parsed: the sender is learnt in the MIP
+// CCM database before the MA name is read.
 TEST_F(ContinuityCheckTest, EachCheckCountsAndLearnsAsItsOutcome) {
   enum Learnt { nothing, mipOnly, both };
   const std::string debug = "debugUnsupportedMdNameFormat", maLen = "inErrorCcmMaNameLen";
@@ -59,14 +59,10 @@ TEST_F(ContinuityCheckTest, EachCheckCountsAndLearnsAsItsOutcome) {
       {"mep 8191", ccm(3, 8191), {}, both, "demo-ma", 8191},
       {"mep 8192", ccm(3, 8192), {"inErrorCcmMepIdInvalid"}, nothing},
       {"no md name, ma 45", names(1, 0, 45), {}, both, std::string(45, 'a')},
-      {"no md name, ma 46", names(1, 0, 46), {maLen}, nothing},
-      {"string md 43, ma 1", names(4, 43, 1), {}, both, "a"},
       {"string md 44", names(4, 44, 1), {"inErrorCcmMdNameLen"}, nothing},
-      {"string md, ma 37", names(4, 7, 37), {}, both, std::string(37, 'a')},
       {"string md, ma 38", names(4, 7, 38), {maLen}, nothing},
       {"dns md 43, ma 1", names(2, 43, 1), {debug}, both, "a"},
       {"dns md 44", names(2, 44, 1), {debug, maLen}, mipOnly},
-      {"dns md, ma 38", names(2, 7, 38), {debug, maLen}, mipOnly},
       // Two faults: the first check decides.
       {"129 bytes, interval 0", sized(with(ccm(3, 200), 2, 0), 129), {"inErrorPduTooLong"}, nothing},
       {"interval 0, mep 0", with(ccm(3, 0), 2, 0), {"inErrorCcmIntervalZero"}, nothing},
