@@ -211,7 +211,6 @@ TEST_F(LinktraceTest, TheFirstFailingCheckDecides) {
   const std::string group = ltmGroup(3), answer = ethernet(hostA, bridgeMac, 0, ltr(0, 4, 1, replied() + end));
   struct Row { const char* name; std::string pdu; Counts counted; std::string reply = {}; };
   const Row rows[] = {
-      {"group original", ltm(5, bridgeMac, end, 0, group), dropped(3, 5, "LtmOriginalMac")},
       {"group original and target, ttl 0", ltm(0, group, end, 0, group), dropped(3, 5, "LtmOriginalMac")},
       {"broadcast target", ltm(5, mac(0xffffffffffff)), dropped(3, 5, "LtmTargetMac")},
       {"group target, ttl 0", ltm(0, group), dropped(3, 5, "LtmTargetMac")},
