@@ -41,35 +41,33 @@ std::string ltm(int level, int ttl, const std::string& target, const std::string
 }
 
 std::vector<std::string> frameSeeds() {
-  const std::string end(1, '\0');
-  const std::string hostC = mac(0x02000000000c), hostD = mac(0x02000000000d), hostE = mac(0x02000000000e);
-  const std::string egressId = tlv(7, u16(1) + hostB);
-  const std::vector<std::string> ltms = {
-      ltm(3, 64, hostB, end),           ltm(3, 1, hostC, egressId + end),
-      ltm(3, 5, bridgeMac, tlv(1, "\x01\x02") + end), ltm(4, 9, hostD, tlv(31, "\x00\x00\x00\x01" "x") + end),
-      ltm(3, 3, hostE, end, 0x80),      ltm(3, 0, hostA, end),
-      ltm(3, 8, hostA, tlv(7, "ab") + "\x05"),
+  const std::string end(1, '\0'), hostC = mac(0x02000000000c);
+  // To a host, to the bridge, useFdbOnly set, a TLV cut short; the first carries a Sender ID,
+  // an egress identifier and an organization-specific TLV, which the relay drops or copies.
+  const std::string ltms[] = {
+      ltm(3, 64, hostB, tlv(1, "\x01\x02") + tlv(7, u16(1) + hostB) + tlv(31, "\x00\x00\x00\x01" "x") + end),
+      ltm(3, 5, bridgeMac, end), ltm(3, 3, mac(0x02000000000e), end, 0x80), ltm(3, 8, hostA, tlv(7, "ab") + "\x05"),
   };
   std::vector<std::string> seeds;
+  // Each engine's messages on every interface, untagged and in VLAN 10.
   for (int intf = 0; intf < 8; ++intf) {
-    seeds.push_back(record(intf, ethernet(ccmGroup(3), hostA, 0, ccm(3, 200))));
-    seeds.push_back(record(intf, ethernet(ccmGroup(3), hostA, 10, ccm(3, 200))));
-    seeds.push_back(record(intf, ethernet(bridgeMac, hostA, 10, lbm(3, 7)) +
-                                     record(intf, ethernet(bridgeMac, hostB, 0, lbm(4, 8)))));
+    for (std::uint16_t vlan : {0, 10}) {
+      seeds.push_back(record(intf, ethernet(ccmGroup(3), hostA, vlan, ccm(3, 200))));
+      seeds.push_back(record(intf, ethernet(bridgeMac, hostA, vlan, lbm(3, 7))));
+      for (const auto& l : ltms) seeds.push_back(record(intf, ethernet(ltmGroup(3), hostA, vlan, l)));
+    }
   }
+  // Two tags; a VLAN Ethernet1 translates; the service TPID of the QinQ port; the other name
+  // formats.
   seeds.push_back(record(0, Frame{ccmGroup(3), hostA, {{0x8100, 200}, {0x8100, 201}}, 0x8902, ccm(3, 300)}.bytes()));
   seeds.push_back(record(0, ethernet(ccmGroup(3), hostA, 100, ccm(3, 200, "demo-md", "demo-ma", 9))));
+  seeds.push_back(record(7, ethernet(ltmGroup(3), hostB, 20, ltms[0], 0x88a8)));
   seeds.push_back(record(7, ethernet(ccmGroup(4), hostB, 20, ccm(4, 5, "", "m", 1, 1), 0x88a8)));
-  seeds.push_back(record(2, ethernet(ccmGroup(7), hostD, 0, ccm(7, 1, "top.example", "icc-1", 1, 2, 32))));
+  seeds.push_back(record(2, ethernet(ccmGroup(7), hostC, 0, ccm(7, 1, "top.example", "icc-1", 1, 2, 32))));
   seeds.push_back(record(1, ethernet(ccmGroup(3), hostC, 0, ccm(3, 8191, "demo-md", std::string("\x00\x14", 2), 2, 4, 1))));
-  for (const auto& l : ltms) {
-    seeds.push_back(record(0, ethernet(ltmGroup(3), hostA, 10, l)));
-    seeds.push_back(record(7, ethernet(ltmGroup(3), hostB, 20, l, 0x88a8)));
-  }
   // A CCM teaches the MIP CCM database the sender; the LTM after it finds the sender there.
   seeds.push_back(record(2, ethernet(ccmGroup(3), hostC, 0, ccm(3, 201))) +
-                  record(0, ethernet(ltmGroup(3), hostA, 10, ltm(3, 6, hostC, end, 0))));
-  seeds.push_back(record(6, ethernet(ccmGroup(3), hostA, 0, ccm(3, 1))));
+                  record(0, ethernet(ltmGroup(3), hostA, 10, ltm(3, 6, hostC, end))));
   seeds.push_back(record(0, std::string(13, '\x01')));
   return seeds;
 }
