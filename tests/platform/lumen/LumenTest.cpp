@@ -122,7 +122,6 @@ TEST(IntfId, NamesAreNormalisedInternedAndKnowTheirKind) {
     EXPECT_EQ(Lumen::PortChannelIntfId::isPortChannelIntfId(id), c.kind == 'P') << c.in;
   }
   EXPECT_TRUE(IntfId("").empty());
-  EXPECT_TRUE(IntfId("Ethernet10") < IntfId("Ethernet2"));
 }
 
 // Ordering compares ranks that are renumbered when a new name finds no room between its
