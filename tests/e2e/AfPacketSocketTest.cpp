@@ -166,6 +166,11 @@ TEST_F(AfPacketSocketE2e, SendsBurstsADeviceDownAndKernelDrops) {
     got = receiveFrames(*local_, 1, 50ms);
   }
   EXPECT_EQ(got, Frames{cfm({}, 7)});
+  // Down and up leave an error on the socket that a read from the ring does not take: the
+  // first send after must still go out.
+  EXPECT_TRUE(local_->send(span(sent)));
+  EXPECT_EQ(receiveFrames(*peer_, 1), Frames{sent});
+  EXPECT_EQ(local_->sendErrors(), 1u);
 }
 
 }  // namespace
