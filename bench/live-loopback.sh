@@ -5,10 +5,13 @@
 # latency of both side by side with the ratios agent/reflector: absolute figures depend on
 # the machine and on what else runs on it, the ratios taken in one run much less.
 #
-#   bench/live-loopback.sh [--seconds N] [--build DIR] [--cfmagentd PATH] [--cfmctl PATH]
-#                          [--tools DIR]
+#   bench/live-loopback.sh [--seconds N] [--rounds N] [--build DIR] [--cfmagentd PATH]
+#                          [--cfmctl PATH] [--tools DIR] [--overload W]
 #
 #   --seconds N       length of each lbmflood run (default 5)
+#   --rounds N        agent, then reflector, N times over (default 1): each round gives its
+#                     own ratios, and the medians of the rounds are printed last, so that
+#                     what else the machine does between two runs weighs less
 #   --build DIR       build directory holding cfmagentd and cfmctl (default: build)
 #   --cfmagentd PATH  the daemon to measure (default: DIR/apps/cfmagentd/cfmagentd)
 #   --cfmctl PATH     (default: DIR/apps/cfmctl/cfmctl)
@@ -25,6 +28,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
 seconds=5
+rounds=1
 overload=
 build=$repo/build
 cfmagentd= cfmctl=
@@ -33,6 +37,7 @@ usage() { sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//' >&2; ex
 while [ $# -gt 0 ]; do
   case $1 in
     --seconds) seconds=${2:?}; shift 2 ;;
+    --rounds) rounds=${2:?}; shift 2 ;;
     --build) build=${2:?}; shift 2 ;;
     --cfmagentd) cfmagentd=${2:?}; shift 2 ;;
     --cfmctl) cfmctl=${2:?}; shift 2 ;;
@@ -48,6 +53,7 @@ cfmctl=${cfmctl:-$build/apps/cfmctl/cfmctl}
 fail() { echo "live-loopback: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || fail "run as root: it makes network namespaces and opens packet sockets"
 [[ $seconds =~ ^[0-9]+([.][0-9]+)?$ ]] || fail "--seconds: '$seconds' is not a number of seconds"
+[[ $rounds =~ ^[1-9][0-9]*$ ]] || fail "--rounds: '$rounds' is not a number of rounds"
 for tool in gcc ip jq; do
   command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install gcc iproute2 jq)"
 done
@@ -153,24 +159,17 @@ flood() {  # RESPONDER WINDOW PID: one lbmflood run against PID, its line kept i
   result[$1/$2]=$line
 }
 
-echo "== cfmagentd ($cfmagentd) on sw-a"
-ip netns exec "$nsSw" "$cfmagentd" --config "$config" --control "$work/cfmagentd.sock" \
-  >"$work/cfmagentd.log" 2>&1 &
-agent=$!
-waitFor "cfmagentd (its log: $(cat "$work/cfmagentd.log" 2>/dev/null))" agentReady
+startAgent() {
+  ip netns exec "$nsSw" "$cfmagentd" --config "$config" --control "$work/cfmagentd.sock" \
+    >"$work/cfmagentd.log" 2>&1 &
+  agent=$!
+  waitFor "cfmagentd (its log: $(cat "$work/cfmagentd.log" 2>/dev/null))" agentReady
+}
 # What the agent's socket shed during a run: frames its queue dropped, frames the kernel did.
 socketDrops() { ctl show sockets --json | jq -r '.Ethernet1 | "\(.rxQueueDrops) \(.rxKernelDrops)"'; }
 declare -A drops
-for window in 1 64; do
-  read -r queue0 kernel0 < <(socketDrops)
-  flood agent "$window" "$agent"
-  read -r queue1 kernel1 < <(socketDrops)
-  drops[$window]="$((queue1 - queue0)) $((kernel1 - kernel0))"
-done
-echo "   cfmctl show sockets (both runs):"
-ctl show sockets | sed 's/^/     /'
 
-if [ -n "$overload" ]; then
+overloadRun() {
   echo "== overload: lbmflood at window $overload until the agent's socket has seen 10 M frames"
   # Frames that reached the socket: the kernel's drops, and every other frame, since the
   # agent's queue drops at the head (each arriving frame is queued, an older one shed).
@@ -218,65 +217,75 @@ if [ -n "$overload" ]; then
     "\($shed) shed by the queue, \($kernel) by the kernel; agent CPU \($cpu) s, " +
     "\($cpu * 1e9 / $seen | floor) ns per frame seen"'
   echo "   cfmctl show counters under overload: $(printf '%s\n' "${answers[@]}" | summary)"
+}
+
+for round in $(seq "$rounds"); do
+  echo "== round $round of $rounds: cfmagentd ($cfmagentd) on sw-a"
+  startAgent
+  for window in 1 64; do
+    read -r queue0 kernel0 < <(socketDrops)
+    flood "agent/$round" "$window" "$agent"
+    read -r queue1 kernel1 < <(socketDrops)
+    drops[$round/$window]="$((queue1 - queue0)) $((kernel1 - kernel0))"
+  done
+  echo "   cfmctl show sockets (both runs):"
+  ctl show sockets | sed 's/^/     /'
+  if [ "$round" -eq 1 ] && [ -n "$overload" ]; then overloadRun; fi
+  stop "$agent"
+  agent=
+
+  echo "== round $round of $rounds: lbrreflect on sw-a"
+  ip netns exec "$nsSw" "$work/lbrreflect" sw-a &
+  reflector=$!
+  waitFor "lbrreflect" packetSocketBound "$reflector"
+  for window in 1 64; do flood "reflector/$round" "$window" "$reflector"; done
+  stop "$reflector"
+  reflector=
+done
+
+echo
+echo "== $seconds s per run; ratios are agent/reflector (replies/s: higher is better; latency and"
+echo "   CPU per reply, the responder's user and system time during the run / replies: lower)"
+printf '%-6s %-6s | %-28s | %-28s | %-23s | %s\n' "" "" "agent" "reflector" "agent/reflector" \
+  "agent: frames lost and where"
+printf '%-6s %-6s | %10s %8s %8s | %10s %8s %8s | %5s %5s %5s %5s | %10s %6s %7s %7s\n' "round" "window" \
+  "replies/s" "p50 us" "p99 us" "replies/s" "p50 us" "p99 us" "rate" "p50" "p99" "CPU" \
+  "unanswered" "stalls" "rxQueue" "kernel"
+ratios=$work/ratios
+for round in $(seq "$rounds"); do
+  for window in 1 64; do
+    awk -v round="$round" -v window="$window" -v tick="$clockTick" -v a="${result[agent/$round/$window]}" \
+        -v r="${result[reflector/$round/$window]}" -v ca="${cpu[agent/$round/$window]}" \
+        -v cr="${cpu[reflector/$round/$window]}" -v d="${drops[$round/$window]}" -v out="$ratios" '
+      # The value of NAME in an lbmflood line; empty when the line has none.
+      function value(line, name,   parts) {
+        if (!match(line, "(^| )" name "=[-0-9.]+")) return ""
+        split(substr(line, RSTART, RLENGTH), parts, "=")
+        return parts[2]
+      }
+      function ratio(x, y) { return (x > 0 && y > 0) ? sprintf("%.2f", x / y) : "-" }
+      function perReply(ticks, line) { return value(line, "replies") > 0 ? ticks / tick * 1e6 / value(line, "replies") : -1 }
+      BEGIN {
+        split(d, shed, " ")
+        rate = ratio(value(a, "replies_per_s"), value(r, "replies_per_s"))
+        p50 = ratio(value(a, "p50_us"), value(r, "p50_us"))
+        p99 = ratio(value(a, "p99_us"), value(r, "p99_us"))
+        cpu = ratio(perReply(ca, a), perReply(cr, r))
+        printf "%-6s %-6s | %10s %8s %8s | %10s %8s %8s | %5s %5s %5s %5s | %10d %6d %7d %7d\n", round, window,
+               value(a, "replies_per_s"), value(a, "p50_us"), value(a, "p99_us"),
+               value(r, "replies_per_s"), value(r, "p50_us"), value(r, "p99_us"), rate, p50, p99, cpu,
+               value(a, "sent") - value(a, "replies"), value(a, "stalls"), shed[1], shed[2]
+        print window, rate, p50, p99, cpu >> out
+      }'
+  done
+done
+if [ "$rounds" -gt 1 ]; then
+  for window in 1 64; do
+    medians=()
+    for column in 2 3 4 5; do
+      medians+=("$(awk -v w="$window" -v c="$column" '$1 == w { print $c }' "$ratios" | sort -g |
+        awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : sprintf("%.2f", (v[NR / 2] + v[NR / 2 + 1]) / 2) }')")
+    done
+    printf '%-6s %-6s | %28s | %28s | %5s %5s %5s %5s |\n' "median" "$window" "" "" "${medians[@]}"
+  done
 fi
-stop "$agent"
-agent=
-
-echo "== lbrreflect on sw-a"
-ip netns exec "$nsSw" "$work/lbrreflect" sw-a &
-reflector=$!
-waitFor "lbrreflect" packetSocketBound "$reflector"
-for window in 1 64; do flood reflector "$window" "$reflector"; done
-stop "$reflector"
-reflector=
-
-echo
-echo "== $seconds s per run; ratios are agent/reflector (replies/s: higher is better; latency: lower)"
-awk -v a1="${result[agent/1]}" -v r1="${result[reflector/1]}" -v d1="${drops[1]}" \
-    -v a64="${result[agent/64]}" -v r64="${result[reflector/64]}" -v d64="${drops[64]}" '
-  # The value of NAME in an lbmflood line; empty when the line has none.
-  function value(line, name,   parts) {
-    if (!match(line, "(^| )" name "=[-0-9.]+")) return ""
-    split(substr(line, RSTART, RLENGTH), parts, "=")
-    return parts[2]
-  }
-  function ratio(a, b) { return (a >= 0 && b > 0) ? sprintf("%.2f", a / b) : "-" }
-  function row(window, a, r, d,   shed) {
-    split(d, shed, " ")
-    printf "%-6s | %10s %8s %8s | %10s %8s %8s | %5s %5s %5s | %10d %6d %7d %7d\n", window,
-           value(a, "replies_per_s"), value(a, "p50_us"), value(a, "p99_us"),
-           value(r, "replies_per_s"), value(r, "p50_us"), value(r, "p99_us"),
-           ratio(value(a, "replies_per_s"), value(r, "replies_per_s")),
-           ratio(value(a, "p50_us"), value(r, "p50_us")), ratio(value(a, "p99_us"), value(r, "p99_us")),
-           value(a, "sent") - value(a, "replies"), value(a, "stalls"), shed[1], shed[2]
-  }
-  BEGIN {
-    printf "%-6s | %-28s | %-28s | %-17s | %s\n", "", "agent", "reflector", "agent/reflector",
-           "agent: frames lost and where"
-    printf "%-6s | %10s %8s %8s | %10s %8s %8s | %5s %5s %5s | %10s %6s %7s %7s\n", "window",
-           "replies/s", "p50 us", "p99 us", "replies/s", "p50 us", "p99 us", "rate", "p50", "p99",
-           "unanswered", "stalls", "rxQueue", "kernel"
-    row(1, a1, r1, d1)
-    row(64, a64, r64, d64)
-  }'
-echo
-echo "CPU per reply (the responder's user and system time during the run / replies; ratio agent/reflector)"
-awk -v tick="$clockTick" -v a1="${result[agent/1]}" -v r1="${result[reflector/1]}" \
-    -v a64="${result[agent/64]}" -v r64="${result[reflector/64]}" \
-    -v ca1="${cpu[agent/1]}" -v cr1="${cpu[reflector/1]}" \
-    -v ca64="${cpu[agent/64]}" -v cr64="${cpu[reflector/64]}" '
-  function replies(line,   parts) {
-    if (!match(line, "(^| )replies=[0-9]+")) return 0
-    split(substr(line, RSTART, RLENGTH), parts, "=")
-    return parts[2]
-  }
-  function perReply(ticks, line,   n) { n = replies(line); return n > 0 ? ticks / tick * 1e6 / n : -1 }
-  function row(window, ca, a, cr, r,   x, y) {
-    x = perReply(ca, a); y = perReply(cr, r)
-    printf "%-6s | %12.2f us %12.2f us | %5s\n", window, x, y, (x > 0 && y > 0) ? sprintf("%.2f", x / y) : "-"
-  }
-  BEGIN {
-    printf "%-6s | %15s %15s | %s\n", "window", "agent", "reflector", "ratio"
-    row(1, ca1, a1, cr1, r1)
-    row(64, ca64, a64, cr64, r64)
-  }'
