@@ -125,6 +125,9 @@ void LinktraceSm::handleProtocolPkt() {
     return record.incrPktCounter(CounterId::inErrorLtmTtlZero_);
   }
   // A short egress identifier is not read: the reply goes out with an all-zero last one.
+  // The replies take the last TLV of each type, so the whole chain is walked first and the
+  // last one is checked: an LTM may carry a good identifier and then a short one.
+  record.tlv(tlvTypeEnd);
   if (const std::uint8_t* tlv = record.tlv(tlvTypeLtmEgressId)) {
     const auto length = reinterpret_cast<const TypeLength*>(tlv)->length();
     if (length < LtmEgressIdTlv::defaultLength) {

@@ -218,6 +218,9 @@ TEST_F(LinktraceTest, TheFirstFailingCheckDecides) {
       {"ttl 0, target nowhere", ltm(0, hostC), dropped(3, 5, "LtmTtlZero")},
       {"egress identifier of 7 bytes", ltm(5, bridgeMac, tlv(7, lastId.substr(0, 7)) + end),
        {{{3, 5, "in"}, 1}, {{3, 5, "debugLtmEgressIdTlvLen"}, 1}, {{3, 4, "out"}, 1}}, answer},
+      // The reply takes the last identifier: a good one before it does not vouch for it.
+      {"a good egress identifier, then one of 2 bytes", ltm(5, bridgeMac, tlv(7, lastId) + tlv(7, lastId.substr(0, 2)) + end),
+       {{{3, 5, "in"}, 1}, {{3, 5, "debugLtmEgressIdTlvLen"}, 1}, {{3, 4, "out"}, 1}}, answer},
       {"an ltr", ltr(0, 4, 1, replied() + end), {{{3, 4, "in"}, 1}}},
   };
   for (const Row& r : rows) {
