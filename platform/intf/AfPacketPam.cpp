@@ -20,15 +20,19 @@ constexpr std::size_t kRoundFrames = 256;
 // Frames a socket whose readers fell behind reads past that, into the queues, whose limit and
 // drop policy then decide what is shed (not the kernel's buffer, which drops the newest).
 constexpr std::size_t kShedFrames = 4096;
+// Behind means this many frames still waiting in the ring after a round: half of it, so the
+// kernel is not about to drop. A busy socket whose readers keep up (a window of 64 LBMs keeps
+// one busy) only ends its round and is served again on the next.
+constexpr std::size_t kBehindFrames = AfPacketSocket::kRingFrames / 2;
 
 // One kernel socket and the pams it feeds.
 //
 // A readiness reads the socket in batches, each no larger than the room left in the pams'
 // queues; after each batch every pam offers its frames to its reader at once, and what the
 // readers sent meanwhile leaves in one system call. A round ends when the socket is empty
-// or kRoundFrames have gone through; in the second case the readers cannot keep up, and the
-// socket's backlog is read into the queues, which keep the newest frames and count the rest
-// as rxQueueDrops. What they keep is offered at once.
+// or kRoundFrames have gone through; in the second case, if half the ring still waits, the
+// readers cannot keep up, and the socket's backlog is read into the queues, which keep the
+// newest frames and count the rest as rxQueueDrops. What they keep is offered at once.
 class DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
  public:
   DeviceSocket(Kiln::EventLoop& loop, const std::string& device, bool bulk)
@@ -57,8 +61,10 @@ class DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
         if (socket_.drained() || pams_.empty()) break;
         socket_.batchSendsIs(true);
         if (taken >= kRoundFrames) {
-          read(kShedFrames);
-          offer();
+          if (socket_.backlogAtLeast(kBehindFrames)) {
+            read(kShedFrames);
+            offer();
+          }
           socket_.batchSendsIs(false);
           break;
         }

@@ -267,6 +267,16 @@ std::size_t AfPacketSocket::receiveRing(
   return delivered;
 }
 
+bool AfPacketSocket::backlogAtLeast(std::size_t frames) const {
+  if (!ring_ || frames == 0) return true;
+  if (frames > kRingFrames) return false;
+  // The kernel fills slots in order, so the slot `frames - 1` ahead is the kernel's only
+  // once those before it are.
+  const auto* header =
+      reinterpret_cast<const tpacket2_hdr*>(ring_ + (ringHead_ + frames - 1) % kRingFrames * kRingSlotBytes);
+  return __atomic_load_n(&header->tp_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER;
+}
+
 void AfPacketSocket::clearPendingError() {
   int error = 0;
   socklen_t length = sizeof error;

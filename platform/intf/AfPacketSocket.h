@@ -56,6 +56,9 @@ class AfPacketSocket {
                       std::size_t maxFrames);
   // Whether the last receive() left nothing waiting: it read fewer frames than it asked for.
   bool drained() const { return drained_; }
+  // Whether at least `frames` frames wait in the ring: one look, no system call. Without a
+  // ring the backlog is unknown and the answer is yes.
+  bool backlogAtLeast(std::size_t frames) const;
 
   // Sends one frame, Ethernet header first, unchanged. False (and counted) when the kernel
   // refused it: full queues, device down, malformed frame. A device that went down and came

@@ -136,6 +136,9 @@ TEST_F(AfPacketSocketE2e, SendsBurstsADeviceDownAndKernelDrops) {
   for (std::uint32_t i = 0; i < 200; ++i) {
     peerSends(burst.emplace_back(cfm(i % 2 ? Tags{{0x8100, std::uint16_t(i)}} : Tags{}, i)));
   }
+  // A veth delivers within the peer's send: all of the burst waits, and nothing more.
+  EXPECT_TRUE(local_->backlogAtLeast(burst.size()));
+  EXPECT_FALSE(local_->backlogAtLeast(burst.size() + 1));
   std::vector<std::size_t> batches;
   EXPECT_EQ(receiveFrames(*local_, burst.size(), 5s, &batches), burst);
   EXPECT_EQ(*std::max_element(batches.begin(), batches.end()), AfPacketSocket::kBatchFrames);
