@@ -250,10 +250,10 @@ std::size_t AfPacketSocket::receiveRing(
     }
     const auto* from = reinterpret_cast<const sockaddr_ll*>(slot + TPACKET_ALIGN(sizeof(tpacket2_hdr)));
     if (status & TP_STATUS_COPY) {
-      // The whole frame waits on the socket's queue, in the same order.
-      const bool wasDrained = drained_;
+      // The whole frame waits on the socket's queue, in the same order. The ring, not the
+      // queue, says whether more wait.
       delivered += receiveQueued(sink, 1);
-      drained_ = wasDrained;
+      drained_ = false;
     } else if (header->tp_snaplen < header->tp_len || header->tp_mac + header->tp_snaplen > kRingSlotBytes) {
       ++truncatedFrames_;  // longer than a slot, with no room left on the queue for it
     } else if (from->sll_pkttype != PACKET_OUTGOING) {
