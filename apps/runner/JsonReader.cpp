@@ -96,6 +96,11 @@ json parse(std::string_view text, const std::string& file) {
     }
     throw ConfigError(file + ":" + std::to_string(line) + ":" + std::to_string(column + 1) + ": " +
                       why);
+  } catch (const json::out_of_range& e) {
+    // A number too large for any type, such as 1E999: the library names the number.
+    std::string why = e.what();
+    if (auto at = why.find("] "); at != std::string::npos) why = why.substr(at + 2);
+    throw ConfigError(file + ": " + why);
   }
   if (!finder.duplicatePath().empty()) {
     throw ConfigError(file + ": " + finder.duplicatePath() + ": key given twice");
