@@ -128,6 +128,7 @@ TEST(RunnerConfigParse, RefusesFilesThatAreNotCleanJson) {
   EXPECT_EQ(refusal("[]"), "demo.json: expected a JSON object, got an array");
   const std::string syntax = refusal("{\n  \"bridgeMac\": \"02:00:00:00:00:01\",\n}");
   EXPECT_EQ(syntax.rfind("demo.json:3:1: syntax error", 0), 0u) << syntax;
+  EXPECT_EQ(refusal(R"({"bridgeVlan": 1E999})"), "demo.json: number overflow parsing '1E999'");
   EXPECT_EQ(refusal("", "/nonexistent/demo.json"), "/nonexistent/demo.json: cannot read: No such file or directory");
 }
 
