@@ -3,6 +3,7 @@
 
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -148,7 +149,18 @@ class StopSignals {
   int fd_;
 };
 
+// Each interface holds two packet sockets: a switch with a few hundred ports outgrows the
+// usual soft limit of 1,024 descriptors, while the hard limit is there to be used.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
 int runLive(const Options& o, Runner::RunnerConfig config) {
+  raiseDescriptorLimit();
   Kiln::EventLoop& loop = Kiln::eventLoop();
   StopSignals signals(loop);
   Runner::Daemon daemon(loop, std::move(config));

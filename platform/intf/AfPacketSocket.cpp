@@ -15,7 +15,6 @@
 #include <cstring>
 #include <limits>
 #include <system_error>
-#include <utility>
 
 #include "platform/lumen/Eth.h"
 
@@ -130,10 +129,12 @@ AfPacketSocket::AfPacketSocket(const std::string& device) : device_(device) {
   fd_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0) throwOpenError(errno, device, nullptr);
 
+  // The destructor does not run for a constructor that throws.
   auto fail = [&](const char* step) {
     const int err = errno;
+    if (ring_) ::munmap(ring_, kRingBytes);
+    if (txFd_ >= 0) ::close(txFd_);
     ::close(fd_);
-    fd_ = -1;
     throwOpenError(err, device, step);
   };
 
@@ -192,6 +193,14 @@ AfPacketSocket::AfPacketSocket(const std::string& device) : device_(device) {
     }
   }
 
+  // Replies leave by a socket of their own that receives nothing and that nobody polls. The
+  // kernel wakes a socket's waiters as each frame it sent is freed; on the polled socket that
+  // is a wake-up per reply, for nothing, since only readability is watched.
+  txFd_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (txFd_ < 0) fail("socket");
+  addr.sll_protocol = 0;  // bound to the device for sending only: no frame is delivered to it
+  if (::bind(txFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) fail("bind");
+
   batch_ = std::make_unique<Batch>();
   for (std::size_t i = 0; i < kBatchFrames; ++i) {
     auto& slot = batch_->slots[i];
@@ -224,6 +233,7 @@ void AfPacketSocket::mapRing() {
 AfPacketSocket::~AfPacketSocket() {
   batchSendsIs(false);
   if (ring_) ::munmap(ring_, kRingBytes);
+  if (txFd_ >= 0) ::close(txFd_);
   if (fd_ >= 0) ::close(fd_);
 }
 
@@ -243,7 +253,7 @@ std::size_t AfPacketSocket::receiveRing(
     if (!(status & TP_STATUS_USER)) {
       // Nothing to read, yet the socket was readable: a device going down leaves an error
       // pending (reading the queue would have taken it). Left there it would keep the
-      // socket ready and fail the next send.
+      // socket ready, and the loop spinning on it.
       if (read == 0) clearPendingError();
       drained_ = true;
       break;
@@ -365,10 +375,10 @@ bool AfPacketSocket::send(std::span<const std::uint8_t> frame) {
     }
     flushSends();  // a frame too long for the batch goes after those before it
   }
-  for (bool retried = false;;) {
-    const ssize_t sent = ::send(fd_, frame.data(), frame.size(), MSG_DONTWAIT);
+  for (;;) {
+    const ssize_t sent = ::send(txFd_, frame.data(), frame.size(), MSG_DONTWAIT);
     if (sent >= 0) return true;
-    if (errno == EINTR || (errno == ENETDOWN && !std::exchange(retried, true))) continue;
+    if (errno == EINTR) continue;
     ++sendErrors_;
     return false;
   }
@@ -392,18 +402,17 @@ void AfPacketSocket::batchSendsIs(bool batch) {
 void AfPacketSocket::flushSends() {
   SendBatch& batch = SendBatch::ofThread();
   std::size_t done = 0;
-  bool retried = false;
   while (done < batch.count) {
     for (std::size_t i = done; i < batch.count; ++i) {
       batch.headers[i] = mmsghdr{};
       batch.headers[i].msg_hdr.msg_iov = &batch.iov[i];
       batch.headers[i].msg_hdr.msg_iovlen = 1;
     }
-    const int sent = ::sendmmsg(fd_, batch.headers.data() + done,
+    const int sent = ::sendmmsg(txFd_, batch.headers.data() + done,
                                 static_cast<unsigned>(batch.count - done), MSG_DONTWAIT);
     if (sent > 0) {
       done += static_cast<std::size_t>(sent);
-    } else if (sent < 0 && (errno == EINTR || (errno == ENETDOWN && !std::exchange(retried, true)))) {
+    } else if (sent < 0 && errno == EINTR) {
       continue;
     } else {
       // The first frame left was refused (full queue, device down): it is lost, the rest

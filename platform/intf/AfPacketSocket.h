@@ -12,7 +12,8 @@
 // of kRingSlotBytes), so that reading them costs no system call: a responder then makes as
 // many calls per frame as a bare reflector (one wait, one send). A frame too long for a slot
 // is also queued whole on the socket and read from there in its turn. Where the kernel
-// refuses the ring, every frame is read from the socket's queue in batches.
+// refuses the ring, every frame is read from the socket's queue in batches. Frames leave by
+// a second socket on the device that receives nothing and is never polled (see send()).
 
 #include <cstdint>
 #include <functional>
@@ -91,6 +92,7 @@ class AfPacketSocket {
 
   std::string device_;
   int fd_ = -1;
+  int txFd_ = -1;
   std::unique_ptr<Batch> batch_;
   std::uint8_t* ring_ = nullptr;
   std::size_t ringHead_ = 0;

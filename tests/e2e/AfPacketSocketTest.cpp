@@ -3,6 +3,7 @@
 // texts are checked through cfmtool, which opens the same socket.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -169,8 +170,10 @@ TEST_F(AfPacketSocketE2e, SendsBurstsADeviceDownAndKernelDrops) {
     got = receiveFrames(*local_, 1, 50ms);
   }
   EXPECT_EQ(got, Frames{cfm({}, 7)});
-  // Down and up leave an error on the socket that a read from the ring does not take: the
-  // first send after must still go out.
+  // Down and up leave an error on the socket that a read from the ring does not take: once
+  // read empty, the socket must not stay ready, nor the first send after fail.
+  pollfd ready{local_->fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&ready, 1, 0), 0) << "revents " << ready.revents;
   EXPECT_TRUE(local_->send(span(sent)));
   EXPECT_EQ(receiveFrames(*peer_, 1), Frames{sent});
   EXPECT_EQ(local_->sendErrors(), 1u);
