@@ -61,11 +61,12 @@ class AfPacketSocket {
   // ring the backlog is unknown and the answer is yes.
   bool backlogAtLeast(std::size_t frames) const;
 
-  // Sends one frame, Ethernet header first, unchanged. False (and counted) when the kernel
-  // refused it: full queues, device down, malformed frame. A device that went down and came
-  // back leaves an error on the socket that fails one send: that send is made again. While sends are batched, the
-  // frame is copied into the batch instead and true returned; a refusal at the flush is
-  // counted in lateSendErrors().
+  // Sends one frame, Ethernet header first, unchanged, by the transmit socket: the kernel
+  // wakes a socket's waiters as each frame it sent is freed, which on fd() would wake the
+  // loop's epoll entry once per frame. False (and counted) when the kernel refused it: full
+  // queues, device down, malformed frame. While sends are batched, the frame is copied into
+  // the batch instead and true returned; a refusal at the flush is counted in
+  // lateSendErrors().
   bool send(std::span<const std::uint8_t> frame);
   // Between true and false, frames sent go out together, in one system call per batch.
   // Ending the batch (or a full batch) sends them. One socket per thread batches at a time;
