@@ -6,7 +6,7 @@
 # the machine and on what else runs on it, the ratios taken in one run much less.
 #
 #   bench/live-loopback.sh [--seconds N] [--rounds N] [--build DIR] [--cfmagentd PATH]
-#                          [--cfmctl PATH] [--tools DIR] [--overload W]
+#                          [--cfmctl PATH] [--tools DIR] [--overload W] [--scale "N ..."]
 #
 #   --seconds N       length of each lbmflood run (default 5)
 #   --rounds N        agent, then reflector, N times over (default 1): each round gives its
@@ -21,6 +21,13 @@
 #                     memory after the first 100 k and after 10 M frames, and how long
 #                     `cfmctl show counters` took to answer meanwhile (off by default: at
 #                     100 k frames/s it takes well over a minute)
+#   --scale "N ..."   instead of the rounds: for each N, the agent on N veth pairs (N access
+#                     ports, a socket each) and one lbmflood at window 1 on each pair, all
+#                     at once; prints replies/s and the agent's CPU per reply by N, all of
+#                     it and its user time alone. Every socket holds one frame per
+#                     readiness whatever N, so a cost of the agent's that grew with the
+#                     number of interfaces would show in user time per reply (its system
+#                     time also carries the waking of N lbmflood processes)
 #
 # Needs root (namespaces, AF_PACKET), gcc, ip (iproute2) and jq. Namespaces, processes and
 # files are removed on exit, also when interrupted.
@@ -30,6 +37,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 seconds=5
 rounds=1
 overload=
+scale=
 build=$repo/build
 cfmagentd= cfmctl=
 tools=$repo/../shared/tools
@@ -43,6 +51,7 @@ while [ $# -gt 0 ]; do
     --cfmctl) cfmctl=${2:?}; shift 2 ;;
     --tools) tools=${2:?}; shift 2 ;;
     --overload) overload=${2:?}; shift 2 ;;
+    --scale) scale=${2:?}; shift 2 ;;
     -h | --help) usage ;;
     *) echo "live-loopback: unknown argument '$1'" >&2; usage ;;
   esac
@@ -54,6 +63,9 @@ fail() { echo "live-loopback: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || fail "run as root: it makes network namespaces and opens packet sockets"
 [[ $seconds =~ ^[0-9]+([.][0-9]+)?$ ]] || fail "--seconds: '$seconds' is not a number of seconds"
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || fail "--rounds: '$rounds' is not a number of rounds"
+for n in $scale; do
+  [[ $n =~ ^[1-9][0-9]*$ && $n -le 4000 ]] || fail "--scale: '$n' is not a number of interfaces (1-4000)"
+done
 for tool in gcc ip jq; do
   command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install gcc iproute2 jq)"
 done
@@ -148,6 +160,7 @@ packetSocketBound() {
 # its context included), in clock ticks.
 clockTick=$(getconf CLK_TCK)
 cpuTicks() { awk '{ print $14 + $15 }' /proc/"$1"/stat; }
+userTicks() { awk '{ print $14 }' /proc/"$1"/stat; }  # the process's own code only
 declare -A result cpu
 flood() {  # RESPONDER WINDOW PID: one lbmflood run against PID, its line kept in
            # result[RESPONDER/WINDOW], PID's CPU ticks during it in cpu[RESPONDER/WINDOW]
@@ -218,6 +231,59 @@ overloadRun() {
     "\($cpu * 1e9 / $seen | floor) ns per frame seen"'
   echo "   cfmctl show counters under overload: $(printf '%s\n' "${answers[@]}" | summary)"
 }
+
+scaleRun() {  # N: the agent on N veth pairs, lbmflood at window 1 on each
+  local n=$1 i pids=() ticks0 ticks user0 user replies=0 line queue kernel
+  echo "== scale: $n interfaces"
+  {
+    for i in $(seq "$n"); do
+      echo "link add ssw$i type veth peer name shost$i netns $nsHost"
+      echo "link set ssw$i addrgenmode none"
+      echo "link set ssw$i address $bridgeMac up"
+    done
+  } | ip -n "$nsSw" -batch -
+  for i in $(seq "$n"); do
+    printf 'link set shost%d addrgenmode none\nlink set shost%d address 02:00:00:%02x:%02x:0a up\n' \
+      "$i" "$i" $((i / 256)) $((i % 256))
+  done | ip -n "$nsHost" -batch -
+  jq --argjson n "$n" '[range(1; $n + 1)] as $ports
+    | .interfaces = ($ports | map({key: "Ethernet\(.)", value: "ssw\(.)"}) | from_entries)
+    | .switchports = ($ports | map({key: "Ethernet\(.)", value: {mode: "access", portVlan: 10}}) | from_entries)' \
+    "$config" >"$work/scale.json"
+  ip netns exec "$nsSw" "$cfmagentd" --config "$work/scale.json" --control "$work/cfmagentd.sock" \
+    >"$work/cfmagentd.log" 2>&1 &
+  agent=$!
+  allSockets() { [ "$(ctl show sockets --json 2>/dev/null | jq length)" = "$n" ]; }
+  waitFor "cfmagentd's $n sockets (its log: $(cat "$work/cfmagentd.log" 2>/dev/null))" allSockets
+  ticks0=$(cpuTicks "$agent") user0=$(userTicks "$agent")
+  for i in $(seq "$n"); do
+    ip netns exec "$nsHost" "$work/lbmflood" "shost$i" "$bridgeMac" "$level" "$seconds" 1 >"$work/scale.$i" &
+    pids+=($!)
+  done
+  wait "${pids[@]}"
+  ticks=$(($(cpuTicks "$agent") - ticks0)) user=$(($(userTicks "$agent") - user0))
+  for i in $(seq "$n"); do
+    line=$(cat "$work/scale.$i")
+    [[ $line =~ replies=([0-9]+) ]] || fail "lbmflood on shost$i: $line"
+    replies=$((replies + BASH_REMATCH[1]))
+  done
+  read -r queue kernel < <(ctl show sockets --json | jq -r '"\([.[].rxQueueDrops] | add) \([.[].rxKernelDrops] | add)"')
+  stop "$agent"
+  agent=
+  for i in $(seq "$n"); do echo "link del ssw$i"; done | ip -n "$nsSw" -batch -
+  awk -v n="$n" -v r="$replies" -v s="$seconds" -v t="$ticks" -v u="$user" -v hz="$clockTick" -v q="$queue" \
+      -v k="$kernel" 'BEGIN {
+    printf "   %4d interfaces: %9d replies/s, agent CPU %6.2f s, per reply %5.2f us (user %5.2f us); shed: rxQueue %d, kernel %d\n",
+      n, (r / s), (t / hz), (r > 0 ? t / hz * 1e6 / r : 0), (r > 0 ? u / hz * 1e6 / r : 0), q, k }' | tee -a "$work/scale"
+}
+
+if [ -n "$scale" ]; then
+  for n in $scale; do scaleRun "$n"; done
+  echo
+  echo "== $seconds s per run; lbmflood at window 1 on every interface"
+  cat "$work/scale"
+  exit 0
+fi
 
 for round in $(seq "$rounds"); do
   echo "== round $round of $rounds: cfmagentd ($cfmagentd) on sw-a"
