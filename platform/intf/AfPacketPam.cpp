@@ -59,15 +59,16 @@ class DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
         offer();
         socket_.batchSendsIs(false);
         if (socket_.drained() || pams_.empty()) break;
-        socket_.batchSendsIs(true);
         if (taken >= kRoundFrames) {
           if (socket_.backlogAtLeast(kBehindFrames)) {
+            socket_.batchSendsIs(true);
             read(kShedFrames);
             offer();
+            socket_.batchSendsIs(false);
           }
-          socket_.batchSendsIs(false);
           break;
         }
+        socket_.batchSendsIs(true);
       }
     } catch (const std::exception& e) {
       socket_.batchSendsIs(false);
