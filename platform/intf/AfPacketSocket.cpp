@@ -120,7 +120,8 @@ struct AfPacketSocket::SendBatch {
   }
 };
 
-AfPacketSocket::AfPacketSocket(const std::string& device) : device_(device) {
+AfPacketSocket::AfPacketSocket(const std::string& device)
+    : device_(device), sends_(SendBatch::ofThread()) {
   const unsigned ifIndex = if_nametoindex(device.c_str());
   if (ifIndex == 0) throwOpenError(errno == ENXIO ? ENODEV : errno, device, nullptr);
 
@@ -364,7 +365,7 @@ std::uint64_t AfPacketSocket::kernelDrops() {
 }
 
 bool AfPacketSocket::send(std::span<const std::uint8_t> frame) {
-  SendBatch& batch = SendBatch::ofThread();
+  SendBatch& batch = sends_;
   if (batch.owner == this) {
     if (frame.size() <= SendBatch::kSlotBytes) {
       auto& slot = batch.data[batch.count];
@@ -384,12 +385,8 @@ bool AfPacketSocket::send(std::span<const std::uint8_t> frame) {
   }
 }
 
-}  // namespace Interface
-
-namespace Interface {
-
 void AfPacketSocket::batchSendsIs(bool batch) {
-  SendBatch& sends = SendBatch::ofThread();
+  SendBatch& sends = sends_;
   if (batch) {
     if (sends.owner == nullptr) sends.owner = this;
     return;
@@ -400,7 +397,7 @@ void AfPacketSocket::batchSendsIs(bool batch) {
 }
 
 void AfPacketSocket::flushSends() {
-  SendBatch& batch = SendBatch::ofThread();
+  SendBatch& batch = sends_;
   std::size_t done = 0;
   while (done < batch.count) {
     for (std::size_t i = done; i < batch.count; ++i) {

@@ -92,6 +92,8 @@ class AfPacketSocket {
                             std::size_t maxFrames);
 
   std::string device_;
+  // The thread's batch, looked up once: not a thread-local look-up per frame.
+  SendBatch& sends_;
   int fd_ = -1;
   int txFd_ = -1;
   std::unique_ptr<Batch> batch_;
