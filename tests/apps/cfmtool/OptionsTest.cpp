@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "apps/cfmtool/Options.h"
+#include "tests/support/Errors.h"
 
 namespace {
 
@@ -13,12 +14,8 @@ using Args = std::vector<std::string_view>;
 Command parse(const Args& args) { return parseCommandLine(args); }
 
 std::string refusal(const Args& args) {
-  try {
-    parse(args);
-  } catch (const UsageError& e) {
-    return e.what();
-  }
-  return "(accepted)";
+  const std::string error = TestSupport::errorOf<UsageError>([&] { parse(args); });
+  return error.empty() ? "(accepted)" : error;
 }
 
 Args with(Args base, const Args& extra) { return base.insert(base.end(), extra.begin(), extra.end()), base; }

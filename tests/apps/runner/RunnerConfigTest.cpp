@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "apps/runner/RunnerConfig.h"
+#include "tests/support/Errors.h"
 #include "tests/support/Recorders.h"
 #include "tests/support/Scratch.h"
 
@@ -39,12 +40,9 @@ Runner::RunnerConfig model(const json& j) { return Runner::parseText(j.dump(), "
 
 // What parsing `text`, or reading `file` when one is named, is refused with.
 std::string refusal(const std::string& text, const std::string& file = "") {
-  try {
-    file.empty() ? Runner::parseText(text, "demo.json") : Runner::parse(file);
-  } catch (const Runner::ConfigError& e) {
-    return e.what();
-  }
-  return "(accepted)";
+  const std::string error = errorOf<Runner::ConfigError>(
+      [&] { file.empty() ? Runner::parseText(text, "demo.json") : Runner::parse(file); });
+  return error.empty() ? "(accepted)" : error;
 }
 
 using Edit = std::function<void(json&)>;
@@ -273,12 +271,8 @@ TEST(ConfigApply, ChangedModelWritesOnlyTheDifference) {
 TEST(ConfigApply, RootOfAnotherTypeRefusesBeforeAnyWrite) {
   auto manager = Kiln::make<Orbis::EntityManager>();
   manager->entityIs(Runner::aleStatusPath, "Kiln::Dir");
-  try {
-    Runner::apply(model(base()), *manager);
-    ADD_FAILURE() << "applied over a root of another type";
-  } catch (const Runner::ConfigError& e) {
-    EXPECT_STREQ(e.what(), "cfm/aleStatus holds a Kiln::Dir, not a Cfm::AleStatus; nothing was applied");
-  }
+  EXPECT_EQ(errorOf<Runner::ConfigError>([&] { Runner::apply(model(base()), *manager); }),
+            "cfm/aleStatus holds a Kiln::Dir, not a Cfm::AleStatus; nothing was applied");
   EXPECT_EQ(manager->paths(), Lines{"cfm/aleStatus"});
 }
 
