@@ -62,7 +62,17 @@ struct BenchSwitch {
   // already in the collection.
   void receivePathIs() { pamSm = CfmAgent::pamSmFactory(pams, slots, helper, config, brConfig); }
   ~BenchSwitch() {
+    port1 = nullptr;
     if (pamSm) pamSm->prepareToDie();
+  }
+
+  // A frame copied into a pooled buffer, as a device delivers it (a reply edited in place
+  // needs a fresh copy each time), and taken by Ethernet1's machine.
+  void deliver(std::span<const std::uint8_t> frame) {
+    if (!port1) port1 = CfmAgent::pamIntfSmFactory(sockets[0]->intfId(), sockets[0], pamSm.get());
+    auto pkt = Lumen::pktManager().newPkt();
+    pkt->bytesIs(frame, false);
+    port1->processPkt(pkt);
   }
 
   // A frame as a kernel socket's batch delivers it: queued, then offered.
@@ -86,6 +96,7 @@ struct BenchSwitch {
       pams, CfmAgent::counterHelperFactory(Kiln::make<CfmAgent::Counter>()));
   Kiln::Ptr<CfmAgent::ProtocolPktCollection> slots = Kiln::make<CfmAgent::ProtocolPktCollection>();
   Kiln::Ptr<CfmAgent::PamSm> pamSm;
+  Kiln::Ptr<CfmAgent::PamIntfSm> port1;
 };
 
 // Runs `once` per iteration and reports heap allocations per frame and frames per second;

@@ -27,13 +27,8 @@ void BM_LtmRelayedAndAnswered(benchmark::State& state) {
                                                   Kiln::make<CfmAgent::MipCcmDb>(), sw.helper, sw.brConfig,
                                                   sw.brStatus, sw.pams);
   sw.receivePathIs();
-  auto pamIntfSm = CfmAgent::pamIntfSmFactory(sw.sockets[0]->intfId(), sw.sockets[0], sw.pamSm.get());
   const std::string frame = ltm(hostA, 64);
-  auto once = [&] {
-    auto pkt = Lumen::pktManager().newPkt();
-    pkt->bytesIs(bytesOf(frame), false);
-    pamIntfSm->processPkt(pkt);
-  };
+  auto once = [&] { sw.deliver(bytesOf(frame)); };
   // The first frame also builds the counter tree's buckets, as on a running switch.
   once();
   if (sw.wires[0]->sent != 1 || sw.wires[1]->sent != 1 || sw.wires[1]->lastFrame() != ltm(bridgeMac, 63) ||

@@ -24,13 +24,7 @@ void BM_LbmToLbr(benchmark::State& state) {
   BenchSwitch sw(1);
   auto loopbackSm = CfmAgent::loopbackSmFactory(sw.slots->protocolPktIs(Cfm::protocolLoopback), sw.helper, sw.brConfig);
   sw.receivePathIs();
-  auto pamIntfSm = CfmAgent::pamIntfSmFactory(sw.sockets[0]->intfId(), sw.sockets[0], sw.pamSm.get());
-  // The LBM is answered in place, so every frame needs a fresh copy, as from the wire.
-  auto once = [&] {
-    auto pkt = Lumen::pktManager().newPkt();
-    pkt->bytesIs(bytesOf(lbm), false);
-    pamIntfSm->processPkt(pkt);
-  };
+  auto once = [&] { sw.deliver(bytesOf(lbm)); };
   // The first frame also builds the counter tree's buckets, as on a running switch.
   once();
   if (sw.sent() != 1 || sw.wires[0]->lastFrame() != lbr) {
