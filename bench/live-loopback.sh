@@ -16,18 +16,15 @@
 #   --cfmagentd PATH  the daemon to measure (default: DIR/apps/cfmagentd/cfmagentd)
 #   --cfmctl PATH     (default: DIR/apps/cfmctl/cfmctl)
 #   --tools DIR       where lbmflood.c and lbrreflect.c are (default: ../shared/tools)
-#   --overload W      after the agent's runs, overload it: lbmflood at window W until the
-#                     agent's socket has seen 10 M frames; prints what it shed, its resident
-#                     memory after the first 100 k and after 10 M frames, and how long
-#                     `cfmctl show counters` took to answer meanwhile (off by default: at
-#                     100 k frames/s it takes well over a minute)
-#   --scale "N ..."   instead of the rounds: for each N, the agent on N veth pairs (N access
-#                     ports, a socket each) and one lbmflood at window 1 on each pair, all
-#                     at once; prints replies/s and the agent's CPU per reply by N, all of
-#                     it and its user time alone. Every socket holds one frame per
-#                     readiness whatever N, so a cost of the agent's that grew with the
-#                     number of interfaces would show in user time per reply (its system
-#                     time also carries the waking of N lbmflood processes)
+#   --overload W      after the agent's first runs, lbmflood at window W until the agent's
+#                     socket has seen 10 M frames (well over a minute); prints what it shed,
+#                     its resident memory after 100 k and 10 M frames, and how long
+#                     `cfmctl show counters` took meanwhile
+#   --scale "N ..."   instead of the rounds: for each N, the agent on N veth pairs with an
+#                     lbmflood at window 1 on each, all at once; prints replies/s and the
+#                     agent's CPU per reply by N, and its user time alone, where a cost that
+#                     grew with the number of interfaces would show (its system time also
+#                     carries the waking of N lbmflood processes)
 #
 # Needs root (namespaces, AF_PACKET), gcc, ip (iproute2) and jq. Namespaces, processes and
 # files are removed on exit, also when interrupted.
@@ -172,11 +169,10 @@ flood() {  # RESPONDER WINDOW PID: one lbmflood run against PID, its line kept i
   result[$1/$2]=$line
 }
 
-startAgent() {
-  ip netns exec "$nsSw" "$cfmagentd" --config "$config" --control "$work/cfmagentd.sock" \
-    >"$work/cfmagentd.log" 2>&1 &
+startAgent() {  # CONFIG READY: cfmagentd on CONFIG, once the command READY succeeds
+  ip netns exec "$nsSw" "$cfmagentd" --config "$1" --control "$work/cfmagentd.sock" >"$work/cfmagentd.log" 2>&1 &
   agent=$!
-  waitFor "cfmagentd (its log: $(cat "$work/cfmagentd.log" 2>/dev/null))" agentReady
+  waitFor "cfmagentd (its log: $(cat "$work/cfmagentd.log" 2>/dev/null))" "$2"
 }
 # What the agent's socket shed during a run: frames its queue dropped, frames the kernel did.
 socketDrops() { ctl show sockets --json | jq -r '.Ethernet1 | "\(.rxQueueDrops) \(.rxKernelDrops)"'; }
@@ -250,11 +246,8 @@ scaleRun() {  # N: the agent on N veth pairs, lbmflood at window 1 on each
     | .interfaces = ($ports | map({key: "Ethernet\(.)", value: "ssw\(.)"}) | from_entries)
     | .switchports = ($ports | map({key: "Ethernet\(.)", value: {mode: "access", portVlan: 10}}) | from_entries)' \
     "$config" >"$work/scale.json"
-  ip netns exec "$nsSw" "$cfmagentd" --config "$work/scale.json" --control "$work/cfmagentd.sock" \
-    >"$work/cfmagentd.log" 2>&1 &
-  agent=$!
   allSockets() { [ "$(ctl show sockets --json 2>/dev/null | jq length)" = "$n" ]; }
-  waitFor "cfmagentd's $n sockets (its log: $(cat "$work/cfmagentd.log" 2>/dev/null))" allSockets
+  startAgent "$work/scale.json" allSockets
   ticks0=$(cpuTicks "$agent") user0=$(userTicks "$agent")
   for i in $(seq "$n"); do
     ip netns exec "$nsHost" "$work/lbmflood" "shost$i" "$bridgeMac" "$level" "$seconds" 1 >"$work/scale.$i" &
@@ -287,7 +280,7 @@ fi
 
 for round in $(seq "$rounds"); do
   echo "== round $round of $rounds: cfmagentd ($cfmagentd) on sw-a"
-  startAgent
+  startAgent "$config" agentReady
   for window in 1 64; do
     read -r queue0 kernel0 < <(socketDrops)
     flood "agent/$round" "$window" "$agent"
