@@ -43,8 +43,6 @@ inline void removeStaleNetns() {
   }
 }
 
-class Netns;
-
 // Moves the calling thread into a namespace until destroyed. Sockets opened meanwhile stay
 // in that namespace for life.
 class NetnsScope {
@@ -62,7 +60,6 @@ class NetnsScope {
     }
     ::close(target);
   }
-  inline explicit NetnsScope(const Netns& netns);
   ~NetnsScope() {
     // Staying in the test namespace would make every later step act on the wrong host.
     if (::setns(original_, CLONE_NEWNET) < 0) std::terminate();
@@ -121,8 +118,6 @@ class Netns {
  private:
   std::string name_;
 };
-
-inline NetnsScope::NetnsScope(const Netns& netns) : NetnsScope(netns.name()) {}
 
 // A veth pair from device `deviceA` in `a` to `deviceB` in `b`, both up. A namespace
 // outliving the pair is required: declare the namespaces first.
