@@ -1,6 +1,8 @@
 // The operator's clear commands as the dispatcher delivers them (a request in the agent's
 // command-request directory), and the counter sums the operator reads: what each deletes or
-// adds up of one counter tree, and what it refuses.
+// adds up of one counter tree, and what it refuses. The commands cfmctl makes of its options
+// (everything, a level, a protocol, interfaces by either spelling, the two databases, a bad
+// level) are cleared one after another in cfmagentd's end-to-end demo; here are the rest.
 
 #include <gtest/gtest.h>
 
@@ -53,24 +55,16 @@ TEST_F(ClearTest, EachCommandDeletesWhatItSelectsOrRefusesAndDeletesNothing) {
   struct Row { const char* command; std::vector<std::string> gone; std::string error = {}; };
   const Row rows[] = {
       {"", {}},
-      {",", {"Ethernet"}},
       {"clear intermediate-point database ", {"Ethernet"}},
       {"continuity-check", {}},
-      {",3", {}},
-      {",,Ethernet1", {"Ethernet1/"}},
-      {",3,Et1", {"Ethernet1/3/"}},
       {", +3,,Ethernet1", {"Ethernet1/3/"}},
       {",8,Ethernet1", {"Ethernet1/8/"}},
       {"continuity-check,,Ethernet1", {}},
       {"continuity-check,3,Ethernet1,Ethernet2", {"Ethernet1/3/1/", "Ethernet2/3/1/"}},
-      {"loopback,3,Ethernet1", {"Ethernet1/3/3/"}},
       {"loopback,9,Ethernet1", {}, range},
       {"loopback,256,Ethernet1", {}, range},
-      {"loopback,three,Ethernet1", {}, "stoi"},
       {",99999999999,Ethernet1", {}, "stoi"},
       {",3,Ethernet1,Bogus9", {}, "Invalid interface name 'Bogus9'"},
-      {"clear continuity-check database", {"ccmDb"}},
-      {"clear intermediate-point database", {"mipDb"}},
   };
   fill();
   const std::set<std::string> full = held();
