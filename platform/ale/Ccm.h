@@ -1,0 +1,32 @@
+#pragma once
+// The software ALE layer: what stands in on Linux for the hardware that, on a switch, sends
+// the CCMs of the local MEPs the agent configured and watches their remote MEPs.
+//
+// What a received CCM tells a local MEP. Read from the wire as it stands: the MEP id may be
+// out of range and the interval code 0, since judging them is the receiving MEP's business.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "platform/lumen/Eth.h"
+#include "platform/types/CfmTypes.h"
+
+namespace SoftAle {
+
+using Maid = std::array<std::uint8_t, 48>;
+
+struct ReceivedCcm {
+  Cfm::MdLevel mdLevel;
+  Lumen::EthAddr src;
+  std::uint16_t mepId = 0;
+  bool rdi = false;
+  std::uint8_t intervalCode = 0;  // the flags' low three bits: 1-7 name an interval, 0 none
+  std::uint32_t sequence = 0;
+  Maid maid{};
+  // The values of the Port Status and Interface Status TLVs, when the CCM carries them.
+  std::optional<std::uint8_t> portStatus;
+  std::optional<std::uint8_t> interfaceStatus;
+};
+
+}  // namespace SoftAle
