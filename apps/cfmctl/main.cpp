@@ -89,6 +89,8 @@ const Section sections[] = {
     {"intermediate-point-database", "mipCcmDatabase", Runner::showMipCcmDatabase},
     {"ale-config", "aleConfig", Runner::showAleConfig},
     {"status", "mdStatus", Runner::showStatus},
+    {"meps", "aleMeps", Runner::showMeps},
+    {"remote-meps", "aleMeps", Runner::showRemoteMeps},
     {"sockets", "sockets", Runner::showSockets},
     {"bridging", "bridging", Runner::showBridging},
 };

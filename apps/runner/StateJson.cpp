@@ -99,6 +99,50 @@ json aleConfig(const Cfm::AleConfig* ale) {
   return out;
 }
 
+// What the ALE layer reports of the local MEPs and their remote MEPs.
+json aleMeps(const Cfm::AleStatus* ale) {
+  json out = json::object();
+  if (!ale) return out;
+  for (const auto& [mdLevel, md] : ale->mdStatus()) {
+    json mas = json::object();
+    for (const auto& [key, ma] : md->maStatus()) {
+      json meps = json::object();
+      for (const auto& [mepId, local] : ma->localMepStatus()) {
+        json defects = json::array();
+        for (auto d = unsigned(Cfm::MepDefect::rdiCcm); d <= unsigned(Cfm::MepDefect::xconCcm); ++d) {
+          if (local->defects & (1u << d)) defects.push_back(Cfm::stringValue(Cfm::MepDefect(d)));
+        }
+        json remotes = json::object();
+        for (const auto& remote : local->remoteMepStatus) {
+          remotes[mep(remote.mepId)] = {
+              {"state", Cfm::stringValue(remote.state)},
+              {"lastCcmTime", remote.lastCcmTime},
+              {"ccmsReceived", remote.ccmsReceived},
+              {"sequenceErrors", remote.sequenceErrors},
+              {"rdi", remote.rdi},
+              {"macAddr", remote.macAddr.stringValue()},
+              {"portStatus", remote.portStatus},
+              {"interfaceStatus", remote.interfaceStatus},
+          };
+        }
+        meps[mep(mepId)] = {
+            {"intfId", local->intfId.stringValue()},
+            {"ccmsSent", local->ccmsSent},
+            {"rdiSent", local->rdiSent},
+            {"defects", std::move(defects)},
+            {"highestDefect", Cfm::stringValue(local->highestDefect)},
+            {"errorCcms", local->errorCcms},
+            {"xconCcms", local->xconCcms},
+            {"remoteMeps", std::move(remotes)},
+        };
+      }
+      mas[nameText(key.stringValue())] = std::move(meps);
+    }
+    if (!mas.empty()) out[level(mdLevel)] = std::move(mas);
+  }
+  return out;
+}
+
 json mdStatus(const CfmAgent::Status* status) {
   json out = json::object();
   if (!status) return out;
@@ -175,6 +219,7 @@ json stateJson(const Orbis::EntityManager& manager,
       {"mipCcmDatabase", mipCcmDatabase(status ? status->mipCcmDb().get() : nullptr)},
       {"aleConfig", aleConfig(ale.get())},
       {"mdStatus", mdStatus(status.get())},
+      {"aleMeps", aleMeps(rootAt<Cfm::AleStatus>(manager, "cfm/aleStatus").get())},
       {"sockets", sockets(pams)},
       {"bridging", bridging(rootAt<Bridging::Config>(manager, "bridging/config").get(),
                             rootAt<Bridging::Status>(manager, "bridging/status").get())},

@@ -16,7 +16,7 @@
 
 namespace Runner {
 
-// counters, ccmDatabase, mipCcmDatabase, aleConfig, mdStatus and bridging from the
+// counters, ccmDatabase, mipCcmDatabase, aleConfig, mdStatus, aleMeps and bridging from the
 // database, and sockets from the counters of `sockets` (closed ones are left out).
 nlohmann::json stateJson(const Orbis::EntityManager& manager,
                          const std::vector<Kiln::PtrConst<Interface::Pam>>& sockets = {});
@@ -27,6 +27,8 @@ std::string showCounters(const nlohmann::json& state);
 std::string showCcmDatabase(const nlohmann::json& state);
 std::string showMipCcmDatabase(const nlohmann::json& state);
 std::string showAleConfig(const nlohmann::json& state);
+std::string showMeps(const nlohmann::json& state);
+std::string showRemoteMeps(const nlohmann::json& state);
 std::string showStatus(const nlohmann::json& state);
 std::string showSockets(const nlohmann::json& state);
 std::string showBridging(const nlohmann::json& state);

@@ -232,6 +232,51 @@ std::string showAleConfig(const json& state) {
   return out.empty() ? "(none)\n" : out;
 }
 
+namespace {
+
+// Calls `row(level, ma, mep, info)` for every local MEP the ALE layer reports.
+void forEachMep(const json& state,
+                const std::function<void(const std::string&, const std::string&, const std::string&, const json&)>& row) {
+  for (const auto& [level, mas] : sorted(section(state, "aleMeps"))) {
+    for (const auto& [ma, meps] : sorted(*mas)) {
+      for (const auto& [mep, info] : sorted(*meps)) row(level, ma, mep, *info);
+    }
+  }
+}
+
+}  // namespace
+
+std::string showMeps(const json& state) {
+  Table table({{"Level", true}, {"MA"}, {"MEP", true}, {"Interface"}, {"CCMs sent", true}, {"RDI"},
+               {"Highest defect"}, {"Defects"}, {"Error CCMs", true}, {"Xcon CCMs", true}});
+  forEachMep(state, [&](const std::string& level, const std::string& ma, const std::string& mep, const json& info) {
+    std::string defects;
+    if (info.is_object() && info.value("defects", json()).is_array()) {
+      for (const auto& d : info.at("defects")) defects += (defects.empty() ? "" : " ") + text(d);
+    }
+    table.row({level, ma, mep, field(info, "intfId"), field(info, "ccmsSent"), field(info, "rdiSent"),
+               field(info, "highestDefect"), defects.empty() ? "-" : defects, field(info, "errorCcms"),
+               field(info, "xconCcms")});
+  });
+  return table.render();
+}
+
+std::string showRemoteMeps(const json& state) {
+  Table table({{"Level", true}, {"MA"}, {"MEP", true}, {"Remote MEP", true}, {"State"}, {"Last CCM"},
+               {"CCMs", true}, {"RDI"}, {"MAC"}, {"Port status", true}, {"Interface status", true}});
+  forEachMep(state, [&](const std::string& level, const std::string& ma, const std::string& mep, const json& info) {
+    const json& remotes = info.is_object() ? info.value("remoteMeps", json::object()) : json::object();
+    for (const auto& [remote, r] : sorted(remotes)) {
+      const json last = r->is_object() ? r->value("lastCcmTime", json()) : json();
+      table.row({level, ma, mep, remote, field(*r, "state"),
+                 last.is_number() && last.get<double>() > 0 ? utcTime(last) : "-",
+                 field(*r, "ccmsReceived"), field(*r, "rdi"), field(*r, "macAddr"), field(*r, "portStatus"),
+                 field(*r, "interfaceStatus")});
+    }
+  });
+  return table.render();
+}
+
 std::string showStatus(const json& state) {
   Table table({{"Level"}, {"Default MIP"}});
   for (const auto& [level, md] : sorted(section(state, "mdStatus"))) {

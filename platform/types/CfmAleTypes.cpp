@@ -92,6 +92,33 @@ Kiln::Ptr<MdAleConfig> AleConfig::mdConfigIs(MdLevel level) {
   return aleChildIs(mdConfig_, level, this, writes_);
 }
 
+std::string stringValue(RemoteMepState state) {
+  switch (state) {
+    case RemoteMepState::idle: return "idle";
+    case RemoteMepState::start: return "start";
+    case RemoteMepState::failed: return "failed";
+    case RemoteMepState::ok: return "ok";
+  }
+  return std::to_string(unsigned(state));
+}
+
+std::string stringValue(MepDefect defect) {
+  switch (defect) {
+    case MepDefect::none: return "none";
+    case MepDefect::rdiCcm: return "rdiCcm";
+    case MepDefect::macStatus: return "macStatus";
+    case MepDefect::remoteCcm: return "remoteCcm";
+    case MepDefect::errorCcm: return "errorCcm";
+    case MepDefect::xconCcm: return "xconCcm";
+  }
+  return std::to_string(unsigned(defect));
+}
+
+LocalMepAleStatus::LocalMepAleStatus(MepId mepId)
+    : Kiln::Entity(std::to_string(mepId.value())), mepId_(mepId) {}
+
+MaAleStatus::MaAleStatus(MaName key) : Kiln::Entity(key.stringValue()), maNameKey_(std::move(key)) {}
+
 MdAleStatus::MdAleStatus(MdLevel mdLevel)
     : Kiln::Entity(std::to_string(mdLevel.value())), mdLevel_(mdLevel) {}
 

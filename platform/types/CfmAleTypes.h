@@ -16,11 +16,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/kiln/Collection.h"
 #include "platform/kiln/Notifier.h"
+#include "platform/lumen/Eth.h"
 #include "platform/lumen/IntfId.h"
 #include "platform/types/Bridging.h"
 #include "platform/types/CfmTypes.h"
@@ -211,6 +213,70 @@ class AleConfig : public Kiln::Entity {
   MdConfigs mdConfig_;
 };
 
+// The remote MEP state machine's states, as the ALE layer reports them.
+enum class RemoteMepState : std::uint8_t { idle, start, failed, ok };
+std::string stringValue(RemoteMepState state);
+
+// A local MEP's defects from the lowest priority to the highest: the one reported is the
+// highest that holds.
+enum class MepDefect : std::uint8_t { none, rdiCcm, macStatus, remoteCcm, errorCcm, xconCcm };
+std::string stringValue(MepDefect defect);
+
+// What the ALE layer last learnt of one remote MEP of a local MEP.
+struct RemoteMepAleStatus {
+  MepId mepId;
+  RemoteMepState state = RemoteMepState::idle;
+  double lastCcmTime = 0;  // seconds since the epoch; 0 while none came
+  std::uint64_t ccmsReceived = 0;
+  std::uint64_t sequenceErrors = 0;
+  bool rdi = false;
+  Lumen::EthAddr macAddr;
+  // The values of the last CCM's Port Status and Interface Status TLVs; 0 when it had none.
+  std::uint8_t portStatus = 0;
+  std::uint8_t interfaceStatus = 0;
+};
+
+// What the ALE layer reports of one local MEP: what it sends, its defects, and its remote
+// MEPs. Written by the layer as things change; nobody is notified (the agent does not
+// reflect it, tools read it).
+class LocalMepAleStatus : public Kiln::Entity {
+ public:
+  explicit LocalMepAleStatus(MepId mepId);
+  MepId mepId() const { return mepId_; }
+
+  Lumen::IntfId intfId;
+  std::uint64_t ccmsSent = 0;
+  bool rdiSent = false;  // the RDI flag of the CCMs it sends now
+  // The defects that hold, as bits of (1 << MepDefect), and the highest of them.
+  std::uint8_t defects = 0;
+  MepDefect highestDefect = MepDefect::none;
+  // CCMs refused as in error (wrong interval, unknown or own MEP id) or as a cross-connect
+  // (another MAID, a lower level).
+  std::uint64_t errorCcms = 0;
+  std::uint64_t xconCcms = 0;
+  std::vector<RemoteMepAleStatus> remoteMepStatus;  // by MEP id
+
+ private:
+  MepId mepId_;
+};
+
+class MaAleStatus : public Kiln::Entity {
+ public:
+  using LocalMepStatuses = Kiln::Collection<MepId, LocalMepAleStatus>;
+
+  explicit MaAleStatus(MaName key);
+  const MaName& maNameKey() const { return maNameKey_; }
+
+  Kiln::Ptr<LocalMepAleStatus> localMepStatus(MepId mepId) const { return localMepStatus_.find(mepId); }
+  Kiln::Ptr<LocalMepAleStatus> localMepStatusIs(MepId mepId) { return localMepStatus_.childIs(mepId, this); }
+  void localMepStatusDel(MepId mepId) { localMepStatus_.del(mepId); }
+  const LocalMepStatuses& localMepStatus() const { return localMepStatus_; }
+
+ private:
+  MaName maNameKey_;
+  LocalMepStatuses localMepStatus_;
+};
+
 class MdAleStatus : public Kiln::Entity {
  public:
   class NotifieeConst : public Kiln::Notifiee<MdAleStatus> {
@@ -227,11 +293,19 @@ class MdAleStatus : public Kiln::Entity {
     Kiln::attributeIs(defaultMip_, defaultMip, notifieeList_, &NotifieeConst::onDefaultMip);
   }
 
+  // The local MEPs' status by association; not notified.
+  using MaStatuses = Kiln::Collection<MaName, MaAleStatus>;
+  Kiln::Ptr<MaAleStatus> maStatus(const MaName& name) const { return maStatus_.find(name); }
+  Kiln::Ptr<MaAleStatus> maStatusIs(const MaName& name) { return maStatus_.childIs(name, this); }
+  void maStatusDel(const MaName& name) { maStatus_.del(name); }
+  const MaStatuses& maStatus() const { return maStatus_; }
+
   Kiln::NotifieeList<MdAleStatus>& notifieeList() const { return notifieeList_; }
 
  private:
   MdLevel mdLevel_;
   bool defaultMip_ = false;
+  MaStatuses maStatus_;
   mutable Kiln::NotifieeList<MdAleStatus> notifieeList_;
 };
 

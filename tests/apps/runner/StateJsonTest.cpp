@@ -20,7 +20,7 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
   auto manager = Kiln::make<Orbis::EntityManager>();
   const json none =
       json::parse(R"({"counters": {}, "ccmDatabase": {}, "mipCcmDatabase": {}, "aleConfig": {}, "mdStatus": {},
-                      "sockets": {}, "bridging": {}})");
+                      "aleMeps": {}, "sockets": {}, "bridging": {}})");
   EXPECT_EQ(Runner::stateJson(*manager), none);
   // A status whose children were never made is as empty.
   auto status = Kiln::ptrCast<CfmAgent::Status>(manager->entityIs("cfm/status", "CfmAgent::Status"));
@@ -81,6 +81,7 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
         "localMepConfig": { "100": { "intfId": "Ethernet1",
                                      "remoteMepConfig": { "200": true, "201": false } } } } } } },
     "mdStatus": { "3": { "defaultMip": true }, "5": { "defaultMip": false } },
+    "aleMeps": {},
     "sockets": {},
     "bridging": {}
   })");
@@ -98,6 +99,46 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
             "Ethernet2   -      -       inErrorEthHdrTooShort                     2\n"
             "Ethernet2   -      -       31                                        1\n"
             "Ethernet10  3      3 LBM   in                                        1\n");
+}
+
+// The ALE layer's report of its MEPs: the export, and the two tables made from it.
+TEST(StateJson, MepsAndRemoteMeps) {
+  auto manager = Kiln::make<Orbis::EntityManager>();
+  auto ale = Kiln::ptrCast<Cfm::AleStatus>(manager->entityIs("cfm/aleStatus", "Cfm::AleStatus"));
+  auto md = ale->mdStatusIs(Cfm::MdLevel(5));
+  ale->mdStatusIs(Cfm::MdLevel(3));  // a level with no MEP is left out
+  auto mep = md->maStatusIs(Cfm::MaName("ma-1"))->localMepStatusIs(Cfm::MepId(10));
+  mep->intfId = IntfId("Ethernet1");
+  mep->ccmsSent = 42;
+  mep->rdiSent = true;
+  mep->defects = (1u << unsigned(Cfm::MepDefect::rdiCcm)) | (1u << unsigned(Cfm::MepDefect::remoteCcm));
+  mep->highestDefect = Cfm::MepDefect::remoteCcm;
+  mep->xconCcms = 3;
+  mep->remoteMepStatus = {
+      {Cfm::MepId(20), Cfm::RemoteMepState::ok, 1700000000.5, 40, 1, true, hostA, 2, 1},
+      {Cfm::MepId(21), Cfm::RemoteMepState::failed, 0, 0, 0, false, Lumen::EthAddr(), 0, 0},
+  };
+  const json state = Runner::stateJson(*manager);
+  EXPECT_EQ(state.at("aleMeps"), json::parse(R"({"5": {"ma-1": {"10": {
+      "intfId": "Ethernet1", "ccmsSent": 42, "rdiSent": true, "defects": ["rdiCcm", "remoteCcm"],
+      "highestDefect": "remoteCcm", "errorCcms": 0, "xconCcms": 3, "remoteMeps": {
+        "20": {"state": "ok", "lastCcmTime": 1700000000.5, "ccmsReceived": 40, "sequenceErrors": 1, "rdi": true,
+               "macAddr": "02:00:00:00:00:0a", "portStatus": 2, "interfaceStatus": 1},
+        "21": {"state": "failed", "lastCcmTime": 0.0, "ccmsReceived": 0, "sequenceErrors": 0, "rdi": false,
+               "macAddr": "00:00:00:00:00:00", "portStatus": 0, "interfaceStatus": 0}}}}}})")) << state.dump(2);
+  EXPECT_EQ(Runner::showMeps(state),
+            "Level  MA    MEP  Interface  CCMs sent  RDI  Highest defect  Defects           Error CCMs  Xcon CCMs\n"
+            "-----  ----  ---  ---------  ---------  ---  --------------  ----------------  ----------  ---------\n"
+            "    5  ma-1   10  Ethernet1         42  yes  remoteCcm       rdiCcm remoteCcm           0          3\n");
+  EXPECT_EQ(Runner::showRemoteMeps(state),
+            "Level  MA    MEP  Remote MEP  State   Last CCM                     CCMs  RDI  MAC                "
+            "Port status  Interface status\n"
+            "-----  ----  ---  ----------  ------  ---------------------------  ----  ---  -----------------  "
+            "-----------  ----------------\n"
+            "    5  ma-1   10          20  ok      2023-11-14 22:13:20.500 UTC    40  yes  02:00:00:00:00:0a  "
+            "          2                 1\n"
+            "    5  ma-1   10          21  failed  -                               0  no   00:00:00:00:00:00  "
+            "          0                 0\n");
 }
 
 }  // namespace
