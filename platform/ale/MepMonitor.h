@@ -1,0 +1,182 @@
+#pragma once
+// The receive side of one local MEP: what the CCMs that reach it say about its remote MEPs
+// and about the association's wiring, as the defects the MEP reports and the RDI it must
+// send.
+//
+// It owns no socket, timer or clock. The caller passes the time (seconds on any monotonic
+// origin) with every call, ticks it at nextDeadline(), and decides beforehand that a CCM
+// came in on this MEP's interface and VLAN. A CCM costs a binary search and no allocation;
+// the remote MEPs are one vector sorted by MEP id, rebuilt only when the list changes.
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "platform/ale/Ccm.h"
+#include "platform/lumen/Eth.h"
+#include "platform/types/CfmTypes.h"
+
+namespace SoftAle {
+
+// The interval code (1-7, Cfm::ccmTxIntervals) nearest to a configured period, nearest by
+// ratio: lifetimes are multiples of the period, so 0.3 s is closer to 100 ms than to 1 s. A
+// period that is not positive is taken as the shortest.
+std::uint8_t ccmIntervalCode(Cfm::CcmTxInterval interval);
+
+// What became of one received CCM. Each reason for an error or cross-connect CCM is one
+// enumerator, so that the caller counts each apart.
+enum class CcmResult : std::uint8_t {
+  accepted,           // fed its remote MEP's state machine
+  notForThisMep,      // from a higher MD level: passes this MEP by, not an error
+  xconLowerLevel,     // from a lower MD level: leaked through this MEP's domain
+  xconOtherMaid,      // this level, another association
+  errorOwnMepId,      // this association, carrying this MEP's own id
+  errorUnknownMepId,  // this association, a MEP id not listed (or not a MEP id at all)
+  errorInterval,      // this association, a listed MEP sending at another interval
+};
+std::string_view stringValue(CcmResult result);
+std::ostream& operator<<(std::ostream& os, CcmResult result);
+constexpr bool isXcon(CcmResult r) {
+  return r == CcmResult::xconLowerLevel || r == CcmResult::xconOtherMaid;
+}
+constexpr bool isError(CcmResult r) {
+  return r == CcmResult::errorOwnMepId || r == CcmResult::errorUnknownMepId ||
+         r == CcmResult::errorInterval;
+}
+
+// The remote MEP state machine's states. A listed remote MEP starts in `start` and has
+// `lifetime()` to be heard from; `idle` belongs to a MEP whose local MEP is not run at all
+// and is never the state of a listed MEP here.
+enum class RemoteMepState : std::uint8_t { idle, start, failed, ok };
+std::string_view stringValue(RemoteMepState state);
+std::ostream& operator<<(std::ostream& os, RemoteMepState state);
+
+// The defects in their reporting priority: a higher value masks a lower one.
+enum class Defect : std::uint8_t { none, rdiCcm, macStatus, remoteCcm, errorCcm, xconCcm };
+std::string_view stringValue(Defect defect);
+std::ostream& operator<<(std::ostream& os, Defect defect);
+
+struct Defects {
+  bool someRDIdefect = false;        // a remote MEP's last CCM carried RDI
+  bool someMACstatusDefect = false;  // see MepMonitor::defects()
+  bool someRMEPCCMdefect = false;    // a listed remote MEP is failed
+  bool errorCCMdefect = false;
+  bool xconCCMdefect = false;
+  bool operator==(const Defects&) const = default;
+};
+
+// The Port Status and Interface Status TLV values that mean "forwarding" and "up".
+inline constexpr std::uint8_t portStatusUp = 2;
+inline constexpr std::uint8_t interfaceStatusUp = 1;
+
+struct RemoteMep {
+  Cfm::MepId mepId;
+  RemoteMepState state = RemoteMepState::start;
+  // When its timer last restarted: when it was listed, then at each of its CCMs. It fails
+  // at armedAt + lifetime unless a CCM comes first.
+  double armedAt = 0;
+  std::optional<double> lastCcmTime{};
+  std::uint64_t ccmsReceived = 0;
+  // From its last CCM; kept while it is failed, for the operator.
+  bool rdi = false;
+  Lumen::EthAddr mac{};
+  std::optional<std::uint8_t> portStatus{};  // none: the last CCM carried no such TLV
+  std::optional<std::uint8_t> interfaceStatus{};
+  std::uint32_t lastSequence = 0;
+  std::uint64_t sequenceErrors = 0;
+};
+
+// The last CCM that raised errorCCMdefect or xconCCMdefect, for the operator to find its
+// sender.
+struct OffendingCcm {
+  CcmResult result = CcmResult::accepted;
+  double time = 0;
+  Cfm::MdLevel mdLevel;
+  std::uint16_t mepId = 0;
+  std::uint8_t intervalCode = 0;
+  Lumen::EthAddr src;
+  Maid maid{};
+};
+
+class MepMonitor {
+ public:
+  // Remote MEP ids are taken as a set: duplicates count once, and the MEP's own id or the
+  // none id is dropped, as no CCM could ever keep such a MEP alive. The level must be a
+  // real one (0-7): "MepMonitor::mdLevel invalid not allowed".
+  MepMonitor(Cfm::MdLevel mdLevel, Cfm::MepId mepId, const Maid& maid,
+             Cfm::CcmTxInterval interval, std::span<const Cfm::MepId> remoteMepIds, double now);
+
+  // Classifies a CCM and updates the state it concerns.
+  CcmResult ccmReceived(const ReceivedCcm& ccm, double now);
+  // Fails the remote MEPs and clears the error and cross-connect defects whose time has
+  // come (at their deadline exactly, not before). True when anything changed.
+  bool tick(double now);
+  // The earliest time at which tick() would change something, or infinity. ccmReceived
+  // never sets a deadline earlier than one already pending: a caller keeping one timer
+  // re-reads this after a CCM only when it had none armed, and after tick() and the
+  // configuration setters.
+  double nextDeadline() const;
+
+  // Remote MEPs that stay keep their state; new ones start now. The own id and none are
+  // dropped as in the constructor.
+  void remoteMepIdsIs(std::span<const Cfm::MepId> remoteMepIds, double now);
+  // Every running timer keeps its start and takes the new lifetime, so a lifetime that
+  // shrank may expire at once (this ticks at `now`).
+  void ccmIntervalIs(Cfm::CcmTxInterval interval, double now);
+
+  // someMACstatusDefect holds when a remote MEP reports an interface status other than up,
+  // or when every listed remote MEP reports a port status other than forwarding: one
+  // blocked port of a multipoint association is ordinary spanning-tree work, all of them
+  // blocked means no data can reach anyone.
+  Defects defects() const;
+  Defect highestDefect() const;
+  // The RDI bit this MEP must put in its own CCMs.
+  bool presentRdi() const;
+
+  // Sorted by MEP id.
+  const std::vector<RemoteMep>& remoteMeps() const { return remoteMeps_; }
+  // Null when `mepId` is not listed.
+  const RemoteMep* remoteMep(Cfm::MepId mepId) const;
+  const std::optional<OffendingCcm>& lastErrorCcm() const { return lastErrorCcm_; }
+  const std::optional<OffendingCcm>& lastXconCcm() const { return lastXconCcm_; }
+
+  Cfm::MdLevel mdLevel() const { return mdLevel_; }
+  Cfm::MepId mepId() const { return mepId_; }
+  const Maid& maid() const { return maid_; }
+  Cfm::CcmTxInterval ccmInterval() const { return interval_; }
+  std::uint8_t intervalCode() const { return intervalCode_; }
+  // 3.5 periods of the interval code: how long a remote MEP stays alive without a CCM and
+  // how long an error or cross-connect defect outlives the CCM that raised it.
+  double lifetime() const { return lifetime_; }
+
+ private:
+  // Adds (+1) or takes away (-1) what one remote MEP contributes to the defect counts.
+  void account(const RemoteMep& rmep, int sign);
+  void recount();
+  void offending(std::optional<OffendingCcm>& record, bool& defect, CcmResult result,
+                 const ReceivedCcm& ccm, double now);
+
+  Cfm::MdLevel mdLevel_;
+  Cfm::MepId mepId_;
+  Maid maid_;
+  Cfm::CcmTxInterval interval_;
+  std::uint8_t intervalCode_ = 0;
+  double lifetime_ = 0;
+  std::vector<RemoteMep> remoteMeps_;
+  // How many remote MEPs carry each per-MEP defect, kept as CCMs arrive so that reading
+  // the defects never walks the list.
+  std::size_t rdiCount_ = 0;
+  std::size_t portDownCount_ = 0;
+  std::size_t interfaceDownCount_ = 0;
+  std::size_t failedCount_ = 0;
+  bool errorCCMdefect_ = false;
+  bool xconCCMdefect_ = false;
+  std::optional<OffendingCcm> lastErrorCcm_;
+  std::optional<OffendingCcm> lastXconCcm_;
+};
+
+}  // namespace SoftAle
