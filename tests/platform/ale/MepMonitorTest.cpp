@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+#include "platform/ale/MepMonitor.h"
+#include "tests/support/AllocationCounter.h"
+#include "tests/support/Errors.h"
+
+namespace {
+
+using namespace SoftAle;
+using Cfm::MdLevel, Cfm::MepId;
+using TestSupport::errorOf;
+
+const Maid maidA = [] { Maid m{}; m[0] = 4; m[1] = 1; m[2] = 'a'; return m; }();
+const Maid maidB = [] { Maid m = maidA; m[2] = 'b'; return m; }();
+const std::vector<MepId> mepsTwoThree = {MepId(2), MepId(3)};
+
+// Level 4, MEP 1, 1 s CCMs, expecting MEPs 2 and 3; started at time 0.
+MepMonitor monitor(double seconds = 1, const std::vector<MepId>& remotes = mepsTwoThree) {
+  return MepMonitor(MdLevel(4), MepId(1), maidA, Cfm::CcmTxInterval(seconds), remotes, 0);
+}
+
+ReceivedCcm ccmFrom(std::uint16_t mepId, std::uint32_t sequence = 0) {
+  ReceivedCcm ccm;
+  ccm.mdLevel = MdLevel(4);
+  ccm.src = Lumen::EthAddr(0x02, 0, 0, 0, 0, std::uint8_t(mepId));
+  ccm.mepId = mepId;
+  ccm.intervalCode = 4;
+  ccm.sequence = sequence;
+  ccm.maid = maidA;
+  return ccm;
+}
+
+TEST(MepMonitor, EachKindOfCcmIsClassifiedAndRaisesItsDefect) {
+  struct Case { const char* what; std::function<void(ReceivedCcm&)> change; CcmResult result; };
+  const Case cases[] = {
+      {"listed MEP", [](ReceivedCcm&) {}, CcmResult::accepted},
+      {"higher level", [](ReceivedCcm& c) { c.mdLevel = MdLevel(5); }, CcmResult::notForThisMep},
+      {"no level", [](ReceivedCcm& c) { c.mdLevel = MdLevel(); }, CcmResult::notForThisMep},
+      {"lower level", [](ReceivedCcm& c) { c.mdLevel = MdLevel(3); }, CcmResult::xconLowerLevel},
+      {"lower level, other MAID", [](ReceivedCcm& c) { c.mdLevel = MdLevel(0); c.maid = maidB; }, CcmResult::xconLowerLevel},
+      {"other MAID", [](ReceivedCcm& c) { c.maid = maidB; }, CcmResult::xconOtherMaid},
+      {"own MEP id", [](ReceivedCcm& c) { c.mepId = 1; c.intervalCode = 5; }, CcmResult::errorOwnMepId},
+      {"unlisted MEP id", [](ReceivedCcm& c) { c.mepId = 4; }, CcmResult::errorUnknownMepId},
+      {"MEP id 0", [](ReceivedCcm& c) { c.mepId = 0; }, CcmResult::errorUnknownMepId},
+      {"MEP id 8192", [](ReceivedCcm& c) { c.mepId = 8192; }, CcmResult::errorUnknownMepId},
+      {"MEP id 65535", [](ReceivedCcm& c) { c.mepId = 65535; }, CcmResult::errorUnknownMepId},
+      {"other interval", [](ReceivedCcm& c) { c.intervalCode = 3; }, CcmResult::errorInterval},
+      {"interval 0", [](ReceivedCcm& c) { c.intervalCode = 0; }, CcmResult::errorInterval},
+  };
+  for (const Case& c : cases) {
+    MepMonitor m = monitor();
+    ReceivedCcm ccm = ccmFrom(2, 9);
+    c.change(ccm);
+    EXPECT_EQ(m.ccmReceived(ccm, 1), c.result) << c.what;
+    const Defects d = m.defects();
+    EXPECT_EQ(d.xconCCMdefect, isXcon(c.result)) << c.what;
+    EXPECT_EQ(d.errorCCMdefect, isError(c.result)) << c.what;
+    EXPECT_EQ(m.remoteMep(MepId(2))->ccmsReceived, c.result == CcmResult::accepted) << c.what;
+    const auto& record = isXcon(c.result) ? m.lastXconCcm() : m.lastErrorCcm();
+    if (isXcon(c.result) || isError(c.result)) {
+      ASSERT_TRUE(record) << c.what;
+      EXPECT_EQ(std::tuple(record->result, record->mepId, record->mdLevel, record->maid),
+                std::tuple(c.result, ccm.mepId, ccm.mdLevel, ccm.maid)) << c.what;
+    }
+  }
+}
+
+// Every interval: a silent remote MEP fails at exactly 3.5 periods, not a tick before, and
+// an error defect clears the same way; one good CCM brings the remote MEP back.
+TEST(MepMonitor, TimersExpireAtThreeAndAHalfPeriods) {
+  for (std::size_t i = 0; i < Cfm::ccmTxIntervals.size(); ++i) {
+    const double period = Cfm::ccmTxIntervals[i].value();
+    MepMonitor m = monitor(period, {MepId(2)});
+    const double failAt = 3.5 * period;
+    EXPECT_EQ(m.nextDeadline(), failAt) << period;
+    EXPECT_FALSE(m.tick(std::nextafter(failAt, 0))) << period;
+    EXPECT_EQ(m.remoteMep(MepId(2))->state, RemoteMepState::start);
+    EXPECT_TRUE(m.tick(failAt)) << period;
+    EXPECT_EQ(m.remoteMep(MepId(2))->state, RemoteMepState::failed);
+    EXPECT_EQ(m.highestDefect(), Defect::remoteCcm);
+    EXPECT_EQ(m.nextDeadline(), INFINITY);
+
+    ReceivedCcm ccm = ccmFrom(2);
+    ccm.intervalCode = std::uint8_t(i + 1);
+    const double now = failAt + 1;
+    EXPECT_EQ(m.ccmReceived(ccm, now), CcmResult::accepted);
+    ccm.mepId = 9;
+    EXPECT_EQ(m.ccmReceived(ccm, now), CcmResult::errorUnknownMepId);
+    EXPECT_EQ(m.remoteMep(MepId(2))->state, RemoteMepState::ok);
+    EXPECT_EQ(m.defects(), Defects{.errorCCMdefect = true});
+    EXPECT_EQ(m.nextDeadline(), now + failAt);
+    EXPECT_FALSE(m.tick(std::nextafter(now + failAt, 0)));
+    EXPECT_TRUE(m.tick(now + failAt));
+    EXPECT_EQ(m.defects(), Defects{.someRMEPCCMdefect = true});
+  }
+}
+
+// One script piling defects up and letting them go: the highest masks the others, and RDI
+// is sent for everything but a remote MEP's own RDI.
+TEST(MepMonitor, HighestDefectAndPresentRdiFollowPriority) {
+  MepMonitor m = monitor();
+  ReceivedCcm two = ccmFrom(2), three = ccmFrom(3);
+  struct Step { const char* what; std::function<void()> act; Defect highest; bool rdi; };
+  double t = 0;
+  const Step steps[] = {
+      {"both heard", [&] { m.ccmReceived(two, t); m.ccmReceived(three, t); }, Defect::none, false},
+      {"2 sends RDI", [&] { two.rdi = true; m.ccmReceived(two, t); }, Defect::rdiCcm, false},
+      {"2's port blocked", [&] { two.portStatus = 1; m.ccmReceived(two, t); }, Defect::rdiCcm, false},
+      {"3's port blocked too", [&] { three.portStatus = 1; m.ccmReceived(three, t); }, Defect::macStatus, true},
+      {"3 stops the TLV", [&] { three.portStatus.reset(); m.ccmReceived(three, t); }, Defect::rdiCcm, false},
+      {"3's interface down", [&] { three.interfaceStatus = 2; m.ccmReceived(three, t); }, Defect::macStatus, true},
+      {"2 falls silent", [&] { t = 3; m.ccmReceived(three, t); t = 4; m.tick(t); }, Defect::remoteCcm, true},
+      {"error CCM", [&] { m.ccmReceived(ccmFrom(7), t); }, Defect::errorCcm, true},
+      {"xcon CCM", [&] { ReceivedCcm low = three; low.mdLevel = MdLevel(1); m.ccmReceived(low, t = 5); }, Defect::xconCcm, true},
+      {"xcon and error clear", [&] { m.ccmReceived(three, t = 6); m.tick(t = 8.5); }, Defect::remoteCcm, true},
+      {"2 back, RDI cleared", [&] { two.rdi = false; m.ccmReceived(two, t); }, Defect::macStatus, true},
+  };
+  for (const Step& s : steps) {
+    s.act();
+    EXPECT_EQ(m.highestDefect(), s.highest) << s.what;
+    EXPECT_EQ(m.presentRdi(), s.rdi) << s.what;
+  }
+  EXPECT_EQ(stringValue(Defect::xconCcm), "xconCcm");
+  EXPECT_EQ(stringValue(RemoteMepState::failed), "failed");
+}
+
+TEST(MepMonitor, SequenceGapsAndRepeatsCount) {
+  struct Case { std::vector<std::uint32_t> sequence; std::uint64_t errors; };
+  const Case cases[] = {
+      {{1, 2, 3}, 0}, {{1, 3}, 1}, {{5, 5}, 1}, {{4, 3}, 1}, {{0, 0, 0}, 0},
+      {{0xffffffff, 0}, 0}, {{7, 0, 1}, 1},
+  };
+  for (const Case& c : cases) {
+    MepMonitor m = monitor();
+    for (const std::uint32_t s : c.sequence) m.ccmReceived(ccmFrom(2, s), 1);
+    EXPECT_EQ(m.remoteMep(MepId(2))->sequenceErrors, c.errors) << ::testing::PrintToString(c.sequence);
+  }
+}
+
+TEST(MepMonitor, ConfigurationChangesKeepTheRemoteMepsThatStay) {
+  MepMonitor m = monitor();
+  ReceivedCcm two = ccmFrom(2, 1);
+  two.rdi = true;
+  m.ccmReceived(two, 2);
+  // 3 goes, 4 comes (listed twice), the MEP's own id is never a remote MEP.
+  m.remoteMepIdsIs(std::vector{MepId(4), MepId(2), MepId(1), MepId(4)}, 3);
+  ASSERT_EQ(m.remoteMeps().size(), 2u);
+  const RemoteMep& kept = m.remoteMeps()[0];
+  EXPECT_EQ(std::tuple(kept.mepId, kept.state, kept.ccmsReceived, kept.rdi, kept.lastSequence),
+            std::tuple(MepId(2), RemoteMepState::ok, 1u, true, 1u));
+  EXPECT_EQ(m.remoteMeps()[1].state, RemoteMepState::start);
+  EXPECT_EQ(m.remoteMep(MepId(3)), nullptr);
+  EXPECT_EQ(m.nextDeadline(), 2 + 3.5);
+
+  m.ccmIntervalIs(Cfm::CcmTxInterval(10), 4);  // 35 s lifetimes from the same starts
+  EXPECT_EQ(m.nextDeadline(), 2 + 35);
+  m.ccmIntervalIs(Cfm::CcmTxInterval(0.1), 4);  // shrunk below what has passed: both fail now
+  EXPECT_EQ(m.defects().someRMEPCCMdefect, true);
+  EXPECT_EQ(m.nextDeadline(), INFINITY);
+}
+
+TEST(MepMonitor, ConfiguredPeriodsMapToTheNearestCodeByRatio) {
+  const std::pair<double, int> cases[] = {
+      {1.0 / 300, 1}, {0.3, 3}, {0.5, 4}, {2.5, 4}, {600, 7}, {1e6, 7}, {0, 1}, {-1, 1},
+  };
+  for (const auto& [seconds, code] : cases) {
+    EXPECT_EQ(ccmIntervalCode(Cfm::CcmTxInterval(seconds)), code) << seconds;
+  }
+  EXPECT_EQ(errorOf<Kiln::RangeException>([] {
+              MepMonitor(MdLevel(), MepId(1), maidA, Cfm::CcmTxInterval(1), {}, 0);
+            }),
+            "MepMonitor::mdLevel invalid not allowed");
+}
+
+TEST(MepMonitor, CcmsAllocateNothing) {
+  MepMonitor m = monitor();
+  ReceivedCcm ccms[] = {ccmFrom(2), ccmFrom(3), ccmFrom(9), ccmFrom(1), ccmFrom(2)};
+  ccms[4].maid = maidB;
+  const std::size_t before = testAllocations;
+  for (int i = 0; i < 1000; ++i) m.ccmReceived(ccms[i % 5], i * 0.01), m.tick(i * 0.01);
+  EXPECT_EQ(testAllocations, before);
+}
+
+}  // namespace
