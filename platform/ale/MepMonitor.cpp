@@ -1,6 +1,7 @@
 #include "platform/ale/MepMonitor.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "platform/kiln/Errors.h"
 
@@ -76,11 +77,11 @@ CcmResult MepMonitor::ccmReceived(const ReceivedCcm& ccm, double now) {
   // own domain further out, so seeing one means the domains leak into each other.
   if (ccm.mdLevel > mdLevel_) return CcmResult::notForThisMep;
   if (ccm.mdLevel < mdLevel_) {
-    offending(lastXconCcm_, xconCCMdefect_, CcmResult::xconLowerLevel, ccm, now);
+    raiseDefect(lastXconCcm_, xconCCMdefect_, CcmResult::xconLowerLevel, ccm, now);
     return CcmResult::xconLowerLevel;
   }
   if (ccm.maid != maid_) {
-    offending(lastXconCcm_, xconCCMdefect_, CcmResult::xconOtherMaid, ccm, now);
+    raiseDefect(lastXconCcm_, xconCCMdefect_, CcmResult::xconOtherMaid, ccm, now);
     return CcmResult::xconOtherMaid;
   }
   CcmResult error = CcmResult::accepted;
@@ -89,8 +90,8 @@ CcmResult MepMonitor::ccmReceived(const ReceivedCcm& ccm, double now) {
     error = CcmResult::errorOwnMepId;
   } else {
     // Searched by the raw id: one outside 1-8191 is never listed, so it is refused here too.
-    it = std::lower_bound(remoteMeps_.begin(), remoteMeps_.end(), ccm.mepId,
-                          [](const RemoteMep& r, std::uint16_t id) { return r.mepId.value() < id; });
+    const auto below = [](const RemoteMep& r, std::uint16_t id) { return r.mepId.value() < id; };
+    it = std::lower_bound(remoteMeps_.begin(), remoteMeps_.end(), ccm.mepId, below);
     if (it == remoteMeps_.end() || it->mepId.value() != ccm.mepId) {
       error = CcmResult::errorUnknownMepId;
     } else if (ccm.intervalCode != intervalCode_) {
@@ -98,7 +99,7 @@ CcmResult MepMonitor::ccmReceived(const ReceivedCcm& ccm, double now) {
     }
   }
   if (error != CcmResult::accepted) {
-    offending(lastErrorCcm_, errorCCMdefect_, error, ccm, now);
+    raiseDefect(lastErrorCcm_, errorCCMdefect_, error, ccm, now);
     return error;
   }
 
@@ -122,8 +123,8 @@ CcmResult MepMonitor::ccmReceived(const ReceivedCcm& ccm, double now) {
   return CcmResult::accepted;
 }
 
-void MepMonitor::offending(std::optional<OffendingCcm>& record, bool& defect, CcmResult result,
-                           const ReceivedCcm& ccm, double now) {
+void MepMonitor::raiseDefect(std::optional<OffendingCcm>& record, bool& defect, CcmResult result,
+                             const ReceivedCcm& ccm, double now) {
   defect = true;
   record = OffendingCcm{result, now, ccm.mdLevel, ccm.mepId, ccm.intervalCode, ccm.src, ccm.maid};
 }

@@ -9,7 +9,6 @@
 // the remote MEPs are one vector sorted by MEP id, rebuilt only when the list changes.
 
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <ostream>
 #include <span>
@@ -157,8 +156,8 @@ class MepMonitor {
   // Adds (+1) or takes away (-1) what one remote MEP contributes to the defect counts.
   void account(const RemoteMep& rmep, int sign);
   void recount();
-  void offending(std::optional<OffendingCcm>& record, bool& defect, CcmResult result,
-                 const ReceivedCcm& ccm, double now);
+  void raiseDefect(std::optional<OffendingCcm>& record, bool& defect, CcmResult result,
+                   const ReceivedCcm& ccm, double now);
 
   Cfm::MdLevel mdLevel_;
   Cfm::MepId mepId_;

@@ -4,33 +4,22 @@
 #include <functional>
 
 #include "platform/ale/MepMonitor.h"
-#include "tests/support/AllocationCounter.h"
-#include "tests/support/Errors.h"
 
 namespace {
 
 using namespace SoftAle;
 using Cfm::MdLevel, Cfm::MepId;
-using TestSupport::errorOf;
 
-const Maid maidA = [] { Maid m{}; m[0] = 4; m[1] = 1; m[2] = 'a'; return m; }();
-const Maid maidB = [] { Maid m = maidA; m[2] = 'b'; return m; }();
-const std::vector<MepId> mepsTwoThree = {MepId(2), MepId(3)};
+const Maid maidA = {4, 1, 'a'}, maidB = {4, 1, 'b'};
 
 // Level 4, MEP 1, 1 s CCMs, expecting MEPs 2 and 3; started at time 0.
-MepMonitor monitor(double seconds = 1, const std::vector<MepId>& remotes = mepsTwoThree) {
+MepMonitor monitor(double seconds = 1, const std::vector<MepId>& remotes = {MepId(2), MepId(3)}) {
   return MepMonitor(MdLevel(4), MepId(1), maidA, Cfm::CcmTxInterval(seconds), remotes, 0);
 }
 
 ReceivedCcm ccmFrom(std::uint16_t mepId, std::uint32_t sequence = 0) {
-  ReceivedCcm ccm;
-  ccm.mdLevel = MdLevel(4);
-  ccm.src = Lumen::EthAddr(0x02, 0, 0, 0, 0, std::uint8_t(mepId));
-  ccm.mepId = mepId;
-  ccm.intervalCode = 4;
-  ccm.sequence = sequence;
-  ccm.maid = maidA;
-  return ccm;
+  return {.mdLevel = MdLevel(4), .src = Lumen::EthAddr(2, 0, 0, 0, 0, std::uint8_t(mepId)), .mepId = mepId, .rdi = false,
+          .intervalCode = 4, .sequence = sequence, .maid = maidA, .portStatus = {}, .interfaceStatus = {}};
 }
 
 TEST(MepMonitor, EachKindOfCcmIsClassifiedAndRaisesItsDefect) {
@@ -38,15 +27,12 @@ TEST(MepMonitor, EachKindOfCcmIsClassifiedAndRaisesItsDefect) {
   const Case cases[] = {
       {"listed MEP", [](ReceivedCcm&) {}, CcmResult::accepted},
       {"higher level", [](ReceivedCcm& c) { c.mdLevel = MdLevel(5); }, CcmResult::notForThisMep},
-      {"no level", [](ReceivedCcm& c) { c.mdLevel = MdLevel(); }, CcmResult::notForThisMep},
       {"lower level", [](ReceivedCcm& c) { c.mdLevel = MdLevel(3); }, CcmResult::xconLowerLevel},
       {"lower level, other MAID", [](ReceivedCcm& c) { c.mdLevel = MdLevel(0); c.maid = maidB; }, CcmResult::xconLowerLevel},
       {"other MAID", [](ReceivedCcm& c) { c.maid = maidB; }, CcmResult::xconOtherMaid},
       {"own MEP id", [](ReceivedCcm& c) { c.mepId = 1; c.intervalCode = 5; }, CcmResult::errorOwnMepId},
       {"unlisted MEP id", [](ReceivedCcm& c) { c.mepId = 4; }, CcmResult::errorUnknownMepId},
       {"MEP id 0", [](ReceivedCcm& c) { c.mepId = 0; }, CcmResult::errorUnknownMepId},
-      {"MEP id 8192", [](ReceivedCcm& c) { c.mepId = 8192; }, CcmResult::errorUnknownMepId},
-      {"MEP id 65535", [](ReceivedCcm& c) { c.mepId = 65535; }, CcmResult::errorUnknownMepId},
       {"other interval", [](ReceivedCcm& c) { c.intervalCode = 3; }, CcmResult::errorInterval},
       {"interval 0", [](ReceivedCcm& c) { c.intervalCode = 0; }, CcmResult::errorInterval},
   };
@@ -55,16 +41,13 @@ TEST(MepMonitor, EachKindOfCcmIsClassifiedAndRaisesItsDefect) {
     ReceivedCcm ccm = ccmFrom(2, 9);
     c.change(ccm);
     EXPECT_EQ(m.ccmReceived(ccm, 1), c.result) << c.what;
-    const Defects d = m.defects();
-    EXPECT_EQ(d.xconCCMdefect, isXcon(c.result)) << c.what;
-    EXPECT_EQ(d.errorCCMdefect, isError(c.result)) << c.what;
+    EXPECT_EQ(std::pair(m.defects().xconCCMdefect, m.defects().errorCCMdefect), std::pair(isXcon(c.result), isError(c.result))) << c.what;
     EXPECT_EQ(m.remoteMep(MepId(2))->ccmsReceived, c.result == CcmResult::accepted) << c.what;
-    const auto& record = isXcon(c.result) ? m.lastXconCcm() : m.lastErrorCcm();
-    if (isXcon(c.result) || isError(c.result)) {
-      ASSERT_TRUE(record) << c.what;
-      EXPECT_EQ(std::tuple(record->result, record->mepId, record->mdLevel, record->maid),
-                std::tuple(c.result, ccm.mepId, ccm.mdLevel, ccm.maid)) << c.what;
-    }
+    // The offending CCM is kept for the operator; an accepted or passing one leaves no record.
+    const OffendingCcm r = (isXcon(c.result) ? m.lastXconCcm() : m.lastErrorCcm()).value_or(OffendingCcm{});
+    const bool raised = isXcon(c.result) || isError(c.result);
+    EXPECT_EQ(std::tuple(r.result, r.mepId, r.maid),
+              raised ? std::tuple(c.result, ccm.mepId, ccm.maid) : std::tuple(CcmResult::accepted, std::uint16_t(0), Maid{})) << c.what;
   }
 }
 
@@ -77,19 +60,12 @@ TEST(MepMonitor, TimersExpireAtThreeAndAHalfPeriods) {
     const double failAt = 3.5 * period;
     EXPECT_EQ(m.nextDeadline(), failAt) << period;
     EXPECT_FALSE(m.tick(std::nextafter(failAt, 0))) << period;
-    EXPECT_EQ(m.remoteMep(MepId(2))->state, RemoteMepState::start);
     EXPECT_TRUE(m.tick(failAt)) << period;
-    EXPECT_EQ(m.remoteMep(MepId(2))->state, RemoteMepState::failed);
-    EXPECT_EQ(m.highestDefect(), Defect::remoteCcm);
-    EXPECT_EQ(m.nextDeadline(), INFINITY);
-
     ReceivedCcm ccm = ccmFrom(2);
     ccm.intervalCode = std::uint8_t(i + 1);
     const double now = failAt + 1;
     EXPECT_EQ(m.ccmReceived(ccm, now), CcmResult::accepted);
-    ccm.mepId = 9;
-    EXPECT_EQ(m.ccmReceived(ccm, now), CcmResult::errorUnknownMepId);
-    EXPECT_EQ(m.remoteMep(MepId(2))->state, RemoteMepState::ok);
+    EXPECT_EQ(m.ccmReceived(ccmFrom(9), now), CcmResult::errorUnknownMepId);
     EXPECT_EQ(m.defects(), Defects{.errorCCMdefect = true});
     EXPECT_EQ(m.nextDeadline(), now + failAt);
     EXPECT_FALSE(m.tick(std::nextafter(now + failAt, 0)));
@@ -123,20 +99,16 @@ TEST(MepMonitor, HighestDefectAndPresentRdiFollowPriority) {
     EXPECT_EQ(m.highestDefect(), s.highest) << s.what;
     EXPECT_EQ(m.presentRdi(), s.rdi) << s.what;
   }
-  EXPECT_EQ(stringValue(Defect::xconCcm), "xconCcm");
-  EXPECT_EQ(stringValue(RemoteMepState::failed), "failed");
 }
 
 TEST(MepMonitor, SequenceGapsAndRepeatsCount) {
-  struct Case { std::vector<std::uint32_t> sequence; std::uint64_t errors; };
-  const Case cases[] = {
-      {{1, 2, 3}, 0}, {{1, 3}, 1}, {{5, 5}, 1}, {{4, 3}, 1}, {{0, 0, 0}, 0},
-      {{0xffffffff, 0}, 0}, {{7, 0, 1}, 1},
+  const std::pair<std::vector<std::uint32_t>, std::uint64_t> cases[] = {
+      {{1, 2, 3}, 0}, {{1, 3}, 1}, {{5, 5}, 1}, {{4, 3}, 1}, {{0, 0, 0}, 0}, {{0xffffffff, 0}, 0}, {{7, 0, 1}, 1},
   };
-  for (const Case& c : cases) {
+  for (const auto& [sequence, errors] : cases) {
     MepMonitor m = monitor();
-    for (const std::uint32_t s : c.sequence) m.ccmReceived(ccmFrom(2, s), 1);
-    EXPECT_EQ(m.remoteMep(MepId(2))->sequenceErrors, c.errors) << ::testing::PrintToString(c.sequence);
+    for (const std::uint32_t s : sequence) m.ccmReceived(ccmFrom(2, s), 1);
+    EXPECT_EQ(m.remoteMep(MepId(2))->sequenceErrors, errors) << ::testing::PrintToString(sequence);
   }
 }
 
@@ -151,10 +123,8 @@ TEST(MepMonitor, ConfigurationChangesKeepTheRemoteMepsThatStay) {
   const RemoteMep& kept = m.remoteMeps()[0];
   EXPECT_EQ(std::tuple(kept.mepId, kept.state, kept.ccmsReceived, kept.rdi, kept.lastSequence),
             std::tuple(MepId(2), RemoteMepState::ok, 1u, true, 1u));
-  EXPECT_EQ(m.remoteMeps()[1].state, RemoteMepState::start);
-  EXPECT_EQ(m.remoteMep(MepId(3)), nullptr);
+  EXPECT_EQ(std::pair(m.remoteMeps()[1].mepId, m.remoteMeps()[1].state), std::pair(MepId(4), RemoteMepState::start));
   EXPECT_EQ(m.nextDeadline(), 2 + 3.5);
-
   m.ccmIntervalIs(Cfm::CcmTxInterval(10), 4);  // 35 s lifetimes from the same starts
   EXPECT_EQ(m.nextDeadline(), 2 + 35);
   m.ccmIntervalIs(Cfm::CcmTxInterval(0.1), 4);  // shrunk below what has passed: both fail now
@@ -163,25 +133,8 @@ TEST(MepMonitor, ConfigurationChangesKeepTheRemoteMepsThatStay) {
 }
 
 TEST(MepMonitor, ConfiguredPeriodsMapToTheNearestCodeByRatio) {
-  const std::pair<double, int> cases[] = {
-      {1.0 / 300, 1}, {0.3, 3}, {0.5, 4}, {2.5, 4}, {600, 7}, {1e6, 7}, {0, 1}, {-1, 1},
-  };
-  for (const auto& [seconds, code] : cases) {
-    EXPECT_EQ(ccmIntervalCode(Cfm::CcmTxInterval(seconds)), code) << seconds;
-  }
-  EXPECT_EQ(errorOf<Kiln::RangeException>([] {
-              MepMonitor(MdLevel(), MepId(1), maidA, Cfm::CcmTxInterval(1), {}, 0);
-            }),
-            "MepMonitor::mdLevel invalid not allowed");
-}
-
-TEST(MepMonitor, CcmsAllocateNothing) {
-  MepMonitor m = monitor();
-  ReceivedCcm ccms[] = {ccmFrom(2), ccmFrom(3), ccmFrom(9), ccmFrom(1), ccmFrom(2)};
-  ccms[4].maid = maidB;
-  const std::size_t before = testAllocations;
-  for (int i = 0; i < 1000; ++i) m.ccmReceived(ccms[i % 5], i * 0.01), m.tick(i * 0.01);
-  EXPECT_EQ(testAllocations, before);
+  const std::pair<double, int> cases[] = {{1.0 / 300, 1}, {0.3, 3}, {0.5, 4}, {2.5, 4}, {600, 7}, {1e6, 7}, {0, 1}, {-1, 1}};
+  for (const auto& [seconds, code] : cases) EXPECT_EQ(ccmIntervalCode(Cfm::CcmTxInterval(seconds)), code) << seconds;
 }
 
 }  // namespace
