@@ -1,6 +1,7 @@
 #include "platform/ale/MepMonitor.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 
 #include "platform/kiln/Errors.h"
@@ -9,18 +10,12 @@ namespace SoftAle {
 
 namespace {
 
-template <class E, std::size_t N>
-std::string_view nameOf(E value, const std::string_view (&names)[N]) {
-  const auto i = std::size_t(value);
-  return i < N ? names[i] : "?";
-}
-
 bool portDown(const RemoteMep& r) { return r.portStatus && *r.portStatus != portStatusUp; }
 bool interfaceDown(const RemoteMep& r) {
   return r.interfaceStatus && *r.interfaceStatus != interfaceStatusUp;
 }
 bool timerRunning(const RemoteMep& r) {
-  return r.state == RemoteMepState::start || r.state == RemoteMepState::ok;
+  return r.state == Cfm::RemoteMepState::start || r.state == Cfm::RemoteMepState::ok;
 }
 
 auto byMepId = [](const RemoteMep& r, Cfm::MepId id) { return r.mepId < id; };
@@ -44,24 +39,9 @@ std::string_view stringValue(CcmResult result) {
       "accepted",      "notForThisMep",     "xconLowerLevel", "xconOtherMaid",
       "errorOwnMepId", "errorUnknownMepId", "errorInterval",
   };
-  return nameOf(result, names);
+  return std::size_t(result) < std::size(names) ? names[std::size_t(result)] : "?";
 }
 std::ostream& operator<<(std::ostream& os, CcmResult result) { return os << stringValue(result); }
-
-std::string_view stringValue(RemoteMepState state) {
-  static constexpr std::string_view names[] = {"idle", "start", "failed", "ok"};
-  return nameOf(state, names);
-}
-std::ostream& operator<<(std::ostream& os, RemoteMepState state) {
-  return os << stringValue(state);
-}
-
-std::string_view stringValue(Defect defect) {
-  static constexpr std::string_view names[] = {"none",      "rdiCcm",   "macStatus",
-                                               "remoteCcm", "errorCcm", "xconCcm"};
-  return nameOf(defect, names);
-}
-std::ostream& operator<<(std::ostream& os, Defect defect) { return os << stringValue(defect); }
 
 MepMonitor::MepMonitor(Cfm::MdLevel mdLevel, Cfm::MepId mepId, const Maid& maid,
                        Cfm::CcmTxInterval interval, std::span<const Cfm::MepId> remoteMepIds,
@@ -110,7 +90,7 @@ CcmResult MepMonitor::ccmReceived(const ReceivedCcm& ccm, double now) {
   if (r.ccmsReceived > 0 && !unnumbered && ccm.sequence != std::uint32_t(r.lastSequence + 1)) {
     ++r.sequenceErrors;
   }
-  r.state = RemoteMepState::ok;
+  r.state = Cfm::RemoteMepState::ok;
   r.armedAt = now;
   r.lastCcmTime = now;
   ++r.ccmsReceived;
@@ -134,7 +114,7 @@ bool MepMonitor::tick(double now) {
   for (RemoteMep& r : remoteMeps_) {
     if (timerRunning(r) && now >= r.armedAt + lifetime_) {
       account(r, -1);
-      r.state = RemoteMepState::failed;
+      r.state = Cfm::RemoteMepState::failed;
       account(r, +1);
       changed = true;
     }
@@ -194,7 +174,7 @@ void MepMonitor::account(const RemoteMep& r, int sign) {
   add(rdiCount_, r.rdi);
   add(portDownCount_, portDown(r));
   add(interfaceDownCount_, interfaceDown(r));
-  add(failedCount_, r.state == RemoteMepState::failed);
+  add(failedCount_, r.state == Cfm::RemoteMepState::failed);
 }
 
 void MepMonitor::recount() {
@@ -213,14 +193,21 @@ Defects MepMonitor::defects() const {
   };
 }
 
-Defect MepMonitor::highestDefect() const {
-  const Defects d = defects();
-  if (d.xconCCMdefect) return Defect::xconCcm;
-  if (d.errorCCMdefect) return Defect::errorCcm;
-  if (d.someRMEPCCMdefect) return Defect::remoteCcm;
-  if (d.someMACstatusDefect) return Defect::macStatus;
-  if (d.someRDIdefect) return Defect::rdiCcm;
-  return Defect::none;
+std::uint8_t Defects::bits() const {
+  const auto bit = [](bool holds, Cfm::MepDefect defect) {
+    return holds ? 1u << unsigned(defect) : 0u;
+  };
+  return std::uint8_t(bit(someRDIdefect, Cfm::MepDefect::rdiCcm) |
+                      bit(someMACstatusDefect, Cfm::MepDefect::macStatus) |
+                      bit(someRMEPCCMdefect, Cfm::MepDefect::remoteCcm) |
+                      bit(errorCCMdefect, Cfm::MepDefect::errorCcm) |
+                      bit(xconCCMdefect, Cfm::MepDefect::xconCcm));
+}
+
+// The defects are numbered in priority order, so the highest is the highest bit set.
+Cfm::MepDefect MepMonitor::highestDefect() const {
+  const int width = std::bit_width(defects().bits());
+  return Cfm::MepDefect(width > 0 ? width - 1 : 0);
 }
 
 bool MepMonitor::presentRdi() const {

@@ -17,6 +17,7 @@
 
 #include "platform/ale/Ccm.h"
 #include "platform/lumen/Eth.h"
+#include "platform/types/CfmAleTypes.h"
 #include "platform/types/CfmTypes.h"
 
 namespace SoftAle {
@@ -47,18 +48,6 @@ constexpr bool isError(CcmResult r) {
          r == CcmResult::errorInterval;
 }
 
-// The remote MEP state machine's states. A listed remote MEP starts in `start` and has
-// `lifetime()` to be heard from; `idle` belongs to a MEP whose local MEP is not run at all
-// and is never the state of a listed MEP here.
-enum class RemoteMepState : std::uint8_t { idle, start, failed, ok };
-std::string_view stringValue(RemoteMepState state);
-std::ostream& operator<<(std::ostream& os, RemoteMepState state);
-
-// The defects in their reporting priority: a higher value masks a lower one.
-enum class Defect : std::uint8_t { none, rdiCcm, macStatus, remoteCcm, errorCcm, xconCcm };
-std::string_view stringValue(Defect defect);
-std::ostream& operator<<(std::ostream& os, Defect defect);
-
 struct Defects {
   bool someRDIdefect = false;        // a remote MEP's last CCM carried RDI
   bool someMACstatusDefect = false;  // see MepMonitor::defects()
@@ -66,15 +55,19 @@ struct Defects {
   bool errorCCMdefect = false;
   bool xconCCMdefect = false;
   bool operator==(const Defects&) const = default;
+  // As the ALE status carries them: bit (1 << MepDefect) for each that holds.
+  std::uint8_t bits() const;
 };
 
 // The Port Status and Interface Status TLV values that mean "forwarding" and "up".
 inline constexpr std::uint8_t portStatusUp = 2;
 inline constexpr std::uint8_t interfaceStatusUp = 1;
 
+// A listed remote MEP starts in `start` and has the monitor's lifetime to be heard from;
+// `idle` is left to a remote MEP whose local MEP is not run at all.
 struct RemoteMep {
   Cfm::MepId mepId;
-  RemoteMepState state = RemoteMepState::start;
+  Cfm::RemoteMepState state = Cfm::RemoteMepState::start;
   // When its timer last restarted: when it was listed, then at each of its CCMs. It fails
   // at armedAt + lifetime unless a CCM comes first.
   double armedAt = 0;
@@ -132,7 +125,7 @@ class MepMonitor {
   // blocked port of a multipoint association is ordinary spanning-tree work, all of them
   // blocked means no data can reach anyone.
   Defects defects() const;
-  Defect highestDefect() const;
+  Cfm::MepDefect highestDefect() const;
   // The RDI bit this MEP must put in its own CCMs.
   bool presentRdi() const;
 

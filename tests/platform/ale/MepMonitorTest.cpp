@@ -8,7 +8,7 @@
 namespace {
 
 using namespace SoftAle;
-using Cfm::MdLevel, Cfm::MepId;
+using Cfm::MdLevel, Cfm::MepId, Cfm::MepDefect, Cfm::RemoteMepState;
 
 const Maid maidA = {4, 1, 'a'}, maidB = {4, 1, 'b'};
 
@@ -79,20 +79,20 @@ TEST(MepMonitor, TimersExpireAtThreeAndAHalfPeriods) {
 TEST(MepMonitor, HighestDefectAndPresentRdiFollowPriority) {
   MepMonitor m = monitor();
   ReceivedCcm two = ccmFrom(2), three = ccmFrom(3);
-  struct Step { const char* what; std::function<void()> act; Defect highest; bool rdi; };
+  struct Step { const char* what; std::function<void()> act; MepDefect highest; bool rdi; };
   double t = 0;
   const Step steps[] = {
-      {"both heard", [&] { m.ccmReceived(two, t); m.ccmReceived(three, t); }, Defect::none, false},
-      {"2 sends RDI", [&] { two.rdi = true; m.ccmReceived(two, t); }, Defect::rdiCcm, false},
-      {"2's port blocked", [&] { two.portStatus = 1; m.ccmReceived(two, t); }, Defect::rdiCcm, false},
-      {"3's port blocked too", [&] { three.portStatus = 1; m.ccmReceived(three, t); }, Defect::macStatus, true},
-      {"3 stops the TLV", [&] { three.portStatus.reset(); m.ccmReceived(three, t); }, Defect::rdiCcm, false},
-      {"3's interface down", [&] { three.interfaceStatus = 2; m.ccmReceived(three, t); }, Defect::macStatus, true},
-      {"2 falls silent", [&] { t = 3; m.ccmReceived(three, t); t = 4; m.tick(t); }, Defect::remoteCcm, true},
-      {"error CCM", [&] { m.ccmReceived(ccmFrom(7), t); }, Defect::errorCcm, true},
-      {"xcon CCM", [&] { ReceivedCcm low = three; low.mdLevel = MdLevel(1); m.ccmReceived(low, t = 5); }, Defect::xconCcm, true},
-      {"xcon and error clear", [&] { m.ccmReceived(three, t = 6); m.tick(t = 8.5); }, Defect::remoteCcm, true},
-      {"2 back, RDI cleared", [&] { two.rdi = false; m.ccmReceived(two, t); }, Defect::macStatus, true},
+      {"both heard", [&] { m.ccmReceived(two, t); m.ccmReceived(three, t); }, MepDefect::none, false},
+      {"2 sends RDI", [&] { two.rdi = true; m.ccmReceived(two, t); }, MepDefect::rdiCcm, false},
+      {"2's port blocked", [&] { two.portStatus = 1; m.ccmReceived(two, t); }, MepDefect::rdiCcm, false},
+      {"3's port blocked too", [&] { three.portStatus = 1; m.ccmReceived(three, t); }, MepDefect::macStatus, true},
+      {"3 stops the TLV", [&] { three.portStatus.reset(); m.ccmReceived(three, t); }, MepDefect::rdiCcm, false},
+      {"3's interface down", [&] { three.interfaceStatus = 2; m.ccmReceived(three, t); }, MepDefect::macStatus, true},
+      {"2 falls silent", [&] { t = 3; m.ccmReceived(three, t); t = 4; m.tick(t); }, MepDefect::remoteCcm, true},
+      {"error CCM", [&] { m.ccmReceived(ccmFrom(7), t); }, MepDefect::errorCcm, true},
+      {"xcon CCM", [&] { ReceivedCcm low = three; low.mdLevel = MdLevel(1); m.ccmReceived(low, t = 5); }, MepDefect::xconCcm, true},
+      {"xcon and error clear", [&] { m.ccmReceived(three, t = 6); m.tick(t = 8.5); }, MepDefect::remoteCcm, true},
+      {"2 back, RDI cleared", [&] { two.rdi = false; m.ccmReceived(two, t); }, MepDefect::macStatus, true},
   };
   for (const Step& s : steps) {
     s.act();
