@@ -169,7 +169,7 @@ bool PamIntfSm::processVlanTags(RxFrame& frame) {
     frame.typeOrLen = tag->typeOrLen();
     return true;
   };
-  const std::uint16_t tpid = port.tpid() ? port.tpid() : Lumen::ethTypeDot1Q;
+  const std::uint16_t tpid = Bridging::outerTpid(port);
   // Only 0x8100 announces an inner tag, whatever the port's outer TPID.
   if (frame.typeOrLen == tpid &&
       (!takeTag(outerVid, "outerVid = ") ||

@@ -26,35 +26,24 @@ bool PktHelper::encapL2Layer(const Kiln::Ptr<Lumen::Pkt>& pkt, PktMetaData& reco
   auto port = brConfig ? brConfig->switchIntfConfig(intf) : nullptr;
   if (!port) return false;
 
-  std::uint16_t tags[2];
-  std::size_t n = 0;
-  if (port->mode() == Bridging::switchIntfModeTrunk) {
-    const auto mapping = port->egressVlanXlate({vlan.value(), 0});
-    if (!mapping.isNone()) {
-      tags[n++] = mapping.vlan;
-      if (mapping.innerVlan) tags[n++] = mapping.innerVlan;
-    }
-  }
-  std::size_t first = 0;  // the native VLAN goes untagged
-  if (n > 0 && tags[0] == port->portVlan().value()) first = 1;
-  const std::size_t tagCount = n - first;
+  const Bridging::EgressTags tags = Bridging::egressTags(*port, vlan);
+  const auto vids = tags.vlans();
 
   // One prepend for tags and header: if the packet has to move to find head room, it moves
   // before any pointer into the new bytes is taken.
   std::uint8_t* front = pkt->newSharedHeadData(
-      std::uint32_t(sizeof(Lumen::EthHdr) + sizeof(Lumen::Eth8021QHdr) * tagCount));
+      std::uint32_t(sizeof(Lumen::EthHdr) + sizeof(Lumen::Eth8021QHdr) * vids.size()));
   std::uint8_t* at = front + sizeof(Lumen::EthHdr);
-  for (std::size_t i = first; i < n; ++i, at += sizeof(Lumen::Eth8021QHdr)) {
+  for (std::size_t i = 0; i < vids.size(); ++i, at += sizeof(Lumen::Eth8021QHdr)) {
     auto* tag = new (at) Lumen::Eth8021QHdr;
-    tag->tagControl().valueIs(tags[i] & 0x0fffu);
-    tag->typeOrLenIs(i + 1 < n ? Lumen::ethTypeDot1Q : Lumen::ethTypeCfm);
+    tag->tagControl().valueIs(vids[i] & 0x0fffu);
+    tag->typeOrLenIs(i + 1 < vids.size() ? Lumen::ethTypeDot1Q : Lumen::ethTypeCfm);
     record.eth8021QHdrEnq(tag);
   }
   auto* eth = new (front) Lumen::EthHdr;
   eth->dstIs(dstMac);
   eth->srcIs(srcMac);
-  const std::uint16_t tpid = port->tpid() ? port->tpid() : Lumen::ethTypeDot1Q;
-  eth->typeOrLenIs(tagCount ? tpid : Lumen::ethTypeCfm);
+  eth->typeOrLenIs(vids.empty() ? Lumen::ethTypeCfm : tags.tpid);
   record.ethHdrIs(eth);
   return true;
 }

@@ -35,6 +35,21 @@ void SwitchIntfConfig::egressVlanXlateIs(VlanXlateKey key, VlanXlateMapping mapp
   egressVlanXlate_[key] = mapping;
 }
 
+std::uint16_t outerTpid(const SwitchIntfConfig& port) {
+  return port.tpid() ? port.tpid() : Lumen::ethTypeDot1Q;
+}
+
+EgressTags egressTags(const SwitchIntfConfig& port, VlanId vlan) {
+  EgressTags tags;
+  tags.tpid = outerTpid(port);
+  if (port.mode() != switchIntfModeTrunk) return tags;
+  const VlanXlateMapping mapping = port.egressVlanXlate({vlan.value(), 0});
+  if (mapping.isNone()) return tags;
+  if (mapping.vlan != port.portVlan().value()) tags.vids[tags.count++] = mapping.vlan;
+  if (mapping.innerVlan) tags.vids[tags.count++] = mapping.innerVlan;
+  return tags;
+}
+
 ConfiguredHost VlanConfig::configuredHost(const EthAddr& mac) const {
   return lookup(configuredHost_, mac);
 }

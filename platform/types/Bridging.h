@@ -4,8 +4,10 @@
 // VLAN translation tables, and the configured and learned hosts of each VLAN.
 // Nobody reacts to these: readers look them up for each frame.
 
+#include <array>
 #include <cstdint>
 #include <map>
+#include <span>
 
 #include "platform/kiln/Collection.h"
 #include "platform/lumen/Eth.h"
@@ -82,6 +84,27 @@ class SwitchIntfConfig : public Kiln::Entity {
   std::map<VlanXlateKey, VlanXlateMapping> ingressVlanXlate_;
   std::map<VlanXlateKey, VlanXlateMapping> egressVlanXlate_;
 };
+
+// The TPID that announces the port's outer tag: its configured one, 0x8100 when it has none.
+// An inner tag is always 0x8100.
+std::uint16_t outerTpid(const SwitchIntfConfig& port);
+
+// The VLAN tags a frame of a bridging VLAN carries out of a port, outer first, under the
+// port's outer TPID.
+struct EgressTags {
+  std::uint16_t tpid = Lumen::ethTypeDot1Q;
+  std::array<std::uint16_t, 2> vids{};
+  std::uint8_t count = 0;
+
+  std::span<const std::uint16_t> vlans() const { return {vids.data(), count}; }
+  bool operator==(const EgressTags&) const = default;
+};
+
+// A trunk tags a VLAN its egress translation maps, with the mapping's outer and (when not
+// 0) inner VLAN; a VLAN it does not map, and every VLAN of any other mode, goes untagged.
+// A mapped outer tag equal to the port's native VLAN is left off, as the native VLAN is
+// untagged on the wire: an inner tag then goes alone, under the outer TPID.
+EgressTags egressTags(const SwitchIntfConfig& port, VlanId vlan);
 
 // A host by MAC address: the interface it is reached through. The default (no interface)
 // means "no such host".
