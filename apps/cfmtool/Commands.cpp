@@ -239,7 +239,7 @@ int runCcm(const CcmOptions& o, std::ostream& out, std::ostream& err) {
     StopSignals signals;
     Session session(o);
     const L2Header l2{ccmGroupAddr(o.level), session.src(), o.vlan};
-    CcmFields fields{o.level, 1, o.mepId, ccmIntervalCode(o.interval), o.mdName, o.maName};
+    CcmFields fields{o.level, 1, o.mepId, Cfm::ccmIntervalCode(Cfm::CcmTxInterval(o.interval)), o.mdName, o.maName};
 
     out << "CFM CCM to " << l2.dst << " from " << session.src() << " on " << session.device()
         << ", level " << unsigned(o.level) << vlanText(o) << ", MD '"

@@ -1,6 +1,5 @@
 #include "apps/cfmtool/Frames.h"
 
-#include <cmath>
 #include <new>
 #include <sstream>
 #include <utility>
@@ -129,18 +128,6 @@ EthAddr ccmGroupAddr(std::uint8_t level) {
 
 EthAddr ltmGroupAddr(std::uint8_t level) {
   return EthAddr(0x01, 0x80, 0xc2, 0x00, 0x00, std::uint8_t(0x38 + (level & 7)));
-}
-
-std::uint8_t ccmIntervalCode(double seconds) {
-  const auto& periods = Cfm::ccmTxIntervals;
-  std::size_t best = 0;
-  for (std::size_t i = 1; i < periods.size(); ++i) {
-    if (std::abs(std::log(seconds / periods[i].value())) <
-        std::abs(std::log(seconds / periods[best].value()))) {
-      best = i;
-    }
-  }
-  return std::uint8_t(best + 1);
 }
 
 Frame lbmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,

@@ -34,11 +34,6 @@ Lumen::EthAddr ccmGroupAddr(std::uint8_t level);
 // 01-80-C2-00-00-38 + level: where LTMs of the level go (class 2).
 Lumen::EthAddr ltmGroupAddr(std::uint8_t level);
 
-// The CCM interval code (1-7, Cfm::ccmTxIntervals) nearest to a transmit period, nearest
-// by ratio: receivers time out in multiples of the code's period, so 0.3 s is closer to
-// 100 ms than to 1 s. `seconds` must be positive.
-std::uint8_t ccmIntervalCode(double seconds);
-
 // A loopback message with transaction id `transactionId` and, when `dataBytes` is not 0,
 // a Data TLV of that many pattern bytes; then the End TLV.
 Frame lbmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,

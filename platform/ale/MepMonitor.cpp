@@ -22,18 +22,6 @@ auto byMepId = [](const RemoteMep& r, Cfm::MepId id) { return r.mepId < id; };
 
 }  // namespace
 
-std::uint8_t ccmIntervalCode(Cfm::CcmTxInterval interval) {
-  const double seconds = interval.value();
-  if (!(seconds > 0)) return 1;
-  const auto distance = [seconds](Cfm::CcmTxInterval period) {
-    return seconds > period.value() ? seconds / period.value() : period.value() / seconds;
-  };
-  const auto& periods = Cfm::ccmTxIntervals;
-  const auto best = std::min_element(periods.begin(), periods.end(),
-                                     [&](auto a, auto b) { return distance(a) < distance(b); });
-  return std::uint8_t(best - periods.begin() + 1);
-}
-
 std::string_view stringValue(CcmResult result) {
   static constexpr std::string_view names[] = {
       "accepted",      "notForThisMep",     "xconLowerLevel", "xconOtherMaid",
@@ -162,7 +150,7 @@ void MepMonitor::remoteMepIdsIs(std::span<const Cfm::MepId> remoteMepIds, double
 
 void MepMonitor::ccmIntervalIs(Cfm::CcmTxInterval interval, double now) {
   interval_ = interval;
-  intervalCode_ = ccmIntervalCode(interval);
+  intervalCode_ = Cfm::ccmIntervalCode(interval);
   lifetime_ = 3.5 * Cfm::ccmTxIntervals[intervalCode_ - 1].value();
   tick(now);
 }

@@ -22,11 +22,6 @@
 
 namespace SoftAle {
 
-// The interval code (1-7, Cfm::ccmTxIntervals) nearest to a configured period, nearest by
-// ratio: lifetimes are multiples of the period, so 0.3 s is closer to 100 ms than to 1 s. A
-// period that is not positive is taken as the shortest.
-std::uint8_t ccmIntervalCode(Cfm::CcmTxInterval interval);
-
 // What became of one received CCM. Each reason for an error or cross-connect CCM is one
 // enumerator, so that the caller counts each apart.
 enum class CcmResult : std::uint8_t {

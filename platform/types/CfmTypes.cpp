@@ -1,5 +1,6 @@
 #include "platform/types/CfmTypes.h"
 
+#include <cmath>
 #include <utility>
 
 #include "platform/kiln/Errors.h"
@@ -108,6 +109,19 @@ std::ostream& operator<<(std::ostream& os, Protocol protocol) {
 
 std::ostream& operator<<(std::ostream& os, const CfmProfileName& name) {
   return os << name.stringValue();
+}
+
+std::uint8_t ccmIntervalCode(CcmTxInterval interval) {
+  const double seconds = interval.value();
+  if (!(seconds > 0)) return 1;
+  auto distance = [seconds](CcmTxInterval period) {
+    return std::abs(std::log(seconds / period.value()));
+  };
+  std::size_t best = 0;
+  for (std::size_t i = 1; i < ccmTxIntervals.size(); ++i) {
+    if (distance(ccmTxIntervals[i]) < distance(ccmTxIntervals[best])) best = i;
+  }
+  return std::uint8_t(best + 1);
 }
 
 std::ostream& operator<<(std::ostream& os, CcmTxInterval interval) {

@@ -223,6 +223,12 @@ inline constexpr std::array<CcmTxInterval, 7> ccmTxIntervals = {
     CcmTxInterval(10),        CcmTxInterval(60),   CcmTxInterval(600),
 };
 
+// The interval code (1-7) of the period nearest to `interval`, nearest by ratio: receivers
+// time out in multiples of the code's period, so 0.3 s is closer to 100 ms than to 1 s. An
+// interval of 0 or less (none configured) gives the shortest, code 1: whoever sends must
+// not send without an interval.
+std::uint8_t ccmIntervalCode(CcmTxInterval interval);
+
 enum MepDirection : std::uint8_t {
   mepDirectionDown = 0,
   mepDirectionUp = 1,

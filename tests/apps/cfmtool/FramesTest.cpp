@@ -41,12 +41,6 @@ TEST(CfmToolFrames, BuiltByteExact) {
   for (const auto& [frame, bytes] : cases) EXPECT_EQ(frame, frameOf(bytes));
 }
 
-TEST(CfmToolFrames, IntervalCodeIsTheNearestPeriodByRatio) {
-  const std::pair<double, int> cases[] = {{0.001, 1}, {0.01, 2}, {0.3, 3}, {0.32, 4},
-                                          {3, 4},     {3.2, 5},  {60, 6},  {3600, 7}};
-  for (const auto& [seconds, code] : cases) EXPECT_EQ(ccmIntervalCode(seconds), code) << seconds;
-}
-
 // An LBR from the peer at level 2 with id 100 and a 2-byte Data TLV.
 const std::string lbr =
     ethernet(selfMac, peerMac, 0, cfmHeader(2, 2, 0, 4) + u32(100) + "\x03" + u16(2) + "\xaa\xbb" + '\0');

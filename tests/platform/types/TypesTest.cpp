@@ -49,6 +49,16 @@ TEST(CfmTypes, GroupAddressesDecodeToLevelAndOpCode) {
 // is reported once, by its own entity only, and creating or deleting a member is reported by
 // its owner; setting what is already there reports nothing. Each field's own notification
 // is in ConfigApply's rows, which watch the same trees.
+// Nearest by ratio; no interval configured is the shortest.
+TEST(CfmTypes, IntervalCodeIsTheNearestPeriodByRatio) {
+  const std::pair<double, int> cases[] = {{0.001, 1}, {1.0 / 300, 1}, {0.01, 2}, {0.3, 3}, {0.32, 4},
+                                          {2.5, 4},   {3, 4},         {3.2, 5},  {60, 6},  {3600, 7},
+                                          {1e6, 7},   {0, 1},         {-1, 1}};
+  for (const auto& [seconds, code] : cases) {
+    EXPECT_EQ(Cfm::ccmIntervalCode(Cfm::CcmTxInterval(seconds)), code) << seconds;
+  }
+}
+
 TEST(ConfigAndAleStatus, EveryLevelNotifiesItsOwnRealChangesOnly) {
   Log log;
   auto config = Kiln::make<Config>();
