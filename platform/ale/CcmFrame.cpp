@@ -1,7 +1,7 @@
 #include "platform/ale/CcmFrame.h"
 
 #include <algorithm>
-#include <cstring>
+#include <cstddef>
 
 #include "platform/kiln/Errors.h"
 
@@ -72,8 +72,11 @@ static_assert(CcmTemplate::maxFrameBytes ==
 // nothing needs padding, which a raw socket would not add.
 static_assert(sizeof(Lumen::EthHdr) + sizeof(CcmPdu) >= 60);
 
-Lumen::EthAddr ccmGroupAddr(Cfm::MdLevel level) {
-  return Lumen::EthAddr(0x01, 0x80, 0xc2, 0x00, 0x00, std::uint8_t(0x30 + level.value()));
+// The PDU a template wrote at `at` of its own bytes.
+CcmPdu& pduAt(std::array<std::uint8_t, CcmTemplate::maxFrameBytes>& bytes, std::size_t at) {
+  auto* pdu = Lumen::overlayAt<CcmPdu>(std::span<std::uint8_t>(bytes), at);
+  KILN_ASSERT(pdu != nullptr);
+  return *pdu;
 }
 
 }  // namespace
@@ -112,7 +115,7 @@ CcmTemplate::CcmTemplate(const CcmSender& sender)
   const std::span<std::uint8_t> out(bytes_.data(), size_);
 
   auto* eth = Lumen::overlayAt<Lumen::EthHdr>(out, 0);
-  eth->dstIs(ccmGroupAddr(sender.mdLevel));
+  eth->dstIs(Cfm::ccmGroupAddr(sender.mdLevel));
   eth->srcIs(sender.src);
   eth->typeOrLenIs(vids.empty() ? Lumen::ethTypeCfm : sender.tags.tpid);
   for (std::size_t i = 0; i < vids.size(); ++i) {
@@ -138,17 +141,6 @@ CcmTemplate::CcmTemplate(const CcmSender& sender)
   pdu->interfaceStatus.value.valueIs(sender.interfaceStatus);
   pdu->end.valueIs(tlvTypeEnd);
 }
-
-namespace {
-
-// The PDU a template wrote at `at` of its own bytes.
-CcmPdu& pduAt(std::array<std::uint8_t, CcmTemplate::maxFrameBytes>& bytes, std::size_t at) {
-  auto* pdu = Lumen::overlayAt<CcmPdu>(std::span<std::uint8_t>(bytes), at);
-  KILN_ASSERT(pdu != nullptr);
-  return *pdu;
-}
-
-}  // namespace
 
 std::span<const std::uint8_t> CcmTemplate::frame(std::uint32_t sequence, bool rdi) {
   CcmHdr& hdr = pduAt(bytes_, pduAt_).hdr;

@@ -140,6 +140,10 @@ std::ostream& operator<<(std::ostream& os, MepDirection direction) {
   return os << stringValue(direction);
 }
 
+Lumen::EthAddr ccmGroupAddr(MdLevel level) {
+  return Lumen::EthAddr(0x01, 0x80, 0xc2, 0x00, 0x00, std::uint8_t(0x30 | (level.value() & 0x07)));
+}
+
 CfmMulticastEthAddr::CfmMulticastEthAddr(const Lumen::EthAddr& addr) {
   // 01-80-C2-00-00-3x: the low nibble is the level, plus 8 for the LTM (class 2) block.
   const auto& b = addr.bytes();
