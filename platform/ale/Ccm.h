@@ -16,6 +16,19 @@ namespace SoftAle {
 
 using Maid = std::array<std::uint8_t, 48>;
 
+// The values of the Port Status and Interface Status TLVs (IEEE 802.1ag Tables 21-10 and
+// 21-11). Carried as bytes: a received CCM may hold any.
+enum PortStatus : std::uint8_t { portStatusBlocked = 1, portStatusUp = 2 };
+enum InterfaceStatus : std::uint8_t {
+  interfaceStatusUp = 1,
+  interfaceStatusDown = 2,
+  interfaceStatusTesting = 3,
+  interfaceStatusUnknown = 4,
+  interfaceStatusDormant = 5,
+  interfaceStatusNotPresent = 6,
+  interfaceStatusLowerLayerDown = 7,
+};
+
 struct ReceivedCcm {
   Cfm::MdLevel mdLevel;
   Lumen::EthAddr src;

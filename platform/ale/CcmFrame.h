@@ -26,19 +26,6 @@ namespace SoftAle {
 // (the number, big-endian).
 Maid maidOf(const Cfm::MdNameWithFormat& md, const Cfm::MaNameWithFormat& ma);
 
-// The values of the Port Status and Interface Status TLVs (IEEE 802.1ag Tables 21-10 and
-// 21-11). Carried as bytes: a received CCM may hold any.
-enum PortStatus : std::uint8_t { portStatusBlocked = 1, portStatusUp = 2 };
-enum InterfaceStatus : std::uint8_t {
-  interfaceStatusUp = 1,
-  interfaceStatusDown = 2,
-  interfaceStatusTesting = 3,
-  interfaceStatusUnknown = 4,
-  interfaceStatusDormant = 5,
-  interfaceStatusNotPresent = 6,
-  interfaceStatusLowerLayerDown = 7,
-};
-
 // What a local MEP's CCMs carry that stays for the MEP's life; a change of any of it makes
 // a new CcmTemplate.
 struct CcmSender {

@@ -54,10 +54,6 @@ struct Defects {
   std::uint8_t bits() const;
 };
 
-// The Port Status and Interface Status TLV values that mean "forwarding" and "up".
-inline constexpr std::uint8_t portStatusUp = 2;
-inline constexpr std::uint8_t interfaceStatusUp = 1;
-
 // A listed remote MEP starts in `start` and has the monitor's lifetime to be heard from;
 // `idle` is left to a remote MEP whose local MEP is not run at all.
 struct RemoteMep {
