@@ -59,8 +59,25 @@ void Pam::rxQueueLimitIs(std::uint32_t limit) {
   rxHead_ = 0;
 }
 
+namespace {
+
+Pam::RxTap& rxTap() {
+  static Pam::RxTap tap;
+  return tap;
+}
+
+bool ccmGroupAddressed(std::span<const std::uint8_t> frame) {
+  return frame.size() >= 6 && frame[0] == 0x01 && frame[1] == 0x80 && frame[2] == 0xc2 &&
+         frame[3] == 0x00 && frame[4] == 0x00 && (frame[5] & 0xf8) == 0x30;
+}
+
+}  // namespace
+
+void Pam::rxTapIs(RxTap tap) { rxTap() = std::move(tap); }
+
 void Pam::rxFrame(std::span<const std::uint8_t> frame, bool offerLater) {
   if (closed_) return;
+  if (ccmGroupAddressed(frame) && rxTap()) rxTap()(intfId_, frame);
   if (frame.size() > Lumen::Pkt::maxBytes) {
     ++counters_.rxTruncated;
     return;

@@ -12,6 +12,7 @@
 // when another arrives).
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -83,6 +84,13 @@ class Pam : public Kiln::Entity {
   // or in buffers of their own size from the heap (false).
   void pktReuseIs(bool reuse) { pktReuse_ = reuse; }
   std::uint32_t rxQueueLimit() const { return rxQueueLimit_; }
+
+  // Sees every received frame addressed to a CCM group address (01-80-C2-00-00-30..37)
+  // before it is queued, with the interface it came in on: the software ALE layer reads the
+  // CCMs for its MEPs there, as a switch's hardware would, without a socket or a pass over
+  // the frames of its own. Every other frame costs one comparison. One tap per process.
+  using RxTap = std::function<void(IntfId, std::span<const std::uint8_t>)>;
+  static void rxTapIs(RxTap tap);
 
   // Called by the device for each received frame. With `offerLater` the frame is offered to
   // the reader on the next loop round; a device that calls offerReadable() itself once its
