@@ -50,7 +50,27 @@ void Daemon::agentIs(const std::string& library, Interface::EthDevPamManager::De
   }
 }
 
-void Daemon::agentDel() { runner_.agentDel(); }
+void Daemon::agentDel() {
+  // The layer goes first: it sends through the agent's sockets.
+  if (ale_) {
+    Interface::Pam::rxTapIs(nullptr);
+    ale_.reset();
+  }
+  runner_.agentDel();
+}
+
+void Daemon::softwareAleIs(Kiln::EventLoop& loop) {
+  ale_ = std::make_unique<SoftAle::Layer>(
+      loop, manager_, [sockets = sockets_](IntfId intf, std::span<const std::uint8_t> frame) {
+        auto it = sockets->find(intf);
+        if (it == sockets->end() || it->second->closed()) return false;
+        auto pkt = Lumen::pktManager().newPkt();
+        pkt->bytesIs(frame, false);
+        return it->second->txPkt(pkt);
+      });
+  Interface::Pam::rxTapIs(
+      [ale = ale_.get()](IntfId intf, std::span<const std::uint8_t> frame) { ale->frameReceived(intf, frame); });
+}
 
 void Daemon::deviceIs(const std::string& name, int ifIndex, bool present) {
   if (present) {
@@ -73,11 +93,13 @@ std::vector<std::string> Daemon::configIs(RunnerConfig config) {
                                                   : "with the bridge " + fileConfig_.bridge) +
                       "; nothing was applied");
   }
+  config.softwareAle = fileConfig_.softwareAle;
   RunnerConfig effective = config.bridge.empty() ? config : bridgedConfig(config, bridge_);
   auto writes = apply(effective, *manager_);
   fileConfig_ = std::move(config);
   config_ = std::move(effective);
   intfStatusUpdate();
+  if (ale_) ale_->configChanged();
   return writes;
 }
 
@@ -88,6 +110,7 @@ std::vector<std::string> Daemon::bridgeIs(const BridgeSnapshot& bridge, std::vec
   bridge_ = bridge;
   config_ = std::move(effective);
   intfStatusUpdate();
+  if (ale_) ale_->configChanged();
   return writes;
 }
 

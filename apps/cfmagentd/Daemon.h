@@ -17,6 +17,7 @@
 
 #include "apps/cfmagentd/LinuxBridge.h"
 #include "apps/runner/RunnerConfig.h"
+#include "platform/ale/SoftAle.h"
 #include "platform/agent/AgentRunner.h"
 #include "platform/intf/EthDevPamManager.h"
 #include "platform/intf/IntfStatus.h"
@@ -39,6 +40,9 @@ class Daemon {
   void agentIs(const std::string& library, Interface::EthDevPamManager::DeviceFactory devices = {});
   // Destroys the agent; its objects go in their order.
   void agentDel();
+  // Starts the software ALE layer beside the agent (RunnerConfig::softwareAle): it sends
+  // and watches CCMs through the agent's sockets and reports into "cfm/aleStatus".
+  void softwareAleIs(Kiln::EventLoop& loop);
   // The agent agentIs built; null before and after.
   const Kiln::Ptr<AgentBase::CAgent>& agent() const { return runner_.agent(); }
 
@@ -86,6 +90,7 @@ class Daemon {
       std::make_shared<std::map<IntfId, Kiln::Ptr<Interface::Pam>>>();
   bool everyDevicePresent_ = false;
   std::uint64_t nextRequest_ = 1;
+  std::unique_ptr<SoftAle::Layer> ale_;
 };
 
 }  // namespace Runner

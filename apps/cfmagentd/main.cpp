@@ -45,6 +45,7 @@ struct Options {
   std::optional<std::string> capture;
   std::optional<std::string> stateOut;
   bool checkConfig = false;
+  bool softwareAle = false;
 };
 
 // Exits with the help (0) or a refusal (2) when the line is not one to run.
@@ -87,6 +88,10 @@ Options parseOptions(int argc, char** argv) {
   capture->needs(replay);
   stateOut->needs(replay);
   app.add_flag("--check-config", o.checkConfig, "validate the configuration and exit")
+      ->excludes(replay);
+  app.add_flag("--software-ale", o.softwareAle,
+               "send and watch the local MEPs' CCMs in software, as a switch's hardware would, and\n"
+               "report what they see (cfmctl show meps, remote-meps) instead of the file's aleStatus")
       ->excludes(replay);
 
   const std::vector<std::string_view> args(argv + 1, argv + argc);
@@ -213,6 +218,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
       log);
   loop.runUntilIdle();  // the first device listing
   daemon.agentIs(o.agentLibrary, Interface::afPacketDeviceFactory(loop));
+  if (daemon.config().softwareAle) daemon.softwareAleIs(loop);
   Runner::ControlServer control(loop, o.control, [&](const nlohmann::json& request) {
     auto answer = daemon.handleRequest(request);
     try {
@@ -253,6 +259,7 @@ int main(int argc, char** argv) {
     log("configuration is valid");
     return 0;
   }
+  config.softwareAle = o.softwareAle;
   try {
     return o.replay ? runReplay(o, std::move(config)) : runLive(o, std::move(config));
   } catch (const std::exception& e) {

@@ -88,6 +88,9 @@ struct RunnerConfig {
   Profile defaultProfile;
   // The ALE layer's defaultMip per domain level.
   std::map<Cfm::MdLevel, bool> aleStatus;
+  // The software ALE layer runs beside the agent and reports the ALE status itself: the
+  // file's aleStatus is not applied. Chosen when cfmagentd starts, not by the file.
+  bool softwareAle = false;
   // A Linux bridge that gives the bridging instead of the file (bridge MAC, interfaces,
   // switchports, hosts), with the interfaces of its ports where the naming rule does not
   // suit and the VLAN of every port when the bridge does not filter VLANs. Empty: the file

@@ -49,7 +49,7 @@ class Applier {
     bridgingConfig(config, *rootAt<Bridging::Config>(bridgingConfigPath, "Bridging::Config"));
     bridgingStatus(config, *rootAt<Bridging::Status>(bridgingStatusPath, "Bridging::Status"));
     cfmConfig(config, *rootAt<CfmAgent::Config>(cfmConfigPath, "CfmAgent::Config"));
-    aleStatus(config, *rootAt<Cfm::AleStatus>(aleStatusPath, "Cfm::AleStatus"));
+    if (!config.softwareAle) aleStatus(config, *rootAt<Cfm::AleStatus>(aleStatusPath, "Cfm::AleStatus"));
     return std::move(log_);
   }
 

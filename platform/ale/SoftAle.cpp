@@ -1,0 +1,261 @@
+#include "platform/ale/SoftAle.h"
+
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+#include <limits>
+#include <map>
+#include <optional>
+#include <system_error>
+#include <tuple>
+
+#include "platform/ale/CcmFrame.h"
+#include "platform/ale/MepMonitor.h"
+#include "platform/intf/IntfStatus.h"
+#include "platform/kiln/Clock.h"
+#include "platform/types/Bridging.h"
+#include "platform/types/CfmAleTypes.h"
+
+namespace SoftAle {
+
+namespace {
+
+// The longest the layer sleeps without looking at the configuration's write count.
+constexpr double kConfigLookSeconds = 1.0;
+
+double monotonicNow() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+template <class T>
+Kiln::Ptr<T> rootAt(const Orbis::EntityManager& db, std::string_view path) {
+  return Kiln::ptrCast<T>(db.entity(path));
+}
+
+// The bridging VLAN a frame with these tags belongs to on `port`, 0 for none: untagged
+// and priority-tagged frames to the port's VLAN, on a trunk a tag to its VLAN or to what
+// the port's translation maps it to.
+std::uint16_t bridgingVlan(const Bridging::SwitchIntfConfig& port, std::uint16_t outer, std::uint16_t inner) {
+  if (outer == 0 || port.mode() != Bridging::switchIntfModeTrunk) return port.portVlan().value();
+  auto mapped = port.ingressVlanXlate({outer, inner});
+  if (mapped.isNone() && inner != 0) mapped = port.ingressVlanXlate({outer, 0});
+  return mapped.isNone() ? outer : mapped.vlan;
+}
+
+}  // namespace
+
+// One local MEP: what it sends and what watches its remote MEPs.
+struct Layer::Mep {
+  using Key = std::tuple<Cfm::MdLevel, Cfm::MaName, Cfm::MepId>;
+  Mep(Key key, MepMonitor monitor) : key(std::move(key)), monitor(std::move(monitor)) {}
+
+  Key key;
+  MepMonitor monitor;
+  std::optional<CcmTemplate> ccm;
+  Lumen::IntfId intf;
+  std::uint16_t vlan = 0;
+  bool ccmEnable = false;
+  double interval = 1;
+  double nextSend = 0;
+  std::uint32_t sequence = 1;
+  Kiln::Ptr<Cfm::LocalMepAleStatus> status;
+};
+
+Layer::Layer(Kiln::EventLoop& loop, Kiln::Ptr<Orbis::EntityManager> db, Transmit transmit)
+    : loop_(loop), db_(std::move(db)), transmit_(std::move(transmit)) {
+  timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (timerFd_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
+  loop_.fdIs(timerFd_, EPOLLIN, [this](std::uint32_t) {
+    std::uint64_t expiries;
+    while (::read(timerFd_, &expiries, sizeof expiries) > 0) {
+    }
+    run();
+  });
+  configChanged();
+}
+
+Layer::~Layer() {
+  loop_.fdDel(timerFd_);
+  ::close(timerFd_);
+}
+
+void Layer::configChanged() {
+  configWrites_ = ~std::uint64_t(0);
+  run();
+}
+
+void Layer::arm(double deadline) {
+  armed_ = deadline;
+  itimerspec when{};
+  const double whole = std::floor(deadline);
+  when.it_value.tv_sec = time_t(whole);
+  when.it_value.tv_nsec = long((deadline - whole) * 1e9);
+  if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0) when.it_value.tv_nsec = 1;
+  ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr);
+}
+
+void Layer::run() {
+  reconcile();
+  const auto intfs = rootAt<Interface::AllIntfStatusDir>(*db_, "interface/status/all");
+  const double now = monotonicNow();
+  double deadline = now + kConfigLookSeconds;
+  for (auto& mep : meps_) {
+    bool changed = mep->monitor.tick(now);
+    if (mep->ccmEnable && mep->nextSend <= now) {
+      // The interface's status as of this CCM: its device may have gone or come back.
+      mep->ccm->interfaceStatusIs(intfs && intfs->intfStatus(mep->intf) ? interfaceStatusUp : interfaceStatusDown);
+      const auto frame = mep->ccm->frame(mep->sequence++, mep->monitor.presentRdi());
+      if (transmit_(mep->intf, frame)) ++mep->status->ccmsSent;
+      // On time from the schedule, not from when the timer fired; a MEP that fell a whole
+      // interval behind starts again from now rather than sending a burst.
+      mep->nextSend += mep->interval;
+      if (mep->nextSend <= now) mep->nextSend = now + mep->interval;
+      changed = true;
+    }
+    if (changed) report(*mep, now);
+    if (mep->ccmEnable) deadline = std::min(deadline, mep->nextSend);
+    deadline = std::min(deadline, mep->monitor.nextDeadline());
+  }
+  arm(deadline);
+}
+
+void Layer::reconcile() {
+  const auto config = rootAt<Cfm::AleConfig>(*db_, "cfm/aleConfig");
+  const std::uint64_t writes = config ? config->writes() : 0;
+  if (writes == configWrites_) return;
+  configWrites_ = writes;
+
+  const auto bridging = rootAt<Bridging::Config>(*db_, "bridging/config");
+  auto status = rootAt<Cfm::AleStatus>(*db_, "cfm/aleStatus");
+  if (!status) status = Kiln::ptrCast<Cfm::AleStatus>(db_->entityIs("cfm/aleStatus", "Cfm::AleStatus"));
+
+  std::map<Mep::Key, std::unique_ptr<Mep>> old;
+  for (auto& mep : meps_) old.emplace(mep->key, std::move(mep));
+  meps_.clear();
+  const double now = monotonicNow();
+  const Cfm::AleConfig::MdConfigs noDomains;
+  for (const auto& [level, md] : config ? config->mdConfig() : noDomains) {
+    // Acknowledged as a switch's hardware would: the default MIP is what it was told.
+    status->mdStatusIs(level)->defaultMipIs(md->defaultMip());
+    for (const auto& [maKey, ma] : md->maConfig()) {
+      if (ma->direction() != Cfm::mepDirectionDown) continue;
+      Maid maid;
+      try {
+        maid = maidOf(md->mdName(), ma->maName());
+      } catch (const std::exception&) {
+        continue;  // names no CCM can carry: the agent's configuration check refuses them
+      }
+      for (const auto& [mepId, mepConfig] : ma->localMepConfig()) {
+        const auto port = bridging ? bridging->switchIntfConfig(mepConfig->intfId()) : nullptr;
+        if (!port || ma->primaryVlanId().isNone()) continue;
+        std::vector<Cfm::MepId> remotes;
+        for (const auto& [remote, on] : mepConfig->remoteMepConfig()) {
+          if (on) remotes.push_back(remote);
+        }
+        Mep::Key key{level, maKey, mepId};
+        auto it = old.find(key);
+        std::unique_ptr<Mep> mep;
+        if (it != old.end() && it->second->monitor.maid() == maid) {
+          mep = std::move(it->second);
+          old.erase(it);
+          mep->monitor.remoteMepIdsIs(remotes, now);
+          mep->monitor.ccmIntervalIs(ma->ccmTxInterval(), now);
+        } else {
+          mep = std::make_unique<Mep>(key, MepMonitor(level, mepId, maid, ma->ccmTxInterval(), remotes, now));
+        }
+        mep->intf = mepConfig->intfId();
+        mep->vlan = ma->primaryVlanId().value();
+        mep->interval = ma->ccmTxInterval().value();
+        if (!mep->ccmEnable && ma->ccmEnable()) mep->nextSend = now;
+        mep->ccmEnable = ma->ccmEnable() && mep->interval > 0;
+        mep->ccm.emplace(CcmSender{bridging->bridgeMacAddr(), level, mepId, maid, ma->ccmTxInterval(),
+                                   Bridging::egressTags(*port, Lumen::VlanId(mep->vlan)), portStatusUp,
+                                   interfaceStatusUp});
+        mep->status = status->mdStatusIs(level)->maStatusIs(maKey)->localMepStatusIs(mepId);
+        mep->status->intfId = mep->intf;
+        meps_.push_back(std::move(mep));
+      }
+    }
+  }
+  // What no longer runs leaves the status with the MEP, and a domain no longer configured
+  // with its level.
+  std::vector<Cfm::MdLevel> goneLevels;
+  for (const auto& [level, md] : status->mdStatus()) {
+    if (!config || !config->mdConfig(level)) goneLevels.push_back(level);
+  }
+  for (auto level : goneLevels) status->mdStatusDel(level);
+  for (const auto& [key, mep] : old) {
+    const auto& [level, maKey, mepId] = key;
+    if (auto md = status->mdStatus(level)) {
+      if (auto ma = md->maStatus(maKey)) {
+        ma->localMepStatusDel(mepId);
+        if (ma->localMepStatus().empty()) md->maStatusDel(maKey);
+      }
+    }
+  }
+  for (auto& mep : meps_) report(*mep, now);
+}
+
+void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> frame) {
+  if (meps_.empty()) return;
+  const auto bridging = rootAt<Bridging::Config>(*db_, "bridging/config");
+  const auto port = bridging ? bridging->switchIntfConfig(intf) : nullptr;
+  if (!port) return;
+  const auto frameRead = cfmFrameOf(frame, Bridging::outerTpid(*port));
+  if (!frameRead.value) return;
+  const CfmFrame& cfm = *frameRead.value;
+  const auto ccm = parseCcm(cfm.pdu, cfm.src).value;
+  if (!ccm) return;
+  const std::uint16_t vlan = bridgingVlan(*port, cfm.outerVid, cfm.innerVid);
+  const double now = monotonicNow();
+  bool rdiRaised = false;
+  double deadline = armed_;
+  for (auto& mep : meps_) {
+    if (mep->intf != intf || mep->vlan != vlan) continue;
+    const bool rdiBefore = mep->monitor.presentRdi();
+    const CcmResult result = mep->monitor.ccmReceived(*ccm, now);
+    if (isError(result)) ++mep->status->errorCcms;
+    if (isXcon(result)) ++mep->status->xconCcms;
+    report(*mep, now);
+    deadline = std::min(deadline, mep->monitor.nextDeadline());
+    // A defect raised: the next CCM carries RDI at once rather than an interval later.
+    if (!rdiBefore && mep->monitor.presentRdi() && mep->ccmEnable) {
+      mep->nextSend = now;
+      rdiRaised = true;
+    }
+  }
+  // A raised RDI is sent now; a CCM may also have given its monitor a first deadline.
+  if (rdiRaised) deadline = now;
+  if (deadline < armed_) arm(deadline);
+}
+
+void Layer::report(Mep& mep, double now) {
+  auto& status = *mep.status;
+  status.rdiSent = mep.monitor.presentRdi();
+  status.defects = mep.monitor.defects().bits();
+  status.highestDefect = mep.monitor.highestDefect();
+  const double wallNow = Kiln::now();
+  status.remoteMepStatus.clear();
+  for (const auto& remote : mep.monitor.remoteMeps()) {
+    Cfm::RemoteMepAleStatus out;
+    out.mepId = remote.mepId;
+    out.state = remote.state;
+    out.lastCcmTime = remote.lastCcmTime ? wallNow - (now - *remote.lastCcmTime) : 0;
+    out.ccmsReceived = remote.ccmsReceived;
+    out.sequenceErrors = remote.sequenceErrors;
+    out.rdi = remote.rdi;
+    out.macAddr = remote.mac;
+    out.portStatus = remote.portStatus.value_or(0);
+    out.interfaceStatus = remote.interfaceStatus.value_or(0);
+    status.remoteMepStatus.push_back(out);
+  }
+}
+
+}  // namespace SoftAle

@@ -1,0 +1,64 @@
+#pragma once
+// The software ALE layer: on a Linux host, what a switch's hardware does with the CFM
+// configuration the agent writes. It reads "cfm/aleConfig" and "bridging/config" from the
+// state database, sends the CCMs of every local MEP whose association has CCMs enabled,
+// watches the CCMs that come back for those MEPs, and writes what it learns into
+// "cfm/aleStatus". It never calls the agent, and the agent never calls it.
+//
+// Only down MEPs run here: an up MEP faces the bridge's relay, which on Linux is the
+// kernel's bridge, not a place this layer can send into or listen at. Up MEPs are left out
+// of the status.
+//
+// Frames reach the layer through the packet-access sockets' tap (Interface::Pam::rxTapIs),
+// which hands over only frames sent to a CCM group address, before the agent's queue: the
+// agent still gets every frame, and the layer adds no socket and no pass over the rest.
+// CCMs leave through whatever `Transmit` the runner gives it (the same sockets).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "platform/kiln/EventLoop.h"
+#include "platform/lumen/IntfId.h"
+#include "platform/orbis/EntityManager.h"
+
+namespace SoftAle {
+
+class Layer {
+ public:
+  // Sends one frame (Ethernet header first) out of an interface; false when it could not.
+  using Transmit = std::function<bool(Lumen::IntfId, std::span<const std::uint8_t>)>;
+
+  Layer(Kiln::EventLoop& loop, Kiln::Ptr<Orbis::EntityManager> db, Transmit transmit);
+  ~Layer();
+  Layer(const Layer&) = delete;
+  Layer& operator=(const Layer&) = delete;
+
+  // Reads the configuration again at once; without this call a change is seen within a
+  // second (the configuration tree carries no notifications, only a count of its writes).
+  void configChanged();
+  // A frame the sockets' tap handed over.
+  void frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> frame);
+
+  // The MEPs running now.
+  std::size_t mepCount() const { return meps_.size(); }
+
+ private:
+  struct Mep;
+  void reconcile();
+  void run();
+  void arm(double deadline);
+  void report(Mep& mep, double now);
+
+  Kiln::EventLoop& loop_;
+  Kiln::Ptr<Orbis::EntityManager> db_;
+  Transmit transmit_;
+  int timerFd_ = -1;
+  double armed_ = 0;  // when the timer fires next (monotonic seconds)
+  std::uint64_t configWrites_ = ~std::uint64_t(0);
+  std::vector<std::unique_ptr<Mep>> meps_;
+};
+
+}  // namespace SoftAle

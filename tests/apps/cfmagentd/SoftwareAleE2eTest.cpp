@@ -1,0 +1,140 @@
+// The software ALE layer between two switches: each cfmagentd --software-ale runs one down
+// MEP of the same association on the port that links them, expecting the other's.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "tests/apps/cfmagentd/TestUtil.h"
+
+namespace {
+
+using namespace RunnerTest;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kInterval = 1.0;  // the association's CCM interval, in seconds
+
+class SoftwareAleE2e : public ::testing::Test {
+ protected:
+  struct Switch {
+    std::optional<E2e::Netns> ns;
+    std::string device, socket;
+    std::optional<E2e::Background> daemon;
+  };
+
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+    for (auto* sw : {&a_, &b_}) sw->ns.emplace();
+    a_.device = "ale-a", b_.device = "ale-b";
+    link_.emplace(*a_.ns, a_.device, *b_.ns, b_.device);
+  }
+  void TearDown() override {
+    for (auto* sw : {&a_, &b_}) {
+      if (sw->daemon && HasFailure()) {
+        sw->daemon->signal(SIGTERM);
+        sw->daemon->wait();
+        std::cerr << sw->device << "'s cfmagentd said:\n" << sw->daemon->output();
+      }
+      sw->daemon.reset();
+    }
+    link_.reset();
+  }
+
+  // cfmagentd on `sw` with MEP `mep` of level 5, association `maName`, expecting `remote`.
+  void start(Switch& sw, const std::string& mac, int mep, int remote, const std::string& maName) {
+    const json config = {
+        {"bridgeMac", mac},
+        {"interfaces", {{"Ethernet1", sw.device}}},
+        {"switchports", {{"Ethernet1", {{"mode", "access"}, {"portVlan", 10}}}}},
+        {"vlans", {{"10", json::object()}}},
+        {"cfm",
+         {{"defaultProfile", {{"ccmEnable", true}, {"ccmInterval", "1s"}}},
+          {"domains",
+           {{{"level", 5}, {"name", "ale-md"}, {"format", "characterString"}, {"defaultMip", true},
+             {"associations",
+              {{{"name", maName}, {"format", "characterString"}, {"direction", "down"}, {"primaryVlan", 10},
+                {"localMeps", {{{"id", mep}, {"interface", "Ethernet1"}, {"remoteMeps", {remote}}}}}}}}}}}}},
+    };
+    const std::string file = dir_ / (sw.device + ".json");
+    writeFile(file, config.dump());
+    sw.socket = dir_ / (sw.device + ".sock");
+    sw.daemon.emplace(sw.ns->exec({CFMAGENTD, "--software-ale", "--config", file, "--control", sw.socket}));
+    ASSERT_TRUE(sw.daemon->waitFor("running;", 10)) << sw.daemon->output();
+  }
+
+  // The switch's report of its MEP, once `holds` is true of it.
+  json mepOnceIs(const Switch& sw, int mep, const std::string& what, const std::function<bool(const json&)>& holds,
+                 double seconds = 10) const {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    json report;
+    for (;;) {
+      const auto shown = E2e::runCommand({CFMCTL, "--socket", sw.socket, "show", "meps", "--json"});
+      const json meps = json::parse(shown.output, nullptr, false);
+      report = meps.is_object() ? meps["5"]["ale-ma"][std::to_string(mep)] : json();
+      if (report.is_object() && holds(report)) return report;
+      if (Clock::now() > deadline) {
+        ADD_FAILURE() << sw.device << ": " << what << " never happened; the MEP: " << report.dump(2);
+        return report;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  static std::function<bool(const json&)> remoteIs(int remote, const std::string& state, const std::string& highest,
+                                                   bool rdi) {
+    return [=](const json& mep) {
+      const json r = mep["remoteMeps"][std::to_string(remote)];
+      return r.is_object() && r["state"] == state && mep["highestDefect"] == highest && mep["rdiSent"] == rdi;
+    };
+  }
+
+  ScratchDir dir_;
+  Switch a_, b_;
+  std::optional<E2e::VethLink> link_;
+};
+
+TEST_F(SoftwareAleE2e, EachSeesTheOtherFailWhenTheLinkGoesAndRecoverWhenItComes) {
+  start(a_, "02:00:00:00:0a:01", 1, 2, "ale-ma");
+  start(b_, "02:00:00:00:0b:01", 2, 1, "ale-ma");
+  for (auto [sw, mep, remote] : {std::tuple{&a_, 1, 2}, std::tuple{&b_, 2, 1}}) {
+    const json up = mepOnceIs(*sw, mep, "remote MEP up", remoteIs(remote, "ok", "none", false));
+    EXPECT_EQ(up["defects"], json::array());
+    EXPECT_EQ(up["intfId"], "Ethernet1");
+    EXPECT_GE(up["ccmsSent"].get<int>(), 1);
+    const json r = up["remoteMeps"][std::to_string(remote)];
+    EXPECT_EQ(r["macAddr"], sw == &a_ ? "02:00:00:00:0b:01" : "02:00:00:00:0a:01");
+    EXPECT_EQ(r["portStatus"], 2);
+    EXPECT_EQ(r["interfaceStatus"], 1);
+  }
+
+  const auto down = Clock::now();
+  a_.ns->ip({"link", "set", a_.device, "down"});
+  for (auto [sw, mep, remote] : {std::tuple{&a_, 1, 2}, std::tuple{&b_, 2, 1}}) {
+    mepOnceIs(*sw, mep, "remote MEP failed", remoteIs(remote, "failed", "remoteCcm", true));
+    // The last CCM came before the link went: failed by 3.5 intervals from then, plus one.
+    EXPECT_LE(std::chrono::duration<double>(Clock::now() - down).count(), 3.5 * kInterval + kInterval);
+  }
+
+  a_.ns->ip({"link", "set", a_.device, "up"});
+  E2e::VethLink::awaitUp(*a_.ns, a_.device);
+  // Each hears the other again, and with it the other's RDI until the other hears it too.
+  for (auto [sw, mep, remote] : {std::tuple{&a_, 1, 2}, std::tuple{&b_, 2, 1}}) {
+    const json back = mepOnceIs(*sw, mep, "remote MEP back", remoteIs(remote, "ok", "none", false));
+    EXPECT_EQ(back["defects"], json::array());
+  }
+}
+
+TEST_F(SoftwareAleE2e, AnotherAssociationNameIsACrossConnect) {
+  start(a_, "02:00:00:00:0a:01", 1, 2, "ale-ma");
+  start(b_, "02:00:00:00:0b:01", 2, 1, "other-ma");
+  const json a = mepOnceIs(a_, 1, "cross-connect", [](const json& mep) {
+    return mep["highestDefect"] == "xconCcm" && mep["xconCcms"].get<int>() >= 1 && mep["rdiSent"] == true;
+  });
+  // A's remote MEP never speaks for its association: it fails as well, under the
+  // cross-connect.
+  EXPECT_NE(a["defects"].dump().find("xconCcm"), std::string::npos);
+}
+
+}  // namespace
