@@ -238,7 +238,7 @@ int runCcm(const CcmOptions& o, std::ostream& out, std::ostream& err) {
   return guarded("ccm", err, [&] {
     StopSignals signals;
     Session session(o);
-    const L2Header l2{ccmGroupAddr(o.level), session.src(), o.vlan};
+    const L2Header l2{Cfm::ccmGroupAddr(Cfm::MdLevel(o.level)), session.src(), o.vlan};
     CcmFields fields{o.level, 1, o.mepId, Cfm::ccmIntervalCode(Cfm::CcmTxInterval(o.interval)), o.mdName, o.maName};
 
     out << "CFM CCM to " << l2.dst << " from " << session.src() << " on " << session.device()

@@ -122,10 +122,6 @@ std::optional<std::size_t> walkTlvs(const Decapsulated& d, Visit visit) {
 
 }  // namespace
 
-EthAddr ccmGroupAddr(std::uint8_t level) {
-  return EthAddr(0x01, 0x80, 0xc2, 0x00, 0x00, std::uint8_t(0x30 + (level & 7)));
-}
-
 EthAddr ltmGroupAddr(std::uint8_t level) {
   return EthAddr(0x01, 0x80, 0xc2, 0x00, 0x00, std::uint8_t(0x38 + (level & 7)));
 }

@@ -29,8 +29,6 @@ struct L2Header {
   std::optional<std::uint16_t> vlan;
 };
 
-// 01-80-C2-00-00-30 + level: where CCMs of the level go (class 1).
-Lumen::EthAddr ccmGroupAddr(std::uint8_t level);
 // 01-80-C2-00-00-38 + level: where LTMs of the level go (class 2).
 Lumen::EthAddr ltmGroupAddr(std::uint8_t level);
 

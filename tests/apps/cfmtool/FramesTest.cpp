@@ -35,7 +35,7 @@ TEST(CfmToolFrames, BuiltByteExact) {
        ethernet(ltmGroup(5), selfMac, 0,
                 cfmHeader(5, 5, 0, 17) + u32(0x0a0b0c0d) + "\x40" + selfMac + mac(0x020000000009) + "\x07" + u16(8) +
                     u16(0) + selfMac + '\0')},
-      {ccmFrame({ccmGroupAddr(3), self, 4094}, {3, 7, 0x0123, 4, Cfm::MdName("MD"), Cfm::MaName("MA1")}),
+      {ccmFrame({Cfm::ccmGroupAddr(Cfm::MdLevel(3)), self, 4094}, {3, 7, 0x0123, 4, Cfm::MdName("MD"), Cfm::MaName("MA1")}),
        ethernet(ccmGroup(3), selfMac, 4094, ccm(3, 0x0123, "MD", "MA1", 7))},
   };
   for (const auto& [frame, bytes] : cases) EXPECT_EQ(frame, frameOf(bytes));
