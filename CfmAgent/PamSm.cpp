@@ -177,23 +177,10 @@ bool PamIntfSm::processVlanTags(RxFrame& frame) {
     return frame.drop("offsetBytes", pkt->offsetBytes(), CounterId::inErrorVlanTagTooShort_);
   }
 
-  std::uint16_t brVlan = port.portVlan().value();
-  if (outerVid != 0 && port.mode() == Bridging::switchIntfModeTrunk) {
-    const auto mapped = port.ingressVlanXlate({outerVid, innerVid});
-    if (!mapped.isNone()) {
-      brVlan = mapped.vlan;
-      KILN_TRACE(trace(), 9, "mapped brVlan = " << brVlan);
-    } else if (innerVid == 0) {
-      brVlan = outerVid;
-      KILN_TRACE(trace(), 9, "single tagged brVlan = " << brVlan);
-    } else if (const auto single = port.ingressVlanXlate({outerVid, 0}); !single.isNone()) {
-      brVlan = single.vlan;
-      KILN_TRACE(trace(), 9, "single mapped brVlan = " << brVlan);
-    } else {
-      brVlan = outerVid;
-      KILN_TRACE(trace(), 9, "double tagged brVlan = " << brVlan);
-    }
-  }
+  const auto [brVlan, rule] = Bridging::ingressVlan(port, outerVid, innerVid);
+  static constexpr const char* ruleText[] = {"", "mapped brVlan = ", "single tagged brVlan = ",
+                                             "single mapped brVlan = ", "double tagged brVlan = "};
+  if (rule != Bridging::IngressRule::portVlan) KILN_TRACE(trace(), 9, ruleText[unsigned(rule)] << brVlan);
   KILN_TRACE(trace(), 7, "Bridging vlan = " << brVlan);
   // 4095 is reserved: a frame that resolves to it belongs to no VLAN either.
   if (brVlan == 0 || brVlan > Lumen::VlanId::max) {

@@ -50,6 +50,18 @@ EgressTags egressTags(const SwitchIntfConfig& port, VlanId vlan) {
   return tags;
 }
 
+IngressVlan ingressVlan(const SwitchIntfConfig& port, std::uint16_t outerVid, std::uint16_t innerVid) {
+  if (outerVid == 0 || port.mode() != switchIntfModeTrunk) return {port.portVlan().value(), IngressRule::portVlan};
+  if (const auto mapped = port.ingressVlanXlate({outerVid, innerVid}); !mapped.isNone()) {
+    return {mapped.vlan, IngressRule::mapped};
+  }
+  if (innerVid == 0) return {outerVid, IngressRule::singleTagged};
+  if (const auto single = port.ingressVlanXlate({outerVid, 0}); !single.isNone()) {
+    return {single.vlan, IngressRule::singleMapped};
+  }
+  return {outerVid, IngressRule::doubleTagged};
+}
+
 ConfiguredHost VlanConfig::configuredHost(const EthAddr& mac) const {
   return lookup(configuredHost_, mac);
 }

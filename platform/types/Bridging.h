@@ -106,6 +106,18 @@ struct EgressTags {
 // untagged on the wire: an inner tag then goes alone, under the outer TPID.
 EgressTags egressTags(const SwitchIntfConfig& port, VlanId vlan);
 
+// The bridging VLAN of a frame received on `port` with these tags (0: none), and which
+// rule gave it. Untagged frames, and every frame of a port that is not a trunk, belong to
+// the port's VLAN; on a trunk a tag pair the ingress translation maps goes where it says,
+// a single tag to its own VLAN, and an unmapped pair by its outer tag alone: mapped when
+// that is, else its own VLAN.
+enum class IngressRule : std::uint8_t { portVlan, mapped, singleTagged, singleMapped, doubleTagged };
+struct IngressVlan {
+  std::uint16_t vlan = 0;
+  IngressRule rule = IngressRule::portVlan;
+};
+IngressVlan ingressVlan(const SwitchIntfConfig& port, std::uint16_t outerVid, std::uint16_t innerVid);
+
 // A host by MAC address: the interface it is reached through. The default (no interface)
 // means "no such host".
 struct ConfiguredHost {
