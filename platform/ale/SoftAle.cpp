@@ -39,16 +39,6 @@ Kiln::Ptr<T> rootAt(const Orbis::EntityManager& db, std::string_view path) {
   return Kiln::ptrCast<T>(db.entity(path));
 }
 
-// The bridging VLAN a frame with these tags belongs to on `port`, 0 for none: untagged
-// and priority-tagged frames to the port's VLAN, on a trunk a tag to its VLAN or to what
-// the port's translation maps it to.
-std::uint16_t bridgingVlan(const Bridging::SwitchIntfConfig& port, std::uint16_t outer, std::uint16_t inner) {
-  if (outer == 0 || port.mode() != Bridging::switchIntfModeTrunk) return port.portVlan().value();
-  auto mapped = port.ingressVlanXlate({outer, inner});
-  if (mapped.isNone() && inner != 0) mapped = port.ingressVlanXlate({outer, 0});
-  return mapped.isNone() ? outer : mapped.vlan;
-}
-
 }  // namespace
 
 // One local MEP: what it sends and what watches its remote MEPs.
@@ -103,21 +93,20 @@ void Layer::arm(double deadline) {
 
 void Layer::run() {
   reconcile();
-  const auto intfs = rootAt<Interface::AllIntfStatusDir>(*db_, "interface/status/all");
+  if (!intfs_) intfs_ = rootAt<Interface::AllIntfStatusDir>(*db_, "interface/status/all");
   const double now = monotonicNow();
   double deadline = now + kConfigLookSeconds;
   for (auto& mep : meps_) {
     bool changed = mep->monitor.tick(now);
     if (mep->ccmEnable && mep->nextSend <= now) {
       // The interface's status as of this CCM: its device may have gone or come back.
-      mep->ccm->interfaceStatusIs(intfs && intfs->intfStatus(mep->intf) ? interfaceStatusUp : interfaceStatusDown);
+      mep->ccm->interfaceStatusIs(intfs_ && intfs_->intfStatus(mep->intf) ? interfaceStatusUp : interfaceStatusDown);
       const auto frame = mep->ccm->frame(mep->sequence++, mep->monitor.presentRdi());
       if (transmit_(mep->intf, frame)) ++mep->status->ccmsSent;
       // On time from the schedule, not from when the timer fired; a MEP that fell a whole
       // interval behind starts again from now rather than sending a burst.
       mep->nextSend += mep->interval;
       if (mep->nextSend <= now) mep->nextSend = now + mep->interval;
-      changed = true;
     }
     if (changed) report(*mep, now);
     if (mep->ccmEnable) deadline = std::min(deadline, mep->nextSend);
@@ -132,7 +121,8 @@ void Layer::reconcile() {
   if (writes == configWrites_) return;
   configWrites_ = writes;
 
-  const auto bridging = rootAt<Bridging::Config>(*db_, "bridging/config");
+  bridging_ = rootAt<Bridging::Config>(*db_, "bridging/config");
+  const auto& bridging = bridging_;
   auto status = rootAt<Cfm::AleStatus>(*db_, "cfm/aleStatus");
   if (!status) status = Kiln::ptrCast<Cfm::AleStatus>(db_->entityIs("cfm/aleStatus", "Cfm::AleStatus"));
 
@@ -204,16 +194,16 @@ void Layer::reconcile() {
 }
 
 void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> frame) {
+  // A MEP runs only where the bridging configuration gave its port one.
   if (meps_.empty()) return;
-  const auto bridging = rootAt<Bridging::Config>(*db_, "bridging/config");
-  const auto port = bridging ? bridging->switchIntfConfig(intf) : nullptr;
+  const auto port = bridging_->switchIntfConfig(intf);
   if (!port) return;
   const auto frameRead = cfmFrameOf(frame, Bridging::outerTpid(*port));
   if (!frameRead.value) return;
   const CfmFrame& cfm = *frameRead.value;
   const auto ccm = parseCcm(cfm.pdu, cfm.src).value;
   if (!ccm) return;
-  const std::uint16_t vlan = bridgingVlan(*port, cfm.outerVid, cfm.innerVid);
+  const std::uint16_t vlan = Bridging::ingressVlan(*port, cfm.outerVid, cfm.innerVid).vlan;
   const double now = monotonicNow();
   bool rdiRaised = false;
   double deadline = armed_;
@@ -223,7 +213,8 @@ void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> fram
     const CcmResult result = mep->monitor.ccmReceived(*ccm, now);
     if (isError(result)) ++mep->status->errorCcms;
     if (isXcon(result)) ++mep->status->xconCcms;
-    report(*mep, now);
+    // Accepted: the id is a listed remote MEP's, so a valid one.
+    report(*mep, now, result == CcmResult::accepted ? Cfm::MepId(ccm->mepId) : Cfm::MepId());
     deadline = std::min(deadline, mep->monitor.nextDeadline());
     // A defect raised: the next CCM carries RDI at once rather than an interval later.
     if (!rdiBefore && mep->monitor.presentRdi() && mep->ccmEnable) {
@@ -236,26 +227,39 @@ void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> fram
   if (deadline < armed_) arm(deadline);
 }
 
-void Layer::report(Mep& mep, double now) {
+namespace {
+
+Cfm::RemoteMepAleStatus remoteStatus(const RemoteMep& remote, double now, double wallNow) {
+  Cfm::RemoteMepAleStatus out;
+  out.mepId = remote.mepId;
+  out.state = remote.state;
+  out.lastCcmTime = remote.lastCcmTime ? wallNow - (now - *remote.lastCcmTime) : 0;
+  out.ccmsReceived = remote.ccmsReceived;
+  out.sequenceErrors = remote.sequenceErrors;
+  out.rdi = remote.rdi;
+  out.macAddr = remote.mac;
+  out.portStatus = remote.portStatus.value_or(0);
+  out.interfaceStatus = remote.interfaceStatus.value_or(0);
+  return out;
+}
+
+}  // namespace
+
+void Layer::report(Mep& mep, double now, Cfm::MepId heard) {
   auto& status = *mep.status;
   status.rdiSent = mep.monitor.presentRdi();
   status.defects = mep.monitor.defects().bits();
   status.highestDefect = mep.monitor.highestDefect();
   const double wallNow = Kiln::now();
-  status.remoteMepStatus.clear();
-  for (const auto& remote : mep.monitor.remoteMeps()) {
-    Cfm::RemoteMepAleStatus out;
-    out.mepId = remote.mepId;
-    out.state = remote.state;
-    out.lastCcmTime = remote.lastCcmTime ? wallNow - (now - *remote.lastCcmTime) : 0;
-    out.ccmsReceived = remote.ccmsReceived;
-    out.sequenceErrors = remote.sequenceErrors;
-    out.rdi = remote.rdi;
-    out.macAddr = remote.mac;
-    out.portStatus = remote.portStatus.value_or(0);
-    out.interfaceStatus = remote.interfaceStatus.value_or(0);
-    status.remoteMepStatus.push_back(out);
+  const auto& remotes = mep.monitor.remoteMeps();
+  // A CCM changes one remote MEP: its entry alone is rewritten (both lists are by MEP id).
+  if (const RemoteMep* remote = heard.isNone() ? nullptr : mep.monitor.remoteMep(heard);
+      remote && status.remoteMepStatus.size() == remotes.size()) {
+    status.remoteMepStatus[std::size_t(remote - remotes.data())] = remoteStatus(*remote, now, wallNow);
+    return;
   }
+  status.remoteMepStatus.clear();
+  for (const auto& r : remotes) status.remoteMepStatus.push_back(remoteStatus(r, now, wallNow));
 }
 
 }  // namespace SoftAle

@@ -22,7 +22,10 @@
 
 #include "platform/kiln/EventLoop.h"
 #include "platform/lumen/IntfId.h"
+#include "platform/intf/IntfStatus.h"
 #include "platform/orbis/EntityManager.h"
+#include "platform/types/Bridging.h"
+#include "platform/types/CfmTypes.h"
 
 namespace SoftAle {
 
@@ -50,7 +53,8 @@ class Layer {
   void reconcile();
   void run();
   void arm(double deadline);
-  void report(Mep& mep, double now);
+  // Writes the MEP's status; after a CCM accepted from `heard`, only that remote MEP's.
+  void report(Mep& mep, double now, Cfm::MepId heard = Cfm::MepId());
 
   Kiln::EventLoop& loop_;
   Kiln::Ptr<Orbis::EntityManager> db_;
@@ -59,6 +63,9 @@ class Layer {
   double armed_ = 0;  // when the timer fires next (monotonic seconds)
   std::uint64_t configWrites_ = ~std::uint64_t(0);
   std::vector<std::unique_ptr<Mep>> meps_;
+  // The bridging configuration read at the last walk, and the interfaces' status.
+  Kiln::Ptr<Bridging::Config> bridging_;
+  Kiln::Ptr<Interface::AllIntfStatusDir> intfs_;
 };
 
 }  // namespace SoftAle
