@@ -14,6 +14,7 @@ packages=(
   jq
   systemd
   util-linux
+  linux-source-6.1 make bc flex bison xz-utils libc6-dev libelf-dev
 )
 
 missing=()

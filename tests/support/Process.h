@@ -23,15 +23,19 @@ struct CommandResult {
 };
 
 // Starts `argv` with stdout (and stderr, unless `stderrPath` names a file for it) on a
-// pipe; returns the child and the pipe's read end.
-inline std::pair<pid_t, int> spawn(const std::vector<std::string>& argv, const std::string& stderrPath = "") {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) < 0) throw std::system_error(errno, std::generic_category(), "pipe");
+// pipe; returns the child and the pipe's read end. With `input`, stdin is a pipe too, and
+// `*input` its write end.
+inline std::pair<pid_t, int> spawn(const std::vector<std::string>& argv, const std::string& stderrPath = "",
+                                   int* input = nullptr) {
+  int fds[2], in[2] = {-1, -1};
+  if (::pipe2(fds, O_CLOEXEC) < 0 || (input && ::pipe2(in, O_CLOEXEC) < 0))
+    throw std::system_error(errno, std::generic_category(), "pipe");
   const pid_t pid = ::fork();
   if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
   if (pid == 0) {
     const int err = stderrPath.empty() ? fds[1] : ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (::dup2(fds[1], STDOUT_FILENO) < 0 || err < 0 || ::dup2(err, STDERR_FILENO) < 0) ::_exit(127);
+    if (input && ::dup2(in[0], STDIN_FILENO) < 0) ::_exit(127);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -39,6 +43,7 @@ inline std::pair<pid_t, int> spawn(const std::vector<std::string>& argv, const s
     ::_exit(127);
   }
   ::close(fds[1]);
+  if (input) ::close(in[0]), *input = in[1];
   return {pid, fds[0]};
 }
 
@@ -86,28 +91,36 @@ inline void run(const std::vector<std::string>& argv) {
 
 // A command left running while a test talks to it: its output is collected, and it is
 // stopped (SIGTERM) and reaped when the object goes, so that a failed assertion leaves no
-// process behind.
+// process behind. With `input`, the test writes its stdin with send().
 class Background {
  public:
-  explicit Background(const std::vector<std::string>& command) { std::tie(pid_, out_) = spawn(command); }
+  explicit Background(const std::vector<std::string>& command, bool input = false) {
+    std::tie(pid_, out_) = spawn(command, "", input ? &in_ : nullptr);
+  }
   ~Background() {
     signal(SIGTERM);
     wait();
     ::close(out_);
+    if (in_ >= 0) ::close(in_);
   }
   Background(const Background&) = delete;
   Background& operator=(const Background&) = delete;
 
-  // Reads output until `text` appeared or `seconds` passed; true when it appeared.
-  bool waitFor(const std::string& text, double seconds) {
+  // Reads output until `text` appeared (at `from` or later) or `seconds` passed; true when
+  // it appeared.
+  bool waitFor(const std::string& text, double seconds, std::size_t from = 0) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (output_.find(text) == std::string::npos) {
+    while (output_.find(text, from) == std::string::npos) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       pollfd p{out_, POLLIN, 0};
       if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0 || !readInto(out_, output_, true)) return false;
     }
     return true;
+  }
+  void send(const std::string& text) const {
+    if (::write(in_, text.data(), text.size()) != ssize_t(text.size()))
+      throw std::system_error(errno, std::generic_category(), "write to a command's stdin");
   }
   void signal(int sig) const {
     if (status_ < -1) ::kill(pid_, sig);
@@ -125,7 +138,7 @@ class Background {
 
  private:
   pid_t pid_ = -1;
-  int out_ = -1;
+  int out_ = -1, in_ = -1;
   int status_ = -2;
   std::string output_;
 };

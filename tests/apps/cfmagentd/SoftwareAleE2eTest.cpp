@@ -138,3 +138,57 @@ TEST_F(SoftwareAleE2e, AnotherAssociationNameIsACrossConnect) {
 }
 
 }  // namespace
+
+// The third-party peer: the Linux bridge's own CFM, in a User-mode Linux kernel on B's end
+// of the link (scripts/build-kernel-peer.sh), with MEP 2 of the same association. It
+// prints its view of MEP 1 whenever that changes; "tx 0" silences it.
+TEST_F(SoftwareAleE2e, TheLinuxBridgesCfmAcceptsTheCcmsAndAnswersThem) {
+  start(a_, "02:00:00:00:0a:01", 1, 2, "ale-ma");
+  E2e::Background peer(
+      b_.ns->exec({KERNEL_PEER_DIR "/linux", "mem=64M", "root=/dev/root", "rootfstype=hostfs", "rootflags=/", "ro",
+                   "init=" KERNEL_PEER_DIR "/kernel-cfm-peer", "vec0:transport=raw,ifname=" + b_.device,
+                   // The guest may not keep AVX state (the build script says why).
+                   "GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX,-AVX2,-AVX512F,-AVX512VL,-AVX512BW,-AVX512DQ,-AVX512CD,-EVEX",
+                   "con0=fd:0,fd:1", "con=none", "console=tty0", "quiet", "--", "vec0", "02:00:00:00:0b:01", "5", "2",
+                   "1", "1s", "ale-md", "ale-ma"}),
+      true);
+  std::size_t from = 0;
+  // The peer's view of MEP 1 reaches `status` (after what it said before), within `seconds`.
+  const auto peerSees = [&](const std::string& status, double seconds = 10) {
+    const std::string line = "kernel peer: peer 1 heard " + status;
+    if (!peer.waitFor(line, seconds, from)) return false;
+    from = peer.output().find(line, from);
+    return true;
+  };
+  const auto mepOk = remoteIs(2, "ok", "none", false);
+
+  // Each accepts the other's CCMs, with their Port and Interface Status TLVs. None of ours
+  // has an unexpected opcode, version or level.
+  ASSERT_TRUE(peerSees("defect=0 rdi=0 portTlv=2 ifTlv=1", 30)) << peer.output();
+  const json up = mepOnceIs(a_, 1, "the kernel's MEP up", mepOk);
+  const json r = up["remoteMeps"]["2"];
+  EXPECT_EQ(r["macAddr"], "02:00:00:00:0b:01");
+  EXPECT_EQ(r["portStatus"], 2);
+  EXPECT_EQ(r["interfaceStatus"], 1);
+
+  // The kernel goes quiet: MEP 1 fails it and sends RDI, which the kernel reports.
+  peer.send("tx 0\n");
+  mepOnceIs(a_, 1, "the kernel's MEP failed", remoteIs(2, "failed", "remoteCcm", true));
+  EXPECT_TRUE(peerSees("defect=0 rdi=1")) << peer.output();
+  peer.send("tx 3600\n");
+  mepOnceIs(a_, 1, "the kernel's MEP back", mepOk);
+  EXPECT_TRUE(peerSees("defect=0 rdi=0")) << peer.output();
+  // Every CCM so far followed the one before: at most the first, which the kernel had no
+  // number for, was unexpected.
+  const std::string last = peer.output().substr(peer.output().rfind("seqUnexpected="));
+  EXPECT_LE(std::stoi(last.substr(std::string("seqUnexpected=").size())), 1) << peer.output();
+  EXPECT_NE(last.find("opcodeUnexpected=0 versionUnexpected=0 levelLow=0"), std::string::npos) << last;
+
+  // MEP 1's link goes down: the kernel declares it lost within 3.5 intervals plus one.
+  const auto down = Clock::now();
+  a_.ns->ip({"link", "set", a_.device, "down"});
+  EXPECT_TRUE(peerSees("defect=1", 3.5 * kInterval + kInterval)) << peer.output();
+  EXPECT_LE(std::chrono::duration<double>(Clock::now() - down).count(), 3.5 * kInterval + kInterval);
+  a_.ns->ip({"link", "set", a_.device, "up"});
+  EXPECT_TRUE(peerSees("defect=0 rdi=0")) << peer.output();
+}
