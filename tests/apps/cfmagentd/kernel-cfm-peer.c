@@ -5,12 +5,11 @@
 //   linux ... init=kernel-cfm-peer -- PORT MAC LEVEL MEPID PEERID INTERVAL MDNAME MANAME
 //
 // It bridges PORT, puts one down MEP on it expecting PEERID and sends CCMs. Then it prints
-// the MEP's status whenever it changes, and reads commands, one a line: "tx SECONDS" (send
-// CCMs for that long; 0 stops them) and "quit".
+// its view of the peer whenever that changes, and reads commands, one a line: "tx SECONDS"
+// (send CCMs for that long; 0 stops them) and "quit".
 #include <errno.h>
 #include <linux/cfm_bridge.h>
 #include <linux/if_bridge.h>
-#include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <poll.h>
@@ -24,8 +23,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-static int nl, bridge;
-static unsigned seq;
+static int nl, bridge, instance = 1;
+static unsigned seq, level;
 
 static void fail(const char* what, const char* why) {
   printf("kernel peer: %s: %s\n", what, why);
@@ -34,45 +33,48 @@ static void fail(const char* what, const char* why) {
   _exit(1);
 }
 
-struct msg {
+// The request being built, and its open nests.
+static struct {
   _Alignas(4) char buf[4096];
-  unsigned len;
-};
+  unsigned len, depth;
+  struct nlattr* open[4];
+} m;
 
-static struct nlattr* put(struct msg* m, int type, const void* data, unsigned len) {
-  struct nlattr* a = (struct nlattr*)(m->buf + m->len);
-  a->nla_type = type;
-  a->nla_len = NLA_HDRLEN + len;
-  if (len) memcpy(a + 1, data, len);
-  m->len += NLA_ALIGN(a->nla_len);
-  return a;
+static void put(int type, const void* data, unsigned len) {
+  struct nlattr* a = (struct nlattr*)(m.buf + m.len);
+  a->nla_type = (uint16_t)type;
+  a->nla_len = (uint16_t)(NLA_HDRLEN + len);
+  memcpy(a + 1, data, len);
+  m.len += NLA_ALIGN(a->nla_len);
 }
-static void u32(struct msg* m, int type, uint32_t v) { put(m, type, &v, 4); }
-static void u8(struct msg* m, int type, uint8_t v) { put(m, type, &v, 1); }
-static struct nlattr* nest(struct msg* m, int type) { return put(m, type | NLA_F_NESTED, NULL, 0); }
-static void end(struct msg* m, struct nlattr* a) { a->nla_len = (uint16_t)(m->buf + m->len - (char*)a); }
+static void u32(int type, uint32_t v) { put(type, &v, 4); }
+static void u8(int type, uint8_t v) { put(type, &v, 1); }
+static void nest(int type) {
+  m.open[m.depth++] = (struct nlattr*)(m.buf + m.len);
+  put(type | NLA_F_NESTED, NULL, 0);
+}
 
-// A request to the bridge: the header and ifinfomsg, then the caller's attributes.
-static void start(struct msg* m, int type, int flags, int index) {
-  memset(m, 0, sizeof *m);
-  struct nlmsghdr* h = (struct nlmsghdr*)m->buf;
-  h->nlmsg_type = type;
-  h->nlmsg_flags = NLM_F_REQUEST | flags;
+static void start(int type, int flags, int index) {
+  memset(&m, 0, sizeof m);
+  struct nlmsghdr* h = (struct nlmsghdr*)m.buf;
+  h->nlmsg_type = (uint16_t)type;
+  h->nlmsg_flags = (uint16_t)(NLM_F_REQUEST | flags);
   h->nlmsg_seq = ++seq;
-  struct ifinfomsg* i = (struct ifinfomsg*)(h + 1);
+  struct ifinfomsg* i = NLMSG_DATA(h);
   i->ifi_family = AF_BRIDGE;
   i->ifi_index = index;
-  m->len = NLMSG_LENGTH(sizeof *i);
+  m.len = NLMSG_LENGTH(sizeof *i);
 }
 
-// Sends `m` and hands each answer to `each`, until the kernel's ack or the dump's end. A
-// refusal ends the peer with the kernel's own words.
-static void request(struct msg* m, const char* what, void (*each)(struct nlmsghdr*)) {
-  ((struct nlmsghdr*)m->buf)->nlmsg_len = m->len;
-  if (send(nl, m->buf, m->len, 0) < 0) fail(what, strerror(errno));
+// Closes the open nests, sends the request and hands each answer to `each`, until the
+// kernel's ack or the dump's end. A refusal ends the peer with the kernel's own words.
+static void request(const char* what, void (*each)(const struct nlmsghdr*)) {
+  for (struct nlattr* a; m.depth && (a = m.open[--m.depth]);) a->nla_len = (uint16_t)(m.buf + m.len - (char*)a);
+  ((struct nlmsghdr*)m.buf)->nlmsg_len = m.len;
+  if (send(nl, m.buf, m.len, 0) < 0) fail(what, strerror(errno));
   static _Alignas(4) char in[1 << 16];
   for (;;) {
-    int n = recv(nl, in, sizeof in, 0);
+    int n = (int)recv(nl, in, sizeof in, 0);
     if (n < 0) fail(what, strerror(errno));
     for (struct nlmsghdr* h = (struct nlmsghdr*)in; NLMSG_OK(h, (unsigned)n); h = NLMSG_NEXT(h, n)) {
       if (h->nlmsg_seq != seq) continue;
@@ -81,110 +83,78 @@ static void request(struct msg* m, const char* what, void (*each)(struct nlmsghd
         each(h);
         continue;
       }
-      struct nlmsgerr* e = NLMSG_DATA(h);
+      const struct nlmsgerr* e = NLMSG_DATA(h);
       if (e->error == 0) return;
       const char* said = strerror(-e->error);
-      int left = h->nlmsg_len - NLMSG_LENGTH(sizeof *e);  // NETLINK_CAP_ACK: no echo of ours
-      for (struct nlattr* a = (struct nlattr*)(e + 1); left >= NLA_HDRLEN && a->nla_len >= NLA_HDRLEN;
-           left -= NLA_ALIGN(a->nla_len), a = (struct nlattr*)((char*)a + NLA_ALIGN(a->nla_len)))
+      // NETLINK_CAP_ACK: the extended ack's attributes follow at once.
+      int left = (int)(h->nlmsg_len - NLMSG_LENGTH(sizeof *e));
+      for (const struct nlattr* a = (const void*)(e + 1); left >= NLA_HDRLEN && a->nla_len >= NLA_HDRLEN;
+           left -= NLA_ALIGN(a->nla_len), a = (const void*)((const char*)a + NLA_ALIGN(a->nla_len)))
         if (a->nla_type == NLMSGERR_ATTR_MSG) said = (const char*)(a + 1);
       fail(what, said);
     }
   }
 }
 
-// A change to the bridge's CFM: `fill` adds one IFLA_BRIDGE_CFM_* nest.
-static struct msg change;
-static struct nlattr *spec, *cfm;
-static void begin(void) {
-  start(&change, RTM_SETLINK, NLM_F_ACK, bridge);
-  spec = nest(&change, IFLA_AF_SPEC);
-  const uint16_t self = BRIDGE_FLAGS_SELF;  // the bridge's own CFM, not its master's
-  put(&change, IFLA_BRIDGE_FLAGS, &self, sizeof self);
-  cfm = nest(&change, IFLA_BRIDGE_CFM);
-}
-static void commit(const char* what) {
-  end(&change, cfm);
-  end(&change, spec);
-  request(&change, what, NULL);
+// A change to the bridge's own CFM (not its master's): one IFLA_BRIDGE_CFM_* nest follows,
+// its instance first.
+static void change(int kind) {
+  start(RTM_SETLINK, NLM_F_ACK, bridge);
+  nest(IFLA_AF_SPEC);
+  const uint16_t self = BRIDGE_FLAGS_SELF;
+  put(IFLA_BRIDGE_FLAGS, &self, sizeof self);
+  nest(IFLA_BRIDGE_CFM);
+  nest(kind);
+  u32(1, instance);
 }
 
-static unsigned level;
 static void transmit(uint32_t seconds) {
-  begin();
-  struct nlattr* tx = nest(&change, IFLA_BRIDGE_CFM_CC_CCM_TX);
-  u32(&change, IFLA_BRIDGE_CFM_CC_CCM_TX_INSTANCE, 1);
+  change(IFLA_BRIDGE_CFM_CC_CCM_TX);
   const uint8_t group[ETH_ALEN] = {0x01, 0x80, 0xc2, 0x00, 0x00, (uint8_t)(0x30 + level)};
-  put(&change, IFLA_BRIDGE_CFM_CC_CCM_TX_DMAC, group, ETH_ALEN);
-  u32(&change, IFLA_BRIDGE_CFM_CC_CCM_TX_SEQ_NO_UPDATE, 1);
-  u32(&change, IFLA_BRIDGE_CFM_CC_CCM_TX_PERIOD, seconds);
-  u32(&change, IFLA_BRIDGE_CFM_CC_CCM_TX_IF_TLV, 1);
-  u8(&change, IFLA_BRIDGE_CFM_CC_CCM_TX_IF_TLV_VALUE, 1);  // isUp
-  u32(&change, IFLA_BRIDGE_CFM_CC_CCM_TX_PORT_TLV, 1);
-  u8(&change, IFLA_BRIDGE_CFM_CC_CCM_TX_PORT_TLV_VALUE, 2);  // psUp
-  end(&change, tx);
-  commit("ccm tx");
+  put(IFLA_BRIDGE_CFM_CC_CCM_TX_DMAC, group, ETH_ALEN);
+  u32(IFLA_BRIDGE_CFM_CC_CCM_TX_SEQ_NO_UPDATE, 1);
+  u32(IFLA_BRIDGE_CFM_CC_CCM_TX_PERIOD, seconds);
+  u32(IFLA_BRIDGE_CFM_CC_CCM_TX_IF_TLV, 1);
+  u8(IFLA_BRIDGE_CFM_CC_CCM_TX_IF_TLV_VALUE, 1);  // isUp
+  u32(IFLA_BRIDGE_CFM_CC_CCM_TX_PORT_TLV, 1);
+  u8(IFLA_BRIDGE_CFM_CC_CCM_TX_PORT_TLV_VALUE, 2);  // psUp
+  request("ccm tx", NULL);
 }
 
-// What the status dump said. The kernel clears its "seen" flags as it reports them, so
-// they are counted across dumps.
-static struct {
-  unsigned peer, defect, rdi, portTlv, ifTlv, seen, seqUnexpected;
-  int listed;
-} peer;
-static unsigned opcodeUnexpected, versionUnexpected, levelLow;
+// What the status dumps said. The kernel clears its "seen" flags as it reports them, so
+// those are counted across dumps.
+static unsigned peer[IFLA_BRIDGE_CFM_CC_PEER_STATUS_MAX + 1], mep[IFLA_BRIDGE_CFM_MEP_STATUS_MAX + 1];
+static int listed;
 
-static unsigned value(const struct nlattr* a) {
-  return a->nla_len - NLA_HDRLEN == 1 ? *(const uint8_t*)(a + 1) : *(const uint32_t*)(a + 1);
-}
-#define EACH_IN(a, first, bytes)                                                              \
-  for (const struct nlattr* a = (first); (char*)a + NLA_HDRLEN <= (char*)(first) + (bytes) && \
-                                         a->nla_len >= NLA_HDRLEN;                            \
-       a = (const struct nlattr*)((const char*)a + NLA_ALIGN(a->nla_len)))
+#define EACH_IN(a, first, bytes)                                                                \
+  for (const struct nlattr* a = (first); (const char*)a + NLA_HDRLEN <= (const char*)(first) + (bytes) && \
+                                         a->nla_len >= NLA_HDRLEN;                                \
+       a = (const void*)((const char*)a + NLA_ALIGN(a->nla_len)))
 #define EACH(a, parent) EACH_IN(a, (const struct nlattr*)((parent) + 1), (parent)->nla_len - NLA_HDRLEN)
 
-static void status(struct nlmsghdr* h) {
+static void status(const struct nlmsghdr* h) {
   const struct ifinfomsg* i = NLMSG_DATA(h);
   if (h->nlmsg_type != RTM_NEWLINK || i->ifi_index != bridge) return;
-  const struct nlattr* attrs = (const struct nlattr*)((const char*)i + NLMSG_ALIGN(sizeof *i));
-  EACH_IN(s, attrs, h->nlmsg_len - NLMSG_LENGTH(sizeof *i)) {
+  EACH_IN(s, (const struct nlattr*)((const char*)i + NLMSG_ALIGN(sizeof *i)), h->nlmsg_len - NLMSG_LENGTH(sizeof *i)) {
     if ((s->nla_type & NLA_TYPE_MASK) != IFLA_AF_SPEC) continue;
     EACH(c, s) {
       if ((c->nla_type & NLA_TYPE_MASK) != IFLA_BRIDGE_CFM) continue;
       EACH(info, c) {
         const int kind = info->nla_type & NLA_TYPE_MASK;
+        listed |= kind == IFLA_BRIDGE_CFM_CC_PEER_STATUS_INFO;
         EACH(f, info) {
-          const unsigned v = value(f);
-          if (kind == IFLA_BRIDGE_CFM_CC_PEER_STATUS_INFO) {
-            peer.listed = 1;
-            switch (f->nla_type) {
-              case IFLA_BRIDGE_CFM_CC_PEER_STATUS_PEER_MEPID: peer.peer = v; break;
-              case IFLA_BRIDGE_CFM_CC_PEER_STATUS_CCM_DEFECT: peer.defect = v; break;
-              case IFLA_BRIDGE_CFM_CC_PEER_STATUS_RDI: peer.rdi = v; break;
-              case IFLA_BRIDGE_CFM_CC_PEER_STATUS_PORT_TLV_VALUE: peer.portTlv = v; break;
-              case IFLA_BRIDGE_CFM_CC_PEER_STATUS_IF_TLV_VALUE: peer.ifTlv = v; break;
-              case IFLA_BRIDGE_CFM_CC_PEER_STATUS_SEEN: peer.seen += v; break;
-              case IFLA_BRIDGE_CFM_CC_PEER_STATUS_SEQ_UNEXP_SEEN: peer.seqUnexpected += v; break;
-            }
-          } else if (kind == IFLA_BRIDGE_CFM_MEP_STATUS_INFO) {
-            switch (f->nla_type) {
-              case IFLA_BRIDGE_CFM_MEP_STATUS_OPCODE_UNEXP_SEEN: opcodeUnexpected += v; break;
-              case IFLA_BRIDGE_CFM_MEP_STATUS_VERSION_UNEXP_SEEN: versionUnexpected += v; break;
-              case IFLA_BRIDGE_CFM_MEP_STATUS_RX_LEVEL_LOW_SEEN: levelLow += v; break;
-            }
-          }
+          const unsigned v = f->nla_len == NLA_HDRLEN + 1 ? *(const uint8_t*)(f + 1) : *(const uint32_t*)(f + 1);
+          const int seen = f->nla_type == IFLA_BRIDGE_CFM_CC_PEER_STATUS_SEEN ||
+                           f->nla_type == IFLA_BRIDGE_CFM_CC_PEER_STATUS_SEQ_UNEXP_SEEN;
+          if (kind == IFLA_BRIDGE_CFM_CC_PEER_STATUS_INFO && f->nla_type <= IFLA_BRIDGE_CFM_CC_PEER_STATUS_MAX)
+            peer[f->nla_type] = seen ? peer[f->nla_type] + v : v;
+          else if (kind == IFLA_BRIDGE_CFM_MEP_STATUS_INFO && f->nla_type <= IFLA_BRIDGE_CFM_MEP_STATUS_MAX &&
+                   f->nla_type != IFLA_BRIDGE_CFM_MEP_STATUS_INSTANCE)
+            mep[f->nla_type] += v;  // each a "seen" flag
         }
       }
     }
   }
-}
-
-static uint8_t interval(const char* name) {
-  const char* names[] = {"", "3.3ms", "10ms", "100ms", "1s", "10s", "1min", "10min"};
-  for (uint8_t i = 1; i < sizeof names / sizeof *names; ++i)
-    if (!strcmp(name, names[i])) return i;
-  fail("interval", name);
-  return 0;
 }
 
 int main(int argc, char** argv) {
@@ -204,48 +174,40 @@ int main(int argc, char** argv) {
   setsockopt(nl, SOL_NETLINK, NETLINK_CAP_ACK, &on, sizeof on);
   setsockopt(nl, SOL_NETLINK, NETLINK_EXT_ACK, &on, sizeof on);
 
-  begin();  // port domain, down: the MEP sees the wire, untagged
-  struct nlattr* a = nest(&change, IFLA_BRIDGE_CFM_MEP_CREATE);
-  u32(&change, IFLA_BRIDGE_CFM_MEP_CREATE_INSTANCE, 1);
-  u32(&change, IFLA_BRIDGE_CFM_MEP_CREATE_DOMAIN, BR_CFM_PORT);
-  u32(&change, IFLA_BRIDGE_CFM_MEP_CREATE_DIRECTION, BR_CFM_MEP_DIRECTION_DOWN);
-  u32(&change, IFLA_BRIDGE_CFM_MEP_CREATE_IFINDEX, if_nametoindex(port));
-  end(&change, a);
-  commit("mep create");
+  change(IFLA_BRIDGE_CFM_MEP_CREATE);  // port domain, down: the MEP sees the wire, untagged
+  u32(IFLA_BRIDGE_CFM_MEP_CREATE_DOMAIN, BR_CFM_PORT);
+  u32(IFLA_BRIDGE_CFM_MEP_CREATE_DIRECTION, BR_CFM_MEP_DIRECTION_DOWN);
+  u32(IFLA_BRIDGE_CFM_MEP_CREATE_IFINDEX, if_nametoindex(port));
+  request("mep create", NULL);
 
-  begin();
-  a = nest(&change, IFLA_BRIDGE_CFM_MEP_CONFIG);
-  u32(&change, IFLA_BRIDGE_CFM_MEP_CONFIG_INSTANCE, 1);
+  change(IFLA_BRIDGE_CFM_MEP_CONFIG);
   uint8_t own[ETH_ALEN];
   sscanf(mac, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &own[0], &own[1], &own[2], &own[3], &own[4], &own[5]);
-  put(&change, IFLA_BRIDGE_CFM_MEP_CONFIG_UNICAST_MAC, own, ETH_ALEN);
-  u32(&change, IFLA_BRIDGE_CFM_MEP_CONFIG_MDLEVEL, level);
-  u32(&change, IFLA_BRIDGE_CFM_MEP_CONFIG_MEPID, (uint32_t)atoi(argv[4]));
-  end(&change, a);
-  commit("mep config");
+  put(IFLA_BRIDGE_CFM_MEP_CONFIG_UNICAST_MAC, own, ETH_ALEN);
+  u32(IFLA_BRIDGE_CFM_MEP_CONFIG_MDLEVEL, level);
+  u32(IFLA_BRIDGE_CFM_MEP_CONFIG_MEPID, (uint32_t)atoi(argv[4]));
+  request("mep config", NULL);
 
-  // The MAID of a character-string domain name and association name, built here from the
-  // names alone.
-  uint8_t maid[CFM_MAID_LENGTH] = {4, (uint8_t)strlen(md)};
+  // The MAID of a character-string domain name and association name, built from the names
+  // here, not taken from a frame.
+  uint8_t maid[CFM_MAID_LENGTH] = {4, (uint8_t)strlen(md)}, *at = maid + 2 + maid[1];
   memcpy(maid + 2, md, maid[1]);
-  uint8_t* at = maid + 2 + maid[1];
   at[0] = 2, at[1] = (uint8_t)strlen(ma);
   memcpy(at + 2, ma, at[1]);
-  begin();
-  a = nest(&change, IFLA_BRIDGE_CFM_CC_CONFIG);
-  u32(&change, IFLA_BRIDGE_CFM_CC_CONFIG_INSTANCE, 1);
-  u32(&change, IFLA_BRIDGE_CFM_CC_CONFIG_ENABLE, 1);
-  u32(&change, IFLA_BRIDGE_CFM_CC_CONFIG_EXP_INTERVAL, interval(argv[6]));
-  put(&change, IFLA_BRIDGE_CFM_CC_CONFIG_EXP_MAID, maid, sizeof maid);
-  end(&change, a);
-  commit("cc config");
+  const char* intervals[] = {"", "3.3ms", "10ms", "100ms", "1s", "10s", "1min", "10min"};
+  uint32_t interval = 0;
+  while (++interval < 8 && strcmp(argv[6], intervals[interval])) {
+  }
+  if (interval == 8) fail("interval", argv[6]);
+  change(IFLA_BRIDGE_CFM_CC_CONFIG);
+  u32(IFLA_BRIDGE_CFM_CC_CONFIG_ENABLE, 1);
+  u32(IFLA_BRIDGE_CFM_CC_CONFIG_EXP_INTERVAL, interval);
+  put(IFLA_BRIDGE_CFM_CC_CONFIG_EXP_MAID, maid, sizeof maid);
+  request("cc config", NULL);
 
-  begin();
-  a = nest(&change, IFLA_BRIDGE_CFM_CC_PEER_MEP_ADD);
-  u32(&change, IFLA_BRIDGE_CFM_CC_PEER_MEP_INSTANCE, 1);
-  u32(&change, IFLA_BRIDGE_CFM_CC_PEER_MEPID, (uint32_t)atoi(argv[5]));
-  end(&change, a);
-  commit("peer mep add");
+  change(IFLA_BRIDGE_CFM_CC_PEER_MEP_ADD);
+  u32(IFLA_BRIDGE_CFM_CC_PEER_MEPID, (uint32_t)atoi(argv[5]));
+  request("peer mep add", NULL);
   transmit(3600);
 
   struct termios mode;
@@ -257,16 +219,19 @@ int main(int argc, char** argv) {
   fflush(stdout);
   char shown[512] = "", line[512];
   for (;;) {
-    struct msg dump;
-    start(&dump, RTM_GETLINK, NLM_F_DUMP, 0);
-    u32(&dump, IFLA_EXT_MASK, RTEXT_FILTER_CFM_STATUS);
-    request(&dump, "status", status);
+    start(RTM_GETLINK, NLM_F_DUMP, 0);
+    u32(IFLA_EXT_MASK, RTEXT_FILTER_CFM_STATUS);
+    request("status", status);
     snprintf(line, sizeof line,
              "kernel peer: peer %u %s defect=%u rdi=%u portTlv=%u ifTlv=%u seqUnexpected=%u; "
              "opcodeUnexpected=%u versionUnexpected=%u levelLow=%u\n",
-             peer.peer, peer.seen ? "heard" : "unheard", peer.defect, peer.rdi, peer.portTlv, peer.ifTlv,
-             peer.seqUnexpected, opcodeUnexpected, versionUnexpected, levelLow);
-    if (peer.listed && strcmp(line, shown) != 0) {
+             peer[IFLA_BRIDGE_CFM_CC_PEER_STATUS_PEER_MEPID],
+             peer[IFLA_BRIDGE_CFM_CC_PEER_STATUS_SEEN] ? "heard" : "unheard",
+             peer[IFLA_BRIDGE_CFM_CC_PEER_STATUS_CCM_DEFECT], peer[IFLA_BRIDGE_CFM_CC_PEER_STATUS_RDI],
+             peer[IFLA_BRIDGE_CFM_CC_PEER_STATUS_PORT_TLV_VALUE], peer[IFLA_BRIDGE_CFM_CC_PEER_STATUS_IF_TLV_VALUE],
+             peer[IFLA_BRIDGE_CFM_CC_PEER_STATUS_SEQ_UNEXP_SEEN], mep[IFLA_BRIDGE_CFM_MEP_STATUS_OPCODE_UNEXP_SEEN],
+             mep[IFLA_BRIDGE_CFM_MEP_STATUS_VERSION_UNEXP_SEEN], mep[IFLA_BRIDGE_CFM_MEP_STATUS_RX_LEVEL_LOW_SEEN]);
+    if (listed && strcmp(line, shown) != 0) {
       fputs(line, stdout);
       fflush(stdout);
       strcpy(shown, line);
@@ -274,9 +239,8 @@ int main(int argc, char** argv) {
     struct pollfd in = {0, POLLIN, 0};
     if (poll(&in, 1, 50) <= 0) continue;
     char said[64] = "";
-    const ssize_t n = read(0, said, sizeof said - 1);
     unsigned seconds;
-    if (n <= 0 || !strncmp(said, "quit", 4)) break;
+    if (read(0, said, sizeof said - 1) <= 0 || !strncmp(said, "quit", 4)) break;
     if (sscanf(said, "tx %u", &seconds) == 1) {
       transmit(seconds);
       printf("kernel peer: tx %u\n", seconds);
