@@ -68,16 +68,18 @@ void Daemon::softwareAleIs(Kiln::EventLoop& loop) {
         pkt->bytesIs(frame, false);
         return it->second->txPkt(pkt);
       });
+  for (const auto& [device, present] : devices_) ale_->deviceStateIs(device, present.operState);
   Interface::Pam::rxTapIs(
       [ale = ale_.get()](IntfId intf, std::span<const std::uint8_t> frame) { ale->frameReceived(intf, frame); });
 }
 
-void Daemon::deviceIs(const std::string& name, int ifIndex, bool present) {
+void Daemon::deviceIs(const std::string& name, int ifIndex, bool present, std::uint8_t operState) {
   if (present) {
-    devices_[name] = ifIndex;
+    devices_[name] = {ifIndex, operState};
   } else {
     devices_.erase(name);
   }
+  if (ale_) ale_->deviceStateIs(name, present ? operState : std::uint8_t(IF_OPER_NOTPRESENT));
   intfStatusUpdate();
 }
 
@@ -136,8 +138,8 @@ void Daemon::intfStatusUpdate() {
     if (!devices_.contains(device) || !mappedDevices.contains(device)) gone.push_back(device);
   }
   for (const auto& device : gone) kniStatus_->deviceDel(device);
-  for (const auto& [device, ifIndex] : devices_) {
-    if (mappedDevices.contains(device)) kniStatus_->deviceIs(device, ifIndex);
+  for (const auto& [device, present] : devices_) {
+    if (mappedDevices.contains(device)) kniStatus_->deviceIs(device, present.ifIndex);
   }
 
   std::vector<IntfId> absent;

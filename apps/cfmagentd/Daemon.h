@@ -7,6 +7,8 @@
 // kernel's, as a link watcher reports them, or every mapped interface at once on the
 // in-memory wire) and in which socket factory the packet-access manager uses.
 
+#include <linux/if.h>
+
 #include <map>
 #include <memory>
 #include <optional>
@@ -46,8 +48,9 @@ class Daemon {
   // The agent agentIs built; null before and after.
   const Kiln::Ptr<AgentBase::CAgent>& agent() const { return runner_.agent(); }
 
-  // A kernel device came (present) or went; the interfaces mapped to it follow.
-  void deviceIs(const std::string& name, int ifIndex, bool present);
+  // A kernel device came (present), changed or went; the interfaces mapped to it follow.
+  // `operState` (IF_OPER_*) goes to the software ALE layer's Interface Status TLVs.
+  void deviceIs(const std::string& name, int ifIndex, bool present, std::uint8_t operState = IF_OPER_UP);
   // Every mapped interface present, whatever the kernel has: replays on the in-memory wire.
   void everyDevicePresentIs(bool present);
 
@@ -84,7 +87,11 @@ class Daemon {
   Kiln::Ptr<KernelNetInfo::Status> kniStatus_;
   Kiln::Ptr<Kiln::Dir> commandRequestDir_;
   AgentBase::AgentRunner runner_;
-  std::map<std::string, int> devices_;  // kernel devices present, by name
+  struct Device {
+    int ifIndex;
+    std::uint8_t operState;
+  };
+  std::map<std::string, Device> devices_;  // kernel devices present, by name
   // The latest socket opened on each interface, noted by the device factory.
   std::shared_ptr<std::map<IntfId, Kiln::Ptr<Interface::Pam>>> sockets_ =
       std::make_shared<std::map<IntfId, Kiln::Ptr<Interface::Pam>>>();

@@ -1,8 +1,8 @@
 #include "apps/cfmagentd/LinkWatcher.h"
 
+#include <linux/if.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <net/if.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -88,7 +88,7 @@ void LinkWatcher::listed() {
   }
   for (const auto& [index, name] : gone) {
     names_.erase(index);
-    onLink_(name, index, false);
+    onLink_(name, index, false, IF_OPER_NOTPRESENT);
   }
 }
 
@@ -140,18 +140,21 @@ void LinkWatcher::link(const nlmsghdr& msg) {
   if (msg.nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) return;
   const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(&msg));
   std::string name;
+  std::uint8_t operState = IF_OPER_UNKNOWN;
   int attrLeft = int(IFLA_PAYLOAD(&msg));
   for (auto* attr = IFLA_RTA(info); RTA_OK(attr, attrLeft); attr = RTA_NEXT(attr, attrLeft)) {
     if (attr->rta_type == IFLA_IFNAME) {
       name.assign(static_cast<const char*>(RTA_DATA(attr)),
                   strnlen(static_cast<const char*>(RTA_DATA(attr)), RTA_PAYLOAD(attr)));
+    } else if (attr->rta_type == IFLA_OPERSTATE && RTA_PAYLOAD(attr) >= 1) {
+      operState = *static_cast<const std::uint8_t*>(RTA_DATA(attr));
     }
   }
   if (name.empty()) return;
   const int index = info->ifi_index;
   if (msg.nlmsg_type == RTM_DELLINK) {
     names_.erase(index);
-    onLink_(name, index, false);
+    onLink_(name, index, false, IF_OPER_NOTPRESENT);
     return;
   }
   if (listing_) seen_.insert(index);
@@ -164,14 +167,14 @@ void LinkWatcher::link(const nlmsghdr& msg) {
     }
     const int old = it->first;
     it = names_.erase(it);
-    onLink_(name, old, false);
+    onLink_(name, old, false, IF_OPER_NOTPRESENT);
   }
   auto [it, added] = names_.try_emplace(index, name);
   if (!added && it->second != name) {
     const std::string old = std::exchange(it->second, name);
-    onLink_(old, index, false);
+    onLink_(old, index, false, IF_OPER_NOTPRESENT);
   }
-  onLink_(name, index, true);
+  onLink_(name, index, true, operState);
 }
 
 }  // namespace Runner

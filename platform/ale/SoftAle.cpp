@@ -1,5 +1,6 @@
 #include "platform/ale/SoftAle.h"
 
+#include <linux/if.h>
 #include <sys/epoll.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -91,6 +92,25 @@ void Layer::arm(double deadline) {
   ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
+void Layer::deviceStateIs(const std::string& device, std::uint8_t operState) { deviceStates_[device] = operState; }
+
+// The ifOperStatus of RFC 2863, which Linux reports with the same states numbered
+// differently. Linux says "unknown" of devices whose drivers do not track the state, and
+// carries traffic on them: those count as up.
+std::uint8_t Layer::interfaceStatusOf(Lumen::IntfId intf) const {
+  const auto status = intfs_ ? intfs_->intfStatus(intf) : Kiln::Ptr<Interface::IntfStatus>();
+  if (!status) return interfaceStatusNotPresent;
+  const auto it = deviceStates_.find(status->deviceName());
+  switch (it == deviceStates_.end() ? std::uint8_t(IF_OPER_UP) : it->second) {
+    case IF_OPER_NOTPRESENT: return interfaceStatusNotPresent;
+    case IF_OPER_DOWN: return interfaceStatusDown;
+    case IF_OPER_LOWERLAYERDOWN: return interfaceStatusLowerLayerDown;
+    case IF_OPER_TESTING: return interfaceStatusTesting;
+    case IF_OPER_DORMANT: return interfaceStatusDormant;
+    default: return interfaceStatusUp;
+  }
+}
+
 void Layer::run() {
   reconcile();
   if (!intfs_) intfs_ = rootAt<Interface::AllIntfStatusDir>(*db_, "interface/status/all");
@@ -99,8 +119,8 @@ void Layer::run() {
   for (auto& mep : meps_) {
     bool changed = mep->monitor.tick(now);
     if (mep->ccmEnable && mep->nextSend <= now) {
-      // The interface's status as of this CCM: its device may have gone or come back.
-      mep->ccm->interfaceStatusIs(intfs_ && intfs_->intfStatus(mep->intf) ? interfaceStatusUp : interfaceStatusDown);
+      // The interface's status as of this CCM: its device may have gone, come back or changed.
+      mep->ccm->interfaceStatusIs(interfaceStatusOf(mep->intf));
       const auto frame = mep->ccm->frame(mep->sequence++, mep->monitor.presentRdi());
       if (transmit_(mep->intf, frame)) ++mep->status->ccmsSent;
       // On time from the schedule, not from when the timer fired; a MEP that fell a whole

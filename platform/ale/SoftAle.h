@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <span>
 #include <vector>
@@ -44,6 +45,9 @@ class Layer {
   void configChanged();
   // A frame the sockets' tap handed over.
   void frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> frame);
+  // A kernel device's operational state (IF_OPER_*, as rtnetlink reports it), for the
+  // Interface Status TLVs of the MEPs on its interface. A device never reported is up.
+  void deviceStateIs(const std::string& device, std::uint8_t operState);
 
   // The MEPs running now.
   std::size_t mepCount() const { return meps_.size(); }
@@ -53,6 +57,7 @@ class Layer {
   void reconcile();
   void run();
   void arm(double deadline);
+  std::uint8_t interfaceStatusOf(Lumen::IntfId intf) const;
   // Writes the MEP's status; after a CCM accepted from `heard`, only that remote MEP's.
   void report(Mep& mep, double now, Cfm::MepId heard = Cfm::MepId());
 
@@ -66,6 +71,7 @@ class Layer {
   // The bridging configuration read at the last walk, and the interfaces' status.
   Kiln::Ptr<Bridging::Config> bridging_;
   Kiln::Ptr<Interface::AllIntfStatusDir> intfs_;
+  std::map<std::string, std::uint8_t, std::less<>> deviceStates_;
 };
 
 }  // namespace SoftAle

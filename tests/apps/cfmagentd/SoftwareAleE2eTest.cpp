@@ -124,6 +124,16 @@ TEST_F(SoftwareAleE2e, EachSeesTheOtherFailWhenTheLinkGoesAndRecoverWhenItComes)
     const json back = mepOnceIs(*sw, mep, "remote MEP back", remoteIs(remote, "ok", "none", false));
     EXPECT_EQ(back["defects"], json::array());
   }
+
+  // A's port turns dormant (its link mode, once its carrier comes back): A's CCMs say so in
+  // their Interface Status TLV, and B raises the MAC status defect.
+  a_.ns->ip({"link", "set", a_.device, "mode", "dormant"});
+  b_.ns->ip({"link", "set", b_.device, "down"});
+  b_.ns->ip({"link", "set", b_.device, "up"});
+  mepOnceIs(b_, 2, "A's interface dormant", [](const json& mep) {
+    const json r = mep["remoteMeps"]["1"];
+    return r["interfaceStatus"] == 5 && r["state"] == "ok" && mep["highestDefect"] == "macStatus";
+  });
 }
 
 TEST_F(SoftwareAleE2e, AnotherAssociationNameIsACrossConnect) {
