@@ -79,7 +79,7 @@ void Daemon::deviceIs(const std::string& name, int ifIndex, bool present, std::u
   } else {
     devices_.erase(name);
   }
-  if (ale_) ale_->deviceStateIs(name, present ? operState : std::uint8_t(IF_OPER_NOTPRESENT));
+  if (ale_) ale_->deviceStateIs(name, present ? std::optional(operState) : std::nullopt);
   intfStatusUpdate();
 }
 

@@ -92,7 +92,13 @@ void Layer::arm(double deadline) {
   ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
-void Layer::deviceStateIs(const std::string& device, std::uint8_t operState) { deviceStates_[device] = operState; }
+void Layer::deviceStateIs(const std::string& device, std::optional<std::uint8_t> operState) {
+  if (operState) {
+    deviceStates_[device] = *operState;
+  } else {
+    deviceStates_.erase(device);
+  }
+}
 
 // The ifOperStatus of RFC 2863, which Linux reports with the same states numbered
 // differently. Linux says "unknown" of devices whose drivers do not track the state, and

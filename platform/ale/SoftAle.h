@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -46,8 +47,9 @@ class Layer {
   // A frame the sockets' tap handed over.
   void frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> frame);
   // A kernel device's operational state (IF_OPER_*, as rtnetlink reports it), for the
-  // Interface Status TLVs of the MEPs on its interface. A device never reported is up.
-  void deviceStateIs(const std::string& device, std::uint8_t operState);
+  // Interface Status TLVs of the MEPs on its interface; none when the device went. A device
+  // never reported is up.
+  void deviceStateIs(const std::string& device, std::optional<std::uint8_t> operState);
 
   // The MEPs running now.
   std::size_t mepCount() const { return meps_.size(); }
