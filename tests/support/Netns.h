@@ -142,11 +142,15 @@ class VethLink {
 
   // The kernel starts a device's transmit queue when it notices the carrier, a moment after
   // "up"; until then whatever is sent is dropped. Both ends say UP once it has.
-  static void awaitUp(const Netns& ns, const std::string& device) {
+  static void awaitUp(const Netns& ns, const std::string& device) { awaitState(ns, device, "UP"); }
+  // The kernel's operational state for `device` is `state` ("UP", "DORMANT"), or with
+  // `is` false, no longer is: the kernel works it out a moment after the carrier changes.
+  static void awaitState(const Netns& ns, const std::string& device, const std::string& state, bool is = true) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (runCommand({"ip", "-n", ns.name(), "-o", "link", "show", "dev", device}).output.find(" state UP ") ==
-           std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error(device + " did not come up");
+    while ((runCommand({"ip", "-n", ns.name(), "-o", "link", "show", "dev", device}).output.find(" state " + state + " ") ==
+            std::string::npos) == is) {
+      if (std::chrono::steady_clock::now() > deadline)
+        throw std::runtime_error(device + (is ? " did not become " : " stayed ") + state);
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }

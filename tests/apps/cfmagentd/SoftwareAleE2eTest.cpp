@@ -125,11 +125,14 @@ TEST_F(SoftwareAleE2e, EachSeesTheOtherFailWhenTheLinkGoesAndRecoverWhenItComes)
     EXPECT_EQ(back["defects"], json::array());
   }
 
-  // A's port turns dormant (its link mode, once its carrier comes back): A's CCMs say so in
-  // their Interface Status TLV, and B raises the MAC status defect.
+  // A's port turns dormant (its link mode, once its carrier comes back; a carrier that comes
+  // back before the kernel noticed it went changes nothing): A's CCMs say so in their
+  // Interface Status TLV, and B raises the MAC status defect.
   a_.ns->ip({"link", "set", a_.device, "mode", "dormant"});
   b_.ns->ip({"link", "set", b_.device, "down"});
+  E2e::VethLink::awaitState(*a_.ns, a_.device, "UP", false);
   b_.ns->ip({"link", "set", b_.device, "up"});
+  E2e::VethLink::awaitState(*a_.ns, a_.device, "DORMANT");
   mepOnceIs(b_, 2, "A's interface dormant", [](const json& mep) {
     const json r = mep["remoteMeps"]["1"];
     return r["interfaceStatus"] == 5 && r["state"] == "ok" && mep["highestDefect"] == "macStatus";
