@@ -34,19 +34,13 @@ std::string record(int intf, const std::string& frame) {
   return char(intf) + u16(std::uint16_t(frame.size())) + frame;
 }
 
-std::string tlv(int type, const std::string& value) { return char(type) + u16(std::uint16_t(value.size())) + value; }
-
-std::string ltm(int level, int ttl, const std::string& target, const std::string& tlvs, int flags = 0) {
-  return cfmHeader(level, 5, flags, 17) + u32(0x01020304) + char(ttl) + hostA + target + tlvs;
-}
-
 std::vector<std::string> frameSeeds() {
-  const std::string end(1, '\0'), hostC = mac(0x02000000000c);
+  const std::string end(1, '\0');
   // To a host, to the bridge, useFdbOnly set, a TLV cut short; the first carries a Sender ID,
   // an egress identifier and an organization-specific TLV, which the relay drops or copies.
   const std::string ltms[] = {
-      ltm(3, 64, hostB, tlv(1, "\x01\x02") + tlv(7, u16(1) + hostB) + tlv(31, "\x00\x00\x00\x01" "x") + end),
-      ltm(3, 5, bridgeMac, end), ltm(3, 3, mac(0x02000000000e), end, 0x80), ltm(3, 8, hostA, tlv(7, "ab") + "\x05"),
+      ltm(64, hostB, tlv(1, "\x01\x02") + tlv(7, u16(1) + hostB) + tlv(31, "\x00\x00\x00\x01" "x") + end),
+      ltm(5, bridgeMac), ltm(3, mac(0x02000000000e), end, 0x80), ltm(8, hostA, tlv(7, "ab") + "\x05"),
   };
   std::vector<std::string> seeds;
   // Each engine's messages on every interface, untagged and in VLAN 10.
@@ -67,7 +61,7 @@ std::vector<std::string> frameSeeds() {
   seeds.push_back(record(1, ethernet(ccmGroup(3), hostC, 0, ccm(3, 8191, "demo-md", std::string("\x00\x14", 2), 2, 4, 1))));
   // A CCM teaches the MIP CCM database the sender; the LTM after it finds the sender there.
   seeds.push_back(record(2, ethernet(ccmGroup(3), hostC, 0, ccm(3, 201))) +
-                  record(0, ethernet(ltmGroup(3), hostA, 10, ltm(3, 6, hostC, end))));
+                  record(0, ethernet(ltmGroup(3), hostA, 10, ltm(6, hostC))));
   seeds.push_back(record(0, std::string(13, '\x01')));
   return seeds;
 }

@@ -12,19 +12,12 @@ namespace {
 using namespace AgentTest;
 
 const IntfId et3("Ethernet3");
-const std::string end(1, '\0'), hostC = mac(0x02000000000c), zeroId(8, '\0');
+const std::string end(1, '\0'), zeroId(8, '\0');
 const std::string ownId = u16(0) + bridgeMac;  // this bridge as an egress identifier
 const std::string lastId = u16(0x0102) + hostB;
 
 const Counts answered = {{{3, 5, "in"}, 1}, {{3, 4, "out"}, 1}};
 
-std::string tlv(int type, const std::string& value) { return char(type) + u16(std::uint16_t(value.size())) + value; }
-
-// An LTM from host A with transaction id 0x01020304.
-std::string ltm(int ttl, const std::string& target, const std::string& tlvs = end, int flags = 0,
-                const std::string& original = hostA, int level = 3) {
-  return cfmHeader(level, 5, flags, 17) + u32(0x01020304) + char(ttl) + original + target + tlvs;
-}
 std::string ltr(int flags, int replyTtl, int action, const std::string& tlvs, int level = 3) {
   return cfmHeader(level, 4, flags, 6) + u32(0x01020304) + char(replyTtl) + char(action) + tlvs;
 }

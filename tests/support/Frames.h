@@ -25,6 +25,7 @@ inline std::string u32(std::uint32_t v) { return u16(std::uint16_t(v >> 16)) + u
 
 const std::string hostA = mac(0x02000000000a);
 const std::string hostB = mac(0x02000000000b);
+const std::string hostC = mac(0x02000000000c);
 const std::string bridgeMac = mac(0x020000000001);  // the demo configuration's
 inline std::string ccmGroup(int level) { return mac(0x0180c2000030 + std::uint64_t(level)); }
 inline std::string ltmGroup(int level) { return mac(0x0180c2000038 + std::uint64_t(level)); }
@@ -45,6 +46,15 @@ inline std::string ccm(int level, std::uint16_t mepId, const std::string& md = "
   maid.resize(48, '\0');
   return cfmHeader(level, 1, 4, 70) + u32(sequence) + u16(mepId) + maid + std::string(16, '\0') +
          std::string(1, '\0');
+}
+
+inline std::string tlv(int type, const std::string& value) { return char(type) + u16(std::uint16_t(value.size())) + value; }
+
+// An LTM from `original` with transaction id 0x01020304, its TLVs the End TLV alone unless
+// `tlvs` says otherwise.
+inline std::string ltm(int ttl, const std::string& target, const std::string& tlvs = std::string(1, '\0'),
+                       int flags = 0, const std::string& original = hostA, int level = 3) {
+  return cfmHeader(level, 5, flags, 17) + u32(0x01020304) + char(ttl) + original + target + tlvs;
 }
 
 // An LBM with the End TLV.

@@ -79,18 +79,15 @@ TEST_F(CfmAgentdE2e, TheDemoFromStartToSigterm) {
   const auto liveJson = state()["counters"];
 
   // Every frame the agent counted was queued on the taps as it was on the agent's sockets.
-  const std::string live = dir_ / "live.pcapng";
-  {
-    Runner::PcapngWriter writer(live);
-    const std::size_t expected[] = {5, 3};  // host A: 3 CCMs, 2 LBMs; host B: its 3
-    std::uint64_t time = 1700000000000000;  // only the order matters to a replay
-    for (std::size_t i = 0; i < taps.size(); ++i) {
-      const auto frames = TestSupport::receiveFrames(*taps[i], expected[i]);
-      ASSERT_EQ(frames.size(), expected[i]) << taps[i]->device();
-      for (const auto& frame : frames) writer.write(taps[i]->device(), ++time, frame);
-    }
-    writer.flush();
+  std::vector<Runner::PcapngFrame> captured;
+  const std::size_t expected[] = {5, 3};  // host A: 3 CCMs, 2 LBMs; host B: its 3
+  for (std::size_t i = 0; i < taps.size(); ++i) {
+    const auto frames = TestSupport::receiveFrames(*taps[i], expected[i]);
+    ASSERT_EQ(frames.size(), expected[i]) << taps[i]->device();
+    // Only the order matters to a replay.
+    for (const auto& frame : frames) captured.push_back({taps[i]->device(), 1700000000000000 + captured.size(), frame});
   }
+  const std::string live = RunnerTest::writePcapng(dir_ / "live.pcapng", captured);
   const std::string out = dir_ / "sent.pcapng", stateOut = dir_ / "state.json";
   const auto replay = E2e::runCommand(
       {CFMAGENTD, "--config", demoConfig, "--replay", live, "--capture", out, "--state-out", stateOut});

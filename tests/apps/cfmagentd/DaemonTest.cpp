@@ -54,13 +54,7 @@ class DaemonTest : public ::testing::Test {
     return answer;
   }
   Counts counts() { return RunnerTest::counts(request({{"op", "show"}})["state"]["counters"]); }
-  // A capture of (interface, time, bytes) frames.
-  std::string capture(const std::vector<std::tuple<std::string, std::uint64_t, std::string>>& frames) {
-    Runner::PcapngWriter writer(dir / "in.pcapng");
-    for (const auto& [intf, time, bytes] : frames) writer.write(intf, time, bytes);
-    writer.flush();
-    return dir / "in.pcapng";
-  }
+  std::string capture(const std::vector<Runner::PcapngFrame>& frames) { return writePcapng(dir / "in.pcapng", frames); }
 
   ScratchDir dir;
   Kiln::EventLoop& loop = Kiln::eventLoop();

@@ -81,12 +81,7 @@ TEST(PcapngTest, WrittenFramesReadBackAndDecodeInTshark) {
                          {"Ethernet1", 1700000001000001, bytesOf(1, 'x')},
                          {"Port-Channel10", 1700000001000002, ""}};
   TestSupport::ScratchDir dir;
-  {
-    Runner::PcapngWriter writer(dir / "out.pcapng");
-    for (const auto& f : frames) writer.write(f.intf, f.time, f.bytes);
-    writer.flush();
-  }
-  EXPECT_EQ(Runner::readPcapng(dir / "out.pcapng"), frames);
+  EXPECT_EQ(Runner::readPcapng(RunnerTest::writePcapng(dir / "out.pcapng", frames)), frames);
   std::vector<std::string> expected;
   for (const auto& f : frames) {
     const std::string us = std::to_string(1000000 + f.time % 1000000).substr(1);

@@ -5,6 +5,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -30,6 +31,14 @@ using namespace TestSupport;
 inline nlohmann::json demoConfig() { return nlohmann::json::parse(readFile(CFM_DEMO_CONFIG)); }
 
 using Counts = std::map<std::string, std::uint64_t>;
+
+// `frames` written as a capture at `path`; the path.
+inline std::string writePcapng(const std::string& path, const std::vector<Runner::PcapngFrame>& frames) {
+  Runner::PcapngWriter writer(path);
+  for (const auto& f : frames) writer.write(f.intf, f.time, f.bytes);
+  writer.flush();
+  return path;
+}
 
 // The non-zero counts of a state export's "counters" section, keyed
 // "interface/level/opcode/name": an entry that is absent and one at 0 read the same.
