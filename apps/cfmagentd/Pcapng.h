@@ -25,6 +25,7 @@ struct PcapngFrame {
   // Microseconds, whatever resolution the interface block declares (if_tsresol).
   std::uint64_t time = 0;
   std::string bytes;
+  bool operator==(const PcapngFrame&) const = default;
 };
 
 // All frames of `path`, in file order. Errors name the file and the byte offset.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -99,6 +100,32 @@ struct AleStatusRecorder : Recorder<Cfm::AleStatus> {
 struct MdAleStatusRecorder : Recorder<Cfm::MdAleStatus> {
   using Recorder::Recorder;
   void onDefaultMip() override { say("defaultMip ", is().defaultMip()); }
+};
+
+// A recorder on every configuration and ALE status entity present now, each logging after
+// the entity's name ("md 3: ", "mep 100: ").
+struct Watchers {
+  Watchers(const Kiln::Ptr<CfmAgent::Config>& config, const Kiln::Ptr<Cfm::AleStatus>& ale, Log& log) {
+    all.push_back(std::make_shared<ConfigRecorder>(config, log, "config "));
+    all.push_back(std::make_shared<CfmProfileRecorder>(config->defaultCfmProfile(), log, "profile default: "));
+    for (const auto& [name, p] : config->cfmProfile()) {
+      all.push_back(std::make_shared<CfmProfileRecorder>(p, log, text("profile ", name, ": ")));
+    }
+    for (const auto& [level, md] : config->mdConfig()) {
+      all.push_back(std::make_shared<MdConfigRecorder>(md, log, text("md ", level, ": ")));
+      for (const auto& [name, ma] : md->maConfig()) {
+        all.push_back(std::make_shared<MaConfigRecorder>(ma, log, text("ma ", name, ": ")));
+        for (const auto& [id, mep] : ma->localMepConfig()) {
+          all.push_back(std::make_shared<LocalMepConfigRecorder>(mep, log, text("mep ", id, ": ")));
+        }
+      }
+    }
+    all.push_back(std::make_shared<AleStatusRecorder>(ale, log, "ale: "));
+    for (const auto& [level, md] : ale->mdStatus()) {
+      all.push_back(std::make_shared<MdAleStatusRecorder>(md, log, text("ale ", level, ": ")));
+    }
+  }
+  std::vector<std::shared_ptr<void>> all;
 };
 
 }  // namespace TestSupport

@@ -15,9 +15,6 @@
 
 namespace Runner {
 
-inline bool operator==(const PcapngFrame& a, const PcapngFrame& b) {
-  return a.intf == b.intf && a.time == b.time && a.bytes == b.bytes;
-}
 inline void PrintTo(const PcapngFrame& f, std::ostream* os) {
   *os << "{" << f.intf << ", " << f.time << ", " << f.bytes.size() << " bytes}";
 }

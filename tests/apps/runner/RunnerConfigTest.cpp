@@ -166,33 +166,6 @@ TEST(RunnerConfigParse, ReadsEveryFormOfTheFile) {
                 {vpnId, {{vpnId, Cfm::maNameFormatRfc2685VpnId}, Cfm::mepDirectionDown, {}, {}, {}}}}));
 }
 
-// Records every notification of the configuration entities present in the database now.
-struct Watchers {
-  Watchers(Orbis::EntityManager& manager, Log& log) {
-    auto config = Kiln::ptrCast<CfmAgent::Config>(manager.entity(Runner::cfmConfigPath));
-    all.push_back(std::make_shared<ConfigRecorder>(config, log, "config "));
-    all.push_back(std::make_shared<CfmProfileRecorder>(config->defaultCfmProfile(), log, "profile default: "));
-    for (const auto& [name, p] : config->cfmProfile()) {
-      all.push_back(std::make_shared<CfmProfileRecorder>(p, log, text("profile ", name, ": ")));
-    }
-    for (const auto& [level, md] : config->mdConfig()) {
-      all.push_back(std::make_shared<MdConfigRecorder>(md, log, text("md ", level, ": ")));
-      for (const auto& [name, ma] : md->maConfig()) {
-        all.push_back(std::make_shared<MaConfigRecorder>(ma, log, text("ma ", name, ": ")));
-        for (const auto& [id, mep] : ma->localMepConfig()) {
-          all.push_back(std::make_shared<LocalMepConfigRecorder>(mep, log, text("mep ", id, ": ")));
-        }
-      }
-    }
-    auto ale = Kiln::ptrCast<Cfm::AleStatus>(manager.entity(Runner::aleStatusPath));
-    all.push_back(std::make_shared<AleStatusRecorder>(ale, log, "ale: "));
-    for (const auto& [level, md] : ale->mdStatus()) {
-      all.push_back(std::make_shared<MdAleStatusRecorder>(md, log, text("ale ", level, ": ")));
-    }
-  }
-  std::vector<std::shared_ptr<void>> all;
-};
-
 // The bridging values, which no watcher reports in the change rows below.
 TEST(ConfigApply, FirstApplyWritesTheBridgingValues) {
   auto manager = Kiln::make<Orbis::EntityManager>();
@@ -260,7 +233,8 @@ TEST(ConfigApply, ChangedModelWritesOnlyTheDifference) {
     edit(changed);
     SCOPED_TRACE(changed.dump());
     Log log;
-    Watchers watchers(*db, log);
+    Watchers watchers(Kiln::ptrCast<CfmAgent::Config>(db->entity(Runner::cfmConfigPath)),
+                      Kiln::ptrCast<Cfm::AleStatus>(db->entity(Runner::aleStatusPath)), log);
     EXPECT_EQ(Runner::apply(model(changed), *db), writes);
     EXPECT_EQ(log, notifications);
     // What was written is all of the change: nothing is left to write.

@@ -45,10 +45,6 @@ TEST(CfmTypes, GroupAddressesDecodeToLevelAndOpCode) {
   }
 }
 
-// One script over the configuration and ALE status trees with every level watched: a change
-// is reported once, by its own entity only, and creating or deleting a member is reported by
-// its owner; setting what is already there reports nothing. Each field's own notification
-// is in ConfigApply's rows, which watch the same trees.
 // Nearest by ratio; no interval configured is the shortest.
 TEST(CfmTypes, IntervalCodeIsTheNearestPeriodByRatio) {
   const std::pair<double, int> cases[] = {{0.001, 1}, {1.0 / 300, 1}, {0.01, 2}, {0.3, 3}, {0.32, 4},
@@ -59,41 +55,40 @@ TEST(CfmTypes, IntervalCodeIsTheNearestPeriodByRatio) {
   }
 }
 
+// One script over the configuration and ALE status trees with every level watched: a change
+// is reported once, by its own entity only, and creating or deleting a member is reported by
+// its owner; setting what is already there reports nothing. Each field's own notification
+// is in ConfigApply's rows, which watch the same trees.
 TEST(ConfigAndAleStatus, EveryLevelNotifiesItsOwnRealChangesOnly) {
   Log log;
   auto config = Kiln::make<Config>();
-  ConfigRecorder configRecorder(config, log);
   auto md = config->mdConfigIs(MdLevel(4));
-  MdConfigRecorder mdRecorder(md, log);
   auto ma = md->maConfigIs(MaName("key"));
-  MaConfigRecorder maRecorder(ma, log);
   auto mep = ma->localMepConfigIs(MepId(1));
-  LocalMepConfigRecorder mepRecorder(mep, log);
   auto status = Kiln::make<Cfm::AleStatus>();
-  AleStatusRecorder statusRecorder(status, log);
-  auto mdStatus = status->mdStatusIs(MdLevel(2));
-  MdAleStatusRecorder mdStatusRecorder(mdStatus, log);
+  status->mdStatusIs(MdLevel(2));
+  const Watchers watchers(config, status, log);
   const Cfm::MaNameWithFormat maName{MaName("wire"), Cfm::maNameFormatCharacterString};
 
   runScript(log, std::vector<Step>{
-      {"new level", [&] { config->mdConfigIs(MdLevel(6)); }, {"mdConfig 6 present"}},
-      {"delete level", [&] { config->mdConfigDel(MdLevel(6)); }, {"mdConfig 6 absent"}},
+      {"new level", [&] { config->mdConfigIs(MdLevel(6)); }, {"config mdConfig 6 present"}},
+      {"delete level", [&] { config->mdConfigDel(MdLevel(6)); }, {"config mdConfig 6 absent"}},
       {"delete absent level", [&] { config->mdConfigDel(MdLevel(6)); }, {}},
-      {"new association", [&] { md->maConfigIs(MaName("b")); }, {"maConfig b present"}},
-      {"delete association", [&] { md->maConfigDel(MaName("b")); }, {"maConfig b absent"}},
-      {"maName", [&] { ma->maNameIs(maName); }, {"maName wire (maNameFormatCharacterString)"}},
-      {"new mep", [&] { ma->localMepConfigIs(MepId(7)); }, {"localMepConfig 7 present"}},
+      {"new association", [&] { md->maConfigIs(MaName("b")); }, {"md 4: maConfig b present"}},
+      {"delete association", [&] { md->maConfigDel(MaName("b")); }, {"md 4: maConfig b absent"}},
+      {"maName", [&] { ma->maNameIs(maName); }, {"ma key: maName wire (maNameFormatCharacterString)"}},
+      {"new mep", [&] { ma->localMepConfigIs(MepId(7)); }, {"ma key: localMepConfig 7 present"}},
       {"found mep", [&] { EXPECT_EQ(ma->localMepConfigIs(MepId(1)), mep); }, {}},
-      {"delete mep", [&] { ma->localMepConfigDel(MepId(7)); }, {"localMepConfig 7 absent"}},
-      {"interface", [&] { mep->intfIdIs(Lumen::IntfId("Et1")); }, {"intfId Ethernet1"}},
+      {"delete mep", [&] { ma->localMepConfigDel(MepId(7)); }, {"ma key: localMepConfig 7 absent"}},
+      {"interface", [&] { mep->intfIdIs(Lumen::IntfId("Et1")); }, {"mep 1: intfId Ethernet1"}},
       {"same interface spelled out", [&] { mep->intfIdIs(Lumen::IntfId("Ethernet1")); }, {}},
-      {"new remote", [&] { mep->remoteMepConfigIs(MepId(2), true); }, {"remoteMepConfig 2 true"}},
+      {"new remote", [&] { mep->remoteMepConfigIs(MepId(2), true); }, {"mep 1: remoteMepConfig 2 true"}},
       {"same remote", [&] { mep->remoteMepConfigIs(MepId(2), true); }, {}},
-      {"delete remote", [&] { mep->remoteMepConfigDel(MepId(2)); }, {"remoteMepConfig 2 absent"}},
+      {"delete remote", [&] { mep->remoteMepConfigDel(MepId(2)); }, {"mep 1: remoteMepConfig 2 absent"}},
       {"delete absent remote", [&] { mep->remoteMepConfigDel(MepId(2)); }, {}},
-      {"delete status level", [&] { status->mdStatusDel(MdLevel(2)); }, {"mdStatus 2 absent"}},
+      {"delete status level", [&] { status->mdStatusDel(MdLevel(2)); }, {"ale: mdStatus 2 absent"}},
       {"delete absent status level", [&] { status->mdStatusDel(MdLevel(2)); }, {}},
-      {"new status level", [&] { status->mdStatusIs(MdLevel(2)); }, {"mdStatus 2 present"}},
+      {"new status level", [&] { status->mdStatusIs(MdLevel(2)); }, {"ale: mdStatus 2 present"}},
       {"found status level", [&] { status->mdStatusIs(MdLevel(2)); }, {}},
   });
 }
