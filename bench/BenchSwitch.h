@@ -20,6 +20,7 @@
 #include "CfmAgent/PktHelper.h"
 #include "platform/intf/Pam.h"
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/Frames.h"
 
 class DiscardDevice : public Interface::PamDevice {
  public:
@@ -35,10 +36,6 @@ class DiscardDevice : public Interface::PamDevice {
   std::array<std::uint8_t, 128> last{};
   std::size_t lastBytes = 0;
 };
-
-inline std::span<const std::uint8_t> bytesOf(const std::string& s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
 
 struct BenchSwitch {
   explicit BenchSwitch(std::size_t ports) {

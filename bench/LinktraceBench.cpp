@@ -10,13 +10,11 @@
 
 namespace {
 
-const std::string bridgeMac("\x02\x00\x00\x00\x00\x01", 6), hostA("\x02\x00\x00\x00\x00\x0a", 6),
-    hostB("\x02\x00\x00\x00\x00\x0b", 6), ltmGroup("\x01\x80\xc2\x00\x00\x3b", 6), cfm("\x89\x02", 2);
+using namespace TestSupport;
 
 // cfmtool's LTM: level 3, TTL `ttl`, `src`'s egress identifier, the End TLV.
-std::string ltm(const std::string& src, int ttl) {
-  return ltmGroup + src + cfm + std::string{char(3 << 5), 5, 0, 17} + std::string("\x01\x02\x03\x04", 4) +
-         char(ttl) + hostA + hostB + std::string("\x07\x00\x08\x00\x00", 5) + src + std::string(1, '\0');
+std::string ltmFrom(const std::string& src, int ttl) {
+  return ethernet(ltmGroup(3), src, 0, ltm(ttl, hostB, tlv(7, u16(0) + src) + std::string(1, '\0')));
 }
 
 void BM_LtmRelayedAndAnswered(benchmark::State& state) {
@@ -27,11 +25,11 @@ void BM_LtmRelayedAndAnswered(benchmark::State& state) {
                                                   Kiln::make<CfmAgent::MipCcmDb>(), sw.helper, sw.brConfig,
                                                   sw.brStatus, sw.pams);
   sw.receivePathIs();
-  const std::string frame = ltm(hostA, 64);
-  auto once = [&] { sw.deliver(bytesOf(frame)); };
+  const std::string frame = ltmFrom(hostA, 64);
+  auto once = [&] { sw.deliver(span(frame)); };
   // The first frame also builds the counter tree's buckets, as on a running switch.
   once();
-  if (sw.wires[0]->sent != 1 || sw.wires[1]->sent != 1 || sw.wires[1]->lastFrame() != ltm(bridgeMac, 63) ||
+  if (sw.wires[0]->sent != 1 || sw.wires[1]->sent != 1 || sw.wires[1]->lastFrame() != ltmFrom(bridgeMac, 63) ||
       sw.wires[0]->lastFrame().substr(0, 12) != hostA + bridgeMac) {
     return state.SkipWithError("the LTM did not make one relayed LTM with the expected bytes and one LTR");
   }

@@ -9,22 +9,21 @@
 
 namespace {
 
-const std::string bridgeMac("\x02\x00\x00\x00\x00\x01", 6), hostMac("\x02\x00\x00\x00\x00\x0a", 6);
+using namespace TestSupport;
 
 // The frame lbmflood sends: untagged, 60 bytes, the End TLV after the transaction id.
-std::string loopbackFrame(const std::string& dst, const std::string& src, char opCode) {
-  std::string frame = dst + src + std::string("\x89\x02", 2);
-  frame += std::string{char(3 << 5), opCode, 0, 4} + std::string("\x00\x00\x12\x34", 4);
+std::string loopbackFrame(const std::string& dst, const std::string& src, int opCode) {
+  std::string frame = ethernet(dst, src, 0, cfmHeader(3, opCode, 0, 4) + u32(0x1234));
   frame.resize(60, '\0');
   return frame;
 }
-const std::string lbm = loopbackFrame(bridgeMac, hostMac, 3), lbr = loopbackFrame(hostMac, bridgeMac, 2);
+const std::string lbm = loopbackFrame(bridgeMac, hostA, 3), lbr = loopbackFrame(hostA, bridgeMac, 2);
 
 void BM_LbmToLbr(benchmark::State& state) {
   BenchSwitch sw(1);
   auto loopbackSm = CfmAgent::loopbackSmFactory(sw.slots->protocolPktIs(Cfm::protocolLoopback), sw.helper, sw.brConfig);
   sw.receivePathIs();
-  auto once = [&] { sw.deliver(bytesOf(lbm)); };
+  auto once = [&] { sw.deliver(span(lbm)); };
   // The first frame also builds the counter tree's buckets, as on a running switch.
   once();
   if (sw.sent() != 1 || sw.wires[0]->lastFrame() != lbr) {
@@ -45,7 +44,7 @@ void BM_LbmToLbrInterfaces(benchmark::State& state) {
   sw.receivePathIs();
   std::size_t next = 0;
   auto once = [&] {
-    sw.receive(next, bytesOf(lbm));
+    sw.receive(next, span(lbm));
     if (++next == n) next = 0;
   };
   // One round first: every interface's counters exist, as on a running switch.
