@@ -7,22 +7,16 @@
 // anything, leaves what it leaves on an empty database.
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "apps/runner/RunnerConfig.h"
+#include "fuzz/Fault.h"
 
 namespace {
 
 using Runner::RunnerConfig;
-
-[[noreturn]] void fault(const std::string& what) {
-  std::fprintf(stderr, "invariant broken: %s\n", what.c_str());
-  std::abort();
-}
 
 std::optional<RunnerConfig> parsed(std::string_view text) {
   try {

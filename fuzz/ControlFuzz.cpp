@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -17,13 +16,9 @@
 
 #include "apps/cfmagentd/ControlServer.h"
 #include "apps/cfmagentd/Daemon.h"
+#include "fuzz/Fault.h"
 
 namespace {
-
-[[noreturn]] void fault(const std::string& what) {
-  std::fprintf(stderr, "invariant broken: %s\n", what.c_str());
-  std::abort();
-}
 
 struct World {
   Kiln::EventLoop& loop = Kiln::eventLoop();

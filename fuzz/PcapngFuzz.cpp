@@ -4,18 +4,12 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "apps/cfmagentd/Pcapng.h"
+#include "fuzz/Fault.h"
 
 namespace {
-
-[[noreturn]] void fault(const char* what) {
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
 
 const std::string scratch = "/dev/shm/cfm-fuzz-pcapng-" + std::to_string(::getpid()) + ".pcapng";
 

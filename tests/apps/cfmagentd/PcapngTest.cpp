@@ -18,14 +18,11 @@ using Frames = std::vector<PcapngFrame>;
 using Outcome = std::variant<Frames, std::string>;
 
 Outcome outcome(const std::string& bytes) {
-  TestSupport::ScratchDir dir;
-  const std::string path = dir / "in.pcapng";
-  TestSupport::writeFile(path, bytes);
   try {
-    return Runner::readPcapng(path);
+    return Runner::readPcapngData("in.pcapng", bytes);
   } catch (const Runner::PcapngError& e) {
     const std::string what = e.what();
-    return what.rfind(path + ": ", 0) == 0 ? what.substr(path.size() + 2) : "(no file name) " + what;
+    return what.rfind("in.pcapng: ", 0) == 0 ? what.substr(11) : "(no file name) " + what;
   }
 }
 
