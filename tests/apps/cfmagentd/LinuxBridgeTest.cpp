@@ -110,29 +110,20 @@ constexpr std::uint16_t pvid = BRIDGE_VLAN_INFO_PVID, untagged = BRIDGE_VLAN_INF
 
 TEST(LinuxBridge, AVlanFilteringBridgeGivesModesVlansAndHostsOfItsPorts) {
   Runner::BridgeReader reader("br0");
-  std::vector<Msg> msgs;
   // Forwarding entries before the links they name: the reader takes any order.
-  msgs.push_back(fdb(3, "02:00:00:00:00:0b", 20, NUD_REACHABLE));  // learned on the trunk
-  msgs.push_back(fdb(2, "02:00:00:00:00:0a", 10, NUD_NOARP));      // static on the access port
-  msgs.push_back(fdb(2, "02:00:00:00:00:a2", 10, NUD_PERMANENT));  // the port's own address
-  msgs.push_back(fdb(2, "02:00:00:00:00:d1", 0, NUD_REACHABLE));   // in no VLAN
-  msgs.push_back(fdb(2, "02:00:00:00:00:d2", 10, NUD_NOARP, NTF_SELF, 0));  // the device's own table
-  msgs.push_back(fdb(9, "02:00:00:00:00:d3", 10, NUD_REACHABLE, 0, 8));  // a port of another bridge
-  msgs.push_back(bridgeLink(1, "br0", true));
-  msgs.push_back(bridgeLink(8, "br1", true));
-  msgs.push_back(link(AF_UNSPEC, 2, "swp1", 1));
-  msgs.push_back(link(AF_UNSPEC, 3, "swp2", 1));
-  msgs.push_back(link(AF_UNSPEC, 9, "swp9", 8));
-  msgs.push_back(link(AF_BRIDGE, 2, "swp1", 1).begin(IFLA_AF_SPEC).vlan(10, pvid | untagged).end());
-  msgs.push_back(link(AF_BRIDGE, 3, "swp2", 1)
-                     .begin(IFLA_AF_SPEC)
-                     .vlan(10, pvid | untagged)
-                     .vlan(20, 0)
-                     .vlan(30, BRIDGE_VLAN_INFO_RANGE_BEGIN)
-                     .vlan(32, BRIDGE_VLAN_INFO_RANGE_END)
-                     .vlan(40, untagged)
-                     .end());
-  for (auto& m : msgs) reader.message(m.header());
+  for (Msg m : {fdb(3, "02:00:00:00:00:0b", 20, NUD_REACHABLE),  // learned on the trunk
+                fdb(2, "02:00:00:00:00:0a", 10, NUD_NOARP),      // static on the access port
+                fdb(2, "02:00:00:00:00:a2", 10, NUD_PERMANENT),  // the port's own address
+                fdb(2, "02:00:00:00:00:d1", 0, NUD_REACHABLE),   // in no VLAN
+                fdb(2, "02:00:00:00:00:d2", 10, NUD_NOARP, NTF_SELF, 0),  // the device's own table
+                fdb(9, "02:00:00:00:00:d3", 10, NUD_REACHABLE, 0, 8),     // a port of another bridge
+                bridgeLink(1, "br0", true), bridgeLink(8, "br1", true),
+                link(AF_UNSPEC, 2, "swp1", 1), link(AF_UNSPEC, 3, "swp2", 1), link(AF_UNSPEC, 9, "swp9", 8),
+                link(AF_BRIDGE, 2, "swp1", 1).begin(IFLA_AF_SPEC).vlan(10, pvid | untagged).end(),
+                link(AF_BRIDGE, 3, "swp2", 1).begin(IFLA_AF_SPEC).vlan(10, pvid | untagged).vlan(20, 0)
+                    .vlan(30, BRIDGE_VLAN_INFO_RANGE_BEGIN).vlan(32, BRIDGE_VLAN_INFO_RANGE_END).vlan(40, untagged).end()}) {
+    reader.message(m.header());
+  }
 
   const auto snapshot = reader.snapshot();
   ASSERT_TRUE(snapshot.present && snapshot.vlanFiltering);
