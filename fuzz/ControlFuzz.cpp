@@ -3,20 +3,17 @@
 // "ok" and, when not ok, an "error" text; whatever was asked, the daemon's configuration
 // is still the one it started with (an accepted apply is undone between inputs).
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "apps/cfmagentd/ControlServer.h"
 #include "apps/cfmagentd/Daemon.h"
 #include "fuzz/Fault.h"
+#include "tests/support/ControlClient.h"
 
 namespace {
 
@@ -34,39 +31,6 @@ struct World {
                    [this](const nlohmann::json& request) { return daemon->handleRequest(request); });
     loop.runUntilIdle();
   }
-
-  // The whole answer to `request`, the client closing its side once it has sent it.
-  std::string ask(const std::string& request) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, server->path().c_str(), sizeof addr.sun_path - 1);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
-      fault(std::string("connect: ") + std::strerror(errno));
-    }
-    std::size_t sent = 0;
-    bool shut = false;
-    std::string answer;
-    for (int rounds = 0;; ++rounds) {
-      if (rounds > 100000) fault("no answer");
-      if (sent < request.size()) {
-        const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) sent += std::size_t(n);
-        if (n < 0 && errno != EAGAIN) sent = request.size();  // answered before the end
-      } else if (!shut) {
-        ::shutdown(fd, SHUT_WR);
-        shut = true;
-      }
-      loop.runOnce(0);
-      char buffer[65536];
-      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-      if (n > 0) answer.append(buffer, std::size_t(n));
-      if (n == 0) break;
-      if (n < 0 && errno != EAGAIN) fault(std::string("recv: ") + std::strerror(errno));
-    }
-    ::close(fd);
-    return answer;
-  }
 };
 
 World* world;
@@ -82,7 +46,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   World& w = *world;
-  const std::string answer = w.ask(std::string(reinterpret_cast<const char*>(data), size));
+  const std::string answer =
+      TestSupport::askControl(w.loop, w.server->path(), {std::string(reinterpret_cast<const char*>(data), size)},
+                              TestSupport::Then::closeWriteAndRead, 0, 100000);
   if (answer.empty() || answer.back() != '\n' || answer.find('\n') != answer.size() - 1) {
     fault("the answer is not one line: " + answer);
   }

@@ -11,12 +11,14 @@
 #include <cstring>
 
 #include "apps/cfmagentd/ControlServer.h"
+#include "tests/support/ControlClient.h"
 #include "tests/support/Errors.h"
 #include "tests/support/Scratch.h"
 
 namespace {
 
 using Runner::ControlServer;
+using TestSupport::Then;
 
 sockaddr_un addressOf(const std::string& path) {
   sockaddr_un addr{};
@@ -25,31 +27,10 @@ sockaddr_un addressOf(const std::string& path) {
   return addr;
 }
 
-// After the request: read the answer, close the write side first, or leave at once.
-enum class Then { read, closeWriteAndRead, leave };
-
 class ControlServerTest : public ::testing::Test {
  protected:
-  // A client on the loop's thread: `pieces` written a loop turn apart, then everything the
-  // server sends until it closes.
   std::string ask(const std::vector<std::string>& pieces, Then then = Then::closeWriteAndRead) {
-    const sockaddr_un addr = addressOf(path);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return ::close(fd), "connect failed";
-    std::string answer;
-    for (const auto& piece : pieces) {
-      EXPECT_EQ(::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL), ssize_t(piece.size()));
-      loop.runOnce(10), loop.runOnce(10);  // the server reads each piece on its own
-    }
-    if (then == Then::closeWriteAndRead) ::shutdown(fd, SHUT_WR);
-    char buffer[4096];
-    ssize_t n = -1;
-    for (int turn = 0; then != Then::leave && n != 0 && turn < 500; ++turn) {
-      loop.runOnce(10);
-      while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, std::size_t(n));
-    }
-    ::close(fd);
-    return answer;
+    return TestSupport::askControl(loop, path, pieces, then);
   }
   // Answers each request with what it asked, and counts them.
   const ControlServer::Handler echo = [this](const nlohmann::json& r) {
