@@ -16,7 +16,7 @@ const Kiln::TypeRegistration statusType(
     "CfmAgent::Status", [](const std::string& name) { return Kiln::make<Status>(name); });
 
 // Indexed by value; null where a value has no name.
-constexpr std::array<const char*, 35> counterIdNames = {
+constexpr std::array<const char*, 39> counterIdNames = {
     "in",
     "inErrorMipNotConfigured",
     "inErrorSrcMacNotUnicast",
@@ -52,7 +52,12 @@ constexpr std::array<const char*, 35> counterIdNames = {
     "debugLtmEgressIdTlvLen",
     "debugLtmTtlExpired",
     "debugLtmNoEgressPort",
+    "debugReplyTooBig",
+    "debugLtmRelayTooBig",
+    "debugCcmDbFull",
+    "debugMipCcmDbFull",
 };
+static_assert(counterIdNames.size() == OpCodeCounter::slots, "a name for every counter slot");
 
 constexpr std::array<const char*, 6> counterClassNames = {
     "counterClassInvalid", "counterClassIn",       "counterClassInError",

@@ -277,6 +277,10 @@ enum class CounterId : std::uint32_t {
   debugLtmEgressIdTlvLen_ = 32,
   debugLtmTtlExpired_ = 33,
   debugLtmNoEgressPort_ = 34,
+  debugReplyTooBig_ = 35,
+  debugLtmRelayTooBig_ = 36,
+  debugCcmDbFull_ = 37,
+  debugMipCcmDbFull_ = 38,
 };
 // The name without its trailing underscore ("inErrorEthHdrTooShort"); the number for a
 // value without a name.
@@ -303,7 +307,7 @@ class OpCodeCounter : public Kiln::Entity {
  public:
   // Identifiers are small numbers: one slot each, and a bit that says whether the entry
   // exists (a clear deletes entries, it never zeroes them).
-  static constexpr std::size_t slots = std::size_t(CounterId::debugLtmNoEgressPort_) + 1;
+  static constexpr std::size_t slots = std::size_t(CounterId::debugMipCcmDbFull_) + 1;
 
   // The entries that exist, in identifier order, as (identifier, count) pairs.
   class Counters {
