@@ -1,6 +1,8 @@
 #include "CfmAgent/LinktraceSm.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/kiln/Errors.h"
@@ -18,6 +20,12 @@ Kiln::TraceHandle& trace() {
 // The fixed part of an LTM, whatever its first TLV offset says.
 constexpr std::uint32_t ltmFixedBytes = 21;
 static_assert(sizeof(LTMPdu) == ltmFixedBytes);
+// What every LTR carries before the TLVs it copies.
+constexpr std::uint32_t ltrFixedBytes =
+    sizeof(LTRPdu) + sizeof(LtrEgressIdTlv) + sizeof(ReplyIngressTlv) + sizeof(ReplyEgressTlv);
+constexpr std::uint32_t maxTagBytes = 2 * sizeof(Lumen::Eth8021QHdr);
+static_assert(LinktraceSm::ltrGrowthMax == ltrFixedBytes - ltmFixedBytes + 1 + maxTagBytes);
+static_assert(LinktraceSm::relayGrowthMax == sizeof(LtmEgressIdTlv) + 1 + maxTagBytes);
 
 // A TLV's whole size: type, length and value.
 std::size_t tlvBytes(const std::uint8_t* tlv) {
@@ -147,35 +155,59 @@ void LinktraceSm::handleProtocolPkt() {
 }
 
 template <class Skip>
-void LinktraceSm::copyTlvs(PktMetaData& from, Lumen::Pkt& pkt, PktMetaData& record, Skip skip) {
+LinktraceSm::TlvCopies LinktraceSm::tlvCopies(PktMetaData& from, Skip skip) {
   from.tlv(tlvTypeEnd);  // the whole chain walked
   // Each TLV as the index gives its type: a repeated type repeats the one the index holds.
-  Kiln::SmallVector<const std::uint8_t*, 8> copies;
+  TlvCopies copies;
   from.tlvQ().forEach([&](auto, std::uint8_t* tlv) {
     const auto type = TlvType(tlv[0]);
     if (skip(type)) return;
-    if (const std::uint8_t* indexed = from.tlv(type)) copies.push_back(indexed);
+    if (const std::uint8_t* indexed = from.tlv(type)) {
+      copies.tlvs.push_back(indexed);
+      copies.bytes += tlvBytes(indexed);
+    }
   });
-  for (std::size_t i = copies.size(); i-- > 0;) {
-    const std::size_t bytes = tlvBytes(copies[i]);
+  return copies;
+}
+
+void LinktraceSm::prependTlvs(const TlvCopies& copies, Lumen::Pkt& pkt, PktMetaData& record) {
+  for (std::size_t i = copies.tlvs.size(); i-- > 0;) {
+    const std::size_t bytes = tlvBytes(copies.tlvs[i]);
     std::uint8_t* copy = pkt.newSharedHeadData(std::uint32_t(bytes));
-    std::memcpy(copy, copies[i], bytes);
+    std::memcpy(copy, copies.tlvs[i], bytes);
     record.tlvIs(copy);
   }
+}
+
+Kiln::Ptr<Lumen::Pkt> LinktraceSm::answerPkt(Lumen::IntfId egressIntf, std::uint64_t cfmBytes,
+                                             std::uint32_t growthMax, CounterId tooBig) {
+  PktMetaData& rx = *received();
+  const PktHelper::Egress egress = pktHelper_->egress(egressIntf, rx.vlan(), brConfig_);
+  const std::uint64_t frameBytes = egress.l2Bytes + cfmBytes;
+  const std::uint64_t maxBytes = std::min<std::uint64_t>(egress.maxFrameBytes, rx.pkt()->frontBytes() + growthMax);
+  if (frameBytes > maxBytes) {
+    CFM_DROP_TRACE(trace(), 5, rx.pktId(), "frameBytes", std::to_string(frameBytes) + " > " + std::to_string(maxBytes));
+    rx.incrPktCounter(tooBig);
+    return nullptr;
+  }
+  // Room for the whole frame from the start: nothing moves while pointers into it are held.
+  return Lumen::pktManager().newPkt(std::uint32_t(frameBytes));
 }
 
 void LinktraceSm::enqueueLTR(const LTMPdu* ltmPdu, Kiln::PtrConst<LtrParams> ltrParams) {
   PktMetaData& rx = *received();
   const Lumen::EthAddr bridge = bridgeMac();
-  auto pkt = Lumen::pktManager().newPkt();
+  const TlvCopies copies = tlvCopies(rx, [](TlvType type) {
+    return type == tlvTypeEnd || type == tlvTypeSenderId || type == tlvTypeLtrReplyIngress ||
+           type == tlvTypeLtrReplyEgress || type == tlvTypeLtmEgressId;
+  });
+  auto pkt = answerPkt(rx.intf(), ltrFixedBytes + copies.bytes + 1, ltrGrowthMax, CounterId::debugReplyTooBig_);
+  if (!pkt) return;
   auto record = pktHelper_->newPktMetaData(pkt, rx.intf(), false);
   record->opCodeIs(Cfm::opCodeLtr);
 
   *pkt->newSharedHeadData(1) = tlvTypeEnd;
-  copyTlvs(rx, *pkt, *record, [](TlvType type) {
-    return type == tlvTypeEnd || type == tlvTypeSenderId || type == tlvTypeLtrReplyIngress ||
-           type == tlvTypeLtrReplyEgress || type == tlvTypeLtmEgressId;
-  });
+  prependTlvs(copies, *pkt, *record);
   auto* egress = ReplyEgressTlv::replyEgressTlvInit(pkt->newSharedHeadData(sizeof(ReplyEgressTlv)));
   egress->actionIs(Action(Action::egrOk));
   egress->macAddrIs(bridge);
@@ -215,21 +247,27 @@ bool LinktraceSm::forwardLTM(const LTMPdu* ltmPdu, Kiln::Ptr<LtrParams> ltrParam
     rx.incrPktCounter(CounterId::debugLtmTtlExpired_);
     return true;
   }
-  frameLTM(egress, ltmPdu)->sendPkt();
-  ltrParams->fwdYesIs(true);
+  // A relay too big for its egress is not sent, and the reply says so: FwdNo.
+  if (auto relayed = frameLTM(egress, ltmPdu)) {
+    relayed->sendPkt();
+    ltrParams->fwdYesIs(true);
+  }
   return true;
 }
 
 Kiln::Ptr<PktMetaData> LinktraceSm::frameLTM(Lumen::IntfId egressIntf, const LTMPdu* ltmPdu) {
   PktMetaData& rx = *received();
-  auto pkt = Lumen::pktManager().newPkt();
+  const TlvCopies copies = tlvCopies(rx, [](TlvType type) {
+    return type == tlvTypeEnd || type == tlvTypeSenderId || type == tlvTypeLtmEgressId;
+  });
+  auto pkt = answerPkt(egressIntf, sizeof(LTMPdu) + sizeof(LtmEgressIdTlv) + copies.bytes + 1, relayGrowthMax,
+                       CounterId::debugLtmRelayTooBig_);
+  if (!pkt) return nullptr;
   auto record = pktHelper_->newPktMetaData(pkt, egressIntf, false);
   record->opCodeIs(Cfm::opCodeLtm);
 
   *pkt->newSharedHeadData(1) = tlvTypeEnd;
-  copyTlvs(rx, *pkt, *record, [](TlvType type) {
-    return type == tlvTypeEnd || type == tlvTypeSenderId || type == tlvTypeLtmEgressId;
-  });
+  prependTlvs(copies, *pkt, *record);
   auto* egressId = LtmEgressIdTlv::ltmEgressTlvInit(pkt->newSharedHeadData(sizeof(LtmEgressIdTlv)));
   egressId->egressIdIs(EgressId(0, bridgeMac()));
 

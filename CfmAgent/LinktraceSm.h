@@ -46,6 +46,15 @@ struct RelayDecision {
 
 class LinktraceSm : public ProtocolPktSm {
  public:
+  // How much longer than its LTM an answer may be: the amplification bound. An LTR puts its
+  // 49 bytes of fixed part and own TLVs where the LTM had its 21-byte fixed part, and may
+  // add the End TLV the LTM did without; the relayed LTM adds its 11-byte egress identifier
+  // and the End TLV. Either may leave with two VLAN tags where the LTM came untagged. Only
+  // a TLV type repeated at different lengths could copy more than the LTM carried (every
+  // occurrence copies the one the index holds); an answer past the bound is not sent.
+  static constexpr std::uint32_t ltrGrowthMax = 37;
+  static constexpr std::uint32_t relayGrowthMax = 20;
+
   LinktraceSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::PtrConst<MipCcmDb> mipCcmDb,
               Kiln::Ptr<PktHelper> pktHelper, Kiln::PtrConst<Bridging::Config> brConfig,
               Kiln::PtrConst<Bridging::Status> brStatus,
@@ -64,7 +73,8 @@ class LinktraceSm : public ProtocolPktSm {
   // Relays the held LTM if a usable port leads to its target; true when it is to be
   // answered.
   bool forwardLTM(const LTMPdu* ltmPdu, Kiln::Ptr<LtrParams> ltrParams);
-  // The relayed LTM for `egressIntf`, ready to send.
+  // The relayed LTM for `egressIntf`, ready to send; null, counted, when it would not fit
+  // the egress or the amplification bound.
   Kiln::Ptr<PktMetaData> frameLTM(Lumen::IntfId egressIntf, const LTMPdu* ltmPdu);
   // The relay's choice for an LTM for `targetMac` that came in on `ingress` in `vlan`: the
   // filtering database, then (unless `useFdbOnly`) the MIP CCM database. The operator's
@@ -84,10 +94,21 @@ class LinktraceSm : public ProtocolPktSm {
   void handleInitialized();
   const Kiln::Ptr<PktMetaData>& received() const;
   Lumen::EthAddr bridgeMac() const;
-  // Prepends copies of the held frame's TLVs, in received order, except those `skip`
-  // refuses, and makes them known to `record`.
+  // The held frame's TLVs an answer copies, in received order, except those `skip`
+  // refuses, and their bytes.
+  struct TlvCopies {
+    Kiln::SmallVector<const std::uint8_t*, 8> tlvs;
+    std::uint64_t bytes = 0;
+  };
   template <class Skip>
-  void copyTlvs(PktMetaData& from, Lumen::Pkt& pkt, PktMetaData& record, Skip skip);
+  static TlvCopies tlvCopies(PktMetaData& from, Skip skip);
+  // Prepends the copies and makes them known to `record`.
+  static void prependTlvs(const TlvCopies& copies, Lumen::Pkt& pkt, PktMetaData& record);
+  // An empty packet with room for an answer of `cfmBytes` out of `egressIntf`: null, the
+  // reason counted as `tooBig` on the held frame, when the frame would not fit the egress
+  // or would outgrow the held frame by more than `growthMax`.
+  Kiln::Ptr<Lumen::Pkt> answerPkt(Lumen::IntfId egressIntf, std::uint64_t cfmBytes, std::uint32_t growthMax,
+                                  CounterId tooBig);
 
   Kiln::PtrConst<MipCcmDb> mipCcmDb_;
   Kiln::Ptr<PktHelper> pktHelper_;

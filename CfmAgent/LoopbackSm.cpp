@@ -18,7 +18,7 @@ Kiln::TraceHandle& trace() {
 LoopbackSm::LoopbackSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::Ptr<PktHelper> pktHelper,
                        Kiln::PtrConst<Bridging::Config> brConfig)
     : ProtocolPktSm("loopbackSm", std::move(protocolPkt)),
-      pktHelper_(std::move(pktHelper)),
+      pktHelper_(Kiln::validPtr(std::move(pktHelper))),
       brConfig_(std::move(brConfig)) {
   handleInitialized();
 }
@@ -59,6 +59,14 @@ void LoopbackSm::handleProtocolPkt() {
     return record.incrPktCounter(CounterId::inErrorPduTooShort_);
   }
   pkt->beginOffsetInc(std::int16_t(sizeof(LBMPdu)));
+  // The reply is as long as the message and leaves where it came in, so it fits unless the
+  // far end sent more than this interface's MTU allows, or the MTU has been lowered since.
+  const std::uint32_t maxBytes = pktHelper_->maxFrameBytes(record.intf(), record.eth8021QHdr().size());
+  if (pkt->frontBytes() > maxBytes) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "frameBytes",
+                   std::to_string(pkt->frontBytes()) + " > " + std::to_string(maxBytes));
+    return record.incrPktCounter(CounterId::debugReplyTooBig_);
+  }
 
   // The reply is the message's own bytes with its addresses swapped, opcode 2 and version
   // 0: tags, flags, transaction identifier and TLVs go back as they came.

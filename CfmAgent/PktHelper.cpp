@@ -1,5 +1,6 @@
 #include "CfmAgent/PktHelper.h"
 
+#include <algorithm>
 #include <new>
 
 namespace CfmAgent {
@@ -19,6 +20,19 @@ Kiln::Ptr<PktMetaData> PktHelper::newPktMetaData(Kiln::Ptr<Lumen::Pkt> pkt, Lume
   return record;
 }
 
+std::uint32_t PktHelper::maxFrameBytes(Lumen::IntfId intf, std::size_t tags) const {
+  const auto pam = pamCollection_ ? pamCollection_->intfPam(intf) : nullptr;
+  return pam ? std::min(pam->maxFrameBytes(tags), Lumen::Pkt::maxBytes) : Lumen::Pkt::maxBytes;
+}
+
+PktHelper::Egress PktHelper::egress(Lumen::IntfId intf, Lumen::VlanId vlan,
+                                    const Kiln::PtrConst<Bridging::Config>& brConfig) const {
+  auto port = brConfig ? brConfig->switchIntfConfig(intf) : nullptr;
+  const std::size_t tags = port ? Bridging::egressTags(*port, vlan).vlans().size() : 0;
+  return {port ? std::uint32_t(sizeof(Lumen::EthHdr) + sizeof(Lumen::Eth8021QHdr) * tags) : 0,
+          maxFrameBytes(intf, tags)};
+}
+
 bool PktHelper::encapL2Layer(const Kiln::Ptr<Lumen::Pkt>& pkt, PktMetaData& record,
                              Lumen::IntfId intf, const Lumen::EthAddr& dstMac,
                              const Lumen::EthAddr& srcMac, Lumen::VlanId vlan,
@@ -33,6 +47,7 @@ bool PktHelper::encapL2Layer(const Kiln::Ptr<Lumen::Pkt>& pkt, PktMetaData& reco
   // before any pointer into the new bytes is taken.
   std::uint8_t* front = pkt->newSharedHeadData(
       std::uint32_t(sizeof(Lumen::EthHdr) + sizeof(Lumen::Eth8021QHdr) * vids.size()));
+  if (!front) return false;
   std::uint8_t* at = front + sizeof(Lumen::EthHdr);
   for (std::size_t i = 0; i < vids.size(); ++i, at += sizeof(Lumen::Eth8021QHdr)) {
     auto* tag = new (at) Lumen::Eth8021QHdr;

@@ -73,9 +73,10 @@ void Daemon::softwareAleIs(Kiln::EventLoop& loop) {
       [ale = ale_.get()](IntfId intf, std::span<const std::uint8_t> frame) { ale->frameReceived(intf, frame); });
 }
 
-void Daemon::deviceIs(const std::string& name, int ifIndex, bool present, std::uint8_t operState) {
+void Daemon::deviceIs(const std::string& name, int ifIndex, bool present, std::uint8_t operState,
+                      std::uint32_t mtu) {
   if (present) {
-    devices_[name] = {ifIndex, operState};
+    devices_[name] = {ifIndex, operState, mtu};
   } else {
     devices_.erase(name);
   }
@@ -139,7 +140,15 @@ void Daemon::intfStatusUpdate() {
   }
   for (const auto& device : gone) kniStatus_->deviceDel(device);
   for (const auto& [device, present] : devices_) {
-    if (mappedDevices.contains(device)) kniStatus_->deviceIs(device, present.ifIndex);
+    if (mappedDevices.contains(device)) kniStatus_->deviceIs(device, present.ifIndex, present.mtu);
+  }
+  // With no kernel to ask (a replay), a device has the MTU its interface is given.
+  if (everyDevicePresent_) {
+    for (const auto& [intf, device] : config_.interfaces) {
+      if (devices_.contains(device)) continue;
+      auto mtu = config_.mtus.find(intf);
+      kniStatus_->deviceIs(device, 0, mtu == config_.mtus.end() ? KernelNetInfo::defaultMtu : mtu->second);
+    }
   }
 
   std::vector<IntfId> absent;

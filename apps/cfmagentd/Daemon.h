@@ -49,8 +49,10 @@ class Daemon {
   const Kiln::Ptr<AgentBase::CAgent>& agent() const { return runner_.agent(); }
 
   // A kernel device came (present), changed or went; the interfaces mapped to it follow.
-  // `operState` (IF_OPER_*) goes to the software ALE layer's Interface Status TLVs.
-  void deviceIs(const std::string& name, int ifIndex, bool present, std::uint8_t operState = IF_OPER_UP);
+  // `operState` (IF_OPER_*) goes to the software ALE layer's Interface Status TLVs; `mtu`
+  // bounds the frames the agent sends there.
+  void deviceIs(const std::string& name, int ifIndex, bool present, std::uint8_t operState = IF_OPER_UP,
+                std::uint32_t mtu = KernelNetInfo::defaultMtu);
   // Every mapped interface present, whatever the kernel has: replays on the in-memory wire.
   void everyDevicePresentIs(bool present);
 
@@ -90,6 +92,7 @@ class Daemon {
   struct Device {
     int ifIndex;
     std::uint8_t operState;
+    std::uint32_t mtu;
   };
   std::map<std::string, Device> devices_;  // kernel devices present, by name
   // The latest socket opened on each interface, noted by the device factory.

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/intf/KernelNetInfo.h"
+
 namespace Runner {
 
 namespace {
@@ -88,7 +90,7 @@ void LinkWatcher::listed() {
   }
   for (const auto& [index, name] : gone) {
     names_.erase(index);
-    onLink_(name, index, false, IF_OPER_NOTPRESENT);
+    onLink_(name, index, false, IF_OPER_NOTPRESENT, 0);
   }
 }
 
@@ -141,6 +143,7 @@ void LinkWatcher::link(const nlmsghdr& msg) {
   const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(&msg));
   std::string name;
   std::uint8_t operState = IF_OPER_UNKNOWN;
+  std::uint32_t mtu = KernelNetInfo::defaultMtu;
   int attrLeft = int(IFLA_PAYLOAD(&msg));
   for (auto* attr = IFLA_RTA(info); RTA_OK(attr, attrLeft); attr = RTA_NEXT(attr, attrLeft)) {
     if (attr->rta_type == IFLA_IFNAME) {
@@ -148,13 +151,15 @@ void LinkWatcher::link(const nlmsghdr& msg) {
                   strnlen(static_cast<const char*>(RTA_DATA(attr)), RTA_PAYLOAD(attr)));
     } else if (attr->rta_type == IFLA_OPERSTATE && RTA_PAYLOAD(attr) >= 1) {
       operState = *static_cast<const std::uint8_t*>(RTA_DATA(attr));
+    } else if (attr->rta_type == IFLA_MTU && RTA_PAYLOAD(attr) >= sizeof(std::uint32_t)) {
+      std::memcpy(&mtu, RTA_DATA(attr), sizeof mtu);
     }
   }
   if (name.empty()) return;
   const int index = info->ifi_index;
   if (msg.nlmsg_type == RTM_DELLINK) {
     names_.erase(index);
-    onLink_(name, index, false, IF_OPER_NOTPRESENT);
+    onLink_(name, index, false, IF_OPER_NOTPRESENT, 0);
     return;
   }
   if (listing_) seen_.insert(index);
@@ -167,14 +172,14 @@ void LinkWatcher::link(const nlmsghdr& msg) {
     }
     const int old = it->first;
     it = names_.erase(it);
-    onLink_(name, old, false, IF_OPER_NOTPRESENT);
+    onLink_(name, old, false, IF_OPER_NOTPRESENT, 0);
   }
   auto [it, added] = names_.try_emplace(index, name);
   if (!added && it->second != name) {
     const std::string old = std::exchange(it->second, name);
-    onLink_(old, index, false, IF_OPER_NOTPRESENT);
+    onLink_(old, index, false, IF_OPER_NOTPRESENT, 0);
   }
-  onLink_(name, index, true, operState);
+  onLink_(name, index, true, operState, mtu);
 }
 
 }  // namespace Runner

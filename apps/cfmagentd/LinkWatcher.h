@@ -17,14 +17,14 @@ namespace Runner {
 
 class LinkWatcher {
  public:
-  // `onLink(name, ifIndex, present, operState)` runs for every device of the first listing
+  // `onLink(name, ifIndex, present, operState, mtu)` runs for every device of the first listing
   // and then for every device added, changed, renamed (the old name gone, the new one
   // present) or removed, also when the kernel's notice of it was lost: a listing after the
   // loss reports the devices it no longer shows as gone. A name is present on one index at
   // a time. `operState` is the device's operational state (IF_OPER_*, after RFC 2863);
-  // IF_OPER_NOTPRESENT when it is gone.
-  using LinkHandler =
-      std::function<void(const std::string& name, int ifIndex, bool present, std::uint8_t operState)>;
+  // IF_OPER_NOTPRESENT when it is gone. `mtu` is the device's MTU (0 when it is gone).
+  using LinkHandler = std::function<void(const std::string& name, int ifIndex, bool present,
+                                         std::uint8_t operState, std::uint32_t mtu)>;
   // `onError(what)` runs when the kernel refuses or fails a listing, or the socket fails:
   // until a later listing succeeds, devices that went meanwhile may not be reported.
   using ErrorHandler = std::function<void(const std::string& what)>;

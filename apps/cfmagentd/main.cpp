@@ -209,11 +209,11 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   std::map<std::string, bool> logged;  // link messages repeat; the log says each change once
   Runner::LinkWatcher links(
       loop,
-      [&](const std::string& name, int ifIndex, bool present, std::uint8_t operState) {
+      [&](const std::string& name, int ifIndex, bool present, std::uint8_t operState, std::uint32_t mtu) {
         if (daemon.intfOf(name) && std::exchange(logged[name], present) != present) {
           log("device " + name + (present ? " present" : " gone"));
         }
-        daemon.deviceIs(name, ifIndex, present, operState);
+        daemon.deviceIs(name, ifIndex, present, operState, mtu);
       },
       log);
   loop.runUntilIdle();  // the first device listing

@@ -176,17 +176,25 @@ class ConfigParser {
     return intf;
   }
 
+  // Interface -> device name, or -> {"device": name, "mtu": bytes}.
   void interfaces(const Node& node) {
     std::map<IntfId, std::string> writtenAs;
-    for (const auto& [name, device] : node.members("an object of interface -> device name")) {
-      const IntfId intf = intfName(device, name);
+    for (const auto& [name, entry] : node.members("an object of interface -> device name")) {
+      const IntfId intf = intfName(entry, name);
       if (auto [it, isNew] = writtenAs.try_emplace(intf, name); !isNew) {
-        device.fail("the same interface as " + memberPath(node.path(), it->second));
+        entry.fail("the same interface as " + memberPath(node.path(), it->second));
       }
-      const std::string& dev = device.string("a kernel device name");
+      std::optional<Node> device = entry;
+      if (entry.value().is_object()) {
+        Fields f(entry, {"device", "mtu"}, "an interface");
+        device = f.get("device");
+        // Linux's own bounds for an Ethernet device's MTU.
+        if (auto n = f.find("mtu")) config_.mtus[intf] = std::uint32_t(n->integer(68, 65535, "an MTU"));
+      }
+      const std::string& dev = device->string("a kernel device name");
       if (!isDeviceName(dev)) {
-        device.fail(json(dev).dump() +
-                    " is not a kernel device name (1-15 characters, no '/', ':' or spaces)");
+        device->fail(json(dev).dump() +
+                     " is not a kernel device name (1-15 characters, no '/', ':' or spaces)");
       }
       config_.interfaces[intf] = dev;
     }

@@ -81,6 +81,9 @@ struct RunnerConfig {
   // Interface -> kernel device. The runner gives an interface a status entry only while
   // its device exists, so this map is not written by apply().
   std::map<IntfId, std::string> interfaces;
+  // The MTU an interface's device has where no kernel reports it (a replay); live, the
+  // device's own MTU counts. Absent: 1500.
+  std::map<IntfId, std::uint32_t> mtus;
   std::map<IntfId, Switchport> switchports;
   std::map<Lumen::VlanId, Vlan> vlans;
   std::map<Cfm::MdLevel, Domain> domains;

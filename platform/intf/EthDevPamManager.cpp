@@ -128,6 +128,13 @@ void EthDevPamManager::handleIntf(IntfId intf) {
       deviceIntfStatusDir_ ? deviceIntfStatusDir_->deviceIntfStatus(intf) : nullptr;
   if (opened != openedFor_.end()) {
     if (opened->second == device) return;
+    // The same device with another MTU keeps its socket: only what fits it changed.
+    if (opened->second && device && opened->second->deviceName() == device->deviceName() &&
+        opened->second->ifIndex() == device->ifIndex()) {
+      if (auto pam = ethDevPamCollection_ ? ethDevPamCollection_->intfPam(intf) : nullptr) pam->mtuIs(device->mtu());
+      opened->second = device;
+      return;
+    }
     closePam(intf);
   }
   open(intf);
@@ -143,6 +150,7 @@ void EthDevPamManager::open(IntfId intf) {
   pam->rxQueueLimitIs(settings_.rxQueueLimit);
   pam->headDropPolicyIs(settings_.headDropPolicy);
   pam->pktReuseIs(settings_.pktReuse);
+  if (device) pam->mtuIs(device->mtu());
   std::unique_ptr<PamDevice> made;
   try {
     made = factory_(*pam, device.get(), settings_);

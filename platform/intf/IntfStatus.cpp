@@ -28,10 +28,13 @@ void AllIntfStatusDir::intfStatusDel(IntfId intf) {
 }
 
 void DeviceIntfStatusDir::deviceIntfStatusIs(IntfId intf, const std::string& deviceName,
-                                             int ifIndex) {
+                                             int ifIndex, std::uint32_t mtu) {
   auto existing = deviceIntfStatus_.find(intf);
-  if (existing && existing->deviceName() == deviceName && existing->ifIndex() == ifIndex) return;
-  auto status = Kiln::make<DeviceIntfStatus>(intf, deviceName, ifIndex);
+  if (existing && existing->deviceName() == deviceName && existing->ifIndex() == ifIndex &&
+      existing->mtu() == mtu) {
+    return;
+  }
+  auto status = Kiln::make<DeviceIntfStatus>(intf, deviceName, ifIndex, mtu);
   status->parentIs(this);
   deviceIntfStatus_.insert(intf, status);
   notifieeList_.notify(&NotifieeConst::onDeviceIntfStatus, intf);

@@ -6,9 +6,11 @@
 // the kernel's devices into the DeviceIntfStatusDir; agents list in PamDesiredIntfDir the
 // interfaces on which they want packet access.
 
+#include <cstdint>
 #include <map>
 #include <string>
 
+#include "platform/intf/KernelNetInfo.h"
 #include "platform/kiln/Collection.h"
 #include "platform/kiln/Notifier.h"
 #include "platform/lumen/IntfId.h"
@@ -63,19 +65,23 @@ class AllIntfStatusLocalDir : public AllIntfStatusDir {
 
 class DeviceIntfStatus : public Kiln::Entity {
  public:
-  DeviceIntfStatus(IntfId intfId, std::string deviceName, int ifIndex)
+  DeviceIntfStatus(IntfId intfId, std::string deviceName, int ifIndex, std::uint32_t mtu)
       : Kiln::Entity(intfId.stringValue()),
         intfId_(intfId),
         deviceName_(std::move(deviceName)),
-        ifIndex_(ifIndex) {}
+        ifIndex_(ifIndex),
+        mtu_(mtu) {}
   IntfId intfId() const { return intfId_; }
   const std::string& deviceName() const { return deviceName_; }
   int ifIndex() const { return ifIndex_; }
+  // The device's MTU: the bytes a frame carries after its Ethernet header and tags.
+  std::uint32_t mtu() const { return mtu_; }
 
  private:
   IntfId intfId_;
   std::string deviceName_;
   int ifIndex_;
+  std::uint32_t mtu_;
 };
 
 // Interfaces whose kernel device exists, with that device.
@@ -92,9 +98,10 @@ class DeviceIntfStatusDir : public Kiln::Entity {
   Kiln::Ptr<DeviceIntfStatus> deviceIntfStatus(IntfId intf) const {
     return deviceIntfStatus_.find(intf);
   }
-  // Stores the entry; a change of device or index replaces it and notifies, an equal one
-  // changes nothing.
-  void deviceIntfStatusIs(IntfId intf, const std::string& deviceName, int ifIndex);
+  // Stores the entry; a change of device, index or MTU replaces it and notifies, an equal
+  // one changes nothing.
+  void deviceIntfStatusIs(IntfId intf, const std::string& deviceName, int ifIndex,
+                          std::uint32_t mtu = KernelNetInfo::defaultMtu);
   void deviceIntfStatusDel(IntfId intf);
   const Kiln::Collection<IntfId, DeviceIntfStatus>& deviceIntfStatus() const {
     return deviceIntfStatus_;

@@ -11,10 +11,10 @@ const Kiln::TypeRegistration statusType(
     "KernelNetInfo::Status", [](const std::string& name) { return Kiln::make<Status>(name); });
 }  // namespace
 
-void Status::deviceIs(const std::string& deviceName, int ifIndex) {
+void Status::deviceIs(const std::string& deviceName, int ifIndex, std::uint32_t mtu) {
   auto existing = device_.find(deviceName);
-  if (existing && existing->ifIndex() == ifIndex) return;
-  auto device = Kiln::make<Device>(deviceName, ifIndex);
+  if (existing && existing->ifIndex() == ifIndex && existing->mtu() == mtu) return;
+  auto device = Kiln::make<Device>(deviceName, ifIndex, mtu);
   device->parentIs(this);
   device_.insert(deviceName, device);
   notifieeList_.notify(&NotifieeConst::onDevice, deviceName);
@@ -128,8 +128,8 @@ void NetNsIntfStatusManager::handleIntf(IntfId intf) {
     deviceIntfStatusDir_->deviceIntfStatusDel(intf);
     return;
   }
-  deviceIntfStatusDir_->deviceIntfStatusIs(intf, status->deviceName(),
-                                           device ? device->ifIndex() : 0);
+  deviceIntfStatusDir_->deviceIntfStatusIs(intf, status->deviceName(), device ? device->ifIndex() : 0,
+                                           device ? device->mtu() : KernelNetInfo::defaultMtu);
 }
 
 void NetNsIntfStatusManager::handleDevice(const std::string& deviceName) {

@@ -18,8 +18,10 @@
 #include <span>
 #include <vector>
 
+#include "platform/intf/KernelNetInfo.h"
 #include "platform/kiln/Collection.h"
 #include "platform/kiln/Notifier.h"
+#include "platform/lumen/Eth.h"
 #include "platform/lumen/IntfId.h"
 #include "platform/lumen/Pkt.h"
 
@@ -75,6 +77,15 @@ class Pam : public Kiln::Entity {
   bool txPkt(const Kiln::Ptr<Lumen::Pkt>& pkt);
   // What this pam counted and what its device lost on the way to it.
   Counters counters() const;
+
+  // The device's MTU, as the platform last reported it: what a frame may carry after its
+  // Ethernet header and VLAN tags. A frame longer than maxFrameBytes for its tags does not
+  // fit the interface, and a sender must not build one.
+  std::uint32_t mtu() const { return mtu_; }
+  void mtuIs(std::uint32_t mtu) { mtu_ = mtu; }
+  std::uint32_t maxFrameBytes(std::size_t tags) const {
+    return mtu_ + std::uint32_t(sizeof(Lumen::EthHdr) + tags * sizeof(Lumen::Eth8021QHdr));
+  }
 
   // At most `limit` frames wait; when full, the oldest (head drop) or the arriving frame
   // is dropped.
@@ -132,6 +143,7 @@ class Pam : public Kiln::Entity {
   bool readableScheduled_ = false;
   std::uint64_t takenSinceNotify_ = 0;
   bool closed_ = false;
+  std::uint32_t mtu_ = KernelNetInfo::defaultMtu;
   Counters counters_;
   mutable Kiln::NotifieeList<Pam> notifieeList_;
 };

@@ -95,7 +95,7 @@ void Pkt::moveToOwnBuffer(std::uint32_t head, std::uint32_t tail) {
 }
 
 std::uint8_t* Pkt::newSharedHeadData(std::uint32_t bytes) {
-  KILN_ASSERT(frontBytes() + bytes <= maxBytes);
+  if (bytes > maxBytes - frontBytes()) return nullptr;
   if (!buffer_) {
     // A packet built back to front: all of the buffer is head room.
     buffer_ = acquireBuffer(bytes);
@@ -139,6 +139,14 @@ void Pkt::bytesIs(std::span<const std::uint8_t> bytes, bool append, bool pooled)
 }
 
 Kiln::Ptr<Pkt> PktManager::newPkt() { return Kiln::Ptr<Pkt>(new Pkt()); }
+
+Kiln::Ptr<Pkt> PktManager::newPkt(std::uint32_t frameBytes) {
+  KILN_ASSERT(frameBytes <= Pkt::maxBytes);
+  Kiln::Ptr<Pkt> pkt(new Pkt());
+  pkt->buffer_ = acquireBuffer(frameBytes);
+  pkt->start_ = pkt->end_ = pkt->buffer_->capacity;
+  return pkt;
+}
 
 Kiln::Ptr<Pkt> PktManager::newShallowCopy(const Kiln::Ptr<Pkt>& pkt) {
   Kiln::Ptr<Pkt> copy(new Pkt());

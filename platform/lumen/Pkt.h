@@ -57,7 +57,9 @@ class Pkt final : public Kiln::Entity, public Kiln::Pooled<Pkt> {
   // Makes the front `bytes` longer and returns the new first byte. The new bytes are not
   // initialised; the begin offset keeps its value, so it now counts from the new front.
   // Done in place when the head room is free; a copy sharing the buffer that has already
-  // claimed the head room makes this Pkt move to a buffer of its own first.
+  // claimed the head room makes this Pkt move to a buffer of its own first, and pointers
+  // into the old bytes then no longer hold. Null, and nothing changed, when the frame
+  // would grow past maxBytes: how long a frame gets is up to what a received one says.
   std::uint8_t* newSharedHeadData(std::uint32_t bytes);
 
   // The frame from its first byte and from the begin offset, to lay headers over
@@ -102,6 +104,9 @@ class PktManager {
  public:
   // An empty Pkt, without a buffer until bytes are written.
   Kiln::Ptr<Pkt> newPkt();
+  // An empty Pkt to be built back to front, with head room for `frameBytes` (at most
+  // maxBytes): prepending that much never moves it, so pointers into it stay good.
+  Kiln::Ptr<Pkt> newPkt(std::uint32_t frameBytes);
   // A new Pkt over the same payload, bytes and begin offset.
   Kiln::Ptr<Pkt> newShallowCopy(const Kiln::Ptr<Pkt>& pkt);
 

@@ -34,6 +34,13 @@ std::string said(const std::string& text, const std::string& what) {
   return text.substr(from, text.find('\n', from) - from);
 }
 
+// Where frames went and how long they were: what a failure says of frames too long to print.
+std::string sizes(const Pairs& sent) {
+  std::string out;
+  for (const auto& [intf, bytes] : sent) out += intf.stringValue() + ":" + std::to_string(bytes.size()) + " ";
+  return out.empty() ? "nothing" : out;
+}
+
 enum Table { learnt, configured, mipDb };
 struct Known { Table table; IntfId intf; int vlan = 10; };
 
@@ -198,6 +205,86 @@ TEST_F(LinktraceTest, ExplainShowsEachLookupAndSendsNothing) {
   }
   EXPECT_EQ(Interface::memoryPamNetwork().sent().size(), 0u);
   EXPECT_EQ(counts(et1), Counts{});
+}
+
+// An LTM carrying one Data TLV of every length, to the bridge (an LTR) and to host C behind
+// Ethernet2 (the relay, then the LTR), on access ports and on trunks that send two tags where
+// the LTM came untagged: the largest growth an answer has. What fits its port's MTU leaves
+// byte for byte, counted `out` at the LTM's level; what would not is counted on the LTM and
+// not sent, and a relay left unsent makes the reply FwdNo.
+TEST_F(LinktraceTest, AnswersOfEverySizeFitTheirEgress) {
+  const std::size_t mtu = 1500;
+  for (const bool tagged : {false, true}) {
+    reset({{learnt, et2}});
+    const auto doubleTag = [&](Frame f) { return tagged ? f.tag(300, 0x88a8).tag(7).bytes() : f.bytes(); };
+    for (const IntfId intf : {et1, et2}) {
+      const auto port = brConfig->switchIntfConfigIs(intf);
+      port->modeIs(tagged ? Bridging::switchIntfModeTrunk : Bridging::switchIntfModeAccess);
+      port->tpidIs(0x88a8);
+      port->egressVlanXlateIs({10, 0}, {300, 7});
+    }
+    const std::size_t l2 = tagged ? 22 : 14;
+    for (std::size_t n = 0; n <= mtu; ++n) {
+      SCOPED_TRACE(std::to_string(n) + (tagged ? " bytes, two tags" : " bytes, untagged"));
+      const std::string data = tlv(3, std::string(n, char(n))) + end;
+      for (const bool relay : {false, true}) {
+        agent->status()->counter()->intfCounterDelAll();
+        const std::string relayed = doubleTag({ltmGroup(3), bridgeMac, {}, 0x8902, ltm(63, hostC, tlv(7, ownId) + data)});
+        const bool relays = relay && relayed.size() - l2 <= mtu;
+        const std::string reply = doubleTag(
+            {hostA, bridgeMac, {}, 0x8902, ltr(relays ? 0x40 : 0, 63, relay ? 2 : 1, replied() + data)});
+        const bool replies = reply.size() - l2 <= mtu;
+        Pairs want;
+        if (relays) want.emplace_back(et2, relayed);
+        if (replies) want.emplace_back(et1, reply);
+        Counts counted{{{3, 5, "in"}, 1}};
+        counted[{3, replies ? 4 : 5, replies ? "out" : "debugReplyTooBig"}] = 1;
+        if (relay && !relays) counted[{3, 5, "debugLtmRelayTooBig"}] = 1;
+        const Pairs sent = exchange(frame(ltm(64, relay ? hostC : bridgeMac, data), relay ? ltmGroup(3) : bridgeMac).bytes());
+        ASSERT_TRUE(sent == want) << (relay ? "relayed: " : "to the bridge: ") << sizes(sent) << " instead of " << sizes(want);
+        ASSERT_EQ(counts(et1), counted);
+        ASSERT_EQ(counts(et2), (relays ? Counts{{{3, 5, "out"}, 1}} : Counts{}));
+      }
+    }
+  }
+}
+
+// LTMs a hostile host sends on a 9000-byte MTU: repeated TLVs that each answer would copy as
+// the last of their kind, jumbo TLVs, and many equal TLVs that once made an answer outgrow its
+// first buffer. Each is answered within the amplification bound or counted, never more.
+TEST_F(LinktraceTest, HostileLtmsAreAnsweredWithinTheBoundOrCounted) {
+  auto kni = entity<KernelNetInfo::Status>("kni/ns/default/status", "KernelNetInfo::Status");
+  kni->deviceIs("veth1", 1, 9000);
+  kni->deviceIs("veth2", 2, 9000);
+  const auto empties = [](int n, int type = 3) { std::string t; while (n--) t += tlv(type, ""); return t; };
+  // Each answer copies the last of a repeated type for every one: of equal length, they fit.
+  std::string org, lastOrg;
+  for (int i = 0; i < 60; ++i) org += lastOrg = tlv(31, std::string("\0\x12\x34", 3) + std::string(61, char(i)));
+  const Counts tooBig = {{{3, 5, "in"}, 1}, {{3, 5, "debugReplyTooBig"}, 1}};
+  Counts relayTooBig = tooBig;
+  relayTooBig[{3, 5, "debugLtmRelayTooBig"}] = 1;
+  struct Row { const char* name; std::string tlvs; bool relay; Counts counted; std::string copied = {}; };
+  const Row rows[] = {
+      {"400 empty Data TLVs, then 200 bytes", empties(400) + tlv(3, std::string(200, 'x')), false, tooBig},
+      {"the same, relayed", empties(400) + tlv(3, std::string(200, 'x')), true, relayTooBig},
+      {"1000 empty Data TLVs, then 6000 bytes", empties(1000) + tlv(3, std::string(6000, 'x')), true, relayTooBig},
+      {"130 empty Data TLVs, then 100 bytes", empties(130) + tlv(3, std::string(100, 'x')), false, tooBig},
+      {"60 Organization-Specific TLVs", org, true, answered, [&] { std::string t; for (int i = 0; i < 60; ++i) t += lastOrg; return t; }()},
+      {"2900 empty Organization-Specific TLVs", empties(2900, 31), true, answered, empties(2900, 31)},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    reset({{learnt, et2}});
+    const std::string in = frame(ltm(64, r.relay ? hostC : bridgeMac, r.tlvs + end), r.relay ? ltmGroup(3) : bridgeMac).bytes();
+    const Pairs sent = exchange(in);
+    EXPECT_EQ(counts(et1), r.counted);
+    const std::string tlvs = r.copied + end;
+    const Pairs want = r.copied.empty() ? Pairs{}
+                                        : Pairs{{et2, ethernet(ltmGroup(3), bridgeMac, 0, ltm(63, hostC, tlv(7, ownId) + tlvs))},
+                                                {et1, ethernet(hostA, bridgeMac, 0, ltr(0x40, 63, 2, replied() + tlvs))}};
+    EXPECT_TRUE(sent == want) << sizes(sent) << " instead of " << sizes(want);
+    for (const auto& [intf, bytes] : sent) EXPECT_LE(bytes.size(), in.size() + CfmAgent::LinktraceSm::ltrGrowthMax);
+  }
 }
 
 TEST_F(LinktraceTest, TheFirstFailingCheckDecides) {

@@ -37,6 +37,12 @@ TEST_F(LoopbackTest, AnLbmToTheBridgeGoesBackAsItCameWithOnlyTheLbrFieldsChanged
       {"7 bytes to host B, the address first", from(lb(3, "").substr(0, 7), hostB), "",
        dropped(3, 3, "LbmDstMacMismatch")},
       {"an lbr", from(lb(2)), "", {{{3, 2, "in"}, 1}}},
+      // The reply is as long as the message: 1500 bytes after the Ethernet header and tags fit.
+      {"filling the MTU", from(lb(3, tlv(3, std::string(1488, 'x')) + end)), lb(2, tlv(3, std::string(1488, 'x')) + end)},
+      {"a byte over the MTU", from(lb(3, tlv(3, std::string(1489, 'x')) + end)), "",
+       {{{3, 3, "in"}, 1}, {{3, 3, "debugReplyTooBig"}, 1}}},
+      {"filling the MTU, tagged", from(lb(3, tlv(3, std::string(1488, 'x')) + end)).tag(10),
+       lb(2, tlv(3, std::string(1488, 'x')) + end)},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);

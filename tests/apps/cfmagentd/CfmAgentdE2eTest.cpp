@@ -227,7 +227,7 @@ TEST(LinkWatcherE2e, ReportsDevicesAsTheyComeAreRenamedAndGoEvenWhenNoticesWereD
   const int fd = ns.inside(Runner::LinkWatcher::openSocket);
   Runner::LinkWatcher watcher(
       loop,
-      [&](const std::string& name, int ifIndex, bool present, std::uint8_t) {
+      [&](const std::string& name, int ifIndex, bool present, std::uint8_t, std::uint32_t) {
         reports.push_back((present ? "+" : "-") + name);
         indexes[name] = ifIndex;
       },
@@ -269,7 +269,7 @@ TEST(LinkWatcher, AListingTheKernelRefusesIsReported) {
   Kiln::EventLoop loop;
   std::vector<std::string> errors;
   Runner::LinkWatcher watcher(
-      loop, [](const std::string&, int, bool, std::uint8_t) {}, [&](const std::string& what) { errors.push_back(what); },
+      loop, [](const std::string&, int, bool, std::uint8_t, std::uint32_t) {}, [&](const std::string& what) { errors.push_back(what); },
       ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_GENERIC));
   loop.runUntilIdle();
   EXPECT_EQ(errors, std::vector<std::string>{"the kernel refused to list network devices: No such file or directory"});

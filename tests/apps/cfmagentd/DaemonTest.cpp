@@ -74,8 +74,9 @@ TEST_F(DaemonTest, InterfacesFollowTheirDevices) {
       {device("eth0", 1, true), "Ethernet1=sw-a | sw-a/4 | Ethernet1"},  // nobody's device
       {device("sw-b", 5, true), "Ethernet1=sw-a Ethernet2=sw-b | sw-a/4 sw-b/5 | Ethernet1 Ethernet2"},
       {device("sw-a", 4, false), "Ethernet2=sw-b | sw-b/5 | Ethernet2"},
-      // A replay has every mapped interface, whatever the kernel has; then the kernel's again.
-      {everyDevice(true), "Ethernet1=sw-a Ethernet2=sw-b | sw-b/5 | Ethernet1 Ethernet2"},
+      // A replay has every mapped interface and its device, whatever the kernel has; then the
+      // kernel's again.
+      {everyDevice(true), "Ethernet1=sw-a Ethernet2=sw-b | sw-a/0 sw-b/5 | Ethernet1 Ethernet2"},
       {everyDevice(false), "Ethernet2=sw-b | sw-b/5 | Ethernet2"},
       // Deleted and made again: another index.
       {device("sw-a", 9, true), "Ethernet1=sw-a Ethernet2=sw-b | sw-a/9 sw-b/5 | Ethernet1 Ethernet2"},

@@ -121,8 +121,15 @@ TEST_F(PamTest, FactoryFailuresLeaveNoSocketAndADeviceChangeReopens) {
   devices->deviceIntfStatusIs(et6, "veth6", 7);
   auto first = collection->intfPam(et6);
   ASSERT_TRUE(first);
-  devices->deviceIntfStatusIs(et6, "veth6", 8);  // a new index: a new socket
-  EXPECT_TRUE(collection->intfPam(et6) && collection->intfPam(et6) != first && first->closed());
+  EXPECT_EQ(first->mtu(), 1500u);
+  devices->deviceIntfStatusIs(et6, "veth6", 7, 9000);  // another MTU: the same socket
+  EXPECT_EQ(collection->intfPam(et6), first);
+  EXPECT_EQ(first->mtu(), 9000u);
+  EXPECT_EQ(first->maxFrameBytes(2), 9022u);
+  devices->deviceIntfStatusIs(et6, "veth6", 8, 9000);  // a new index: a new socket
+  auto second = collection->intfPam(et6);
+  EXPECT_TRUE(second && second != first && first->closed());
+  EXPECT_EQ(second->mtu(), 9000u);
 }
 
 TEST(IntfStatusManager, PublishesInterfacesWhoseDeviceTheNamespaceHasWhileItLives) {
