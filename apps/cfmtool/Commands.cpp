@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <random>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -83,6 +85,14 @@ class Session {
 
   void send(const Frame& frame) {
     if (!socket_.send(frame)) throwErrno("cannot send on " + device());
+  }
+
+  // The device's MTU: what a frame carries after its Ethernet header and tag.
+  std::size_t mtu() const {
+    ifreq request{};
+    std::strncpy(request.ifr_name, device().c_str(), IFNAMSIZ - 1);
+    if (::ioctl(socket_.fd(), SIOCGIFMTU, &request) < 0) throwErrno("cannot read the MTU of " + device());
+    return std::size_t(request.ifr_mtu);
   }
 
   // Hands each received frame to `sink` until `deadline`, a stop signal, or `done()`
@@ -163,6 +173,15 @@ int runPing(const PingOptions& o, std::ostream& out, std::ostream& err) {
     const std::uint32_t first = randomTransactionId();
     const L2Header l2{o.dst, session.src(), o.vlan};
     const ReplyFilter filter{session.src(), o.dst, o.vlan, o.level, first, o.count};
+
+    // Refused before anything is sent: the kernel would refuse each message anyway.
+    const std::size_t frameBytes = lbmFrame(l2, o.level, first, o.size).size(),
+                      maxBytes = session.mtu() + sizeof(Lumen::EthHdr) + (o.vlan ? sizeof(Lumen::Eth8021QHdr) : 0);
+    if (frameBytes > maxBytes) {
+      throw std::invalid_argument("--size: " + std::to_string(o.size) + " data bytes do not fit the MTU of " +
+                                  session.device() + " (at most " +
+                                  std::to_string(o.size - std::min(o.size, frameBytes - maxBytes)) + ")");
+    }
 
     out << "CFM PING " << o.dst << " from " << session.src() << " on " << session.device()
         << ", level " << unsigned(o.level) << vlanText(o) << ": " << o.size

@@ -61,6 +61,10 @@ TEST_F(CfmToolE2e, ExitsOneWithoutRepliesTwoOnSystemErrorsAndZeroOnASignal) {
   r = tool({"ping", "--intf", "nosuch0", "--dst", peerMac_});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.output, "cfmtool ping: cannot open packet socket on nosuch0: No such device\n");
+  // 1488 data bytes make an LBM of 1500 bytes; the tag does not count against the MTU.
+  r = tool({"ping", "--intf", "tool0", "--dst", peerMac_, "--size", "1489", "--vlan", "5"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.output, "cfmtool ping: --size: 1489 data bytes do not fit the MTU of tool0 (at most 1488)\n");
 
   r = E2e::runCommand(toolNs_->exec({"setpriv", "--bounding-set=-net_raw", "--inh-caps=-net_raw", CFMTOOL,
                                      "trace", "--intf", "tool0", "--target", peerMac_}));

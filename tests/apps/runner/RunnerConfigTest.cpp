@@ -74,6 +74,8 @@ TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
       {set("/interfaces/Ethernet2", "sixteen-chars-xx"),
        "interfaces.Ethernet2: \"sixteen-chars-xx\" is not a kernel device name (1-15 characters, no '/', ':' "
        "or spaces)"},
+      {set("/interfaces/Ethernet2", {{"device", "sw-b"}, {"mtu", 67}}), "interfaces.Ethernet2.mtu: 67 is not an MTU (68-65535)"},
+      {set("/interfaces/Ethernet2", {{"mtu", 9000}}), "interfaces.Ethernet2: \"device\" is missing"},
       {set(e1 + "/mode", "hybrid"),
        "switchports.Ethernet1.mode: \"hybrid\" is not a switchport mode (access, trunk, dot1q-tunnel, tap, "
        "tool, routed)"},
@@ -133,7 +135,7 @@ TEST(RunnerConfigParse, RefusesFilesThatAreNotCleanJson) {
 TEST(RunnerConfigParse, ReadsEveryFormOfTheFile) {
   const Runner::RunnerConfig config = Runner::parseText(R"({
     "bridgeMac": "02-00-00-00-00-AA",
-    "interfaces": { "et1": "sw-a", "Po7": "bond0" },
+    "interfaces": { "et1": "sw-a", "Po7": { "device": "bond0", "mtu": 9000 } },
     "switchports": { "Ethernet1": {
       "mode": "trunk", "portVlan": 10, "tpid": "0x88a8", "allowedVlans": [10, 20, 30],
       "ingressTranslation": [ { "from": [100, 200], "to": 300 } ],
@@ -149,6 +151,8 @@ TEST(RunnerConfigParse, ReadsEveryFormOfTheFile) {
   })", "forms.json");
 
   EXPECT_EQ(config.bridgeMac.stringValue(), "02:00:00:00:00:aa");
+  EXPECT_EQ(config.interfaces.at(Lumen::IntfId("Port-Channel7")), "bond0");
+  EXPECT_EQ(config.mtus, (std::map<Lumen::IntfId, std::uint32_t>{{Lumen::IntfId("Port-Channel7"), 9000}}));
   // allowedVlans are identity entries; an explicit egress entry replaces one.
   EXPECT_EQ(config.switchports.at(Lumen::IntfId("Ethernet1")),
             (Runner::Switchport{Bridging::switchIntfModeTrunk, Lumen::VlanIdOrNone(10), 0x88a8,
