@@ -158,6 +158,7 @@ json sockets(const std::vector<Kiln::PtrConst<Interface::Pam>>& pams) {
     if (!pam || pam->closed()) continue;
     const auto c = pam->counters();
     out[pam->intfId().stringValue()] = {
+        {"mtu", pam->mtu()},
         {"rxFrames", c.rxFrames},       {"rxQueueDrops", c.rxQueueDrops},
         {"rxTruncated", c.rxTruncated}, {"rxKernelDrops", c.rxKernelDrops},
         {"txFrames", c.txFrames},       {"txErrors", c.txErrors},

@@ -287,6 +287,7 @@ std::string showStatus(const json& state) {
 
 std::string showSockets(const json& state) {
   Table table({{"Interface"},
+               {"MTU", true},
                {"Rx frames", true},
                {"Rx queue drops", true},
                {"Rx truncated", true},
@@ -294,7 +295,7 @@ std::string showSockets(const json& state) {
                {"Tx frames", true},
                {"Tx errors", true}});
   for (const auto& [intf, socket] : sorted(section(state, "sockets"))) {
-    table.row({intf, field(*socket, "rxFrames"), field(*socket, "rxQueueDrops"),
+    table.row({intf, field(*socket, "mtu"), field(*socket, "rxFrames"), field(*socket, "rxQueueDrops"),
                field(*socket, "rxTruncated"), field(*socket, "rxKernelDrops"),
                field(*socket, "txFrames"), field(*socket, "txErrors")});
   }

@@ -127,18 +127,19 @@ TEST_F(DaemonTest, RefusedRequestsAreAnsweredAndChangeNothing) {
 }
 
 // The agent takes one frame per loop round: a burst between rounds overflows the socket's
-// queue (56 frames, the oldest dropped), and the state shows exactly what was shed.
+// queue (56 frames, the oldest dropped), and the state shows exactly what was shed, beside
+// the MTU the kernel gave the device.
 TEST_F(DaemonTest, FramesShedByAFullSocketQueueAreShown) {
-  daemon->deviceIs("sw-a", 4, true);
+  daemon->deviceIs("sw-a", 4, true, IF_OPER_UP, 9000);
   loop.runUntilIdle();
   const auto frame = ethernet(ccmGroup(3), hostA, 10, ccm(3, 200));
   for (int i = 0; i < 100; ++i) Interface::memoryPamNetwork().inject(et1, frame);
   loop.runUntilIdle();
   EXPECT_EQ(counts()["Ethernet1/3/1/in"], 56u);
   EXPECT_EQ(Runner::showSockets(request({{"op", "show"}})["state"]),
-            "Interface  Rx frames  Rx queue drops  Rx truncated  Rx kernel drops  Tx frames  Tx errors\n"
-            "---------  ---------  --------------  ------------  ---------------  ---------  ---------\n"
-            "Ethernet1        100              44             0                0          0          0\n");
+            "Interface   MTU  Rx frames  Rx queue drops  Rx truncated  Rx kernel drops  Tx frames  Tx errors\n"
+            "---------  ----  ---------  --------------  ------------  ---------------  ---------  ---------\n"
+            "Ethernet1  9000        100              44             0                0          0          0\n");
   daemon->deviceIs("sw-a", 4, false);  // its socket closes and leaves the section
   EXPECT_EQ(request({{"op", "show"}})["state"]["sockets"], json::object());
 }
