@@ -190,6 +190,61 @@ TEST_F(CfmAgentdE2e, TheDemoFromStartToSigterm) {
   EXPECT_EQ(after.output.rfind("cfmctl: cannot reach cfmagentd at " + socket() + ": ", 0), 0u) << after.output;
 }
 
+// A hostile host A on links of 9000-byte MTU: LTMs whose answers would copy one TLV per
+// occurrence of its type, jumbo TLVs, jumbo messages. The agent follows the links' MTU as
+// it changes, answers what fits its egress, counts what does not, and goes on answering.
+TEST_F(CfmAgentdE2e, HostileFramesOnAJumboLinkAreAnsweredOrCounted) {
+  using namespace TestSupport;
+  startDaemon({"--config", demoConfig});
+  linksIs();
+  linkA_->mtuIs(9000);
+  linkB_->mtuIs(9000);
+  until("both sockets at MTU 9000", [](const json& s) {
+    const json& sockets = s.value("sockets", json::object());
+    return sockets.contains("Ethernet1") && sockets.contains("Ethernet2") &&
+           sockets["Ethernet1"].value("mtu", 0) == 9000 && sockets["Ethernet2"].value("mtu", 0) == 9000;
+  });
+  auto onA = hostA_->inside([] { return std::make_unique<Interface::AfPacketSocket>("host-a"); });
+  auto onB = hostB_->inside([] { return std::make_unique<Interface::AfPacketSocket>("host-b"); });
+  const std::string end(1, '\0');
+  const auto empties = [](int n) { std::string t; while (n--) t += tlv(3, ""); return t; };
+  std::string org;
+  for (int i = 0; i < 60; ++i) org += tlv(31, std::string("\0\x12\x34", 3) + std::string(61, char(i)));
+  const std::string lbmData(8988, 'x');  // a 9014-byte LBM: the MTU and the Ethernet header
+  const std::string frames[] = {
+      ethernet(bridgeMac, hostA, 0, ltm(64, bridgeMac, empties(400) + tlv(3, std::string(200, 'x')) + end)),
+      ethernet(ltmGroup(3), hostA, 0, ltm(64, hostB, empties(400) + tlv(3, std::string(200, 'x')) + end)),
+      ethernet(ltmGroup(3), hostA, 0, ltm(64, hostB, empties(1000) + tlv(3, std::string(5975, 'x')) + end)),
+      ethernet(ltmGroup(3), hostA, 0, ltm(64, hostB, org + end)),
+      ethernet(bridgeMac, hostA, 0, cfmHeader(3, 3, 0, 4) + u32(7) + tlv(3, lbmData) + end),
+  };
+  EXPECT_EQ(frames[2].size(), 9014u);
+  for (const auto& frame : frames) ASSERT_TRUE(onA->send(span(frame))) << frame.size() << ": " << std::strerror(errno);
+  // The 60-TLV message relayed and answered, the LBM answered at full size; nothing else.
+  const auto relayed = receiveFrames(*onB, 1), back = receiveFrames(*onA, 2);
+  ASSERT_EQ(relayed.size(), 1u);
+  EXPECT_EQ(relayed[0].size(), frames[3].size() + 11);  // its own egress identifier added
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0].size(), frames[3].size() + 28);     // the LTR's fixed part and own TLVs
+  EXPECT_EQ(back[1].size(), 9014u);
+  countsAre({{"Ethernet1/3/5/in", 4},
+             {"Ethernet1/3/5/debugReplyTooBig", 3},
+             {"Ethernet1/3/5/debugLtmRelayTooBig", 2},
+             {"Ethernet1/3/4/out", 1},
+             {"Ethernet2/3/5/out", 1},
+             {"Ethernet1/3/3/in", 1},
+             {"Ethernet1/3/2/out", 1}});
+  EXPECT_EQ(receiveFrames(*onA, 1, 100ms).size(), 0u) << "an answer that should not have left";
+
+  // Back to 1500 bytes: followed, and pings go on being answered.
+  linkA_->mtuIs(1500);
+  until("Ethernet1's socket at MTU 1500", [](const json& s) {
+    return s.value("sockets", json::object()).value("Ethernet1", json::object()).value("mtu", 0) == 1500;
+  });
+  EXPECT_EQ(pingAnswered(*hostA_, "host-a"), "answered");
+  EXPECT_EQ(daemon_->output().find("assert"), std::string::npos) << daemon_->output();
+}
+
 // The checks before anything starts need no privileges.
 TEST(CfmAgentdCommandLine, ABadConfigurationIsRefusedWithItsMessage) {
   RunnerTest::ScratchDir dir;
