@@ -285,6 +285,15 @@ TEST_F(LinktraceTest, HostileLtmsAreAnsweredWithinTheBoundOrCounted) {
     EXPECT_TRUE(sent == want) << sizes(sent) << " instead of " << sizes(want);
     for (const auto& [intf, bytes] : sent) EXPECT_LE(bytes.size(), in.size() + CfmAgent::LinktraceSm::ltrGrowthMax);
   }
+  // The bound is reached: the smallest LTM there is, untagged and without an End TLV,
+  // answered with two tags.
+  reset();
+  port->tpidIs(0x88a8);
+  port->egressVlanXlateIs({10, 0}, {300, 7});
+  const std::string smallest = frame(ltm(64, bridgeMac, ""), bridgeMac).bytes();
+  const Pairs sent = exchange(smallest);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].second.size(), smallest.size() + CfmAgent::LinktraceSm::ltrGrowthMax);
 }
 
 TEST_F(LinktraceTest, TheFirstFailingCheckDecides) {
