@@ -59,6 +59,24 @@ TEST(Pkt, PrependingKeepsTheFrameContiguousAndThePayloadInPlace) {
   EXPECT_EQ(pkt->stringValue(), std::string(Pkt::headRoom, 'x') + std::string(14, 'h') + "payload");
 }
 
+// A frame built back to front in the room it asked for never moves, up to the largest frame;
+// growth past that is refused and leaves the frame as it was.
+TEST(Pkt, AFrameBuiltInItsOwnRoomStaysInPlaceAndStopsAtTheLargest) {
+  auto pkt = pktManager().newPkt(Pkt::maxBytes);
+  std::uint8_t* end = pkt->newSharedHeadData(1);
+  *end = 'e';
+  for (std::uint32_t built = 1; built < Pkt::maxBytes; built += 4093) {
+    const std::uint32_t n = std::min<std::uint32_t>(4093, Pkt::maxBytes - built);
+    std::uint8_t* front = pkt->newSharedHeadData(n);
+    ASSERT_EQ(front + n + built - 1, end);
+    std::memset(front, 'b', n);
+  }
+  EXPECT_EQ(pkt->frontBytes(), Pkt::maxBytes);
+  EXPECT_EQ(pkt->newSharedHeadData(1), nullptr);
+  EXPECT_EQ(pktOf("abc")->newSharedHeadData(Pkt::maxBytes - 2), nullptr);
+  EXPECT_EQ(pkt->stringValue(), std::string(Pkt::maxBytes - 1, 'b') + "e");
+}
+
 TEST(Pkt, ShallowCopiesShareThePayloadButNotEachOthersHeaders) {
   auto original = pktOf("PDU");
   auto a = pktManager().newShallowCopy(original);
