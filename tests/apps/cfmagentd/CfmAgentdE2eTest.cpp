@@ -236,6 +236,21 @@ TEST_F(CfmAgentdE2e, HostileFramesOnAJumboLinkAreAnsweredOrCounted) {
              {"Ethernet1/3/2/out", 1}});
   EXPECT_EQ(receiveFrames(*onA, 1, 100ms).size(), 0u) << "an answer that should not have left";
 
+  // Replayed with the same MTUs from the configuration, the frames count the same.
+  auto jumbo = RunnerTest::demoConfig();
+  for (const auto& [intf, device] : {std::pair{"Ethernet1", "sw-a"}, {"Ethernet2", "sw-b"}}) {
+    jumbo["interfaces"][intf] = {{"device", device}, {"mtu", 9000}};
+  }
+  const std::string config = dir_ / "jumbo.json", stateOut = dir_ / "state.json";
+  RunnerTest::writeFile(config, jumbo.dump(2));
+  std::vector<Runner::PcapngFrame> captured;
+  for (const auto& frame : frames) captured.push_back({"sw-a", 1700000000000000 + captured.size(), frame});
+  const auto replay = E2e::runCommand({CFMAGENTD, "--config", config, "--replay", RunnerTest::writePcapng(dir_ / "in.pcapng", captured),
+                                       "--capture", dir_ / "out.pcapng", "--state-out", stateOut});
+  ASSERT_EQ(replay.status, 0) << replay.output;
+  EXPECT_NE(replay.output.find("replayed 5 frames, captured 3 sent frames"), std::string::npos) << replay.output;
+  EXPECT_EQ(json::parse(RunnerTest::readFile(stateOut))["counters"], state()["counters"]);
+
   // Back to 1500 bytes: followed, and pings go on being answered.
   linkA_->mtuIs(1500);
   until("Ethernet1's socket at MTU 1500", [](const json& s) {
