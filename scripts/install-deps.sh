@@ -12,7 +12,7 @@ packages=(
   iproute2 nftables
   python3-scapy
   jq
-  systemd
+  systemd libsystemd-dev
   util-linux
   linux-source-6.1 make bc flex bison xz-utils libc6-dev libelf-dev
 )

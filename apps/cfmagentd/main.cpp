@@ -25,6 +25,7 @@
 #include "apps/cfmagentd/LinkWatcher.h"
 #include "apps/cfmagentd/LinuxBridge.h"
 #include "apps/cfmagentd/Replay.h"
+#include "apps/cfmagentd/Supervision.h"
 #include "apps/cli/CommandLine.h"
 #include "platform/intf/AfPacketPam.h"
 #include "platform/kiln/Trace.h"
@@ -228,9 +229,18 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
     }
     return answer;
   });
-  log("running; " + std::to_string(daemon.config().interfaces.size()) +
-      " interfaces mapped; control socket " + control.path());
+  const std::string running = "running; " + std::to_string(daemon.config().interfaces.size()) +
+                              " interfaces mapped; control socket " + control.path();
+  log(running);
+  // Ready means answering frames: agentIs returned once the agent's mounts completed, and
+  // with them its packet sockets on the devices present; the control socket is open too.
+  Runner::Supervision supervision(loop, log);
+  supervision.readyIs(running);
+  if (supervision.watchdogInterval().count() > 0) {
+    log("watchdog: a ping every " + std::to_string(supervision.watchdogInterval().count() / 2000) + " ms");
+  }
   loop.run();
+  supervision.stoppingIs();
   daemon.agentDel();
   log("stopped");
   return 0;

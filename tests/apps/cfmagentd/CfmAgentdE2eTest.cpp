@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 
 #include <algorithm>
@@ -106,7 +108,7 @@ TEST_F(CfmAgentdE2e, TheDemoFromStartToSigterm) {
     EXPECT_NE(all.output.find(std::string("== ") + section + "\n"), std::string::npos) << section;
   }
   EXPECT_TRUE(std::regex_search(all.output, std::regex("\nEthernet1 +3 +1 CCM +in +3\n"))) << all.output;
-  EXPECT_TRUE(std::regex_search(all.output, std::regex("\nEthernet1 +5( +0){3} +2 +0\n"))) << all.output;
+  EXPECT_TRUE(std::regex_search(all.output, std::regex("\nEthernet1 +1500 +5( +0){3} +2 +0\n"))) << all.output;
   EXPECT_EQ(cfmctl({"show", "everything"}).status, 2);
   const auto sums = cfmctl({"show", "counters", "--by-class", "--intf", "Ethernet2", "--json"});
   EXPECT_EQ(json::parse(sums.output, nullptr, false),
@@ -258,6 +260,102 @@ TEST_F(CfmAgentdE2e, HostileFramesOnAJumboLinkAreAnsweredOrCounted) {
   });
   EXPECT_EQ(pingAnswered(*hostA_, "host-a"), "answered");
   EXPECT_EQ(daemon_->output().find("assert"), std::string::npos) << daemon_->output();
+}
+
+// The service manager's end of NOTIFY_SOCKET: one notification per datagram.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    path.copy(addr_.sun_path, sizeof addr_.sun_path - 1);
+    if (fd_ < 0 || ::bind(fd_, address(), sizeof addr_) < 0) throw std::system_error(errno, std::generic_category(), path);
+  }
+  ~NotifySocket() { ::close(fd_); }
+  const std::string& path() const { return path_; }
+  // Queues fillers until the next sender blocks. One sender's buffer may run out before the
+  // queue does: full is when a fresh sender cannot send one. A closed sender's stay queued.
+  void fill() {
+    for (int sent = -1; sent != 0;) {
+      const int sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      for (sent = 0; ::sendto(sender, filler, std::strlen(filler), 0, address(), sizeof addr_) > 0; ++sent) {
+      }
+      ASSERT_EQ(errno, EAGAIN) << std::strerror(errno);
+      ::close(sender);
+    }
+  }
+  // The next notification that is no filler; empty when none came within `seconds`.
+  std::string next(double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (char buf[4096];;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, int(std::max<long>(0, left.count()))) <= 0) return "";
+      const std::string got(buf, std::size_t(std::max<ssize_t>(0, ::recv(fd_, buf, sizeof buf, 0))));
+      if (got != filler) return got;
+    }
+  }
+
+ private:
+  const sockaddr* address() const { return reinterpret_cast<const sockaddr*>(&addr_); }
+  static constexpr const char* filler = "filler";
+  std::string path_;
+  sockaddr_un addr_{AF_UNIX, {}};
+  int fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+};
+
+// Under systemd (Type=notify, WatchdogSec=): READY=1 only once frames are answered, then
+// WATCHDOG=1 from the loop at half the interval, and STOPPING=1 on SIGTERM. The test's
+// socket stands in for systemd's. Kept full at first, it holds the daemon inside its
+// READY=1, when its packet sockets and control socket must already be open.
+TEST_F(CfmAgentdE2e, UnderSystemdItIsReadyOnlyOnceItAnswersThenPingsTheWatchdog) {
+  linksIs();
+  NotifySocket notify(dir_ / "notify.sock");
+  ASSERT_NO_FATAL_FAILURE(notify.fill());
+  const auto watchdog = 1000ms;
+  startDaemon({"--config", demoConfig}, {"env", "NOTIFY_SOCKET=" + notify.path(),
+                                         "WATCHDOG_USEC=" + std::to_string(watchdog.count() * 1000)});
+  const std::string proc = "/proc/" + std::to_string(daemon_->pid());
+  const auto blockedSending = [&] {
+    long number = -1;
+    return (std::ifstream(proc + "/syscall") >> number) && (number == SYS_sendmsg || number == SYS_sendto);
+  };
+  for (const auto deadline = std::chrono::steady_clock::now() + 10s; !blockedSending();) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "never blocked notifying\n" << daemon_->output();
+    std::this_thread::sleep_for(1ms);
+  }
+  // Only the daemon has packet sockets in the switch's namespace: the devices they are on.
+  std::set<int> opened;
+  std::ifstream table(proc + "/net/packet");
+  std::string sk, refs, type, protocol, rest;
+  std::getline(table, rest);  // the header
+  for (int ifIndex; table >> sk >> refs >> type >> protocol >> ifIndex && std::getline(table, rest);) opened.insert(ifIndex);
+  const auto devices = switch_->inside([] { return std::set<int>{int(if_nametoindex("sw-a")), int(if_nametoindex("sw-b"))}; });
+  EXPECT_TRUE(std::includes(opened.begin(), opened.end(), devices.begin(), devices.end()))
+      << "packet sockets on " << ::testing::PrintToString(opened) << " when notifying";
+  struct stat st {};
+  EXPECT_TRUE(::lstat(socket().c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) << "no control socket when notifying";
+
+  EXPECT_EQ(notify.next(5), "READY=1\nSTATUS=running; 2 interfaces mapped; control socket " + socket());
+  const auto readyAt = std::chrono::steady_clock::now();
+  EXPECT_EQ(pingAnswered(*hostA_, "host-a"), "answered");
+  // The k-th ping no sooner than k half-intervals after READY=1 (the timer does not drift
+  // with a late read), and within one more watchdog interval.
+  std::vector<long> at;
+  for (int k = 1; k <= 4; ++k) {
+    ASSERT_EQ(notify.next(5), "WATCHDOG=1") << k;
+    const auto since = std::chrono::steady_clock::now() - readyAt;
+    at.push_back(long(std::chrono::duration_cast<std::chrono::milliseconds>(since).count()));
+    EXPECT_GE(since, k * watchdog / 2 - 50ms) << k;
+    EXPECT_LT(since, k * watchdog / 2 + watchdog) << k;
+  }
+  std::cout << "cfmagentd: WATCHDOG=1 at " << ::testing::PrintToString(at) << " ms after READY=1\n";
+
+  daemon_->signal(SIGTERM);
+  EXPECT_EQ(daemon_->wait(), 0) << daemon_->output();
+  std::string last;
+  while ((last = notify.next(1)) == "WATCHDOG=1") {
+  }
+  EXPECT_EQ(last, "STOPPING=1");
+  EXPECT_EQ(notify.next(0), "") << "after STOPPING=1";
 }
 
 // The checks before anything starts need no privileges.
