@@ -46,7 +46,7 @@ class ReceivePath {
     auto slots = Kiln::make<ProtocolPktCollection>();
     pamSm_ = pamSmFactory(helper->pamCollection(), slots, helper, config_, brConfig_);
     pamIntfSm_ = pamIntfSmFactory(intf_, nullptr, pamSm_.get());
-    ccSm_ = continuityCheckSmFactory(slots->protocolPktIs(Cfm::protocolContinuityCheck),
+    ccSm_ = continuityCheckSmFactory(slots->protocolPktIs(Cfm::protocolContinuityCheck), config_,
                                      status_->mipCcmDbIs(), status_->ccmDbIs(), helper);
 
     pkt_->stringValueIs(std::string(ccmAt + sizeof(CCMPdu) + 1, '\0'), false);  // End TLV
