@@ -159,9 +159,9 @@ void Agent::doMountsComplete(Orbis::MountStatus mountStatus,
   cfmSmIs(config_, aleConfig_, aleStatus_, status_);
   intfSmIs(allIntfStatusDir_, pamDesiredIntfDir_);
   protocolPktCollectionIs();
-  if (status_) {
+  if (status_ && config_) {
     continuityCheckSmIs(protocolPktCollection_->protocolPktIs(Cfm::protocolContinuityCheck),
-                        status_->mipCcmDbIs(), status_->ccmDbIs(), pktHelper_);
+                        config_, status_->mipCcmDbIs(), status_->ccmDbIs(), pktHelper_);
   }
   loopbackSmIs(protocolPktCollection_->protocolPktIs(Cfm::protocolLoopback), pktHelper_, brConfig_);
   linktraceSmIs(protocolPktCollection_->protocolPktIs(Cfm::protocolLinktrace),
@@ -254,6 +254,7 @@ Kiln::Ptr<CfmSm> Agent::cfmSmIs(Kiln::PtrConst<Config> config, Kiln::Ptr<Cfm::Al
 }
 
 Kiln::Ptr<ContinuityCheckSm> Agent::continuityCheckSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt,
+                                                      Kiln::PtrConst<Config> config,
                                                       Kiln::Ptr<MipCcmDb> mipCcmDb,
                                                       Kiln::Ptr<CcmDb> ccmDb,
                                                       Kiln::Ptr<PktHelper> pktHelper) {
@@ -261,10 +262,10 @@ Kiln::Ptr<ContinuityCheckSm> Agent::continuityCheckSmIs(Kiln::PtrConst<ProtocolP
       continuityCheckSm_,
       [&](const ContinuityCheckSm& sm) {
         return bool(Kiln::ArgMatch(Kiln::ChildKind::single)("_protocolPkt", protocolPkt, sm.protocolPkt())(
-            "_mipCcmDb", mipCcmDb, sm.mipCcmDb())("_ccmDb", ccmDb, sm.ccmDb())("_pktHelper", pktHelper,
-                                                                                 sm.pktHelper()));
+            "_config", config, sm.config())("_mipCcmDb", mipCcmDb, sm.mipCcmDb())("_ccmDb", ccmDb, sm.ccmDb())(
+            "_pktHelper", pktHelper, sm.pktHelper()));
       },
-      [&] { return continuityCheckSmFactory(protocolPkt, mipCcmDb, ccmDb, pktHelper); });
+      [&] { return continuityCheckSmFactory(protocolPkt, config, mipCcmDb, ccmDb, pktHelper); });
 }
 
 Kiln::Ptr<LoopbackSm> Agent::loopbackSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt,

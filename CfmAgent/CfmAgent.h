@@ -113,6 +113,7 @@ class Agent : public AgentBase::CAgent {
   Kiln::Ptr<CfmSm> cfmSmIs(Kiln::PtrConst<Config> config, Kiln::Ptr<Cfm::AleConfig> aleConfig,
                            Kiln::PtrConst<Cfm::AleStatus> aleStatus, Kiln::Ptr<Status> status);
   Kiln::Ptr<ContinuityCheckSm> continuityCheckSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt,
+                                                   Kiln::PtrConst<Config> config,
                                                    Kiln::Ptr<MipCcmDb> mipCcmDb, Kiln::Ptr<CcmDb> ccmDb,
                                                    Kiln::Ptr<PktHelper> pktHelper);
   Kiln::Ptr<LoopbackSm> loopbackSmIs(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::Ptr<PktHelper> pktHelper,

@@ -37,9 +37,10 @@ std::optional<Cfm::MaName> checkedMaName(const CCMPdu& ccmPdu, PktMetaData& reco
 }  // namespace
 
 ContinuityCheckSm::ContinuityCheckSm(Kiln::PtrConst<ProtocolPkt> protocolPkt,
-                                     Kiln::Ptr<MipCcmDb> mipCcmDb, Kiln::Ptr<CcmDb> ccmDb,
-                                     Kiln::Ptr<PktHelper> pktHelper)
+                                     Kiln::PtrConst<Config> config, Kiln::Ptr<MipCcmDb> mipCcmDb,
+                                     Kiln::Ptr<CcmDb> ccmDb, Kiln::Ptr<PktHelper> pktHelper)
     : ProtocolPktSm("continuityCheckSm", std::move(protocolPkt)),
+      config_(Kiln::validPtr(std::move(config))),
       mipCcmDb_(Kiln::validPtr(std::move(mipCcmDb))),
       ccmDb_(Kiln::validPtr(std::move(ccmDb))),
       pktHelper_(std::move(pktHelper)) {
@@ -49,11 +50,13 @@ ContinuityCheckSm::ContinuityCheckSm(Kiln::PtrConst<ProtocolPkt> protocolPkt,
 ContinuityCheckSm::~ContinuityCheckSm() = default;
 
 Kiln::Ptr<ContinuityCheckSm> continuityCheckSmFactory(Kiln::PtrConst<ProtocolPkt> protocolPkt,
+                                                      Kiln::PtrConst<Config> config,
                                                       Kiln::Ptr<MipCcmDb> mipCcmDb,
                                                       Kiln::Ptr<CcmDb> ccmDb,
                                                       Kiln::Ptr<PktHelper> pktHelper) {
-  return Kiln::make<ContinuityCheckSm>(std::move(protocolPkt), std::move(mipCcmDb),
-                                       std::move(ccmDb), std::move(pktHelper));
+  return Kiln::make<ContinuityCheckSm>(std::move(protocolPkt), std::move(config),
+                                       std::move(mipCcmDb), std::move(ccmDb),
+                                       std::move(pktHelper));
 }
 
 void ContinuityCheckSm::handleInitialized() {
@@ -114,15 +117,42 @@ void ContinuityCheckSm::handleProtocolPkt() {
   }
 
   const Lumen::EthAddr srcMac = record.ethHdr()->src();
-  mipCcmDb_->vlanIs(record.vlan())->entryIs(srcMac, record.intf());
+  learnMipCcm(record, srcMac);
 
   // With an unparsed MD name format a length byte that does not fit leaves no MA name to
   // learn under: the CCM database stays as it was, and the frame is counted like any
   // other CCM whose MA name does not fit.
   if (!maName && !(maName = checkedMaName(*ccmPdu, record))) return;
-  auto info = ccmDb_->ccmMdIs(Cfm::MdLevel(ccmPdu->mdLevel()))
-                  ->ccmMaIs(*maName)
-                  ->ccmMepInfoIs(Cfm::MepId(mepId));
+  learnCcm(record, Cfm::MdLevel(ccmPdu->mdLevel()), *maName, Cfm::MepId(mepId), srcMac);
+}
+
+// The two databases are limited apart: a full one does not keep a sender out of the other.
+
+void ContinuityCheckSm::learnMipCcm(PktMetaData& record, const Lumen::EthAddr& srcMac) {
+  auto vlan = mipCcmDb_->vlan(record.vlan());
+  const Lumen::IntfId known = vlan ? vlan->entry(srcMac) : Lumen::IntfId();
+  if (known == record.intf()) return;
+  if (!known && mipCcmDb_->entryCount() >= config_->mipCcmDbEntryLimit()) {
+    CFM_DROP_TRACE(trace(), 5, record.pktId(), "mipCcmDb->entryCount()", mipCcmDb_->entryCount());
+    return record.incrPktCounter(CounterId::debugMipCcmDbFull_);
+  }
+  if (!vlan) vlan = mipCcmDb_->vlanIs(record.vlan());
+  vlan->entryIs(srcMac, record.intf());
+}
+
+void ContinuityCheckSm::learnCcm(PktMetaData& record, Cfm::MdLevel level,
+                                 const Cfm::MaName& maName, Cfm::MepId mepId,
+                                 const Lumen::EthAddr& srcMac) {
+  auto info = ccmDb_->ccmMepInfo(level, maName, mepId);
+  if (!info) {
+    // Refused before anything is made: an association without MEPs would be memory the
+    // limit does not count.
+    if (ccmDb_->entryCount() >= config_->ccmDbEntryLimit()) {
+      CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmDb->entryCount()", ccmDb_->entryCount());
+      return record.incrPktCounter(CounterId::debugCcmDbFull_);
+    }
+    info = ccmDb_->ccmMdIs(level)->ccmMaIs(maName)->ccmMepInfoIs(mepId);
+  }
   info->vlanIdIs(record.vlan());
   info->intfIs(record.intf());
   info->srcMacIs(srcMac);

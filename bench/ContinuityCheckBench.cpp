@@ -36,8 +36,10 @@ const Cfm::MaName maName("customer-42-east-ring");
 // group address, is rewritten in place by senderIs and mepIdIs.
 class ReceivePath {
  public:
+  // Limits high enough for every scale benchmark; the flood past the limits sets its own.
   ReceivePath() {
     config_->mdConfigIs(Cfm::MdLevel(level))->defaultMipIs(true);
+    limitsAre(Config::maxDbEntryLimit, Config::maxDbEntryLimit);
     auto port = brConfig_->switchIntfConfigIs(intf_);
     port->modeIs(Bridging::switchIntfModeTrunk);
     port->portVlanIs(Lumen::VlanIdOrNone(1));
@@ -46,7 +48,7 @@ class ReceivePath {
     auto slots = Kiln::make<ProtocolPktCollection>();
     pamSm_ = pamSmFactory(helper->pamCollection(), slots, helper, config_, brConfig_);
     pamIntfSm_ = pamIntfSmFactory(intf_, nullptr, pamSm_.get());
-    ccSm_ = continuityCheckSmFactory(slots->protocolPktIs(Cfm::protocolContinuityCheck),
+    ccSm_ = continuityCheckSmFactory(slots->protocolPktIs(Cfm::protocolContinuityCheck), config_,
                                      status_->mipCcmDbIs(), status_->ccmDbIs(), helper);
 
     pkt_->stringValueIs(std::string(ccmAt + sizeof(CCMPdu) + 1, '\0'), false);  // End TLV
@@ -71,6 +73,17 @@ class ReceivePath {
     mepIdIs(std::uint16_t(k + 1));
   }
   void mepIdIs(std::uint16_t mepId) { ccmPdu()->mepIdIs(mepId); }
+  // Any of 2^24 source addresses, the MEP left as it is.
+  void srcMacIs(std::uint32_t n) {
+    eth()->srcIs(Lumen::EthAddr(0x02, 0x1c, 0x74, std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)));
+  }
+  void limitsAre(std::uint32_t ccmDbEntries, std::uint32_t mipCcmDbEntries) {
+    config_->ccmDbEntryLimitIs(ccmDbEntries);
+    config_->mipCcmDbEntryLimitIs(mipCcmDbEntries);
+  }
+  std::uint64_t counted(CounterId id) const {
+    return status_->counter()->intfCounter(intf_)->mdCounter(Cfm::MdLevel(level))->opCodeCounter(Cfm::opCodeCcm)->counter(id);
+  }
   // No MD name, so that the MA name may take all 45 bytes of the MAID.
   void maNameIs(const Cfm::MaName& name) {
     ccmPdu()->maIdIs({}, {name, Cfm::maNameFormatCharacterString});
@@ -244,6 +257,75 @@ void BM_CcmScaleMaNames(benchmark::State& state) {
   path.learnt(state, names, names, names);
 }
 BENCHMARK(BM_CcmScaleMaNames);
+
+// A 45-byte MA name of its own for each n, no MD name.
+Cfm::MaName floodName(std::uint32_t n) {
+  std::string name(45, 'a');
+  for (int i = 0; i < 8; ++i) name[std::size_t(i)] = char('a' + (n >> (4 * i) & 15));
+  return Cfm::MaName(name);
+}
+
+// A flood past both limits at their defaults, in the layout that costs each database most:
+// a new 45-byte MA name for every MEP, every new address in one VLAN. Reports what each full
+// database holds per entry and in all (heap bytes, as `bytes/...` above), then times CCMs
+// that would each add a MEP, an association and an address, all refused: they must allocate
+// nothing and leave both databases as they are.
+void BM_CcmFloodPastLimits(benchmark::State& state) {
+  constexpr std::uint32_t ccmLimit = Config::defaultCcmDbEntryLimit;
+  constexpr std::uint32_t mipLimit = Config::defaultMipCcmDbEntryLimit;
+  constexpr std::uint32_t past = 1000;
+  ReceivePath path;
+  path.receive();
+  path.ccmDb()->ccmMdDelAll();
+  path.mipCcmDb()->vlanDelAll();
+  path.limitsAre(ccmLimit, mipLimit);
+
+  // The CCM database alone: one known address, a new association per CCM.
+  path.senderIs(100, 0);
+  path.mepIdIs(1);
+  path.receive();  // the address's MIP CCM entry, out of the count below
+  path.ccmDb()->ccmMdDelAll();
+  double before = double(testLiveBytes);
+  for (std::uint32_t n = 0; n < ccmLimit + past; ++n) {
+    path.maNameIs(floodName(n));
+    path.receive();
+  }
+  const double ccmBytes = double(testLiveBytes) - before;
+
+  // The MIP CCM database alone: a known MEP of a known association, a new address per CCM.
+  path.maNameIs(floodName(0));
+  path.mipCcmDb()->vlanDelAll();
+  before = double(testLiveBytes);
+  for (std::uint32_t n = 0; n < mipLimit + past; ++n) {
+    path.srcMacIs(n);
+    path.receive();
+  }
+  const double mipBytes = double(testLiveBytes) - before;
+  if (path.ccmDb()->entryCount() != ccmLimit || path.mipCcmDb()->entryCount() != mipLimit ||
+      path.counted(CounterId::debugCcmDbFull_) != past || path.counted(CounterId::debugMipCcmDbFull_) != past) {
+    return state.SkipWithError("the flood did not fill both databases to their limits");
+  }
+  state.counters["bytes/ccm-db-entry"] = ccmBytes / ccmLimit;
+  state.counters["bytes/mip-db-entry"] = mipBytes / mipLimit;
+  state.counters["MB-both-full"] = (ccmBytes + mipBytes) / 1e6;
+
+  std::uint32_t n = mipLimit + past;
+  const std::uint64_t refusedBefore = path.counted(CounterId::debugCcmDbFull_);
+  const Cfm::MaName name = floodName(n);  // made once: the frame's new names need no new string
+  path.maNameIs(name);
+  const std::size_t allocsBefore = testAllocations;
+  for (auto _ : state) {
+    path.srcMacIs(++n);
+    path.mepIdIs(std::uint16_t(n % CCMPdu::mepIdMax + 1));
+    path.receive();
+  }
+  report(state, allocsBefore);
+  if (path.ccmDb()->entryCount() != ccmLimit || path.mipCcmDb()->entryCount() != mipLimit ||
+      path.counted(CounterId::debugCcmDbFull_) - refusedBefore != std::uint64_t(state.iterations())) {
+    state.SkipWithError("a CCM past the limits was learnt");
+  }
+}
+BENCHMARK(BM_CcmFloodPastLimits);
 
 }  // namespace
 

@@ -78,8 +78,8 @@ class ConfigParser {
 
   RunnerConfig parse() {
     Fields top(Node(file_, root_, ""),
-               {"bridgeMac", "interfaces", "switchports", "vlans", "cfm", "aleStatus", "bridge",
-                "bridgePorts", "bridgeVlan"},
+               {"bridgeMac", "interfaces", "switchports", "vlans", "cfm", "aleStatus", "limits",
+                "bridge", "bridgePorts", "bridgeVlan"},
                "a JSON object");
     if (auto n = top.find("bridge")) {
       const std::string& dev = n->string("a kernel device name");
@@ -120,7 +120,17 @@ class ConfigParser {
     if (auto n = top.find("vlans")) vlans(*n);
     if (auto n = top.find("cfm")) cfm(*n);
     if (auto n = top.find("aleStatus")) aleStatus(*n);
+    if (auto n = top.find("limits")) limits(*n);
     return std::move(config_);
+  }
+
+  void limits(const Node& node) {
+    Fields f(node, {"ccmDatabaseEntries", "mipCcmDatabaseEntries"}, "an object");
+    const auto entries = [](const Node& n) {
+      return std::uint32_t(n.integer(0, CfmAgent::Config::maxDbEntryLimit, "a number of entries"));
+    };
+    if (auto n = f.find("ccmDatabaseEntries")) config_.limits.ccmDatabaseEntries = entries(*n);
+    if (auto n = f.find("mipCcmDatabaseEntries")) config_.limits.mipCcmDatabaseEntries = entries(*n);
   }
 
   void bridgePorts(const Node& node) {

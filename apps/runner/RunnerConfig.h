@@ -19,6 +19,7 @@
 #include "platform/lumen/Types.h"
 #include "platform/orbis/EntityManager.h"
 #include "platform/types/Bridging.h"
+#include "platform/types/CfmAgentTypes.h"
 #include "platform/types/CfmTypes.h"
 
 namespace Runner {
@@ -76,6 +77,13 @@ struct Profile {
   bool operator==(const Profile&) const = default;
 };
 
+// Entries each CCM database may hold; the agent's defaults when the file gives none.
+struct Limits {
+  std::uint32_t ccmDatabaseEntries = CfmAgent::Config::defaultCcmDbEntryLimit;
+  std::uint32_t mipCcmDatabaseEntries = CfmAgent::Config::defaultMipCcmDbEntryLimit;
+  bool operator==(const Limits&) const = default;
+};
+
 struct RunnerConfig {
   EthAddr bridgeMac;
   // Interface -> kernel device. The runner gives an interface a status entry only while
@@ -91,6 +99,7 @@ struct RunnerConfig {
   Profile defaultProfile;
   // The ALE layer's defaultMip per domain level.
   std::map<Cfm::MdLevel, bool> aleStatus;
+  Limits limits;
   // The software ALE layer runs beside the agent and reports the ALE status itself: the
   // file's aleStatus is not applied. Chosen when cfmagentd starts, not by the file.
   bool softwareAle = false;

@@ -215,6 +215,16 @@ class Applier {
       cfm.cfmProfileDel(name);
       note(root + ": profile " + name.stringValue() + " deleted");
     }
+
+    const std::string limits = root + ": limits";
+    const Limits& wanted = config.limits;
+    update(
+        limits, "ccmDatabaseEntries", cfm.ccmDbEntryLimit(), wanted.ccmDatabaseEntries,
+        [&](std::uint32_t v) { cfm.ccmDbEntryLimitIs(v); }, std::to_string(wanted.ccmDatabaseEntries));
+    update(
+        limits, "mipCcmDatabaseEntries", cfm.mipCcmDbEntryLimit(), wanted.mipCcmDatabaseEntries,
+        [&](std::uint32_t v) { cfm.mipCcmDbEntryLimitIs(v); },
+        std::to_string(wanted.mipCcmDatabaseEntries));
   }
 
   void domain(const std::string& where, CfmAgent::MdConfig& md, const Domain& wanted) {

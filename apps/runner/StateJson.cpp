@@ -63,6 +63,24 @@ json mipCcmDatabase(const CfmAgent::MipCcmDb* db) {
   return out;
 }
 
+// How full each database is against the limit the agent applies: the configuration's, or
+// the agent's default before one is written.
+json databaseFill(const CfmAgent::Status* status, const CfmAgent::Config* config) {
+  json out = json::object();
+  if (!status) return out;
+  if (const auto db = status->ccmDb()) {
+    out["ccmDatabase"] = {
+        {"entries", db->entryCount()},
+        {"limit", config ? config->ccmDbEntryLimit() : CfmAgent::Config::defaultCcmDbEntryLimit}};
+  }
+  if (const auto db = status->mipCcmDb()) {
+    out["mipCcmDatabase"] = {
+        {"entries", db->entryCount()},
+        {"limit", config ? config->mipCcmDbEntryLimit() : CfmAgent::Config::defaultMipCcmDbEntryLimit}};
+  }
+  return out;
+}
+
 json aleConfig(const Cfm::AleConfig* ale) {
   json out = json::object();
   if (!ale) return out;
@@ -218,6 +236,7 @@ json stateJson(const Orbis::EntityManager& manager,
       {"counters", counters(status ? status->counter().get() : nullptr)},
       {"ccmDatabase", ccmDatabase(status ? status->ccmDb().get() : nullptr)},
       {"mipCcmDatabase", mipCcmDatabase(status ? status->mipCcmDb().get() : nullptr)},
+      {"databaseFill", databaseFill(status.get(), rootAt<CfmAgent::Config>(manager, "cfm/config").get())},
       {"aleConfig", aleConfig(ale.get())},
       {"mdStatus", mdStatus(status.get())},
       {"aleMeps", aleMeps(rootAt<Cfm::AleStatus>(manager, "cfm/aleStatus").get())},

@@ -16,8 +16,8 @@
 
 namespace Runner {
 
-// counters, ccmDatabase, mipCcmDatabase, aleConfig, mdStatus, aleMeps and bridging from the
-// database, and sockets from the counters of `sockets` (closed ones are left out).
+// counters, ccmDatabase, mipCcmDatabase, databaseFill, aleConfig, mdStatus, aleMeps and
+// bridging from the database, and sockets from the counters of `sockets` (closed ones are left out).
 nlohmann::json stateJson(const Orbis::EntityManager& manager,
                          const std::vector<Kiln::PtrConst<Interface::Pam>>& sockets = {});
 

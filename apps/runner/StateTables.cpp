@@ -142,6 +142,16 @@ class Table {
   std::vector<std::vector<std::string>> rows_;
 };
 
+// "Entries: 3 of 65536", above a database's table; nothing when the state does not say.
+std::string fillLine(const json& state, const char* database) {
+  const json& fill = section(section(state, "databaseFill"), database);
+  if (!fill.is_object() || !fill.contains("entries") || !fill.contains("limit")) return "";
+  const json &entries = fill.at("entries"), &limit = fill.at("limit");
+  const bool full = entries.is_number() && limit.is_number() && entries >= limit;
+  return "Entries: " + text(entries) + " of " + text(limit) +
+         (full ? " (full: new ones are not learnt)" : "") + "\n";
+}
+
 }  // namespace
 
 std::string showCounters(const json& state) {
@@ -188,7 +198,7 @@ std::string showCcmDatabase(const json& state) {
       }
     }
   }
-  return table.render();
+  return fillLine(state, "ccmDatabase") + table.render();
 }
 
 std::string showMipCcmDatabase(const json& state) {
@@ -196,7 +206,7 @@ std::string showMipCcmDatabase(const json& state) {
   for (const auto& [vlan, macs] : sorted(section(state, "mipCcmDatabase"))) {
     for (const auto& [mac, intf] : sorted(*macs)) table.row({vlan, mac, text(*intf)});
   }
-  return table.render();
+  return fillLine(state, "mipCcmDatabase") + table.render();
 }
 
 std::string showAleConfig(const json& state) {

@@ -206,9 +206,33 @@ class Config : public Kiln::Entity {
     using Kiln::Notifiee<Config>::Notifiee;
     virtual void onMdConfig(Cfm::MdLevel) {}
     virtual void onCfmProfile(const Cfm::CfmProfileName&) {}
+    virtual void onCcmDbEntryLimit() {}
+    virtual void onMipCcmDbEntryLimit() {}
   };
 
+  // Every valid CCM can make an entry in each CCM database, and the values that key them
+  // (MA names, MEP ids, source addresses) cost an attacker nothing: the limits bound the
+  // memory a flood can take. A limit bounds entries made from now on; lowering it deletes
+  // nothing. docs/security.md ("Bounded memory") has the bytes per entry behind both
+  // figures: the defaults, full, take a tenth of the daemon unit's MemoryMax, and the
+  // largest limit full, exported once by `cfmctl show`, still fits in it.
+  static constexpr std::uint32_t defaultCcmDbEntryLimit = 65536;
+  static constexpr std::uint32_t defaultMipCcmDbEntryLimit = 65536;
+  static constexpr std::uint32_t maxDbEntryLimit = 131072;
+
   explicit Config(std::string name = "config");
+
+  // MEPs (level, MA name, MEP id) the CCM database may hold.
+  std::uint32_t ccmDbEntryLimit() const { return ccmDbEntryLimit_; }
+  void ccmDbEntryLimitIs(std::uint32_t limit) {
+    Kiln::attributeIs(ccmDbEntryLimit_, limit, notifieeList_, &NotifieeConst::onCcmDbEntryLimit);
+  }
+  // (VLAN, source MAC) entries the MIP CCM database may hold, over all VLANs.
+  std::uint32_t mipCcmDbEntryLimit() const { return mipCcmDbEntryLimit_; }
+  void mipCcmDbEntryLimitIs(std::uint32_t limit) {
+    Kiln::attributeIs(mipCcmDbEntryLimit_, limit, notifieeList_,
+                      &NotifieeConst::onMipCcmDbEntryLimit);
+  }
 
   Kiln::Ptr<MdConfig> mdConfig(Cfm::MdLevel level) const { return mdConfig_.find(level); }
   Kiln::Ptr<MdConfig> mdConfigIs(Cfm::MdLevel level);
@@ -234,6 +258,8 @@ class Config : public Kiln::Entity {
   MdConfigs mdConfig_;
   CfmProfiles cfmProfile_;
   Kiln::Ptr<CfmProfile> defaultCfmProfile_;
+  std::uint32_t ccmDbEntryLimit_ = defaultCcmDbEntryLimit;
+  std::uint32_t mipCcmDbEntryLimit_ = defaultMipCcmDbEntryLimit;
   mutable Kiln::NotifieeList<Config> notifieeList_;
 };
 
@@ -454,12 +480,19 @@ class MipCcmDb : public Kiln::Entity {
 
   Kiln::Ptr<MipCcmDbVlan> vlan(Bridging::VlanId vlanId) const { return vlan_.find(vlanId); }
   Kiln::Ptr<MipCcmDbVlan> vlanIs(Bridging::VlanId vlanId) { return vlan_.childIs(vlanId, this); }
-  void vlanDel(Bridging::VlanId vlanId) { vlan_.del(vlanId); }
-  void vlanDelAll() { vlan_.delAll(); }
+  void vlanDel(Bridging::VlanId vlanId);
+  void vlanDelAll();
   const Vlans& vlan() const { return vlan_; }
 
+  // Entries over all VLANs, kept as they come and go: the receiver compares it with its
+  // limit on every new address, where a walk of 4,094 VLANs would cost too much.
+  std::size_t entryCount() const { return entryCount_; }
+
  private:
+  friend class MipCcmDbVlan;
+
   Vlans vlan_;
+  std::size_t entryCount_ = 0;
 };
 
 // Where and when the last CCM from one MEP was seen.
@@ -495,8 +528,8 @@ class CcmMa : public Kiln::Entity {
   const Cfm::MaName& maName() const { return maName_; }
 
   Kiln::Ptr<CcmMepInfo> ccmMepInfo(Cfm::MepId mepId) const { return ccmMepInfo_.find(mepId); }
-  Kiln::Ptr<CcmMepInfo> ccmMepInfoIs(Cfm::MepId mepId) { return ccmMepInfo_.childIs(mepId, this); }
-  void ccmMepInfoDel(Cfm::MepId mepId) { ccmMepInfo_.del(mepId); }
+  Kiln::Ptr<CcmMepInfo> ccmMepInfoIs(Cfm::MepId mepId);
+  void ccmMepInfoDel(Cfm::MepId mepId);
   const CcmMepInfos& ccmMepInfo() const { return ccmMepInfo_; }
 
  private:
@@ -513,8 +546,10 @@ class CcmMd : public Kiln::Entity {
 
   Kiln::Ptr<CcmMa> ccmMa(const Cfm::MaName& name) const { return ccmMa_.find(name); }
   Kiln::Ptr<CcmMa> ccmMaIs(const Cfm::MaName& name) { return ccmMa_.childIs(name, this); }
-  void ccmMaDel(const Cfm::MaName& name) { ccmMa_.del(name); }
+  void ccmMaDel(const Cfm::MaName& name);
   const CcmMas& ccmMa() const { return ccmMa_; }
+  // The MEPs of all its associations.
+  std::size_t entryCount() const;
 
  private:
   Cfm::MdLevel mdLevel_;
@@ -529,12 +564,24 @@ class CcmDb : public Kiln::Entity {
 
   Kiln::Ptr<CcmMd> ccmMd(Cfm::MdLevel level) const { return ccmMd_.find(level); }
   Kiln::Ptr<CcmMd> ccmMdIs(Cfm::MdLevel level) { return ccmMd_.childIs(level, this); }
-  void ccmMdDel(Cfm::MdLevel level) { ccmMd_.del(level); }
-  void ccmMdDelAll() { ccmMd_.delAll(); }
+  void ccmMdDel(Cfm::MdLevel level);
+  void ccmMdDelAll();
   const CcmMds& ccmMd() const { return ccmMd_; }
 
+  // The MEP at (level, MA name, MEP id), or null; creates nothing on the way.
+  Kiln::Ptr<CcmMepInfo> ccmMepInfo(Cfm::MdLevel level, const Cfm::MaName& maName,
+                                   Cfm::MepId mepId) const;
+  // MEPs over all levels and associations, kept as they come and go: the receiver compares
+  // it with its limit on every new MEP, where a walk of every association would cost too
+  // much.
+  std::size_t entryCount() const { return entryCount_; }
+
  private:
+  friend class CcmMa;
+  friend class CcmMd;
+
   CcmMds ccmMd_;
+  std::size_t entryCount_ = 0;
 };
 
 // ---- Status -----------------------------------------------------------------------------

@@ -23,6 +23,7 @@ class ContinuityCheckTest : public AgentFixture {
     }
     for (const auto& [level, md] : status()->ccmDb()->ccmMd()) {
       for (const auto& [name, ma] : md->ccmMa()) {
+        if (ma->ccmMepInfo().empty()) out.push_back(line("ccm", int(level.value()), name.stringValue(), "no MEP"));
         for (const auto& [mep, i] : ma->ccmMepInfo()) {
           out.push_back(line("ccm", int(level.value()), name.stringValue(), mep.value(), i->vlanId(), i->intf(),
                              i->srcMac(), i->lastCcmReceivedTime()));
@@ -103,6 +104,77 @@ TEST_F(ContinuityCheckTest, LaterCcmsWinAndOnlyTheMaNameKeysAnMa) {
                           "ccm 4 demo-ma 200 10 Ethernet1 02:00:00:00:00:0a 100.25 ",
                       }));
   EXPECT_EQ(status()->ccmDb()->ccmMd(Cfm::MdLevel(3))->ccmMa().size(), 1u);
+}
+
+// The limits bound new entries only: a CCM that would add one past a limit still counts
+// `in`, adds nothing to that database and counts its own debug counter beside it, while a
+// known sender is refreshed even at or past the limit. The databases are limited apart, a
+// lowered limit keeps what is stored, and the operator's clear makes room again. Before each
+// row hosts A (MEP 200) and B (MEP 201) are learnt on Ethernet1, under the default limits.
+TEST_F(ContinuityCheckTest, LimitsStopNewEntriesOnly) {
+  addPort(et2, "veth2");
+  const std::string mipA = "mip 10 02:00:00:00:00:0a Ethernet1 ", mipB = "mip 10 02:00:00:00:00:0b Ethernet1 ";
+  const std::string mep200 = "ccm 3 demo-ma 200 10 Ethernet1 02:00:00:00:00:0a 100.25 ";
+  const std::string mep201 = "ccm 3 demo-ma 201 10 Ethernet1 02:00:00:00:00:0b 100.25 ";
+  const std::string mipFull = "debugMipCcmDbFull", ccmFull = "debugCcmDbFull";
+  const std::vector<std::string> base = {mipA, mipB, mep200, mep201};
+  struct Row { const char* name; std::uint32_t ccmLimit, mipLimit; std::string src; int mep;
+               std::vector<std::string> counted, learnt; IntfId intf = et1; std::string ma = "demo-ma";
+               bool clearCcmDb = false; };
+  const Row rows[] = {
+      {"room in both", 3, 3, hostC, 202, {},
+       {mipA, mipB, "mip 10 02:00:00:00:00:0c Ethernet1 ", mep200, mep201,
+        "ccm 3 demo-ma 202 10 Ethernet1 02:00:00:00:00:0c 200 "}},
+      {"both full", 2, 2, hostC, 202, {mipFull, ccmFull}, base},
+      {"lowered below the fill", 1, 0, hostC, 202, {mipFull, ccmFull}, base},
+      {"only the CCM database full", 2, 3, hostC, 202, {ccmFull},
+       {mipA, mipB, "mip 10 02:00:00:00:00:0c Ethernet1 ", mep200, mep201}},
+      {"only the MIP CCM database full", 3, 2, hostC, 202, {mipFull},
+       {mipA, mipB, mep200, mep201, "ccm 3 demo-ma 202 10 Ethernet1 02:00:00:00:00:0c 200 "}},
+      // A new MA name is a new entry too, and no association is made without its MEP.
+      {"a new association when full", 2, 2, hostA, 200, {ccmFull}, base, et1, "other-ma"},
+      {"known sender moves, both lowered to 0", 0, 0, hostA, 200, {},
+       {"mip 10 02:00:00:00:00:0a Ethernet2 ", mipB, "ccm 3 demo-ma 200 10 Ethernet2 02:00:00:00:00:0a 200 ", mep201},
+       et2},
+      {"known MEP from a new address", 2, 2, hostC, 200, {mipFull},
+       {mipA, mipB, "ccm 3 demo-ma 200 10 Ethernet1 02:00:00:00:00:0c 200 ", mep201}},
+      {"a clear makes room in its database only", 2, 2, hostC, 202, {mipFull},
+       {mipA, mipB, "ccm 3 demo-ma 202 10 Ethernet1 02:00:00:00:00:0c 200 "}, et1, "demo-ma", true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    fresh();
+    Kiln::nowOverrideIs(100.25);
+    config->ccmDbEntryLimitIs(Config::defaultCcmDbEntryLimit);
+    config->mipCcmDbEntryLimitIs(Config::defaultMipCcmDbEntryLimit);
+    send(frame(ccm(3, 200)).bytes());
+    send(Frame{ccmGroup(3), hostB, {}, 0x8902, ccm(3, 201)}.bytes());
+    ASSERT_EQ(learnt(), base);
+    config->ccmDbEntryLimitIs(r.ccmLimit);
+    config->mipCcmDbEntryLimitIs(r.mipLimit);
+    if (r.clearCcmDb) {
+      auto request = Kiln::make<::Agent::CommandRequest>("r", "CfmCliCallback", 7, "clear continuity-check database");
+      agent->cliRequestDir()->entityIs("r", request);
+      agent->cliRequestDir()->entityDel("r");
+    }
+    status()->counter()->intfCounterDelAll();
+    Kiln::nowOverrideIs(200);
+    auto traces = traced("CfmContinuityCheck/5", [&] {
+      send(Frame{ccmGroup(3), r.src, {}, 0x8902, ccm(3, std::uint16_t(r.mep), "demo-md", r.ma)}.bytes(), r.intf);
+    });
+    // Each refusal is traced with the fill it met.
+    Counts expected{{{3, 1, "in"}, 1}};
+    std::vector<std::string> expectedTraces;
+    for (const std::string& c : r.counted) {
+      expected[{3, 1, c}] = 1;
+      expectedTraces.push_back(c == mipFull ? line("mipCcmDb->entryCount() Value:", status()->mipCcmDb()->entryCount())
+                                            : line("ccmDb->entryCount() Value:", status()->ccmDb()->entryCount()));
+    }
+    for (auto& t : traces) t = t.substr(t.find("Expr: ") + 6) + " ";
+    EXPECT_EQ(counts(r.intf), expected);
+    EXPECT_EQ(learnt(), r.learnt);
+    EXPECT_EQ(traces, expectedTraces);
+  }
 }
 
 }  // namespace

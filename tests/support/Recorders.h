@@ -63,6 +63,8 @@ struct ConfigRecorder : Recorder<CfmAgent::Config> {
   void onCfmProfile(const Cfm::CfmProfileName& n) override {
     say("cfmProfile ", n, presence(is().cfmProfile(n) != nullptr));
   }
+  void onCcmDbEntryLimit() override { say("ccmDbEntryLimit ", is().ccmDbEntryLimit()); }
+  void onMipCcmDbEntryLimit() override { say("mipCcmDbEntryLimit ", is().mipCcmDbEntryLimit()); }
 };
 struct MdConfigRecorder : Recorder<CfmAgent::MdConfig> {
   using Recorder::Recorder;

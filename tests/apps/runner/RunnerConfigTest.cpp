@@ -113,6 +113,12 @@ TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
       {set("/cfm/domains", json::object()), "cfm.domains: expected an array of domains, got an object"},
       {set("/bridge", "br0"), "bridgeMac: comes from the bridge br0; leave it out"},
       {set("/bridgeVlan", 5), "bridgeVlan: only goes with a bridge (\"bridge\" or --bridge)"},
+      {set("/limits/ccmDatabaseEntries", -1), "limits.ccmDatabaseEntries: -1 is not a number of entries (0-131072)"},
+      {set("/limits/mipCcmDatabaseEntries", 131073),
+       "limits.mipCcmDatabaseEntries: 131073 is not a number of entries (0-131072)"},
+      {set("/limits/ccmDatabaseEntries", 1.5), "limits.ccmDatabaseEntries: 1.5 is not a number of entries (0-131072)"},
+      {set("/limits/ccmDbEntries", 5),
+       "limits.ccmDbEntries: unknown key (known here: ccmDatabaseEntries, mipCcmDatabaseEntries)"},
   };
   for (const auto& [edit, message] : rows) {
     json j = base();
@@ -147,7 +153,8 @@ TEST(RunnerConfigParse, ReadsEveryFormOfTheFile) {
         { "name": 4094, "format": "primaryVid", "direction": "up",
           "localMeps": [ { "id": 1, "interface": "Port-Channel7", "remoteMeps": { "2": true, "8191": false } } ] },
         { "nameHex": "0000010000000a", "format": "rfc2685VpnId" } ] } ]
-    }
+    },
+    "limits": { "ccmDatabaseEntries": 0, "mipCcmDatabaseEntries": 131072 }
   })", "forms.json");
 
   EXPECT_EQ(config.bridgeMac.stringValue(), "02:00:00:00:00:aa");
@@ -159,6 +166,7 @@ TEST(RunnerConfigParse, ReadsEveryFormOfTheFile) {
                                 {{{100, 200}, {300, 0}}},
                                 {{{10, 0}, {10, 0}}, {{20, 0}, {20, 0}}, {{30, 0}, {300, 31}}}}));
   EXPECT_EQ(config.defaultProfile, (Runner::Profile{Cfm::CcmTxInterval(1.0 / 300), false}));
+  EXPECT_EQ(config.limits, (Runner::Limits{0, 131072}));
   const auto& domain = config.domains.at(Cfm::MdLevel(0));
   EXPECT_EQ(domain.name, Cfm::MdNameWithFormat{});  // no name: format none
   const Cfm::MaName vid(std::string("\x0f\xfe", 2)), vpnId(std::string("\0\0\1\0\0\0\x0a", 7));
@@ -229,6 +237,9 @@ TEST(ConfigApply, ChangedModelWritesOnlyTheDifference) {
        {"config cfmProfile slow present", "ma ma1: cfmProfileName slow"}},
       {[](json& j) { j.erase("aleStatus"); }, {"cfm/aleStatus: level 3 deleted"}, {"ale: mdStatus 3 absent"}},
       {set("/aleStatus/0/defaultMip", false), {"cfm/aleStatus: level 3: defaultMip false"}, {"ale 3: defaultMip 0"}},
+      {set("/limits", {{"ccmDatabaseEntries", 10}, {"mipCcmDatabaseEntries", 0}}),
+       {"cfm/config: limits: ccmDatabaseEntries 10", "cfm/config: limits: mipCcmDatabaseEntries 0"},
+       {"config ccmDbEntryLimit 10", "config mipCcmDbEntryLimit 0"}},
   };
   for (const auto& [edit, writes, notifications] : rows) {
     auto db = Kiln::make<Orbis::EntityManager>();

@@ -19,8 +19,8 @@ const Lumen::EthAddr hostA = *Lumen::EthAddr::fromString("02:00:00:00:00:0a");
 TEST(StateJson, SectionsHaveTheDocumentedShape) {
   auto manager = Kiln::make<Orbis::EntityManager>();
   const json none =
-      json::parse(R"({"counters": {}, "ccmDatabase": {}, "mipCcmDatabase": {}, "aleConfig": {}, "mdStatus": {},
-                      "aleMeps": {}, "sockets": {}, "bridging": {}})");
+      json::parse(R"({"counters": {}, "ccmDatabase": {}, "mipCcmDatabase": {}, "databaseFill": {}, "aleConfig": {},
+                      "mdStatus": {}, "aleMeps": {}, "sockets": {}, "bridging": {}})");
   EXPECT_EQ(Runner::stateJson(*manager), none);
   // A status whose children were never made is as empty.
   auto status = Kiln::ptrCast<CfmAgent::Status>(manager->entityIs("cfm/status", "CfmAgent::Status"));
@@ -50,6 +50,8 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
   status->mipCcmDbIs()->vlanIs(Lumen::VlanId(10))->entryIs(hostA, IntfId("Ethernet1"));
   status->mdStatusIs(Cfm::MdLevel(3))->defaultMipIs(true);
   status->mdStatusIs(Cfm::MdLevel(5));
+  // The configuration's limits; the MIP CCM database's is left at the default.
+  Kiln::ptrCast<CfmAgent::Config>(manager->entityIs("cfm/config", "CfmAgent::Config"))->ccmDbEntryLimitIs(2);
 
   auto ale = Kiln::ptrCast<Cfm::AleConfig>(manager->entityIs("cfm/aleConfig", "Cfm::AleConfig"));
   auto md = ale->mdConfigIs(Cfm::MdLevel(3));
@@ -75,6 +77,7 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
       "a\\\\b\\x01\\xff": { "7": { "vlanId": 1, "intf": "", "srcMac": "00:00:00:00:00:00",
                                    "lastCcmReceivedTime": 0.0 } } } },
     "mipCcmDatabase": { "10": { "02:00:00:00:00:0a": "Ethernet1" } },
+    "databaseFill": { "ccmDatabase": { "entries": 2, "limit": 2 }, "mipCcmDatabase": { "entries": 1, "limit": 65536 } },
     "aleConfig": { "3": { "mdName": "demo-md", "mdNameFormat": "characterString", "defaultMip": true,
       "maConfig": { "demo-ma": { "maName": "demo-ma", "maNameFormat": "characterString", "direction": "up",
         "primaryVlanId": 10, "ccmEnable": true, "ccmTxInterval": 0.1,
@@ -88,6 +91,11 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
   const json state = Runner::stateJson(*manager);
   // Whatever bytes a frame carried, the export is text that serialises.
   EXPECT_EQ(state, expected) << state.dump(2);
+
+  // Each database's table says how full it is.
+  const auto firstLine = [](const std::string& table) { return table.substr(0, table.find('\n')); };
+  EXPECT_EQ(firstLine(Runner::showCcmDatabase(state)), "Entries: 2 of 2 (full: new ones are not learnt)");
+  EXPECT_EQ(firstLine(Runner::showMipCcmDatabase(state)), "Entries: 1 of 65536");
 
   // The counter table reads in natural order (Ethernet2 before Ethernet10) and shows what
   // was counted: not the 0 a provisional count leaves behind.
