@@ -197,7 +197,12 @@ TEST_F(CfmAgentdE2e, TheDemoFromStartToSigterm) {
 // it changes, answers what fits its egress, counts what does not, and goes on answering.
 TEST_F(CfmAgentdE2e, HostileFramesOnAJumboLinkAreAnsweredOrCounted) {
   using namespace TestSupport;
-  startDaemon({"--config", demoConfig});
+  const int limit = 256;
+  auto limited = RunnerTest::demoConfig();
+  limited["limits"] = {{"ccmDatabaseEntries", limit}, {"mipCcmDatabaseEntries", limit}};
+  const std::string limitedConfig = dir_ / "limited.json";
+  RunnerTest::writeFile(limitedConfig, limited.dump(2));
+  startDaemon({"--config", limitedConfig});
   linksIs();
   linkA_->mtuIs(9000);
   linkB_->mtuIs(9000);
@@ -252,6 +257,39 @@ TEST_F(CfmAgentdE2e, HostileFramesOnAJumboLinkAreAnsweredOrCounted) {
   ASSERT_EQ(replay.status, 0) << replay.output;
   EXPECT_NE(replay.output.find("replayed 5 frames, captured 3 sent frames"), std::string::npos) << replay.output;
   EXPECT_EQ(json::parse(RunnerTest::readFile(stateOut))["counters"], state()["counters"]);
+
+  // CCMs each from a new MEP id and source address, four times the databases' limits, in
+  // bursts the agent's socket queue holds: each counted, the databases full at their
+  // limits, the daemon's memory flat once they are.
+  const auto rss = [&] {
+    std::ifstream in("/proc/" + std::to_string(daemon_->pid()) + "/status");
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return 0L;
+  };
+  const auto ccmsIn = [](const json& s) {
+    return s["counters"].value("Ethernet1", json::object()).value("3", json::object()).value("1", json::object()).value("in", 0);
+  };
+  const long rssBefore = rss();
+  long rssFull = 0;
+  for (int sent = 0; sent < 4 * limit;) {
+    for (const int burst = sent + 32; sent < burst; ++sent) {
+      ASSERT_TRUE(onA->send(span(ethernet(ccmGroup(3), mac(0x020000100000 + sent), 0, ccm(3, std::uint16_t(1 + sent))))));
+    }
+    until(std::to_string(sent) + " CCMs counted", [&](const json& s) { return ccmsIn(s) == sent; });
+    if (sent == limit) rssFull = rss();
+  }
+  const json full = until("the flood counted", [&](const json& s) {
+    const json c = s["counters"]["Ethernet1"]["3"]["1"];
+    return c.value("debugCcmDbFull", 0) == 3 * limit && c.value("debugMipCcmDbFull", 0) == 3 * limit;
+  });
+  EXPECT_EQ(full["databaseFill"], json::parse(R"({"ccmDatabase": {"entries": 256, "limit": 256},
+                                                   "mipCcmDatabase": {"entries": 256, "limit": 256}})"));
+  const long rssAfter = rss();
+  std::cout << "cfmagentd: VmRSS " << rssBefore << " kB before the flood, " << rssFull << " kB at the limits, "
+            << rssAfter << " kB after four times as many CCMs\n";
+  EXPECT_LT(rssAfter - rssFull, 1024) << "kB grown past the limits";
 
   // Back to 1500 bytes: followed, and pings go on being answered.
   linkA_->mtuIs(1500);
