@@ -164,10 +164,10 @@ void Daemon::intfStatusUpdate() {
   }
 }
 
-nlohmann::json Daemon::state() const {
+nlohmann::json Daemon::state(const std::set<std::string>& only) const {
   std::vector<Kiln::PtrConst<Interface::Pam>> sockets;
   for (const auto& [intf, pam] : *sockets_) sockets.push_back(pam);
-  return stateJson(*manager_, sockets);
+  return stateJson(*manager_, sockets, only);
 }
 
 nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
@@ -175,7 +175,9 @@ nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
     // Inside the try: a request that is no object, or whose fields have the wrong type,
     // is answered like any other bad request.
     const std::string op = request.value("op", "");
-    if (op == "show") return {{"ok", true}, {"state", state()}};
+    if (op == "show") {
+      return {{"ok", true}, {"state", state(request.value("sections", std::set<std::string>{}))}};
+    }
     if (op == "clear") return clear(request.value("command", ""));
     if (op == "query") return query(request.value("topic", ""), request.value("fields", nlohmann::json::object()));
     if (op == "apply") {

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,8 +69,8 @@ class Daemon {
   std::optional<IntfId> intfOf(const std::string& name) const;
 
   // The state export (docs/state.md): the database's sections and the counters of the
-  // sockets the agent has open.
-  nlohmann::json state() const;
+  // sockets the agent has open; with `only`, the sections it names.
+  nlohmann::json state(const std::set<std::string>& only = {}) const;
 
   // One control request ({"op": "show" | "clear" | "apply" | "query", ...}); the answer
   // always has "ok", and "error" when not ok.

@@ -101,7 +101,10 @@ int showState(const std::string& socket, const std::string& section, bool json) 
   for (const auto& s : sections) {
     if (section == s.name) chosen = &s;
   }
-  const auto state = ok(request(socket, {{"op", "show"}}))["state"];
+  // One section asks for that alone (and the databases' fill, which their tables head).
+  nlohmann::json show = {{"op", "show"}};
+  if (chosen) show["sections"] = {chosen->key, "databaseFill"};
+  const auto state = ok(request(socket, show))["state"];
   if (json) {
     std::cout << (chosen ? state.value(chosen->key, nlohmann::json::object()) : state).dump(2) << "\n";
   } else if (chosen) {

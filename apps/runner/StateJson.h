@@ -7,6 +7,8 @@
 // that is not in the database gives an empty section, not an error, so the export works
 // before the agent has mounted anything.
 
+#include <set>
+#include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -17,9 +19,11 @@
 namespace Runner {
 
 // counters, ccmDatabase, mipCcmDatabase, databaseFill, aleConfig, mdStatus, aleMeps and
-// bridging from the database, and sockets from the counters of `sockets` (closed ones are left out).
+// bridging from the database, and sockets from the counters of `sockets` (closed ones are left out);
+// with `only`, just the sections it names.
 nlohmann::json stateJson(const Orbis::EntityManager& manager,
-                         const std::vector<Kiln::PtrConst<Interface::Pam>>& sockets = {});
+                         const std::vector<Kiln::PtrConst<Interface::Pam>>& sockets = {},
+                         const std::set<std::string>& only = {});
 
 // Readable tables of one section each, from a state JSON as stateJson() makes it (a missing
 // section reads as empty). Each ends with a newline.

@@ -140,6 +140,11 @@ TEST_F(DaemonTest, FramesShedByAFullSocketQueueAreShown) {
             "Interface   MTU  Rx frames  Rx queue drops  Rx truncated  Rx kernel drops  Tx frames  Tx errors\n"
             "---------  ----  ---------  --------------  ------------  ---------------  ---------  ---------\n"
             "Ethernet1  9000        100              44             0                0          0          0\n");
+  // Asked for alone, a section comes alone.
+  const json only = request({{"op", "show"}, {"sections", {"sockets", "databaseFill"}}})["state"];
+  EXPECT_EQ(only.size(), 2u);
+  EXPECT_EQ(only["sockets"], request({{"op", "show"}})["state"]["sockets"]);
+  EXPECT_EQ(request({{"op", "show"}, {"sections", 5}})["ok"], false);
   daemon->deviceIs("sw-a", 4, false);  // its socket closes and leaves the section
   EXPECT_EQ(request({{"op", "show"}})["state"]["sockets"], json::object());
 }
