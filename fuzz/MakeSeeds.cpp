@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "apps/cfmagentd/Pcapng.h"
+#include "fuzz/FuzzLimits.h"
 #include "tests/support/Frames.h"
 
 namespace fs = std::filesystem;
@@ -199,6 +200,9 @@ std::vector<std::string> pcapngSeeds(const fs::path& scratch) {
       {{"sw-a", 1, ethernet(bridgeMac, hostA, 10, lbm(3, 1))},
        {"sw-b", 2, ethernet(ccmGroup(5), hostA, 10, ccm(5, 200))},
        {"", 3, std::string(60, 'x')}},
+      // A jumbo frame; the largest frame the replay's sockets take.
+      {{"Ethernet1", 4, ofSize(Msg::lbm, 9216)}},
+      {{"Ethernet8", 5, std::string(16384, 'j')}},
   };
   std::vector<std::string> seeds;
   for (const auto& frames : captures) {
@@ -214,6 +218,7 @@ std::vector<std::string> pcapngSeeds(const fs::path& scratch) {
 }
 
 std::vector<std::string> controlSeeds() {
+  const std::string show = "{\"op\":\"show\"}";
   return {
       "{\"op\":\"show\"}\n",
       "{\"op\":\"clear\",\"command\":\"clear continuity-check database\"}\n",
@@ -226,7 +231,18 @@ std::vector<std::string> controlSeeds() {
       "{\"op\":\"apply\",\"name\":\"x.json\",\"text\":\"{\\\"bridgeMac\\\":\\\"02:00:00:00:00:02\\\"}\"}\n",
       "{\"op\":\"apply\",\"text\":5}",
       "[\"show\"]\n",
+      // The longest request the fuzzed server takes, and one byte more.
+      show + std::string(Fuzz::controlRequestBytes - show.size(), ' ') + "\n",
+      show + std::string(Fuzz::controlRequestBytes + 1 - show.size(), ' ') + "\n",
   };
+}
+
+// A document listing every VLAN on a trunk, one by one.
+std::string everyVlanConfig() {
+  std::string vlans;
+  for (int v = 1; v <= 4094; ++v) vlans += (v > 1 ? "," : "") + std::to_string(v);
+  return "{\"bridgeMac\":\"02:00:00:00:00:01\",\"interfaces\":{\"Ethernet1\":\"sw-a\"},\"switchports\":{\"Ethernet1\":{\"mode\":\"trunk\","
+         "\"allowedVlans\":[" + vlans + "]}}}";
 }
 
 }  // namespace
@@ -243,7 +259,8 @@ int main(int argc, char** argv) {
   writeAll(out / "pcapng", pcapngSeeds(out / "scratch.pcapng"));
   const std::string nul(1, '\0');
   writeAll(out / "config", {demo, agent, demo + nul + agent, agent + nul + demo, agent + nul + "{}",
-                            demo + nul + "{\"cfm\":{\"domains\":[{\"level\":9}]}}"});
+                            demo + nul + "{\"cfm\":{\"domains\":[{\"level\":9}]}}",
+                            agent + nul + everyVlanConfig(), everyVlanConfig() + nul + agent});
   writeAll(out / "control", controlSeeds());
   return 0;
 }
