@@ -5,22 +5,45 @@
 //
 // Beyond the sanitizers, each frame must be counted `in` exactly once with at most one
 // in-error, and each frame the agent sends, put back on the wire of the port it left by,
-// must be taken by our receive path without an in-error.
+// must be taken by our receive path without an in-error. What a frame makes the agent send
+// is bounded: at most two frames (a relayed LTM and its LTR), none longer than the frame
+// itself plus the largest growth an answer may have, and each within what its egress
+// socket's MTU allows for the VLAN tags it carries.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "CfmAgent/CfmAgent.h"
+#include "CfmAgent/LinktraceSm.h"
 #include "apps/cfmagentd/Daemon.h"
+#include "platform/intf/EthDevPamManager.h"
 #include "platform/intf/MemoryPam.h"
 
 namespace {
 
 using CfmAgent::CounterId;
 using Lumen::IntfId;
+
+// A frame answering another is at most this much longer: the LTR is the answer that grows
+// most.
+constexpr std::size_t answerGrowthMax = CfmAgent::LinktraceSm::ltrGrowthMax;
+// A relayed LTM and its LTR.
+constexpr std::size_t answersMax = 2;
+
+// The VLAN tags in front of a frame's EtherType, whichever TPID a port uses.
+std::size_t vlanTags(const std::string& frame) {
+  std::size_t tags = 0;
+  for (std::size_t at = 12; at + 4 <= frame.size(); at += 4, ++tags) {
+    const unsigned type = unsigned(std::uint8_t(frame[at])) << 8 | std::uint8_t(frame[at + 1]);
+    if (type != 0x8100 && type != 0x88a8 && type != 0x9100) break;
+  }
+  return tags;
+}
 
 struct Sums {
   std::uint64_t in = 0, inError = 0, out = 0, noBridgingVlan = 0;
@@ -82,10 +105,28 @@ struct World {
     auto sent = wire.sent();
     wire.sentClear();
     const Sums s = sums();
-    if (s.in != 1) fault("counted in " + std::to_string(s.in) + " times", frame);
+    // The socket takes no frame longer than a packet buffer.
+    const std::uint64_t taken = frame.size() <= Lumen::Pkt::maxBytes ? 1 : 0;
+    if (s.in != taken) fault("counted in " + std::to_string(s.in) + " times", frame);
     if (s.inError > 1) fault(std::to_string(s.inError) + " in-errors", frame);
     if (s.out != sent.size()) {
       fault("out " + std::to_string(s.out) + " for " + std::to_string(sent.size()) + " frames sent", frame);
+    }
+    if (sent.size() > answersMax) fault(std::to_string(sent.size()) + " frames sent for one", frame);
+    for (const auto& out : sent) {
+      if (out.bytes.size() > frame.size() + answerGrowthMax) {
+        fault("a frame of " + std::to_string(out.bytes.size()) + " bytes sent for one of " +
+                  std::to_string(frame.size()) + " on " + out.intf.stringValue(),
+              frame);
+      }
+      const auto pam = agent->ethDevPamManager()->ethDevPamCollection()->intfPam(out.intf);
+      if (!pam) fault("a frame sent on " + out.intf.stringValue() + ", which has no socket", frame);
+      const std::size_t tags = vlanTags(out.bytes);
+      if (out.bytes.size() > pam->maxFrameBytes(tags)) {
+        fault("a frame of " + std::to_string(out.bytes.size()) + " bytes with " + std::to_string(tags) +
+                  " tags sent on " + out.intf.stringValue() + ", MTU " + std::to_string(pam->mtu()),
+              frame);
+      }
     }
     return sent;
   }

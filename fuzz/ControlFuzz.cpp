@@ -13,6 +13,7 @@
 #include "apps/cfmagentd/ControlServer.h"
 #include "apps/cfmagentd/Daemon.h"
 #include "fuzz/Fault.h"
+#include "fuzz/FuzzLimits.h"
 #include "tests/support/ControlClient.h"
 
 namespace {
@@ -27,8 +28,11 @@ struct World {
     daemon.emplace(loop, base);
     daemon->agentIs(CFM_AGENT_LIBRARY);
     daemon->everyDevicePresentIs(true);
-    server.emplace(loop, "/tmp/cfm-fuzz-control-" + std::to_string(::getpid()) + ".sock",
-                   [this](const nlohmann::json& request) { return daemon->handleRequest(request); });
+    Runner::ControlLimits limits;
+    limits.requestBytes = Fuzz::controlRequestBytes;
+    server.emplace(
+        loop, "/tmp/cfm-fuzz-control-" + std::to_string(::getpid()) + ".sock",
+        [this](const nlohmann::json& request) { return daemon->handleRequest(request); }, limits);
     loop.runUntilIdle();
   }
 };
