@@ -107,8 +107,6 @@ TEST(CfmProfile, DefaultProfileSendsCcmsOnceASecondAndIsNoMemberOfTheCollection)
   EXPECT_EQ(config->defaultCfmProfile(), profile);
 }
 
-// Whatever a library registers, the database can build by name, named as it asks; and a
-// registration lives only as long as its object, as an unloaded library's types must.
 // The entry counts the receiver holds its limits against follow every way an entry comes and
 // goes, at any depth; a member let go, or made on its own, counts into no database.
 TEST(CcmDatabases, EntryCountsFollowEveryAdditionAndDeletion) {
@@ -139,6 +137,8 @@ TEST(CcmDatabases, EntryCountsFollowEveryAdditionAndDeletion) {
   }
 }
 
+// Whatever a library registers, the database can build by name, named as it asks; and a
+// registration lives only as long as its object, as an unloaded library's types must.
 TEST(TypeRegistry, EveryRegisteredTypeBuildsAnEntityOfTheAskedName) {
   for (const auto& type : Kiln::typeNames()) {
     auto entity = Kiln::newEntity(type, "probe");
