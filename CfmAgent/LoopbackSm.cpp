@@ -61,7 +61,8 @@ void LoopbackSm::handleProtocolPkt() {
   pkt->beginOffsetInc(std::int16_t(sizeof(LBMPdu)));
   // The reply is as long as the message and leaves where it came in, so it fits unless the
   // far end sent more than this interface's MTU allows, or the MTU has been lowered since.
-  const std::uint32_t maxBytes = pktHelper_->maxFrameBytes(record.intf(), record.eth8021QHdr().size());
+  const std::uint32_t maxBytes =
+      pktHelper_->maxFrameBytes(record.intf(), record.eth8021QHdr().size(), ethHdr.typeOrLen());
   if (pkt->frontBytes() > maxBytes) {
     CFM_DROP_TRACE(trace(), 5, record.pktId(), "frameBytes",
                    std::to_string(pkt->frontBytes()) + " > " + std::to_string(maxBytes));

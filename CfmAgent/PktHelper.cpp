@@ -20,17 +20,18 @@ Kiln::Ptr<PktMetaData> PktHelper::newPktMetaData(Kiln::Ptr<Lumen::Pkt> pkt, Lume
   return record;
 }
 
-std::uint32_t PktHelper::maxFrameBytes(Lumen::IntfId intf, std::size_t tags) const {
+std::uint32_t PktHelper::maxFrameBytes(Lumen::IntfId intf, std::size_t tags, std::uint16_t outerTpid) const {
   const auto pam = pamCollection_ ? pamCollection_->intfPam(intf) : nullptr;
-  return pam ? std::min(pam->maxFrameBytes(tags), Lumen::Pkt::maxBytes) : Lumen::Pkt::maxBytes;
+  return pam ? std::min(pam->maxFrameBytes(tags, outerTpid), Lumen::Pkt::maxBytes) : Lumen::Pkt::maxBytes;
 }
 
 PktHelper::Egress PktHelper::egress(Lumen::IntfId intf, Lumen::VlanId vlan,
                                     const Kiln::PtrConst<Bridging::Config>& brConfig) const {
   auto port = brConfig ? brConfig->switchIntfConfig(intf) : nullptr;
-  const std::size_t tags = port ? Bridging::egressTags(*port, vlan).vlans().size() : 0;
-  return {port ? std::uint32_t(sizeof(Lumen::EthHdr) + sizeof(Lumen::Eth8021QHdr) * tags) : 0,
-          maxFrameBytes(intf, tags)};
+  const Bridging::EgressTags tags = port ? Bridging::egressTags(*port, vlan) : Bridging::EgressTags{};
+  const std::size_t count = tags.vlans().size();
+  return {port ? std::uint32_t(sizeof(Lumen::EthHdr) + sizeof(Lumen::Eth8021QHdr) * count) : 0,
+          maxFrameBytes(intf, count, tags.tpid)};
 }
 
 bool PktHelper::encapL2Layer(const Kiln::Ptr<Lumen::Pkt>& pkt, PktMetaData& record,

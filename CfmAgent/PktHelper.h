@@ -23,10 +23,11 @@ class PktHelper : public Kiln::Entity {
   // is counted `in` at once (at no level, opcode 0).
   Kiln::Ptr<PktMetaData> newPktMetaData(Kiln::Ptr<Lumen::Pkt> pkt, Lumen::IntfId intf, bool ingress);
 
-  // The longest frame with `tags` VLAN tags that `intf` takes: its socket's MTU plus the
-  // Ethernet header and the tags. Without a socket, the longest frame a Pkt holds: nothing
-  // leaves there, and sendPkt counts why.
-  std::uint32_t maxFrameBytes(Lumen::IntfId intf, std::size_t tags) const;
+  // The longest frame with `tags` VLAN tags, the outer one `outerTpid`, that `intf` takes,
+  // as its socket says (its MTU plus the Ethernet header and the tags its device allows
+  // for). Without a socket, the longest frame a Pkt holds: nothing leaves there, and
+  // sendPkt counts why.
+  std::uint32_t maxFrameBytes(Lumen::IntfId intf, std::size_t tags, std::uint16_t outerTpid) const;
   // What encapL2Layer will put in front of a CFM PDU sent out of `intf` in `vlan`, and the
   // longest frame `intf` then takes, for a frame to be measured before it is built.
   struct Egress {

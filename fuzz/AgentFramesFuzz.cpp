@@ -122,7 +122,8 @@ struct World {
       const auto pam = agent->ethDevPamManager()->ethDevPamCollection()->intfPam(out.intf);
       if (!pam) fault("a frame sent on " + out.intf.stringValue() + ", which has no socket", frame);
       const std::size_t tags = vlanTags(out.bytes);
-      if (out.bytes.size() > pam->maxFrameBytes(tags)) {
+      const auto outerTpid = std::uint16_t(std::uint8_t(out.bytes[12]) << 8 | std::uint8_t(out.bytes[13]));
+      if (out.bytes.size() > pam->maxFrameBytes(tags, outerTpid)) {
         fault("a frame of " + std::to_string(out.bytes.size()) + " bytes with " + std::to_string(tags) +
                   " tags sent on " + out.intf.stringValue() + ", MTU " + std::to_string(pam->mtu()),
               frame);

@@ -115,6 +115,13 @@ class AfPacketDevice : public PamDevice {
   bool transmit(std::span<const std::uint8_t> frame) override { return socket_->transmit(frame); }
   RxLosses rxLosses() override { return socket_->rxLosses(); }
   std::uint64_t txLateErrors() override { return socket_->txLateErrors(); }
+  // A packet socket sends at most the MTU after the Ethernet header, and one 802.1Q tag's
+  // four bytes more when the outer tag is one: a second tag, or an outer 802.1ad tag, must
+  // fit in the MTU (the kernel's own test, EMSGSIZE otherwise).
+  std::uint32_t maxFrameBytes(std::uint32_t mtu, std::size_t tags, std::uint16_t outerTpid) const override {
+    const bool dot1Q = tags > 0 && outerTpid == Lumen::ethTypeDot1Q;
+    return mtu + std::uint32_t(sizeof(Lumen::EthHdr) + (dot1Q ? sizeof(Lumen::Eth8021QHdr) : 0));
+  }
 
  private:
   std::shared_ptr<DeviceSocket> socket_;

@@ -46,6 +46,14 @@ class PamDevice {
   virtual RxLosses rxLosses() { return {}; }
   // Frames transmit() accepted into a batch that the kernel refused when the batch went out.
   virtual std::uint64_t txLateErrors() { return 0; }
+  // The longest frame the device takes with `tags` VLAN tags, the outer one `outerTpid`,
+  // when its MTU is `mtu`: by default the MTU after the Ethernet header and every tag.
+  virtual std::uint32_t maxFrameBytes(std::uint32_t mtu, std::size_t tags, std::uint16_t /*outerTpid*/) const {
+    return afterEveryTag(mtu, tags);
+  }
+  static std::uint32_t afterEveryTag(std::uint32_t mtu, std::size_t tags) {
+    return mtu + std::uint32_t(sizeof(Lumen::EthHdr) + tags * sizeof(Lumen::Eth8021QHdr));
+  }
 };
 
 class Pam : public Kiln::Entity {
@@ -79,12 +87,12 @@ class Pam : public Kiln::Entity {
   Counters counters() const;
 
   // The device's MTU, as the platform last reported it: what a frame may carry after its
-  // Ethernet header and VLAN tags. A frame longer than maxFrameBytes for its tags does not
-  // fit the interface, and a sender must not build one.
+  // Ethernet header and VLAN tags. A frame longer than maxFrameBytes for its tags (and the
+  // outer one's TPID) does not fit the interface, and a sender must not build one.
   std::uint32_t mtu() const { return mtu_; }
   void mtuIs(std::uint32_t mtu) { mtu_ = mtu; }
-  std::uint32_t maxFrameBytes(std::size_t tags) const {
-    return mtu_ + std::uint32_t(sizeof(Lumen::EthHdr) + tags * sizeof(Lumen::Eth8021QHdr));
+  std::uint32_t maxFrameBytes(std::size_t tags, std::uint16_t outerTpid = Lumen::ethTypeDot1Q) const {
+    return device_ ? device_->maxFrameBytes(mtu_, tags, outerTpid) : PamDevice::afterEveryTag(mtu_, tags);
   }
 
   // At most `limit` frames wait; when full, the oldest (head drop) or the arriving frame

@@ -127,4 +127,24 @@ TEST_F(PamE2e, InterfacesShareADevicesSocketAndABurstReachesTheReaderWhole) {
   EXPECT_EQ(TestSupport::receiveFrames(*host_, burst), sent);
 }
 
+// What a kernel socket says fits is what the kernel sends: a frame as long as maxFrameBytes
+// leaves, one byte longer is refused, untagged and under each kind of tag stack.
+TEST_F(PamE2e, TheLongestFrameASocketAllowsIsTheLongestTheKernelSends) {
+  auto pam = open("Ethernet1");
+  ASSERT_TRUE(pam);
+  pam->mtuIs(1500);  // the veth's
+  const std::vector<std::uint16_t> stacks[] = {{}, {0x8100}, {0x8100, 0x8100}, {0x88a8}, {0x88a8, 0x8100}};
+  for (const auto& tpids : stacks) {
+    const std::uint32_t longest = pam->maxFrameBytes(tpids.size(), tpids.empty() ? 0 : tpids[0]);
+    for (const std::uint32_t bytes : {longest, longest + 1}) {
+      TestSupport::Frame f{TestSupport::ccmGroup(3), TestSupport::hostA, {}, 0x8902, ""};
+      for (const auto tpid : tpids) f.tag(10, tpid);
+      f.payload.resize(bytes - f.bytes().size());
+      auto pkt = Lumen::pktManager().newPkt();
+      pkt->stringValueIs(f.bytes(), false);
+      EXPECT_EQ(pam->txPkt(pkt), bytes == longest) << ::testing::PrintToString(tpids) << " " << bytes;
+    }
+  }
+}
+
 }  // namespace
