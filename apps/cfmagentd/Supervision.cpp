@@ -21,10 +21,13 @@ Supervision::Supervision(Kiln::EventLoop& loop, Log log) : loop_(loop), log_(std
   if (sd_watchdog_enabled(0, &usec) > 0) watchdog_ = std::chrono::microseconds(usec);
 }
 
-Supervision::~Supervision() {
+Supervision::~Supervision() { stopPings(); }
+
+void Supervision::stopPings() {
   if (timerFd_ < 0) return;
   loop_.fdDel(timerFd_);
   ::close(timerFd_);
+  timerFd_ = -1;
 }
 
 void Supervision::notify(const std::string& state) {
@@ -59,11 +62,7 @@ void Supervision::readyIs(const std::string& status) {
 
 void Supervision::stoppingIs() {
   if (!supervised_) return;
-  if (timerFd_ >= 0) {
-    loop_.fdDel(timerFd_);
-    ::close(timerFd_);
-    timerFd_ = -1;
-  }
+  stopPings();
   notify("STOPPING=1");
 }
 

@@ -34,6 +34,7 @@ class Supervision {
 
  private:
   void notify(const std::string& state);
+  void stopPings();
 
   Kiln::EventLoop& loop_;
   Log log_;

@@ -261,13 +261,7 @@ TEST_F(CfmAgentdE2e, HostileFramesOnAJumboLinkAreAnsweredOrCounted) {
   // CCMs each from a new MEP id and source address, four times the databases' limits, in
   // bursts the agent's socket queue holds: each counted, the databases full at their
   // limits, the daemon's memory flat once they are.
-  const auto rss = [&] {
-    std::ifstream in("/proc/" + std::to_string(daemon_->pid()) + "/status");
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return 0L;
-  };
+  const auto rss = [&] { return std::stol(daemonStatus("VmRSS")); };
   const auto ccmsIn = [](const json& s) {
     return s["counters"].value("Ethernet1", json::object()).value("3", json::object()).value("1", json::object()).value("in", 0);
   };
@@ -503,17 +497,10 @@ TEST_F(CfmAgentdE2e, UnprivilegedItAnswersEveryEncapsulationThroughControlSocket
   startDaemon({"--config", dir_ / "encapsulations.json"},
               {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--no-new-privs",
                "--inh-caps=-all,+net_raw", "--ambient-caps=-all,+net_raw", "--bounding-set=-all,+net_raw"});
-  auto status = [&](const std::string& field) {
-    std::ifstream in("/proc/" + std::to_string(daemon_->pid()) + "/status");
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind(field + ":\t", 0) == 0) return line.substr(field.size() + 2);
-    }
-    return std::string("?");
-  };
-  EXPECT_EQ(status("Uid"), "65534\t65534\t65534\t65534");
-  EXPECT_EQ(status("CapEff"), "0000000000002000");  // CAP_NET_RAW only
-  EXPECT_EQ(status("CapBnd"), "0000000000002000");
-  const long rssBefore = std::stol(status("VmRSS"));
+  EXPECT_EQ(daemonStatus("Uid"), "65534\t65534\t65534\t65534");
+  EXPECT_EQ(daemonStatus("CapEff"), "0000000000002000");  // CAP_NET_RAW only
+  EXPECT_EQ(daemonStatus("CapBnd"), "0000000000002000");
+  const long rssBefore = std::stol(daemonStatus("VmRSS"));
   // A trunk's native VLAN untagged, VLAN 20 tagged, VLAN 100 translated; an access port.
   // cfmtool takes a reply only with the tag its message had.
   for (const auto& [host, device, vlan] : {std::tuple{&*hostA_, "host-a", Args{}}, {&*hostA_, "host-a", Args{"--vlan", "20"}},
@@ -571,7 +558,7 @@ TEST_F(CfmAgentdE2e, UnprivilegedItAnswersEveryEncapsulationThroughControlSocket
   EXPECT_EQ(pingAnswered(*hostA_, "host-a"), "answered");
   // cfmctl is served again, and each LBM was answered once.
   countsAre({{"Ethernet1/3/3/in", 10}, {"Ethernet1/3/2/out", 10}, {"Ethernet2/3/3/in", 2}, {"Ethernet2/3/2/out", 2}});
-  const long peak = std::stol(status("VmHWM"));
+  const long peak = std::stol(daemonStatus("VmHWM"));
   std::cout << "cfmagentd: VmRSS " << rssBefore << " kB before the abuse, VmHWM " << peak << " kB after\n";
   EXPECT_LT(peak - rssBefore, 16 * 1024);
 }

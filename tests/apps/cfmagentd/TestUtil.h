@@ -2,6 +2,7 @@
 // The demo configuration, counters read from a state export, and captured frames in expectations.
 
 #include <cstdint>
+#include <fstream>
 #include <map>
 #include <ostream>
 #include <string>
@@ -105,6 +106,14 @@ class DaemonE2e : public ::testing::Test {
     ASSERT_TRUE(daemon_->waitFor("running;", 10)) << daemon_->output();
   }
   std::string socket() const { return dir_ / "control.sock"; }
+  // A field of the running daemon's /proc status ("VmRSS" gives "9008 kB"); "?" when absent.
+  std::string daemonStatus(const std::string& field) const {
+    std::ifstream in("/proc/" + std::to_string(daemon_->pid()) + "/status");
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind(field + ":\t", 0) == 0) return line.substr(line.find_first_not_of(" \t", field.size() + 1));
+    }
+    return "?";
+  }
   E2e::CommandResult cfmctl(Args args) const {
     args.insert(args.begin(), {CFMCTL, "--socket", socket()});
     return E2e::runCommand(args);
