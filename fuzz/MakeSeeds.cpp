@@ -50,12 +50,6 @@ constexpr int trunk = 0, access = 1, qinq = 7;
 
 const std::string end(1, '\0');
 
-std::string repeated(std::size_t n, const std::string& s) {
-  std::string r;
-  r.reserve(n * s.size());
-  while (n-- > 0) r += s;
-  return r;
-}
 std::string data(std::size_t bytes) { return tlv(3, std::string(bytes, 'd')); }
 std::string emptyData(std::size_t n) { return repeated(n, tlv(3, "")); }
 

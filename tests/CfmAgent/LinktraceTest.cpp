@@ -256,7 +256,7 @@ TEST_F(LinktraceTest, HostileLtmsAreAnsweredWithinTheBoundOrCounted) {
   auto kni = entity<KernelNetInfo::Status>("kni/ns/default/status", "KernelNetInfo::Status");
   kni->deviceIs("veth1", 1, 9000);
   kni->deviceIs("veth2", 2, 9000);
-  const auto empties = [](int n, int type = 3) { std::string t; while (n--) t += tlv(type, ""); return t; };
+  const auto empties = [](int n, int type = 3) { return repeated(n, tlv(type, "")); };
   // Each answer copies the last of a repeated type for every one: of equal length, they fit.
   std::string org, lastOrg;
   for (int i = 0; i < 60; ++i) org += lastOrg = tlv(31, std::string("\0\x12\x34", 3) + std::string(61, char(i)));
@@ -269,7 +269,7 @@ TEST_F(LinktraceTest, HostileLtmsAreAnsweredWithinTheBoundOrCounted) {
       {"the same, relayed", empties(400) + tlv(3, std::string(200, 'x')), true, relayTooBig},
       {"1000 empty Data TLVs, then 6000 bytes", empties(1000) + tlv(3, std::string(6000, 'x')), true, relayTooBig},
       {"130 empty Data TLVs, then 100 bytes", empties(130) + tlv(3, std::string(100, 'x')), false, tooBig},
-      {"60 Organization-Specific TLVs", org, true, answered, [&] { std::string t; for (int i = 0; i < 60; ++i) t += lastOrg; return t; }()},
+      {"60 Organization-Specific TLVs", org, true, answered, repeated(60, lastOrg)},
       {"2900 empty Organization-Specific TLVs", empties(2900, 31), true, answered, empties(2900, 31)},
   };
   for (const Row& r : rows) {

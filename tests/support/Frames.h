@@ -49,6 +49,13 @@ inline std::string ccm(int level, std::uint16_t mepId, const std::string& md = "
 }
 
 inline std::string tlv(int type, const std::string& value) { return char(type) + u16(std::uint16_t(value.size())) + value; }
+// `bytes` `n` times over: a TLV repeated, as a hostile sender repeats it.
+inline std::string repeated(std::size_t n, const std::string& bytes) {
+  std::string out;
+  out.reserve(n * bytes.size());
+  while (n-- > 0) out += bytes;
+  return out;
+}
 
 // An LTM from `original` with transaction id 0x01020304, its TLVs the End TLV alone unless
 // `tlvs` says otherwise.

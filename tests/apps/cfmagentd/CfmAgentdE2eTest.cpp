@@ -214,7 +214,7 @@ TEST_F(CfmAgentdE2e, HostileFramesOnAJumboLinkAreAnsweredOrCounted) {
   auto onA = hostA_->inside([] { return std::make_unique<Interface::AfPacketSocket>("host-a"); });
   auto onB = hostB_->inside([] { return std::make_unique<Interface::AfPacketSocket>("host-b"); });
   const std::string end(1, '\0');
-  const auto empties = [](int n) { std::string t; while (n--) t += tlv(3, ""); return t; };
+  const auto empties = [](int n) { return repeated(n, tlv(3, "")); };
   std::string org;
   for (int i = 0; i < 60; ++i) org += tlv(31, std::string("\0\x12\x34", 3) + std::string(61, char(i)));
   const std::string lbmData(8988, 'x');  // a 9014-byte LBM: the MTU and the Ethernet header
