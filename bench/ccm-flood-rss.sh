@@ -49,24 +49,9 @@ for b in "$cfmagentd" "$cfmctl"; do
 done
 
 tag=ccmrss$$
-nsSw=$tag-sw nsHost=$tag-host
-work=$(mktemp -d "/tmp/$tag.XXXX")
 agent=
-stop() {  # PID: ends a process this script started and reaps it
-  if [ -n "$1" ] && kill -0 "$1" 2>/dev/null; then
-    kill -TERM "$1"
-    wait "$1" 2>/dev/null || true
-  fi
-}
-cleanup() {
-  set +e
-  stop "$agent"
-  ip netns del "$nsSw" 2>/dev/null
-  ip netns del "$nsHost" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+stopOnExit=agent
+source "$repo/bench/lib.sh"
 
 # One access port in VLAN 10 and the level 3 domain with its default MIP.
 config=$work/config.json
@@ -90,15 +75,8 @@ ip -n "$nsHost" link set host-a addrgenmode none 2>/dev/null || true
 ip -n "$nsSw" link set sw-a up
 ip -n "$nsHost" link set host-a up
 
-ctl() { "$cfmctl" --socket "$work/cfmagentd.sock" "$@"; }
-waitFor() {  # WHAT SECONDS COMMAND...: polls COMMAND every 50 ms
-  local what=$1 seconds=$2; shift 2
-  for _ in $(seq $((seconds * 20))); do "$@" && return 0; sleep 0.05; done
-  fail "$what not after $seconds s"
-}
 ip netns exec "$nsSw" "$cfmagentd" --config "$config" --control "$work/cfmagentd.sock" >"$work/cfmagentd.log" 2>&1 &
 agent=$!
-agentReady() { ctl show sockets 2>/dev/null | grep -q '^Ethernet1 '; }
 waitFor "cfmagentd ready (its log: $(cat "$work/cfmagentd.log" 2>/dev/null))" 10 agentReady
 
 # The limits the agent applies, as its state says.

@@ -75,29 +75,10 @@ done
 demoConfig=$repo/apps/runner/demo-config.json
 [ -f "$demoConfig" ] || fail "$demoConfig is missing"
 
-# Names unique per run, so that a run never touches another's namespaces.
 tag=lbbench$$
-nsSw=$tag-sw nsHost=$tag-host
-work=$(mktemp -d "/tmp/$tag.XXXX")
 agent= reflector= flooder=
-
-stop() {  # PID: ends a process this script started and reaps it
-  if [ -n "$1" ] && kill -0 "$1" 2>/dev/null; then
-    kill -TERM "$1"
-    wait "$1" 2>/dev/null || true
-  fi
-}
-cleanup() {
-  set +e
-  stop "$agent"
-  stop "$reflector"
-  stop "$flooder"
-  ip netns del "$nsSw" 2>/dev/null
-  ip netns del "$nsHost" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+stopOnExit="agent reflector flooder"
+source "$repo/bench/lib.sh"
 
 echo "== building lbmflood and lbrreflect from $tools"
 gcc -O2 -o "$work/lbmflood" "$tools/lbmflood.c"
@@ -131,14 +112,6 @@ ip -n "$nsSw" link set sw-a address "$bridgeMac" up
 ip -n "$nsHost" link set host-a address "$hostMac" up
 swIfIndex=$(ip netns exec "$nsSw" cat /sys/class/net/sw-a/ifindex)
 
-# Polls `$@` every 50 ms, 10 s at most; fails naming WHAT.
-waitFor() {
-  local what=$1; shift
-  for _ in $(seq 200); do "$@" && return 0; sleep 0.05; done
-  fail "$what not ready after 10 s"
-}
-ctl() { "$cfmctl" --socket "$work/cfmagentd.sock" "$@"; }
-agentReady() { ctl show sockets 2>/dev/null | grep -q '^Ethernet1 '; }
 # Whether process PID holds a packet socket bound to sw-a.
 packetSocketBound() {
   local pid=$1 link inodes=()
@@ -172,7 +145,7 @@ flood() {  # RESPONDER WINDOW PID: one lbmflood run against PID, its line kept i
 startAgent() {  # CONFIG READY: cfmagentd on CONFIG, once the command READY succeeds
   ip netns exec "$nsSw" "$cfmagentd" --config "$1" --control "$work/cfmagentd.sock" >"$work/cfmagentd.log" 2>&1 &
   agent=$!
-  waitFor "cfmagentd (its log: $(cat "$work/cfmagentd.log" 2>/dev/null))" "$2"
+  waitFor "cfmagentd (its log: $(cat "$work/cfmagentd.log" 2>/dev/null))" 10 "$2"
 }
 # What the agent's socket shed during a run: frames its queue dropped, frames the kernel did.
 socketDrops() { ctl show sockets --json | jq -r '.Ethernet1 | "\(.rxQueueDrops) \(.rxKernelDrops)"'; }
@@ -296,7 +269,7 @@ for round in $(seq "$rounds"); do
   echo "== round $round of $rounds: lbrreflect on sw-a"
   ip netns exec "$nsSw" "$work/lbrreflect" sw-a &
   reflector=$!
-  waitFor "lbrreflect" packetSocketBound "$reflector"
+  waitFor "lbrreflect" 10 packetSocketBound "$reflector"
   for window in 1 64; do flood "reflector/$round" "$window" "$reflector"; done
   stop "$reflector"
   reflector=
