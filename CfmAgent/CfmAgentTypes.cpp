@@ -49,10 +49,16 @@ std::uint8_t*& PktMetaData::tlvC(TlvType type) {
   return tlvC_[type];
 }
 
-std::uint8_t* PktMetaData::tlv(TlvType type) {
-  if (deletedTlv_[type]) return nullptr;
-  if (std::uint8_t* cached = tlvC(type)) return cached;
-  if (!ingress_ || tlvParseDone_ || tlvParseError_) return nullptr;
+std::span<std::uint8_t> PktMetaData::tlvSpan(std::uint8_t* tlv) {
+  if (!tlv) return {};
+  // Walked or built: a TLV in the index has its whole length behind it.
+  return {tlv, tlv[0] == tlvTypeEnd ? 1 : sizeof(TypeLength) + reinterpret_cast<const TypeLength*>(tlv)->length()};
+}
+
+std::span<std::uint8_t> PktMetaData::tlv(TlvType type) {
+  if (deletedTlv_[type]) return {};
+  if (std::uint8_t* cached = tlvC(type)) return tlvSpan(cached);
+  if (!ingress_ || tlvParseDone_ || tlvParseError_) return {};
 
   if (!tlvPkt_) {
     KILN_ASSERT(cfmHdr());
@@ -62,7 +68,7 @@ std::uint8_t* PktMetaData::tlv(TlvType type) {
       tlvParseError_ = true;
       CFM_DROP_TRACE(trace(), 7, pktId_, "cfmHdr()->firstTlvOffset()", cfmHdr_->firstTlvOffset());
       incrPktCounter(CounterId::inErrorFirstTlvOffsetTooLarge_);
-      return nullptr;
+      return {};
     }
     tlvPkt_ = Lumen::pktManager().newShallowCopy(pkt_);
     tlvPkt_->beginOffsetIs(std::int16_t(firstTlv + std::uint32_t(pktFront_ - pkt_->frontData())));
@@ -70,41 +76,36 @@ std::uint8_t* PktMetaData::tlv(TlvType type) {
 
   for (;;) {
     const std::span<std::uint8_t> left = tlvPkt_->offsetSpan();
-    if (left.empty()) {
-      tlvParseDone_ = true;  // a chain without End TLV is complete
-      return nullptr;
-    }
-    std::uint8_t* t = left.data();
-    const auto tlvType = TlvType(t[0]);
-    if (tlvType != tlvTypeEnd) {
-      const auto* typeLength = Lumen::overlayAt<TypeLength>(left, 0);
-      if (!typeLength) {
-        tlvParseError_ = true;
-        CFM_DROP_TRACE(trace(), 7, pktId_, "typeLength->type()", t[0]);
+    const Cfm::TlvAt<std::uint8_t> at = Cfm::tlvAt(left);
+    if (at.fault != Cfm::TlvFault::none) {
+      tlvParseError_ = true;
+      if (at.fault == Cfm::TlvFault::headerTruncated) {
+        CFM_DROP_TRACE(trace(), 7, pktId_, "typeLength->type()", left[0]);
         incrPktCounter(CounterId::inErrorTlvHdrTruncated_);
-        return nullptr;
-      }
-      const std::uint32_t length = typeLength->length();
-      if (length + sizeof(TypeLength) > left.size()) {
-        tlvParseError_ = true;
+      } else {
+        const std::uint32_t length = Lumen::overlayAt<TypeLength>(left, 0)->length();
         CFM_DROP_TRACE(trace(), 7, pktId_, "typeLength->length()", length);
         incrPktCounter(CounterId::inErrorTlvLenTooLarge_);
-        return nullptr;
       }
-      tlvPkt_->beginOffsetInc(std::int16_t(length + sizeof(TypeLength)));
+      return {};
     }
-    tlvQ_.enq(t);
-    tlvC(tlvType) = t;
+    if (at.tlv.empty()) {
+      tlvParseDone_ = true;  // a chain without End TLV is complete
+      return {};
+    }
+    tlvPkt_->beginOffsetInc(std::int16_t(at.tlv.size()));
+    const TlvType tlvType = Cfm::tlvType(at.tlv);
+    tlvQ_.enq(at.tlv.data());
+    tlvC(tlvType) = at.tlv.data();
     if (tlvType == tlvTypeEnd) {
       tlvParseDone_ = true;
-      tlvPkt_->beginOffsetInc(1);
-      return nullptr;
+      return {};
     }
-    if (tlvType == type) return t;
+    if (tlvType == type) return at.tlv;
   }
 }
 
-void PktMetaData::tlvIs(std::uint8_t* tlv) { tlvC(TlvType(tlv[0])) = tlv; }
+void PktMetaData::tlvIs(std::span<std::uint8_t> tlv) { tlvC(Cfm::tlvType(tlv)) = tlv.data(); }
 
 void PktMetaData::tlvDel(TlvType type) {
   KILN_ASSERT(ingress());

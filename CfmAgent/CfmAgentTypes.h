@@ -5,6 +5,7 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <span>
 
 #include "CfmAgent/CfmPdu.h"
 #include "CfmAgent/CounterHelper.h"
@@ -71,11 +72,12 @@ class PktMetaData : public Kiln::Entity, public Kiln::Pooled<PktMetaData> {
   void tlvQEnq(std::uint8_t* tlv) { tlvQ_.enq(tlv); }
   bool initialized() const { return initialized_; }
 
-  // The first byte of the first TLV of `type`, or null. Walks the chain only as far as
-  // needed and never twice over the same bytes; malformed chains are counted once.
-  std::uint8_t* tlv(TlvType type);
+  // The first TLV of `type`, whole (header and value; the End TLV's one byte), or empty.
+  // Walks the chain only as far as needed and never twice over the same bytes; malformed
+  // chains are counted once.
+  std::span<std::uint8_t> tlv(TlvType type);
   // Makes a TLV of a frame being built visible to tlv(), under its own type.
-  void tlvIs(std::uint8_t* tlv);
+  void tlvIs(std::span<std::uint8_t> tlv);
   // Hides a received frame's TLV type from tlv() from now on.
   void tlvDel(TlvType type);
 
@@ -108,6 +110,8 @@ class PktMetaData : public Kiln::Entity, public Kiln::Pooled<PktMetaData> {
   // nothing. Null: not cached. Most frames never ask for a TLV, so the index is cleared on
   // first use, not with every record.
   std::uint8_t*& tlvC(TlvType type);
+  // An indexed TLV with its length.
+  static std::span<std::uint8_t> tlvSpan(std::uint8_t* tlv);
   static constexpr std::size_t tlvTypes = std::size_t(1) << (8 * sizeof(TlvType));
   bool tlvIndexReady_ = false;
   std::array<std::uint8_t*, tlvTypes> tlvC_;

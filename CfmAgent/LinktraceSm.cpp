@@ -17,20 +17,12 @@ Kiln::TraceHandle& trace() {
   return handle;
 }
 
-// The fixed part of an LTM, whatever its first TLV offset says.
-constexpr std::uint32_t ltmFixedBytes = 21;
-static_assert(sizeof(LTMPdu) == ltmFixedBytes);
 // What every LTR carries before the TLVs it copies.
 constexpr std::uint32_t ltrFixedBytes =
     sizeof(LTRPdu) + sizeof(LtrEgressIdTlv) + sizeof(ReplyIngressTlv) + sizeof(ReplyEgressTlv);
 constexpr std::uint32_t maxTagBytes = 2 * sizeof(Lumen::Eth8021QHdr);
-static_assert(LinktraceSm::ltrGrowthMax == ltrFixedBytes - ltmFixedBytes + 1 + maxTagBytes);
+static_assert(LinktraceSm::ltrGrowthMax == ltrFixedBytes - sizeof(LTMPdu) + 1 + maxTagBytes);
 static_assert(LinktraceSm::relayGrowthMax == sizeof(LtmEgressIdTlv) + 1 + maxTagBytes);
-
-// A TLV's whole size: type, length and value.
-std::size_t tlvBytes(const std::uint8_t* tlv) {
-  return sizeof(TypeLength) + reinterpret_cast<const TypeLength*>(tlv)->length();
-}
 
 }  // namespace
 
@@ -115,7 +107,8 @@ void LinktraceSm::handleProtocolPkt() {
     CFM_DROP_TRACE(trace(), 5, record.pktId(), "offsetBytes", pkt->offsetBytes());
     return record.incrPktCounter(CounterId::inErrorPduTooShort_);
   }
-  pkt->beginOffsetInc(std::int16_t(ltmFixedBytes));
+  // The fixed part, whatever the first TLV offset says.
+  pkt->beginOffsetInc(std::int16_t(sizeof(LTMPdu)));
   KILN_TRACE(trace(), 9, "Packet useFdbOnly = " << ltmPdu->useFdbOnly() << " transactionId = "
                                                 << ltmPdu->transactionId() << " ttl = " << unsigned(ltmPdu->ttl())
                                                 << " originalMacAddr = " << ltmPdu->originalMacAddr()
@@ -136,8 +129,8 @@ void LinktraceSm::handleProtocolPkt() {
   // The replies take the last TLV of each type, so the whole chain is walked first and the
   // last one is checked: an LTM may carry a good identifier and then a short one.
   record.tlv(tlvTypeEnd);
-  if (const std::uint8_t* tlv = record.tlv(tlvTypeLtmEgressId)) {
-    const auto length = reinterpret_cast<const TypeLength*>(tlv)->length();
+  if (const auto tlv = record.tlv(tlvTypeLtmEgressId); !tlv.empty()) {
+    const auto length = Lumen::overlayAt<TypeLength>(tlv, 0)->length();
     if (length < LtmEgressIdTlv::defaultLength) {
       CFM_DROP_TRACE(trace(), 7, record.pktId(), "ltmEgressIdTlv->length()", length);
       record.incrPktCounter(CounterId::debugLtmEgressIdTlvLen_);
@@ -162,9 +155,9 @@ LinktraceSm::TlvCopies LinktraceSm::tlvCopies(PktMetaData& from, Skip skip) {
   from.tlvQ().forEach([&](auto, std::uint8_t* tlv) {
     const auto type = TlvType(tlv[0]);
     if (skip(type)) return;
-    if (const std::uint8_t* indexed = from.tlv(type)) {
+    if (const auto indexed = from.tlv(type); !indexed.empty()) {
       copies.tlvs.push_back(indexed);
-      copies.bytes += tlvBytes(indexed);
+      copies.bytes += indexed.size();
     }
   });
   return copies;
@@ -172,9 +165,9 @@ LinktraceSm::TlvCopies LinktraceSm::tlvCopies(PktMetaData& from, Skip skip) {
 
 void LinktraceSm::prependTlvs(const TlvCopies& copies, Lumen::Pkt& pkt, PktMetaData& record) {
   for (std::size_t i = copies.tlvs.size(); i-- > 0;) {
-    const std::size_t bytes = tlvBytes(copies.tlvs[i]);
-    std::uint8_t* copy = pkt.newSharedHeadData(std::uint32_t(bytes));
-    std::memcpy(copy, copies.tlvs[i], bytes);
+    const std::span<const std::uint8_t> tlv = copies.tlvs[i];
+    const std::span<std::uint8_t> copy(pkt.newSharedHeadData(std::uint32_t(tlv.size())), tlv.size());
+    std::ranges::copy(tlv, copy.begin());
     record.tlvIs(copy);
   }
 }
@@ -215,15 +208,15 @@ void LinktraceSm::enqueueLTR(const LTMPdu* ltmPdu, Kiln::PtrConst<LtrParams> ltr
   ingress->actionIs(Action(Action::ingOk));
   ingress->macAddrIs(bridge);
   auto* ltrEgressId = LtrEgressIdTlv::ltrEgressTlvInit(pkt->newSharedHeadData(sizeof(LtrEgressIdTlv)));
-  if (const std::uint8_t* last = rx.tlv(tlvTypeLtmEgressId)) {
-    ltrEgressId->lastEgressIdIs(reinterpret_cast<const LtmEgressIdTlv*>(last)->egressId());
+  if (const auto last = rx.tlv(tlvTypeLtmEgressId); !last.empty()) {
+    ltrEgressId->lastEgressIdIs(Lumen::overlayAt<LtmEgressIdTlv>(last, 0)->egressId());
   }
   ltrEgressId->nextEgressIdIs(EgressId(0, bridge));
 
   auto* ltr = LTRPdu::ltrPduInit(pkt->newSharedHeadData(sizeof(LTRPdu)), rx.cfmHdr()->mdLevel());
   ltr->flagIs(ltmPdu->flag());
-  ltr->flagIs(ltr->flag() & 0xDF);  // this bridge is never the MEP that ends the trace
-  ltr->flagIs(std::uint8_t((ltr->flag() & 0xBF) | (ltrParams->fwdYes() ? 0x40 : 0)));
+  ltr->terminalMepIs(false);  // this bridge is never the MEP that ends the trace
+  ltr->fwdYesIs(ltrParams->fwdYes());
   ltr->transactionIdIs(ltmPdu->transactionId());
   ltr->replyTtlIs(std::uint8_t(ltmPdu->ttl() - 1));
   ltr->relayActionIs(ltrParams->relayAction());

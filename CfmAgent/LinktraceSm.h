@@ -97,7 +97,7 @@ class LinktraceSm : public ProtocolPktSm {
   // The held frame's TLVs an answer copies, in received order, except those `skip`
   // refuses, and their bytes.
   struct TlvCopies {
-    Kiln::SmallVector<const std::uint8_t*, 8> tlvs;
+    Kiln::SmallVector<std::span<const std::uint8_t>, 8> tlvs;
     std::uint64_t bytes = 0;
   };
   template <class Skip>

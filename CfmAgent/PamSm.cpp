@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/cfm/L2.h"
 #include "platform/kiln/Errors.h"
 #include "platform/kiln/Trace.h"
 #include "platform/types/CfmTypes.h"
@@ -149,35 +150,27 @@ bool PamIntfSm::processEthHdr(RxFrame& frame) {
   if (!frame.port || frame.port->mode() == Bridging::switchIntfModeRouted) {
     return frame.drop("intfId()", intfId_, CounterId::inErrorIntfModeExcluded_);
   }
-  frame.typeOrLen = ethHdr->typeOrLen();
   return true;
 }
 
 bool PamIntfSm::processVlanTags(RxFrame& frame) {
   const auto& pkt = frame.pkt;
   const auto& port = *frame.port;
-  std::uint16_t outerVid = 0;
-  std::uint16_t innerVid = 0;
-  // Takes the tag at the begin offset into `vid`; false when the frame is too short for it.
-  auto takeTag = [&](std::uint16_t& vid, const char* traceText) {
-    auto* tag = Lumen::overlayAt<Lumen::Eth8021QHdr>(pkt->offsetSpan(), 0);
-    if (!tag) return false;
+  // The begin offset is past the Ethernet header, which processEthHdr checked.
+  const auto front = pkt->frontSpan();
+  const Cfm::TagWalk tags =
+      Cfm::walkTags(front, pkt->beginOffset() - sizeof(Lumen::EthHdr), Bridging::outerTpid(port));
+  for (std::size_t i = 0; i < tags.count; ++i) {
     pkt->beginOffsetInc(std::int16_t(sizeof(Lumen::Eth8021QHdr)));
-    vid = tag->tagControl().vlanId();
-    KILN_TRACE(trace(), 9, traceText << vid);
-    frame.record->eth8021QHdrEnq(tag);
-    frame.typeOrLen = tag->typeOrLen();
-    return true;
-  };
-  const std::uint16_t tpid = Bridging::outerTpid(port);
-  // Only 0x8100 announces an inner tag, whatever the port's outer TPID.
-  if (frame.typeOrLen == tpid &&
-      (!takeTag(outerVid, "outerVid = ") ||
-       (frame.typeOrLen == Lumen::ethTypeDot1Q && !takeTag(innerVid, "innerVid = ")))) {
+    KILN_TRACE(trace(), 9, (i == 0 ? "outerVid = " : "innerVid = ") << tags.vids[i]);
+    frame.record->eth8021QHdrEnq(Lumen::overlayAt<Lumen::Eth8021QHdr>(front, tags.at[i]));
+  }
+  if (tags.truncated) {
     return frame.drop("offsetBytes", pkt->offsetBytes(), CounterId::inErrorVlanTagTooShort_);
   }
+  frame.typeOrLen = tags.typeOrLen;
 
-  const auto [brVlan, rule] = Bridging::ingressVlan(port, outerVid, innerVid);
+  const auto [brVlan, rule] = Bridging::ingressVlan(port, tags.outerVid(), tags.innerVid());
   static constexpr const char* ruleText[] = {"", "mapped brVlan = ", "single tagged brVlan = ",
                                              "single mapped brVlan = ", "double tagged brVlan = "};
   if (rule != Bridging::IngressRule::portVlan) KILN_TRACE(trace(), 9, ruleText[unsigned(rule)] << brVlan);

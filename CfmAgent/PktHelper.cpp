@@ -1,7 +1,8 @@
 #include "CfmAgent/PktHelper.h"
 
 #include <algorithm>
-#include <new>
+
+#include "platform/cfm/L2.h"
 
 namespace CfmAgent {
 
@@ -29,9 +30,7 @@ PktHelper::Egress PktHelper::egress(Lumen::IntfId intf, Lumen::VlanId vlan,
                                     const Kiln::PtrConst<Bridging::Config>& brConfig) const {
   auto port = brConfig ? brConfig->switchIntfConfig(intf) : nullptr;
   const Bridging::EgressTags tags = port ? Bridging::egressTags(*port, vlan) : Bridging::EgressTags{};
-  const std::size_t count = tags.vlans().size();
-  return {port ? std::uint32_t(sizeof(Lumen::EthHdr) + sizeof(Lumen::Eth8021QHdr) * count) : 0,
-          maxFrameBytes(intf, count, tags.tpid)};
+  return {port ? std::uint32_t(Cfm::l2Bytes(tags)) : 0, maxFrameBytes(intf, tags.count, tags.tpid)};
 }
 
 bool PktHelper::encapL2Layer(const Kiln::Ptr<Lumen::Pkt>& pkt, PktMetaData& record,
@@ -42,25 +41,18 @@ bool PktHelper::encapL2Layer(const Kiln::Ptr<Lumen::Pkt>& pkt, PktMetaData& reco
   if (!port) return false;
 
   const Bridging::EgressTags tags = Bridging::egressTags(*port, vlan);
-  const auto vids = tags.vlans();
-
   // One prepend for tags and header: if the packet has to move to find head room, it moves
   // before any pointer into the new bytes is taken.
-  std::uint8_t* front = pkt->newSharedHeadData(
-      std::uint32_t(sizeof(Lumen::EthHdr) + sizeof(Lumen::Eth8021QHdr) * vids.size()));
+  const auto l2Bytes = std::uint32_t(Cfm::l2Bytes(tags));
+  std::uint8_t* front = pkt->newSharedHeadData(l2Bytes);
   if (!front) return false;
-  std::uint8_t* at = front + sizeof(Lumen::EthHdr);
-  for (std::size_t i = 0; i < vids.size(); ++i, at += sizeof(Lumen::Eth8021QHdr)) {
-    auto* tag = new (at) Lumen::Eth8021QHdr;
-    tag->tagControl().valueIs(vids[i] & 0x0fffu);
-    tag->typeOrLenIs(i + 1 < vids.size() ? Lumen::ethTypeDot1Q : Lumen::ethTypeCfm);
-    record.eth8021QHdrEnq(tag);
+  const std::span<std::uint8_t> l2(front, l2Bytes);
+  Cfm::writeL2(l2, dstMac, srcMac, tags);
+  for (std::size_t i = 0; i < tags.count; ++i) {
+    record.eth8021QHdrEnq(Lumen::overlayAt<Lumen::Eth8021QHdr>(
+        l2, sizeof(Lumen::EthHdr) + i * sizeof(Lumen::Eth8021QHdr)));
   }
-  auto* eth = new (front) Lumen::EthHdr;
-  eth->dstIs(dstMac);
-  eth->srcIs(srcMac);
-  eth->typeOrLenIs(vids.empty() ? Lumen::ethTypeCfm : tags.tpid);
-  record.ethHdrIs(eth);
+  record.ethHdrIs(Lumen::overlayAt<Lumen::EthHdr>(l2, 0));
   return true;
 }
 

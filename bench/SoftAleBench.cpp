@@ -59,7 +59,7 @@ void BM_CcmIntervals(benchmark::State& state) {
     auto mep = ma->localMepConfigIs(Cfm::MepId(1));
     mep->intfIdIs(intfOf(i));
     mep->remoteMepConfigIs(Cfm::MepId(2), true);
-    maids.push_back(SoftAle::maidOf(md->mdName(), name));
+    Cfm::maidIs(maids.emplace_back(), md->mdName(), name);
   }
 
   std::vector<std::vector<double>> sent(n);

@@ -83,7 +83,7 @@ class Session {
   const Lumen::EthAddr& src() const { return src_; }
   const std::string& device() const { return socket_.device(); }
 
-  void send(const Frame& frame) {
+  void send(const FrameBytes& frame) {
     if (!socket_.send(frame)) throwErrno("cannot send on " + device());
   }
 
@@ -207,7 +207,7 @@ int runPing(const PingOptions& o, std::ostream& out, std::ostream& err) {
 
     const auto start = Clock::now();
     for (std::uint32_t i = 0; i < o.count && !signals.stopped(); ++i) {
-      const Frame frame = lbmFrame(l2, o.level, first + i, o.size);
+      const FrameBytes frame = lbmFrame(l2, o.level, first + i, o.size);
       sentAt.push_back(Clock::now());
       answered.push_back(false);
       session.send(frame);
@@ -236,7 +236,7 @@ int runTrace(const TraceOptions& o, std::ostream& out, std::ostream& err) {
         << unsigned(o.ttl) << ", transaction id " << transactionId << std::endl;
 
     std::vector<LinktraceReply> replies;
-    session.send(ltmFrame({ltmGroupAddr(o.level), session.src(), o.vlan}, o.level,
+    session.send(ltmFrame({Cfm::ltmGroupAddr(Cfm::MdLevel(o.level)), session.src(), o.vlan}, o.level,
                           transactionId, o.ttl, o.target));
     session.waitUntil(Clock::now() + seconds(o.timeout), signals,
                       [&](std::span<const std::uint8_t> frame, Clock::time_point) {

@@ -4,15 +4,15 @@
 #include <sstream>
 #include <utility>
 
-#include "CfmAgent/CfmPdu.h"
-#include "CfmAgent/ContinuityCheckPdu.h"
-#include "CfmAgent/LinktracePdu.h"
-#include "CfmAgent/LoopbackPdu.h"
 #include "apps/cfmtool/Report.h"
+#include "platform/cfm/CcmWire.h"
+#include "platform/cfm/L2.h"
+#include "platform/cfm/LinktraceWire.h"
+#include "platform/cfm/LoopbackWire.h"
 
 namespace CfmTool {
 
-using namespace CfmAgent;
+using namespace Cfm;
 using Lumen::EthAddr;
 
 namespace {
@@ -22,17 +22,9 @@ namespace {
 class FrameBuilder {
  public:
   explicit FrameBuilder(const L2Header& l2) {
-    auto* eth = put<Lumen::EthHdr>();
-    eth->dstIs(l2.dst);
-    eth->srcIs(l2.src);
-    if (!l2.vlan) {
-      eth->typeOrLenIs(Lumen::ethTypeCfm);
-      return;
-    }
-    eth->typeOrLenIs(Lumen::ethTypeDot1Q);
-    auto* tag = put<Lumen::Eth8021QHdr>();
-    tag->tagControl().vlanIdIs(*l2.vlan);
-    tag->typeOrLenIs(Lumen::ethTypeCfm);
+    Bridging::EgressTags tags;
+    if (l2.vlan) tags.vids[tags.count++] = *l2.vlan;
+    Cfm::writeL2(std::span(grow(Cfm::l2Bytes(tags)), Cfm::l2Bytes(tags)), l2.dst, l2.src, tags);
   }
 
   template <class T, class... Args>
@@ -45,10 +37,10 @@ class FrameBuilder {
     return frame_.data() + at;
   }
   void endTlv() { *grow(1) = tlvTypeEnd; }
-  Frame take() { return std::move(frame_); }
+  FrameBytes take() { return std::move(frame_); }
 
  private:
-  Frame frame_;
+  FrameBytes frame_;
 };
 
 using Lumen::overlayAt;
@@ -58,7 +50,7 @@ struct Decapsulated {
   EthAddr dst;
   EthAddr src;
   std::optional<std::uint16_t> vlan;
-  bool tooManyTags = false;
+  bool doubleTagged = false;
   std::span<const std::uint8_t> pdu;
   const CFMCommonHeader* header = nullptr;  // at the front of `pdu`
 };
@@ -66,21 +58,14 @@ struct Decapsulated {
 std::optional<Decapsulated> decapsulate(std::span<const std::uint8_t> frame) {
   const auto* eth = overlayAt<Lumen::EthHdr>(frame, 0);
   if (eth == nullptr) return std::nullopt;
-  Decapsulated d{eth->dst(), eth->src(), std::nullopt, false, {}};
-  std::size_t offset = sizeof(Lumen::EthHdr);
-  std::uint16_t type = eth->typeOrLen();
-  int tags = 0;
-  while (type == Lumen::ethTypeDot1Q || type == Lumen::ethTypeDot1ad) {
-    const auto* tag = overlayAt<Lumen::Eth8021QHdr>(frame, offset);
-    if (tag == nullptr || ++tags > 2) return std::nullopt;
-    // A priority tag (VLAN id 0) leaves a frame in the untagged VLAN.
-    if (tags == 1 && tag->tagControl().vlanId() != 0) d.vlan = tag->tagControl().vlanId();
-    d.tooManyTags = tags > 1;
-    offset += sizeof(Lumen::Eth8021QHdr);
-    type = tag->typeOrLen();
-  }
-  if (type != Lumen::ethTypeCfm) return std::nullopt;
-  d.pdu = frame.subspan(offset);
+  // A host takes an 802.1ad outer tag as readily as an 802.1Q one.
+  const std::uint16_t outerTpid =
+      eth->typeOrLen() == Lumen::ethTypeDot1ad ? Lumen::ethTypeDot1ad : Lumen::ethTypeDot1Q;
+  const Cfm::TagWalk tags = Cfm::walkTags(frame, 0, outerTpid);
+  if (tags.truncated || tags.typeOrLen != Lumen::ethTypeCfm) return std::nullopt;
+  Decapsulated d{eth->dst(), eth->src(), std::nullopt, tags.count > 1, frame.subspan(tags.end)};
+  // A priority tag (VLAN id 0) leaves a frame in the untagged VLAN.
+  if (tags.outerVid() != 0) d.vlan = tags.outerVid();
   d.header = overlayAt<CFMCommonHeader>(d.pdu, 0);
   if (d.header == nullptr) return std::nullopt;
   return d;
@@ -90,7 +75,7 @@ std::optional<Decapsulated> decapsulate(std::span<const std::uint8_t> frame) {
 Mismatch checkCommon(const std::optional<Decapsulated>& d, const ReplyFilter& filter,
                      std::uint8_t opCode) {
   if (!d) return Mismatch::notCfm;
-  if (d->tooManyTags || d->vlan != filter.vlan) return Mismatch::vlan;
+  if (d->doubleTagged || d->vlan != filter.vlan) return Mismatch::vlan;
   if (d->dst != filter.self) return Mismatch::destination;
   if (filter.peer && d->src != *filter.peer) return Mismatch::source;
   if (d->header->opCode() != opCode) return Mismatch::opCode;
@@ -98,36 +83,25 @@ Mismatch checkCommon(const std::optional<Decapsulated>& d, const ReplyFilter& fi
   return Mismatch::accepted;
 }
 
-// Walks the TLV chain of the PDU and calls `visit(type, value)` for each TLV before the End
-// TLV. Returns the offset after the End TLV (or the frame's end when there is none), or
-// none when the first TLV lies below the opcode's fixed part or a TLV runs past the end.
+// Walks the TLV chain of the PDU and calls `visit(tlv)` for each TLV before the End TLV.
+// Returns the offset after the End TLV (or the frame's end when there is none), or none
+// when the first TLV lies below the opcode's fixed part or a TLV runs past the end.
 template <class Visit>
 std::optional<std::size_t> walkTlvs(const Decapsulated& d, Visit visit) {
-  const std::span<const std::uint8_t> pdu = d.pdu;
   const CFMCommonHeader& header = *d.header;
   if (header.firstTlvOffset() < minFirstTlvOffset(header.opCode())) return std::nullopt;
-  std::size_t offset = sizeof(CFMCommonHeader) + header.firstTlvOffset();
-  if (offset > pdu.size()) return std::nullopt;
-  while (offset < pdu.size()) {
-    if (pdu[offset] == tlvTypeEnd) return offset + 1;
-    const auto* tl = overlayAt<TypeLength>(pdu, offset);
-    if (tl == nullptr) return std::nullopt;
-    const std::size_t value = offset + sizeof(TypeLength);
-    if (pdu.size() - value < tl->length()) return std::nullopt;
-    visit(tl->type(), pdu.subspan(value, tl->length()));
-    offset = value + tl->length();
-  }
-  return offset;
+  const std::size_t firstTlv = sizeof(CFMCommonHeader) + header.firstTlvOffset();
+  if (firstTlv > d.pdu.size()) return std::nullopt;
+  Cfm::TlvWalk walk(d.pdu.subspan(firstTlv));
+  for (auto tlv = walk.next(); !tlv.empty(); tlv = walk.next()) visit(tlv);
+  if (walk.fault() != Cfm::TlvFault::none) return std::nullopt;
+  return firstTlv + walk.consumed();
 }
 
 }  // namespace
 
-EthAddr ltmGroupAddr(std::uint8_t level) {
-  return EthAddr(0x01, 0x80, 0xc2, 0x00, 0x00, std::uint8_t(0x38 + (level & 7)));
-}
-
-Frame lbmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,
-               std::size_t dataBytes) {
+FrameBytes lbmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,
+                    std::size_t dataBytes) {
   FrameBuilder f(l2);
   f.put<LBMPdu>(level, Cfm::opCodeLbm)->transactionIdIs(transactionId);
   if (dataBytes > 0) {
@@ -141,8 +115,8 @@ Frame lbmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transaction
   return f.take();
 }
 
-Frame ltmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,
-               std::uint8_t ttl, const EthAddr& target) {
+FrameBytes ltmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,
+                    std::uint8_t ttl, const EthAddr& target) {
   FrameBuilder f(l2);
   LTMPdu* ltm = LTMPdu::ltmPduInit(f.grow(sizeof(LTMPdu)), level);
   ltm->transactionIdIs(transactionId);
@@ -155,7 +129,7 @@ Frame ltmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transaction
   return f.take();
 }
 
-Frame ccmFrame(const L2Header& l2, const CcmFields& fields) {
+FrameBytes ccmFrame(const L2Header& l2, const CcmFields& fields) {
   FrameBuilder f(l2);
   auto* ccm = f.put<CCMPdu>(fields.level, Cfm::opCodeCcm);
   ccm->ccmIntervalFieldIs(fields.intervalCode);
@@ -215,7 +189,7 @@ std::optional<std::string> describeFrame(std::span<const std::uint8_t> frame) {
   return line.str();
 }
 
-Parsed<LoopbackReply> parseLoopbackReply(std::span<const std::uint8_t> frame,
+ReplyMatch<LoopbackReply> parseLoopbackReply(std::span<const std::uint8_t> frame,
                                          const ReplyFilter& filter) {
   const auto d = decapsulate(frame);
   if (const Mismatch m = checkCommon(d, filter, Cfm::opCodeLbr); m != Mismatch::accepted) {
@@ -227,12 +201,12 @@ Parsed<LoopbackReply> parseLoopbackReply(std::span<const std::uint8_t> frame,
   if (lbr->transactionId() - filter.firstTransactionId >= filter.transactionIds) {
     return {Mismatch::transactionId, std::nullopt};
   }
-  const auto end = walkTlvs(*d, [](std::uint8_t, std::span<const std::uint8_t>) {});
+  const auto end = walkTlvs(*d, [](std::span<const std::uint8_t>) {});
   if (!end) return {Mismatch::malformedTlv, std::nullopt};
   return {Mismatch::accepted, LoopbackReply{d->src, lbr->transactionId(), *end}};
 }
 
-Parsed<LinktraceReply> parseLinktraceReply(std::span<const std::uint8_t> frame,
+ReplyMatch<LinktraceReply> parseLinktraceReply(std::span<const std::uint8_t> frame,
                                            const ReplyFilter& filter) {
   const auto d = decapsulate(frame);
   if (const Mismatch m = checkCommon(d, filter, Cfm::opCodeLtr); m != Mismatch::accepted) {
@@ -249,12 +223,10 @@ Parsed<LinktraceReply> parseLinktraceReply(std::span<const std::uint8_t> frame,
   reply.relayAction = ltr->relayAction().value();
   reply.fwdYes = ltr->fwdYes();
   reply.terminalMep = ltr->terminalMep();
-  const auto end = walkTlvs(*d, [&](std::uint8_t type, std::span<const std::uint8_t> value) {
+  const auto end = walkTlvs(*d, [&](std::span<const std::uint8_t> tlv) {
+    const TlvType type = tlvType(tlv);
     if (type != tlvTypeLtrReplyIngress && type != tlvTypeLtrReplyEgress) return;
-    // The TLV's bytes from its header on; one too short for an action and a MAC address
-    // says nothing we could print.
-    const std::span<const std::uint8_t> tlv(value.data() - sizeof(TypeLength),
-                                            value.size() + sizeof(TypeLength));
+    // One too short for an action and a MAC address says nothing we could print.
     const auto* port = overlayAt<ReplyTlv>(tlv, 0);
     if (port == nullptr) return;
     auto& slot = type == tlvTypeLtrReplyIngress ? reply.ingress : reply.egress;

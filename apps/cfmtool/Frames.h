@@ -14,12 +14,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/cfm/L2.h"
 #include "platform/lumen/Eth.h"
 #include "platform/types/CfmTypes.h"
 
 namespace CfmTool {
 
-using Frame = std::vector<std::uint8_t>;
+using FrameBytes = std::vector<std::uint8_t>;
 
 // Addressing and encapsulation shared by the frames of one command.
 struct L2Header {
@@ -29,18 +30,15 @@ struct L2Header {
   std::optional<std::uint16_t> vlan;
 };
 
-// 01-80-C2-00-00-38 + level: where LTMs of the level go (class 2).
-Lumen::EthAddr ltmGroupAddr(std::uint8_t level);
-
 // A loopback message with transaction id `transactionId` and, when `dataBytes` is not 0,
 // a Data TLV of that many pattern bytes; then the End TLV.
-Frame lbmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,
+FrameBytes lbmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,
                std::size_t dataBytes);
 
 // A linktrace message from `l2.src` (also its original MAC and, with discriminator 0, its
 // LTM Egress Identifier) for `target`; then the End TLV. `l2.dst` is normally
-// ltmGroupAddr(level).
-Frame ltmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,
+// Cfm::ltmGroupAddr(level).
+FrameBytes ltmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,
                std::uint8_t ttl, const Lumen::EthAddr& target);
 
 struct CcmFields {
@@ -54,7 +52,7 @@ struct CcmFields {
 };
 // A CCM with the MAID of `fields`, then the End TLV. Names that do not fit the MAID raise
 // the CCM type's range errors ("mdNameLen out of range", "maNameLen out of range").
-Frame ccmFrame(const L2Header& l2, const CcmFields& fields);
+FrameBytes ccmFrame(const L2Header& l2, const CcmFields& fields);
 
 // Why a received frame is not the reply a command waits for; `accepted` when it is.
 enum class Mismatch {
@@ -106,7 +104,7 @@ struct LinktraceReply {
 };
 
 template <class Reply>
-struct Parsed {
+struct ReplyMatch {
   Mismatch mismatch = Mismatch::accepted;
   std::optional<Reply> reply;  // set exactly when accepted
 };
@@ -116,9 +114,9 @@ struct Parsed {
 // action. None for a frame that is not CFM.
 std::optional<std::string> describeFrame(std::span<const std::uint8_t> frame);
 
-Parsed<LoopbackReply> parseLoopbackReply(std::span<const std::uint8_t> frame,
+ReplyMatch<LoopbackReply> parseLoopbackReply(std::span<const std::uint8_t> frame,
                                          const ReplyFilter& filter);
-Parsed<LinktraceReply> parseLinktraceReply(std::span<const std::uint8_t> frame,
+ReplyMatch<LinktraceReply> parseLinktraceReply(std::span<const std::uint8_t> frame,
                                            const ReplyFilter& filter);
 
 }  // namespace CfmTool

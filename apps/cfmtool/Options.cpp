@@ -4,13 +4,13 @@
 
 #include <CLI/CLI.hpp>
 
-#include "CfmAgent/ContinuityCheckPdu.h"
+#include "platform/cfm/CcmWire.h"
 
 namespace CfmTool {
 
 namespace {
 
-using CfmAgent::CCMPdu;
+using Cfm::CCMPdu;
 using CommandLine::integerIn;
 using CommandLine::rangeText;
 using CommandLine::secondsIn;

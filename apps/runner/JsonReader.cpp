@@ -34,9 +34,9 @@ class DuplicateKeyFinder {
         elementDone();
         break;
       case json::parse_event_t::key: {
-        auto& frame = stack_.back();
-        frame.key = parsed.get<std::string>();
-        if (!frame.keys.insert(frame.key).second && duplicatePath_.empty()) {
+        auto& container = stack_.back();
+        container.key = parsed.get<std::string>();
+        if (!container.keys.insert(container.key).second && duplicatePath_.empty()) {
           duplicatePath_ = pathHere();
         }
         break;
@@ -50,7 +50,8 @@ class DuplicateKeyFinder {
   const std::string& duplicatePath() const { return duplicatePath_; }
 
  private:
-  struct Frame {
+  // One open JSON container.
+  struct Level {
     bool object;
     std::set<std::string> keys;
     std::string key;
@@ -61,13 +62,13 @@ class DuplicateKeyFinder {
   }
   std::string pathHere() const {
     std::string path;
-    for (const auto& frame : stack_) {
-      path = frame.object ? memberPath(path, frame.key) : indexPath(path, frame.index);
+    for (const auto& level : stack_) {
+      path = level.object ? memberPath(path, level.key) : indexPath(path, level.index);
     }
     return path;
   }
 
-  std::vector<Frame> stack_;
+  std::vector<Level> stack_;
   std::string duplicatePath_;
 };
 

@@ -12,8 +12,8 @@
 #include <set>
 #include <sstream>
 
-#include "CfmAgent/ContinuityCheckPdu.h"
 #include "apps/runner/Names.h"
+#include "platform/cfm/CcmWire.h"
 #include "platform/kiln/Errors.h"
 
 namespace Runner {
@@ -491,7 +491,7 @@ class ConfigParser {
                       "MA", maNameFormatName(ma.name.format));
       // The two names share the MAID.
       const std::size_t md = domain.name.name.stringValue().size();
-      const std::size_t room = CfmAgent::CCMPdu::maxMaNameLenFor(domain.name.format, md);
+      const std::size_t room = Cfm::CCMPdu::maxMaNameLenFor(domain.name.format, md);
       if (bytes->size() > room) {
         nameNode(f).fail("the MD name (" + byteCount(md) + ") and this MA name (" +
                          byteCount(bytes->size()) + ") exceed the " + std::to_string(md + room) +
@@ -523,7 +523,7 @@ class ConfigParser {
   }
 
   Cfm::MepId mepId(const Node& node) {
-    return Cfm::MepId(std::uint16_t(node.integer(1, 8191, "a MEP id")));
+    return Cfm::MepId(std::uint16_t(node.integer(Cfm::MepId::min, Cfm::MepId::max, "a MEP id")));
   }
 
   void localMeps(const Node& node, Association& ma) {
@@ -549,7 +549,7 @@ class ConfigParser {
                 !key.empty() && key.size() <= 4 && key[0] != '0' &&
                 std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; });
             const int remote = digits ? std::stoi(key) : 0;
-            if (remote < 1 || remote > 8191)
+            if (remote < Cfm::MepId::min || remote > Cfm::MepId::max)
               valueNode.fail(json(key).dump() + " is not a MEP id (1-8191)");
             add(valueNode, Cfm::MepId(std::uint16_t(remote)), valueNode.boolean());
           }

@@ -9,12 +9,13 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/cfm/CcmWire.h"
 #include "platform/lumen/Eth.h"
 #include "platform/types/CfmTypes.h"
 
 namespace SoftAle {
 
-using Maid = std::array<std::uint8_t, 48>;
+using Cfm::Maid;
 
 // The values of the Port Status and Interface Status TLVs (IEEE 802.1ag Tables 21-10 and
 // 21-11). Carried as bytes: a received CCM may hold any.

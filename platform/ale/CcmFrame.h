@@ -1,5 +1,5 @@
 #pragma once
-// The wire side of the software ALE layer: the MAID of an association, the CCM frame a local
+// The wire side of the software ALE layer, on the CFM wire library: the CCM frame a local
 // MEP sends (built once, patched per transmission), and the reading of a received frame
 // down to the CCM it carries.
 
@@ -12,19 +12,12 @@
 #include <string_view>
 
 #include "platform/ale/Ccm.h"
+#include "platform/cfm/L2.h"
 #include "platform/lumen/Eth.h"
 #include "platform/types/Bridging.h"
 #include "platform/types/CfmTypes.h"
 
 namespace SoftAle {
-
-// The MD name format, then (unless the format is "none") the MD name's length and bytes,
-// the short MA name's format, length and bytes, and zeros to the end. Names the MAID cannot
-// carry raise Kiln::RangeException: an MD name empty, or given with format none ("mdNameLen
-// out of range"); an MA name empty or longer than the MD name leaves room for ("maNameLen
-// out of range"). The bytes of a primary-VID or uint16 MA name are the configuration's own
-// (the number, big-endian).
-Maid maidOf(const Cfm::MdNameWithFormat& md, const Cfm::MaNameWithFormat& ma);
 
 // What a local MEP's CCMs carry that stays for the MEP's life; a change of any of it makes
 // a new CcmTemplate.
@@ -92,7 +85,7 @@ std::ostream& operator<<(std::ostream& os, RxFault fault);
 // A value read from untrusted bytes, and what stopped the reading: `value` is absent when
 // the fault came before it was read, present with a TLV fault.
 template <class T>
-struct Parsed {
+struct RxResult {
   std::optional<T> value;
   RxFault fault = RxFault::none;
 };
@@ -106,15 +99,14 @@ struct CfmFrame {
   std::span<const std::uint8_t> pdu;  // the common header to the end of the frame
 };
 
-// `frame`, Ethernet header first, split into addresses, tags and CFM PDU. An outer tag is
-// one under `outerTpid` (Bridging::outerTpid of the port); only 0x8100 announces an inner
-// tag after it.
-Parsed<CfmFrame> cfmFrameOf(std::span<const std::uint8_t> frame, std::uint16_t outerTpid);
+// `frame`, Ethernet header first, split into addresses, tags (Cfm::walkTags under
+// `outerTpid`, Bridging::outerTpid of the port) and CFM PDU.
+RxResult<CfmFrame> cfmFrameOf(std::span<const std::uint8_t> frame, std::uint16_t outerTpid);
 
 // The CCM in `pdu` (from the common header on, as CfmFrame::pdu), sent from `src`. The MD
 // level, MEP id, interval and MAID are as received: judging them is the receiver's business.
 // TLVs other than the two status TLVs are skipped; the chain ends at the End TLV or at the
 // end of the frame.
-Parsed<ReceivedCcm> parseCcm(std::span<const std::uint8_t> pdu, const Lumen::EthAddr& src);
+RxResult<ReceivedCcm> parseCcm(std::span<const std::uint8_t> pdu, const Lumen::EthAddr& src);
 
 }  // namespace SoftAle

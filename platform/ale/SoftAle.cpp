@@ -163,11 +163,8 @@ void Layer::reconcile() {
     for (const auto& [maKey, ma] : md->maConfig()) {
       if (ma->direction() != Cfm::mepDirectionDown) continue;
       Maid maid;
-      try {
-        maid = maidOf(md->mdName(), ma->maName());
-      } catch (const std::exception&) {
-        continue;  // names no CCM can carry: the agent's configuration check refuses them
-      }
+      // Names no CCM can carry: the agent's configuration check refuses them.
+      if (Cfm::maidIs(maid, md->mdName(), ma->maName()) != Cfm::MaidFault::none) continue;
       for (const auto& [mepId, mepConfig] : ma->localMepConfig()) {
         const auto port = bridging ? bridging->switchIntfConfig(mepConfig->intfId()) : nullptr;
         if (!port || ma->primaryVlanId().isNone()) continue;

@@ -16,6 +16,7 @@
 #include <limits>
 #include <system_error>
 
+#include "platform/cfm/L2.h"
 #include "platform/lumen/Eth.h"
 
 namespace Interface {
@@ -182,13 +183,12 @@ AfPacketSocket::AfPacketSocket(const std::string& device)
 
   // A real NIC filters multicast in hardware: join the CFM group addresses of every MD
   // level (01-80-C2-00-00-30..3F) so that CCMs and LTMs reach us.
-  for (unsigned last = 0x30; last <= 0x3f; ++last) {
+  for (const Lumen::EthAddr& addr : Cfm::groupAddrs()) {
     packet_mreq mreq{};
     mreq.mr_ifindex = static_cast<int>(ifIndex);
     mreq.mr_type = PACKET_MR_MULTICAST;
     mreq.mr_alen = 6;
-    const unsigned char group[6] = {0x01, 0x80, 0xc2, 0x00, 0x00, static_cast<unsigned char>(last)};
-    std::memcpy(mreq.mr_address, group, sizeof group);
+    std::memcpy(mreq.mr_address, addr.bytes().data(), addr.bytes().size());
     if (::setsockopt(fd_, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0) {
       fail("PACKET_ADD_MEMBERSHIP");
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/cfm/L2.h"
 #include "platform/kiln/EventLoop.h"
 
 namespace Interface {
@@ -67,8 +68,7 @@ Pam::RxTap& rxTap() {
 }
 
 bool ccmGroupAddressed(std::span<const std::uint8_t> frame) {
-  return frame.size() >= 6 && frame[0] == 0x01 && frame[1] == 0x80 && frame[2] == 0xc2 &&
-         frame[3] == 0x00 && frame[4] == 0x00 && (frame[5] & 0xf8) == 0x30;
+  return frame.size() >= 6 && Cfm::groupClassOf(frame.first<6>()) == Cfm::GroupClass::ccm;
 }
 
 }  // namespace

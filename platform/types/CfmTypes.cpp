@@ -3,6 +3,7 @@
 #include <cmath>
 #include <utility>
 
+#include "platform/cfm/L2.h"
 #include "platform/kiln/Errors.h"
 
 namespace Cfm {
@@ -140,19 +141,11 @@ std::ostream& operator<<(std::ostream& os, MepDirection direction) {
   return os << stringValue(direction);
 }
 
-Lumen::EthAddr ccmGroupAddr(MdLevel level) {
-  return Lumen::EthAddr(0x01, 0x80, 0xc2, 0x00, 0x00, std::uint8_t(0x30 | (level.value() & 0x07)));
-}
-
 CfmMulticastEthAddr::CfmMulticastEthAddr(const Lumen::EthAddr& addr) {
-  // 01-80-C2-00-00-3x: the low nibble is the level, plus 8 for the LTM (class 2) block.
-  const auto& b = addr.bytes();
-  if (b[0] != 0x01 || b[1] != 0x80 || b[2] != 0xc2 || b[3] != 0x00 || b[4] != 0x00 ||
-      (b[5] & 0xf0) != 0x30) {
-    return;
-  }
-  mdLevel_ = MdLevel(b[5] & 0x07);
-  opCode_ = (b[5] & 0x08) ? opCodeLtm : opCodeCcm;
+  const auto groupClass = groupClassOf(addr.bytes());
+  if (!groupClass) return;
+  mdLevel_ = MdLevel(addr[5] & 0x07);
+  opCode_ = groupClass == GroupClass::ltm ? opCodeLtm : opCodeCcm;
 }
 
 }  // namespace Cfm

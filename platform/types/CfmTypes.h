@@ -236,12 +236,9 @@ enum MepDirection : std::uint8_t {
 std::string stringValue(MepDirection direction);
 std::ostream& operator<<(std::ostream& os, MepDirection direction);
 
-// 01-80-C2-00-00-30 + level: where the CCMs of a level go.
-Lumen::EthAddr ccmGroupAddr(MdLevel level);
-
-// Decodes a destination address: 01-80-C2-00-00-30..37 are the CCM group addresses of
-// levels 0-7, 01-80-C2-00-00-38..3F the LTM group addresses of levels 0-7. Any other
-// address yields no level (8) and opCodeNone.
+// Decodes a destination address (Cfm::groupClassOf): 01-80-C2-00-00-30..37 are the CCM
+// group addresses of levels 0-7, 01-80-C2-00-00-38..3F the LTM group addresses of levels
+// 0-7. Any other address yields no level (8) and opCodeNone.
 class CfmMulticastEthAddr {
  public:
   explicit CfmMulticastEthAddr(const Lumen::EthAddr& addr);

@@ -95,16 +95,19 @@ TEST_F(PktRecordTest, EveryCutOfATlvChainIsCountedOnce) {
                         : n == 22 || n == 27 || n >= 33   ? nullptr
                         : n < 25 || (n > 27 && n < 30)    ? "inErrorTlvHdrTruncated"
                                                           : "inErrorTlvLenTooLarge";
-    EXPECT_EQ(record->tlv(tlvTypeData), n >= 33 ? record->pktFront() + 27 : nullptr);
+    // Where a found TLV lies, and its whole length.
+    auto found = [&](TlvType type) { return std::pair(record->tlv(type).data(), record->tlv(type).size()); };
+    using Found = std::pair<std::uint8_t*, std::size_t>;
+    EXPECT_EQ(found(tlvTypeData), n >= 33 ? Found(record->pktFront() + 27, 6) : Found());
     EXPECT_EQ(record->tlvQ().size(), std::size_t(n >= 33 ? 2 : n >= 27 ? 1 : 0));
-    EXPECT_EQ(record->tlv(tlvTypeLtrReplyIngress), nullptr);  // the pad's first byte
-    EXPECT_EQ(record->tlv(tlvTypeSenderId), n >= 27 ? record->pktFront() + 22 : nullptr);
+    EXPECT_TRUE(record->tlv(tlvTypeLtrReplyIngress).empty());  // the pad's first byte
+    EXPECT_EQ(found(tlvTypeSenderId), n >= 27 ? Found(record->pktFront() + 22, 5) : Found());
     EXPECT_EQ(record->tlvQ().size(), std::size_t(n >= 34 ? 3 : n >= 33 ? 2 : n >= 27 ? 1 : 0));
     EXPECT_EQ(record->tlvParseError(), error != nullptr);
     EXPECT_EQ(record->tlvParseDone(), error == nullptr);
     EXPECT_EQ(counts(), (error ? Counts{{{5, 3, "in"}, 1}, {{5, 3, error}, 1}} : Counts{{{5, 3, "in"}, 1}}));
     record->tlvDel(tlvTypeSenderId);
-    EXPECT_EQ(record->tlv(tlvTypeSenderId), nullptr);  // deleted stays hidden
+    EXPECT_TRUE(record->tlv(tlvTypeSenderId).empty());  // deleted stays hidden
   }
 }
 

@@ -14,16 +14,15 @@ namespace {
 using namespace CfmTool;
 using namespace TestSupport;
 using enum Mismatch;
-using Frame = CfmTool::Frame;  // not the test support's
 using Lumen::EthAddr;
 
 const EthAddr self(0x02, 0, 0, 0, 0, 0x01), peer(0x02, 0, 0, 0, 0, 0x02);
 const std::string selfMac = mac(0x020000000001), peerMac = mac(0x020000000002);
 
-Frame frameOf(const std::string& bytes) { return {bytes.begin(), bytes.end()}; }
+FrameBytes frameOf(const std::string& bytes) { return {bytes.begin(), bytes.end()}; }
 
 TEST(CfmToolFrames, BuiltByteExact) {
-  const std::pair<Frame, std::string> cases[] = {
+  const std::pair<FrameBytes, std::string> cases[] = {
       {lbmFrame({peer, self, std::nullopt}, 2, 0x01020304, 0),
        ethernet(peerMac, selfMac, 0, cfmHeader(2, 3, 0, 4) + u32(0x01020304) + '\0')},
       // A Data TLV of pattern bytes.
@@ -31,7 +30,7 @@ TEST(CfmToolFrames, BuiltByteExact) {
        ethernet(peerMac, selfMac, 100,
                 cfmHeader(7, 3, 0, 4) + u32(0xfffffffe) + "\x03" + u16(3) + std::string("\0\1\2\0", 4))},
       // TTL, original and target MAC, then the LTM Egress Identifier TLV: 0 and our MAC.
-      {ltmFrame({ltmGroupAddr(5), self, std::nullopt}, 5, 0x0a0b0c0d, 64, EthAddr(2, 0, 0, 0, 0, 9)),
+      {ltmFrame({Cfm::ltmGroupAddr(Cfm::MdLevel(5)), self, std::nullopt}, 5, 0x0a0b0c0d, 64, EthAddr(2, 0, 0, 0, 0, 9)),
        ethernet(ltmGroup(5), selfMac, 0,
                 cfmHeader(5, 5, 0, 17) + u32(0x0a0b0c0d) + "\x40" + selfMac + mac(0x020000000009) + "\x07" + u16(8) +
                     u16(0) + selfMac + '\0')},
@@ -124,10 +123,10 @@ TEST(CfmToolFrames, LinktraceReplyReadsItsPortsAndMatchesItsTransaction) {
 // chain without End TLV is complete); and never read past its end, which the sanitizer
 // build sees to: each prefix is a heap block of its own.
 TEST(CfmToolFrames, EveryPrefixOfAReply) {
-  using Parse = std::function<Mismatch(const Frame&)>;
+  using Parse = std::function<Mismatch(const FrameBytes&)>;
   const std::tuple<std::string, Parse, std::size_t, std::vector<std::size_t>> cases[] = {
-      {lbr, [](const Frame& f) { return parseLoopbackReply(f, lbrFilter).mismatch; }, 22, {22, 27, 28}},
-      {ltr, [](const Frame& f) { return parseLinktraceReply(f, ltrFilter).mismatch; }, 24, {24, 43, 53, 66, 67}},
+      {lbr, [](const FrameBytes& f) { return parseLoopbackReply(f, lbrFilter).mismatch; }, 22, {22, 27, 28}},
+      {ltr, [](const FrameBytes& f) { return parseLinktraceReply(f, ltrFilter).mismatch; }, 24, {24, 43, 53, 66, 67}},
   };
   for (const auto& [frame, parse, fixedPart, complete] : cases) {
     for (std::size_t n = 0; n <= frame.size(); ++n) {

@@ -34,8 +34,14 @@ const Row rows[] = {
      bytesOf({3, 8}) + macAndUint + bytesOf({32, 13}) + "ICC001MEG0001"},
 };
 
+Maid maidOf(const Row& row) {
+  Maid maid;
+  EXPECT_EQ(Cfm::maidIs(maid, row.md, row.ma), Cfm::MaidFault::none);
+  return maid;
+}
+
 CcmTemplate templateOf(const Row& row) {
-  return CcmTemplate({src, Cfm::MdLevel(5), Cfm::MepId(0x1abc), maidOf(row.md, row.ma),
+  return CcmTemplate({src, Cfm::MdLevel(5), Cfm::MepId(0x1abc), maidOf(row),
                       Cfm::CcmTxInterval(1.2), row.tags, portStatusUp, interfaceStatusUp});
 }
 
@@ -69,7 +75,7 @@ TEST(CcmFrame, BuiltByteExactPatchedInPlaceAndReadBack) {
     const ReceivedCcm& r = *rx.value;
     EXPECT_EQ(std::tuple(r.mdLevel, r.src, r.mepId, r.rdi, r.intervalCode, r.sequence, r.maid,
                          r.portStatus, r.interfaceStatus),
-              std::tuple(Cfm::MdLevel(5), src, 0x1abc, true, 4, 0xfffffffe, maidOf(row.md, row.ma),
+              std::tuple(Cfm::MdLevel(5), src, 0x1abc, true, 4, 0xfffffffe, maidOf(row),
                          1, 7));
     EXPECT_EQ(text(ccm.frame(1, false)), expected(row, 1, 0x04, 1, 7));
   }
@@ -86,7 +92,13 @@ TEST(CcmFrame, MaidRefusesNamesItCannotCarry) {
       {{}, std::string(45, 'm'), ""},
   };
   for (const auto& [md, ma, error] : cases) {
-    EXPECT_EQ(errorOf([&] { maidOf(md, {MaName(ma)}); }), error) << md << " " << ma;
+    Maid maid{};
+    const auto fault = Cfm::maidIs(maid, md, {MaName(ma)});
+    EXPECT_EQ(fault == Cfm::MaidFault::none ? "" : stringValue(fault), error) << md << " " << ma;
+    // What the accessors of a received MAID raise is the same message.
+    Cfm::CCMPdu pdu(0, Cfm::opCodeCcm);
+    if (fault == Cfm::MaidFault::none) pdu.maIdIs(md, {MaName(ma)});
+    EXPECT_EQ(errorOf([&] { pdu.maIdIs(md, {MaName(ma)}); }), error);
   }
 }
 
@@ -107,7 +119,7 @@ TEST(CcmFrame, EveryCutIsAFaultOrACcmOfTheWholeTlvs) {
                           : p == 77 || p == 81 ? RxFault::tlvValuePastEnd
                           : p == 75 || p == 76 || p == 79 || p == 80 ? RxFault::tlvHeaderPastEnd
                                                                      : RxFault::none;
-    const auto rx = frame.value ? parseCcm(frame.value->pdu, src) : Parsed<ReceivedCcm>{};
+    const auto rx = frame.value ? parseCcm(frame.value->pdu, src) : RxResult<ReceivedCcm>{};
     EXPECT_EQ(frame.value ? rx.fault : frame.fault, fault);
     EXPECT_EQ(rx.value.has_value(), n >= 22 + 74);
     EXPECT_EQ(rx.value && rx.value->portStatus, n >= 22 + 78);

@@ -1,4 +1,4 @@
-#include "CfmAgent/LinktracePdu.h"
+#include "platform/cfm/LinktraceWire.h"
 
 #include <cstring>
 #include <functional>
@@ -6,7 +6,7 @@
 
 #include "platform/kiln/Errors.h"
 
-namespace CfmAgent {
+namespace Cfm {
 
 // Layout: each field at its wire offset, checked through the accessors.
 static_assert([] {
@@ -114,4 +114,4 @@ void ReplyTlvPortId::portIdIs(std::string_view s) {
   std::memset(buf + s.size(), 0, bufLen - s.size());
 }
 
-}  // namespace CfmAgent
+}  // namespace Cfm
