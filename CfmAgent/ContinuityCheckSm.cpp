@@ -39,7 +39,7 @@ std::optional<Cfm::MaName> checkedMaName(const CCMPdu& ccmPdu, PktMetaData& reco
 ContinuityCheckSm::ContinuityCheckSm(Kiln::PtrConst<ProtocolPkt> protocolPkt,
                                      Kiln::PtrConst<Config> config, Kiln::Ptr<MipCcmDb> mipCcmDb,
                                      Kiln::Ptr<CcmDb> ccmDb, Kiln::Ptr<PktHelper> pktHelper)
-    : ProtocolPktSm("continuityCheckSm", std::move(protocolPkt)),
+    : ProtocolPktSm("continuityCheckSm", std::move(protocolPkt), Cfm::opCodeCcm, trace(), "ContinuityCheckSm"),
       config_(Kiln::validPtr(std::move(config))),
       mipCcmDb_(Kiln::validPtr(std::move(mipCcmDb))),
       ccmDb_(Kiln::validPtr(std::move(ccmDb))),
@@ -59,18 +59,7 @@ Kiln::Ptr<ContinuityCheckSm> continuityCheckSmFactory(Kiln::PtrConst<ProtocolPkt
                                        std::move(pktHelper));
 }
 
-void ContinuityCheckSm::handleInitialized() {
-  KILN_TRACE(trace(), 8, "ContinuityCheckSm::handleInitialized");
-  KILN_ASSERT(!initialized());
-  if (protocolPkt()->pktMetaData()) handleProtocolPkt();
-  initializedIs(true);
-}
-
-void ContinuityCheckSm::handleProtocolPkt() {
-  KILN_TRACE(trace(), 8, "ContinuityCheckSm::handleProtocolPkt");
-  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt()->pktMetaData();
-  KILN_ASSERT_TEXT(pktMetaData, "pktMetaData");
-  PktMetaData& record = *pktMetaData;
+void ContinuityCheckSm::handlePkt(PktMetaData& record) {
   const auto& pkt = record.pkt();
 
   // The begin offset is at the common header.

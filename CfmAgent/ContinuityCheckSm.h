@@ -28,11 +28,9 @@ class ContinuityCheckSm : public ProtocolPktSm {
   const Kiln::Ptr<CcmDb>& ccmDb() const { return ccmDb_; }
   const Kiln::Ptr<PktHelper>& pktHelper() const { return pktHelper_; }
 
-  // Checks and learns the frame the slot holds now; the slot must hold one.
-  void handleProtocolPkt() override;
-
  private:
-  void handleInitialized();
+  // Checks a CCM and learns its sender.
+  void handlePkt(PktMetaData& record) override;
   void learnMipCcm(PktMetaData& record, const Lumen::EthAddr& srcMac);
   void learnCcm(PktMetaData& record, Cfm::MdLevel level, const Cfm::MaName& maName,
                 Cfm::MepId mepId, const Lumen::EthAddr& srcMac);

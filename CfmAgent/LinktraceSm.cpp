@@ -64,7 +64,7 @@ LinktraceSm::LinktraceSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::PtrConst
                          Kiln::Ptr<PktHelper> pktHelper, Kiln::PtrConst<Bridging::Config> brConfig,
                          Kiln::PtrConst<Bridging::Status> brStatus,
                          Kiln::PtrConst<Interface::EthDevPamCollection> pamCollection)
-    : ProtocolPktSm("linktraceSm", std::move(protocolPkt)),
+    : ProtocolPktSm("linktraceSm", std::move(protocolPkt), Cfm::opCodeLtm, trace(), "LinktraceSm"),
       mipCcmDb_(std::move(mipCcmDb)),
       pktHelper_(Kiln::validPtr(std::move(pktHelper))),
       brConfig_(std::move(brConfig)),
@@ -85,30 +85,14 @@ Kiln::Ptr<LinktraceSm> linktraceSmFactory(Kiln::PtrConst<ProtocolPkt> protocolPk
                                  std::move(brConfig), std::move(brStatus), std::move(pamCollection));
 }
 
-void LinktraceSm::handleInitialized() {
-  KILN_TRACE(trace(), 8, "LinktraceSm::handleInitialized");
-  KILN_ASSERT(!initialized());
-  if (protocolPkt()->pktMetaData()) handleProtocolPkt();
-  initializedIs(true);
-}
-
-const Kiln::Ptr<PktMetaData>& LinktraceSm::received() const {
-  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt()->pktMetaData();
-  KILN_ASSERT_TEXT(pktMetaData, "pktMetaData");
-  return pktMetaData;
-}
-
 // Without bridging configuration the bridge has no address: nothing is its target.
 Lumen::EthAddr LinktraceSm::bridgeMac() const {
   return brConfig_ ? brConfig_->bridgeMacAddr() : Lumen::EthAddr();
 }
 
-void LinktraceSm::handleProtocolPkt() {
-  KILN_TRACE(trace(), 8, "LinktraceSm::handleProtocolPkt");
-  PktMetaData& record = *received();
-  // LTRs share the slot; this bridge originates no LTM and keeps no replies.
-  if (record.cfmHdr()->opCode() != Cfm::opCodeLtm) return;
-
+// LTRs share the slot and end before this: this bridge originates no LTM and keeps no
+// replies.
+void LinktraceSm::handlePkt(PktMetaData& record) {
   const auto& pkt = record.pkt();
   const LTMPdu* ltmPdu = Lumen::overlayAt<LTMPdu>(pkt->offsetSpan(), 0);
   if (!ltmPdu) {
@@ -181,7 +165,7 @@ void LinktraceSm::prependTlvs(const TlvCopies& copies, Lumen::Pkt& pkt, PktMetaD
 
 Kiln::Ptr<Lumen::Pkt> LinktraceSm::answerPkt(Lumen::IntfId egressIntf, std::uint64_t cfmBytes,
                                              std::uint32_t growthMax, CounterId tooBig) {
-  PktMetaData& rx = *received();
+  PktMetaData& rx = received();
   const PktHelper::Egress egress = pktHelper_->egress(egressIntf, rx.vlan(), brConfig_);
   const std::uint64_t frameBytes = egress.l2Bytes + cfmBytes;
   const std::uint64_t maxBytes = std::min<std::uint64_t>(egress.maxFrameBytes, rx.pkt()->frontBytes() + growthMax);
@@ -195,7 +179,7 @@ Kiln::Ptr<Lumen::Pkt> LinktraceSm::answerPkt(Lumen::IntfId egressIntf, std::uint
 }
 
 void LinktraceSm::enqueueLTR(const LTMPdu* ltmPdu, Kiln::PtrConst<LtrParams> ltrParams) {
-  PktMetaData& rx = *received();
+  PktMetaData& rx = received();
   const Lumen::EthAddr bridge = bridgeMac();
   const TlvCopies copies = tlvCopies(rx, [](TlvType type) {
     return type == tlvTypeEnd || type == tlvTypeSenderId || type == tlvTypeLtrReplyIngress ||
@@ -234,7 +218,7 @@ void LinktraceSm::enqueueLTR(const LTMPdu* ltmPdu, Kiln::PtrConst<LtrParams> ltr
 }
 
 bool LinktraceSm::forwardLTM(const LTMPdu* ltmPdu, Kiln::Ptr<LtrParams> ltrParams) {
-  PktMetaData& rx = *received();
+  PktMetaData& rx = received();
   const RelayDecision relay = relayDecision(ltmPdu->targetMacAddr(), rx.vlan(), rx.intf(), ltmPdu->useFdbOnly());
   if (!relay.usable) {
     CFM_DROP_TRACE(trace(), 7, rx.pktId(), "egressPort", relay.egress);
@@ -256,7 +240,7 @@ bool LinktraceSm::forwardLTM(const LTMPdu* ltmPdu, Kiln::Ptr<LtrParams> ltrParam
 }
 
 Kiln::Ptr<PktMetaData> LinktraceSm::frameLTM(Lumen::IntfId egressIntf, const LTMPdu* ltmPdu) {
-  PktMetaData& rx = *received();
+  PktMetaData& rx = received();
   const TlvCopies copies = tlvCopies(rx, [](TlvType type) {
     return type == tlvTypeEnd || type == tlvTypeSenderId || type == tlvTypeLtmEgressId;
   });

@@ -1,7 +1,6 @@
 #include "CfmAgent/LoopbackSm.h"
 
 #include "CfmAgent/LoopbackPdu.h"
-#include "platform/kiln/Errors.h"
 #include "platform/kiln/Trace.h"
 
 namespace CfmAgent {
@@ -17,7 +16,7 @@ Kiln::TraceHandle& trace() {
 
 LoopbackSm::LoopbackSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::Ptr<PktHelper> pktHelper,
                        Kiln::PtrConst<Bridging::Config> brConfig)
-    : ProtocolPktSm("loopbackSm", std::move(protocolPkt)),
+    : ProtocolPktSm("loopbackSm", std::move(protocolPkt), Cfm::opCodeLbm, trace(), "LoopbackSm"),
       pktHelper_(Kiln::validPtr(std::move(pktHelper))),
       brConfig_(std::move(brConfig)) {
   handleInitialized();
@@ -31,21 +30,7 @@ Kiln::Ptr<LoopbackSm> loopbackSmFactory(Kiln::PtrConst<ProtocolPkt> protocolPkt,
   return Kiln::make<LoopbackSm>(std::move(protocolPkt), std::move(pktHelper), std::move(brConfig));
 }
 
-void LoopbackSm::handleInitialized() {
-  KILN_TRACE(trace(), 8, "LoopbackSm::handleInitialized");
-  KILN_ASSERT(!initialized());
-  if (protocolPkt()->pktMetaData()) handleProtocolPkt();
-  initializedIs(true);
-}
-
-void LoopbackSm::handleProtocolPkt() {
-  KILN_TRACE(trace(), 8, "LoopbackSm::handleProtocolPkt");
-  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt()->pktMetaData();
-  KILN_ASSERT_TEXT(pktMetaData, "pktMetaData");
-  PktMetaData& record = *pktMetaData;
-  // LBRs share the slot: they end here, counted `in` by the receive path and no more.
-  if (record.cfmHdr()->opCode() != Cfm::opCodeLbm) return;
-
+void LoopbackSm::handlePkt(PktMetaData& record) {
   Lumen::EthHdr& ethHdr = *record.ethHdr();
   // Without bridging configuration the bridge has no address, and no LBM is for it.
   const Lumen::EthAddr bridgeMac = brConfig_ ? brConfig_->bridgeMacAddr() : Lumen::EthAddr();
