@@ -60,8 +60,8 @@ std::uint8_t* PktMetaData::tlv(TlvType type) {
     const std::uint32_t firstTlv = headerAt + sizeof(CFMCommonHeader) + cfmHdr_->firstTlvOffset();
     if (firstTlv > pktBytes_) {
       tlvParseError_ = true;
-      CFM_DROP_TRACE(trace(), 7, pktId_, "cfmHdr()->firstTlvOffset()", cfmHdr_->firstTlvOffset());
-      incrPktCounter(CounterId::inErrorFirstTlvOffsetTooLarge_);
+      drop(trace(), CounterId::inErrorFirstTlvOffsetTooLarge_, "cfmHdr()->firstTlvOffset()",
+           cfmHdr_->firstTlvOffset(), 7);
       return nullptr;
     }
     tlvPkt_ = Lumen::pktManager().newShallowCopy(pkt_);
@@ -80,15 +80,13 @@ std::uint8_t* PktMetaData::tlv(TlvType type) {
       const auto* typeLength = Lumen::overlayAt<TypeLength>(left, 0);
       if (!typeLength) {
         tlvParseError_ = true;
-        CFM_DROP_TRACE(trace(), 7, pktId_, "typeLength->type()", t[0]);
-        incrPktCounter(CounterId::inErrorTlvHdrTruncated_);
+        drop(trace(), CounterId::inErrorTlvHdrTruncated_, "typeLength->type()", t[0], 7);
         return nullptr;
       }
       const std::uint32_t length = typeLength->length();
       if (length + sizeof(TypeLength) > left.size()) {
         tlvParseError_ = true;
-        CFM_DROP_TRACE(trace(), 7, pktId_, "typeLength->length()", length);
-        incrPktCounter(CounterId::inErrorTlvLenTooLarge_);
+        drop(trace(), CounterId::inErrorTlvLenTooLarge_, "typeLength->length()", length, 7);
         return nullptr;
       }
       tlvPkt_->beginOffsetInc(std::int16_t(length + sizeof(TypeLength)));
@@ -140,8 +138,7 @@ void PktMetaData::sendPkt() {
   // settings gave it its encapsulation, has no path out of this interface either.
   const std::uint8_t* wireFront = sendPktCopy_ ? pkt_->frontData() : pkt_->offsetFront();
   if (!ethHdr_ || static_cast<const void*>(ethHdr_) != wireFront) {
-    CFM_DROP_TRACE(trace(), 5, pktId_, "ethHdr()", intf_);
-    incrPktCounter(CounterId::outErrorNoPam_);
+    drop(trace(), CounterId::outErrorNoPam_, "ethHdr()", intf_);
     return;
   }
   Kiln::Ptr<Interface::Pam> pam = pamCollection_ ? pamCollection_->intfPam(intf_) : nullptr;

@@ -27,9 +27,8 @@ std::optional<Cfm::MaName> checkedMaName(const CCMPdu& ccmPdu, PktMetaData& reco
     const std::uint8_t mdNameLen = ccmPdu.mdNameLen();
     const bool mdNameFits = ccmPdu.mdNameFormat() == Cfm::mdNameFormatNone ||
                             (mdNameLen >= CCMPdu::minMdNameLen && mdNameLen <= CCMPdu::maxMdNameLen);
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmPdu->maNameLen()",
-                   mdNameFits ? ccmPdu.maNameLen() : mdNameLen);
-    record.incrPktCounter(CounterId::inErrorCcmMaNameLen_);
+    record.drop(trace(), CounterId::inErrorCcmMaNameLen_, "ccmPdu->maNameLen()",
+                mdNameFits ? ccmPdu.maNameLen() : mdNameLen);
     return std::nullopt;
   }
 }
@@ -65,24 +64,20 @@ void ContinuityCheckSm::handlePkt(PktMetaData& record) {
   // The begin offset is at the common header.
   const std::uint32_t remaining = pkt->offsetBytes();
   if (remaining > CCMPdu::maxPduSize) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "pktMetaData->pkt()->offsetBytes()", remaining);
-    return record.incrPktCounter(CounterId::inErrorPduTooLong_);
+    return record.drop(trace(), CounterId::inErrorPduTooLong_, "pktMetaData->pkt()->offsetBytes()", remaining);
   }
   const CCMPdu* ccmPdu = Lumen::overlayAt<CCMPdu>(pkt->offsetSpan(), 0);
   if (!ccmPdu) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "offsetBytes", remaining);
-    return record.incrPktCounter(CounterId::inErrorPduTooShort_);
+    return record.drop(trace(), CounterId::inErrorPduTooShort_, "offsetBytes", remaining);
   }
   pkt->beginOffsetInc(std::int16_t(sizeof(CCMPdu)));
 
   if (ccmPdu->ccmIntervalField() == 0) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmIntervalField", ccmPdu->ccmIntervalField());
-    return record.incrPktCounter(CounterId::inErrorCcmIntervalZero_);
+    return record.drop(trace(), CounterId::inErrorCcmIntervalZero_, "ccmIntervalField", ccmPdu->ccmIntervalField());
   }
   const std::uint16_t mepId = ccmPdu->mepId();
   if (mepId < CCMPdu::mepIdMin || mepId > CCMPdu::mepIdMax) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "mepId", mepId);
-    return record.incrPktCounter(CounterId::inErrorCcmMepIdInvalid_);
+    return record.drop(trace(), CounterId::inErrorCcmMepIdInvalid_, "mepId", mepId);
   }
 
   // The MA name is read before learning, except where the MD name format is one we do not
@@ -93,16 +88,14 @@ void ContinuityCheckSm::handlePkt(PktMetaData& record) {
     try {
       ccmPdu->validatedMdNameLen();  // all that reading mdName() checks, without the copy
     } catch (const Kiln::RangeException&) {
-      CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmPdu->mdNameLen()", ccmPdu->mdNameLen());
-      return record.incrPktCounter(CounterId::inErrorCcmMdNameLen_);
+      return record.drop(trace(), CounterId::inErrorCcmMdNameLen_, "ccmPdu->mdNameLen()", ccmPdu->mdNameLen());
     }
   }
   if (mdNameFormat == Cfm::mdNameFormatNone || mdNameFormat == Cfm::mdNameFormatCharacterString) {
     maName = checkedMaName(*ccmPdu, record);
     if (!maName) return;
   } else {
-    CFM_DROP_TRACE(trace(), 7, record.pktId(), "mdNameFormat", mdNameFormat);
-    record.incrPktCounter(CounterId::debugUnsupportedMdNameFormat_);
+    record.drop(trace(), CounterId::debugUnsupportedMdNameFormat_, "mdNameFormat", mdNameFormat, 7);
   }
 
   const Lumen::EthAddr srcMac = record.ethHdr()->src();
@@ -122,8 +115,7 @@ void ContinuityCheckSm::learnMipCcm(PktMetaData& record, const Lumen::EthAddr& s
   const Lumen::IntfId known = vlan ? vlan->entry(srcMac) : Lumen::IntfId();
   if (known == record.intf()) return;
   if (!known && mipCcmDb_->entryCount() >= config_->mipCcmDbEntryLimit()) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "mipCcmDb->entryCount()", mipCcmDb_->entryCount());
-    return record.incrPktCounter(CounterId::debugMipCcmDbFull_);
+    return record.drop(trace(), CounterId::debugMipCcmDbFull_, "mipCcmDb->entryCount()", mipCcmDb_->entryCount());
   }
   if (!vlan) vlan = mipCcmDb_->vlanIs(record.vlan());
   vlan->entryIs(srcMac, record.intf());
@@ -137,8 +129,7 @@ void ContinuityCheckSm::learnCcm(PktMetaData& record, Cfm::MdLevel level,
     // Refused before anything is made: an association without MEPs would be memory the
     // limit does not count.
     if (ccmDb_->entryCount() >= config_->ccmDbEntryLimit()) {
-      CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmDb->entryCount()", ccmDb_->entryCount());
-      return record.incrPktCounter(CounterId::debugCcmDbFull_);
+      return record.drop(trace(), CounterId::debugCcmDbFull_, "ccmDb->entryCount()", ccmDb_->entryCount());
     }
     info = ccmDb_->ccmMdIs(level)->ccmMaIs(maName)->ccmMepInfoIs(mepId);
   }

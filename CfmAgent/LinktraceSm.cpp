@@ -96,8 +96,7 @@ void LinktraceSm::handlePkt(PktMetaData& record) {
   const auto& pkt = record.pkt();
   const LTMPdu* ltmPdu = Lumen::overlayAt<LTMPdu>(pkt->offsetSpan(), 0);
   if (!ltmPdu) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "offsetBytes", pkt->offsetBytes());
-    return record.incrPktCounter(CounterId::inErrorPduTooShort_);
+    return record.drop(trace(), CounterId::inErrorPduTooShort_, "offsetBytes", pkt->offsetBytes());
   }
   pkt->beginOffsetInc(std::int16_t(ltmFixedBytes));
   KILN_TRACE(trace(), 9, "Packet useFdbOnly = " << ltmPdu->useFdbOnly() << " transactionId = "
@@ -105,16 +104,14 @@ void LinktraceSm::handlePkt(PktMetaData& record) {
                                                 << " originalMacAddr = " << ltmPdu->originalMacAddr()
                                                 << " targetMacAddr = " << ltmPdu->targetMacAddr());
   if (!ltmPdu->originalMacAddr().isUnicast()) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ltmPdu->originalMacAddr()", ltmPdu->originalMacAddr());
-    return record.incrPktCounter(CounterId::inErrorLtmOriginalMac_);
+    return record.drop(trace(), CounterId::inErrorLtmOriginalMac_, "ltmPdu->originalMacAddr()",
+                       ltmPdu->originalMacAddr());
   }
   if (!ltmPdu->targetMacAddr().isUnicast()) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ltmPdu->targetMacAddr()", ltmPdu->targetMacAddr());
-    return record.incrPktCounter(CounterId::inErrorLtmTargetMac_);
+    return record.drop(trace(), CounterId::inErrorLtmTargetMac_, "ltmPdu->targetMacAddr()", ltmPdu->targetMacAddr());
   }
   if (ltmPdu->ttl() == 0) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ltmPdu->ttl()", ltmPdu->ttl());
-    return record.incrPktCounter(CounterId::inErrorLtmTtlZero_);
+    return record.drop(trace(), CounterId::inErrorLtmTtlZero_, "ltmPdu->ttl()", ltmPdu->ttl());
   }
   // A short egress identifier is not read: the reply goes out with an all-zero last one.
   // The replies take the last TLV of each type, so the whole chain is walked first and the
@@ -123,8 +120,7 @@ void LinktraceSm::handlePkt(PktMetaData& record) {
   if (const std::uint8_t* tlv = record.tlv(tlvTypeLtmEgressId)) {
     const auto length = reinterpret_cast<const TypeLength*>(tlv)->length();
     if (length < LtmEgressIdTlv::defaultLength) {
-      CFM_DROP_TRACE(trace(), 7, record.pktId(), "ltmEgressIdTlv->length()", length);
-      record.incrPktCounter(CounterId::debugLtmEgressIdTlvLen_);
+      record.drop(trace(), CounterId::debugLtmEgressIdTlvLen_, "ltmEgressIdTlv->length()", length, 7);
       record.tlvDel(tlvTypeLtmEgressId);
     }
   }
@@ -170,8 +166,7 @@ Kiln::Ptr<Lumen::Pkt> LinktraceSm::answerPkt(Lumen::IntfId egressIntf, std::uint
   const std::uint64_t frameBytes = egress.l2Bytes + cfmBytes;
   const std::uint64_t maxBytes = std::min<std::uint64_t>(egress.maxFrameBytes, rx.pkt()->frontBytes() + growthMax);
   if (frameBytes > maxBytes) {
-    CFM_DROP_TRACE(trace(), 5, rx.pktId(), "frameBytes", std::to_string(frameBytes) + " > " + std::to_string(maxBytes));
-    rx.incrPktCounter(tooBig);
+    rx.drop(trace(), tooBig, "frameBytes", std::to_string(frameBytes) + " > " + std::to_string(maxBytes));
     return nullptr;
   }
   // Room for the whole frame from the start: nothing moves while pointers into it are held.
@@ -221,8 +216,7 @@ bool LinktraceSm::forwardLTM(const LTMPdu* ltmPdu, Kiln::Ptr<LtrParams> ltrParam
   PktMetaData& rx = received();
   const RelayDecision relay = relayDecision(ltmPdu->targetMacAddr(), rx.vlan(), rx.intf(), ltmPdu->useFdbOnly());
   if (!relay.usable) {
-    CFM_DROP_TRACE(trace(), 7, rx.pktId(), "egressPort", relay.egress);
-    rx.incrPktCounter(CounterId::debugLtmNoEgressPort_);
+    rx.drop(trace(), CounterId::debugLtmNoEgressPort_, "egressPort", relay.egress, 7);
     return false;
   }
   ltrParams->relayActionIs(relay.relayAction);

@@ -35,13 +35,11 @@ void LoopbackSm::handlePkt(PktMetaData& record) {
   // Without bridging configuration the bridge has no address, and no LBM is for it.
   const Lumen::EthAddr bridgeMac = brConfig_ ? brConfig_->bridgeMacAddr() : Lumen::EthAddr();
   if (ethHdr.dst() != bridgeMac) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "dstMac", ethHdr.dst());
-    return record.incrPktCounter(CounterId::inErrorLbmDstMacMismatch_);
+    return record.drop(trace(), CounterId::inErrorLbmDstMacMismatch_, "dstMac", ethHdr.dst());
   }
   const auto& pkt = record.pkt();
   if (pkt->offsetBytes() < sizeof(LBMPdu)) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "offsetBytes", pkt->offsetBytes());
-    return record.incrPktCounter(CounterId::inErrorPduTooShort_);
+    return record.drop(trace(), CounterId::inErrorPduTooShort_, "offsetBytes", pkt->offsetBytes());
   }
   pkt->beginOffsetInc(std::int16_t(sizeof(LBMPdu)));
   // The reply is as long as the message and leaves where it came in, so it fits unless the
@@ -49,9 +47,8 @@ void LoopbackSm::handlePkt(PktMetaData& record) {
   const std::uint32_t maxBytes =
       pktHelper_->maxFrameBytes(record.intf(), record.eth8021QHdr().size(), ethHdr.typeOrLen());
   if (pkt->frontBytes() > maxBytes) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "frameBytes",
-                   std::to_string(pkt->frontBytes()) + " > " + std::to_string(maxBytes));
-    return record.incrPktCounter(CounterId::debugReplyTooBig_);
+    return record.drop(trace(), CounterId::debugReplyTooBig_, "frameBytes",
+                       std::to_string(pkt->frontBytes()) + " > " + std::to_string(maxBytes));
   }
 
   // The reply is the message's own bytes with its addresses swapped, opcode 2 and version
