@@ -1,10 +1,7 @@
 #include "CfmAgent/ContinuityCheckSm.h"
 
-#include <optional>
-
 #include "CfmAgent/ContinuityCheckPdu.h"
 #include "platform/kiln/Clock.h"
-#include "platform/kiln/Errors.h"
 #include "platform/kiln/Trace.h"
 
 namespace CfmAgent {
@@ -16,21 +13,24 @@ Kiln::TraceHandle& trace() {
   return handle;
 }
 
-// The MA name, or none after counting the frame: a length byte that does not fit the MAID
-// is the sender's fault, and its range error ends here.
-std::optional<Cfm::MaName> checkedMaName(const CCMPdu& ccmPdu, PktMetaData& record) {
-  try {
-    return ccmPdu.maName();
-  } catch (const Kiln::RangeException&) {
-    // Where the MD name length is what does not fit, the MA length byte has no place: the
-    // MD length is the value shown. Nothing here may raise again.
-    const std::uint8_t mdNameLen = ccmPdu.mdNameLen();
-    const bool mdNameFits = ccmPdu.mdNameFormat() == Cfm::mdNameFormatNone ||
-                            (mdNameLen >= CCMPdu::minMdNameLen && mdNameLen <= CCMPdu::maxMdNameLen);
-    record.drop(trace(), CounterId::inErrorCcmMaNameLen_, "ccmPdu->maNameLen()",
-                mdNameFits ? ccmPdu.maNameLen() : mdNameLen);
-    return std::nullopt;
+// moves to the wire library
+// Which length byte of a received MAID, if any, does not fit its 48 bytes. Asked before
+// any name is read, so that a sender's bad length is an answer here, not an error.
+enum class MaidCheck { ok, mdNameLen, maNameLen };
+
+MaidCheck maidCheck(const CCMPdu& ccmPdu) {
+  const Cfm::MdNameFormat mdFormat = ccmPdu.mdNameFormat();
+  const std::uint8_t mdNameLen = ccmPdu.mdNameLen();  // 0 without an MD name
+  if (mdFormat != Cfm::mdNameFormatNone &&
+      (mdNameLen < CCMPdu::minMdNameLen || mdNameLen > CCMPdu::maxMdNameLen)) {
+    return MaidCheck::mdNameLen;
   }
+  // The MD name fits, so the MA length byte lies inside the MAID.
+  const std::uint8_t maNameLen = ccmPdu.maNameLen();
+  if (maNameLen < CCMPdu::minMaNameLen || maNameLen > CCMPdu::maxMaNameLenFor(mdFormat, mdNameLen)) {
+    return MaidCheck::maNameLen;
+  }
+  return MaidCheck::ok;
 }
 
 }  // namespace
@@ -80,20 +80,21 @@ void ContinuityCheckSm::handlePkt(PktMetaData& record) {
     return record.drop(trace(), CounterId::inErrorCcmMepIdInvalid_, "mepId", mepId);
   }
 
-  // The MA name is read before learning, except where the MD name format is one we do not
-  // parse: such a CCM is still learnt, its MA name read last.
-  std::optional<Cfm::MaName> maName;
+  // The names are checked before learning, except where the MD name format is one we do
+  // not parse: such a CCM is still learnt, its names checked last.
+  const MaidCheck maid = maidCheck(*ccmPdu);
+  // Where the MD name length is what does not fit, the MA length byte has no place: the MD
+  // length is the value shown.
+  const auto maNameLenDrop = [&] {
+    record.drop(trace(), CounterId::inErrorCcmMaNameLen_, "ccmPdu->maNameLen()",
+                maid == MaidCheck::mdNameLen ? ccmPdu->mdNameLen() : ccmPdu->maNameLen());
+  };
   const Cfm::MdNameFormat mdNameFormat = ccmPdu->mdNameFormat();
-  if (mdNameFormat == Cfm::mdNameFormatCharacterString) {
-    try {
-      ccmPdu->validatedMdNameLen();  // all that reading mdName() checks, without the copy
-    } catch (const Kiln::RangeException&) {
+  if (mdNameFormat == Cfm::mdNameFormatNone || mdNameFormat == Cfm::mdNameFormatCharacterString) {
+    if (maid == MaidCheck::mdNameLen) {
       return record.drop(trace(), CounterId::inErrorCcmMdNameLen_, "ccmPdu->mdNameLen()", ccmPdu->mdNameLen());
     }
-  }
-  if (mdNameFormat == Cfm::mdNameFormatNone || mdNameFormat == Cfm::mdNameFormatCharacterString) {
-    maName = checkedMaName(*ccmPdu, record);
-    if (!maName) return;
+    if (maid == MaidCheck::maNameLen) return maNameLenDrop();
   } else {
     record.drop(trace(), CounterId::debugUnsupportedMdNameFormat_, "mdNameFormat", mdNameFormat, 7);
   }
@@ -104,8 +105,8 @@ void ContinuityCheckSm::handlePkt(PktMetaData& record) {
   // With an unparsed MD name format a length byte that does not fit leaves no MA name to
   // learn under: the CCM database stays as it was, and the frame is counted like any
   // other CCM whose MA name does not fit.
-  if (!maName && !(maName = checkedMaName(*ccmPdu, record))) return;
-  learnCcm(record, Cfm::MdLevel(ccmPdu->mdLevel()), *maName, Cfm::MepId(mepId), srcMac);
+  if (maid != MaidCheck::ok) return maNameLenDrop();
+  learnCcm(record, Cfm::MdLevel(ccmPdu->mdLevel()), ccmPdu->maName(), Cfm::MepId(mepId), srcMac);
 }
 
 // The two databases are limited apart: a full one does not keep a sender out of the other.
