@@ -39,7 +39,7 @@ ContinuityCheckSm::ContinuityCheckSm(Kiln::PtrConst<ProtocolPkt> protocolPkt,
                                      Kiln::PtrConst<Config> config, Kiln::Ptr<MipCcmDb> mipCcmDb,
                                      Kiln::Ptr<CcmDb> ccmDb, Kiln::Ptr<PktHelper> pktHelper)
     : ProtocolPktSm("continuityCheckSm", std::move(protocolPkt), Cfm::opCodeCcm, trace(), "ContinuityCheckSm"),
-      config_(Kiln::validPtr(std::move(config))),
+      config_(std::move(config)),
       mipCcmDb_(Kiln::validPtr(std::move(mipCcmDb))),
       ccmDb_(Kiln::validPtr(std::move(ccmDb))),
       pktHelper_(std::move(pktHelper)) {
@@ -115,7 +115,8 @@ void ContinuityCheckSm::learnMipCcm(PktMetaData& record, const Lumen::EthAddr& s
   auto vlan = mipCcmDb_->vlan(record.vlan());
   const Lumen::IntfId known = vlan ? vlan->entry(srcMac) : Lumen::IntfId();
   if (known == record.intf()) return;
-  if (!known && mipCcmDb_->entryCount() >= config_->mipCcmDbEntryLimit()) {
+  const std::uint32_t limit = config_ ? config_->mipCcmDbEntryLimit() : Config::defaultMipCcmDbEntryLimit;
+  if (!known && mipCcmDb_->entryCount() >= limit) {
     return record.drop(trace(), CounterId::debugMipCcmDbFull_, "mipCcmDb->entryCount()", mipCcmDb_->entryCount());
   }
   if (!vlan) vlan = mipCcmDb_->vlanIs(record.vlan());
@@ -129,7 +130,7 @@ void ContinuityCheckSm::learnCcm(PktMetaData& record, Cfm::MdLevel level,
   if (!info) {
     // Refused before anything is made: an association without MEPs would be memory the
     // limit does not count.
-    if (ccmDb_->entryCount() >= config_->ccmDbEntryLimit()) {
+    if (ccmDb_->entryCount() >= (config_ ? config_->ccmDbEntryLimit() : Config::defaultCcmDbEntryLimit)) {
       return record.drop(trace(), CounterId::debugCcmDbFull_, "ccmDb->entryCount()", ccmDb_->entryCount());
     }
     info = ccmDb_->ccmMdIs(level)->ccmMaIs(maName)->ccmMepInfoIs(mepId);

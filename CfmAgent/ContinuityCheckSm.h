@@ -22,7 +22,8 @@ class ContinuityCheckSm : public ProtocolPktSm {
                     Kiln::Ptr<PktHelper> pktHelper);
   ~ContinuityCheckSm() override;
 
-  // Read for every CCM: a changed limit holds from the next one.
+  // Read for every CCM: a changed limit holds from the next one. Without a configuration
+  // the default limits hold.
   const Kiln::PtrConst<Config>& config() const { return config_; }
   const Kiln::Ptr<MipCcmDb>& mipCcmDb() const { return mipCcmDb_; }
   const Kiln::Ptr<CcmDb>& ccmDb() const { return ccmDb_; }
