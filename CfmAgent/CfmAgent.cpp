@@ -141,31 +141,27 @@ void Agent::doMountsComplete(Orbis::MountStatus mountStatus,
   pamManager->perIntfSocketIs(false);
   pamManager->enabledIs(true);
 
-  if (status_) {
-    counterHelperIs(status_->counterIs());
-    pktHelperIs(ethDevPamCollection_, counterHelper_);
-    cmdRequestHandlerIs(status_->mipCcmDbIs(), status_->ccmDbIs(), counterHelper_);
-  }
+  // A runner that mounted no status still gets an agent that counts and learns: into a
+  // status of its own, which no other agent sees.
+  if (!status_) statusIs(Kiln::make<Status>());
+  counterHelperIs(status_->counterIs());
+  pktHelperIs(ethDevPamCollection_, counterHelper_);
+  cmdRequestHandlerIs(status_->mipCcmDbIs(), status_->ccmDbIs(), counterHelper_);
 
   cliRequestDirIs(Kiln::ptrCast<Kiln::Dir>(
       entityManager->entity(cellPath() + "/agent/commandRequest/config/cfmAgent")));
   auto requestDirSm = cliRequestDirSmIs(nullptr);
-  // Without a status there is nothing to clear, and a request stays with the dispatcher.
-  if (cmdRequestHandler_) {
-    requestDirSm->agentCommandCallbackIs(cliCallbackIs("CfmCliCallback", "CfmCliCallback", cmdRequestHandler_));
-  }
+  requestDirSm->agentCommandCallbackIs(cliCallbackIs("CfmCliCallback", "CfmCliCallback", cmdRequestHandler_));
 
   // The configuration present now is translated before any frame can arrive.
   cfmSmIs(config_, aleConfig_, aleStatus_, status_);
   intfSmIs(allIntfStatusDir_, pamDesiredIntfDir_);
   protocolPktCollectionIs();
-  if (status_ && config_) {
-    continuityCheckSmIs(protocolPktCollection_->protocolPktIs(Cfm::protocolContinuityCheck),
-                        config_, status_->mipCcmDbIs(), status_->ccmDbIs(), pktHelper_);
-  }
+  continuityCheckSmIs(protocolPktCollection_->protocolPktIs(Cfm::protocolContinuityCheck),
+                      config_, status_->mipCcmDbIs(), status_->ccmDbIs(), pktHelper_);
   loopbackSmIs(protocolPktCollection_->protocolPktIs(Cfm::protocolLoopback), pktHelper_, brConfig_);
   linktraceSmIs(protocolPktCollection_->protocolPktIs(Cfm::protocolLinktrace),
-                status_ ? status_->mipCcmDbIs() : nullptr, pktHelper_, brConfig_, brStatus_, ethDevPamCollection_);
+                status_->mipCcmDbIs(), pktHelper_, brConfig_, brStatus_, ethDevPamCollection_);
   // Last: no frame is read before everything that handles frames exists.
   pamSmIs(ethDevPamCollection_, protocolPktCollection_, pktHelper_, config_, brConfig_);
 }

@@ -66,8 +66,8 @@ std::span<std::uint8_t> PktMetaData::tlv(TlvType type) {
     const std::uint32_t firstTlv = headerAt + sizeof(CFMCommonHeader) + cfmHdr_->firstTlvOffset();
     if (firstTlv > pktBytes_) {
       tlvParseError_ = true;
-      CFM_DROP_TRACE(trace(), 7, pktId_, "cfmHdr()->firstTlvOffset()", cfmHdr_->firstTlvOffset());
-      incrPktCounter(CounterId::inErrorFirstTlvOffsetTooLarge_);
+      drop(trace(), CounterId::inErrorFirstTlvOffsetTooLarge_, "cfmHdr()->firstTlvOffset()",
+           cfmHdr_->firstTlvOffset(), 7);
       return {};
     }
     tlvPkt_ = Lumen::pktManager().newShallowCopy(pkt_);
@@ -80,12 +80,10 @@ std::span<std::uint8_t> PktMetaData::tlv(TlvType type) {
     if (at.fault != Cfm::TlvFault::none) {
       tlvParseError_ = true;
       if (at.fault == Cfm::TlvFault::headerTruncated) {
-        CFM_DROP_TRACE(trace(), 7, pktId_, "typeLength->type()", left[0]);
-        incrPktCounter(CounterId::inErrorTlvHdrTruncated_);
+        drop(trace(), CounterId::inErrorTlvHdrTruncated_, "typeLength->type()", left[0], 7);
       } else {
         const std::uint32_t length = Lumen::overlayAt<TypeLength>(left, 0)->length();
-        CFM_DROP_TRACE(trace(), 7, pktId_, "typeLength->length()", length);
-        incrPktCounter(CounterId::inErrorTlvLenTooLarge_);
+        drop(trace(), CounterId::inErrorTlvLenTooLarge_, "typeLength->length()", length, 7);
       }
       return {};
     }
@@ -141,8 +139,7 @@ void PktMetaData::sendPkt() {
   // settings gave it its encapsulation, has no path out of this interface either.
   const std::uint8_t* wireFront = sendPktCopy_ ? pkt_->frontData() : pkt_->offsetFront();
   if (!ethHdr_ || static_cast<const void*>(ethHdr_) != wireFront) {
-    CFM_DROP_TRACE(trace(), 5, pktId_, "ethHdr()", intf_);
-    incrPktCounter(CounterId::outErrorNoPam_);
+    drop(trace(), CounterId::outErrorNoPam_, "ethHdr()", intf_);
     return;
   }
   Kiln::Ptr<Interface::Pam> pam = pamCollection_ ? pamCollection_->intfPam(intf_) : nullptr;

@@ -19,11 +19,6 @@
 
 namespace CfmAgent {
 
-// The drop trace every check writes: "PktId: <id> Expr: <expression> Value: <value>".
-// A U8 value streams as one raw character, wider values in decimal.
-#define CFM_DROP_TRACE(handle, level, pktId, expr, value) \
-  KILN_TRACE(handle, level, "PktId: " << (pktId) << " Expr: " << (expr) << " Value: " << (value))
-
 // One per frame: pooled.
 class PktMetaData : public Kiln::Entity, public Kiln::Pooled<PktMetaData> {
  public:
@@ -82,6 +77,15 @@ class PktMetaData : public Kiln::Entity, public Kiln::Pooled<PktMetaData> {
   void tlvDel(TlvType type);
 
   void incrPktCounter(CounterId id);
+  // Where a check refuses the frame: the drop trace "PktId: <id> Expr: <expr> Value:
+  // <value>" on `handle` at `level`, then the count under `id`. A U8 value streams as one
+  // raw character, wider values in decimal. Debug counts of frames that go on use it too.
+  template <class Value>
+  void drop(const Kiln::TraceHandle& handle, CounterId id, const char* expr, const Value& value,
+            unsigned level = 5) {
+    KILN_TRACE(handle, level, "PktId: " << pktId_ << " Expr: " << expr << " Value: " << value);
+    incrPktCounter(id);
+  }
   // Sends an outgoing frame on the socket of `intf`, counting out or outErrorNoPam.
   void sendPkt();
 

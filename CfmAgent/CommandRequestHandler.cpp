@@ -1,5 +1,6 @@
 #include "CfmAgent/CommandRequestHandler.h"
 
+#include <exception>
 #include <vector>
 
 #include "platform/kiln/Errors.h"
@@ -10,7 +11,7 @@ namespace CfmAgent {
 namespace {
 
 Kiln::TraceHandle& trace() {
-  static Kiln::TraceHandle& handle = Kiln::traceHandle("CfmCli");
+  static Kiln::TraceHandle& handle = Kiln::traceHandle("CfmAgentCommandRequest");
   return handle;
 }
 
@@ -58,19 +59,28 @@ CliCallback::CliCallback(std::string name, std::string commandType, Kiln::Ptr<Cm
       cmdRequestHandler_(Kiln::validPtr(std::move(cmdRequestHandler))) {}
 
 void CliCallback::handleCommand(std::uint32_t, const std::string& command) {
-  KILN_TRACE(trace(), 5, "CliCallback::handleCommand " << command);
-  if (command.empty()) return;
+  KILN_TRACE(trace(), 8, "CliCallback::handleCommand " << command);
+  if (command.empty()) {
+    KILN_TRACE(trace(), 5, "CliCallback::handleCommand ignored: empty command");
+    return;
+  }
   if (command == "clear intermediate-point database") return cmdRequestHandler_->doClearMipCcmDb();
   if (command == "clear continuity-check database") return cmdRequestHandler_->doClearCcmDb();
 
-  // Everything is read before anything is cleared: a bad field clears nothing.
+  // Everything is read before anything is cleared: a bad field clears nothing, and its
+  // error goes back to the dispatcher.
   auto filter = counterFilterFactory();
-  const std::vector<std::string> field = commaFields(command);
-  if (field[0] == "continuity-check") filter->opCodeIs(Cfm::opCodeCcm, true);
-  if (field[0] == "loopback") filter->opCodeIs(Cfm::opCodeLbm, true);
-  if (field.size() > 1 && !field[1].empty()) filter->mdLevelIs(Cfm::MdLevel(std::stoi(field[1])), true);
-  for (std::size_t i = 2; i < field.size(); ++i) {
-    if (!field[i].empty()) filter->intfIs(Lumen::IntfId(field[i]), true);
+  try {
+    const std::vector<std::string> field = commaFields(command);
+    if (field[0] == "continuity-check") filter->opCodeIs(Cfm::opCodeCcm, true);
+    if (field[0] == "loopback") filter->opCodeIs(Cfm::opCodeLbm, true);
+    if (field.size() > 1 && !field[1].empty()) filter->mdLevelIs(Cfm::MdLevel(std::stoi(field[1])), true);
+    for (std::size_t i = 2; i < field.size(); ++i) {
+      if (!field[i].empty()) filter->intfIs(Lumen::IntfId(field[i]), true);
+    }
+  } catch (const std::exception& e) {
+    KILN_TRACE(trace(), 5, "CliCallback::handleCommand refused: " << command << ": " << e.what());
+    throw;
   }
   cmdRequestHandler_->doClearCounters(*filter);
 }

@@ -1,10 +1,7 @@
 #include "CfmAgent/ContinuityCheckSm.h"
 
-#include <optional>
-
 #include "CfmAgent/ContinuityCheckPdu.h"
 #include "platform/kiln/Clock.h"
-#include "platform/kiln/Errors.h"
 #include "platform/kiln/Trace.h"
 
 namespace CfmAgent {
@@ -16,31 +13,13 @@ Kiln::TraceHandle& trace() {
   return handle;
 }
 
-// The MA name, or none after counting the frame: a length byte that does not fit the MAID
-// is the sender's fault, and its range error ends here.
-std::optional<Cfm::MaName> checkedMaName(const CCMPdu& ccmPdu, PktMetaData& record) {
-  try {
-    return ccmPdu.maName();
-  } catch (const Kiln::RangeException&) {
-    // Where the MD name length is what does not fit, the MA length byte has no place: the
-    // MD length is the value shown. Nothing here may raise again.
-    const std::uint8_t mdNameLen = ccmPdu.mdNameLen();
-    const bool mdNameFits = ccmPdu.mdNameFormat() == Cfm::mdNameFormatNone ||
-                            (mdNameLen >= CCMPdu::minMdNameLen && mdNameLen <= CCMPdu::maxMdNameLen);
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmPdu->maNameLen()",
-                   mdNameFits ? ccmPdu.maNameLen() : mdNameLen);
-    record.incrPktCounter(CounterId::inErrorCcmMaNameLen_);
-    return std::nullopt;
-  }
-}
-
 }  // namespace
 
 ContinuityCheckSm::ContinuityCheckSm(Kiln::PtrConst<ProtocolPkt> protocolPkt,
                                      Kiln::PtrConst<Config> config, Kiln::Ptr<MipCcmDb> mipCcmDb,
                                      Kiln::Ptr<CcmDb> ccmDb, Kiln::Ptr<PktHelper> pktHelper)
-    : ProtocolPktSm("continuityCheckSm", std::move(protocolPkt)),
-      config_(Kiln::validPtr(std::move(config))),
+    : ProtocolPktSm("continuityCheckSm", std::move(protocolPkt), Cfm::opCodeCcm, trace(), "ContinuityCheckSm"),
+      config_(std::move(config)),
       mipCcmDb_(Kiln::validPtr(std::move(mipCcmDb))),
       ccmDb_(Kiln::validPtr(std::move(ccmDb))),
       pktHelper_(std::move(pktHelper)) {
@@ -59,61 +38,47 @@ Kiln::Ptr<ContinuityCheckSm> continuityCheckSmFactory(Kiln::PtrConst<ProtocolPkt
                                        std::move(pktHelper));
 }
 
-void ContinuityCheckSm::handleInitialized() {
-  KILN_TRACE(trace(), 8, "ContinuityCheckSm::handleInitialized");
-  KILN_ASSERT(!initialized());
-  if (protocolPkt()->pktMetaData()) handleProtocolPkt();
-  initializedIs(true);
-}
-
-void ContinuityCheckSm::handleProtocolPkt() {
-  KILN_TRACE(trace(), 8, "ContinuityCheckSm::handleProtocolPkt");
-  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt()->pktMetaData();
-  KILN_ASSERT_TEXT(pktMetaData, "pktMetaData");
-  PktMetaData& record = *pktMetaData;
+void ContinuityCheckSm::handlePkt(PktMetaData& record) {
   const auto& pkt = record.pkt();
 
   // The begin offset is at the common header.
   const std::uint32_t remaining = pkt->offsetBytes();
   if (remaining > CCMPdu::maxPduSize) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "pktMetaData->pkt()->offsetBytes()", remaining);
-    return record.incrPktCounter(CounterId::inErrorPduTooLong_);
+    return record.drop(trace(), CounterId::inErrorPduTooLong_, "pktMetaData->pkt()->offsetBytes()", remaining);
   }
   const CCMPdu* ccmPdu = Lumen::overlayAt<CCMPdu>(pkt->offsetSpan(), 0);
   if (!ccmPdu) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "offsetBytes", remaining);
-    return record.incrPktCounter(CounterId::inErrorPduTooShort_);
+    return record.drop(trace(), CounterId::inErrorPduTooShort_, "offsetBytes", remaining);
   }
   pkt->beginOffsetInc(std::int16_t(sizeof(CCMPdu)));
 
   if (ccmPdu->ccmIntervalField() == 0) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmIntervalField", ccmPdu->ccmIntervalField());
-    return record.incrPktCounter(CounterId::inErrorCcmIntervalZero_);
+    return record.drop(trace(), CounterId::inErrorCcmIntervalZero_, "ccmIntervalField", ccmPdu->ccmIntervalField());
   }
   const std::uint16_t mepId = ccmPdu->mepId();
   if (mepId < CCMPdu::mepIdMin || mepId > CCMPdu::mepIdMax) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "mepId", mepId);
-    return record.incrPktCounter(CounterId::inErrorCcmMepIdInvalid_);
+    return record.drop(trace(), CounterId::inErrorCcmMepIdInvalid_, "mepId", mepId);
   }
 
-  // The MA name is read before learning, except where the MD name format is one we do not
-  // parse: such a CCM is still learnt, its MA name read last.
-  std::optional<Cfm::MaName> maName;
+  // The names are checked before learning, except where the MD name format is one we do
+  // not parse: such a CCM is still learnt, its names checked last.
+  // Which length byte, if any, does not fit: asked before any name is read, so that a
+  // sender's bad length is an answer here, not an error.
+  const Cfm::MaidParts maid = ccmPdu->maidParts();
+  // Where the MD name length is what does not fit, the MA length byte has no place: the MD
+  // length is the value shown.
+  const auto maNameLenDrop = [&] {
+    record.drop(trace(), CounterId::inErrorCcmMaNameLen_, "ccmPdu->maNameLen()",
+                maid.fault == Cfm::MaidFault::mdNameLen ? maid.mdNameLen : maid.maNameLen);
+  };
   const Cfm::MdNameFormat mdNameFormat = ccmPdu->mdNameFormat();
-  if (mdNameFormat == Cfm::mdNameFormatCharacterString) {
-    try {
-      ccmPdu->validatedMdNameLen();  // all that reading mdName() checks, without the copy
-    } catch (const Kiln::RangeException&) {
-      CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmPdu->mdNameLen()", ccmPdu->mdNameLen());
-      return record.incrPktCounter(CounterId::inErrorCcmMdNameLen_);
-    }
-  }
   if (mdNameFormat == Cfm::mdNameFormatNone || mdNameFormat == Cfm::mdNameFormatCharacterString) {
-    maName = checkedMaName(*ccmPdu, record);
-    if (!maName) return;
+    if (maid.fault == Cfm::MaidFault::mdNameLen) {
+      return record.drop(trace(), CounterId::inErrorCcmMdNameLen_, "ccmPdu->mdNameLen()", maid.mdNameLen);
+    }
+    if (maid.fault == Cfm::MaidFault::maNameLen) return maNameLenDrop();
   } else {
-    CFM_DROP_TRACE(trace(), 7, record.pktId(), "mdNameFormat", mdNameFormat);
-    record.incrPktCounter(CounterId::debugUnsupportedMdNameFormat_);
+    record.drop(trace(), CounterId::debugUnsupportedMdNameFormat_, "mdNameFormat", mdNameFormat, 7);
   }
 
   const Lumen::EthAddr srcMac = record.ethHdr()->src();
@@ -122,8 +87,8 @@ void ContinuityCheckSm::handleProtocolPkt() {
   // With an unparsed MD name format a length byte that does not fit leaves no MA name to
   // learn under: the CCM database stays as it was, and the frame is counted like any
   // other CCM whose MA name does not fit.
-  if (!maName && !(maName = checkedMaName(*ccmPdu, record))) return;
-  learnCcm(record, Cfm::MdLevel(ccmPdu->mdLevel()), *maName, Cfm::MepId(mepId), srcMac);
+  if (maid.fault != Cfm::MaidFault::none) return maNameLenDrop();
+  learnCcm(record, Cfm::MdLevel(ccmPdu->mdLevel()), ccmPdu->maName(), Cfm::MepId(mepId), srcMac);
 }
 
 // The two databases are limited apart: a full one does not keep a sender out of the other.
@@ -132,9 +97,9 @@ void ContinuityCheckSm::learnMipCcm(PktMetaData& record, const Lumen::EthAddr& s
   auto vlan = mipCcmDb_->vlan(record.vlan());
   const Lumen::IntfId known = vlan ? vlan->entry(srcMac) : Lumen::IntfId();
   if (known == record.intf()) return;
-  if (!known && mipCcmDb_->entryCount() >= config_->mipCcmDbEntryLimit()) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "mipCcmDb->entryCount()", mipCcmDb_->entryCount());
-    return record.incrPktCounter(CounterId::debugMipCcmDbFull_);
+  const std::uint32_t limit = config_ ? config_->mipCcmDbEntryLimit() : Config::defaultMipCcmDbEntryLimit;
+  if (!known && mipCcmDb_->entryCount() >= limit) {
+    return record.drop(trace(), CounterId::debugMipCcmDbFull_, "mipCcmDb->entryCount()", mipCcmDb_->entryCount());
   }
   if (!vlan) vlan = mipCcmDb_->vlanIs(record.vlan());
   vlan->entryIs(srcMac, record.intf());
@@ -147,9 +112,8 @@ void ContinuityCheckSm::learnCcm(PktMetaData& record, Cfm::MdLevel level,
   if (!info) {
     // Refused before anything is made: an association without MEPs would be memory the
     // limit does not count.
-    if (ccmDb_->entryCount() >= config_->ccmDbEntryLimit()) {
-      CFM_DROP_TRACE(trace(), 5, record.pktId(), "ccmDb->entryCount()", ccmDb_->entryCount());
-      return record.incrPktCounter(CounterId::debugCcmDbFull_);
+    if (ccmDb_->entryCount() >= (config_ ? config_->ccmDbEntryLimit() : Config::defaultCcmDbEntryLimit)) {
+      return record.drop(trace(), CounterId::debugCcmDbFull_, "ccmDb->entryCount()", ccmDb_->entryCount());
     }
     info = ccmDb_->ccmMdIs(level)->ccmMaIs(maName)->ccmMepInfoIs(mepId);
   }

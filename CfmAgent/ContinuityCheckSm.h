@@ -22,17 +22,16 @@ class ContinuityCheckSm : public ProtocolPktSm {
                     Kiln::Ptr<PktHelper> pktHelper);
   ~ContinuityCheckSm() override;
 
-  // Read for every CCM: a changed limit holds from the next one.
+  // Read for every CCM: a changed limit holds from the next one. Without a configuration
+  // the default limits hold.
   const Kiln::PtrConst<Config>& config() const { return config_; }
   const Kiln::Ptr<MipCcmDb>& mipCcmDb() const { return mipCcmDb_; }
   const Kiln::Ptr<CcmDb>& ccmDb() const { return ccmDb_; }
   const Kiln::Ptr<PktHelper>& pktHelper() const { return pktHelper_; }
 
-  // Checks and learns the frame the slot holds now; the slot must hold one.
-  void handleProtocolPkt() override;
-
  private:
-  void handleInitialized();
+  // Checks a CCM and learns its sender.
+  void handlePkt(PktMetaData& record) override;
   void learnMipCcm(PktMetaData& record, const Lumen::EthAddr& srcMac);
   void learnCcm(PktMetaData& record, Cfm::MdLevel level, const Cfm::MaName& maName,
                 Cfm::MepId mepId, const Lumen::EthAddr& srcMac);

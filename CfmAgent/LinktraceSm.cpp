@@ -56,7 +56,7 @@ LinktraceSm::LinktraceSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::PtrConst
                          Kiln::Ptr<PktHelper> pktHelper, Kiln::PtrConst<Bridging::Config> brConfig,
                          Kiln::PtrConst<Bridging::Status> brStatus,
                          Kiln::PtrConst<Interface::EthDevPamCollection> pamCollection)
-    : ProtocolPktSm("linktraceSm", std::move(protocolPkt)),
+    : ProtocolPktSm("linktraceSm", std::move(protocolPkt), Cfm::opCodeLtm, trace(), "LinktraceSm"),
       mipCcmDb_(std::move(mipCcmDb)),
       pktHelper_(Kiln::validPtr(std::move(pktHelper))),
       brConfig_(std::move(brConfig)),
@@ -77,35 +77,18 @@ Kiln::Ptr<LinktraceSm> linktraceSmFactory(Kiln::PtrConst<ProtocolPkt> protocolPk
                                  std::move(brConfig), std::move(brStatus), std::move(pamCollection));
 }
 
-void LinktraceSm::handleInitialized() {
-  KILN_TRACE(trace(), 8, "LinktraceSm::handleInitialized");
-  KILN_ASSERT(!initialized());
-  if (protocolPkt()->pktMetaData()) handleProtocolPkt();
-  initializedIs(true);
-}
-
-const Kiln::Ptr<PktMetaData>& LinktraceSm::received() const {
-  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt()->pktMetaData();
-  KILN_ASSERT_TEXT(pktMetaData, "pktMetaData");
-  return pktMetaData;
-}
-
 // Without bridging configuration the bridge has no address: nothing is its target.
 Lumen::EthAddr LinktraceSm::bridgeMac() const {
   return brConfig_ ? brConfig_->bridgeMacAddr() : Lumen::EthAddr();
 }
 
-void LinktraceSm::handleProtocolPkt() {
-  KILN_TRACE(trace(), 8, "LinktraceSm::handleProtocolPkt");
-  PktMetaData& record = *received();
-  // LTRs share the slot; this bridge originates no LTM and keeps no replies.
-  if (record.cfmHdr()->opCode() != Cfm::opCodeLtm) return;
-
+// LTRs share the slot and end before this: this bridge originates no LTM and keeps no
+// replies.
+void LinktraceSm::handlePkt(PktMetaData& record) {
   const auto& pkt = record.pkt();
   const LTMPdu* ltmPdu = Lumen::overlayAt<LTMPdu>(pkt->offsetSpan(), 0);
   if (!ltmPdu) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "offsetBytes", pkt->offsetBytes());
-    return record.incrPktCounter(CounterId::inErrorPduTooShort_);
+    return record.drop(trace(), CounterId::inErrorPduTooShort_, "offsetBytes", pkt->offsetBytes());
   }
   // The fixed part, whatever the first TLV offset says.
   pkt->beginOffsetInc(std::int16_t(sizeof(LTMPdu)));
@@ -114,16 +97,14 @@ void LinktraceSm::handleProtocolPkt() {
                                                 << " originalMacAddr = " << ltmPdu->originalMacAddr()
                                                 << " targetMacAddr = " << ltmPdu->targetMacAddr());
   if (!ltmPdu->originalMacAddr().isUnicast()) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ltmPdu->originalMacAddr()", ltmPdu->originalMacAddr());
-    return record.incrPktCounter(CounterId::inErrorLtmOriginalMac_);
+    return record.drop(trace(), CounterId::inErrorLtmOriginalMac_, "ltmPdu->originalMacAddr()",
+                       ltmPdu->originalMacAddr());
   }
   if (!ltmPdu->targetMacAddr().isUnicast()) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ltmPdu->targetMacAddr()", ltmPdu->targetMacAddr());
-    return record.incrPktCounter(CounterId::inErrorLtmTargetMac_);
+    return record.drop(trace(), CounterId::inErrorLtmTargetMac_, "ltmPdu->targetMacAddr()", ltmPdu->targetMacAddr());
   }
   if (ltmPdu->ttl() == 0) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "ltmPdu->ttl()", ltmPdu->ttl());
-    return record.incrPktCounter(CounterId::inErrorLtmTtlZero_);
+    return record.drop(trace(), CounterId::inErrorLtmTtlZero_, "ltmPdu->ttl()", ltmPdu->ttl());
   }
   // A short egress identifier is not read: the reply goes out with an all-zero last one.
   // The replies take the last TLV of each type, so the whole chain is walked first and the
@@ -132,8 +113,7 @@ void LinktraceSm::handleProtocolPkt() {
   if (const auto tlv = record.tlv(tlvTypeLtmEgressId); !tlv.empty()) {
     const auto length = Lumen::overlayAt<TypeLength>(tlv, 0)->length();
     if (length < LtmEgressIdTlv::defaultLength) {
-      CFM_DROP_TRACE(trace(), 7, record.pktId(), "ltmEgressIdTlv->length()", length);
-      record.incrPktCounter(CounterId::debugLtmEgressIdTlvLen_);
+      record.drop(trace(), CounterId::debugLtmEgressIdTlvLen_, "ltmEgressIdTlv->length()", length, 7);
       record.tlvDel(tlvTypeLtmEgressId);
     }
   }
@@ -174,13 +154,12 @@ void LinktraceSm::prependTlvs(const TlvCopies& copies, Lumen::Pkt& pkt, PktMetaD
 
 Kiln::Ptr<Lumen::Pkt> LinktraceSm::answerPkt(Lumen::IntfId egressIntf, std::uint64_t cfmBytes,
                                              std::uint32_t growthMax, CounterId tooBig) {
-  PktMetaData& rx = *received();
+  PktMetaData& rx = received();
   const PktHelper::Egress egress = pktHelper_->egress(egressIntf, rx.vlan(), brConfig_);
   const std::uint64_t frameBytes = egress.l2Bytes + cfmBytes;
   const std::uint64_t maxBytes = std::min<std::uint64_t>(egress.maxFrameBytes, rx.pkt()->frontBytes() + growthMax);
   if (frameBytes > maxBytes) {
-    CFM_DROP_TRACE(trace(), 5, rx.pktId(), "frameBytes", std::to_string(frameBytes) + " > " + std::to_string(maxBytes));
-    rx.incrPktCounter(tooBig);
+    rx.drop(trace(), tooBig, "frameBytes", std::to_string(frameBytes) + " > " + std::to_string(maxBytes));
     return nullptr;
   }
   // Room for the whole frame from the start: nothing moves while pointers into it are held.
@@ -188,7 +167,7 @@ Kiln::Ptr<Lumen::Pkt> LinktraceSm::answerPkt(Lumen::IntfId egressIntf, std::uint
 }
 
 void LinktraceSm::enqueueLTR(const LTMPdu* ltmPdu, Kiln::PtrConst<LtrParams> ltrParams) {
-  PktMetaData& rx = *received();
+  PktMetaData& rx = received();
   const Lumen::EthAddr bridge = bridgeMac();
   const TlvCopies copies = tlvCopies(rx, [](TlvType type) {
     return type == tlvTypeEnd || type == tlvTypeSenderId || type == tlvTypeLtrReplyIngress ||
@@ -227,11 +206,10 @@ void LinktraceSm::enqueueLTR(const LTMPdu* ltmPdu, Kiln::PtrConst<LtrParams> ltr
 }
 
 bool LinktraceSm::forwardLTM(const LTMPdu* ltmPdu, Kiln::Ptr<LtrParams> ltrParams) {
-  PktMetaData& rx = *received();
+  PktMetaData& rx = received();
   const RelayDecision relay = relayDecision(ltmPdu->targetMacAddr(), rx.vlan(), rx.intf(), ltmPdu->useFdbOnly());
   if (!relay.usable) {
-    CFM_DROP_TRACE(trace(), 7, rx.pktId(), "egressPort", relay.egress);
-    rx.incrPktCounter(CounterId::debugLtmNoEgressPort_);
+    rx.drop(trace(), CounterId::debugLtmNoEgressPort_, "egressPort", relay.egress, 7);
     return false;
   }
   ltrParams->relayActionIs(relay.relayAction);
@@ -249,7 +227,7 @@ bool LinktraceSm::forwardLTM(const LTMPdu* ltmPdu, Kiln::Ptr<LtrParams> ltrParam
 }
 
 Kiln::Ptr<PktMetaData> LinktraceSm::frameLTM(Lumen::IntfId egressIntf, const LTMPdu* ltmPdu) {
-  PktMetaData& rx = *received();
+  PktMetaData& rx = received();
   const TlvCopies copies = tlvCopies(rx, [](TlvType type) {
     return type == tlvTypeEnd || type == tlvTypeSenderId || type == tlvTypeLtmEgressId;
   });

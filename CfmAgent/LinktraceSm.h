@@ -67,7 +67,6 @@ class LinktraceSm : public ProtocolPktSm {
   const Kiln::PtrConst<Bridging::Status>& brStatus() const { return brStatus_; }
   const Kiln::PtrConst<Interface::EthDevPamCollection>& pamCollection() const { return pamCollection_; }
 
-  void handleProtocolPkt() override;
   // Builds and sends the LTR for the held LTM.
   void enqueueLTR(const LTMPdu* ltmPdu, Kiln::PtrConst<LtrParams> ltrParams);
   // Relays the held LTM if a usable port leads to its target; true when it is to be
@@ -91,8 +90,8 @@ class LinktraceSm : public ProtocolPktSm {
   Lumen::IntfId mipCcmDbLookup(const Lumen::EthAddr& targetMac, Bridging::VlanId vlan) const;
 
  private:
-  void handleInitialized();
-  const Kiln::Ptr<PktMetaData>& received() const;
+  // Checks an LTM, then answers it and relays it towards its target as the lookups allow.
+  void handlePkt(PktMetaData& record) override;
   Lumen::EthAddr bridgeMac() const;
   // The held frame's TLVs an answer copies, in received order, except those `skip`
   // refuses, and their bytes.

@@ -1,7 +1,6 @@
 #include "CfmAgent/LoopbackSm.h"
 
 #include "CfmAgent/LoopbackPdu.h"
-#include "platform/kiln/Errors.h"
 #include "platform/kiln/Trace.h"
 
 namespace CfmAgent {
@@ -17,7 +16,7 @@ Kiln::TraceHandle& trace() {
 
 LoopbackSm::LoopbackSm(Kiln::PtrConst<ProtocolPkt> protocolPkt, Kiln::Ptr<PktHelper> pktHelper,
                        Kiln::PtrConst<Bridging::Config> brConfig)
-    : ProtocolPktSm("loopbackSm", std::move(protocolPkt)),
+    : ProtocolPktSm("loopbackSm", std::move(protocolPkt), Cfm::opCodeLbm, trace(), "LoopbackSm"),
       pktHelper_(Kiln::validPtr(std::move(pktHelper))),
       brConfig_(std::move(brConfig)) {
   handleInitialized();
@@ -31,32 +30,16 @@ Kiln::Ptr<LoopbackSm> loopbackSmFactory(Kiln::PtrConst<ProtocolPkt> protocolPkt,
   return Kiln::make<LoopbackSm>(std::move(protocolPkt), std::move(pktHelper), std::move(brConfig));
 }
 
-void LoopbackSm::handleInitialized() {
-  KILN_TRACE(trace(), 8, "LoopbackSm::handleInitialized");
-  KILN_ASSERT(!initialized());
-  if (protocolPkt()->pktMetaData()) handleProtocolPkt();
-  initializedIs(true);
-}
-
-void LoopbackSm::handleProtocolPkt() {
-  KILN_TRACE(trace(), 8, "LoopbackSm::handleProtocolPkt");
-  const Kiln::Ptr<PktMetaData>& pktMetaData = protocolPkt()->pktMetaData();
-  KILN_ASSERT_TEXT(pktMetaData, "pktMetaData");
-  PktMetaData& record = *pktMetaData;
-  // LBRs share the slot: they end here, counted `in` by the receive path and no more.
-  if (record.cfmHdr()->opCode() != Cfm::opCodeLbm) return;
-
+void LoopbackSm::handlePkt(PktMetaData& record) {
   Lumen::EthHdr& ethHdr = *record.ethHdr();
   // Without bridging configuration the bridge has no address, and no LBM is for it.
   const Lumen::EthAddr bridgeMac = brConfig_ ? brConfig_->bridgeMacAddr() : Lumen::EthAddr();
   if (ethHdr.dst() != bridgeMac) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "dstMac", ethHdr.dst());
-    return record.incrPktCounter(CounterId::inErrorLbmDstMacMismatch_);
+    return record.drop(trace(), CounterId::inErrorLbmDstMacMismatch_, "dstMac", ethHdr.dst());
   }
   const auto& pkt = record.pkt();
   if (pkt->offsetBytes() < sizeof(LBMPdu)) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "offsetBytes", pkt->offsetBytes());
-    return record.incrPktCounter(CounterId::inErrorPduTooShort_);
+    return record.drop(trace(), CounterId::inErrorPduTooShort_, "offsetBytes", pkt->offsetBytes());
   }
   pkt->beginOffsetInc(std::int16_t(sizeof(LBMPdu)));
   // The reply is as long as the message and leaves where it came in, so it fits unless the
@@ -64,9 +47,8 @@ void LoopbackSm::handleProtocolPkt() {
   const std::uint32_t maxBytes =
       pktHelper_->maxFrameBytes(record.intf(), record.eth8021QHdr().size(), ethHdr.typeOrLen());
   if (pkt->frontBytes() > maxBytes) {
-    CFM_DROP_TRACE(trace(), 5, record.pktId(), "frameBytes",
-                   std::to_string(pkt->frontBytes()) + " > " + std::to_string(maxBytes));
-    return record.incrPktCounter(CounterId::debugReplyTooBig_);
+    return record.drop(trace(), CounterId::debugReplyTooBig_, "frameBytes",
+                       std::to_string(pkt->frontBytes()) + " > " + std::to_string(maxBytes));
   }
 
   // The reply is the message's own bytes with its addresses swapped, opcode 2 and version

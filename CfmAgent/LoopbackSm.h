@@ -20,12 +20,9 @@ class LoopbackSm : public ProtocolPktSm {
   const Kiln::Ptr<PktHelper>& pktHelper() const { return pktHelper_; }
   const Kiln::PtrConst<Bridging::Config>& brConfig() const { return brConfig_; }
 
-  // Answers the frame the slot holds now, if it is an LBM to the bridge; the slot must
-  // hold one.
-  void handleProtocolPkt() override;
-
  private:
-  void handleInitialized();
+  // Answers an LBM addressed to the bridge.
+  void handlePkt(PktMetaData& record) override;
 
   Kiln::Ptr<PktHelper> pktHelper_;
   Kiln::PtrConst<Bridging::Config> brConfig_;

@@ -100,8 +100,7 @@ struct PamIntfSm::RxFrame {
   // that a stage ends with `return frame.drop(...)`.
   template <class Value>
   bool drop(const char* expr, const Value& value, CounterId id) const {
-    CFM_DROP_TRACE(trace(), 5, record->pktId(), expr, value);
-    record->incrPktCounter(id);
+    record->drop(trace(), id, expr, value);
     return false;
   }
 };

@@ -79,6 +79,9 @@ TEST_F(ClearTest, EachCommandDeletesWhatItSelectsOrRefusesAndDeletesNothing) {
     }
     EXPECT_EQ(held(), left);
   }
+  EXPECT_EQ(traced("CfmAgentCommandRequest/5", [&] { request(""); request(",3,Ethernet1"); request("loopback,9,Et1"); }),
+            (std::vector<std::string>{"CliCallback::handleCommand ignored: empty command",
+                                      "CliCallback::handleCommand refused: loopback,9,Et1: " + range}));
 }
 
 TEST_F(ClearTest, SumsByClassAndIdAndTheClearVersion) {

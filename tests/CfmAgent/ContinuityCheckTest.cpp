@@ -60,6 +60,8 @@ TEST_F(ContinuityCheckTest, EachCheckCountsAndLearnsAsItsOutcome) {
       {"mep 8191", ccm(3, 8191), {}, both, "demo-ma", 8191},
       {"mep 8192", ccm(3, 8192), {"inErrorCcmMepIdInvalid"}, nothing},
       {"no md name, ma 45", names(1, 0, 45), {}, both, std::string(45, 'a')},
+      {"no md name, ma 46", names(1, 0, 46), {maLen}, nothing},
+      {"string md 7, ma 37", names(4, 7, 37), {}, both, std::string(37, 'a')},
       {"string md 44", names(4, 44, 1), {"inErrorCcmMdNameLen"}, nothing},
       {"string md, ma 38", names(4, 7, 38), {maLen}, nothing},
       {"dns md 43, ma 1", names(2, 43, 1), {debug}, both, "a"},
