@@ -51,7 +51,8 @@ TEST_F(LinuxBridgeE2e, TheAgentIsTheBridgesMipFollowsItAndItsTableFollowsTheAgen
   auto s = state();
   EXPECT_EQ(s["/bridging/bridgeMac"_json_pointer], RunnerTest::switchMac) << s.dump(2);
   EXPECT_EQ(s["/bridging/switchports"_json_pointer],
-            R"({"Ethernet1": {"mode": "access", "portVlan": 1}, "Ethernet2": {"mode": "access", "portVlan": 1}})"_json);
+            R"({"Ethernet1": {"device": "swp1", "mode": "access", "portVlan": 1},
+                "Ethernet2": {"device": "swp2", "mode": "access", "portVlan": 1}})"_json);
 
   // Host B's ping teaches the bridge where it is; each ping is answered by the agent once.
   EXPECT_EQ(pingAnswered(*hostB_, "host-b"), "answered");
