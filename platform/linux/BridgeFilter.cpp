@@ -1,4 +1,4 @@
-#include "apps/cfmagentd/BridgeFilter.h"
+#include "platform/linux/BridgeFilter.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-namespace Runner {
+namespace LinuxNet {
 
 namespace {
 
@@ -72,14 +72,6 @@ void BridgeFilter::rulesDel() {
   runNft(nft_, "delete table bridge " + table_ + "\n");
 }
 
-std::set<std::uint8_t> mipLevels(const RunnerConfig& config) {
-  std::set<std::uint8_t> levels;
-  for (const auto& [level, domain] : config.domains) {
-    if (domain.defaultMip) levels.insert(level.value());
-  }
-  return levels;
-}
-
 void runNft(const std::string& program, const std::string& script) {
   int in[2], out[2];
   if (::pipe2(in, O_CLOEXEC) < 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
@@ -133,4 +125,4 @@ void runNft(const std::string& program, const std::string& script) {
   }
 }
 
-}  // namespace Runner
+}  // namespace LinuxNet
