@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "apps/cfmagentd/BridgedConfig.h"
 #include "apps/runner/StateJson.h"
 #include "platform/agent/CommandRequest.h"
 #include "platform/intf/MemoryPam.h"
@@ -14,10 +15,11 @@ constexpr const char* commandType = "CfmCliCallback";
 
 }  // namespace
 
-Daemon::Daemon(Kiln::EventLoop& loop, RunnerConfig config)
+Daemon::Daemon(Kiln::EventLoop& loop, RunnerConfig config, std::function<void(const std::string&)> log)
     : manager_(Kiln::make<Orbis::EntityManager>(loop)),
+      log_(std::move(log)),
       fileConfig_(std::move(config)),
-      config_(fileConfig_.bridge.empty() ? fileConfig_ : bridgedConfig(fileConfig_, bridge_)),
+      config_(fileConfig_.bridge.empty() ? fileConfig_ : bridgedConfig(fileConfig_, bridge_, portIntfs_)),
       runner_(manager_) {
   apply(config_, *manager_);
   allIntfStatusDir_ = Kiln::ptrCast<Interface::AllIntfStatusDir>(
@@ -97,23 +99,29 @@ std::vector<std::string> Daemon::configIs(RunnerConfig config) {
                       "; nothing was applied");
   }
   config.softwareAle = fileConfig_.softwareAle;
-  RunnerConfig effective = config.bridge.empty() ? config : bridgedConfig(config, bridge_);
-  auto writes = apply(effective, *manager_);
-  fileConfig_ = std::move(config);
-  config_ = std::move(effective);
-  intfStatusUpdate();
-  if (ale_) ale_->configChanged();
-  return writes;
+  return bridgingIs(std::move(config), bridge_);
 }
 
-std::vector<std::string> Daemon::bridgeIs(const BridgeSnapshot& bridge, std::vector<std::string>* notes) {
+std::vector<std::string> Daemon::bridgeIs(const LinuxNet::BridgeSnapshot& bridge) {
   if (fileConfig_.bridge.empty()) return {};
-  RunnerConfig effective = bridgedConfig(fileConfig_, bridge, notes);
+  return bridgingIs(fileConfig_, bridge);
+}
+
+std::vector<std::string> Daemon::bridgingIs(RunnerConfig file, const LinuxNet::BridgeSnapshot& bridge) {
+  // The ports' naming is kept only once applied: a refused configuration names nothing.
+  auto intfs = portIntfs_;
+  std::vector<std::string> notes;
+  RunnerConfig effective = file.bridge.empty() ? file : bridgedConfig(file, bridge, intfs, &notes);
   auto writes = apply(effective, *manager_);
+  fileConfig_ = std::move(file);
   bridge_ = bridge;
+  portIntfs_ = std::move(intfs);
   config_ = std::move(effective);
   intfStatusUpdate();
   if (ale_) ale_->configChanged();
+  for (const auto& note : notes) {
+    if (log_) log_(note);
+  }
   return writes;
 }
 

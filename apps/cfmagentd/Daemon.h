@@ -9,6 +9,7 @@
 
 #include <linux/if.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,7 +19,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "apps/cfmagentd/LinuxBridge.h"
 #include "apps/runner/RunnerConfig.h"
 #include "platform/ale/SoftAle.h"
 #include "platform/agent/AgentRunner.h"
@@ -26,12 +26,14 @@
 #include "platform/intf/IntfStatus.h"
 #include "platform/intf/KernelNetInfo.h"
 #include "platform/kiln/Dir.h"
+#include "platform/linux/LinuxBridge.h"
 
 namespace Runner {
 
 class Daemon {
  public:
-  Daemon(Kiln::EventLoop& loop, RunnerConfig config);
+  // `log` gets the lines an operator should read (which interface each bridge port is).
+  Daemon(Kiln::EventLoop& loop, RunnerConfig config, std::function<void(const std::string&)> log = {});
   ~Daemon();
 
   Orbis::EntityManager& manager() { return *manager_; }
@@ -61,8 +63,7 @@ class Daemon {
   // With a bridge, the bridging is the bridge's; a file naming another bridge is refused.
   std::vector<std::string> configIs(RunnerConfig config);
   // A new reading of the configuration's bridge; its bridging is applied as a difference.
-  // `notes` gets the ports left out and why.
-  std::vector<std::string> bridgeIs(const BridgeSnapshot& bridge, std::vector<std::string>* notes = nullptr);
+  std::vector<std::string> bridgeIs(const LinuxNet::BridgeSnapshot& bridge);
 
   // The interface a capture names: an interface of the map by its name (any accepted
   // spelling) or by its kernel device. None when neither.
@@ -77,14 +78,18 @@ class Daemon {
   nlohmann::json handleRequest(const nlohmann::json& request);
 
  private:
+  // Applies `file` as a difference, its bridging taken from `bridge` when it names one.
+  std::vector<std::string> bridgingIs(RunnerConfig file, const LinuxNet::BridgeSnapshot& bridge);
   void intfStatusUpdate();
   nlohmann::json clear(const std::string& command);
   // The agent's answer to {"topic": ..., "fields": {name: text}}, as {"answer": text}.
   nlohmann::json query(const std::string& topic, const nlohmann::json& fields);
 
   Kiln::Ptr<Orbis::EntityManager> manager_;
+  std::function<void(const std::string&)> log_;
   RunnerConfig fileConfig_;
-  BridgeSnapshot bridge_;
+  LinuxNet::BridgeSnapshot bridge_;
+  std::map<int, IntfId> portIntfs_;  // the bridge's ports' interfaces, by interface index
   RunnerConfig config_;
   Kiln::Ptr<Interface::AllIntfStatusDir> allIntfStatusDir_;
   Kiln::Ptr<KernelNetInfo::Status> kniStatus_;

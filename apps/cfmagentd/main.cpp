@@ -19,16 +19,17 @@
 #include <utility>
 #include <vector>
 
-#include "apps/cfmagentd/BridgeFilter.h"
+#include "apps/cfmagentd/BridgedConfig.h"
 #include "apps/cfmagentd/ControlServer.h"
 #include "apps/cfmagentd/Daemon.h"
-#include "apps/cfmagentd/LinkWatcher.h"
-#include "apps/cfmagentd/LinuxBridge.h"
 #include "apps/cfmagentd/Replay.h"
 #include "apps/cfmagentd/Supervision.h"
 #include "apps/cli/CommandLine.h"
 #include "platform/intf/AfPacketPam.h"
 #include "platform/kiln/Trace.h"
+#include "platform/linux/BridgeFilter.h"
+#include "platform/linux/LinkWatcher.h"
+#include "platform/linux/LinuxBridge.h"
 
 namespace Runner {
 extern const char* const demoConfigText;
@@ -169,11 +170,11 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   raiseDescriptorLimit();
   Kiln::EventLoop& loop = Kiln::eventLoop();
   StopSignals signals(loop);
-  Runner::Daemon daemon(loop, std::move(config));
+  Runner::Daemon daemon(loop, std::move(config), log);
   // With a bridge: its rules follow the MIP levels and the ports, after every change of
   // either. They are in place before the agent opens its first socket.
-  std::optional<Runner::BridgeFilter> filter;
-  std::optional<Runner::BridgeWatcher> bridge;
+  std::optional<LinuxNet::BridgeFilter> filter;
+  std::optional<LinuxNet::BridgeWatcher> bridge;
   auto filterUpdate = [&] {
     if (!filter) return;
     std::set<std::string> ports;
@@ -183,16 +184,11 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   if (!daemon.config().bridge.empty()) {
     const std::string name = daemon.config().bridge;
     filter.emplace(name);
-    std::set<std::string> noted;
     std::optional<bool> wasPresent;
     bridge.emplace(
         loop, name,
-        [&, name, noted, wasPresent](const Runner::BridgeSnapshot& snapshot) mutable {
-          std::vector<std::string> notes;
-          daemon.bridgeIs(snapshot, &notes);
-          for (const auto& note : notes) {
-            if (noted.insert(note).second) log(note);
-          }
+        [&, name, wasPresent](const LinuxNet::BridgeSnapshot& snapshot) mutable {
+          daemon.bridgeIs(snapshot);
           if (std::exchange(wasPresent, snapshot.present) != snapshot.present) {
             log("bridge " + name + (snapshot.present ? " present: " + std::to_string(snapshot.ports.size()) + " ports"
                                                     : " not found; waiting for it"));
@@ -208,7 +204,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
     log("nftables table bridge " + filter->table() + " installed");
   }
   std::map<std::string, bool> logged;  // link messages repeat; the log says each change once
-  Runner::LinkWatcher links(
+  LinuxNet::LinkWatcher links(
       loop,
       [&](const std::string& name, int ifIndex, bool present, std::uint8_t operState, std::uint32_t mtu) {
         if (daemon.intfOf(name) && std::exchange(logged[name], present) != present) {

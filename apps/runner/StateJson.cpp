@@ -1,6 +1,7 @@
 #include "apps/runner/StateJson.h"
 
 #include "apps/runner/Names.h"
+#include "platform/intf/IntfStatus.h"
 #include "platform/types/CfmAgentTypes.h"
 #include "platform/types/Bridging.h"
 #include "platform/types/CfmAleTypes.h"
@@ -185,15 +186,19 @@ json sockets(const std::vector<Kiln::PtrConst<Interface::Pam>>& pams) {
   return out;
 }
 
-// What the switch bridges with: the bridge MAC, each switchport's mode and port VLAN, and
-// the hosts of each VLAN, configured or learned.
-json bridging(const Bridging::Config* config, const Bridging::Status* status) {
+// What the switch bridges with: the bridge MAC, each switchport's mode, port VLAN and kernel
+// device, and the hosts of each VLAN, configured or learned.
+json bridging(const Bridging::Config* config, const Bridging::Status* status,
+              const Interface::AllIntfStatusDir* intfs) {
   json out = json::object();
   if (config) {
     out["bridgeMac"] = config->bridgeMacAddr().stringValue();
     json& ports = out["switchports"] = json::object();
     for (const auto& [intf, port] : config->switchIntfConfig()) {
-      ports[intf.stringValue()] = {{"mode", switchIntfModeName(port->mode())}, {"portVlan", port->portVlan().value()}};
+      json& p = ports[intf.stringValue()] = {{"mode", switchIntfModeName(port->mode())},
+                                             {"portVlan", port->portVlan().value()}};
+      const auto device = intfs ? intfs->intfStatus(intf) : Kiln::Ptr<Interface::IntfStatus>();
+      if (device && !device->deviceName().empty()) p["device"] = device->deviceName();
     }
   }
   if (!config && !status) return out;
@@ -249,7 +254,8 @@ json stateJson(const Orbis::EntityManager& manager, const std::vector<Kiln::PtrC
   add("sockets", [&] { return sockets(pams); });
   add("bridging", [&] {
     return bridging(rootAt<Bridging::Config>(manager, "bridging/config").get(),
-                    rootAt<Bridging::Status>(manager, "bridging/status").get());
+                    rootAt<Bridging::Status>(manager, "bridging/status").get(),
+                    rootAt<Interface::AllIntfStatusDir>(manager, "interface/status/all").get());
   });
   return out;
 }

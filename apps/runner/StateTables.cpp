@@ -315,10 +315,10 @@ std::string showSockets(const json& state) {
 std::string showBridging(const json& state) {
   const json& bridging = section(state, "bridging");
   std::string out = "Bridge MAC " + field(bridging, "bridgeMac") + "\n";
-  Table ports({{"Interface"}, {"Mode"}, {"Port VLAN", true}});
+  Table ports({{"Interface"}, {"Device"}, {"Mode"}, {"Port VLAN", true}});
   const json& switchports = bridging.is_object() ? bridging.value("switchports", json::object()) : json::object();
   for (const auto& [intf, port] : sorted(switchports)) {
-    ports.row({intf, field(*port, "mode"), field(*port, "portVlan")});
+    ports.row({intf, field(*port, "device"), field(*port, "mode"), field(*port, "portVlan")});
   }
   Table hosts({{"VLAN", true}, {"MAC address"}, {"Interface"}, {"Type"}});
   const json& byVlan = bridging.is_object() ? bridging.value("hosts", json::object()) : json::object();

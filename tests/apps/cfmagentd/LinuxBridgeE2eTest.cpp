@@ -29,14 +29,21 @@ class LinuxBridgeE2e : public RunnerTest::DaemonE2e {
     if (E2e::runCommand({"nft", "--version"}).status != 0) GTEST_SKIP() << "nft is missing: scripts/install-deps.sh";
     switch_->ip({"link", "add", "br0", "address", RunnerTest::switchMac, "type", "bridge"});
     switch_->ip({"link", "set", "br0", "up"});
-    linkA_.emplace(*hostA_, "host-a", *switch_, "swp1");
-    linkB_.emplace(*hostB_, "host-b", *switch_, "swp2");
+    linkA_.emplace(*hostA_, "host-a", *switch_, ports_[0]);
+    linkB_.emplace(*hostB_, "host-b", *switch_, ports_[1]);
     hostA_->ip({"link", "set", "host-a", "address", hostAMac});
     hostB_->ip({"link", "set", "host-b", "address", hostBMac});
-    for (const char* port : {"swp1", "swp2"}) switch_->ip({"link", "set", port, "master", "br0"});
+    for (const auto& port : ports_) switch_->ip({"link", "set", port, "master", "br0"});
     TestSupport::writeFile(dir_ / "cfm.json", cfmConfig);
   }
   void startDaemon() { DaemonE2e::startDaemon({"--bridge", "br0", "--config", dir_ / "cfm.json"}); }
+  std::vector<std::string> ports_ = {"swp1", "swp2"};
+};
+
+// Ports whose names end in no number.
+class LinuxBridgeUnnumberedE2e : public LinuxBridgeE2e {
+ protected:
+  LinuxBridgeUnnumberedE2e() { ports_ = {"pb", "pa"}; }
 };
 
 json host(const json& s, const std::string& mac) {
@@ -51,7 +58,8 @@ TEST_F(LinuxBridgeE2e, TheAgentIsTheBridgesMipFollowsItAndItsTableFollowsTheAgen
   auto s = state();
   EXPECT_EQ(s["/bridging/bridgeMac"_json_pointer], RunnerTest::switchMac) << s.dump(2);
   EXPECT_EQ(s["/bridging/switchports"_json_pointer],
-            R"({"Ethernet1": {"mode": "access", "portVlan": 1}, "Ethernet2": {"mode": "access", "portVlan": 1}})"_json);
+            R"({"Ethernet1": {"device": "swp1", "mode": "access", "portVlan": 1},
+                "Ethernet2": {"device": "swp2", "mode": "access", "portVlan": 1}})"_json);
 
   // Host B's ping teaches the bridge where it is; each ping is answered by the agent once.
   EXPECT_EQ(pingAnswered(*hostB_, "host-b"), "answered");
@@ -108,6 +116,15 @@ TEST_F(LinuxBridgeE2e, TheAgentIsTheBridgesMipFollowsItAndItsTableFollowsTheAgen
   daemon_->signal(SIGTERM);
   EXPECT_EQ(daemon_->wait(), 0) << daemon_->output();
   EXPECT_EQ(nftTables().find(table), std::string::npos) << nftTables();
+}
+
+// They are interfaces in the order of their names, and the agent answers on them.
+TEST_F(LinuxBridgeUnnumberedE2e, PortsWithoutANumberAreInterfacesToo) {
+  startDaemon();
+  EXPECT_EQ(state()["/bridging/switchports"_json_pointer],
+            R"({"Ethernet1": {"device": "pa", "mode": "access", "portVlan": 1},
+                "Ethernet2": {"device": "pb", "mode": "access", "portVlan": 1}})"_json);
+  EXPECT_EQ(pingAnswered(*hostB_, "host-b"), "answered");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // A Linux bridge read from rtnetlink messages laid out as the kernel sends them (links of
-// both families, bridge VLAN information, forwarding entries), and the configuration the
-// runner makes of it. The VLAN-filtering bridge is only tested here: the test machines'
-// kernels do not filter VLANs on bridges.
+// both families, bridge VLAN information, forwarding entries), and the interfaces its ports
+// become. The VLAN-filtering bridge is only tested here: the test machines' kernels do not
+// filter VLANs on bridges.
 
 #include <gtest/gtest.h>
 #include <linux/if_bridge.h>
@@ -11,16 +11,18 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "apps/cfmagentd/LinuxBridge.h"
+#include "platform/linux/LinuxBridge.h"
+#include "platform/linux/PortNames.h"
 
 namespace {
 
 using Lumen::EthAddr;
 using Lumen::IntfId;
-using Lumen::VlanId;
+using LinuxNet::BridgePort;
 
 // One netlink message: a header, a family header, attributes (nested ones closed by end()).
 class Msg {
@@ -100,16 +102,10 @@ Msg fdb(int index, const char* mac, std::uint16_t vlan, std::uint16_t state, std
   return m;
 }
 
-Runner::RunnerConfig bridgeFile(std::map<std::string, IntfId> ports = {}) {
-  Runner::RunnerConfig c = Runner::parseText("{}", "test.json", "br0");
-  c.bridgePorts = std::move(ports);
-  return c;
-}
-
 constexpr std::uint16_t pvid = BRIDGE_VLAN_INFO_PVID, untagged = BRIDGE_VLAN_INFO_UNTAGGED;
 
-TEST(LinuxBridge, AVlanFilteringBridgeGivesModesVlansAndHostsOfItsPorts) {
-  Runner::BridgeReader reader("br0");
+TEST(LinuxBridge, AVlanFilteringBridgeGivesItsPortsVlansAndForwardingEntries) {
+  LinuxNet::BridgeReader reader("br0");
   // Forwarding entries before the links they name: the reader takes any order.
   for (Msg m : {fdb(3, "02:00:00:00:00:0b", 20, NUD_REACHABLE),  // learned on the trunk
                 fdb(2, "02:00:00:00:00:0a", 10, NUD_NOARP),      // static on the access port
@@ -119,52 +115,67 @@ TEST(LinuxBridge, AVlanFilteringBridgeGivesModesVlansAndHostsOfItsPorts) {
                 fdb(9, "02:00:00:00:00:d3", 10, NUD_REACHABLE, 0, 8),     // a port of another bridge
                 bridgeLink(1, "br0", true), bridgeLink(8, "br1", true),
                 link(AF_UNSPEC, 2, "swp1", 1), link(AF_UNSPEC, 3, "swp2", 1), link(AF_UNSPEC, 9, "swp9", 8),
+                link(AF_UNSPEC, 4, "bond0", 1).begin(IFLA_LINKINFO).text(IFLA_INFO_KIND, "bond").end(),
                 link(AF_BRIDGE, 2, "swp1", 1).begin(IFLA_AF_SPEC).vlan(10, pvid | untagged).end(),
                 link(AF_BRIDGE, 3, "swp2", 1).begin(IFLA_AF_SPEC).vlan(10, pvid | untagged).vlan(20, 0)
                     .vlan(30, BRIDGE_VLAN_INFO_RANGE_BEGIN).vlan(32, BRIDGE_VLAN_INFO_RANGE_END).vlan(40, untagged).end()}) {
     reader.message(m.header());
   }
 
-  const auto snapshot = reader.snapshot();
-  ASSERT_TRUE(snapshot.present && snapshot.vlanFiltering);
-  const auto c = Runner::bridgedConfig(bridgeFile(), snapshot);
-  const IntfId et1("Ethernet1"), et2("Ethernet2");
+  const auto s = reader.snapshot();
+  ASSERT_TRUE(s.present && s.vlanFiltering);
   const auto mac = [](const char* s) { return *EthAddr::fromString(s); };
-  EXPECT_EQ(c.bridgeMac, mac("02:00:00:00:0b:01"));
-  EXPECT_EQ(c.interfaces, (std::map<IntfId, std::string>{{et1, "swp1"}, {et2, "swp2"}}));
-  // Tagged VLANs leave tagged (identity entries); 10 and 40 leave untagged.
-  const auto same = [](std::uint16_t v) { return std::pair(Bridging::VlanXlateKey{v, 0}, Bridging::VlanXlateMapping{v, 0}); };
-  EXPECT_EQ(c.switchports, (std::map<IntfId, Runner::Switchport>{
-                               {et1, {Bridging::switchIntfModeAccess, Lumen::VlanIdOrNone(10), 0, {}, {}}},
-                               {et2, {Bridging::switchIntfModeTrunk, Lumen::VlanIdOrNone(10), 0, {},
-                                      {same(20), same(30), same(31), same(32)}}}}));
-  EXPECT_EQ(c.vlans, (std::map<VlanId, Runner::Vlan>{{VlanId(10), {{{mac("02:00:00:00:00:0a"), et1}}, {}}},
-                                                     {VlanId(20), {{}, {{mac("02:00:00:00:00:0b"), et2}}}},
-                                                     {VlanId(30), {}}, {VlanId(31), {}}, {VlanId(32), {}},
-                                                     {VlanId(40), {}}}));
+  EXPECT_EQ(s.mac, mac("02:00:00:00:0b:01"));
+  EXPECT_EQ(s.ports, (std::map<int, BridgePort>{
+                         {2, {"swp1", "", 10, {{10, true}}}},
+                         {3, {"swp2", "", 10, {{10, true}, {20, false}, {30, false}, {31, false}, {32, false}, {40, true}}}},
+                         {4, {"bond0", "bond", 0, {}}}}));
+  EXPECT_EQ(s.fdb, (std::vector<LinuxNet::FdbEntry>{{mac("02:00:00:00:00:0b"), 3, 20, false, 1},
+                                                    {mac("02:00:00:00:00:0a"), 2, 10, true, 1},
+                                                    {mac("02:00:00:00:00:d1"), 2, 0, false, 1}}));
 }
 
-TEST(LinuxBridge, PortNamesFollowTheRuleUnlessTheFileNamesThem) {
-  for (const auto& [device, intf] : std::vector<std::pair<std::string, std::string>>{
-           {"swp3", "Ethernet3"}, {"veth-12", "Ethernet12"}, {"eth0", ""}, {"br-a", ""}, {"p007", ""}}) {
-    const auto got = Runner::portIntfByName(device);
-    EXPECT_EQ(got ? got->stringValue() : "", intf) << device;
+// Readings of one bridge in turn, each named after the one before: "index:device[/kind]"
+// per port, and what each port became in the order of their indexes.
+TEST(LinuxBridge, EveryPortGetsAnInterfaceAndKeepsIt) {
+  const std::map<std::string, IntfId> none, file = {{"bond0", IntfId("Po1")}, {"uplink", IntfId("Et1")}};
+  const struct {
+    const char* ports;
+    const std::map<std::string, IntfId>& fixed;
+    const char* names;
+    std::size_t notes;
+  } readings[] = {
+      // The rule where it names a port; ports it cannot name in the order of their names.
+      {"1:swp3 2:veth-12 3:pb 4:pa", none, "swp3=Ethernet3 veth-12=Ethernet12 pb=Ethernet2 pa=Ethernet1", 4},
+      // A port that comes finds its interface taken: the others keep theirs.
+      {"1:swp3 2:veth-12 3:pb 4:pa 5:swp1", none, "swp3=Ethernet3 veth-12=Ethernet12 pb=Ethernet2 pa=Ethernet1 swp1=Ethernet4", 1},
+      {"1:swp3 5:swp1", none, "swp3=Ethernet3 swp1=Ethernet4", 0},
+      {"1:swp3 5:swp1 6:pa", none, "swp3=Ethernet3 swp1=Ethernet4 pa=Ethernet1", 1},
+      {"", none, "", 0},
+      // Predictable names: a 0 is no port number; two that claim Ethernet1, the first has it.
+      {"1:enp4s1 2:enp3s1 3:enp3s0 4:p007", none, "enp4s1=Ethernet3 enp3s1=Ethernet1 enp3s0=Ethernet2 p007=Ethernet4", 4},
+      {"", none, "", 0},
+      // Bonds are port-channels, numbered apart from the Ethernet ports.
+      {"1:bond1/bond 2:bond0/bond 3:swp1", none, "bond1=Port-Channel1 bond0=Port-Channel2 swp1=Ethernet1", 3},
+      // The file wins, also with the interface of a port that is not there.
+      {"1:bond1/bond 2:bond0/bond 3:swp1", file, "bond1=Port-Channel2 bond0=Port-Channel1 swp1=Ethernet2", 3},
+  };
+  std::map<int, IntfId> intfs;
+  for (const auto& r : readings) {
+    std::map<int, BridgePort> ports;
+    std::istringstream in(r.ports);
+    for (std::string word; in >> word;) {
+      const auto colon = word.find(':'), slash = word.find('/');
+      ports[std::stoi(word)].device = word.substr(colon + 1, slash - colon - 1);
+      if (slash != std::string::npos) ports[std::stoi(word)].kind = word.substr(slash + 1);
+    }
+    std::vector<std::string> notes;
+    intfs = LinuxNet::portIntfs(ports, r.fixed, intfs, &notes);
+    std::string names;
+    for (const auto& [index, intf] : intfs) names += (names.empty() ? "" : " ") + ports[index].device + "=" + intf.stringValue();
+    EXPECT_EQ(names, r.names) << r.ports;
+    EXPECT_EQ(notes.size(), r.notes) << r.ports << ": " << ::testing::PrintToString(notes);
   }
-  // a1 and b1 both claim Ethernet1: the first by name keeps it unless the file decides.
-  Runner::BridgeSnapshot s;
-  s.present = true;
-  s.ifIndex = 1;
-  s.ports = {{2, {"b1", 0, {}}}, {3, {"a1", 0, {}}}, {4, {"c1", 0, {}}}};
-  std::vector<std::string> notes;
-  auto c = Runner::bridgedConfig(bridgeFile(), s, &notes);
-  EXPECT_EQ(c.interfaces, (std::map<IntfId, std::string>{{IntfId("Ethernet1"), "a1"}}));
-  EXPECT_EQ(notes.size(), 2u);
-  c = Runner::bridgedConfig(bridgeFile({{"b1", IntfId("Ethernet1")}, {"a1", IntfId("Port-Channel4")}}), s);
-  EXPECT_EQ(c.interfaces, (std::map<IntfId, std::string>{{IntfId("Ethernet1"), "b1"},
-                                                         {IntfId("Port-Channel4"), "a1"}}));
-  // A MEP may name a port that is not there yet.
-  EXPECT_EQ(Runner::parseText(R"({"cfm": {"domains": [{"level": 3, "associations": [{"name": "ma",
-      "localMeps": [{"id": 1, "interface": "Et5"}]}]}]}})", "b.json", "br0").domains.size(), 1u);
 }
 
 }  // namespace

@@ -10,10 +10,9 @@
 #include <string>
 
 #include "platform/kiln/EventLoop.h"
+#include "platform/linux/Rtnetlink.h"
 
-struct nlmsghdr;
-
-namespace Runner {
+namespace LinuxNet {
 
 class LinkWatcher {
  public:
@@ -52,7 +51,7 @@ class LinkWatcher {
   Kiln::EventLoop& loop_;
   LinkHandler onLink_;
   ErrorHandler onError_;
-  int fd_ = -1;
+  Rtnetlink socket_;
   std::map<int, std::string> names_;  // by interface index, to notice renames
   // The listing under way: its sequence number, the indexes it showed, and whether it
   // must be done again (the kernel said it was inconsistent, or notifications were lost).
@@ -62,4 +61,4 @@ class LinkWatcher {
   bool listAgain_ = false;
 };
 
-}  // namespace Runner
+}  // namespace LinuxNet

@@ -1,4 +1,4 @@
-#include "apps/cfmagentd/BridgeFilter.h"
+#include "platform/linux/BridgeFilter.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,17 +13,15 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/cfm/L2.h"
+
 extern char** environ;
 
-namespace Runner {
+namespace LinuxNet {
 
 namespace {
 
-std::string ltmGroup(std::uint8_t level) {
-  char text[24];
-  std::snprintf(text, sizeof text, "01:80:c2:00:00:%02x", 0x38 + level);
-  return text;
-}
+std::string ltmGroup(std::uint8_t level) { return Cfm::groupAddr(Cfm::GroupClass::ltm, level).stringValue(); }
 
 template <class Set, class Show>
 std::string nftSet(const Set& items, Show&& show) {
@@ -70,14 +68,6 @@ void BridgeFilter::rulesDel() {
   if (!installed_) return;
   installed_ = false;
   runNft(nft_, "delete table bridge " + table_ + "\n");
-}
-
-std::set<std::uint8_t> mipLevels(const RunnerConfig& config) {
-  std::set<std::uint8_t> levels;
-  for (const auto& [level, domain] : config.domains) {
-    if (domain.defaultMip) levels.insert(level.value());
-  }
-  return levels;
 }
 
 void runNft(const std::string& program, const std::string& script) {
@@ -133,4 +123,4 @@ void runNft(const std::string& program, const std::string& script) {
   }
 }
 
-}  // namespace Runner
+}  // namespace LinuxNet

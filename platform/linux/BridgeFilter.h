@@ -11,9 +11,7 @@
 #include <set>
 #include <string>
 
-#include "apps/runner/RunnerConfig.h"
-
-namespace Runner {
+namespace LinuxNet {
 
 class BridgeFilter {
  public:
@@ -43,11 +41,8 @@ class BridgeFilter {
   std::set<std::string> ports_;
 };
 
-// The MD levels at which the agent has a MIP: those of domains that create MIPs.
-std::set<std::uint8_t> mipLevels(const RunnerConfig& config);
-
 // Runs `nft -f -` (or `program`) with `script` on its standard input; throws
 // std::runtime_error with what nft said when it fails.
 void runNft(const std::string& program, const std::string& script);
 
-}  // namespace Runner
+}  // namespace LinuxNet

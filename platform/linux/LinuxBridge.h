@@ -5,7 +5,7 @@
 // The bridge is read whole through rtnetlink (links, bridge VLAN information, forwarding
 // entries) and read again whenever the kernel announces a change of a link or a
 // forwarding entry; the runner applies each reading as a difference, so only what changed
-// reaches the state database.
+// reaches the state database. Which interface each port becomes is PortNames.h's.
 
 #include <cstdint>
 #include <functional>
@@ -14,15 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "apps/runner/RunnerConfig.h"
 #include "platform/kiln/EventLoop.h"
+#include "platform/linux/Rtnetlink.h"
+#include "platform/lumen/Eth.h"
 
-struct nlmsghdr;
-
-namespace Runner {
+namespace LinuxNet {
 
 struct BridgePort {
   std::string device;
+  std::string kind;  // the device's link kind ("veth", "bond"); "" for a plain device
   // From the bridge's VLAN information: the PVID (0 for none) and each VLAN with whether
   // it leaves untagged.
   std::uint16_t pvid = 0;
@@ -31,7 +31,7 @@ struct BridgePort {
 };
 
 struct FdbEntry {
-  EthAddr mac;
+  Lumen::EthAddr mac;
   int ifIndex = 0;
   std::uint16_t vlan = 0;  // 0: the entry has no VLAN
   bool isStatic = false;   // configured by an operator, not learned
@@ -43,7 +43,7 @@ struct FdbEntry {
 struct BridgeSnapshot {
   bool present = false;
   int ifIndex = 0;
-  EthAddr mac;
+  Lumen::EthAddr mac;
   bool vlanFiltering = false;
   std::map<int, BridgePort> ports;  // by interface index
   std::vector<FdbEntry> fdb;
@@ -63,10 +63,9 @@ class BridgeReader {
   struct Link {
     std::string name;
     int master = 0;
-    std::optional<EthAddr> mac;
-    bool isBridge = false;
+    std::string kind;  // IFLA_INFO_KIND: "bridge", "bond", "veth", ...
+    std::optional<Lumen::EthAddr> mac;
     bool vlanFiltering = false;
-    bool hasVlanInfo = false;
     std::uint16_t pvid = 0;
     std::map<std::uint16_t, bool> vlans;
   };
@@ -77,16 +76,6 @@ class BridgeReader {
   std::map<int, Link> links_;
   std::vector<FdbEntry> fdb_;
 };
-
-// What the bridge gives the configuration: the interfaces, bridge MAC, switchports and
-// VLAN hosts of `fileConfig` (which names the bridge) filled in from `bridge`. `notes` gets
-// one line per port left out and why.
-RunnerConfig bridgedConfig(const RunnerConfig& fileConfig, const BridgeSnapshot& bridge,
-                           std::vector<std::string>* notes = nullptr);
-
-// The interface a port device is by the naming rule: a name ending in a number N (1-?)
-// is EthernetN ("swp3", "eth3", "veth-3" are Ethernet3); none for a name without one.
-std::optional<IntfId> portIntfByName(const std::string& device);
 
 // Reads the bridge at start and after every change the kernel announces, and hands each
 // reading that differs from the last to `onChange`.
@@ -105,17 +94,17 @@ class BridgeWatcher {
  private:
   void readable();
   void read();
-  void dump(BridgeReader& reader, std::uint16_t type, int family, bool vlanInfo);
+  void dump(BridgeReader& reader, std::uint16_t type, std::uint8_t family, std::uint32_t extMask = 0);
 
   Kiln::EventLoop& loop_;
   std::string bridge_;
   ChangeHandler onChange_;
   ErrorHandler onError_;
-  int events_ = -1;  // subscribed to link and neighbour changes
-  int query_ = -1;   // asks for the dumps
+  Rtnetlink events_;  // subscribed to link and neighbour changes
+  Rtnetlink query_;   // asks for the dumps
   std::uint32_t seq_ = 0;
   bool haveRead_ = false;
   BridgeSnapshot last_;
 };
 
-}  // namespace Runner
+}  // namespace LinuxNet
