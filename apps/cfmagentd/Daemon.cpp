@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "apps/control/ControlSocket.h"
 #include "apps/runner/StateJson.h"
 #include "platform/agent/CommandRequest.h"
 #include "platform/intf/MemoryPam.h"
@@ -184,21 +185,21 @@ nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
       auto config = parseText(request.value("text", ""), request.value("name", "configuration"), fileConfig_.bridge);
       return {{"ok", true}, {"writes", configIs(std::move(config))}};
     }
-    return {{"ok", false}, {"error", "unknown request '" + op + "'"}};
+    return Control::refusal("unknown request '" + op + "'");
   } catch (const std::exception& e) {
-    return {{"ok", false}, {"error", e.what()}};
+    return Control::refusal(e.what());
   }
 }
 
 nlohmann::json Daemon::query(const std::string& topic, const nlohmann::json& fields) {
-  if (!agent()) return {{"ok", false}, {"error", "no agent is running"}};
+  if (!agent()) return Control::refusal("no agent is running");
   std::map<std::string, std::string> text;
   for (const auto& [name, value] : fields.items()) text[name] = value.get<std::string>();
   return {{"ok", true}, {"answer", agent()->query(topic, text)}};
 }
 
 nlohmann::json Daemon::clear(const std::string& command) {
-  if (command.empty()) return {{"ok", false}, {"error", "empty command"}};
+  if (command.empty()) return Control::refusal("empty command");
   const std::string name = "cfmctl-" + std::to_string(nextRequest_++);
   auto request = Kiln::make<Agent::CommandRequest>(name, commandType, 0, command);
   // The agent handles the request as it is stored, or not at all.
@@ -208,11 +209,11 @@ nlohmann::json Daemon::clear(const std::string& command) {
     case Agent::CommandRequest::State::done:
       return {{"ok", true}};
     case Agent::CommandRequest::State::failed:
-      return {{"ok", false}, {"error", request->error()}};
+      return Control::refusal(request->error());
     case Agent::CommandRequest::State::pending:
       break;
   }
-  return {{"ok", false}, {"error", "the agent does not handle clear commands yet"}};
+  return Control::refusal("the agent does not handle clear commands yet");
 }
 
 }  // namespace Runner

@@ -27,6 +27,7 @@
 #include "apps/cfmagentd/Replay.h"
 #include "apps/cfmagentd/Supervision.h"
 #include "apps/cli/CommandLine.h"
+#include "apps/control/ControlSocket.h"
 #include "platform/intf/AfPacketPam.h"
 #include "platform/kiln/Trace.h"
 
@@ -105,7 +106,7 @@ Options parseOptions(int argc, char** argv) {
     std::cerr << e.what() << "\n(cfmagentd --help for usage)\n";
     std::exit(2);
   }
-  if (o.control.empty()) o.control = Runner::defaultControlPath();
+  if (o.control.empty()) o.control = Control::defaultPath();
   return o;
 }
 

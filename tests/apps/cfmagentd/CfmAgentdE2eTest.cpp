@@ -22,6 +22,7 @@
 
 #include "apps/cfmagentd/LinkWatcher.h"
 #include "apps/cfmagentd/Pcapng.h"
+#include "apps/control/ControlSocket.h"
 #include "platform/intf/AfPacketSocket.h"
 #include "tests/apps/cfmagentd/TestUtil.h"
 #include "tests/support/Sockets.h"
@@ -519,9 +520,8 @@ TEST_F(CfmAgentdE2e, UnprivilegedItAnswersEveryEncapsulationThroughControlSocket
   auto client = [&] {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     limit(fd, SO_SNDTIMEO);
-    sockaddr_un addr{AF_UNIX, {}};
-    socket().copy(addr.sun_path, sizeof addr.sun_path - 1);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+    const sockaddr_un addr = *Control::address(socket());
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
     return fd;
   };
   auto errorIn = [&](int fd) {  // what the daemon says before it closes `fd`
