@@ -16,48 +16,13 @@ const Kiln::TypeRegistration statusType(
     "CfmAgent::Status", [](const std::string& name) { return Kiln::make<Status>(name); });
 
 // Indexed by value; null where a value has no name.
-constexpr std::array<const char*, 39> counterIdNames = {
-    "in",
-    "inErrorMipNotConfigured",
-    "inErrorSrcMacNotUnicast",
-    "inErrorEthHdrTooShort",
-    "inErrorIntfModeExcluded",
-    "inErrorNoBridgingVlan",
-    "inErrorVlanTagTooShort",
-    "inErrorNotCfmEtherType",
-    "inErrorCfmHdrTooShort",
-    "inErrorNoMpAtMdLevel",
-    "inErrorDstMacOpCodeMismatch",
-    "inErrorDstMacMdLevelMismatch",
-    "inErrorUnsupportedOpCode",
-    "inErrorFirstTlvOffsetTooSmall",
-    "inErrorFirstTlvOffsetTooLarge",
-    "inErrorNoProtocolHandler",
-    "inErrorPduTooLong",
-    "inErrorPduTooShort",
-    "inErrorTlvHdrTruncated",
-    "inErrorTlvLenTooLarge",
-    "inErrorCcmIntervalZero",
-    "inErrorCcmMepIdInvalid",
-    "inErrorCcmMdNameLen",
-    "inErrorCcmMaNameLen",
-    "inErrorLbmDstMacMismatch",
-    "inErrorLtmTtlZero",
-    "inErrorLtmOriginalMac",
-    "inErrorLtmTargetMac",
-    "out",
-    "outErrorNoPam",
-    "debugUnsupportedMdNameFormat",
-    nullptr,
-    "debugLtmEgressIdTlvLen",
-    "debugLtmTtlExpired",
-    "debugLtmNoEgressPort",
-    "debugReplyTooBig",
-    "debugLtmRelayTooBig",
-    "debugCcmDbFull",
-    "debugMipCcmDbFull",
-};
-static_assert(counterIdNames.size() == OpCodeCounter::slots, "a name for every counter slot");
+constexpr auto counterIdNames = [] {
+  std::array<const char*, counterIdSlots> names{};
+#define CFM_AGENT_COUNTER_ID_NAME(name, number) names[number] = #name;
+  CFM_AGENT_COUNTER_IDS(CFM_AGENT_COUNTER_ID_NAME)
+#undef CFM_AGENT_COUNTER_ID_NAME
+  return names;
+}();
 
 constexpr std::array<const char*, 6> counterClassNames = {
     "counterClassInvalid", "counterClassIn",       "counterClassInError",

@@ -6,8 +6,10 @@
 // Configuration types notify every change, since the agent's state machines follow them.
 // Status types do not: the agent is their only writer and readers look them up.
 
-#include <cstdint>
+#include <algorithm>
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <bitset>
 #include <map>
 #include <optional>
@@ -265,49 +267,62 @@ class Config : public Kiln::Entity {
 
 // ---- Packet counters --------------------------------------------------------------------
 
-// What a counter counts. The number decides the class (in 0, in-error 1-27, out 28,
-// out-error 29, debug 30 and above). 31 has no name: nothing counts it, and it prints as
-// its number like any other unnamed value read from the state database.
+// What a counter counts, as X(name, number): the one list of counters, from which the
+// enumeration and its names come (docs/counters.md documents each; a test holds the two
+// together). The number decides the class (in 0, in-error 1-27, out 28, out-error 29, debug
+// 30 and above). 31 has no name: nothing counts it, and it prints as its number like any
+// other unnamed value read from the state database.
+#define CFM_AGENT_COUNTER_IDS(X)       \
+  X(in, 0)                             \
+  X(inErrorMipNotConfigured, 1)        \
+  X(inErrorSrcMacNotUnicast, 2)        \
+  X(inErrorEthHdrTooShort, 3)          \
+  X(inErrorIntfModeExcluded, 4)        \
+  X(inErrorNoBridgingVlan, 5)          \
+  X(inErrorVlanTagTooShort, 6)         \
+  X(inErrorNotCfmEtherType, 7)         \
+  X(inErrorCfmHdrTooShort, 8)          \
+  X(inErrorNoMpAtMdLevel, 9)           \
+  X(inErrorDstMacOpCodeMismatch, 10)   \
+  X(inErrorDstMacMdLevelMismatch, 11)  \
+  X(inErrorUnsupportedOpCode, 12)      \
+  X(inErrorFirstTlvOffsetTooSmall, 13) \
+  X(inErrorFirstTlvOffsetTooLarge, 14) \
+  X(inErrorNoProtocolHandler, 15)      \
+  X(inErrorPduTooLong, 16)             \
+  X(inErrorPduTooShort, 17)            \
+  X(inErrorTlvHdrTruncated, 18)        \
+  X(inErrorTlvLenTooLarge, 19)         \
+  X(inErrorCcmIntervalZero, 20)        \
+  X(inErrorCcmMepIdInvalid, 21)        \
+  X(inErrorCcmMdNameLen, 22)           \
+  X(inErrorCcmMaNameLen, 23)           \
+  X(inErrorLbmDstMacMismatch, 24)      \
+  X(inErrorLtmTtlZero, 25)             \
+  X(inErrorLtmOriginalMac, 26)         \
+  X(inErrorLtmTargetMac, 27)           \
+  X(out, 28)                           \
+  X(outErrorNoPam, 29)                 \
+  X(debugUnsupportedMdNameFormat, 30)  \
+  X(debugLtmEgressIdTlvLen, 32)        \
+  X(debugLtmTtlExpired, 33)            \
+  X(debugLtmNoEgressPort, 34)          \
+  X(debugReplyTooBig, 35)              \
+  X(debugLtmRelayTooBig, 36)           \
+  X(debugCcmDbFull, 37)                \
+  X(debugMipCcmDbFull, 38)
+
 enum class CounterId : std::uint32_t {
-  in_ = 0,
-  inErrorMipNotConfigured_ = 1,
-  inErrorSrcMacNotUnicast_ = 2,
-  inErrorEthHdrTooShort_ = 3,
-  inErrorIntfModeExcluded_ = 4,
-  inErrorNoBridgingVlan_ = 5,
-  inErrorVlanTagTooShort_ = 6,
-  inErrorNotCfmEtherType_ = 7,
-  inErrorCfmHdrTooShort_ = 8,
-  inErrorNoMpAtMdLevel_ = 9,
-  inErrorDstMacOpCodeMismatch_ = 10,
-  inErrorDstMacMdLevelMismatch_ = 11,
-  inErrorUnsupportedOpCode_ = 12,
-  inErrorFirstTlvOffsetTooSmall_ = 13,
-  inErrorFirstTlvOffsetTooLarge_ = 14,
-  inErrorNoProtocolHandler_ = 15,
-  inErrorPduTooLong_ = 16,
-  inErrorPduTooShort_ = 17,
-  inErrorTlvHdrTruncated_ = 18,
-  inErrorTlvLenTooLarge_ = 19,
-  inErrorCcmIntervalZero_ = 20,
-  inErrorCcmMepIdInvalid_ = 21,
-  inErrorCcmMdNameLen_ = 22,
-  inErrorCcmMaNameLen_ = 23,
-  inErrorLbmDstMacMismatch_ = 24,
-  inErrorLtmTtlZero_ = 25,
-  inErrorLtmOriginalMac_ = 26,
-  inErrorLtmTargetMac_ = 27,
-  out_ = 28,
-  outErrorNoPam_ = 29,
-  debugUnsupportedMdNameFormat_ = 30,
-  debugLtmEgressIdTlvLen_ = 32,
-  debugLtmTtlExpired_ = 33,
-  debugLtmNoEgressPort_ = 34,
-  debugReplyTooBig_ = 35,
-  debugLtmRelayTooBig_ = 36,
-  debugCcmDbFull_ = 37,
-  debugMipCcmDbFull_ = 38,
+#define CFM_AGENT_COUNTER_ID_ENUMERATOR(name, number) name##_ = number,
+  CFM_AGENT_COUNTER_IDS(CFM_AGENT_COUNTER_ID_ENUMERATOR)
+#undef CFM_AGENT_COUNTER_ID_ENUMERATOR
 };
+// One more than the largest identifier: the rows of a table indexed by identifier.
+inline constexpr std::size_t counterIdSlots = std::max({
+#define CFM_AGENT_COUNTER_ID_NUMBER(name, number) std::size_t(number),
+    CFM_AGENT_COUNTER_IDS(CFM_AGENT_COUNTER_ID_NUMBER)
+#undef CFM_AGENT_COUNTER_ID_NUMBER
+}) + 1;
 // The name without its trailing underscore ("inErrorEthHdrTooShort"); the number for a
 // value without a name.
 std::string stringValue(CounterId id);
@@ -333,7 +348,7 @@ class OpCodeCounter : public Kiln::Entity {
  public:
   // Identifiers are small numbers: one slot each, and a bit that says whether the entry
   // exists (a clear deletes entries, it never zeroes them).
-  static constexpr std::size_t slots = std::size_t(CounterId::debugMipCcmDbFull_) + 1;
+  static constexpr std::size_t slots = counterIdSlots;
 
   // The entries that exist, in identifier order, as (identifier, count) pairs.
   class Counters {
