@@ -17,7 +17,7 @@
 
 #include "apps/control/ControlSocket.h"
 
-namespace Runner {
+namespace Cfmagentd {
 
 namespace {
 
@@ -220,4 +220,4 @@ void ControlServer::close(int fd) {
   acceptingIs(true);
 }
 
-}  // namespace Runner
+}  // namespace Cfmagentd

@@ -19,7 +19,7 @@
 
 #include "platform/kiln/EventLoop.h"
 
-namespace Runner {
+namespace Cfmagentd {
 
 struct ControlLimits {
   // A longer request is answered with an error. A configuration travels whole in one
@@ -74,4 +74,4 @@ class ControlServer {
   std::map<int, Connection> connections_;
 };
 
-}  // namespace Runner
+}  // namespace Cfmagentd

@@ -7,7 +7,11 @@
 #include "platform/agent/CommandRequest.h"
 #include "platform/intf/MemoryPam.h"
 
-namespace Runner {
+namespace Cfmagentd {
+
+using Lumen::IntfId;
+using Runner::BridgeSnapshot;
+using Runner::RunnerConfig;
 
 namespace {
 
@@ -18,9 +22,9 @@ constexpr const char* commandType = "CfmCliCallback";
 Daemon::Daemon(Kiln::EventLoop& loop, RunnerConfig config)
     : manager_(Kiln::make<Orbis::EntityManager>(loop)),
       fileConfig_(std::move(config)),
-      config_(fileConfig_.bridge.empty() ? fileConfig_ : bridgedConfig(fileConfig_, bridge_)),
+      config_(fileConfig_.bridge.empty() ? fileConfig_ : Runner::bridgedConfig(fileConfig_, bridge_)),
       runner_(manager_) {
-  apply(config_, *manager_);
+  Runner::apply(config_, *manager_);
   allIntfStatusDir_ = Kiln::ptrCast<Interface::AllIntfStatusDir>(
       manager_->entityIs("interface/status/all", "Interface::AllIntfStatusDir", "AllIntfStatusDir"));
   kniStatus_ = Kiln::ptrCast<KernelNetInfo::Status>(
@@ -92,14 +96,14 @@ void Daemon::everyDevicePresentIs(bool present) {
 
 std::vector<std::string> Daemon::configIs(RunnerConfig config) {
   if (config.bridge != fileConfig_.bridge) {
-    throw ConfigError("the bridge is chosen when cfmagentd starts: it runs " +
+    throw Runner::ConfigError("the bridge is chosen when cfmagentd starts: it runs " +
                       (fileConfig_.bridge.empty() ? std::string("with the file's bridging")
                                                   : "with the bridge " + fileConfig_.bridge) +
                       "; nothing was applied");
   }
   config.softwareAle = fileConfig_.softwareAle;
-  RunnerConfig effective = config.bridge.empty() ? config : bridgedConfig(config, bridge_);
-  auto writes = apply(effective, *manager_);
+  RunnerConfig effective = config.bridge.empty() ? config : Runner::bridgedConfig(config, bridge_);
+  auto writes = Runner::apply(effective, *manager_);
   fileConfig_ = std::move(config);
   config_ = std::move(effective);
   intfStatusUpdate();
@@ -109,8 +113,8 @@ std::vector<std::string> Daemon::configIs(RunnerConfig config) {
 
 std::vector<std::string> Daemon::bridgeIs(const BridgeSnapshot& bridge, std::vector<std::string>* notes) {
   if (fileConfig_.bridge.empty()) return {};
-  RunnerConfig effective = bridgedConfig(fileConfig_, bridge, notes);
-  auto writes = apply(effective, *manager_);
+  RunnerConfig effective = Runner::bridgedConfig(fileConfig_, bridge, notes);
+  auto writes = Runner::apply(effective, *manager_);
   bridge_ = bridge;
   config_ = std::move(effective);
   intfStatusUpdate();
@@ -168,7 +172,7 @@ void Daemon::intfStatusUpdate() {
 nlohmann::json Daemon::state(const std::set<std::string>& only) const {
   std::vector<Kiln::PtrConst<Interface::Pam>> sockets;
   for (const auto& [intf, pam] : *sockets_) sockets.push_back(pam);
-  return stateJson(*manager_, sockets, only);
+  return Runner::stateJson(*manager_, sockets, only);
 }
 
 nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
@@ -182,7 +186,7 @@ nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
     if (op == "clear") return clear(request.value("command", ""));
     if (op == "query") return query(request.value("topic", ""), request.value("fields", nlohmann::json::object()));
     if (op == "apply") {
-      auto config = parseText(request.value("text", ""), request.value("name", "configuration"), fileConfig_.bridge);
+      auto config = Runner::parseText(request.value("text", ""), request.value("name", "configuration"), fileConfig_.bridge);
       return {{"ok", true}, {"writes", configIs(std::move(config))}};
     }
     return Control::refusal("unknown request '" + op + "'");
@@ -216,4 +220,4 @@ nlohmann::json Daemon::clear(const std::string& command) {
   return Control::refusal("the agent does not handle clear commands yet");
 }
 
-}  // namespace Runner
+}  // namespace Cfmagentd

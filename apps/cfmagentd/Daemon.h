@@ -27,16 +27,16 @@
 #include "platform/intf/KernelNetInfo.h"
 #include "platform/kiln/Dir.h"
 
-namespace Runner {
+namespace Cfmagentd {
 
 class Daemon {
  public:
-  Daemon(Kiln::EventLoop& loop, RunnerConfig config);
+  Daemon(Kiln::EventLoop& loop, Runner::RunnerConfig config);
   ~Daemon();
 
   Orbis::EntityManager& manager() { return *manager_; }
   // The configuration in force: the file's, with the bridge's bridging when it names one.
-  const RunnerConfig& config() const { return config_; }
+  const Runner::RunnerConfig& config() const { return config_; }
 
   // Loads `library` and creates the agent through the runner core; its packet-access
   // sockets come from `devices` (the in-memory wire when empty). Throws on failure.
@@ -59,14 +59,14 @@ class Daemon {
 
   // Applies `config` as a difference from what the database holds; returns the writes.
   // With a bridge, the bridging is the bridge's; a file naming another bridge is refused.
-  std::vector<std::string> configIs(RunnerConfig config);
+  std::vector<std::string> configIs(Runner::RunnerConfig config);
   // A new reading of the configuration's bridge; its bridging is applied as a difference.
   // `notes` gets the ports left out and why.
-  std::vector<std::string> bridgeIs(const BridgeSnapshot& bridge, std::vector<std::string>* notes = nullptr);
+  std::vector<std::string> bridgeIs(const Runner::BridgeSnapshot& bridge, std::vector<std::string>* notes = nullptr);
 
   // The interface a capture names: an interface of the map by its name (any accepted
   // spelling) or by its kernel device. None when neither.
-  std::optional<IntfId> intfOf(const std::string& name) const;
+  std::optional<Lumen::IntfId> intfOf(const std::string& name) const;
 
   // The state export (docs/state.md): the database's sections and the counters of the
   // sockets the agent has open; with `only`, the sections it names.
@@ -83,9 +83,9 @@ class Daemon {
   nlohmann::json query(const std::string& topic, const nlohmann::json& fields);
 
   Kiln::Ptr<Orbis::EntityManager> manager_;
-  RunnerConfig fileConfig_;
-  BridgeSnapshot bridge_;
-  RunnerConfig config_;
+  Runner::RunnerConfig fileConfig_;
+  Runner::BridgeSnapshot bridge_;
+  Runner::RunnerConfig config_;
   Kiln::Ptr<Interface::AllIntfStatusDir> allIntfStatusDir_;
   Kiln::Ptr<KernelNetInfo::Status> kniStatus_;
   Kiln::Ptr<Kiln::Dir> commandRequestDir_;
@@ -97,11 +97,11 @@ class Daemon {
   };
   std::map<std::string, Device> devices_;  // kernel devices present, by name
   // The latest socket opened on each interface, noted by the device factory.
-  std::shared_ptr<std::map<IntfId, Kiln::Ptr<Interface::Pam>>> sockets_ =
-      std::make_shared<std::map<IntfId, Kiln::Ptr<Interface::Pam>>>();
+  std::shared_ptr<std::map<Lumen::IntfId, Kiln::Ptr<Interface::Pam>>> sockets_ =
+      std::make_shared<std::map<Lumen::IntfId, Kiln::Ptr<Interface::Pam>>>();
   bool everyDevicePresent_ = false;
   std::uint64_t nextRequest_ = 1;
   std::unique_ptr<SoftAle::Layer> ale_;
 };
 
-}  // namespace Runner
+}  // namespace Cfmagentd

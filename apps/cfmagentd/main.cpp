@@ -31,7 +31,7 @@
 #include "platform/intf/AfPacketPam.h"
 #include "platform/kiln/Trace.h"
 
-namespace Runner {
+namespace Cfmagentd {
 extern const char* const demoConfigText;
 }
 
@@ -114,10 +114,10 @@ void log(const std::string& line) { std::cerr << "cfmagentd: " << line << std::e
 
 int runReplay(const Options& o, Runner::RunnerConfig config) {
   Kiln::EventLoop& loop = Kiln::eventLoop();
-  Runner::Daemon daemon(loop, std::move(config));
+  Cfmagentd::Daemon daemon(loop, std::move(config));
   daemon.everyDevicePresentIs(true);
   daemon.agentIs(o.agentLibrary);
-  const auto counts = Runner::replay(daemon, loop, *o.replay, *o.capture);
+  const auto counts = Cfmagentd::replay(daemon, loop, *o.replay, *o.capture);
   std::ofstream state(*o.stateOut, std::ios::trunc);
   state << daemon.state().dump(2) << "\n";
   state.close();
@@ -170,7 +170,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   raiseDescriptorLimit();
   Kiln::EventLoop& loop = Kiln::eventLoop();
   StopSignals signals(loop);
-  Runner::Daemon daemon(loop, std::move(config));
+  Cfmagentd::Daemon daemon(loop, std::move(config));
   // With a bridge: its rules follow the MIP levels and the ports, after every change of
   // either. They are in place before the agent opens its first socket.
   std::optional<Runner::BridgeFilter> filter;
@@ -221,7 +221,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   loop.runUntilIdle();  // the first device listing
   daemon.agentIs(o.agentLibrary, Interface::afPacketDeviceFactory(loop));
   if (daemon.config().softwareAle) daemon.softwareAleIs(loop);
-  Runner::ControlServer control(loop, o.control, [&](const nlohmann::json& request) {
+  Cfmagentd::ControlServer control(loop, o.control, [&](const nlohmann::json& request) {
     auto answer = daemon.handleRequest(request);
     try {
       filterUpdate();
@@ -235,7 +235,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   log(running);
   // Ready means answering frames: agentIs returned once the agent's mounts completed, and
   // with them its packet sockets on the devices present; the control socket is open too.
-  Runner::Supervision supervision(loop, log);
+  Cfmagentd::Supervision supervision(loop, log);
   supervision.readyIs(running);
   if (supervision.watchdogInterval().count() > 0) {
     log("watchdog: a ping every " + std::to_string(supervision.watchdogInterval().count() / 2000) + " ms");
@@ -260,7 +260,7 @@ int main(int argc, char** argv) {
       config = o.config ? Runner::parse(*o.config, *o.bridge) : Runner::parseText("{}", "--bridge", *o.bridge);
     } else {
       config = o.config ? Runner::parse(*o.config)
-                        : Runner::parseText(Runner::demoConfigText, "built-in demo configuration");
+                        : Runner::parseText(Cfmagentd::demoConfigText, "built-in demo configuration");
     }
   } catch (const std::exception& e) {
     std::cerr << "cfmagentd: " << e.what() << "\n";

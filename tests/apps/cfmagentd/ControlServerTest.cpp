@@ -17,7 +17,7 @@
 
 namespace {
 
-using Runner::ControlServer;
+using Cfmagentd::ControlServer;
 using TestSupport::Then;
 
 class ControlServerTest : public ::testing::Test {
