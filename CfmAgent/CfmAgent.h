@@ -6,7 +6,6 @@
 #include <map>
 #include <string>
 
-#include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/CfmSm.h"
 #include "CfmAgent/CommandRequestHandler.h"
 #include "CfmAgent/ContinuityCheckSm.h"
@@ -16,6 +15,7 @@
 #include "CfmAgent/LoopbackSm.h"
 #include "CfmAgent/PamSm.h"
 #include "CfmAgent/PktHelper.h"
+#include "CfmAgent/PktRecord.h"
 #include "platform/agent/CAgent.h"
 #include "platform/agent/CommandRequest.h"
 #include "platform/intf/EthDevPamManager.h"

@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/PktHelper.h"
+#include "CfmAgent/PktRecord.h"
 #include "platform/intf/Pam.h"
 #include "platform/kiln/Collection.h"
 #include "platform/kiln/StateMachine.h"

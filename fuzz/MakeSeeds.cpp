@@ -14,7 +14,7 @@
 
 #include "apps/cfmagentd/Pcapng.h"
 #include "fuzz/FuzzLimits.h"
-#include "tests/support/Frames.h"
+#include "tests/support/PeerFrames.h"
 
 namespace fs = std::filesystem;
 using namespace TestSupport;

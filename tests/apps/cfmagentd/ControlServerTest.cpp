@@ -12,7 +12,7 @@
 #include "apps/cfmagentd/ControlServer.h"
 #include "apps/control/ControlSocket.h"
 #include "tests/support/ControlClient.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 #include "tests/support/Scratch.h"
 
 namespace {

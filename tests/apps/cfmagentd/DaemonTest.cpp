@@ -15,7 +15,7 @@
 #include "platform/intf/MemoryPam.h"
 #include "platform/kiln/Clock.h"
 #include "tests/apps/cfmagentd/TestUtil.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 
 namespace {
 

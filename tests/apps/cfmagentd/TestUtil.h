@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "apps/cfmagentd/Pcapng.h"
-#include "tests/support/Frames.h"
+#include "tests/support/PeerFrames.h"
 #include "tests/support/Scratch.h"
 
 namespace Cfmagentd {

@@ -4,7 +4,7 @@
 
 #include "platform/kiln/TypeRegistry.h"
 #include "tests/support/AllocationCounter.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 #include "tests/support/Recorders.h"
 
 namespace {
