@@ -22,8 +22,9 @@
 #include "platform/intf/IntfStatusManager.h"
 #include "platform/kiln/Dir.h"
 #include "platform/types/Bridging.h"
-#include "platform/types/CfmAgentTypes.h"
 #include "platform/types/CfmAleTypes.h"
+#include "platform/types/CfmConfig.h"
+#include "platform/types/CfmStatus.h"
 
 namespace CfmAgent {
 

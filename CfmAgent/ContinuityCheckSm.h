@@ -11,7 +11,8 @@
 #include "CfmAgent/PktHelper.h"
 #include "CfmAgent/PktRecord.h"
 #include "CfmAgent/ProtocolPktSm.h"
-#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CcmDb.h"
+#include "platform/types/CfmConfig.h"
 
 namespace CfmAgent {
 

@@ -11,7 +11,7 @@
 #include "CfmAgent/ProtocolPktSm.h"
 #include "platform/intf/Pam.h"
 #include "platform/types/Bridging.h"
-#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CcmDb.h"
 
 namespace CfmAgent {
 

@@ -11,7 +11,7 @@
 #include "platform/kiln/Collection.h"
 #include "platform/kiln/StateMachine.h"
 #include "platform/types/Bridging.h"
-#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CfmConfig.h"
 
 namespace CfmAgent {
 

@@ -1,9 +1,10 @@
 #include "apps/runner/StateJson.h"
 
 #include "apps/runner/Names.h"
-#include "platform/types/CfmAgentTypes.h"
 #include "platform/types/Bridging.h"
 #include "platform/types/CfmAleTypes.h"
+#include "platform/types/CfmConfig.h"
+#include "platform/types/CfmStatus.h"
 
 namespace Runner {
 

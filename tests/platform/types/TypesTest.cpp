@@ -3,6 +3,8 @@
 #include <functional>
 
 #include "platform/kiln/TypeRegistry.h"
+#include "platform/types/CcmDb.h"
+#include "platform/types/CfmCounters.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/ErrorText.h"
 #include "tests/support/Recorders.h"
