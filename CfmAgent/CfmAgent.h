@@ -6,7 +6,6 @@
 #include <map>
 #include <string>
 
-#include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/CfmSm.h"
 #include "CfmAgent/CommandRequestHandler.h"
 #include "CfmAgent/ContinuityCheckSm.h"
@@ -16,14 +15,16 @@
 #include "CfmAgent/LoopbackSm.h"
 #include "CfmAgent/PamSm.h"
 #include "CfmAgent/PktHelper.h"
+#include "CfmAgent/PktRecord.h"
 #include "platform/agent/CAgent.h"
 #include "platform/agent/CommandRequest.h"
 #include "platform/intf/EthDevPamManager.h"
 #include "platform/intf/IntfStatusManager.h"
 #include "platform/kiln/Dir.h"
 #include "platform/types/Bridging.h"
-#include "platform/types/CfmAgentTypes.h"
 #include "platform/types/CfmAleTypes.h"
+#include "platform/types/CfmConfig.h"
+#include "platform/types/CfmStatus.h"
 
 namespace CfmAgent {
 

@@ -22,8 +22,9 @@
 
 #include "platform/kiln/Collection.h"
 #include "platform/kiln/StateMachine.h"
-#include "platform/types/CfmAgentTypes.h"
 #include "platform/types/CfmAleTypes.h"
+#include "platform/types/CfmConfig.h"
+#include "platform/types/CfmStatus.h"
 
 namespace CfmAgent {
 

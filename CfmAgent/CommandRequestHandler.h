@@ -10,7 +10,7 @@
 
 #include "CfmAgent/CounterHelper.h"
 #include "platform/agent/CommandRequest.h"
-#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CcmDb.h"
 
 namespace CfmAgent {
 

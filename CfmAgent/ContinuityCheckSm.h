@@ -8,10 +8,11 @@
 // configuration's limit allows; a CCM that would add one more is counted and not learnt
 // there, while known senders are still refreshed.
 
-#include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/PktHelper.h"
+#include "CfmAgent/PktRecord.h"
 #include "CfmAgent/ProtocolPktSm.h"
-#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CcmDb.h"
+#include "platform/types/CfmConfig.h"
 
 namespace CfmAgent {
 

@@ -6,7 +6,7 @@
 #include <map>
 
 #include "platform/kiln/Entity.h"
-#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CfmCounters.h"
 
 namespace CfmAgent {
 

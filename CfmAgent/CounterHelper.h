@@ -15,7 +15,7 @@
 #include "CfmAgent/CounterFilter.h"
 #include "platform/kiln/Entity.h"
 #include "platform/kiln/Pooled.h"
-#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CfmCounters.h"
 
 namespace CfmAgent {
 

@@ -5,13 +5,13 @@
 // when no port other than the one it came in on leads there. The relayed LTM and the LTR
 // are new frames, built back to front; the relayed one leaves first.
 
-#include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/LinktracePdu.h"
 #include "CfmAgent/PktHelper.h"
+#include "CfmAgent/PktRecord.h"
 #include "CfmAgent/ProtocolPktSm.h"
 #include "platform/intf/Pam.h"
 #include "platform/types/Bridging.h"
-#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CcmDb.h"
 
 namespace CfmAgent {
 

@@ -4,8 +4,8 @@
 // its VLAN tags, transaction identifier and TLVs as received. Nothing is kept between
 // frames.
 
-#include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/PktHelper.h"
+#include "CfmAgent/PktRecord.h"
 #include "CfmAgent/ProtocolPktSm.h"
 #include "platform/types/Bridging.h"
 

@@ -5,13 +5,13 @@
 
 #include <memory>
 
-#include "CfmAgent/CfmAgentTypes.h"
 #include "CfmAgent/PktHelper.h"
+#include "CfmAgent/PktRecord.h"
 #include "platform/intf/Pam.h"
 #include "platform/kiln/Collection.h"
 #include "platform/kiln/StateMachine.h"
 #include "platform/types/Bridging.h"
-#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CfmConfig.h"
 
 namespace CfmAgent {
 

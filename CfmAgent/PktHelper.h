@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "CfmAgent/CfmAgentTypes.h"
+#include "CfmAgent/PktRecord.h"
 #include "platform/types/Bridging.h"
 
 namespace CfmAgent {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "CfmAgent/CfmAgentTypes.h"
+#include "CfmAgent/PktRecord.h"
 #include "platform/kiln/StateMachine.h"
 
 namespace CfmAgent {

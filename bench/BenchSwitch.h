@@ -20,7 +20,7 @@
 #include "CfmAgent/PktHelper.h"
 #include "platform/intf/Pam.h"
 #include "tests/support/AllocationCounter.h"
-#include "tests/support/Frames.h"
+#include "tests/support/PeerFrames.h"
 
 class DiscardDevice : public Interface::PamDevice {
  public:

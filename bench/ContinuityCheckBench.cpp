@@ -18,6 +18,7 @@
 #include "CfmAgent/ContinuityCheckSm.h"
 #include "CfmAgent/CounterHelper.h"
 #include "CfmAgent/PamSm.h"
+#include "platform/types/CfmStatus.h"
 #include "tests/support/AllocationCounter.h"
 
 namespace {

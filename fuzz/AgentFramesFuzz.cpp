@@ -58,7 +58,7 @@ struct Sums {
 
 struct World {
   Kiln::EventLoop& loop = Kiln::eventLoop();
-  std::optional<Runner::Daemon> daemon;
+  std::optional<Cfmagentd::Daemon> daemon;
   Kiln::Ptr<CfmAgent::Agent> agent;
   std::vector<IntfId> intfs;
 

@@ -21,14 +21,14 @@ namespace {
 struct World {
   Kiln::EventLoop& loop = Kiln::eventLoop();
   Runner::RunnerConfig base = Runner::parse(CFM_FUZZ_AGENT_CONFIG);
-  std::optional<Runner::Daemon> daemon;
-  std::optional<Runner::ControlServer> server;
+  std::optional<Cfmagentd::Daemon> daemon;
+  std::optional<Cfmagentd::ControlServer> server;
 
   World() {
     daemon.emplace(loop, base);
     daemon->agentIs(CFM_AGENT_LIBRARY);
     daemon->everyDevicePresentIs(true);
-    Runner::ControlLimits limits;
+    Cfmagentd::ControlLimits limits;
     limits.requestBytes = Fuzz::controlRequestBytes;
     server.emplace(
         loop, "/tmp/cfm-fuzz-control-" + std::to_string(::getpid()) + ".sock",

@@ -14,7 +14,7 @@
 
 #include "apps/cfmagentd/Pcapng.h"
 #include "fuzz/FuzzLimits.h"
-#include "tests/support/Frames.h"
+#include "tests/support/PeerFrames.h"
 
 namespace fs = std::filesystem;
 using namespace TestSupport;
@@ -201,7 +201,7 @@ std::vector<std::string> pcapngSeeds(const fs::path& scratch) {
   std::vector<std::string> seeds;
   for (const auto& frames : captures) {
     {
-      Runner::PcapngWriter writer(scratch.string());
+      Cfmagentd::PcapngWriter writer(scratch.string());
       for (const auto& [intf, time, bytes] : frames) writer.write(intf, time, bytes);
       writer.flush();
     }

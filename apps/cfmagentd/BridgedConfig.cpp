@@ -2,10 +2,15 @@
 
 #include "platform/linux/PortNames.h"
 
-namespace Runner {
+namespace Cfmagentd {
+
+using Lumen::EthAddr;
+using Runner::RunnerConfig;
+using Runner::Switchport;
+using Runner::Vlan;
 
 RunnerConfig bridgedConfig(const RunnerConfig& fileConfig, const LinuxNet::BridgeSnapshot& bridge,
-                           std::map<int, IntfId>& intfs, std::vector<std::string>* notes) {
+                           std::map<int, Lumen::IntfId>& intfs, std::vector<std::string>* notes) {
   RunnerConfig c = fileConfig;
   c.interfaces.clear();
   c.switchports.clear();
@@ -56,4 +61,4 @@ std::set<std::uint8_t> mipLevels(const RunnerConfig& config) {
   return levels;
 }
 
-}  // namespace Runner
+}  // namespace Cfmagentd

@@ -11,15 +11,15 @@
 #include "apps/runner/RunnerConfig.h"
 #include "platform/linux/LinuxBridge.h"
 
-namespace Runner {
+namespace Cfmagentd {
 
 // The interfaces, bridge MAC, switchports and VLAN hosts of `fileConfig` (which names the
 // bridge) filled in from `bridge`. Its ports are named by LinuxNet::portIntfs after
 // `intfs`, the last naming, which becomes this one; `notes` gets what that says.
-RunnerConfig bridgedConfig(const RunnerConfig& fileConfig, const LinuxNet::BridgeSnapshot& bridge,
-                           std::map<int, IntfId>& intfs, std::vector<std::string>* notes = nullptr);
+Runner::RunnerConfig bridgedConfig(const Runner::RunnerConfig& fileConfig, const LinuxNet::BridgeSnapshot& bridge,
+                           std::map<int, Lumen::IntfId>& intfs, std::vector<std::string>* notes = nullptr);
 
 // The MD levels at which the agent has a MIP: those of domains that create MIPs.
-std::set<std::uint8_t> mipLevels(const RunnerConfig& config);
+std::set<std::uint8_t> mipLevels(const Runner::RunnerConfig& config);
 
-}  // namespace Runner
+}  // namespace Cfmagentd

@@ -10,28 +10,27 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
-namespace Runner {
+#include "apps/control/ControlSocket.h"
+
+namespace Cfmagentd {
 
 namespace {
+
+using Control::refusal;
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
 sockaddr_un unixAddress(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr.sun_path) {
-    throw std::runtime_error("control socket path '" + path + "' is empty or too long");
-  }
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  return addr;
+  const auto addr = Control::address(path);
+  if (path.empty() || !addr) throw std::runtime_error("control socket path '" + path + "' is empty or too long");
+  return *addr;
 }
 
 // Whether a daemon answers on `path`.
@@ -43,18 +42,7 @@ bool served(const sockaddr_un& addr) {
   return ok;
 }
 
-nlohmann::json refusal(const std::string& why) { return {{"ok", false}, {"error", why}}; }
-
 }  // namespace
-
-std::string defaultControlPath() {
-  if (const char* path = std::getenv("CFMAGENTD_SOCKET"); path && *path) return path;
-  if (::geteuid() == 0) return "/run/cfmagentd.sock";
-  if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir && *dir) {
-    return std::string(dir) + "/cfmagentd.sock";
-  }
-  return "/tmp/cfmagentd-" + std::to_string(::geteuid()) + ".sock";
-}
 
 ControlServer::ControlServer(Kiln::EventLoop& loop, std::string path, Handler handler, ControlLimits limits)
     : loop_(loop), path_(std::move(path)), handler_(std::move(handler)), limits_(limits) {
@@ -122,7 +110,7 @@ void ControlServer::accept() {
     if (connections_.size() >= limits_.connections) {
       // A fresh socket's buffer takes this short line without blocking.
       const std::string busy =
-          refusal("busy: " + std::to_string(connections_.size()) + " control connections open").dump() + "\n";
+          Control::answerLine(refusal("busy: " + std::to_string(connections_.size()) + " control connections open"));
       (void)!::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       ::close(fd);
       continue;
@@ -145,7 +133,7 @@ void ControlServer::readable(int fd) {
       return close(fd);
     }
     if (n > 0) c.in.append(buffer, std::size_t(n));
-    const auto end = c.in.find('\n');
+    const auto end = c.in.find(Control::messageEnd);
     if (end == std::string::npos && n > 0) {
       if (c.in.size() > limits_.requestBytes) {
         return respond(fd, refusal("request too large: more than " + std::to_string(limits_.requestBytes) +
@@ -168,7 +156,7 @@ void ControlServer::readable(int fd) {
 void ControlServer::respond(int fd, const nlohmann::json& answer) {
   Connection& c = connections_.at(fd);
   std::string().swap(c.in);
-  c.out = answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  c.out = Control::answerLine(answer);
   c.deadline = Clock::now() + limits_.timeout;
   loop_.fdIs(fd, EPOLLOUT, [this, fd](std::uint32_t) { writable(fd); });
   timerIs();
@@ -232,4 +220,4 @@ void ControlServer::close(int fd) {
   acceptingIs(true);
 }
 
-}  // namespace Runner
+}  // namespace Cfmagentd

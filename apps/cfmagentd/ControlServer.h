@@ -1,7 +1,6 @@
 #pragma once
 // The control socket cfmctl talks to: a Unix stream socket, owner-only, served from the
-// event loop. One request per connection: a JSON object on one line, answered by one JSON
-// object on one line, then the connection closes.
+// event loop, one request per connection (apps/control/ControlSocket.h has the messages).
 //
 // Only reading the request and writing the answer wait on the client, and both are
 // non-blocking on the loop; a slow client never holds up frame processing. Whoever can open
@@ -20,7 +19,7 @@
 
 #include "platform/kiln/EventLoop.h"
 
-namespace Runner {
+namespace Cfmagentd {
 
 struct ControlLimits {
   // A longer request is answered with an error. A configuration travels whole in one
@@ -75,8 +74,4 @@ class ControlServer {
   std::map<int, Connection> connections_;
 };
 
-// The default control socket: $CFMAGENTD_SOCKET, else /run/cfmagentd.sock for root, else
-// $XDG_RUNTIME_DIR/cfmagentd.sock, else /tmp/cfmagentd-<uid>.sock.
-std::string defaultControlPath();
-
-}  // namespace Runner
+}  // namespace Cfmagentd

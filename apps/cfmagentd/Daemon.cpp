@@ -3,11 +3,15 @@
 #include <set>
 
 #include "apps/cfmagentd/BridgedConfig.h"
+#include "apps/control/ControlSocket.h"
 #include "apps/runner/StateJson.h"
 #include "platform/agent/CommandRequest.h"
 #include "platform/intf/MemoryPam.h"
 
-namespace Runner {
+namespace Cfmagentd {
+
+using Lumen::IntfId;
+using Runner::RunnerConfig;
 
 namespace {
 
@@ -21,7 +25,7 @@ Daemon::Daemon(Kiln::EventLoop& loop, RunnerConfig config, std::function<void(co
       fileConfig_(std::move(config)),
       config_(fileConfig_.bridge.empty() ? fileConfig_ : bridgedConfig(fileConfig_, bridge_, portIntfs_)),
       runner_(manager_) {
-  apply(config_, *manager_);
+  Runner::apply(config_, *manager_);
   allIntfStatusDir_ = Kiln::ptrCast<Interface::AllIntfStatusDir>(
       manager_->entityIs("interface/status/all", "Interface::AllIntfStatusDir", "AllIntfStatusDir"));
   kniStatus_ = Kiln::ptrCast<KernelNetInfo::Status>(
@@ -93,7 +97,7 @@ void Daemon::everyDevicePresentIs(bool present) {
 
 std::vector<std::string> Daemon::configIs(RunnerConfig config) {
   if (config.bridge != fileConfig_.bridge) {
-    throw ConfigError("the bridge is chosen when cfmagentd starts: it runs " +
+    throw Runner::ConfigError("the bridge is chosen when cfmagentd starts: it runs " +
                       (fileConfig_.bridge.empty() ? std::string("with the file's bridging")
                                                   : "with the bridge " + fileConfig_.bridge) +
                       "; nothing was applied");
@@ -175,7 +179,7 @@ void Daemon::intfStatusUpdate() {
 nlohmann::json Daemon::state(const std::set<std::string>& only) const {
   std::vector<Kiln::PtrConst<Interface::Pam>> sockets;
   for (const auto& [intf, pam] : *sockets_) sockets.push_back(pam);
-  return stateJson(*manager_, sockets, only);
+  return Runner::stateJson(*manager_, sockets, only);
 }
 
 nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
@@ -189,24 +193,24 @@ nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
     if (op == "clear") return clear(request.value("command", ""));
     if (op == "query") return query(request.value("topic", ""), request.value("fields", nlohmann::json::object()));
     if (op == "apply") {
-      auto config = parseText(request.value("text", ""), request.value("name", "configuration"), fileConfig_.bridge);
+      auto config = Runner::parseText(request.value("text", ""), request.value("name", "configuration"), fileConfig_.bridge);
       return {{"ok", true}, {"writes", configIs(std::move(config))}};
     }
-    return {{"ok", false}, {"error", "unknown request '" + op + "'"}};
+    return Control::refusal("unknown request '" + op + "'");
   } catch (const std::exception& e) {
-    return {{"ok", false}, {"error", e.what()}};
+    return Control::refusal(e.what());
   }
 }
 
 nlohmann::json Daemon::query(const std::string& topic, const nlohmann::json& fields) {
-  if (!agent()) return {{"ok", false}, {"error", "no agent is running"}};
+  if (!agent()) return Control::refusal("no agent is running");
   std::map<std::string, std::string> text;
   for (const auto& [name, value] : fields.items()) text[name] = value.get<std::string>();
   return {{"ok", true}, {"answer", agent()->query(topic, text)}};
 }
 
 nlohmann::json Daemon::clear(const std::string& command) {
-  if (command.empty()) return {{"ok", false}, {"error", "empty command"}};
+  if (command.empty()) return Control::refusal("empty command");
   const std::string name = "cfmctl-" + std::to_string(nextRequest_++);
   auto request = Kiln::make<Agent::CommandRequest>(name, commandType, 0, command);
   // The agent handles the request as it is stored, or not at all.
@@ -216,11 +220,11 @@ nlohmann::json Daemon::clear(const std::string& command) {
     case Agent::CommandRequest::State::done:
       return {{"ok", true}};
     case Agent::CommandRequest::State::failed:
-      return {{"ok", false}, {"error", request->error()}};
+      return Control::refusal(request->error());
     case Agent::CommandRequest::State::pending:
       break;
   }
-  return {{"ok", false}, {"error", "the agent does not handle clear commands yet"}};
+  return Control::refusal("the agent does not handle clear commands yet");
 }
 
-}  // namespace Runner
+}  // namespace Cfmagentd

@@ -28,17 +28,17 @@
 #include "platform/kiln/Dir.h"
 #include "platform/linux/LinuxBridge.h"
 
-namespace Runner {
+namespace Cfmagentd {
 
 class Daemon {
  public:
   // `log` gets the lines an operator should read (which interface each bridge port is).
-  Daemon(Kiln::EventLoop& loop, RunnerConfig config, std::function<void(const std::string&)> log = {});
+  Daemon(Kiln::EventLoop& loop, Runner::RunnerConfig config, std::function<void(const std::string&)> log = {});
   ~Daemon();
 
   Orbis::EntityManager& manager() { return *manager_; }
   // The configuration in force: the file's, with the bridge's bridging when it names one.
-  const RunnerConfig& config() const { return config_; }
+  const Runner::RunnerConfig& config() const { return config_; }
 
   // Loads `library` and creates the agent through the runner core; its packet-access
   // sockets come from `devices` (the in-memory wire when empty). Throws on failure.
@@ -61,13 +61,13 @@ class Daemon {
 
   // Applies `config` as a difference from what the database holds; returns the writes.
   // With a bridge, the bridging is the bridge's; a file naming another bridge is refused.
-  std::vector<std::string> configIs(RunnerConfig config);
+  std::vector<std::string> configIs(Runner::RunnerConfig config);
   // A new reading of the configuration's bridge; its bridging is applied as a difference.
   std::vector<std::string> bridgeIs(const LinuxNet::BridgeSnapshot& bridge);
 
   // The interface a capture names: an interface of the map by its name (any accepted
   // spelling) or by its kernel device. None when neither.
-  std::optional<IntfId> intfOf(const std::string& name) const;
+  std::optional<Lumen::IntfId> intfOf(const std::string& name) const;
 
   // The state export (docs/state.md): the database's sections and the counters of the
   // sockets the agent has open; with `only`, the sections it names.
@@ -79,7 +79,7 @@ class Daemon {
 
  private:
   // Applies `file` as a difference, its bridging taken from `bridge` when it names one.
-  std::vector<std::string> bridgingIs(RunnerConfig file, const LinuxNet::BridgeSnapshot& bridge);
+  std::vector<std::string> bridgingIs(Runner::RunnerConfig file, const LinuxNet::BridgeSnapshot& bridge);
   void intfStatusUpdate();
   nlohmann::json clear(const std::string& command);
   // The agent's answer to {"topic": ..., "fields": {name: text}}, as {"answer": text}.
@@ -87,10 +87,10 @@ class Daemon {
 
   Kiln::Ptr<Orbis::EntityManager> manager_;
   std::function<void(const std::string&)> log_;
-  RunnerConfig fileConfig_;
+  Runner::RunnerConfig fileConfig_;
   LinuxNet::BridgeSnapshot bridge_;
-  std::map<int, IntfId> portIntfs_;  // the bridge's ports' interfaces, by interface index
-  RunnerConfig config_;
+  std::map<int, Lumen::IntfId> portIntfs_;  // the bridge's ports' interfaces, by interface index
+  Runner::RunnerConfig config_;
   Kiln::Ptr<Interface::AllIntfStatusDir> allIntfStatusDir_;
   Kiln::Ptr<KernelNetInfo::Status> kniStatus_;
   Kiln::Ptr<Kiln::Dir> commandRequestDir_;
@@ -102,11 +102,11 @@ class Daemon {
   };
   std::map<std::string, Device> devices_;  // kernel devices present, by name
   // The latest socket opened on each interface, noted by the device factory.
-  std::shared_ptr<std::map<IntfId, Kiln::Ptr<Interface::Pam>>> sockets_ =
-      std::make_shared<std::map<IntfId, Kiln::Ptr<Interface::Pam>>>();
+  std::shared_ptr<std::map<Lumen::IntfId, Kiln::Ptr<Interface::Pam>>> sockets_ =
+      std::make_shared<std::map<Lumen::IntfId, Kiln::Ptr<Interface::Pam>>>();
   bool everyDevicePresent_ = false;
   std::uint64_t nextRequest_ = 1;
   std::unique_ptr<SoftAle::Layer> ale_;
 };
 
-}  // namespace Runner
+}  // namespace Cfmagentd

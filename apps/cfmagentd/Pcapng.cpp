@@ -6,7 +6,7 @@
 #include <cstring>
 #include <iterator>
 
-namespace Runner {
+namespace Cfmagentd {
 
 namespace {
 
@@ -233,4 +233,4 @@ void PcapngWriter::block(std::uint32_t type, const std::string& body) {
   out_.write(b.data(), std::streamsize(b.size()));
 }
 
-}  // namespace Runner
+}  // namespace Cfmagentd

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace Runner {
+namespace Cfmagentd {
 
 class PcapngError : public std::runtime_error {
  public:
@@ -49,4 +49,4 @@ class PcapngWriter {
   std::map<std::string, std::uint32_t> interfaceIds_;
 };
 
-}  // namespace Runner
+}  // namespace Cfmagentd

@@ -6,7 +6,7 @@
 #include "platform/intf/MemoryPam.h"
 #include "platform/kiln/Clock.h"
 
-namespace Runner {
+namespace Cfmagentd {
 
 ReplayCounts replay(Daemon& daemon, Kiln::EventLoop& loop, const std::string& in,
                     const std::string& capture) {
@@ -41,4 +41,4 @@ ReplayCounts replay(Daemon& daemon, Kiln::EventLoop& loop, const std::string& in
   return counts;
 }
 
-}  // namespace Runner
+}  // namespace Cfmagentd

@@ -9,7 +9,7 @@
 
 #include "apps/cfmagentd/Daemon.h"
 
-namespace Runner {
+namespace Cfmagentd {
 
 struct ReplayCounts {
   std::size_t received = 0;
@@ -23,4 +23,4 @@ struct ReplayCounts {
 ReplayCounts replay(Daemon& daemon, Kiln::EventLoop& loop, const std::string& in,
                     const std::string& capture);
 
-}  // namespace Runner
+}  // namespace Cfmagentd

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <utility>
 
-namespace Runner {
+namespace Cfmagentd {
 
 Supervision::Supervision(Kiln::EventLoop& loop, Log log) : loop_(loop), log_(std::move(log)) {
   supervised_ = std::getenv("NOTIFY_SOCKET") != nullptr;
@@ -66,4 +66,4 @@ void Supervision::stoppingIs() {
   notify("STOPPING=1");
 }
 
-}  // namespace Runner
+}  // namespace Cfmagentd

@@ -12,7 +12,7 @@
 
 #include "platform/kiln/EventLoop.h"
 
-namespace Runner {
+namespace Cfmagentd {
 
 class Supervision {
  public:
@@ -44,4 +44,4 @@ class Supervision {
   bool pingFailed_ = false;
 };
 
-}  // namespace Runner
+}  // namespace Cfmagentd

@@ -19,7 +19,7 @@
 #include "platform/lumen/Types.h"
 #include "platform/orbis/EntityManager.h"
 #include "platform/types/Bridging.h"
-#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CfmConfig.h"
 #include "platform/types/CfmTypes.h"
 
 namespace Runner {

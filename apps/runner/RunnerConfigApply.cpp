@@ -10,8 +10,8 @@
 
 #include "apps/runner/Names.h"
 #include "apps/runner/RunnerConfig.h"
-#include "platform/types/CfmAgentTypes.h"
 #include "platform/types/CfmAleTypes.h"
+#include "platform/types/CfmConfig.h"
 
 namespace Runner {
 

@@ -2,9 +2,10 @@
 
 #include "apps/runner/Names.h"
 #include "platform/intf/IntfStatus.h"
-#include "platform/types/CfmAgentTypes.h"
 #include "platform/types/Bridging.h"
 #include "platform/types/CfmAleTypes.h"
+#include "platform/types/CfmConfig.h"
+#include "platform/types/CfmStatus.h"
 
 namespace Runner {
 

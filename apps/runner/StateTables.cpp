@@ -10,7 +10,7 @@
 
 #include "apps/runner/Names.h"
 #include "apps/runner/StateJson.h"
-#include "platform/types/CfmAgentTypes.h"
+#include "platform/types/CfmCounters.h"
 
 namespace Runner {
 

@@ -14,7 +14,7 @@
 #include "platform/intf/EthDevPamManager.h"
 #include "platform/intf/MemoryPam.h"
 #include "platform/kiln/Trace.h"
-#include "tests/support/Frames.h"
+#include "tests/support/PeerFrames.h"
 
 namespace AgentTest {
 

@@ -11,7 +11,7 @@
 #include "CfmAgent/ContinuityCheckPdu.h"
 #include "CfmAgent/LinktracePdu.h"
 #include "CfmAgent/LoopbackPdu.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 
 namespace {
 

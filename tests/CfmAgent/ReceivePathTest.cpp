@@ -5,7 +5,7 @@
 
 #include "CfmAgent/PktHelper.h"
 #include "tests/CfmAgent/AgentFixture.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "platform/intf/AfPacketSocket.h"
-#include "tests/support/Frames.h"
 #include "tests/support/Netns.h"
+#include "tests/support/PeerFrames.h"
 #include "tests/support/Sockets.h"
 
 namespace {

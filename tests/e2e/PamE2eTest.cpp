@@ -12,8 +12,8 @@
 #include "platform/intf/AfPacketPam.h"
 #include "platform/intf/AfPacketSocket.h"
 #include "platform/kiln/EventLoop.h"
-#include "tests/support/Frames.h"
 #include "tests/support/Netns.h"
+#include "tests/support/PeerFrames.h"
 #include "tests/support/Sockets.h"
 
 namespace {

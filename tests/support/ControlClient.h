@@ -3,13 +3,13 @@
 // runs the loop between its writes and reads so that the server can answer.
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <vector>
 
+#include "apps/control/ControlSocket.h"
 #include "platform/kiln/EventLoop.h"
 
 namespace TestSupport {
@@ -22,10 +22,11 @@ enum class Then { read, closeWriteAndRead, leave };
 // pass). A piece the server closes on before its end is cut short.
 inline std::string askControl(Kiln::EventLoop& loop, const std::string& path, const std::vector<std::string>& pieces,
                               Then then = Then::closeWriteAndRead, int turnMs = 10, int turns = 500) {
-  sockaddr_un addr{AF_UNIX, {}};
-  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  const auto addr = Control::address(path);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return ::close(fd), "connect failed";
+  if (!addr || ::connect(fd, reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) != 0) {
+    return ::close(fd), "connect failed";
+  }
   for (const auto& piece : pieces) {
     for (std::size_t sent = 0; sent < piece.size(); loop.runOnce(turnMs)) {
       const ssize_t n = ::send(fd, piece.data() + sent, piece.size() - sent, MSG_NOSIGNAL);

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/types/CfmAgentTypes.h"
 #include "platform/types/CfmAleTypes.h"
+#include "platform/types/CfmConfig.h"
 
 namespace TestSupport {
 

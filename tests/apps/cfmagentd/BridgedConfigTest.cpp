@@ -23,7 +23,7 @@ TEST(BridgedConfig, AVlanFilteringBridgeGivesModesVlansAndHostsOfItsPorts) {
            {mac("02:00:00:00:00:0a"), 2, 10, true, 1},
            {mac("02:00:00:00:00:d1"), 2, 0, false, 1}};  // in no VLAN: matches no frame
   std::map<int, IntfId> intfs;
-  const auto c = Runner::bridgedConfig(bridgeFile(), s, intfs);
+  const auto c = Cfmagentd::bridgedConfig(bridgeFile(), s, intfs);
   const IntfId et1("Ethernet1"), et2("Ethernet2");
   EXPECT_EQ(c.bridgeMac, s.mac);
   EXPECT_EQ(c.interfaces, (std::map<IntfId, std::string>{{et1, "swp1"}, {et2, "swp2"}}));
@@ -45,7 +45,7 @@ TEST(BridgedConfig, AVlanFilteringBridgeGivesModesVlansAndHostsOfItsPorts) {
 // and logs each interface it gives.
 TEST(BridgedConfig, TheDaemonKeepsEachPortsInterfaceAndLogsIt) {
   std::vector<std::string> log;
-  Runner::Daemon daemon(Kiln::eventLoop(), bridgeFile(), [&](const std::string& line) { log.push_back(line); });
+  Cfmagentd::Daemon daemon(Kiln::eventLoop(), bridgeFile(), [&](const std::string& line) { log.push_back(line); });
   LinuxNet::BridgeSnapshot s{true, 1, mac("02:00:00:00:0b:01"), false, {{2, {"pa", "", 0, {}}}}, {}};
   daemon.bridgeIs(s);
   s.ports[3] = {"swp1", "", 0, {}};

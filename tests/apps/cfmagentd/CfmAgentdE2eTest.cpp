@@ -20,20 +20,21 @@
 #include <utility>
 
 #include "apps/cfmagentd/Pcapng.h"
+#include "apps/control/ControlSocket.h"
 #include "platform/intf/AfPacketSocket.h"
 #include "tests/apps/cfmagentd/TestUtil.h"
 #include "tests/support/Sockets.h"
 
 namespace {
 
-using RunnerTest::Args;
-using RunnerTest::Counts;
+using CfmagentdTest::Args;
+using CfmagentdTest::Counts;
 using nlohmann::json;
 using namespace std::chrono_literals;
 
 const std::string demoConfig = CFM_DEMO_CONFIG;
 
-class CfmAgentdE2e : public RunnerTest::DaemonE2e {
+class CfmAgentdE2e : public CfmagentdTest::DaemonE2e {
  protected:
   void linksIs() {
     linkA_.emplace(*hostA_, "host-a", *switch_, "sw-a");
@@ -79,7 +80,7 @@ TEST_F(CfmAgentdE2e, TheDemoFromStartToSigterm) {
   const auto liveJson = state()["counters"];
 
   // Every frame the agent counted was queued on the taps as it was on the agent's sockets.
-  std::vector<Runner::PcapngFrame> captured;
+  std::vector<Cfmagentd::PcapngFrame> captured;
   const std::size_t expected[] = {5, 3};  // host A: 3 CCMs, 2 LBMs; host B: its 3
   for (std::size_t i = 0; i < taps.size(); ++i) {
     const auto frames = TestSupport::receiveFrames(*taps[i], expected[i]);
@@ -87,7 +88,7 @@ TEST_F(CfmAgentdE2e, TheDemoFromStartToSigterm) {
     // Only the order matters to a replay.
     for (const auto& frame : frames) captured.push_back({taps[i]->device(), 1700000000000000 + captured.size(), frame});
   }
-  const std::string live = RunnerTest::writePcapng(dir_ / "live.pcapng", captured);
+  const std::string live = CfmagentdTest::writePcapng(dir_ / "live.pcapng", captured);
   const std::string out = dir_ / "sent.pcapng", stateOut = dir_ / "state.json";
   const auto replay = E2e::runCommand(
       {CFMAGENTD, "--config", demoConfig, "--replay", live, "--capture", out, "--state-out", stateOut});
@@ -95,7 +96,7 @@ TEST_F(CfmAgentdE2e, TheDemoFromStartToSigterm) {
   std::smatch m;
   ASSERT_TRUE(std::regex_search(replay.output, m, std::regex("replayed 8 frames, captured ([0-9]+) sent frames")))
       << replay.output;
-  EXPECT_EQ(json::parse(RunnerTest::readFile(stateOut))["counters"], liveJson);
+  EXPECT_EQ(json::parse(CfmagentdTest::readFile(stateOut))["counters"], liveJson);
 
   // Every table; the CCMs and LBMs came in through Ethernet1's socket, the LBRs left by
   // it, nothing was shed. The agent's own sums of a selection add up what is there.
@@ -114,20 +115,20 @@ TEST_F(CfmAgentdE2e, TheDemoFromStartToSigterm) {
 
   // Host B is behind Ethernet2 by the demo's learned hosts: the agent says what it will do
   // with host A's trace, does it, and host B hears the relayed LTM once.
-  const auto explain = cfmctl({"explain", "linktrace", "--intf", "Et1", "--vlan", "10", "--target", RunnerTest::hostBMac});
+  const auto explain = cfmctl({"explain", "linktrace", "--intf", "Et1", "--vlan", "10", "--target", CfmagentdTest::hostBMac});
   EXPECT_EQ(explain.status, 0) << explain.output;
   EXPECT_TRUE(std::regex_search(explain.output, std::regex("egress port +Ethernet2\n  relay action +RlyFDB\n")))
       << explain.output;
-  EXPECT_EQ(RunnerTest::occurrences(traceHostB(1), relayedLtm), 1);
+  EXPECT_EQ(CfmagentdTest::occurrences(traceHostB(1), relayedLtm), 1);
   counts.insert({{"Ethernet1/3/5/in", 1}, {"Ethernet1/3/4/out", 1}, {"Ethernet2/3/5/out", 1}});
   countsAre(counts);
 
   // A domain with a default MIP at level 5, applied twice: one line per change, then none.
-  auto changedJson = RunnerTest::demoConfig();
+  auto changedJson = CfmagentdTest::demoConfig();
   changedJson["cfm"]["domains"].push_back({{"level", 5}, {"name", "md5"}, {"defaultMip", true}});
   changedJson["aleStatus"].push_back({{"level", 5}, {"defaultMip", true}});
   const std::string changed = dir_ / "changed.json";
-  RunnerTest::writeFile(changed, changedJson.dump(2));
+  CfmagentdTest::writeFile(changed, changedJson.dump(2));
   const auto first = cfmctl({"config", "apply", changed});
   ASSERT_TRUE(std::regex_search(first.output, m, std::regex("^([1-9][0-9]*) changes?\n"))) << first.output;
   EXPECT_EQ(std::count(first.output.begin(), first.output.end(), '\n'), std::stoi(m[1]) + 1) << first.output;
@@ -196,10 +197,10 @@ TEST_F(CfmAgentdE2e, TheDemoFromStartToSigterm) {
 TEST_F(CfmAgentdE2e, HostileFramesOnAJumboLinkAreAnsweredOrCounted) {
   using namespace TestSupport;
   const int limit = 256;
-  auto limited = RunnerTest::demoConfig();
+  auto limited = CfmagentdTest::demoConfig();
   limited["limits"] = {{"ccmDatabaseEntries", limit}, {"mipCcmDatabaseEntries", limit}};
   const std::string limitedConfig = dir_ / "limited.json";
-  RunnerTest::writeFile(limitedConfig, limited.dump(2));
+  CfmagentdTest::writeFile(limitedConfig, limited.dump(2));
   startDaemon({"--config", limitedConfig});
   linksIs();
   linkA_->mtuIs(9000);
@@ -242,19 +243,19 @@ TEST_F(CfmAgentdE2e, HostileFramesOnAJumboLinkAreAnsweredOrCounted) {
   EXPECT_EQ(receiveFrames(*onA, 1, 100ms).size(), 0u) << "an answer that should not have left";
 
   // Replayed with the same MTUs from the configuration, the frames count the same.
-  auto jumbo = RunnerTest::demoConfig();
+  auto jumbo = CfmagentdTest::demoConfig();
   for (const auto& [intf, device] : {std::pair{"Ethernet1", "sw-a"}, {"Ethernet2", "sw-b"}}) {
     jumbo["interfaces"][intf] = {{"device", device}, {"mtu", 9000}};
   }
   const std::string config = dir_ / "jumbo.json", stateOut = dir_ / "state.json";
-  RunnerTest::writeFile(config, jumbo.dump(2));
-  std::vector<Runner::PcapngFrame> captured;
+  CfmagentdTest::writeFile(config, jumbo.dump(2));
+  std::vector<Cfmagentd::PcapngFrame> captured;
   for (const auto& frame : frames) captured.push_back({"sw-a", 1700000000000000 + captured.size(), frame});
-  const auto replay = E2e::runCommand({CFMAGENTD, "--config", config, "--replay", RunnerTest::writePcapng(dir_ / "in.pcapng", captured),
+  const auto replay = E2e::runCommand({CFMAGENTD, "--config", config, "--replay", CfmagentdTest::writePcapng(dir_ / "in.pcapng", captured),
                                        "--capture", dir_ / "out.pcapng", "--state-out", stateOut});
   ASSERT_EQ(replay.status, 0) << replay.output;
   EXPECT_NE(replay.output.find("replayed 5 frames, captured 3 sent frames"), std::string::npos) << replay.output;
-  EXPECT_EQ(json::parse(RunnerTest::readFile(stateOut))["counters"], state()["counters"]);
+  EXPECT_EQ(json::parse(CfmagentdTest::readFile(stateOut))["counters"], state()["counters"]);
 
   // CCMs each from a new MEP id and source address, four times the databases' limits, in
   // bursts the agent's socket queue holds: each counted, the databases full at their
@@ -394,11 +395,11 @@ TEST_F(CfmAgentdE2e, UnderSystemdItIsReadyOnlyOnceItAnswersThenPingsTheWatchdog)
 
 // The checks before anything starts need no privileges.
 TEST(CfmAgentdCommandLine, ABadConfigurationIsRefusedWithItsMessage) {
-  RunnerTest::ScratchDir dir;
-  auto config = RunnerTest::demoConfig();
+  CfmagentdTest::ScratchDir dir;
+  auto config = CfmagentdTest::demoConfig();
   config["cfm"]["domains"][0]["level"] = 9;
   const std::string bad = dir / "bad.json";
-  RunnerTest::writeFile(bad, config.dump(2));
+  CfmagentdTest::writeFile(bad, config.dump(2));
   for (const Args& extra : {Args{}, Args{"--check-config"},
                             Args{"--replay", dir / "in.pcapng", "--capture", dir / "out", "--state-out", dir / "s"}}) {
     Args command = {CFMAGENTD, "--config", bad, "--control", dir / "control.sock"};
@@ -420,14 +421,14 @@ TEST(CfmAgentdCommandLine, ABadConfigurationIsRefusedWithItsMessage) {
 // them while its control socket is abused: a 100 MB line and a thousand clients that never
 // finish theirs each get an error, and its memory stays bounded.
 TEST_F(CfmAgentdE2e, UnprivilegedItAnswersEveryEncapsulationThroughControlSocketAbuse) {
-  auto config = RunnerTest::demoConfig();
+  auto config = CfmagentdTest::demoConfig();
   // Host A's VLAN 100 is the switch's VLAN 30 on Ethernet1, paired both ways as an operator
   // would. The reply keeps the message's tag 100, which is also what the egress entry gives 30.
   config["switchports"]["Ethernet1"]["ingressTranslation"] = {{{"from", 100}, {"to", 30}}};
   config["switchports"]["Ethernet1"]["egressTranslation"] = {{{"from", 30}, {"to", 100}}};
   config["switchports"]["Ethernet2"] = {{"mode", "access"}, {"portVlan", 10}};
   config["vlans"]["30"] = json::object();
-  RunnerTest::writeFile(dir_ / "encapsulations.json", config.dump(2));
+  CfmagentdTest::writeFile(dir_ / "encapsulations.json", config.dump(2));
   linksIs();
   ASSERT_EQ(::chown(dir_.path().c_str(), 65534, 65534), 0);  // nobody makes its socket here
   startDaemon({"--config", dir_ / "encapsulations.json"},
@@ -455,9 +456,8 @@ TEST_F(CfmAgentdE2e, UnprivilegedItAnswersEveryEncapsulationThroughControlSocket
   auto client = [&] {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     limit(fd, SO_SNDTIMEO);
-    sockaddr_un addr{AF_UNIX, {}};
-    socket().copy(addr.sun_path, sizeof addr.sun_path - 1);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+    const sockaddr_un addr = *Control::address(socket());
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
     return fd;
   };
   auto errorIn = [&](int fd) {  // what the daemon says before it closes `fd`

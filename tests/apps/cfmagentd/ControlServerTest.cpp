@@ -8,24 +8,17 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 
 #include "apps/cfmagentd/ControlServer.h"
+#include "apps/control/ControlSocket.h"
 #include "tests/support/ControlClient.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 #include "tests/support/Scratch.h"
 
 namespace {
 
-using Runner::ControlServer;
+using Cfmagentd::ControlServer;
 using TestSupport::Then;
-
-sockaddr_un addressOf(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  return addr;
-}
 
 class ControlServerTest : public ::testing::Test {
  protected:
@@ -48,7 +41,7 @@ class ControlServerTest : public ::testing::Test {
 // request, whole or in pieces, well-formed or not, gets one answer line.
 TEST_F(ControlServerTest, TheSocketFileAndOneAnswerLinePerRequest) {
   const int stale = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // bound, nobody listening
-  const sockaddr_un addr = addressOf(path);
+  const sockaddr_un addr = *Control::address(path);
   ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
   ::close(stale);
   ControlServer server(loop, path, echo);

@@ -15,13 +15,13 @@
 #include "platform/intf/MemoryPam.h"
 #include "platform/kiln/Clock.h"
 #include "tests/apps/cfmagentd/TestUtil.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 
 namespace {
 
 using Lumen::IntfId;
 using nlohmann::json;
-using namespace RunnerTest;
+using namespace CfmagentdTest;
 
 const IntfId et1("Ethernet1"), et2("Ethernet2");
 
@@ -53,12 +53,12 @@ class DaemonTest : public ::testing::Test {
     loop.runUntilIdle();
     return answer;
   }
-  Counts counts() { return RunnerTest::counts(request({{"op", "show"}})["state"]["counters"]); }
-  std::string capture(const std::vector<Runner::PcapngFrame>& frames) { return writePcapng(dir / "in.pcapng", frames); }
+  Counts counts() { return CfmagentdTest::counts(request({{"op", "show"}})["state"]["counters"]); }
+  std::string capture(const std::vector<Cfmagentd::PcapngFrame>& frames) { return writePcapng(dir / "in.pcapng", frames); }
 
   ScratchDir dir;
   Kiln::EventLoop& loop = Kiln::eventLoop();
-  std::optional<Runner::Daemon> daemon;
+  std::optional<Cfmagentd::Daemon> daemon;
 };
 
 TEST_F(DaemonTest, InterfacesFollowTheirDevices) {
@@ -156,7 +156,7 @@ TEST_F(DaemonTest, ReplayMovesTheCountersCapturesWhatWasSentAndStopsAtAFault) {
   const auto frame = ethernet(ccmGroup(3), hostA, 10, ccm(3, 200));
   const auto broken = capture({{"Ethernet1", 1, frame}});
   writeFile(broken, readFile(broken).substr(0, readFile(broken).size() - 2));
-  EXPECT_THROW(Runner::replay(*daemon, loop, broken, dir / "out.pcapng"), Runner::PcapngError);
+  EXPECT_THROW(Cfmagentd::replay(*daemon, loop, broken, dir / "out.pcapng"), Cfmagentd::PcapngError);
   EXPECT_EQ(counts(), Counts{});
 
   const std::uint64_t t0 = 1700000000250000;
@@ -167,7 +167,7 @@ TEST_F(DaemonTest, ReplayMovesTheCountersCapturesWhatWasSentAndStopsAtAFault) {
       {"Et2", t0 + 2, std::string(13, '\x01')},
       {"sw-b", t0 + 3, ethernet(ccmGroup(5), hostA, 10, ccm(5, 200))},
   });
-  const auto result = Runner::replay(*daemon, loop, in, dir / "out.pcapng");
+  const auto result = Cfmagentd::replay(*daemon, loop, in, dir / "out.pcapng");
   EXPECT_EQ(std::tuple(result.received, result.sent), std::tuple(4u, 1u));
   EXPECT_EQ(counts(), (Counts{{"Ethernet1/3/1/in", 1}, {"Ethernet1/3/3/in", 1}, {"Ethernet1/3/2/out", 1},
                               {"Ethernet2/8/0/in", 1}, {"Ethernet2/8/0/inErrorEthHdrTooShort", 1},
@@ -178,14 +178,14 @@ TEST_F(DaemonTest, ReplayMovesTheCountersCapturesWhatWasSentAndStopsAtAFault) {
   EXPECT_EQ(mep->lastCcmReceivedTime(), double(t0) / 1e6);
   EXPECT_LT(std::abs(Kiln::now() - double(::time(nullptr))), 5.0);
   // What the agent sent, under its egress interface and the time of the frame it answered.
-  EXPECT_EQ(Runner::readPcapng(dir / "out.pcapng"),
-            (std::vector<Runner::PcapngFrame>{
+  EXPECT_EQ(Cfmagentd::readPcapng(dir / "out.pcapng"),
+            (std::vector<Cfmagentd::PcapngFrame>{
                 {"Ethernet1", t0 + 1, ethernet(hostA, bridgeMac, 10, cfmHeader(3, 2, 0, 4) + u32(7) + '\0')}}));
 
   for (const std::string name : {"Ethernet9", "sw-z", ""}) {
     capture({{"Ethernet1", 1, frame}, {name, 2, frame}, {"Ethernet1", 3, frame}});
     const auto before = counts()["Ethernet1/3/1/in"];
-    EXPECT_EQ(errorOf<std::runtime_error>([&] { Runner::replay(*daemon, loop, in, dir / "out.pcapng"); }),
+    EXPECT_EQ(errorOf<std::runtime_error>([&] { Cfmagentd::replay(*daemon, loop, in, dir / "out.pcapng"); }),
               in + ": frame 2: interface '" + name + "' is not in the configuration");
     // The frame before it was delivered, the one after it not.
     EXPECT_EQ(counts()["Ethernet1/3/1/in"], before + 1) << "'" << name << "'";

@@ -10,8 +10,8 @@
 
 namespace {
 
-using RunnerTest::hostAMac;
-using RunnerTest::hostBMac;
+using CfmagentdTest::hostAMac;
+using CfmagentdTest::hostBMac;
 using nlohmann::json;
 
 const std::string hostCMac = "02:00:00:00:00:0c";
@@ -21,13 +21,13 @@ const char* const cfmConfig = R"({
   "aleStatus": [ { "level": 3, "defaultMip": true } ]
 })";
 
-class LinuxBridgeE2e : public RunnerTest::DaemonE2e {
+class LinuxBridgeE2e : public CfmagentdTest::DaemonE2e {
  protected:
   void SetUp() override {
     DaemonE2e::SetUp();
     if (IsSkipped()) return;
     if (E2e::runCommand({"nft", "--version"}).status != 0) GTEST_SKIP() << "nft is missing: scripts/install-deps.sh";
-    switch_->ip({"link", "add", "br0", "address", RunnerTest::switchMac, "type", "bridge"});
+    switch_->ip({"link", "add", "br0", "address", CfmagentdTest::switchMac, "type", "bridge"});
     switch_->ip({"link", "set", "br0", "up"});
     linkA_.emplace(*hostA_, "host-a", *switch_, ports_[0]);
     linkB_.emplace(*hostB_, "host-b", *switch_, ports_[1]);
@@ -56,7 +56,7 @@ bool hasPort(const json& s, const std::string& intf) {
 TEST_F(LinuxBridgeE2e, TheAgentIsTheBridgesMipFollowsItAndItsTableFollowsTheAgent) {
   startDaemon();
   auto s = state();
-  EXPECT_EQ(s["/bridging/bridgeMac"_json_pointer], RunnerTest::switchMac) << s.dump(2);
+  EXPECT_EQ(s["/bridging/bridgeMac"_json_pointer], CfmagentdTest::switchMac) << s.dump(2);
   EXPECT_EQ(s["/bridging/switchports"_json_pointer],
             R"({"Ethernet1": {"device": "swp1", "mode": "access", "portVlan": 1},
                 "Ethernet2": {"device": "swp2", "mode": "access", "portVlan": 1}})"_json);
@@ -68,8 +68,8 @@ TEST_F(LinuxBridgeE2e, TheAgentIsTheBridgesMipFollowsItAndItsTableFollowsTheAgen
   // The bridge forwards host A's frames in order: a flooded LTM would reach host B before
   // the CCMs sent after the trace.
   const std::string heard = traceHostB(4, [&] { sendCcms(*hostA_, "host-a", {"--count", "3", "--interval", "0.01"}); });
-  EXPECT_EQ(RunnerTest::occurrences(heard, relayedLtm), 1) << heard;
-  EXPECT_EQ(RunnerTest::occurrences(heard, hostAMac + " > 01:80:c2:00:00:33, level 3 CCM"), 3) << heard;
+  EXPECT_EQ(CfmagentdTest::occurrences(heard, relayedLtm), 1) << heard;
+  EXPECT_EQ(CfmagentdTest::occurrences(heard, hostAMac + " > 01:80:c2:00:00:33, level 3 CCM"), 3) << heard;
   until("host A's CCMs in the MIP CCM database", [](const json& s) {
     return s.value("/mipCcmDatabase/1"_json_pointer, json::object()).value(hostAMac, "") == "Ethernet1";
   });

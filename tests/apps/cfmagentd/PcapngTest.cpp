@@ -12,15 +12,15 @@
 
 namespace {
 
-using Runner::PcapngFrame;
+using Cfmagentd::PcapngFrame;
 using Frames = std::vector<PcapngFrame>;
 // The frames the reader read, or its refusal without the file name.
 using Outcome = std::variant<Frames, std::string>;
 
 Outcome outcome(const std::string& bytes) {
   try {
-    return Runner::readPcapngData("in.pcapng", bytes);
-  } catch (const Runner::PcapngError& e) {
+    return Cfmagentd::readPcapngData("in.pcapng", bytes);
+  } catch (const Cfmagentd::PcapngError& e) {
     const std::string what = e.what();
     return what.rfind("in.pcapng: ", 0) == 0 ? what.substr(11) : "(no file name) " + what;
   }
@@ -78,7 +78,7 @@ TEST(PcapngTest, WrittenFramesReadBackAndDecodeInTshark) {
                          {"Ethernet1", 1700000001000001, bytesOf(1, 'x')},
                          {"Port-Channel10", 1700000001000002, ""}};
   TestSupport::ScratchDir dir;
-  EXPECT_EQ(Runner::readPcapng(RunnerTest::writePcapng(dir / "out.pcapng", frames)), frames);
+  EXPECT_EQ(Cfmagentd::readPcapng(CfmagentdTest::writePcapng(dir / "out.pcapng", frames)), frames);
   std::vector<std::string> expected;
   for (const auto& f : frames) {
     const std::string us = std::to_string(1000000 + f.time % 1000000).substr(1);
@@ -112,7 +112,7 @@ TEST(PcapngTest, BrokenFilesAreRefusedWithFileAndOffset) {
        "offset " + std::to_string(shb.size() + 16 + b.option(2, "Ethernet1").size()) + ": bad if_tsresol"},
   };
   for (const auto& [bytes, message] : cases) EXPECT_EQ(outcome(bytes), Outcome(message));
-  EXPECT_THROW(Runner::readPcapng("/nonexistent/in.pcapng"), Runner::PcapngError);
+  EXPECT_THROW(Cfmagentd::readPcapng("/nonexistent/in.pcapng"), Cfmagentd::PcapngError);
 }
 
 // Sections of both byte orders, blocks the reader does not know, simple packets, timestamps

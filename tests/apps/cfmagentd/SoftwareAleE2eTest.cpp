@@ -11,7 +11,7 @@
 
 namespace {
 
-using namespace RunnerTest;
+using namespace CfmagentdTest;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 

@@ -11,18 +11,18 @@
 #include <nlohmann/json.hpp>
 
 #include "apps/cfmagentd/Pcapng.h"
-#include "tests/support/Frames.h"
+#include "tests/support/PeerFrames.h"
 #include "tests/support/Scratch.h"
 
-namespace Runner {
+namespace Cfmagentd {
 
 inline void PrintTo(const PcapngFrame& f, std::ostream* os) {
   *os << "{" << f.intf << ", " << f.time << ", " << f.bytes.size() << " bytes}";
 }
 
-}  // namespace Runner
+}  // namespace Cfmagentd
 
-namespace RunnerTest {
+namespace CfmagentdTest {
 
 using namespace TestSupport;
 
@@ -31,8 +31,8 @@ inline nlohmann::json demoConfig() { return nlohmann::json::parse(readFile(CFM_D
 using Counts = std::map<std::string, std::uint64_t>;
 
 // `frames` written as a capture at `path`; the path.
-inline std::string writePcapng(const std::string& path, const std::vector<Runner::PcapngFrame>& frames) {
-  Runner::PcapngWriter writer(path);
+inline std::string writePcapng(const std::string& path, const std::vector<Cfmagentd::PcapngFrame>& frames) {
+  Cfmagentd::PcapngWriter writer(path);
   for (const auto& f : frames) writer.write(f.intf, f.time, f.bytes);
   writer.flush();
   return path;
@@ -49,7 +49,7 @@ inline Counts counts(const nlohmann::json& counters) {
   return out;
 }
 
-}  // namespace RunnerTest
+}  // namespace CfmagentdTest
 
 #ifdef CFMAGENTD  // the e2e binary, which runs the built programs
 #include <gtest/gtest.h>
@@ -67,7 +67,7 @@ inline Counts counts(const nlohmann::json& counters) {
 
 #include "tests/support/Netns.h"
 
-namespace RunnerTest {
+namespace CfmagentdTest {
 
 using Args = std::vector<std::string>;
 
@@ -186,5 +186,5 @@ class DaemonE2e : public ::testing::Test {
   std::optional<E2e::Background> daemon_;
 };
 
-}  // namespace RunnerTest
+}  // namespace CfmagentdTest
 #endif

@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "apps/cfmtool/Frames.h"
-#include "tests/support/Frames.h"
+#include "tests/support/PeerFrames.h"
 
 namespace {
 

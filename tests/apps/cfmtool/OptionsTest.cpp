@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "apps/cfmtool/Options.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 
 namespace {
 

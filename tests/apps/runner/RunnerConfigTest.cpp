@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "apps/runner/RunnerConfig.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 #include "tests/support/Recorders.h"
 #include "tests/support/Scratch.h"
 

@@ -5,8 +5,9 @@
 #include <nlohmann/json.hpp>
 
 #include "apps/runner/StateJson.h"
-#include "platform/types/CfmAgentTypes.h"
 #include "platform/types/CfmAleTypes.h"
+#include "platform/types/CfmConfig.h"
+#include "platform/types/CfmStatus.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include "platform/agent/AgentRunner.h"
 #include "platform/agent/CommandRequest.h"
 #include "platform/kiln/TypeRegistry.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 
 namespace {
 

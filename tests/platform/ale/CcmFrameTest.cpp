@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "tests/support/Errors.h"
-#include "tests/support/Frames.h"
+#include "tests/support/ErrorText.h"
+#include "tests/support/PeerFrames.h"
 #include "tests/support/Tshark.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "platform/kiln/EventLoop.h"
 #include "platform/kiln/StateMachine.h"
 #include "platform/kiln/Trace.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 
 namespace {
 

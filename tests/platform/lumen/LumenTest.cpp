@@ -13,7 +13,7 @@
 #include "platform/lumen/Pkt.h"
 #include "platform/lumen/Types.h"
 #include "tests/support/AllocationCounter.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 
 namespace {
 

@@ -3,8 +3,10 @@
 #include <functional>
 
 #include "platform/kiln/TypeRegistry.h"
+#include "platform/types/CcmDb.h"
+#include "platform/types/CfmCounters.h"
 #include "tests/support/AllocationCounter.h"
-#include "tests/support/Errors.h"
+#include "tests/support/ErrorText.h"
 #include "tests/support/Recorders.h"
 
 namespace {

@@ -25,13 +25,14 @@
 #include "apps/cfmagentd/Replay.h"
 #include "apps/cfmagentd/Supervision.h"
 #include "apps/cli/CommandLine.h"
+#include "apps/control/ControlSocket.h"
 #include "platform/intf/AfPacketPam.h"
 #include "platform/kiln/Trace.h"
 #include "platform/linux/BridgeFilter.h"
 #include "platform/linux/LinkWatcher.h"
 #include "platform/linux/LinuxBridge.h"
 
-namespace Runner {
+namespace Cfmagentd {
 extern const char* const demoConfigText;
 }
 
@@ -106,7 +107,7 @@ Options parseOptions(int argc, char** argv) {
     std::cerr << e.what() << "\n(cfmagentd --help for usage)\n";
     std::exit(2);
   }
-  if (o.control.empty()) o.control = Runner::defaultControlPath();
+  if (o.control.empty()) o.control = Control::defaultPath();
   return o;
 }
 
@@ -114,10 +115,10 @@ void log(const std::string& line) { std::cerr << "cfmagentd: " << line << std::e
 
 int runReplay(const Options& o, Runner::RunnerConfig config) {
   Kiln::EventLoop& loop = Kiln::eventLoop();
-  Runner::Daemon daemon(loop, std::move(config));
+  Cfmagentd::Daemon daemon(loop, std::move(config));
   daemon.everyDevicePresentIs(true);
   daemon.agentIs(o.agentLibrary);
-  const auto counts = Runner::replay(daemon, loop, *o.replay, *o.capture);
+  const auto counts = Cfmagentd::replay(daemon, loop, *o.replay, *o.capture);
   std::ofstream state(*o.stateOut, std::ios::trunc);
   state << daemon.state().dump(2) << "\n";
   state.close();
@@ -170,7 +171,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   raiseDescriptorLimit();
   Kiln::EventLoop& loop = Kiln::eventLoop();
   StopSignals signals(loop);
-  Runner::Daemon daemon(loop, std::move(config), log);
+  Cfmagentd::Daemon daemon(loop, std::move(config), log);
   // With a bridge: its rules follow the MIP levels and the ports, after every change of
   // either. They are in place before the agent opens its first socket.
   std::optional<LinuxNet::BridgeFilter> filter;
@@ -179,7 +180,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
     if (!filter) return;
     std::set<std::string> ports;
     for (const auto& [intf, device] : daemon.config().interfaces) ports.insert(device);
-    filter->rulesIs(Runner::mipLevels(daemon.config()), ports);
+    filter->rulesIs(Cfmagentd::mipLevels(daemon.config()), ports);
   };
   if (!daemon.config().bridge.empty()) {
     const std::string name = daemon.config().bridge;
@@ -216,7 +217,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   loop.runUntilIdle();  // the first device listing
   daemon.agentIs(o.agentLibrary, Interface::afPacketDeviceFactory(loop));
   if (daemon.config().softwareAle) daemon.softwareAleIs(loop);
-  Runner::ControlServer control(loop, o.control, [&](const nlohmann::json& request) {
+  Cfmagentd::ControlServer control(loop, o.control, [&](const nlohmann::json& request) {
     auto answer = daemon.handleRequest(request);
     try {
       filterUpdate();
@@ -230,7 +231,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   log(running);
   // Ready means answering frames: agentIs returned once the agent's mounts completed, and
   // with them its packet sockets on the devices present; the control socket is open too.
-  Runner::Supervision supervision(loop, log);
+  Cfmagentd::Supervision supervision(loop, log);
   supervision.readyIs(running);
   if (supervision.watchdogInterval().count() > 0) {
     log("watchdog: a ping every " + std::to_string(supervision.watchdogInterval().count() / 2000) + " ms");
@@ -255,7 +256,7 @@ int main(int argc, char** argv) {
       config = o.config ? Runner::parse(*o.config, *o.bridge) : Runner::parseText("{}", "--bridge", *o.bridge);
     } else {
       config = o.config ? Runner::parse(*o.config)
-                        : Runner::parseText(Runner::demoConfigText, "built-in demo configuration");
+                        : Runner::parseText(Cfmagentd::demoConfigText, "built-in demo configuration");
     }
   } catch (const std::exception& e) {
     std::cerr << "cfmagentd: " << e.what() << "\n";

@@ -16,6 +16,7 @@
 #include "platform/kiln/Trace.h"
 #include "platform/lumen/Eth.h"
 #include "platform/lumen/Pkt.h"
+#include "platform/lumen/Types.h"
 
 namespace CfmAgent {
 

@@ -1,7 +1,6 @@
 // cfmctl: talks to a running cfmagentd over its control socket. Usage: cfmctl --help.
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -16,8 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "apps/cfmagentd/ControlServer.h"
 #include "apps/cli/CommandLine.h"
+#include "apps/control/ControlSocket.h"
 #include "apps/runner/StateJson.h"
 #include "platform/types/CfmTypes.h"
 
@@ -36,18 +35,14 @@ enum Exit { exitOk = 0, exitRefused = 1, exitUsage = 2, exitUnreachable = 3 };
 }
 
 nlohmann::json request(const std::string& path, const nlohmann::json& req) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) {
-    usageError("cfmctl", "--socket: '" + path + "' is too long");
-  }
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const auto addr = Control::address(path);
+  if (!addr) usageError("cfmctl", "--socket: '" + path + "' is too long");
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) unreachable(path, std::strerror(errno));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) < 0) {
     unreachable(path, std::strerror(errno));
   }
-  const std::string line = req.dump() + "\n";
+  const std::string line = Control::requestLine(req);
   for (std::size_t done = 0; done < line.size();) {
     const ssize_t n = ::send(fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
     if (n < 0) unreachable(path, std::strerror(errno));
@@ -173,7 +168,7 @@ int main(int argc, char** argv) {
       "2 bad usage, 3 no daemon reachable.");
   app.require_subcommand(1);
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  std::string socket = Runner::defaultControlPath();
+  std::string socket = Control::defaultPath();
   app.add_option("--socket", socket,
                  "the daemon's control socket (default: " + socket + ", as cfmagentd's --control)")
       ->type_name("PATH");

@@ -1,4 +1,4 @@
-#include "CfmAgent/CfmAgentTypes.h"
+#include "CfmAgent/PktRecord.h"
 
 #include "platform/kiln/Errors.h"
 
