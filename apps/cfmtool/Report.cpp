@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "CfmAgent/LinktracePdu.h"
+#include "platform/cfm/LinktraceWire.h"
 
 namespace CfmTool {
 
@@ -21,7 +21,7 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
 
 std::string actionName(std::uint8_t action, const char* prefix) {
   static const char* const names[] = {"OK", "Down", "Blocked", "VID"};
-  using CfmAgent::Action;
+  using Cfm::Action;
   if (action >= Action::min && action <= Action::max) {
     return std::string(prefix) + names[action - Action::min];
   }
@@ -56,7 +56,7 @@ std::string PingStats::summary(const Lumen::EthAddr& dst) const {
 }
 
 std::string relayActionName(std::uint8_t action) {
-  using CfmAgent::RelayAction;
+  using Cfm::RelayAction;
   switch (action) {
     case RelayAction::rlyHit: return "RlyHit";
     case RelayAction::rlyFdb: return "RlyFDB";
