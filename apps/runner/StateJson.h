@@ -36,6 +36,8 @@ std::string showRemoteMeps(const nlohmann::json& state);
 std::string showStatus(const nlohmann::json& state);
 std::string showSockets(const nlohmann::json& state);
 std::string showBridging(const nlohmann::json& state);
+// Seconds since the epoch as "2026-12-07 06:50:01.123 UTC"; "-" when not a number.
+std::string utcTime(const nlohmann::json& seconds);
 // Sums of counters as cfmctl gives them: [{"<key>": name, "sum": n}, ...] in the agent's
 // order, `key` "class" or "counter".
 std::string showCounterSums(const nlohmann::json& sums, const std::string& key);

@@ -91,18 +91,6 @@ std::uint64_t counterOrder(const std::string& name) {
   return number && name.size() < 10 ? std::stoull(name) : ~std::uint64_t(0);
 }
 
-std::string utcTime(const json& seconds) {
-  if (!seconds.is_number()) return "-";
-  const double value = seconds.get<double>();
-  const std::time_t whole = std::time_t(std::floor(value));
-  std::tm tm{};
-  gmtime_r(&whole, &tm);
-  char date[32];
-  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &tm);
-  char millis[8];
-  std::snprintf(millis, sizeof millis, ".%03d", int((value - double(whole)) * 1000) % 1000);
-  return std::string(date) + millis + " UTC";
-}
 
 class Table {
  public:
@@ -153,6 +141,19 @@ std::string fillLine(const json& state, const char* database) {
 }
 
 }  // namespace
+
+std::string utcTime(const json& seconds) {
+  if (!seconds.is_number()) return "-";
+  const double value = seconds.get<double>();
+  const std::time_t whole = std::time_t(std::floor(value));
+  std::tm tm{};
+  gmtime_r(&whole, &tm);
+  char date[32];
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &tm);
+  char millis[8];
+  std::snprintf(millis, sizeof millis, ".%03d", int((value - double(whole)) * 1000) % 1000);
+  return std::string(date) + millis + " UTC";
+}
 
 std::string showCounters(const json& state) {
   Table table({{"Interface"}, {"Level"}, {"Opcode"}, {"Counter"}, {"Value", true}});

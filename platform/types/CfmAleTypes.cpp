@@ -114,6 +114,33 @@ std::string stringValue(MepDefect defect) {
   return std::to_string(unsigned(defect));
 }
 
+namespace {
+constexpr std::string_view lowestAlarmPriNames[] = {"allDef", "macRemErrXcon", "remErrXcon", "errXcon", "xcon", "noXcon"};
+}  // namespace
+
+std::string stringValue(LowestAlarmPri pri) {
+  const unsigned i = unsigned(pri) - 1;
+  return i < std::size(lowestAlarmPriNames) ? std::string(lowestAlarmPriNames[i]) : std::to_string(unsigned(pri));
+}
+
+std::optional<LowestAlarmPri> lowestAlarmPriOf(std::string_view name) {
+  for (unsigned i = 0; i < std::size(lowestAlarmPriNames); ++i) {
+    if (lowestAlarmPriNames[i] == name) return LowestAlarmPri(i + 1);
+  }
+  return std::nullopt;
+}
+
+std::string stringValue(FngState state) {
+  switch (state) {
+    case FngState::reset: return "fngReset";
+    case FngState::defect: return "fngDefect";
+    case FngState::reportDefect: return "fngReportDefect";
+    case FngState::defectReported: return "fngDefectReported";
+    case FngState::defectClearing: return "fngDefectClearing";
+  }
+  return std::to_string(unsigned(state));
+}
+
 LocalMepAleStatus::LocalMepAleStatus(MepId mepId)
     : Kiln::Entity(std::to_string(mepId.value())), mepId_(mepId) {}
 

@@ -16,7 +16,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -221,6 +223,18 @@ std::string stringValue(RemoteMepState state);
 // highest that holds.
 enum class MepDefect : std::uint8_t { none, rdiCcm, macStatus, remoteCcm, errorCcm, xconCcm };
 std::string stringValue(MepDefect defect);
+
+// The lowest defect priority that raises a fault alarm: allDef alarms on any defect,
+// macRemErrXcon on all but RDI, and so on up to noXcon, which never alarms. Numbered so
+// that a defect alarms when MepDefect >= LowestAlarmPri.
+enum class LowestAlarmPri : std::uint8_t { allDef = 1, macRemErrXcon, remErrXcon, errXcon, xcon, noXcon };
+std::string stringValue(LowestAlarmPri pri);
+// None for a name that is not one of the six.
+std::optional<LowestAlarmPri> lowestAlarmPriOf(std::string_view name);
+
+// The fault notification generator's states.
+enum class FngState : std::uint8_t { reset = 1, defect, reportDefect, defectReported, defectClearing };
+std::string stringValue(FngState state);  // "fngReset", "fngDefect", ...
 
 // What the ALE layer last learnt of one remote MEP of a local MEP.
 struct RemoteMepAleStatus {
