@@ -119,10 +119,22 @@ json aleConfig(const Cfm::AleConfig* ale) {
   return out;
 }
 
-// What the ALE layer reports of the local MEPs and their remote MEPs.
-json aleMeps(const Cfm::AleStatus* ale) {
+// What the agent counted on one interface at one level for one opcode.
+std::uint64_t agentCount(const CfmAgent::Counter* counter, Lumen::IntfId intf, Cfm::MdLevel mdLevel,
+                         Cfm::OpCode op, CfmAgent::CounterId id) {
+  const auto byIntf = counter ? counter->intfCounter(intf) : nullptr;
+  const auto byLevel = byIntf ? byIntf->mdCounter(mdLevel) : nullptr;
+  const auto byOp = byLevel ? byLevel->opCodeCounter(op) : nullptr;
+  return byOp ? byOp->counter(id) : 0;
+}
+
+// What the ALE layer reports of the local MEPs and their remote MEPs, under the names of
+// IEEE 802.1Q's CFM management model where it has one. The loopback and linktrace figures
+// are the agent's, which answers those frames: its counts of the MEP's interface and level.
+json aleMeps(const Cfm::AleStatus* ale, const CfmAgent::Counter* counter) {
   json out = json::object();
   if (!ale) return out;
+  using CfmAgent::CounterId;
   for (const auto& [mdLevel, md] : ale->mdStatus()) {
     json mas = json::object();
     for (const auto& [key, ma] : md->maStatus()) {
@@ -135,24 +147,38 @@ json aleMeps(const Cfm::AleStatus* ale) {
         json remotes = json::object();
         for (const auto& remote : local->remoteMepStatus) {
           remotes[mep(remote.mepId)] = {
-              {"state", Cfm::stringValue(remote.state)},
+              {"rMepState", Cfm::stringValue(remote.state)},
+              {"rMepFailedOkTime", remote.since},
+              {"flaps", remote.flaps},
               {"lastCcmTime", remote.lastCcmTime},
               {"ccmsReceived", remote.ccmsReceived},
               {"sequenceErrors", remote.sequenceErrors},
               {"rdi", remote.rdi},
-              {"macAddr", remote.macAddr.stringValue()},
-              {"portStatus", remote.portStatus},
-              {"interfaceStatus", remote.interfaceStatus},
+              {"macAddress", remote.macAddr.stringValue()},
+              {"portStatusTlv", remote.portStatus},
+              {"interfaceStatusTlv", remote.interfaceStatus},
           };
         }
+        const auto count = [&](Cfm::OpCode op, CounterId id) {
+          return agentCount(counter, local->intfId, mdLevel, op, id);
+        };
         meps[mep(mepId)] = {
             {"intfId", local->intfId.stringValue()},
-            {"ccmsSent", local->ccmsSent},
-            {"rdiSent", local->rdiSent},
+            {"fngState", Cfm::stringValue(local->fngState)},
+            {"faultAlarm", local->faultAlarm ? Cfm::stringValue(local->faultAlarmDefect) : "none"},
+            {"lowPrDef", Cfm::stringValue(local->lowestAlarmPri)},
+            {"fngAlarmTime", local->fngAlarmTime},
+            {"fngResetTime", local->fngResetTime},
+            {"highestPrDefect", Cfm::stringValue(local->highestDefect)},
             {"defects", std::move(defects)},
-            {"highestDefect", Cfm::stringValue(local->highestDefect)},
+            {"presentRdi", local->rdiSent},
+            {"cciSentCcms", local->ccmsSent},
+            {"ccmSequenceErrors", local->ccmSequenceErrors},
             {"errorCcms", local->errorCcms},
             {"xconCcms", local->xconCcms},
+            {"lbrIn", count(Cfm::opCodeLbr, CounterId::in_)},
+            {"lbrOut", count(Cfm::opCodeLbr, CounterId::out_)},
+            {"unexpLtrIn", count(Cfm::opCodeLtr, CounterId::in_)},
             {"remoteMeps", std::move(remotes)},
         };
       }
@@ -251,7 +277,9 @@ json stateJson(const Orbis::EntityManager& manager, const std::vector<Kiln::PtrC
       [&] { return databaseFill(status.get(), rootAt<CfmAgent::Config>(manager, "cfm/config").get()); });
   add("aleConfig", [&] { return aleConfig(ale.get()); });
   add("mdStatus", [&] { return mdStatus(status.get()); });
-  add("aleMeps", [&] { return aleMeps(rootAt<Cfm::AleStatus>(manager, "cfm/aleStatus").get()); });
+  add("aleMeps", [&] {
+    return aleMeps(rootAt<Cfm::AleStatus>(manager, "cfm/aleStatus").get(), status ? status->counter().get() : nullptr);
+  });
   add("sockets", [&] { return sockets(pams); });
   add("bridging", [&] {
     return bridging(rootAt<Bridging::Config>(manager, "bridging/config").get(),

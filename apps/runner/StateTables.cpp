@@ -258,31 +258,36 @@ void forEachMep(const json& state,
 }  // namespace
 
 std::string showMeps(const json& state) {
-  Table table({{"Level", true}, {"MA"}, {"MEP", true}, {"Interface"}, {"CCMs sent", true}, {"RDI"},
-               {"Highest defect"}, {"Defects"}, {"Error CCMs", true}, {"Xcon CCMs", true}});
+  Table table({{"Level", true}, {"MA"}, {"MEP", true}, {"Interface"}, {"FNG state"}, {"Fault alarm"},
+               {"Highest defect"}, {"Defects"}, {"RDI"}, {"CCMs sent", true}, {"Seq errors", true},
+               {"Error CCMs", true}, {"Xcon CCMs", true}});
   forEachMep(state, [&](const std::string& level, const std::string& ma, const std::string& mep, const json& info) {
     std::string defects;
     if (info.is_object() && info.value("defects", json()).is_array()) {
       for (const auto& d : info.at("defects")) defects += (defects.empty() ? "" : " ") + text(d);
     }
-    table.row({level, ma, mep, field(info, "intfId"), field(info, "ccmsSent"), field(info, "rdiSent"),
-               field(info, "highestDefect"), defects.empty() ? "-" : defects, field(info, "errorCcms"),
+    table.row({level, ma, mep, field(info, "intfId"), field(info, "fngState"), field(info, "faultAlarm"),
+               field(info, "highestPrDefect"), defects.empty() ? "-" : defects, field(info, "presentRdi"),
+               field(info, "cciSentCcms"), field(info, "ccmSequenceErrors"), field(info, "errorCcms"),
                field(info, "xconCcms")});
   });
   return table.render();
 }
 
 std::string showRemoteMeps(const json& state) {
-  Table table({{"Level", true}, {"MA"}, {"MEP", true}, {"Remote MEP", true}, {"State"}, {"Last CCM"},
-               {"CCMs", true}, {"RDI"}, {"MAC"}, {"Port status", true}, {"Interface status", true}});
+  Table table({{"Level", true}, {"MA"}, {"MEP", true}, {"Remote MEP", true}, {"State"}, {"Since"},
+               {"Flaps", true}, {"Last CCM"}, {"CCMs", true}, {"RDI"}, {"MAC"}, {"Port status", true},
+               {"Interface status", true}});
+  const auto time = [](const json& r, const char* key) {
+    const json t = r.is_object() ? r.value(key, json()) : json();
+    return t.is_number() && t.get<double>() > 0 ? utcTime(t) : "-";
+  };
   forEachMep(state, [&](const std::string& level, const std::string& ma, const std::string& mep, const json& info) {
     const json& remotes = info.is_object() ? info.value("remoteMeps", json::object()) : json::object();
     for (const auto& [remote, r] : sorted(remotes)) {
-      const json last = r->is_object() ? r->value("lastCcmTime", json()) : json();
-      table.row({level, ma, mep, remote, field(*r, "state"),
-                 last.is_number() && last.get<double>() > 0 ? utcTime(last) : "-",
-                 field(*r, "ccmsReceived"), field(*r, "rdi"), field(*r, "macAddr"), field(*r, "portStatus"),
-                 field(*r, "interfaceStatus")});
+      table.row({level, ma, mep, remote, field(*r, "rMepState"), time(*r, "rMepFailedOkTime"), field(*r, "flaps"),
+                 time(*r, "lastCcmTime"), field(*r, "ccmsReceived"), field(*r, "rdi"), field(*r, "macAddress"),
+                 field(*r, "portStatusTlv"), field(*r, "interfaceStatusTlv")});
     }
   });
   return table.render();

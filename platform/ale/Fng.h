@@ -10,8 +10,10 @@
 // calls update() again at nextDeadline().
 
 #include <limits>
+#include <tuple>
 
 #include "platform/types/CfmAleTypes.h"
+#include "platform/types/CfmTypes.h"
 
 namespace SoftAle {
 
@@ -22,6 +24,9 @@ struct AlarmSettings {
   double fngResetTime = 10;
   bool operator==(const AlarmSettings&) const = default;
 };
+
+// A local MEP: its level, its association's key (the name's bytes) and its id.
+using MepKey = std::tuple<Cfm::MdLevel, Cfm::MaName, Cfm::MepId>;
 
 class Fng {
  public:

@@ -77,8 +77,9 @@ CcmResult MepMonitor::ccmReceived(const ReceivedCcm& ccm, double now) {
   const bool unnumbered = ccm.sequence == 0 && r.lastSequence == 0;
   if (r.ccmsReceived > 0 && !unnumbered && ccm.sequence != std::uint32_t(r.lastSequence + 1)) {
     ++r.sequenceErrors;
+    ++sequenceErrors_;
   }
-  r.state = Cfm::RemoteMepState::ok;
+  if (r.state != Cfm::RemoteMepState::ok) stateIs(r, Cfm::RemoteMepState::ok, now);
   r.armedAt = now;
   r.lastCcmTime = now;
   ++r.ccmsReceived;
@@ -102,7 +103,8 @@ bool MepMonitor::tick(double now) {
   for (RemoteMep& r : remoteMeps_) {
     if (timerRunning(r) && now >= r.armedAt + lifetime_) {
       account(r, -1);
-      r.state = Cfm::RemoteMepState::failed;
+      if (r.state == Cfm::RemoteMepState::ok) ++r.flaps;
+      stateIs(r, Cfm::RemoteMepState::failed, now);
       account(r, +1);
       changed = true;
     }
@@ -116,6 +118,12 @@ bool MepMonitor::tick(double now) {
   expire(errorCCMdefect_, lastErrorCcm_);
   expire(xconCCMdefect_, lastXconCcm_);
   return changed;
+}
+
+void MepMonitor::stateIs(RemoteMep& r, Cfm::RemoteMepState state, double now) {
+  r.state = state;
+  r.since = now;
+  stateChanges_.push_back(r.mepId);
 }
 
 double MepMonitor::nextDeadline() const {
@@ -141,10 +149,12 @@ void MepMonitor::remoteMepIdsIs(std::span<const Cfm::MepId> remoteMepIds, double
     if (it != remoteMeps_.end() && it->mepId == id) {
       kept.push_back(*it);
     } else {
-      kept.push_back(RemoteMep{.mepId = id, .armedAt = now});
+      kept.push_back(RemoteMep{.mepId = id, .armedAt = now, .since = now});
     }
   }
   remoteMeps_ = std::move(kept);
+  // Each remote MEP changes at most twice between two takes (failed by a tick, ok by a CCM).
+  stateChanges_.reserve(2 * remoteMeps_.size());
   recount();
 }
 

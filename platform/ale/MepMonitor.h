@@ -71,6 +71,9 @@ struct RemoteMep {
   std::optional<std::uint8_t> interfaceStatus{};
   std::uint32_t lastSequence = 0;
   std::uint64_t sequenceErrors = 0;
+  // When it entered its state (listed, failed or ok), and how often it went from ok to failed.
+  double since = 0;
+  std::uint64_t flaps = 0;
 };
 
 // The last CCM that raised errorCCMdefect or xconCCMdefect, for the operator to find its
@@ -124,6 +127,13 @@ class MepMonitor {
   const std::vector<RemoteMep>& remoteMeps() const { return remoteMeps_; }
   // Null when `mepId` is not listed.
   const RemoteMep* remoteMep(Cfm::MepId mepId) const;
+  // The remote MEPs whose state changed since the last call, in the order they changed
+  // (one may appear twice). Kept in memory reserved for the list, so that a CCM costs no
+  // allocation; a caller that takes them after every call never lets them pile up.
+  const std::vector<Cfm::MepId>& stateChanges() const { return stateChanges_; }
+  void stateChangesClear() { stateChanges_.clear(); }
+  // Out-of-sequence CCMs from all remote MEPs, those no longer listed included.
+  std::uint64_t sequenceErrors() const { return sequenceErrors_; }
   const std::optional<OffendingCcm>& lastErrorCcm() const { return lastErrorCcm_; }
   const std::optional<OffendingCcm>& lastXconCcm() const { return lastXconCcm_; }
 
@@ -142,6 +152,7 @@ class MepMonitor {
   void recount();
   void raiseDefect(std::optional<OffendingCcm>& record, bool& defect, CcmResult result,
                    const ReceivedCcm& ccm, double now);
+  void stateIs(RemoteMep& rmep, Cfm::RemoteMepState state, double now);
 
   Cfm::MdLevel mdLevel_;
   Cfm::MepId mepId_;
@@ -160,6 +171,8 @@ class MepMonitor {
   bool xconCCMdefect_ = false;
   std::optional<OffendingCcm> lastErrorCcm_;
   std::optional<OffendingCcm> lastXconCcm_;
+  std::vector<Cfm::MepId> stateChanges_;
+  std::uint64_t sequenceErrors_ = 0;
 };
 
 }  // namespace SoftAle

@@ -44,11 +44,14 @@ Kiln::Ptr<T> rootAt(const Orbis::EntityManager& db, std::string_view path) {
 
 // One local MEP: what it sends and what watches its remote MEPs.
 struct Layer::Mep {
-  using Key = std::tuple<Cfm::MdLevel, Cfm::MaName, Cfm::MepId>;
-  Mep(Key key, MepMonitor monitor) : key(std::move(key)), monitor(std::move(monitor)) {}
+  using Key = MepKey;
+  Mep(Key key, MepMonitor monitor, AlarmSettings alarms)
+      : key(std::move(key)), monitor(std::move(monitor)), fng(alarms) {}
 
   Key key;
   MepMonitor monitor;
+  Fng fng;
+  std::uint8_t defects = 0;  // as the last events told them
   std::optional<CcmTemplate> ccm;
   Lumen::IntfId intf;
   std::uint16_t vlan = 0;
@@ -124,6 +127,7 @@ void Layer::run() {
   double deadline = now + kConfigLookSeconds;
   for (auto& mep : meps_) {
     bool changed = mep->monitor.tick(now);
+    changed = noteChanges(*mep, now) || changed;
     if (mep->ccmEnable && mep->nextSend <= now) {
       // The interface's status as of this CCM: its device may have gone, come back or changed.
       mep->ccm->interfaceStatusIs(interfaceStatusOf(mep->intf));
@@ -136,7 +140,7 @@ void Layer::run() {
     }
     if (changed) report(*mep, now);
     if (mep->ccmEnable) deadline = std::min(deadline, mep->nextSend);
-    deadline = std::min(deadline, mep->monitor.nextDeadline());
+    deadline = std::min({deadline, mep->monitor.nextDeadline(), mep->fng.nextDeadline()});
   }
   arm(deadline);
 }
@@ -153,6 +157,7 @@ void Layer::reconcile() {
   if (!status) status = Kiln::ptrCast<Cfm::AleStatus>(db_->entityIs("cfm/aleStatus", "Cfm::AleStatus"));
 
   std::map<Mep::Key, std::unique_ptr<Mep>> old;
+  std::vector<const Mep*> created;
   for (auto& mep : meps_) old.emplace(mep->key, std::move(mep));
   meps_.clear();
   const double now = monotonicNow();
@@ -181,7 +186,9 @@ void Layer::reconcile() {
           mep->monitor.remoteMepIdsIs(remotes, now);
           mep->monitor.ccmIntervalIs(ma->ccmTxInterval(), now);
         } else {
-          mep = std::make_unique<Mep>(key, MepMonitor(level, mepId, maid, ma->ccmTxInterval(), remotes, now));
+          mep = std::make_unique<Mep>(key, MepMonitor(level, mepId, maid, ma->ccmTxInterval(), remotes, now),
+                                      alarmSettingsOf(key));
+          created.push_back(mep.get());
         }
         mep->intf = mepConfig->intfId();
         mep->vlan = ma->primaryVlanId().value();
@@ -213,7 +220,77 @@ void Layer::reconcile() {
       }
     }
   }
-  for (auto& mep : meps_) report(*mep, now);
+  for (const auto& [key, mep] : old) emit(*mep, EventKind::mepRemoved);
+  for (const Mep* mep : created) emit(*mep, EventKind::mepCreated);
+  for (auto& mep : meps_) {
+    // A shorter list or interval may have failed remote MEPs or cleared defects at once.
+    noteChanges(*mep, now);
+    report(*mep, now);
+  }
+}
+
+void Layer::alarmSettingsIs(std::map<MepKey, AlarmSettings> settings) {
+  alarmSettings_ = std::move(settings);
+  const double now = monotonicNow();
+  for (auto& mep : meps_) {
+    if (mep->fng.settings() == alarmSettingsOf(mep->key)) continue;
+    mep->fng.settingsIs(alarmSettingsOf(mep->key), now);
+    noteChanges(*mep, now);
+    report(*mep, now);
+  }
+  run();
+}
+
+AlarmSettings Layer::alarmSettingsOf(const MepKey& key) const {
+  const auto it = alarmSettings_.find(key);
+  return it == alarmSettings_.end() ? AlarmSettings() : it->second;
+}
+
+void Layer::emit(const Mep& mep, EventKind kind, Cfm::MepDefect defect, Cfm::MepId remote) {
+  if (!events_) return;
+  const auto& [level, maName, mepId] = mep.key;
+  events_(Event{kind, Kiln::now(), level, maName, mepId, remote, defect});
+}
+
+bool Layer::noteChanges(Mep& mep, double now) {
+  bool changed = false;
+  for (const Cfm::MepId id : mep.monitor.stateChanges()) {
+    // The state it has now: one that failed and came back between two calls reads ok twice.
+    const RemoteMep* remote = mep.monitor.remoteMep(id);
+    if (!remote) continue;
+    if (remote->state == Cfm::RemoteMepState::failed) emit(mep, EventKind::remoteMepFailed, {}, id);
+    if (remote->state == Cfm::RemoteMepState::ok) emit(mep, EventKind::remoteMepOk, {}, id);
+    changed = true;
+  }
+  mep.monitor.stateChangesClear();
+  const std::uint8_t defects = mep.monitor.defects().bits();
+  if (defects != mep.defects) {
+    // Clears first, then raises from the highest priority down: the events read in the
+    // order that matters to whoever acts on them.
+    for (auto d = unsigned(Cfm::MepDefect::xconCcm); d >= unsigned(Cfm::MepDefect::rdiCcm); --d) {
+      const bool was = mep.defects & (1u << d), is = defects & (1u << d);
+      if (was && !is) emit(mep, EventKind::defectCleared, Cfm::MepDefect(d));
+    }
+    for (auto d = unsigned(Cfm::MepDefect::xconCcm); d >= unsigned(Cfm::MepDefect::rdiCcm); --d) {
+      const bool was = mep.defects & (1u << d), is = defects & (1u << d);
+      if (!was && is) emit(mep, EventKind::defectRaised, Cfm::MepDefect(d));
+    }
+    mep.defects = defects;
+    changed = true;
+  }
+  const Cfm::MepDefect alarmDefect = mep.fng.alarmDefect();
+  const Cfm::FngState fngState = mep.fng.state();
+  switch (mep.fng.update(mep.monitor.highestDefect(), now)) {
+    case Fng::Change::raised:
+      emit(mep, EventKind::faultAlarmRaised, mep.fng.alarmDefect());
+      break;
+    case Fng::Change::cleared:
+      emit(mep, EventKind::faultAlarmCleared, alarmDefect);
+      break;
+    case Fng::Change::none:
+      break;
+  }
+  return changed || mep.fng.state() != fngState;
 }
 
 void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> frame) {
@@ -236,9 +313,10 @@ void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> fram
     const CcmResult result = mep->monitor.ccmReceived(*ccm, now);
     if (isError(result)) ++mep->status->errorCcms;
     if (isXcon(result)) ++mep->status->xconCcms;
+    noteChanges(*mep, now);
     // Accepted: the id is a listed remote MEP's, so a valid one.
     report(*mep, now, result == CcmResult::accepted ? Cfm::MepId(ccm->mepId) : Cfm::MepId());
-    deadline = std::min(deadline, mep->monitor.nextDeadline());
+    deadline = std::min({deadline, mep->monitor.nextDeadline(), mep->fng.nextDeadline()});
     // A defect raised: the next CCM carries RDI at once rather than an interval later.
     if (!rdiBefore && mep->monitor.presentRdi() && mep->ccmEnable) {
       mep->nextSend = now;
@@ -263,6 +341,8 @@ Cfm::RemoteMepAleStatus remoteStatus(const RemoteMep& remote, double now, double
   out.macAddr = remote.mac;
   out.portStatus = remote.portStatus.value_or(0);
   out.interfaceStatus = remote.interfaceStatus.value_or(0);
+  out.since = wallNow - (now - remote.since);
+  out.flaps = remote.flaps;
   return out;
 }
 
@@ -273,6 +353,14 @@ void Layer::report(Mep& mep, double now, Cfm::MepId heard) {
   status.rdiSent = mep.monitor.presentRdi();
   status.defects = mep.monitor.defects().bits();
   status.highestDefect = mep.monitor.highestDefect();
+  status.ccmSequenceErrors = mep.monitor.sequenceErrors();
+  const auto& alarms = mep.fng.settings();
+  status.lowestAlarmPri = alarms.lowestAlarmPri;
+  status.fngAlarmTime = alarms.fngAlarmTime;
+  status.fngResetTime = alarms.fngResetTime;
+  status.fngState = mep.fng.state();
+  status.faultAlarm = mep.fng.alarm();
+  status.faultAlarmDefect = mep.fng.alarmDefect();
   const double wallNow = Kiln::now();
   const auto& remotes = mep.monitor.remoteMeps();
   // A CCM changes one remote MEP: its entry alone is rewritten (both lists are by MEP id).

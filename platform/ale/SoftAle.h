@@ -22,6 +22,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/ale/Events.h"
+#include "platform/ale/Fng.h"
 #include "platform/kiln/EventLoop.h"
 #include "platform/lumen/IntfId.h"
 #include "platform/intf/IntfStatus.h"
@@ -51,6 +53,13 @@ class Layer {
   // never reported is up.
   void deviceStateIs(const std::string& device, std::optional<std::uint8_t> operState);
 
+  // Where events go (platform/ale/Events.h); none until this is called. Events of what
+  // happens during the call itself (a MEP created) go to the new sink.
+  void eventsIs(EventSink sink) { events_ = std::move(sink); }
+  // The fault alarm settings of the MEPs the map names; the others take the defaults. A
+  // running MEP takes its new settings at once.
+  void alarmSettingsIs(std::map<MepKey, AlarmSettings> settings);
+
   // The MEPs running now.
   std::size_t mepCount() const { return meps_.size(); }
 
@@ -62,6 +71,12 @@ class Layer {
   std::uint8_t interfaceStatusOf(Lumen::IntfId intf) const;
   // Writes the MEP's status; after a CCM accepted from `heard`, only that remote MEP's.
   void report(Mep& mep, double now, Cfm::MepId heard = Cfm::MepId());
+  // Raises the events of what changed in the MEP's remote MEPs, defects and alarm since the
+  // last call; true when anything did.
+  bool noteChanges(Mep& mep, double now);
+  void emit(const Mep& mep, EventKind kind, Cfm::MepDefect defect = Cfm::MepDefect::none,
+            Cfm::MepId remote = Cfm::MepId());
+  AlarmSettings alarmSettingsOf(const MepKey& key) const;
 
   Kiln::EventLoop& loop_;
   Kiln::Ptr<Orbis::EntityManager> db_;
@@ -74,6 +89,8 @@ class Layer {
   Kiln::Ptr<Bridging::Config> bridging_;
   Kiln::Ptr<Interface::AllIntfStatusDir> intfs_;
   std::map<std::string, std::uint8_t, std::less<>> deviceStates_;
+  EventSink events_;
+  std::map<MepKey, AlarmSettings> alarmSettings_;
 };
 
 }  // namespace SoftAle

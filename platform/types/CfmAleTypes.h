@@ -248,6 +248,8 @@ struct RemoteMepAleStatus {
   // The values of the last CCM's Port Status and Interface Status TLVs; 0 when it had none.
   std::uint8_t portStatus = 0;
   std::uint8_t interfaceStatus = 0;
+  double since = 0;  // seconds since the epoch it entered its state
+  std::uint64_t flaps = 0;  // how often it went from ok to failed
 };
 
 // What the ALE layer reports of one local MEP: what it sends, its defects, and its remote
@@ -268,6 +270,15 @@ class LocalMepAleStatus : public Kiln::Entity {
   // (another MAID, a lower level).
   std::uint64_t errorCcms = 0;
   std::uint64_t xconCcms = 0;
+  std::uint64_t ccmSequenceErrors = 0;  // from all its remote MEPs
+  // The fault notification generator: its settings, its state, and the standing alarm
+  // with the defect that raised it (none while no alarm stands).
+  LowestAlarmPri lowestAlarmPri = LowestAlarmPri::macRemErrXcon;
+  double fngAlarmTime = 0;
+  double fngResetTime = 0;
+  FngState fngState = FngState::reset;
+  bool faultAlarm = false;
+  MepDefect faultAlarmDefect = MepDefect::none;
   std::vector<RemoteMepAleStatus> remoteMepStatus;  // by MEP id
 
  private:

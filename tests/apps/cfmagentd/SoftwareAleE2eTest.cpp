@@ -86,7 +86,7 @@ class SoftwareAleE2e : public ::testing::Test {
                                                    bool rdi) {
     return [=](const json& mep) {
       const json r = mep["remoteMeps"][std::to_string(remote)];
-      return r.is_object() && r["state"] == state && mep["highestDefect"] == highest && mep["rdiSent"] == rdi;
+      return r.is_object() && r["rMepState"] == state && mep["highestPrDefect"] == highest && mep["presentRdi"] == rdi;
     };
   }
 
@@ -102,11 +102,11 @@ TEST_F(SoftwareAleE2e, EachSeesTheOtherFailWhenTheLinkGoesAndRecoverWhenItComes)
     const json up = mepOnceIs(*sw, mep, "remote MEP up", remoteIs(remote, "ok", "none", false));
     EXPECT_EQ(up["defects"], json::array());
     EXPECT_EQ(up["intfId"], "Ethernet1");
-    EXPECT_GE(up["ccmsSent"].get<int>(), 1);
+    EXPECT_GE(up["cciSentCcms"].get<int>(), 1);
     const json r = up["remoteMeps"][std::to_string(remote)];
-    EXPECT_EQ(r["macAddr"], sw == &a_ ? "02:00:00:00:0b:01" : "02:00:00:00:0a:01");
-    EXPECT_EQ(r["portStatus"], 2);
-    EXPECT_EQ(r["interfaceStatus"], 1);
+    EXPECT_EQ(r["macAddress"], sw == &a_ ? "02:00:00:00:0b:01" : "02:00:00:00:0a:01");
+    EXPECT_EQ(r["portStatusTlv"], 2);
+    EXPECT_EQ(r["interfaceStatusTlv"], 1);
   }
 
   const auto down = Clock::now();
@@ -135,7 +135,7 @@ TEST_F(SoftwareAleE2e, EachSeesTheOtherFailWhenTheLinkGoesAndRecoverWhenItComes)
   E2e::VethLink::awaitState(*a_.ns, a_.device, "DORMANT");
   mepOnceIs(b_, 2, "A's interface dormant", [](const json& mep) {
     const json r = mep["remoteMeps"]["1"];
-    return r["interfaceStatus"] == 5 && r["state"] == "ok" && mep["highestDefect"] == "macStatus";
+    return r["interfaceStatusTlv"] == 5 && r["rMepState"] == "ok" && mep["highestPrDefect"] == "macStatus";
   });
 }
 
@@ -143,7 +143,7 @@ TEST_F(SoftwareAleE2e, AnotherAssociationNameIsACrossConnect) {
   start(a_, "02:00:00:00:0a:01", 1, 2, "ale-ma");
   start(b_, "02:00:00:00:0b:01", 2, 1, "other-ma");
   const json a = mepOnceIs(a_, 1, "cross-connect", [](const json& mep) {
-    return mep["highestDefect"] == "xconCcm" && mep["xconCcms"].get<int>() >= 1 && mep["rdiSent"] == true;
+    return mep["highestPrDefect"] == "xconCcm" && mep["xconCcms"].get<int>() >= 1 && mep["presentRdi"] == true;
   });
   // A's remote MEP never speaks for its association: it fails as well, under the
   // cross-connect.
@@ -180,9 +180,9 @@ TEST_F(SoftwareAleE2e, TheLinuxBridgesCfmAcceptsTheCcmsAndAnswersThem) {
   ASSERT_TRUE(peerSees("defect=0 rdi=0 portTlv=2 ifTlv=1", 30)) << peer.output();
   const json up = mepOnceIs(a_, 1, "the kernel's MEP up", mepOk);
   const json r = up["remoteMeps"]["2"];
-  EXPECT_EQ(r["macAddr"], "02:00:00:00:0b:01");
-  EXPECT_EQ(r["portStatus"], 2);
-  EXPECT_EQ(r["interfaceStatus"], 1);
+  EXPECT_EQ(r["macAddress"], "02:00:00:00:0b:01");
+  EXPECT_EQ(r["portStatusTlv"], 2);
+  EXPECT_EQ(r["interfaceStatusTlv"], 1);
 
   // The kernel goes quiet: MEP 1 fails it and sends RDI, which the kernel reports.
   peer.send("tx 0\n");

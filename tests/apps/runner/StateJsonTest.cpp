@@ -110,7 +110,8 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
             "Ethernet10  3      3 LBM   in                                        1\n");
 }
 
-// The ALE layer's report of its MEPs: the export, and the two tables made from it.
+// The ALE layer's report of its MEPs, with the agent's loopback and linktrace counts of the
+// MEP's interface and level: the export, and the two tables made from it.
 TEST(StateJson, MepsAndRemoteMeps) {
   auto manager = Kiln::make<Orbis::EntityManager>();
   auto ale = Kiln::ptrCast<Cfm::AleStatus>(manager->entityIs("cfm/aleStatus", "Cfm::AleStatus"));
@@ -123,31 +124,53 @@ TEST(StateJson, MepsAndRemoteMeps) {
   mep->defects = (1u << unsigned(Cfm::MepDefect::rdiCcm)) | (1u << unsigned(Cfm::MepDefect::remoteCcm));
   mep->highestDefect = Cfm::MepDefect::remoteCcm;
   mep->xconCcms = 3;
+  mep->ccmSequenceErrors = 1;
+  mep->lowestAlarmPri = Cfm::LowestAlarmPri::xcon;
+  mep->fngAlarmTime = 2.5;
+  mep->fngResetTime = 10;
+  mep->fngState = Cfm::FngState::defectReported;
+  mep->faultAlarm = true;
+  mep->faultAlarmDefect = Cfm::MepDefect::remoteCcm;
   mep->remoteMepStatus = {
-      {Cfm::MepId(20), Cfm::RemoteMepState::ok, 1700000000.5, 40, 1, true, hostA, 2, 1},
-      {Cfm::MepId(21), Cfm::RemoteMepState::failed, 0, 0, 0, false, Lumen::EthAddr(), 0, 0},
+      {Cfm::MepId(20), Cfm::RemoteMepState::ok, 1700000000.5, 40, 1, true, hostA, 2, 1, 1699999990.25, 2},
+      {Cfm::MepId(21), Cfm::RemoteMepState::failed, 0, 0, 0, false, Lumen::EthAddr(), 0, 0, 1699999999, 0},
   };
+  auto status = Kiln::ptrCast<CfmAgent::Status>(manager->entityIs("cfm/status", "CfmAgent::Status"));
+  auto e1 = status->counterIs()->intfCounterIs(IntfId("Ethernet1"));
+  e1->mdCounterIs(Cfm::MdLevel(5))->opCodeCounterIs(Cfm::opCodeLbr)->counterIs(CounterId::out_, 7);
+  e1->mdCounterIs(Cfm::MdLevel(5))->opCodeCounterIs(Cfm::opCodeLbr)->counterIs(CounterId::in_, 5);
+  e1->mdCounterIs(Cfm::MdLevel(5))->opCodeCounterIs(Cfm::opCodeLtr)->counterIs(CounterId::in_, 4);
+  // Another level's and another opcode's counts are not the MEP's.
+  e1->mdCounterIs(Cfm::MdLevel(6))->opCodeCounterIs(Cfm::opCodeLbr)->counterIs(CounterId::out_, 100);
+  e1->mdCounterIs(Cfm::MdLevel(5))->opCodeCounterIs(Cfm::opCodeLbm)->counterIs(CounterId::in_, 100);
   const json state = Runner::stateJson(*manager);
   EXPECT_EQ(state.at("aleMeps"), json::parse(R"({"5": {"ma-1": {"10": {
-      "intfId": "Ethernet1", "ccmsSent": 42, "rdiSent": true, "defects": ["rdiCcm", "remoteCcm"],
-      "highestDefect": "remoteCcm", "errorCcms": 0, "xconCcms": 3, "remoteMeps": {
-        "20": {"state": "ok", "lastCcmTime": 1700000000.5, "ccmsReceived": 40, "sequenceErrors": 1, "rdi": true,
-               "macAddr": "02:00:00:00:00:0a", "portStatus": 2, "interfaceStatus": 1},
-        "21": {"state": "failed", "lastCcmTime": 0.0, "ccmsReceived": 0, "sequenceErrors": 0, "rdi": false,
-               "macAddr": "00:00:00:00:00:00", "portStatus": 0, "interfaceStatus": 0}}}}}})")) << state.dump(2);
+      "intfId": "Ethernet1", "fngState": "fngDefectReported", "faultAlarm": "remoteCcm", "lowPrDef": "xcon",
+      "fngAlarmTime": 2.5, "fngResetTime": 10.0, "highestPrDefect": "remoteCcm", "defects": ["rdiCcm", "remoteCcm"],
+      "presentRdi": true, "cciSentCcms": 42, "ccmSequenceErrors": 1, "errorCcms": 0, "xconCcms": 3,
+      "lbrIn": 5, "lbrOut": 7, "unexpLtrIn": 4, "remoteMeps": {
+        "20": {"rMepState": "ok", "rMepFailedOkTime": 1699999990.25, "flaps": 2, "lastCcmTime": 1700000000.5,
+               "ccmsReceived": 40, "sequenceErrors": 1, "rdi": true, "macAddress": "02:00:00:00:00:0a",
+               "portStatusTlv": 2, "interfaceStatusTlv": 1},
+        "21": {"rMepState": "failed", "rMepFailedOkTime": 1699999999.0, "flaps": 0, "lastCcmTime": 0.0,
+               "ccmsReceived": 0, "sequenceErrors": 0, "rdi": false, "macAddress": "00:00:00:00:00:00",
+               "portStatusTlv": 0, "interfaceStatusTlv": 0}}}}}})")) << state.dump(2);
   EXPECT_EQ(Runner::showMeps(state),
-            "Level  MA    MEP  Interface  CCMs sent  RDI  Highest defect  Defects           Error CCMs  Xcon CCMs\n"
-            "-----  ----  ---  ---------  ---------  ---  --------------  ----------------  ----------  ---------\n"
-            "    5  ma-1   10  Ethernet1         42  yes  remoteCcm       rdiCcm remoteCcm           0          3\n");
+            "Level  MA    MEP  Interface  FNG state          Fault alarm  Highest defect  Defects           RDI  "
+            "CCMs sent  Seq errors  Error CCMs  Xcon CCMs\n"
+            "-----  ----  ---  ---------  -----------------  -----------  --------------  ----------------  ---  "
+            "---------  ----------  ----------  ---------\n"
+            "    5  ma-1   10  Ethernet1  fngDefectReported  remoteCcm    remoteCcm       rdiCcm remoteCcm  yes  "
+            "       42           1           0          3\n");
   EXPECT_EQ(Runner::showRemoteMeps(state),
-            "Level  MA    MEP  Remote MEP  State   Last CCM                     CCMs  RDI  MAC                "
-            "Port status  Interface status\n"
-            "-----  ----  ---  ----------  ------  ---------------------------  ----  ---  -----------------  "
-            "-----------  ----------------\n"
-            "    5  ma-1   10          20  ok      2023-11-14 22:13:20.500 UTC    40  yes  02:00:00:00:00:0a  "
-            "          2                 1\n"
-            "    5  ma-1   10          21  failed  -                               0  no   00:00:00:00:00:00  "
-            "          0                 0\n");
+            "Level  MA    MEP  Remote MEP  State   Since                        Flaps  Last CCM                     "
+            "CCMs  RDI  MAC                Port status  Interface status\n"
+            "-----  ----  ---  ----------  ------  ---------------------------  -----  ---------------------------  "
+            "----  ---  -----------------  -----------  ----------------\n"
+            "    5  ma-1   10          20  ok      2023-11-14 22:13:10.250 UTC      2  2023-11-14 22:13:20.500 UTC  "
+            "  40  yes  02:00:00:00:00:0a            2                 1\n"
+            "    5  ma-1   10          21  failed  2023-11-14 22:13:19.000 UTC      0  -                            "
+            "   0  no   00:00:00:00:00:00            0                 0\n");
 }
 
 }  // namespace
