@@ -4,6 +4,7 @@
 
 #include "apps/cfmagentd/BridgedConfig.h"
 #include "apps/control/ControlSocket.h"
+#include "apps/runner/Events.h"
 #include "apps/runner/StateJson.h"
 #include "platform/agent/CommandRequest.h"
 #include "platform/intf/MemoryPam.h"
@@ -65,15 +66,19 @@ void Daemon::agentDel() {
   runner_.agentDel();
 }
 
-void Daemon::softwareAleIs(Kiln::EventLoop& loop) {
+void Daemon::softwareAleIs(Kiln::EventLoop& loop, EventSink events) {
+  SoftAle::EventSink sink;
+  if (events) sink = [events = std::move(events)](const SoftAle::Event& event) { events(Runner::eventJson(event)); };
   ale_ = std::make_unique<SoftAle::Layer>(
-      loop, manager_, [sockets = sockets_](IntfId intf, std::span<const std::uint8_t> frame) {
+      loop, manager_,
+      [sockets = sockets_](IntfId intf, std::span<const std::uint8_t> frame) {
         auto it = sockets->find(intf);
         if (it == sockets->end() || it->second->closed()) return false;
         auto pkt = Lumen::pktManager().newPkt();
         pkt->bytesIs(frame, false);
         return it->second->txPkt(pkt);
-      });
+      },
+      std::move(sink));
   for (const auto& [device, present] : devices_) ale_->deviceStateIs(device, present.operState);
   Interface::Pam::rxTapIs(
       [ale = ale_.get()](IntfId intf, std::span<const std::uint8_t> frame) { ale->frameReceived(intf, frame); });

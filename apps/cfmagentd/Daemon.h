@@ -46,8 +46,10 @@ class Daemon {
   // Destroys the agent; its objects go in their order.
   void agentDel();
   // Starts the software ALE layer beside the agent (RunnerConfig::softwareAle): it sends
-  // and watches CCMs through the agent's sockets and reports into "cfm/aleStatus".
-  void softwareAleIs(Kiln::EventLoop& loop);
+  // and watches CCMs through the agent's sockets and reports into "cfm/aleStatus". Its
+  // events reach `events` as JSON (apps/runner/Events.h), from the first MEP it creates.
+  using EventSink = std::function<void(const nlohmann::json&)>;
+  void softwareAleIs(Kiln::EventLoop& loop, EventSink events = {});
   // The agent agentIs built; null before and after.
   const Kiln::Ptr<AgentBase::CAgent>& agent() const { return runner_.agent(); }
 

@@ -62,8 +62,13 @@ struct Layer::Mep {
   Kiln::Ptr<Cfm::LocalMepAleStatus> status;
 };
 
-Layer::Layer(Kiln::EventLoop& loop, Kiln::Ptr<Orbis::EntityManager> db, Transmit transmit)
-    : loop_(loop), db_(std::move(db)), transmit_(std::move(transmit)) {
+Layer::Layer(Kiln::EventLoop& loop, Kiln::Ptr<Orbis::EntityManager> db, Transmit transmit, EventSink events,
+             std::map<MepKey, AlarmSettings> alarmSettings)
+    : loop_(loop),
+      db_(std::move(db)),
+      transmit_(std::move(transmit)),
+      events_(std::move(events)),
+      alarmSettings_(std::move(alarmSettings)) {
   timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (timerFd_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
   loop_.fdIs(timerFd_, EPOLLIN, [this](std::uint32_t) {

@@ -38,7 +38,9 @@ class Layer {
   // Sends one frame (Ethernet header first) out of an interface; false when it could not.
   using Transmit = std::function<bool(Lumen::IntfId, std::span<const std::uint8_t>)>;
 
-  Layer(Kiln::EventLoop& loop, Kiln::Ptr<Orbis::EntityManager> db, Transmit transmit);
+  // `events` hears of every event from the first MEP created on (platform/ale/Events.h).
+  Layer(Kiln::EventLoop& loop, Kiln::Ptr<Orbis::EntityManager> db, Transmit transmit, EventSink events = {},
+        std::map<MepKey, AlarmSettings> alarmSettings = {});
   ~Layer();
   Layer(const Layer&) = delete;
   Layer& operator=(const Layer&) = delete;
@@ -53,9 +55,6 @@ class Layer {
   // never reported is up.
   void deviceStateIs(const std::string& device, std::optional<std::uint8_t> operState);
 
-  // Where events go (platform/ale/Events.h); none until this is called. Events of what
-  // happens during the call itself (a MEP created) go to the new sink.
-  void eventsIs(EventSink sink) { events_ = std::move(sink); }
   // The fault alarm settings of the MEPs the map names; the others take the defaults. A
   // running MEP takes its new settings at once.
   void alarmSettingsIs(std::map<MepKey, AlarmSettings> settings);
