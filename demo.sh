@@ -2,9 +2,11 @@
 # The demo: host A -- switch -- host B over veth pairs in three network namespaces. The
 # switch runs cfmagentd with apps/runner/demo-config.json; the hosts send CFM frames with
 # cfmtool; the ALE configuration the agent writes is shown and follows a changed file
-# applied live, the databases the agent learns from host A's CCMs are shown, host A pings the
-# switch and gets its loopback replies, at the end the agent's counters are shown, and
-# everything is removed, also when interrupted.
+# applied live; the software ALE layer's MEP 100 hears host A's MEP 200, raises a fault
+# alarm for MEP 201 that nobody runs, and sees MEP 200 fail when host A stops, with the
+# events cfmctl monitor prints; the databases the agent learns from host A's CCMs are shown,
+# host A pings the switch and gets its loopback replies, at the end the agent's counters are
+# shown, and everything is removed, also when interrupted.
 #
 #   ./demo.sh              install what is missing, build, run
 #   ./demo.sh --no-build   run with the binaries already in build/
@@ -40,9 +42,12 @@ nsA=$tag-a nsSw=$tag-sw nsB=$tag-b
 work=$(mktemp -d /tmp/$tag.XXXX)
 socket=$work/cfmagentd.sock
 daemon=
+sender=
+monitor=
 
 cleanup() {
   set +e
+  for p in "$sender" "$monitor"; do [ -n "$p" ] && kill "$p" 2>/dev/null; done
   if [ -n "$daemon" ] && kill -0 "$daemon" 2>/dev/null; then
     kill -TERM "$daemon"
     wait "$daemon"
@@ -86,21 +91,33 @@ echo
 echo "== cfmctl show ale-config (what the agent wrote for the ALE layer from $config)"
 ctl show ale-config
 echo
-echo "== cfmctl config apply: MEP 100 also expects MEP 201, a 10s default profile, a domain"
-echo "   at level 5 whose default MIP the ALE layer reports; the ALE configuration and status follow"
+echo "== cfmctl monitor, started now, prints the software ALE layer's events as they happen"
+ctl monitor >"$work/monitor" &
+monitor=$!
+echo
+echo "== host A: CCMs every second from MEP 200 (demo-md / demo-ma, MD level 3), until stopped"
+inA "$cfmtool" ccm --intf eth0 --level 3 --md-name demo-md --ma-name demo-ma --mep-id 200 \
+  --interval 1 >/dev/null &
+sender=$!
+await remote-meps '^ +3 +demo-ma +100 +200 +ok '
+ctl show remote-meps
+echo
+echo "== cfmctl config apply: MEP 100 also expects MEP 201, which nobody runs; a domain at"
+echo "   level 5 whose default MIP the agent's status shows; the ALE configuration follows"
 jq '.cfm.domains[0].associations[0].localMeps[0].remoteMeps += [201]
-    | .cfm.defaultProfile.ccmInterval = "10s"
-    | .cfm.domains += [{"level": 5, "name": "demo-md5", "defaultMip": true}]
-    | .aleStatus += [{"level": 5, "defaultMip": true}]' "$config" >"$work/changed.json"
+    | .cfm.domains += [{"level": 5, "name": "demo-md5", "defaultMip": true}]' "$config" >"$work/changed.json"
 ctl config apply "$work/changed.json"
 ctl show ale-config
-ctl show status
-
 echo
-echo "== host A: 3 CCMs at MD level 3 (demo-md / demo-ma, MEP 200)"
-inA "$cfmtool" ccm --intf eth0 --level 3 --md-name demo-md --ma-name demo-ma --mep-id 200 \
-  --count 3 --interval 0.2
-await counters '^Ethernet1 +3 +1 CCM +in +3$'
+echo "== MEP 100 hears MEP 200 (ok); MEP 201 is never heard: it fails after 3.5 intervals,"
+echo "   the remote MEP CCM defect (remoteCcm) stands, and 2.5 s later the fault alarm is raised"
+await meps 'fngDefectReported +remoteCcm'
+ctl show meps
+ctl show remote-meps
+echo
+echo "== what cfmctl monitor printed so far"
+cat "$work/monitor"
+await counters '^Ethernet1 +3 +1 CCM +in +[0-9]+$'
 echo
 echo "== cfmctl show ccm-database (where and when each remote MEP was last heard)"
 ctl show ccm-database
@@ -156,5 +173,14 @@ ctl show sockets
 echo
 echo "== cfmctl show status"
 ctl show status
+echo
+echo "== host A stops sending: MEP 200 fails 3.5 s after its last CCM"
+kill "$sender"
+wait "$sender" 2>/dev/null || true
+await remote-meps '^ +3 +demo-ma +100 +200 +failed '
+ctl show remote-meps
+echo "-- cfmctl monitor:"
+for _ in $(seq 50); do grep -q 'remote MEP 200 failed' "$work/monitor" && break; sleep 0.1; done
+tail -n 2 "$work/monitor"
 echo
 echo "== stopping (namespaces and files are removed)"
