@@ -188,6 +188,9 @@ TEST_F(SoftwareAleE2e, TheLinuxBridgesCfmAcceptsTheCcmsAndAnswersThem) {
   peer.send("tx 0\n");
   mepOnceIs(a_, 1, "the kernel's MEP failed", remoteIs(2, "failed", "remoteCcm", true));
   EXPECT_TRUE(peerSees("defect=0 rdi=1")) << peer.output();
+  // 2.5 s on, MEP 1's fault alarm stands, and the kernel has heard RDI all along.
+  mepOnceIs(a_, 1, "the fault alarm", [](const json& mep) { return mep["faultAlarm"] == "remoteCcm"; });
+  EXPECT_EQ(peer.output().find("rdi=0", from), std::string::npos) << peer.output();
   peer.send("tx 3600\n");
   mepOnceIs(a_, 1, "the kernel's MEP back", mepOk);
   EXPECT_TRUE(peerSees("defect=0 rdi=0")) << peer.output();
