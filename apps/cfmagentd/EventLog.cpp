@@ -1,0 +1,168 @@
+#include "apps/cfmagentd/EventLog.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <systemd/sd-daemon.h>
+// Without it every entry would name this file and line (CODE_FILE=...): the same for all of
+// them, and the build's path at that.
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "apps/runner/Events.h"
+
+namespace Cfmagentd {
+
+using nlohmann::json;
+
+namespace {
+
+struct KindEntry {
+  std::string_view kind;
+  const char* prefix;  // sd-daemon(3)'s "<N>"
+  // Operators and their tools select on these in the journal: once released, never changed.
+  std::string_view messageId;
+};
+
+// A remote MEP that fails is a warning, not an error: the defect it raises says the same as
+// a warning, and the fault alarm that follows (if the defect ranks high enough) is what is
+// critical. A peer that is still starting fails this way too, and that is not an error.
+constexpr std::array<KindEntry, 8> kinds{{
+    {"mepCreated", SD_INFO, "98462c50d1b044d394929a3eb80e591d"},
+    {"mepRemoved", SD_INFO, "c693635356d5452fa43f717706a6bb65"},
+    {"defectRaised", SD_WARNING, "bef3b13ebfb0470e8891985f46cd8418"},
+    {"defectCleared", SD_INFO, "8b9e840b36fc4c2c9242877e40b4bd41"},
+    {"faultAlarmRaised", SD_CRIT, "9594200e794f41549bad828297984a3f"},
+    {"faultAlarmCleared", SD_INFO, "a3169886477a49c48123d8e914afb108"},
+    {"remoteMepFailed", SD_WARNING, "fd140528188147f8a790ae02a704dcef"},
+    {"remoteMepOk", SD_INFO, "c65eea44badf4293822bb0a4b4f021a5"},
+}};
+
+// A kind this build does not know (a newer layer's) is still worth a look.
+constexpr const char* unknownKindPrefix = SD_NOTICE;
+
+const KindEntry* entryOf(std::string_view kind) {
+  for (const auto& entry : kinds) {
+    if (entry.kind == kind) return &entry;
+  }
+  return nullptr;
+}
+
+std::string_view kindOf(const json& event) {
+  if (!event.is_object()) return {};
+  const auto it = event.find("event");
+  return it != event.end() && it->is_string() ? std::string_view(it->get_ref<const std::string&>())
+                                              : std::string_view();
+}
+
+const char* prefixOf(const json& event) {
+  const KindEntry* entry = entryOf(kindOf(event));
+  return entry ? entry->prefix : unknownKindPrefix;
+}
+
+std::optional<std::string> stringField(const json& event, const char* key) {
+  if (!event.is_object()) return std::nullopt;
+  const auto it = event.find(key);
+  if (it == event.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+// Writes `line` only when `fd` takes it now: the event loop must not wait for a slow reader,
+// and a reader that is gone must not end the daemon by SIGPIPE.
+void writeNow(int fd, const std::string& line) {
+  pollfd p{fd, POLLOUT, 0};
+  if (::poll(&p, 1, 0) != 1 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
+  if (::send(fd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0 || errno != ENOTSOCK) return;
+  // A pipe or terminal with room takes a line this short (far below PIPE_BUF) without waiting.
+  (void)!::write(fd, line.data(), line.size());
+}
+
+void sendToJournal(const std::vector<std::string>& fields) {
+  std::vector<iovec> iov;
+  iov.reserve(fields.size());
+  for (const auto& f : fields) iov.push_back({const_cast<char*>(f.data()), f.size()});
+  // One datagram to journald's socket; that it is gone or refuses the entry is no reason
+  // to stop the daemon. It waits only while journald's queue is full, as stderr would.
+  (void)sd_journal_sendv(iov.data(), int(iov.size()));
+}
+
+}  // namespace
+
+int eventPriority(std::string_view kind) {
+  const KindEntry* entry = entryOf(kind);
+  return (entry ? entry->prefix : unknownKindPrefix)[1] - '0';
+}
+
+std::vector<std::string> journalFields(const json& event) {
+  const std::string_view kind = kindOf(event);
+  std::vector<std::string> fields{
+      "MESSAGE=" + Runner::eventMessage(event),
+      "PRIORITY=" + std::to_string(eventPriority(kind)),
+  };
+  if (const KindEntry* entry = entryOf(kind)) fields.push_back("MESSAGE_ID=" + std::string(entry->messageId));
+  fields.emplace_back("SYSLOG_IDENTIFIER=cfmagentd");
+  static constexpr std::array<std::pair<const char*, const char*>, 6> keys{{
+      {"CFM_EVENT", "event"},
+      {"CFM_LEVEL", "mdLevel"},
+      {"CFM_MA", "maName"},
+      {"CFM_MEPID", "mepId"},
+      {"CFM_RMEPID", "remoteMepId"},
+      {"CFM_DEFECT", "defect"},
+  }};
+  for (const auto& [field, key] : keys) {
+    if (auto value = stringField(event, key)) fields.push_back(std::string(field) + "=" + *value);
+  }
+  return fields;
+}
+
+std::string eventLine(const json& event) {
+  return std::string(prefixOf(event)) + "cfmagentd: " + Runner::eventMessage(event) + "\n";
+}
+
+bool isJournalStream(const char* journalStream, int fd) {
+  if (journalStream == nullptr) return false;
+  const std::string_view text(journalStream);
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  const auto number = [](std::string_view digits) -> std::optional<std::uint64_t> {
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return value;
+  };
+  const auto dev = number(text.substr(0, colon));
+  const auto ino = number(text.substr(colon + 1));
+  struct stat st {};
+  if (!dev || !ino || ::fstat(fd, &st) < 0) return false;
+  return std::uint64_t(st.st_dev) == *dev && std::uint64_t(st.st_ino) == *ino;
+}
+
+EventLog::EventLog(Mode mode, int fd)
+    // The variable stays set for whatever the service starts, whatever became of its
+    // stderr; only the stream it names is journald's.
+    : journal_(mode == Mode::journal || (mode == Mode::detect && isJournalStream(std::getenv("JOURNAL_STREAM"), fd))),
+      fd_(fd) {}
+
+void EventLog::event(const json& event) noexcept {
+  try {
+    if (journal_) {
+      sendToJournal(journalFields(event));
+    } else {
+      writeNow(fd_, eventLine(event));
+    }
+  } catch (...) {
+    // Only memory can run out here; the event goes unlogged rather than take the loop down.
+  }
+}
+
+}  // namespace Cfmagentd

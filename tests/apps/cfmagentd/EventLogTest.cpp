@@ -1,0 +1,103 @@
+#include "apps/cfmagentd/EventLog.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <set>
+
+#include "apps/runner/Events.h"
+
+namespace {
+
+using Cfm::MepDefect;
+using Cfmagentd::EventLog;
+using Kind = SoftAle::EventKind;
+using nlohmann::json;
+
+json eventOf(Kind kind, std::uint16_t remote = 0, MepDefect defect = MepDefect::none) {
+  return Runner::eventJson({kind, 1796625001.25, Cfm::MdLevel(3), Cfm::MaName("ma 1"), Cfm::MepId(100),
+                            remote ? Cfm::MepId(remote) : Cfm::MepId(), defect});
+}
+
+TEST(EventLogTest, EachKindHasItsPriorityMessageIdAndFields) {
+  // The ids are pinned: journal queries outlive builds.
+  const struct {
+    Kind kind;
+    std::uint16_t remote;
+    MepDefect defect;
+    int priority;
+    std::string id;
+  } cases[] = {
+      {Kind::mepCreated, 0, MepDefect::none, 6, "98462c50d1b044d394929a3eb80e591d"},
+      {Kind::mepRemoved, 0, MepDefect::none, 6, "c693635356d5452fa43f717706a6bb65"},
+      {Kind::defectRaised, 0, MepDefect::errorCcm, 4, "bef3b13ebfb0470e8891985f46cd8418"},
+      {Kind::defectCleared, 0, MepDefect::errorCcm, 6, "8b9e840b36fc4c2c9242877e40b4bd41"},
+      {Kind::faultAlarmRaised, 0, MepDefect::remoteCcm, 2, "9594200e794f41549bad828297984a3f"},
+      {Kind::faultAlarmCleared, 0, MepDefect::remoteCcm, 6, "a3169886477a49c48123d8e914afb108"},
+      {Kind::remoteMepFailed, 7, MepDefect::none, 4, "fd140528188147f8a790ae02a704dcef"},
+      {Kind::remoteMepOk, 7, MepDefect::none, 6, "c65eea44badf4293822bb0a4b4f021a5"},
+  };
+  std::set<std::string> ids;
+  for (const auto& c : cases) {
+    const json event = eventOf(c.kind, c.remote, c.defect);
+    const std::string message = Runner::eventMessage(event), priority = std::to_string(c.priority);
+    std::set<std::string> expected = {"MESSAGE=" + message, "PRIORITY=" + priority, "MESSAGE_ID=" + c.id,
+                                      "SYSLOG_IDENTIFIER=cfmagentd", "CFM_EVENT=" + event["event"].get<std::string>(),
+                                      "CFM_LEVEL=3", "CFM_MA=ma 1", "CFM_MEPID=100"};
+    if (c.remote) expected.insert("CFM_RMEPID=7");
+    if (c.defect != MepDefect::none) expected.insert("CFM_DEFECT=" + Cfm::stringValue(c.defect));
+    const auto fields = Cfmagentd::journalFields(event);
+    EXPECT_EQ(std::set<std::string>(fields.begin(), fields.end()), expected) << event;
+    EXPECT_EQ(fields.size(), expected.size()) << event;
+    EXPECT_EQ(Cfmagentd::eventLine(event), "<" + priority + ">cfmagentd: " + message + "\n");
+    ids.insert(c.id);
+  }
+  EXPECT_EQ(ids.size(), std::size(cases));
+}
+
+TEST(EventLogTest, DetectsJournaldOnlyWhenJournalStreamNamesStderrItself) {
+  struct stat st {};
+  ASSERT_EQ(::fstat(STDERR_FILENO, &st), 0);
+  const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  for (const auto& [value, journal] : std::vector<std::pair<std::string, bool>>{
+           {stream, true}, {stream + "0", false}, {stream + ":", false}, {":" + std::to_string(st.st_ino), false}}) {
+    ::setenv("JOURNAL_STREAM", value.c_str(), 1);
+    EXPECT_EQ(EventLog().toJournal(), journal) << value;
+  }
+  ::unsetenv("JOURNAL_STREAM");
+  EXPECT_FALSE(EventLog().toJournal());
+}
+
+// A reader that does not keep up loses the line rather than stall the loop; one that is gone
+// does not end the daemon by SIGPIPE.
+TEST(EventLogTest, AStreamGetsTheLineOnlyWhenItTakesItAtOnce) {
+  for (const auto& [full, readerGone] : std::vector<std::pair<bool, bool>>{{false, false}, {true, false}, {false, true}}) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+    while (full && ::write(fds[1], "x", 1) == 1) {
+    }
+    ::fcntl(fds[1], F_SETFL, 0);  // as stderr is: blocking
+    if (readerGone) ::close(fds[0]);
+    std::string got;
+    const auto drain = [&, gone = readerGone] {
+      char buf[4096];
+      for (ssize_t n; !gone && (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, std::size_t(n));
+    };
+    EventLog log(EventLog::Mode::stream, fds[1]);
+    auto logged = std::async(std::launch::async, [&] { log.event(eventOf(Kind::remoteMepFailed, 7)); });
+    EXPECT_EQ(logged.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "full " << full;
+    drain();  // lets a write that waited end, so that the test ends either way
+    logged.wait();
+    drain();
+    EXPECT_EQ(got.find("<4>cfmagentd: MEP 3/ma 1/100: remote MEP 7 failed\n") != std::string::npos,
+              !full && !readerGone);
+    ::close(fds[1]);
+    if (!readerGone) ::close(fds[0]);
+  }
+}
+
+}  // namespace
