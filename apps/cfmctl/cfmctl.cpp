@@ -183,7 +183,7 @@ std::string monitorLine(const std::string& line, bool json) {
 
 // Prints the daemon's events as they come until SIGINT or SIGTERM (done) or until the
 // daemon closes the connection (gone: no daemon to monitor any more).
-int monitor(const std::string& socket, const std::string& mep, bool json) {
+int monitor(const std::string& socket, const std::optional<std::string>& mep, bool json) {
   // Taken from a descriptor beside the socket's, so that a signal between two reads still
   // ends the wait, and a line being printed is printed whole.
   sigset_t stop;
@@ -197,7 +197,7 @@ int monitor(const std::string& socket, const std::string& mep, bool json) {
     return exitRefused;
   }
   nlohmann::json req = {{"op", "monitor"}};
-  if (!mep.empty()) req["mep"] = mep;
+  if (mep) req["mep"] = *mep;
   const int fd = connectAndSend(socket, req);
   bool answered = false;
   std::string in;
@@ -339,7 +339,7 @@ int main(int argc, char** argv) {
       "--software-ale). Each line is flushed as it is printed. A client that does not keep up\n"
       "loses events: \"(missed N events)\" says how many. Ends with exit status 0 on SIGINT or\n"
       "SIGTERM, and 3 when the daemon closes the connection.");
-  std::string monitorMep;
+  std::optional<std::string> monitorMep;
   monitorCommand->add_option("--mep", monitorMep, "only this local MEP's events, e.g. 3/demo-ma/100")
       ->type_name("LEVEL/MA/ID");
   bool monitorJson = false;
