@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/timerfd.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <numeric>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -77,6 +80,7 @@ ControlServer::ControlServer(Kiln::EventLoop& loop, std::string path, Handler ha
 
 ControlServer::~ControlServer() {
   while (!connections_.empty()) close(connections_.begin()->first);
+  while (!monitors_.empty()) close(monitors_.begin()->first);
   acceptingIs(false);
   loop_.fdDel(timerFd_);
   ::close(timerFd_);
@@ -145,7 +149,10 @@ void ControlServer::readable(int fd) {
     if (end != std::string::npos) c.in.resize(end);
     nlohmann::json answer;
     try {
-      answer = handler_(nlohmann::json::parse(c.in));
+      const auto request = nlohmann::json::parse(c.in);
+      // The server's own: the connection outlives the answer, which no handler's does.
+      if (request.is_object() && request.value("op", nlohmann::json()) == "monitor") return monitor(fd, request);
+      answer = handler_(request);
     } catch (const nlohmann::json::exception& e) {
       answer = refusal(std::string("bad request: ") + e.what());
     }
@@ -217,7 +224,109 @@ void ControlServer::close(int fd) {
   loop_.fdDel(fd);
   ::close(fd);
   connections_.erase(fd);
+  monitors_.erase(fd);
   acceptingIs(true);
+}
+
+void ControlServer::monitor(int fd, const nlohmann::json& request) {
+  std::optional<Runner::MepName> mep;
+  if (const auto it = request.find("mep"); it != request.end()) {
+    mep = it->is_string() ? Runner::mepNameOf(it->get<std::string>()) : std::nullopt;
+    if (!mep) {
+      return respond(fd, refusal("mep: " + (it->is_string() ? "'" + it->get<std::string>() + "'" : it->type_name()) +
+                                 " is not LEVEL/MA/ID (level 0-7, MEP id " + std::to_string(Cfm::MepId::min) + "-" +
+                                 std::to_string(Cfm::MepId::max) + ")"));
+    }
+  }
+  if (monitors_.size() >= limits_.monitors) {
+    return respond(fd, refusal("busy: " + std::to_string(monitors_.size()) + " monitors open"));
+  }
+  connections_.erase(fd);
+  timerIs();  // its deadline has gone with it
+  Monitor& m = monitors_[fd];
+  m.mep = std::move(mep);
+  m.queue.push_back({std::make_shared<const std::string>(Control::answerLine({{"ok", true}})), false});
+  loop_.fdIs(fd, EPOLLIN, [this, fd](std::uint32_t events) { monitorReady(fd, events); });
+  flush(fd);
+}
+
+void ControlServer::monitorReady(int fd, std::uint32_t events) {
+  if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+    // Nothing more is asked on a monitor; what the client sends is read only to see it go.
+    // One read a turn: a client that writes without end must not keep the loop here.
+    char buffer[4096];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return close(fd);
+  }
+  if (events & EPOLLOUT) flush(fd);
+}
+
+void ControlServer::publish(const nlohmann::json& event) {
+  // Serialised once, however many monitors take it.
+  std::shared_ptr<const std::string> line;
+  std::vector<int> idle;
+  for (auto& [fd, m] : monitors_) {
+    if (m.mep && !Runner::eventIsFor(event, *m.mep)) continue;
+    if (m.events >= limits_.monitorQueue) {
+      ++m.missed;
+      continue;
+    }
+    if (!line) line = std::make_shared<const std::string>(Control::answerLine(event));
+    m.queue.push_back({line, true});
+    ++m.events;
+    // One that is still writing has the socket's readiness to wait for.
+    if (!m.writing) idle.push_back(fd);
+  }
+  for (const int fd : idle) flush(fd);
+}
+
+// Writes what the socket takes; the rest waits for EPOLLOUT.
+void ControlServer::flush(int fd) {
+  Monitor& m = monitors_.at(fd);
+  for (;;) {
+    // Told as soon as there is room, before the events that come after the missed ones.
+    if (m.missed && m.events < limits_.monitorQueue) {
+      m.queue.push_back({std::make_shared<const std::string>(Control::answerLine({{"missed", m.missed}})), false});
+      m.missed = 0;
+    }
+    if (m.queue.empty()) break;
+    iovec iov[64];
+    std::size_t count = 0;
+    for (auto it = m.queue.begin(); it != m.queue.end() && count < std::size(iov); ++it, ++count) {
+      const std::size_t skip = count == 0 ? m.written : 0;
+      iov[count] = {const_cast<char*>(it->text->data()) + skip, it->text->size() - skip};
+    }
+    msghdr message{};
+    message.msg_iov = iov;
+    message.msg_iovlen = count;
+    const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) break;
+      return close(fd);  // the client went
+    }
+    for (std::size_t sent = std::size_t(n); sent > 0;) {
+      const Line& first = m.queue.front();
+      const std::size_t rest = first.text->size() - m.written;
+      if (sent < rest) {
+        m.written += sent;
+        break;
+      }
+      sent -= rest;
+      m.written = 0;
+      if (first.event) --m.events;
+      m.queue.pop_front();
+    }
+  }
+  if (const bool writing = !m.queue.empty(); writing != m.writing) {
+    m.writing = writing;
+    loop_.fdIs(fd, EPOLLIN | (writing ? EPOLLOUT : 0u),
+               [this, fd](std::uint32_t events) { monitorReady(fd, events); });
+  }
+}
+
+std::size_t ControlServer::queuedEvents() const {
+  return std::accumulate(monitors_.begin(), monitors_.end(), std::size_t(0),
+                         [](std::size_t sum, const auto& monitor) { return sum + monitor.second.events; });
 }
 
 }  // namespace Cfmagentd

@@ -1,5 +1,8 @@
 // cfmctl: talks to a running cfmagentd over its control socket. Usage: cfmctl --help.
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,12 +14,14 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "apps/cli/CommandLine.h"
 #include "apps/control/ControlSocket.h"
+#include "apps/runner/Events.h"
 #include "apps/runner/StateJson.h"
 #include "platform/types/CfmTypes.h"
 
@@ -34,7 +39,8 @@ enum Exit { exitOk = 0, exitRefused = 1, exitUsage = 2, exitUnreachable = 3 };
   std::exit(exitUnreachable);
 }
 
-nlohmann::json request(const std::string& path, const nlohmann::json& req) {
+// A connection to the daemon with `req` sent on it.
+int connectAndSend(const std::string& path, const nlohmann::json& req) {
   const auto addr = Control::address(path);
   if (!addr) usageError("cfmctl", "--socket: '" + path + "' is too long");
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -48,6 +54,11 @@ nlohmann::json request(const std::string& path, const nlohmann::json& req) {
     if (n < 0) unreachable(path, std::strerror(errno));
     done += std::size_t(n);
   }
+  return fd;
+}
+
+nlohmann::json request(const std::string& path, const nlohmann::json& req) {
+  const int fd = connectAndSend(path, req);
   ::shutdown(fd, SHUT_WR);
   std::string answer;
   char buffer[65536];
@@ -159,13 +170,75 @@ std::string clearCountersCommand(const std::string& protocol, std::optional<unsi
   return command;
 }
 
+// One line of a monitor as printed: as received with --json, else as text.
+std::string monitorLine(const std::string& line, bool json) {
+  if (json) return line;
+  const auto message = nlohmann::json::parse(line, nullptr, false);
+  if (message.is_object() && message.contains("missed")) {
+    const auto& missed = message["missed"];
+    return "(missed " + missed.dump() + (missed == 1 ? " event)" : " events)");
+  }
+  return Runner::eventText(message);
+}
+
+// Prints the daemon's events as they come until SIGINT or SIGTERM (done) or until the
+// daemon closes the connection (gone: no daemon to monitor any more).
+int monitor(const std::string& socket, const std::optional<std::string>& mep, bool json) {
+  // Taken from a descriptor beside the socket's, so that a signal between two reads still
+  // ends the wait, and a line being printed is printed whole.
+  sigset_t stop;
+  ::sigemptyset(&stop);
+  ::sigaddset(&stop, SIGINT);
+  ::sigaddset(&stop, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &stop, nullptr);
+  const int signals = ::signalfd(-1, &stop, SFD_CLOEXEC);
+  if (signals < 0) {
+    std::cerr << "cfmctl: signalfd: " << std::strerror(errno) << "\n";
+    return exitRefused;
+  }
+  nlohmann::json req = {{"op", "monitor"}};
+  if (mep) req["mep"] = *mep;
+  const int fd = connectAndSend(socket, req);
+  bool answered = false;
+  std::string in;
+  char buffer[65536];
+  for (;;) {
+    pollfd ready[] = {{fd, POLLIN, 0}, {signals, POLLIN, 0}};
+    if (::poll(ready, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      unreachable(socket, std::strerror(errno));
+    }
+    if (ready[1].revents) return exitOk;
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    in.append(buffer, std::size_t(n));
+    std::size_t begin = 0;
+    for (std::size_t end; (end = in.find(Control::messageEnd, begin)) != std::string::npos; begin = end + 1) {
+      const std::string line = in.substr(begin, end - begin);
+      if (std::exchange(answered, true)) {
+        // Flushed line by line: whoever reads a pipe from us sees each event as it comes.
+        std::cout << monitorLine(line, json) << std::endl;
+        continue;
+      }
+      const auto answer = nlohmann::json::parse(line, nullptr, false);
+      if (answer.is_discarded()) unreachable(socket, "no answer");
+      ok(answer);
+    }
+    in.erase(0, begin);
+  }
+  if (!answered) unreachable(socket, "no answer");
+  std::cerr << "cfmctl: cfmagentd closed the monitor at " << socket << "\n";
+  return exitUnreachable;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app("Talks to a running cfmagentd over its control socket.", "cfmctl");
   app.footer(
       "Exit status: 0 done, 1 the daemon refused the request (its reason on stderr),\n"
-      "2 bad usage, 3 no daemon reachable.");
+      "2 bad usage, 3 no daemon reachable (for monitor, also: none any more).");
   app.require_subcommand(1);
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   std::string socket = Control::defaultPath();
@@ -259,6 +332,19 @@ int main(int argc, char** argv) {
   linktrace->add_option("--target", ltTarget, "the LTM's target MAC address")->type_name("MAC")->required();
   linktrace->add_flag("--fdb-only", fdbOnly, "the LTM's useFdbOnly flag set");
 
+  auto* monitorCommand = app.add_subcommand(
+      "monitor", "print the software ALE layer's events as they happen, one a line, until interrupted");
+  monitorCommand->footer(
+      "Alarms, defects, remote MEPs failed or ok, MEPs created or removed (cfmagentd\n"
+      "--software-ale). Each line is flushed as it is printed. A client that does not keep up\n"
+      "loses events: \"(missed N events)\" says how many. Ends with exit status 0 on SIGINT or\n"
+      "SIGTERM, and 3 when the daemon closes the connection.");
+  std::optional<std::string> monitorMep;
+  monitorCommand->add_option("--mep", monitorMep, "only this local MEP's events, e.g. 3/demo-ma/100")
+      ->type_name("LEVEL/MA/ID");
+  bool monitorJson = false;
+  monitorCommand->add_flag("--json", monitorJson, "each event as the daemon sends it, one JSON object a line");
+
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   try {
     if (auto help = CommandLine::parse(app, args)) {
@@ -278,6 +364,7 @@ int main(int argc, char** argv) {
     return showState(socket, section, json);
   }
   if (config->parsed()) return configApply(socket, file);
+  if (monitorCommand->parsed()) return monitor(socket, monitorMep, monitorJson);
   if (explain->parsed()) {
     const nlohmann::json fields{{"intf", ltIntf},
                                 {"vlan", std::to_string(ltVlan)},

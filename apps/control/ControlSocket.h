@@ -3,6 +3,22 @@
 // its address, and its messages. One request per connection: a JSON object on one line,
 // answered by one JSON object on one line ("ok", and "error" when not ok), after which the
 // daemon closes the connection.
+//
+// A monitor is the exception: it keeps its connection for a stream of the software ALE
+// layer's events (apps/runner/Events.h), as they happen, until either side closes.
+//
+//   -> {"op": "monitor"}                     every local MEP's events, or
+//   -> {"op": "monitor", "mep": "3/ma1/100"}  one MEP's alone, named LEVEL/MA/ID
+//   <- {"ok": true}                           or a refusal (a bad "mep", too many monitors:
+//                                             "busy: 16 monitors open"), and the daemon closes
+//   <- {"event": "faultAlarmRaised", "time": 1796625001.25, "mdLevel": "3", ...}   one a line
+//   <- {"missed": 42}                         42 events dropped just before this line
+//
+// The client sends nothing more and keeps its side open: closing it (even half) ends the
+// monitor. The daemon holds a bounded number of events for a client that does not keep up
+// and drops the rest; once it can queue again, the next line tells the client how many it
+// missed. A monitor has no time limit and counts against a limit of its own, not that of
+// the requests.
 
 #include <sys/un.h>
 
