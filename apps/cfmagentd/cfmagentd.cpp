@@ -22,6 +22,7 @@
 #include "apps/cfmagentd/BridgedConfig.h"
 #include "apps/cfmagentd/ControlServer.h"
 #include "apps/cfmagentd/Daemon.h"
+#include "apps/cfmagentd/EventLog.h"
 #include "apps/cfmagentd/Replay.h"
 #include "apps/cfmagentd/Supervision.h"
 #include "apps/cli/CommandLine.h"
@@ -216,7 +217,16 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
       log);
   loop.runUntilIdle();  // the first device listing
   daemon.agentIs(o.agentLibrary, Interface::afPacketDeviceFactory(loop));
-  if (daemon.config().softwareAle) daemon.softwareAleIs(loop);
+  // Each event of the software ALE layer is logged, and goes to the monitors once the
+  // control socket is open (the MEPs created at the start have only the log).
+  Cfmagentd::EventLog eventLog;
+  Cfmagentd::ControlServer* monitors = nullptr;
+  if (daemon.config().softwareAle) {
+    daemon.softwareAleIs(loop, [&](const nlohmann::json& event) {
+      eventLog.event(event);
+      if (monitors) monitors->publish(event);
+    });
+  }
   Cfmagentd::ControlServer control(loop, o.control, [&](const nlohmann::json& request) {
     auto answer = daemon.handleRequest(request);
     try {
@@ -226,6 +236,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
     }
     return answer;
   });
+  monitors = &control;
   const std::string running = "running; " + std::to_string(daemon.config().interfaces.size()) +
                               " interfaces mapped; control socket " + control.path();
   log(running);
@@ -238,6 +249,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   }
   loop.run();
   supervision.stoppingIs();
+  monitors = nullptr;
   daemon.agentDel();
   log("stopped");
   return 0;

@@ -18,7 +18,7 @@
 namespace Runner {
 
 nlohmann::json eventJson(const SoftAle::Event& event);
-// "2026-12-07 06:50:01.250 UTC MEP 3/ma1/100: fault alarm raised (remoteCcm)".
+// "2026-12-07 06:30:01.250 UTC MEP 3/ma1/100: fault alarm raised (remoteCcm)".
 std::string eventText(const nlohmann::json& event);
 // The text without its time, as the log has it (the journal stamps its own).
 std::string eventMessage(const nlohmann::json& event);
