@@ -10,10 +10,14 @@
 // calls update() again at nextDeadline().
 
 #include <limits>
+#include <tuple>
 
 #include "platform/types/CfmAleTypes.h"
 
 namespace SoftAle {
+
+// A local MEP: its domain's level, its association's name (the bytes) and its id.
+using MepKey = std::tuple<Cfm::MdLevel, Cfm::MaName, Cfm::MepId>;
 
 // What an operator sets per association or per MEP; the defaults are IEEE 802.1ag's.
 struct AlarmSettings {
