@@ -115,7 +115,8 @@ struct RunnerConfig {
   std::map<Cfm::MdLevel, bool> aleStatus;
   Limits limits;
   // The software ALE layer runs beside the agent and reports the ALE status itself: the
-  // file's aleStatus is not applied. Chosen when cfmagentd starts, not by the file.
+  // file's aleStatus is not applied. Chosen when cfmagentd starts (--ale), not by the file:
+  // live runs have it unless told otherwise, replays never.
   bool softwareAle = false;
   // A Linux bridge that gives the bridging instead of the file (bridge MAC, interfaces,
   // switchports, hosts), with the interfaces of its ports where the naming rule does not
