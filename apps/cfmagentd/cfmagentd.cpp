@@ -49,6 +49,9 @@ struct Options {
   std::optional<std::string> capture;
   std::optional<std::string> stateOut;
   bool checkConfig = false;
+  // The ALE layer to run live: "software", or "none" where something else on the host is
+  // one and the file's aleStatus stands for it. Unset: software live, none in a replay.
+  std::optional<std::string> ale;
   bool softwareAle = false;
 };
 
@@ -93,10 +96,22 @@ Options parseOptions(int argc, char** argv) {
   stateOut->needs(replay);
   app.add_flag("--check-config", o.checkConfig, "validate the configuration and exit")
       ->excludes(replay);
+  auto* ale = app.add_option("--ale", o.ale,
+                              "the ALE layer, live: software (the default) sends and watches the local\n"
+                              "MEPs' CCMs as a switch's hardware would and reports what they see (cfmctl\n"
+                              "show meps, remote-meps); none leaves that to another program on the host and\n"
+                              "applies the file's aleStatus, as a replay does")
+                  ->type_name("software|none")
+                  ->check(CLI::IsMember({"software", "none"}).description(""));
   app.add_flag("--software-ale", o.softwareAle,
-               "send and watch the local MEPs' CCMs in software, as a switch's hardware would, and\n"
-               "report what they see (cfmctl show meps, remote-meps) instead of the file's aleStatus")
-      ->excludes(replay);
+               "the same as --ale software, now the default; kept for the command lines that\n"
+               "give it")
+      ->excludes(replay)
+      ->excludes(ale);
+  // A replay runs no layer: it asks for none, or says nothing.
+  app.final_callback([&] {
+    if (o.ale == "software" && o.replay) throw CLI::ExcludesError("--ale software", "--replay");
+  });
 
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   try {
@@ -278,7 +293,7 @@ int main(int argc, char** argv) {
     log("configuration is valid");
     return 0;
   }
-  config.softwareAle = o.softwareAle;
+  config.softwareAle = !o.replay && (o.softwareAle || o.ale.value_or("software") == "software");
   try {
     return o.replay ? runReplay(o, std::move(config)) : runLive(o, std::move(config));
   } catch (const std::exception& e) {

@@ -470,7 +470,8 @@ class ConfigParser {
     std::map<Cfm::MaName, std::string> seen;
     for (const Node& entry : node.elements("an array of associations")) {
       Fields f(entry,
-               {"name", "nameHex", "format", "direction", "primaryVlan", "profile", "localMeps"},
+               {"name", "nameHex", "format", "direction", "primaryVlan", "profile", "localMeps",
+                "faultAlarm"},
                "an object");
       Association ma;
       if (auto n = f.find("format")) {
@@ -517,6 +518,7 @@ class ConfigParser {
         }
         ma.profile = Cfm::CfmProfileName(name);
       }
+      if (auto n = f.find("faultAlarm")) ma.faultAlarm = faultAlarm(*n);
       if (auto n = f.find("localMeps")) localMeps(*n, ma);
       domain.associations[ma.name.name] = std::move(ma);
     }
@@ -528,7 +530,7 @@ class ConfigParser {
 
   void localMeps(const Node& node, Association& ma) {
     for (const Node& entry : node.elements("an array of local MEPs")) {
-      Fields f(entry, {"id", "interface", "remoteMeps"}, "an object");
+      Fields f(entry, {"id", "interface", "remoteMeps", "faultAlarm"}, "an object");
       const Node idNode = f.get("id");
       const Cfm::MepId id = mepId(idNode);
       if (ma.localMeps.contains(id)) {
@@ -564,8 +566,36 @@ class ConfigParser {
           }
         }
       }
+      if (auto n = f.find("faultAlarm")) mep.faultAlarm = faultAlarm(*n);
       ma.localMeps[id] = std::move(mep);
     }
+  }
+
+  FaultAlarm faultAlarm(const Node& node) {
+    Fields f(node, {"lowestAlarmPri", "fngAlarmTime", "fngResetTime"}, "an object");
+    FaultAlarm alarm;
+    if (auto n = f.find("lowestAlarmPri")) {
+      const auto pri = n->value().is_string() ? Cfm::lowestAlarmPriOf(n->value().get_ref<const std::string&>())
+                                              : std::nullopt;
+      if (!pri) {
+        std::string names;
+        for (auto p = unsigned(Cfm::LowestAlarmPri::allDef); p <= unsigned(Cfm::LowestAlarmPri::noXcon); ++p) {
+          names += (names.empty() ? "" : ", ") + Cfm::stringValue(Cfm::LowestAlarmPri(p));
+        }
+        n->fail(shown(n->value()) + " is not a lowest alarm priority (" + names + ")");
+      }
+      alarm.lowestAlarmPri = *pri;
+    }
+    // The bounds IEEE 802.1ag's managed objects give both times.
+    const auto seconds = [](const Node& n, const std::string& what) {
+      if (!n.value().is_number() || n.value().get<double>() < 2.5 || n.value().get<double>() > 10) {
+        n.fail(shown(n.value()) + " is not " + what + " (2.5-10 seconds)");
+      }
+      return n.value().get<double>();
+    };
+    if (auto n = f.find("fngAlarmTime")) alarm.fngAlarmTime = seconds(*n, "an alarm time");
+    if (auto n = f.find("fngResetTime")) alarm.fngResetTime = seconds(*n, "a reset time");
+    return alarm;
   }
 
   void aleStatus(const Node& node) {
@@ -593,6 +623,28 @@ class ConfigParser {
 std::string RunnerConfig::deviceName(IntfId intf) const {
   auto it = interfaces.find(intf);
   return it == interfaces.end() ? std::string() : it->second;
+}
+
+std::map<SoftAle::MepKey, SoftAle::AlarmSettings> alarmSettings(const RunnerConfig& config) {
+  std::map<SoftAle::MepKey, SoftAle::AlarmSettings> settings;
+  const auto resolved = [](auto& value, const auto& mep, const auto& ma) {
+    if (mep) {
+      value = *mep;
+    } else if (ma) {
+      value = *ma;
+    }
+  };
+  for (const auto& [level, domain] : config.domains) {
+    for (const auto& [name, ma] : domain.associations) {
+      for (const auto& [id, mep] : ma.localMeps) {
+        SoftAle::AlarmSettings& s = settings[{level, name, id}];
+        resolved(s.lowestAlarmPri, mep.faultAlarm.lowestAlarmPri, ma.faultAlarm.lowestAlarmPri);
+        resolved(s.fngAlarmTime, mep.faultAlarm.fngAlarmTime, ma.faultAlarm.fngAlarmTime);
+        resolved(s.fngResetTime, mep.faultAlarm.fngResetTime, ma.faultAlarm.fngResetTime);
+      }
+    }
+  }
+  return settings;
 }
 
 RunnerConfig parseText(std::string_view text, const std::string& fileName) {

@@ -9,11 +9,13 @@
 // operator made, as they would from any other writer of the database.
 
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "apps/runner/JsonReader.h"
+#include "platform/ale/Fng.h"
 #include "platform/lumen/Eth.h"
 #include "platform/lumen/IntfId.h"
 #include "platform/lumen/Types.h"
@@ -46,10 +48,21 @@ struct Vlan {
   bool operator==(const Vlan&) const = default;
 };
 
+// The fault alarm settings an association or a MEP gives; the agent's configuration has no
+// place for them, so they stay here for the software ALE layer. A setting left out comes
+// from the level above: the MEP's association, then the standard's default.
+struct FaultAlarm {
+  std::optional<Cfm::LowestAlarmPri> lowestAlarmPri;
+  std::optional<double> fngAlarmTime;  // seconds
+  std::optional<double> fngResetTime;
+  bool operator==(const FaultAlarm&) const = default;
+};
+
 struct LocalMep {
   IntfId intf;
   // False: configured, but left out of the ALE layer's list.
   std::map<Cfm::MepId, bool> remoteMeps;
+  FaultAlarm faultAlarm;
   bool operator==(const LocalMep&) const = default;
 };
 
@@ -60,6 +73,7 @@ struct Association {
   // Empty: the configuration's default profile.
   Cfm::CfmProfileName profile;
   std::map<Cfm::MepId, LocalMep> localMeps;
+  FaultAlarm faultAlarm;
   bool operator==(const Association&) const = default;
 };
 
@@ -101,7 +115,8 @@ struct RunnerConfig {
   std::map<Cfm::MdLevel, bool> aleStatus;
   Limits limits;
   // The software ALE layer runs beside the agent and reports the ALE status itself: the
-  // file's aleStatus is not applied. Chosen when cfmagentd starts, not by the file.
+  // file's aleStatus is not applied. Chosen when cfmagentd starts (--ale), not by the file:
+  // live runs have it unless told otherwise, replays never.
   bool softwareAle = false;
   // A Linux bridge that gives the bridging instead of the file (bridge MAC, interfaces,
   // switchports, hosts), with the interfaces of its ports where the naming rule does not
@@ -125,6 +140,10 @@ RunnerConfig parseText(std::string_view text, const std::string& fileName);
 RunnerConfig parseText(std::string_view text, const std::string& fileName, const std::string& bridge);
 RunnerConfig parse(const std::string& file, const std::string& bridge);
 
+// The fault alarm settings of every local MEP, each resolved from its MEP, its association
+// and the defaults.
+std::map<SoftAle::MepKey, SoftAle::AlarmSettings> alarmSettings(const RunnerConfig& config);
+
 // The state-database paths and type names the configuration is written to.
 inline constexpr const char* bridgingConfigPath = "bridging/config";
 inline constexpr const char* bridgingStatusPath = "bridging/status";
@@ -136,5 +155,9 @@ inline constexpr const char* aleStatusPath = "cfm/aleStatus";
 // defaultMip true"); empty when the database already held the configuration. Throws
 // ConfigError, before writing anything, when a root path holds an entity of another type.
 std::vector<std::string> apply(const RunnerConfig& config, Orbis::EntityManager& manager);
+// What apply() cannot see, the database holding none of it: one line per alarm setting of
+// a MEP in `after` that resolves otherwise than in `before` (a new MEP's against the
+// defaults), as "faultAlarm: domain 3: association ma1: local MEP 100: lowestAlarmPri xcon".
+std::vector<std::string> alarmSettingChanges(const RunnerConfig& before, const RunnerConfig& after);
 
 }  // namespace Runner

@@ -6,6 +6,7 @@
 // has are found rather than re-created: an unchanged configuration writes nothing, and a
 // changed one reaches the machines as exactly the changes it holds.
 
+#include <sstream>
 #include <type_traits>
 
 #include "apps/runner/Names.h"
@@ -317,6 +318,29 @@ class Applier {
 
 std::vector<std::string> apply(const RunnerConfig& config, Orbis::EntityManager& manager) {
   return Applier(manager).apply(config);
+}
+
+std::vector<std::string> alarmSettingChanges(const RunnerConfig& before, const RunnerConfig& after) {
+  const auto was = alarmSettings(before);
+  const auto seconds = [](double value) {
+    std::ostringstream text;
+    text << value << "s";
+    return text.str();
+  };
+  std::vector<std::string> lines;
+  for (const auto& [key, now] : alarmSettings(after)) {
+    const auto it = was.find(key);
+    const SoftAle::AlarmSettings then = it == was.end() ? SoftAle::AlarmSettings{} : it->second;
+    const auto& [level, ma, mep] = key;
+    const std::string where = "faultAlarm: domain " + std::to_string(level.value()) + ": association " +
+                              nameText(ma.stringValue()) + ": local MEP " + std::to_string(mep.value()) + ": ";
+    if (now.lowestAlarmPri != then.lowestAlarmPri) {
+      lines.push_back(where + "lowestAlarmPri " + Cfm::stringValue(now.lowestAlarmPri));
+    }
+    if (now.fngAlarmTime != then.fngAlarmTime) lines.push_back(where + "fngAlarmTime " + seconds(now.fngAlarmTime));
+    if (now.fngResetTime != then.fngResetTime) lines.push_back(where + "fngResetTime " + seconds(now.fngResetTime));
+  }
+  return lines;
 }
 
 }  // namespace Runner

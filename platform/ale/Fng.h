@@ -17,6 +17,9 @@
 
 namespace SoftAle {
 
+// A local MEP: its domain's level, its association's name (the bytes) and its id.
+using MepKey = std::tuple<Cfm::MdLevel, Cfm::MaName, Cfm::MepId>;
+
 // What an operator sets per association or per MEP; the defaults are IEEE 802.1ag's.
 struct AlarmSettings {
   Cfm::LowestAlarmPri lowestAlarmPri = Cfm::LowestAlarmPri::macRemErrXcon;

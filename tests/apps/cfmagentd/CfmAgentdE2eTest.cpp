@@ -44,9 +44,11 @@ class CfmAgentdE2e : public CfmagentdTest::DaemonE2e {
 
 // The demo from the daemon's start to SIGTERM: it finds its devices as they appear; it
 // counts, answers and relays what the hosts send, and a capture of what its devices received
-// replays to the same counters; cfmctl shows, explains, applies and clears.
+// replays to the same counters; cfmctl shows, explains, applies and clears. Without the
+// software ALE layer: the file's aleStatus is what the status follows, and the agent's
+// replies are all its sockets send.
 TEST_F(CfmAgentdE2e, TheDemoFromStartToSigterm) {
-  startDaemon({"--config", demoConfig});
+  startDaemon({"--config", demoConfig, "--ale", "none"});
   linksIs();
   for (const char* device : {"sw-b", "sw-a"}) {
     ASSERT_TRUE(daemon_->waitFor(std::string("device ") + device + " present", 5)) << daemon_->output();
@@ -414,6 +416,10 @@ TEST(CfmAgentdCommandLine, ABadConfigurationIsRefusedWithItsMessage) {
   EXPECT_EQ(ok.status, 0) << ok.output;
   const auto usage = E2e::runCommand({CFMAGENTD, "--replay", dir / "in.pcapng"});
   EXPECT_EQ(usage.status, 2) << usage.output;
+  // A replay runs no ALE layer: asking for one is refused.
+  const auto layered = E2e::runCommand(
+      {CFMAGENTD, "--ale", "software", "--replay", dir / "in.pcapng", "--capture", dir / "out", "--state-out", dir / "s"});
+  EXPECT_EQ(layered.output, "cfmagentd: --ale software excludes --replay\n(cfmagentd --help for usage)\n");
 }
 
 // The daemon as packaging/cfmagentd.service runs it: an unprivileged user with CAP_NET_RAW

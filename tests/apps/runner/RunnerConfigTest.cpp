@@ -63,7 +63,7 @@ TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
   const std::vector<std::pair<Edit, std::string>> rows = {
       {set(md + "/level", 9), "cfm.domains[0].level: 9 is not an MD level (0-7)"},
       {set(mep + "/remoteMep", json::array()),
-       mepAt + ".remoteMep: unknown key (known here: id, interface, remoteMeps)"},
+       mepAt + ".remoteMep: unknown key (known here: faultAlarm, id, interface, remoteMeps)"},
       {[](json& j) { j.erase("bridgeMac"); }, "\"bridgeMac\" is missing"},
       {set("/bridgeMac", "01:80:c2:00:00:33"),
        "bridgeMac: 01:80:c2:00:00:33 is a group address; the bridge MAC is unicast"},
@@ -117,6 +117,13 @@ TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
       {set("/limits/mipCcmDatabaseEntries", 131073),
        "limits.mipCcmDatabaseEntries: 131073 is not a number of entries (0-131072)"},
       {set("/limits/ccmDatabaseEntries", 1.5), "limits.ccmDatabaseEntries: 1.5 is not a number of entries (0-131072)"},
+      {set(ma1 + "/faultAlarm/lowestAlarmPri", "rdi"),
+       maAt + ".faultAlarm.lowestAlarmPri: \"rdi\" is not a lowest alarm priority (allDef, macRemErrXcon, "
+              "remErrXcon, errXcon, xcon, noXcon)"},
+      {set(mep + "/faultAlarm/fngAlarmTime", 2.4), mepAt + ".faultAlarm.fngAlarmTime: 2.4 is not an alarm time (2.5-10 seconds)"},
+      {set(ma1 + "/faultAlarm/fngResetTime", 10.01), maAt + ".faultAlarm.fngResetTime: 10.01 is not a reset time (2.5-10 seconds)"},
+      {set(mep + "/faultAlarm/fngAlarmTimer", 3),
+       mepAt + ".faultAlarm.fngAlarmTimer: unknown key (known here: fngAlarmTime, fngResetTime, lowestAlarmPri)"},
       {set("/limits/ccmDbEntries", 5),
        "limits.ccmDbEntries: unknown key (known here: ccmDatabaseEntries, mipCcmDatabaseEntries)"},
   };
@@ -174,8 +181,43 @@ TEST(RunnerConfigParse, ReadsEveryFormOfTheFile) {
   EXPECT_EQ(domain.associations,
             (std::map<Cfm::MaName, Runner::Association>{
                 {vid, {{vid, Cfm::maNameFormatPrimaryVid}, Cfm::mepDirectionUp, {}, {},
-                       {{Cfm::MepId(1), {Lumen::IntfId("Port-Channel7"), remote}}}}},
-                {vpnId, {{vpnId, Cfm::maNameFormatRfc2685VpnId}, Cfm::mepDirectionDown, {}, {}, {}}}}));
+                       {{Cfm::MepId(1), {Lumen::IntfId("Port-Channel7"), remote, {}}}}, {}}},
+                {vpnId, {{vpnId, Cfm::maNameFormatRfc2685VpnId}, Cfm::mepDirectionDown, {}, {}, {}, {}}}}));
+}
+
+// Each setting a MEP gives is its own, each it leaves out its association's, else the default;
+// MEP 101 gives none.
+TEST(RunnerConfigParse, FaultAlarmSettingsComeFromTheMepThenItsAssociationThenTheDefaults) {
+  using P = Cfm::LowestAlarmPri;
+  using S = SoftAle::AlarmSettings;
+  const std::vector<std::tuple<json, json, S, S>> rows = {
+      {{{"lowestAlarmPri", "xcon"}, {"fngAlarmTime", 5}}, {{"lowestAlarmPri", "allDef"}}, {P::allDef, 5, 10}, {P::xcon, 5, 10}},
+      // A MEP that spells out the default still overrides its association.
+      {{{"fngResetTime", 3}}, {{"fngResetTime", 10}}, S{}, {P::macRemErrXcon, 2.5, 3}},
+      {{{"fngAlarmTime", 4}}, {{"lowestAlarmPri", "noXcon"}, {"fngAlarmTime", 10}, {"fngResetTime", 2.5}},
+       {P::noXcon, 10, 2.5}, {P::macRemErrXcon, 4, 10}},
+  };
+  const auto key = [](std::uint16_t id) { return SoftAle::MepKey{Cfm::MdLevel(3), Cfm::MaName("ma1"), Cfm::MepId(id)}; };
+  for (const auto& [maAlarm, mepAlarm, mep100, mep101] : rows) {
+    json j = base();
+    j[json::json_pointer(ma1 + "/localMeps/1")] = {{"id", 101}, {"interface", "Ethernet2"}};
+    j[json::json_pointer(ma1 + "/faultAlarm")] = maAlarm;
+    j[json::json_pointer(mep + "/faultAlarm")] = mepAlarm;
+    EXPECT_EQ(Runner::alarmSettings(model(j)), (std::map<SoftAle::MepKey, S>{{key(100), mep100}, {key(101), mep101}}))
+        << j["cfm"].dump();
+  }
+}
+
+// Not written into the database (ChangedModelWritesOnlyTheDifference), so told apart: what
+// resolves differently (not MEP 100's overridden alarm time), a new MEP against the defaults.
+TEST(ConfigApply, FaultAlarmChangesAreToldApartFromTheDatabaseWrites) {
+  json changed = base();
+  changed[json::json_pointer(ma1 + "/faultAlarm")] = {{"fngAlarmTime", 3}};
+  changed[json::json_pointer(mep + "/faultAlarm")] = {{"fngAlarmTime", 2.5}, {"lowestAlarmPri", "xcon"}};
+  changed[json::json_pointer(ma1 + "/localMeps/1")] = {{"id", 101}, {"interface", "Ethernet2"}};
+  const std::string at = "faultAlarm: domain 3: association ma1: local MEP ";
+  EXPECT_EQ(Runner::alarmSettingChanges(model(base()), model(changed)),
+            (Lines{at + "100: lowestAlarmPri xcon", at + "101: fngAlarmTime 3s"}));
 }
 
 // The bridging values, which no watcher reports in the change rows below.
@@ -237,6 +279,7 @@ TEST(ConfigApply, ChangedModelWritesOnlyTheDifference) {
        {"config cfmProfile slow present", "ma ma1: cfmProfileName slow"}},
       {[](json& j) { j.erase("aleStatus"); }, {"cfm/aleStatus: level 3 deleted"}, {"ale: mdStatus 3 absent"}},
       {set("/aleStatus/0/defaultMip", false), {"cfm/aleStatus: level 3: defaultMip false"}, {"ale 3: defaultMip 0"}},
+      {set(mep + "/faultAlarm", {{"lowestAlarmPri", "xcon"}}), {}, {}},
       {set("/limits", {{"ccmDatabaseEntries", 10}, {"mipCcmDatabaseEntries", 0}}),
        {"cfm/config: limits: ccmDatabaseEntries 10", "cfm/config: limits: mipCcmDatabaseEntries 0"},
        {"config ccmDbEntryLimit 10", "config mipCcmDbEntryLimit 0"}},
