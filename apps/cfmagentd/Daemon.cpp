@@ -78,7 +78,7 @@ void Daemon::softwareAleIs(Kiln::EventLoop& loop, EventSink events) {
         pkt->bytesIs(frame, false);
         return it->second->txPkt(pkt);
       },
-      std::move(sink));
+      std::move(sink), Runner::alarmSettings(config_));
   for (const auto& [device, present] : devices_) ale_->deviceStateIs(device, present.operState);
   Interface::Pam::rxTapIs(
       [ale = ale_.get()](IntfId intf, std::span<const std::uint8_t> frame) { ale->frameReceived(intf, frame); });
@@ -122,12 +122,17 @@ std::vector<std::string> Daemon::bridgingIs(RunnerConfig file, const LinuxNet::B
   std::vector<std::string> notes;
   RunnerConfig effective = file.bridge.empty() ? file : bridgedConfig(file, bridge, intfs, &notes);
   auto writes = apply(effective, *manager_);
+  // The alarm settings are the layer's, not the agent's: shown beside the agent's writes.
+  for (auto& line : Runner::alarmSettingChanges(config_, effective)) writes.push_back(std::move(line));
   fileConfig_ = std::move(file);
   bridge_ = bridge;
   portIntfs_ = std::move(intfs);
   config_ = std::move(effective);
   intfStatusUpdate();
-  if (ale_) ale_->configChanged();
+  if (ale_) {
+    ale_->alarmSettingsIs(Runner::alarmSettings(config_));
+    ale_->configChanged();
+  }
   for (const auto& note : notes) {
     if (log_) log_(note);
   }

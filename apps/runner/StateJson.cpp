@@ -159,8 +159,8 @@ json aleMeps(const Cfm::AleStatus* ale, const CfmAgent::Counter* counter) {
               {"interfaceStatusTlv", remote.interfaceStatus},
           };
         }
-        const auto count = [&](Cfm::OpCode op, CounterId id) {
-          return agentCount(counter, local->intfId, mdLevel, op, id);
+        const auto count = [&, intfId = local->intfId, level = mdLevel](Cfm::OpCode op, CounterId id) {
+          return agentCount(counter, intfId, level, op, id);
         };
         meps[mep(mepId)] = {
             {"intfId", local->intfId.stringValue()},

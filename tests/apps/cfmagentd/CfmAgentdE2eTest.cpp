@@ -17,6 +17,7 @@
 #include <memory>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <utility>
 
 #include "apps/cfmagentd/Pcapng.h"
@@ -503,6 +504,75 @@ TEST_F(CfmAgentdE2e, UnprivilegedItAnswersEveryEncapsulationThroughControlSocket
   const long peak = std::stol(daemonStatus("VmHWM"));
   std::cout << "cfmagentd: VmRSS " << rssBefore << " kB before the abuse, VmHWM " << peak << " kB after\n";
   EXPECT_LT(peak - rssBefore, 16 * 1024);
+}
+
+// A monitor that never reads while MEPs come and go by the thousand: frames are answered all
+// along, cfmctl monitor gets every event of the MEP it asked for, and the stuck one is told
+// how many it missed once it reads again.
+TEST_F(CfmAgentdE2e, AStuckMonitorMissesEventsWhileFramesAreAnswered) {
+  linksIs();
+  startDaemon({"--config", demoConfig});
+  const int stuck = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un addr = *Control::address(socket());
+  ASSERT_EQ(::connect(stuck, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  const timeval second{1, 0};
+  ::setsockopt(stuck, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+  ASSERT_EQ(::send(stuck, "{\"op\":\"monitor\"}\n", 17, MSG_NOSIGNAL), 17);
+  std::string seen;
+  for (char c; seen.find('\n') == std::string::npos && ::recv(stuck, &c, 1, 0) == 1;) seen += c;
+  ASSERT_EQ(seen, "{\"ok\":true}\n");
+
+  // 2,000 MEPs of an association that sends no CCMs, there and gone in turn; at last MEP 1
+  // alone, sending every 10 ms and expecting a MEP that never speaks: its defect ends the
+  // reader's events.
+  auto config = CfmagentdTest::demoConfig();
+  json meps = json::array();
+  for (int id = 1; id <= 2000; ++id) meps.push_back({{"id", id}, {"interface", "Ethernet1"}});
+  config["cfm"]["profiles"] = {{{"name", "quiet"}, {"ccmEnable", false}}, {{"name", "fast"}, {"ccmInterval", "10ms"}}};
+  json& bulkMa = config["cfm"]["domains"][0]["associations"].emplace_back(
+      json{{"name", "bulk"}, {"format", "characterString"}, {"direction", "down"}, {"primaryVlan", 20},
+           {"profile", "quiet"}, {"localMeps", meps}});
+  const std::string bulk = dir_ / "bulk.json", last = dir_ / "last.json";
+  CfmagentdTest::writeFile(bulk, config.dump());
+  bulkMa.update({{"profile", "fast"}, {"localMeps", {{{"id", 1}, {"interface", "Ethernet1"}, {"remoteMeps", {2}}}}}});
+  CfmagentdTest::writeFile(last, config.dump());
+  const auto apply = [&](const std::string& file) { EXPECT_EQ(cfmctl({"config", "apply", file}).status, 0); };
+  E2e::Background reader({CFMCTL, "--socket", socket(), "monitor", "--mep", "3/bulk/1", "--json"});
+  int cycles = 0;
+  for (bool there = false; cycles < 50 && !there; ++cycles) {  // until the reader is there, then three more
+    apply(bulk), apply(demoConfig);
+    there = reader.waitFor("mepCreated", 0.1);
+  }
+  for (int i = 0; i < 3; ++i, ++cycles) apply(bulk), apply(demoConfig);
+  apply(last);
+  EXPECT_EQ(pingAnswered(*hostA_, "host-a"), "answered");
+
+  // The reader's: MEP 1 created and removed in turn, at least four times, then its remote MEP
+  // failed and the defect.
+  ASSERT_TRUE(reader.waitFor("defectRaised", 10)) << reader.output();
+  std::string kinds;
+  std::istringstream lines(reader.output());
+  for (std::string line; std::getline(lines, line);) {
+    const json event = json::parse(line, nullptr, false);
+    EXPECT_EQ(event.value("mepId", ""), "1") << line;
+    kinds += event.value("event", line) + " ";
+  }
+  EXPECT_TRUE(std::regex_match(kinds, std::regex("(mepRemoved )?(mepCreated mepRemoved ){4,}mepCreated remoteMepFailed defectRaised ")))
+      << kinds;
+
+  // What the stuck one was sent: what fitted, then how many did not.
+  seen.clear();
+  for (char buffer[65536]; seen.find("{\"missed\":") == std::string::npos;) {
+    const ssize_t n = ::recv(stuck, buffer, sizeof buffer, 0);
+    ASSERT_GT(n, 0) << "no missed count after " << seen.size() << " bytes";
+    seen.append(buffer, std::size_t(n));
+  }
+  ::close(stuck);
+  const long events = CfmagentdTest::occurrences(seen, "\"event\":");
+  const long missed = std::stol(seen.substr(seen.find("{\"missed\":") + 10));
+  std::cout << "the stuck monitor: " << events << " events, then missed " << missed << "\n";
+  EXPECT_LE(events, 2000);
+  EXPECT_GE(events + missed, 4000 * 3) << events << " events, " << missed << " missed";
 }
 
 }  // namespace
