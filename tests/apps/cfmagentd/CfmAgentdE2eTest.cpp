@@ -518,8 +518,8 @@ TEST_F(CfmAgentdE2e, AStuckMonitorMissesEventsWhileFramesAreAnswered) {
   const timeval second{1, 0};
   ::setsockopt(stuck, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
   ASSERT_EQ(::send(stuck, "{\"op\":\"monitor\"}\n", 17, MSG_NOSIGNAL), 17);
-  std::string seen;
-  for (char c; seen.find('\n') == std::string::npos && ::recv(stuck, &c, 1, 0) == 1;) seen += c;
+  std::string seen(12, ' ');
+  ASSERT_EQ(::recv(stuck, seen.data(), 12, MSG_WAITALL), 12);
   ASSERT_EQ(seen, "{\"ok\":true}\n");
 
   // 2,000 MEPs of an association that sends no CCMs, there and gone in turn; at last MEP 1
@@ -538,12 +538,10 @@ TEST_F(CfmAgentdE2e, AStuckMonitorMissesEventsWhileFramesAreAnswered) {
   CfmagentdTest::writeFile(last, config.dump());
   const auto apply = [&](const std::string& file) { EXPECT_EQ(cfmctl({"config", "apply", file}).status, 0); };
   E2e::Background reader({CFMCTL, "--socket", socket(), "monitor", "--mep", "3/bulk/1", "--json"});
-  int cycles = 0;
-  for (bool there = false; cycles < 50 && !there; ++cycles) {  // until the reader is there, then three more
+  for (int cycle = 0, more = 4; cycle < 50 && more > 0; ++cycle) {  // until the reader is there, then three more
     apply(bulk), apply(demoConfig);
-    there = reader.waitFor("mepCreated", 0.1);
+    more -= reader.waitFor("mepCreated", 0.1);
   }
-  for (int i = 0; i < 3; ++i, ++cycles) apply(bulk), apply(demoConfig);
   apply(last);
   EXPECT_EQ(pingAnswered(*hostA_, "host-a"), "answered");
 
@@ -559,6 +557,10 @@ TEST_F(CfmAgentdE2e, AStuckMonitorMissesEventsWhileFramesAreAnswered) {
   }
   EXPECT_TRUE(std::regex_match(kinds, std::regex("(mepRemoved )?(mepCreated mepRemoved ){4,}mepCreated remoteMepFailed defectRaised ")))
       << kinds;
+
+  const auto refused = cfmctl({"monitor", "--mep", "3/bulk"});
+  EXPECT_EQ(refused.output, "cfmctl: mep: '3/bulk' is not LEVEL/MA/ID (level 0-7, MEP id 1-8191)\n");
+  EXPECT_EQ(refused.status, 1);
 
   // What the stuck one was sent: what fitted, then how many did not.
   seen.clear();

@@ -7,10 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -23,16 +21,8 @@ using nlohmann::json;
 
 const char* const journald = "/lib/systemd/systemd-journald";
 
-bool within20s(const std::function<bool()>& ready) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  for (; !ready(); std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-  }
-  return true;
-}
-
 // In a child of the test: logs `events` to a journald of its own and returns what journalctl
-// reads back (JSON, an entry a line), or why it could not.
+// reads back (JSON, an entry a line) once it has them all or after 20 s, or why it could not.
 std::string logToPrivateJournald(const std::vector<json>& events) {
   if (::unshare(CLONE_NEWNS) < 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0)
     return std::string("private mount namespace: ") + std::strerror(errno);
@@ -41,18 +31,21 @@ std::string logToPrivateJournald(const std::vector<json>& events) {
   }
   ::setenv("SYSTEMD_LOG_TARGET", "console", 1);  // journald's own messages stay off the host's kmsg
   E2e::Background daemon({journald});
+  std::string entries;
+  auto timedOut = [turns = 0]() mutable {  // 20 ms later; true once 20 s are gone
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return ++turns > 1000;
+  };
   // Until journald has bound it, the library drops what it sends there.
-  if (!within20s([] { return std::filesystem::exists("/run/systemd/journal/socket"); }))
-    return "no journald socket: " + daemon.output();
+  while (!std::filesystem::exists("/run/systemd/journal/socket")) {
+    if (timedOut()) return "no journald socket: " + daemon.output();
+  }
   Cfmagentd::EventLog log(Cfmagentd::EventLog::Mode::journal);
   for (const auto& event : events) log.event(event);
-  std::string entries;
-  within20s([&] {
+  do {
     entries = E2e::runCommand({"journalctl", "-D", "/run/log/journal", "-o", "json", "SYSLOG_IDENTIFIER=cfmagentd"},
-                              "/dev/null")
-                  .output;
-    return std::size_t(std::count(entries.begin(), entries.end(), '\n')) >= events.size();
-  });
+                              "/dev/null").output;
+  } while (std::size_t(std::count(entries.begin(), entries.end(), '\n')) < events.size() && !timedOut());
   return entries;
 }
 

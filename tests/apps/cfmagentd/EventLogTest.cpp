@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -41,7 +40,6 @@ TEST(EventLogTest, EachKindHasItsPriorityMessageIdAndFields) {
       {Kind::remoteMepFailed, 7, MepDefect::none, 4, "fd140528188147f8a790ae02a704dcef"},
       {Kind::remoteMepOk, 7, MepDefect::none, 6, "c65eea44badf4293822bb0a4b4f021a5"},
   };
-  std::set<std::string> ids;
   for (const auto& c : cases) {
     const json event = eventOf(c.kind, c.remote, c.defect);
     const std::string message = Runner::eventMessage(event), priority = std::to_string(c.priority);
@@ -54,22 +52,7 @@ TEST(EventLogTest, EachKindHasItsPriorityMessageIdAndFields) {
     EXPECT_EQ(std::set<std::string>(fields.begin(), fields.end()), expected) << event;
     EXPECT_EQ(fields.size(), expected.size()) << event;
     EXPECT_EQ(Cfmagentd::eventLine(event), "<" + priority + ">cfmagentd: " + message + "\n");
-    ids.insert(c.id);
   }
-  EXPECT_EQ(ids.size(), std::size(cases));
-}
-
-TEST(EventLogTest, DetectsJournaldOnlyWhenJournalStreamNamesStderrItself) {
-  struct stat st {};
-  ASSERT_EQ(::fstat(STDERR_FILENO, &st), 0);
-  const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-  for (const auto& [value, journal] : std::vector<std::pair<std::string, bool>>{
-           {stream, true}, {stream + "0", false}, {stream + ":", false}, {":" + std::to_string(st.st_ino), false}}) {
-    ::setenv("JOURNAL_STREAM", value.c_str(), 1);
-    EXPECT_EQ(EventLog().toJournal(), journal) << value;
-  }
-  ::unsetenv("JOURNAL_STREAM");
-  EXPECT_FALSE(EventLog().toJournal());
 }
 
 // A reader that does not keep up loses the line rather than stall the loop; one that is gone

@@ -142,17 +142,6 @@ TEST_F(SoftwareAleE2e, EachSeesTheOtherFailWhenTheLinkGoesAndRecoverWhenItComes)
   });
 }
 
-TEST_F(SoftwareAleE2e, AnotherAssociationNameIsACrossConnect) {
-  start(a_, "02:00:00:00:0a:01", 1, 2, "ale-ma");
-  start(b_, "02:00:00:00:0b:01", 2, 1, "other-ma");
-  const json a = mepOnceIs(a_, 1, "cross-connect", [](const json& mep) {
-    return mep["highestPrDefect"] == "xconCcm" && mep["xconCcms"].get<int>() >= 1 && mep["presentRdi"] == true;
-  });
-  // A's remote MEP never speaks for its association: it fails as well, under the
-  // cross-connect.
-  EXPECT_NE(a["defects"].dump().find("xconCcm"), std::string::npos);
-}
-
 }  // namespace
 
 // The third-party peer: the Linux bridge's own CFM, in a User-mode Linux kernel on B's end

@@ -136,13 +136,12 @@ TEST(StateJson, MepsAndRemoteMeps) {
       {Cfm::MepId(21), Cfm::RemoteMepState::failed, 0, 0, 0, false, Lumen::EthAddr(), 0, 0, 1699999999, 0},
   };
   auto status = Kiln::ptrCast<CfmAgent::Status>(manager->entityIs("cfm/status", "CfmAgent::Status"));
-  auto e1 = status->counterIs()->intfCounterIs(IntfId("Ethernet1"));
-  e1->mdCounterIs(Cfm::MdLevel(5))->opCodeCounterIs(Cfm::opCodeLbr)->counterIs(CounterId::out_, 7);
-  e1->mdCounterIs(Cfm::MdLevel(5))->opCodeCounterIs(Cfm::opCodeLbr)->counterIs(CounterId::in_, 5);
-  e1->mdCounterIs(Cfm::MdLevel(5))->opCodeCounterIs(Cfm::opCodeLtr)->counterIs(CounterId::in_, 4);
   // Another level's and another opcode's counts are not the MEP's.
-  e1->mdCounterIs(Cfm::MdLevel(6))->opCodeCounterIs(Cfm::opCodeLbr)->counterIs(CounterId::out_, 100);
-  e1->mdCounterIs(Cfm::MdLevel(5))->opCodeCounterIs(Cfm::opCodeLbm)->counterIs(CounterId::in_, 100);
+  for (auto [level, op, id, n] : {std::tuple{5, Cfm::opCodeLbr, CounterId::out_, 7}, {5, Cfm::opCodeLbr, CounterId::in_, 5},
+                                  {5, Cfm::opCodeLtr, CounterId::in_, 4}, {6, Cfm::opCodeLbr, CounterId::out_, 100},
+                                  {5, Cfm::opCodeLbm, CounterId::in_, 100}}) {
+    status->counterIs()->intfCounterIs(IntfId("Ethernet1"))->mdCounterIs(Cfm::MdLevel(level))->opCodeCounterIs(op)->counterIs(id, n);
+  }
   const json state = Runner::stateJson(*manager);
   EXPECT_EQ(state.at("aleMeps"), json::parse(R"({"5": {"ma-1": {"10": {
       "intfId": "Ethernet1", "fngState": "fngDefectReported", "faultAlarm": "remoteCcm", "lowPrDef": "xcon",
