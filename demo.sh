@@ -80,11 +80,11 @@ for _ in $(seq 50); do [ -S "$socket" ] && break; sleep 0.1; done
 
 inA() { ip netns exec "$nsA" "$@"; }
 ctl() { "$cfmctl" --socket "$socket" "$@"; }
-# Until `cfmctl show SECTION` has a line matching PATTERN (5 s at most): the agent takes
+# Until `cfmctl show SECTION` has a line matching PATTERN (10 s at most): the agent takes
 # frames on its own schedule, and the demo shows what it has done, not what it was sent.
 await() {
-  for _ in $(seq 50); do ctl show "$1" | grep -E "$2" >/dev/null && return; sleep 0.1; done
-  echo "-- nothing matching '$2' in cfmctl show $1 after 5 s"
+  for _ in $(seq 100); do ctl show "$1" | grep -E "$2" >/dev/null && return; sleep 0.1; done
+  echo "-- nothing matching '$2' in cfmctl show $1 after 10 s"
 }
 
 echo
@@ -92,11 +92,11 @@ echo "== cfmctl show ale-config (what the agent wrote for the ALE layer from $co
 ctl show ale-config
 echo
 echo "== cfmctl monitor, started now, prints the software ALE layer's events as they happen"
-ctl monitor >"$work/monitor" &
+"$cfmctl" --socket "$socket" monitor >"$work/monitor" &
 monitor=$!
 echo
 echo "== host A: CCMs every second from MEP 200 (demo-md / demo-ma, MD level 3), until stopped"
-inA "$cfmtool" ccm --intf eth0 --level 3 --md-name demo-md --ma-name demo-ma --mep-id 200 \
+ip netns exec "$nsA" "$cfmtool" ccm --intf eth0 --level 3 --md-name demo-md --ma-name demo-ma --mep-id 200 \
   --interval 1 >/dev/null &
 sender=$!
 await remote-meps '^ +3 +demo-ma +100 +200 +ok '

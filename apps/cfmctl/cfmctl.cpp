@@ -335,8 +335,8 @@ int main(int argc, char** argv) {
   auto* monitorCommand = app.add_subcommand(
       "monitor", "print the software ALE layer's events as they happen, one a line, until interrupted");
   monitorCommand->footer(
-      "Alarms, defects, remote MEPs failed or ok, MEPs created or removed (cfmagentd\n"
-      "--software-ale). Each line is flushed as it is printed. A client that does not keep up\n"
+      "Alarms, defects, remote MEPs failed or ok, MEPs created or removed (none under\n"
+      "cfmagentd --ale none). Each line is flushed as it is printed. A client that does not keep up\n"
       "loses events: \"(missed N events)\" says how many. Ends with exit status 0 on SIGINT or\n"
       "SIGTERM, and 3 when the daemon closes the connection.");
   std::optional<std::string> monitorMep;
