@@ -122,8 +122,11 @@ std::vector<std::string> Daemon::bridgingIs(RunnerConfig file, const LinuxNet::B
   std::vector<std::string> notes;
   RunnerConfig effective = file.bridge.empty() ? file : bridgedConfig(file, bridge, intfs, &notes);
   auto writes = apply(effective, *manager_);
-  // The alarm settings are the layer's, not the agent's: shown beside the agent's writes.
-  for (auto& line : Runner::alarmSettingChanges(config_, effective)) writes.push_back(std::move(line));
+  // The alarm settings are the layer's, not the agent's: shown beside the agent's writes
+  // where a layer takes them.
+  if (ale_) {
+    for (auto& line : Runner::alarmSettingChanges(config_, effective)) writes.push_back(std::move(line));
+  }
   fileConfig_ = std::move(file);
   bridge_ = bridge;
   portIntfs_ = std::move(intfs);

@@ -28,9 +28,6 @@ struct AlarmSettings {
   bool operator==(const AlarmSettings&) const = default;
 };
 
-// A local MEP: its level, its association's key (the name's bytes) and its id.
-using MepKey = std::tuple<Cfm::MdLevel, Cfm::MaName, Cfm::MepId>;
-
 class Fng {
  public:
   enum class Change { none, raised, cleared };

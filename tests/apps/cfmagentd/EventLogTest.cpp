@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -53,6 +54,17 @@ TEST(EventLogTest, EachKindHasItsPriorityMessageIdAndFields) {
     EXPECT_EQ(fields.size(), expected.size()) << event;
     EXPECT_EQ(Cfmagentd::eventLine(event), "<" + priority + ">cfmagentd: " + message + "\n");
   }
+}
+
+// JOURNAL_STREAM names stderr's device and inode when journald holds it, and nothing else.
+TEST(EventLogTest, JournalStreamNamesTheFdItself) {
+  struct stat st {};
+  ASSERT_EQ(::fstat(STDERR_FILENO, &st), 0);
+  const std::string dev = std::to_string(st.st_dev), ino = std::to_string(st.st_ino);
+  for (const auto& [value, journal] : {std::pair{dev + ":" + ino, true}, {dev + ":" + ino + "0", false},
+                                       {dev + ":" + ino + ":", false}, {":" + ino, false}, {dev, false}})
+    EXPECT_EQ(Cfmagentd::isJournalStream(value.c_str(), STDERR_FILENO), journal) << value;
+  EXPECT_FALSE(Cfmagentd::isJournalStream(nullptr, STDERR_FILENO));
 }
 
 // A reader that does not keep up loses the line rather than stall the loop; one that is gone
