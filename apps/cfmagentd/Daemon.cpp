@@ -1,5 +1,6 @@
 #include "apps/cfmagentd/Daemon.h"
 
+#include <algorithm>
 #include <set>
 
 #include "apps/cfmagentd/BridgedConfig.h"
@@ -66,6 +67,21 @@ void Daemon::agentDel() {
   runner_.agentDel();
 }
 
+namespace {
+
+// The tags of a frame of our own making (whole Ethernet header assumed), and its outer TPID.
+std::pair<std::size_t, std::uint16_t> tagsOf(std::span<const std::uint8_t> frame) {
+  const auto typeAt = [&](std::size_t at) { return std::uint16_t(frame[at] << 8 | frame[at + 1]); };
+  const auto isTpid = [](std::uint16_t type) {
+    return std::find(Lumen::outerTpids.begin(), Lumen::outerTpids.end(), type) != Lumen::outerTpids.end();
+  };
+  std::size_t tags = 0;
+  while (tags < 2 && frame.size() >= 16 + 4 * tags && isTpid(typeAt(12 + 4 * tags))) ++tags;
+  return {tags, tags ? typeAt(12) : Lumen::ethTypeDot1Q};
+}
+
+}  // namespace
+
 void Daemon::softwareAleIs(Kiln::EventLoop& loop, EventSink events) {
   SoftAle::EventSink sink;
   if (events) sink = [events = std::move(events)](const SoftAle::Event& event) { events(Runner::eventJson(event)); };
@@ -74,6 +90,10 @@ void Daemon::softwareAleIs(Kiln::EventLoop& loop, EventSink events) {
       [sockets = sockets_](IntfId intf, std::span<const std::uint8_t> frame) {
         auto it = sockets->find(intf);
         if (it == sockets->end() || it->second->closed()) return false;
+        // A reply is as long as what it answers, and the tags of the egress rule may differ
+        // from the message's: what does not fit the interface is not sent.
+        const auto [tags, outerTpid] = tagsOf(frame);
+        if (frame.size() > it->second->maxFrameBytes(tags, outerTpid)) return false;
         auto pkt = Lumen::pktManager().newPkt();
         pkt->bytesIs(frame, false);
         return it->second->txPkt(pkt);

@@ -179,6 +179,10 @@ json aleMeps(const Cfm::AleStatus* ale, const CfmAgent::Counter* counter) {
             {"lbrIn", count(Cfm::opCodeLbr, CounterId::in_)},
             {"lbrOut", count(Cfm::opCodeLbr, CounterId::out_)},
             {"unexpLtrIn", count(Cfm::opCodeLtr, CounterId::in_)},
+            {"pmResponder",
+             {{"dmmIn", local->pm.dmmIn}, {"dmrOut", local->pm.dmrOut}, {"slmIn", local->pm.slmIn},
+              {"slrOut", local->pm.slrOut}, {"oneDmIn", local->pm.oneDmIn}, {"tooShort", local->pm.tooShort},
+              {"tooLarge", local->pm.tooLarge}, {"notSent", local->pm.notSent}}},
             {"remoteMeps", std::move(remotes)},
         };
       }

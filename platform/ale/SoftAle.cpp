@@ -17,6 +17,7 @@
 
 #include "platform/ale/CcmFrame.h"
 #include "platform/ale/MepMonitor.h"
+#include "platform/ale/PmResponder.h"
 #include "platform/intf/IntfStatus.h"
 #include "platform/kiln/Clock.h"
 #include "platform/types/Bridging.h"
@@ -46,11 +47,12 @@ Kiln::Ptr<T> rootAt(const Orbis::EntityManager& db, std::string_view path) {
 struct Layer::Mep {
   using Key = MepKey;
   Mep(Key key, MepMonitor monitor, AlarmSettings alarms)
-      : key(std::move(key)), monitor(std::move(monitor)), fng(alarms) {}
+      : key(std::move(key)), monitor(std::move(monitor)), fng(alarms), pm(std::get<0>(this->key), std::get<2>(this->key)) {}
 
   Key key;
   MepMonitor monitor;
   Fng fng;
+  PmResponder pm;
   std::uint8_t defects = 0;  // as the last events told them
   std::optional<CcmTemplate> ccm;
   Lumen::IntfId intf;
@@ -203,6 +205,7 @@ void Layer::reconcile() {
         mep->ccm.emplace(CcmSender{bridging->bridgeMacAddr(), level, mepId, maid, ma->ccmTxInterval(),
                                    Bridging::egressTags(*port, Lumen::VlanId(mep->vlan)), portStatusUp,
                                    interfaceStatusUp});
+        mep->pm.senderIs(bridging->bridgeMacAddr(), Bridging::egressTags(*port, Lumen::VlanId(mep->vlan)));
         mep->status = status->mdStatusIs(level)->maStatusIs(maKey)->localMepStatusIs(mepId);
         mep->status->intfId = mep->intf;
         meps_.push_back(std::move(mep));
@@ -298,7 +301,7 @@ bool Layer::noteChanges(Mep& mep, double now) {
   return changed || mep.fng.state() != fngState;
 }
 
-void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> frame) {
+void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> frame, Cfm::PmTime rxTime) {
   // A MEP runs only where the bridging configuration gave its port one.
   if (meps_.empty()) return;
   const auto port = bridging_->switchIntfConfig(intf);
@@ -306,9 +309,10 @@ void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> fram
   const auto frameRead = cfmFrameOf(frame, Bridging::outerTpid(*port));
   if (!frameRead.value) return;
   const CfmFrame& cfm = *frameRead.value;
+  const std::uint16_t vlan = Bridging::ingressVlan(*port, cfm.outerVid, cfm.innerVid).vlan;
+  if (cfm.pdu.size() >= 2 && cfm.pdu[1] != Cfm::opCodeCcm) return pmReceived(intf, vlan, cfm, rxTime);
   const auto ccm = parseCcm(cfm.pdu, cfm.src).value;
   if (!ccm) return;
-  const std::uint16_t vlan = Bridging::ingressVlan(*port, cfm.outerVid, cfm.innerVid).vlan;
   const double now = monotonicNow();
   bool rdiRaised = false;
   double deadline = armed_;
@@ -331,6 +335,20 @@ void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> fram
   // A raised RDI is sent now; a CCM may also have given its monitor a first deadline.
   if (rdiRaised) deadline = now;
   if (deadline < armed_) arm(deadline);
+}
+
+void Layer::pmReceived(Lumen::IntfId intf, std::uint16_t vlan, const CfmFrame& frame, Cfm::PmTime rxTime) {
+  const std::uint8_t level = frame.pdu[0] >> 5;
+  const bool group = frame.dst == Cfm::ccmGroupAddr(Cfm::MdLevel(level));
+  for (auto& mep : meps_) {
+    // The MEP's own CCM rules: its port, its VLAN, its level, its address or its level's
+    // group. A frame of another level is another MEP's or passes through.
+    if (mep->intf != intf || mep->vlan != vlan || std::get<0>(mep->key).value() != level) continue;
+    if (!group && frame.dst != bridging_->bridgeMacAddr()) continue;
+    const auto reply = mep->pm.answer(frame, rxTime);
+    if (!reply.empty()) mep->pm.replySent(transmit_(intf, reply));
+    mep->status->pm = mep->pm.counters();
+  }
 }
 
 namespace {

@@ -24,6 +24,7 @@
 
 #include "platform/ale/Events.h"
 #include "platform/ale/Fng.h"
+#include "platform/ale/PmResponder.h"
 #include "platform/kiln/EventLoop.h"
 #include "platform/lumen/IntfId.h"
 #include "platform/intf/IntfStatus.h"
@@ -49,7 +50,9 @@ class Layer {
   // second (the configuration tree carries no notifications, only a count of its writes).
   void configChanged();
   // A frame the sockets' tap handed over.
-  void frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> frame);
+  // `rxTime` is when it arrived, for the Y.1731 frames a MEP answers: the kernel's
+  // timestamp where there is one.
+  void frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> frame, Cfm::PmTime rxTime = pmTimeNow());
   // A kernel device's operational state (IF_OPER_*, as rtnetlink reports it), for the
   // Interface Status TLVs of the MEPs on its interface; none when the device went. A device
   // never reported is up.
@@ -70,6 +73,8 @@ class Layer {
   std::uint8_t interfaceStatusOf(Lumen::IntfId intf) const;
   // Writes the MEP's status; after a CCM accepted from `heard`, only that remote MEP's.
   void report(Mep& mep, double now, Cfm::MepId heard = Cfm::MepId());
+  // A DMM, SLM or 1DM (or another opcode, which no MEP answers) received on `intf` in `vlan`.
+  void pmReceived(Lumen::IntfId intf, std::uint16_t vlan, const CfmFrame& frame, Cfm::PmTime rxTime);
   // Raises the events of what changed in the MEP's remote MEPs, defects and alarm since the
   // last call; true when anything did.
   bool noteChanges(Mep& mep, double now);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/cfm/L2.h"
+#include "platform/cfm/PmWire.h"
 #include "platform/kiln/EventLoop.h"
 
 namespace Interface {
@@ -67,8 +68,20 @@ Pam::RxTap& rxTap() {
   return tap;
 }
 
-bool ccmGroupAddressed(std::span<const std::uint8_t> frame) {
-  return frame.size() >= 6 && Cfm::groupClassOf(frame.first<6>()) == Cfm::GroupClass::ccm;
+// A CCM, or one of the Y.1731 frames a MEP answers there (DMM, SLM, 1DM): found by the
+// group address, else by the opcode after at most two tags, a handful of byte reads.
+bool forTheAle(std::span<const std::uint8_t> frame) {
+  if (frame.size() < 14) return false;
+  if (Cfm::groupClassOf(frame.first<6>()) == Cfm::GroupClass::ccm) return true;
+  std::size_t at = 12;
+  for (int tags = 0; tags < 2 && frame.size() >= at + 6; ++tags) {
+    const std::uint16_t type = std::uint16_t(frame[at] << 8 | frame[at + 1]);
+    if (std::find(Lumen::outerTpids.begin(), Lumen::outerTpids.end(), type) == Lumen::outerTpids.end()) break;
+    at += 4;
+  }
+  if (frame.size() < at + 4 || (frame[at] << 8 | frame[at + 1]) != Lumen::ethTypeCfm) return false;
+  const std::uint8_t opCode = frame[at + 3];
+  return opCode == Cfm::opCodeDmm || opCode == Cfm::opCodeSlm || opCode == Cfm::opCode1Dm;
 }
 
 }  // namespace
@@ -77,7 +90,7 @@ void Pam::rxTapIs(RxTap tap) { rxTap() = std::move(tap); }
 
 void Pam::rxFrame(std::span<const std::uint8_t> frame, bool offerLater) {
   if (closed_) return;
-  if (ccmGroupAddressed(frame) && rxTap()) rxTap()(intfId_, frame);
+  if (rxTap() && forTheAle(frame)) rxTap()(intfId_, frame);
   if (frame.size() > Lumen::Pkt::maxBytes) {
     ++counters_.rxTruncated;
     return;

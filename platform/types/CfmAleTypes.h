@@ -255,6 +255,20 @@ struct RemoteMepAleStatus {
 // What the ALE layer reports of one local MEP: what it sends, its defects, and its remote
 // MEPs. Written by the layer as things change; nobody is notified (the agent does not
 // reflect it, tools read it).
+// What a local MEP's Y.1731 responder took: each kind of frame answered, and those it
+// could not answer, by reason.
+struct PmResponderCounters {
+  std::uint64_t dmmIn = 0;
+  std::uint64_t dmrOut = 0;
+  std::uint64_t slmIn = 0;
+  std::uint64_t slrOut = 0;
+  std::uint64_t oneDmIn = 0;
+  std::uint64_t tooShort = 0;   // shorter than its PDU's fixed part, or its first TLV offset
+  std::uint64_t tooLarge = 0;   // a reply longer than any frame the layer sends
+  std::uint64_t notSent = 0;    // the egress did not take the reply (too long for it, or gone)
+  bool operator==(const PmResponderCounters&) const = default;
+};
+
 class LocalMepAleStatus : public Kiln::Entity {
  public:
   explicit LocalMepAleStatus(MepId mepId);
@@ -279,6 +293,7 @@ class LocalMepAleStatus : public Kiln::Entity {
   FngState fngState = FngState::reset;
   bool faultAlarm = false;
   MepDefect faultAlarmDefect = MepDefect::none;
+  PmResponderCounters pm;
   std::vector<RemoteMepAleStatus> remoteMepStatus;  // by MEP id
 
  private:

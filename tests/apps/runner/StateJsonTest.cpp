@@ -124,6 +124,7 @@ TEST(StateJson, MepsAndRemoteMeps) {
   mep->defects = (1u << unsigned(Cfm::MepDefect::rdiCcm)) | (1u << unsigned(Cfm::MepDefect::remoteCcm));
   mep->highestDefect = Cfm::MepDefect::remoteCcm;
   mep->xconCcms = 3;
+  mep->pm.dmmIn = 9, mep->pm.dmrOut = 8, mep->pm.notSent = 1;
   mep->ccmSequenceErrors = 1;
   mep->lowestAlarmPri = Cfm::LowestAlarmPri::xcon;
   mep->fngAlarmTime = 2.5;
@@ -147,7 +148,8 @@ TEST(StateJson, MepsAndRemoteMeps) {
       "intfId": "Ethernet1", "fngState": "fngDefectReported", "faultAlarm": "remoteCcm", "lowPrDef": "xcon",
       "fngAlarmTime": 2.5, "fngResetTime": 10.0, "highestPrDefect": "remoteCcm", "defects": ["rdiCcm", "remoteCcm"],
       "presentRdi": true, "cciSentCcms": 42, "ccmSequenceErrors": 1, "errorCcms": 0, "xconCcms": 3,
-      "lbrIn": 5, "lbrOut": 7, "unexpLtrIn": 4, "remoteMeps": {
+      "lbrIn": 5, "lbrOut": 7, "unexpLtrIn": 4, "pmResponder": {"dmmIn": 9, "dmrOut": 8, "slmIn": 0, "slrOut": 0,
+      "oneDmIn": 0, "tooShort": 0, "tooLarge": 0, "notSent": 1}, "remoteMeps": {
         "20": {"rMepState": "ok", "rMepFailedOkTime": 1699999990.25, "flaps": 2, "lastCcmTime": 1700000000.5,
                "ccmsReceived": 40, "sequenceErrors": 1, "rdi": true, "macAddress": "02:00:00:00:00:0a",
                "portStatusTlv": 2, "interfaceStatusTlv": 1},
