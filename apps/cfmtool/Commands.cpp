@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <optional>
 #include <random>
@@ -17,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <unordered_map>
 #include <vector>
 
 #include "apps/cfmtool/Frames.h"
@@ -28,6 +30,7 @@ namespace CfmTool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Cfm::PmTime;
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -164,6 +167,39 @@ int guarded(const char* name, std::ostream& err, const std::function<int()>& com
   }
 }
 
+// Refused before anything is sent: the kernel would refuse each message anyway.
+void checkFitsMtu(const Session& session, const PingOptions& o, std::size_t frameBytes) {
+  const std::size_t maxBytes =
+      session.mtu() + sizeof(Lumen::EthHdr) + (o.vlan ? sizeof(Lumen::Eth8021QHdr) : 0);
+  if (frameBytes <= maxBytes) return;
+  throw std::invalid_argument("--size: " + std::to_string(o.size) + " data bytes do not fit the MTU of " +
+                              session.device() + " (at most " +
+                              std::to_string(o.size - std::min(o.size, frameBytes - maxBytes)) + ")");
+}
+
+// Sends `o.count` messages `o.interval` apart by `sendOne(i)`, handing what arrives
+// meanwhile to `onFrame`, then waits up to `o.timeout` for the replies still missing, until
+// `allAnswered()`. A stop signal ends both.
+void probe(Session& session, const StopSignals& signals, const PingOptions& o,
+           const std::function<void(std::uint32_t)>& sendOne, const Session::Sink& onFrame,
+           const std::function<bool()>& allAnswered) {
+  const auto start = Clock::now();
+  for (std::uint32_t sent = 0; sent < o.count && !signals.stopped(); ++sent) {
+    sendOne(sent);
+    if (sent + 1 < o.count) {
+      session.waitUntil(start + seconds(o.interval) * (sent + 1), signals, onFrame);
+    } else {
+      session.waitUntil(Clock::now() + seconds(o.timeout), signals, onFrame, allAnswered);
+    }
+  }
+}
+
+PmTime realtimeNow() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return PmTime::of(now);
+}
+
 }  // namespace
 
 int runPing(const PingOptions& o, std::ostream& out, std::ostream& err) {
@@ -173,15 +209,7 @@ int runPing(const PingOptions& o, std::ostream& out, std::ostream& err) {
     const std::uint32_t first = randomTransactionId();
     const L2Header l2{o.dst, session.src(), o.vlan};
     const ReplyFilter filter{session.src(), o.dst, o.vlan, o.level, first, o.count};
-
-    // Refused before anything is sent: the kernel would refuse each message anyway.
-    const std::size_t frameBytes = lbmFrame(l2, o.level, first, o.size).size(),
-                      maxBytes = session.mtu() + sizeof(Lumen::EthHdr) + (o.vlan ? sizeof(Lumen::Eth8021QHdr) : 0);
-    if (frameBytes > maxBytes) {
-      throw std::invalid_argument("--size: " + std::to_string(o.size) + " data bytes do not fit the MTU of " +
-                                  session.device() + " (at most " +
-                                  std::to_string(o.size - std::min(o.size, frameBytes - maxBytes)) + ")");
-    }
+    checkFitsMtu(session, o, lbmFrame(l2, o.level, first, o.size).size());
 
     out << "CFM PING " << o.dst << " from " << session.src() << " on " << session.device()
         << ", level " << unsigned(o.level) << vlanText(o) << ": " << o.size
@@ -204,21 +232,96 @@ int runPing(const PingOptions& o, std::ostream& out, std::ostream& err) {
       answered[index] = true;
       stats.replyIs(ms);
     };
-
-    const auto start = Clock::now();
-    for (std::uint32_t i = 0; i < o.count && !signals.stopped(); ++i) {
+    const auto sendOne = [&](std::uint32_t i) {
       const FrameBytes frame = lbmFrame(l2, o.level, first + i, o.size);
       sentAt.push_back(Clock::now());
       answered.push_back(false);
       session.send(frame);
       stats.transmittedInc();
-      if (i + 1 < o.count) {
-        session.waitUntil(start + seconds(o.interval) * (i + 1), signals, onFrame);
-      } else {
-        session.waitUntil(Clock::now() + seconds(o.timeout), signals, onFrame,
-                          [&] { return stats.received() == stats.transmitted(); });
-      }
-    }
+    };
+    probe(session, signals, o, sendOne, onFrame, [&] { return stats.received() == stats.transmitted(); });
+    out << "\n" << stats.summary(o.dst) << std::flush;
+    return stats.received() > 0 ? 0 : 1;
+  });
+}
+
+int runDmm(const DmmOptions& o, std::ostream& out, std::ostream& err) {
+  return guarded("dmm", err, [&] {
+    StopSignals signals;
+    Session session(o);
+    const L2Header l2{o.dst, session.src(), o.vlan};
+    const ReplyFilter filter{session.src(), o.dst, o.vlan, o.level};
+    checkFitsMtu(session, o, dmmFrame(l2, o.level, {}, o.size).size());
+
+    out << "CFM DMM " << o.dst << " from " << session.src() << " on " << session.device() << ", level "
+        << unsigned(o.level) << vlanText(o) << ": " << o.size << " data bytes" << std::endl;
+
+    PingStats stats;
+    // The messages not yet answered, by their TxTimeStampf in nanoseconds: a DMR carries
+    // no id but that time. Two messages a clock step apart may share one; the reply then
+    // answers the earlier.
+    std::unordered_map<std::int64_t, std::uint32_t> unanswered;
+    const auto onFrame = [&](std::span<const std::uint8_t> frame, Clock::time_point) {
+      const PmTime receivedAt = realtimeNow();
+      auto parsed = parseDelayReply(frame, filter);
+      if (!parsed.reply) return;
+      const auto sent = unanswered.find(parsed.reply->dmr.txTimeStampf().ns());
+      if (sent == unanswered.end()) return;  // not ours, or answered before
+      const std::uint32_t seq = sent->second;
+      unanswered.erase(sent);
+      parsed.reply->dmr.rxTimeStampbIs(receivedAt);
+      const double ms = double(twoWayDelayNs(parsed.reply->dmr)) / 1e6;
+      out << dmrReplyLine(parsed.reply->src, seq, ms) << std::endl;
+      stats.replyIs(ms);
+    };
+    const auto sendOne = [&](std::uint32_t i) {
+      const PmTime now = realtimeNow();
+      unanswered.emplace(now.ns(), i + 1);
+      session.send(dmmFrame(l2, o.level, now, o.size));
+      stats.transmittedInc();
+    };
+    probe(session, signals, o, sendOne, onFrame, [&] { return unanswered.empty(); });
+    out << "\n" << stats.delaySummary(o.dst) << std::flush;
+    return stats.received() > 0 ? 0 : 1;
+  });
+}
+
+int runSlm(const SlmOptions& o, std::ostream& out, std::ostream& err) {
+  return guarded("slm", err, [&] {
+    StopSignals signals;
+    Session session(o);
+    const std::uint32_t testId = o.testId ? *o.testId : randomTransactionId();
+    const L2Header l2{o.dst, session.src(), o.vlan};
+    ReplyFilter filter{session.src(), o.dst, o.vlan, o.level};
+    filter.testId = testId;
+    filter.sourceMepId = o.sourceMepId;
+    checkFitsMtu(session, o, slmFrame(l2, o.level, o.sourceMepId, testId, 1, o.size).size());
+
+    out << "CFM SLM " << o.dst << " from " << session.src() << " on " << session.device() << ", level "
+        << unsigned(o.level) << vlanText(o) << ": " << o.size << " data bytes, test id " << testId
+        << ", MEP id " << o.sourceMepId << std::endl;
+
+    LossStats stats;
+    std::vector<bool> answered;  // by TxFCf - 1
+    answered.reserve(o.count);
+    const auto onFrame = [&](std::span<const std::uint8_t> frame, Clock::time_point) {
+      const auto parsed = parseLossReply(frame, filter);
+      if (!parsed.reply) return;
+      const LossReply& r = *parsed.reply;
+      const std::uint32_t index = r.txFcf - 1;
+      if (index >= answered.size()) return;  // not sent by this run
+      const bool duplicate = answered[index];
+      out << slrReplyLine(r.src, r.txFcf, r.txFcb, duplicate) << std::endl;
+      if (duplicate) return;
+      answered[index] = true;
+      stats.replyIs(r.txFcf, r.txFcb);
+    };
+    const auto sendOne = [&](std::uint32_t i) {
+      answered.push_back(false);
+      session.send(slmFrame(l2, o.level, o.sourceMepId, testId, i + 1, o.size));
+      stats.transmittedInc();
+    };
+    probe(session, signals, o, sendOne, onFrame, [&] { return stats.received() == stats.transmitted(); });
     out << "\n" << stats.summary(o.dst) << std::flush;
     return stats.received() > 0 ? 0 : 1;
   });

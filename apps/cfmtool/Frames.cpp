@@ -36,6 +36,15 @@ class FrameBuilder {
     frame_.resize(at + bytes);
     return frame_.data() + at;
   }
+  // A Data TLV of `bytes` pattern bytes, none when 0.
+  void dataTlv(std::size_t bytes) {
+    if (bytes == 0) return;
+    auto* data = put<TypeLength>();
+    data->typeIs(tlvTypeData);
+    data->lengthIs(std::uint16_t(bytes));
+    std::uint8_t* payload = grow(bytes);
+    for (std::size_t i = 0; i < bytes; ++i) payload[i] = std::uint8_t(i);
+  }
   void endTlv() { *grow(1) = tlvTypeEnd; }
   FrameBytes take() { return std::move(frame_); }
 
@@ -85,11 +94,12 @@ Mismatch checkCommon(const std::optional<Decapsulated>& d, const ReplyFilter& fi
 
 // Walks the TLV chain of the PDU and calls `visit(tlv)` for each TLV before the End TLV.
 // Returns the offset after the End TLV (or the frame's end when there is none), or none
-// when the first TLV lies below the opcode's fixed part or a TLV runs past the end.
+// when the first TLV lies below `minOffset`, the opcode's fixed part, or a TLV runs past
+// the end.
 template <class Visit>
-std::optional<std::size_t> walkTlvs(const Decapsulated& d, Visit visit) {
+std::optional<std::size_t> walkTlvs(const Decapsulated& d, std::uint8_t minOffset, Visit visit) {
   const CFMCommonHeader& header = *d.header;
-  if (header.firstTlvOffset() < minFirstTlvOffset(header.opCode())) return std::nullopt;
+  if (header.firstTlvOffset() < minOffset) return std::nullopt;
   const std::size_t firstTlv = sizeof(CFMCommonHeader) + header.firstTlvOffset();
   if (firstTlv > d.pdu.size()) return std::nullopt;
   Cfm::TlvWalk walk(d.pdu.subspan(firstTlv));
@@ -104,13 +114,7 @@ FrameBytes lbmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transa
                     std::size_t dataBytes) {
   FrameBuilder f(l2);
   f.put<LBMPdu>(level, Cfm::opCodeLbm)->transactionIdIs(transactionId);
-  if (dataBytes > 0) {
-    auto* data = f.put<TypeLength>();
-    data->typeIs(tlvTypeData);
-    data->lengthIs(std::uint16_t(dataBytes));
-    std::uint8_t* payload = f.grow(dataBytes);
-    for (std::size_t i = 0; i < dataBytes; ++i) payload[i] = std::uint8_t(i);
-  }
+  f.dataTlv(dataBytes);
   f.endTlv();
   return f.take();
 }
@@ -125,6 +129,26 @@ FrameBytes ltmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transa
   ltm->targetMacAddrIs(target);
   LtmEgressIdTlv::ltmEgressTlvInit(f.grow(sizeof(LtmEgressIdTlv)))
       ->egressIdIs(EgressId(0, l2.src));
+  f.endTlv();
+  return f.take();
+}
+
+FrameBytes dmmFrame(const L2Header& l2, std::uint8_t level, PmTime txTimeStampf, std::size_t dataBytes) {
+  FrameBuilder f(l2);
+  f.put<DmPdu>(level, opCodeDmm)->txTimeStampfIs(txTimeStampf);
+  f.dataTlv(dataBytes);
+  f.endTlv();
+  return f.take();
+}
+
+FrameBytes slmFrame(const L2Header& l2, std::uint8_t level, std::uint16_t sourceMepId, std::uint32_t testId,
+                    std::uint32_t txFcf, std::size_t dataBytes) {
+  FrameBuilder f(l2);
+  auto* slm = f.put<SlPdu>(level, opCodeSlm);
+  slm->sourceMepIdIs(sourceMepId);
+  slm->testIdIs(testId);
+  slm->txFcfIs(txFcf);
+  f.dataTlv(dataBytes);
   f.endTlv();
   return f.take();
 }
@@ -151,6 +175,8 @@ std::string_view stringValue(Mismatch m) {
     case Mismatch::opCode: return "opCode";
     case Mismatch::level: return "level";
     case Mismatch::transactionId: return "transactionId";
+    case Mismatch::testId: return "testId";
+    case Mismatch::mepId: return "mepId";
     case Mismatch::tooShort: return "tooShort";
     case Mismatch::malformedTlv: return "malformedTlv";
   }
@@ -171,6 +197,11 @@ std::optional<std::string> describeFrame(std::span<const std::uint8_t> frame) {
     case Cfm::opCodeLbm: line << "LBM"; break;
     case Cfm::opCodeLtr: line << "LTR"; break;
     case Cfm::opCodeLtm: line << "LTM"; break;
+    case opCode1Dm: line << "1DM"; break;
+    case opCodeDmr: line << "DMR"; break;
+    case opCodeDmm: line << "DMM"; break;
+    case opCodeSlr: line << "SLR"; break;
+    case opCodeSlm: line << "SLM"; break;
     default: line << "opcode " << unsigned(opCode);
   }
   if (opCode == Cfm::opCodeLbm || opCode == Cfm::opCodeLbr) {
@@ -184,6 +215,11 @@ std::optional<std::string> describeFrame(std::span<const std::uint8_t> frame) {
     if (const auto* ltr = overlayAt<LTRPdu>(d->pdu, 0)) {
       line << " transaction " << ltr->transactionId() << " reply ttl " << unsigned(ltr->replyTtl()) << " "
            << relayActionName(ltr->relayAction().value()) << (ltr->fwdYes() ? " FwdYes" : "");
+    }
+  } else if (opCode == opCodeSlm || opCode == opCodeSlr) {
+    if (const auto* sl = overlayAt<SlPdu>(d->pdu, 0)) {
+      line << " test " << sl->testId() << " source MEP " << sl->sourceMepId() << " txfcf " << sl->txFcf()
+           << " txfcb " << sl->txFcb();
     }
   }
   return line.str();
@@ -201,7 +237,7 @@ ReplyMatch<LoopbackReply> parseLoopbackReply(std::span<const std::uint8_t> frame
   if (lbr->transactionId() - filter.firstTransactionId >= filter.transactionIds) {
     return {Mismatch::transactionId, std::nullopt};
   }
-  const auto end = walkTlvs(*d, [](std::span<const std::uint8_t>) {});
+  const auto end = walkTlvs(*d, minFirstTlvOffset(opCodeLbr), [](std::span<const std::uint8_t>) {});
   if (!end) return {Mismatch::malformedTlv, std::nullopt};
   return {Mismatch::accepted, LoopbackReply{d->src, lbr->transactionId(), *end}};
 }
@@ -223,7 +259,7 @@ ReplyMatch<LinktraceReply> parseLinktraceReply(std::span<const std::uint8_t> fra
   reply.relayAction = ltr->relayAction().value();
   reply.fwdYes = ltr->fwdYes();
   reply.terminalMep = ltr->terminalMep();
-  const auto end = walkTlvs(*d, [&](std::span<const std::uint8_t> tlv) {
+  const auto end = walkTlvs(*d, minFirstTlvOffset(opCodeLtr), [&](std::span<const std::uint8_t> tlv) {
     const TlvType type = tlvType(tlv);
     if (type != tlvTypeLtrReplyIngress && type != tlvTypeLtrReplyEgress) return;
     // One too short for an action and a MAC address says nothing we could print.
@@ -234,6 +270,30 @@ ReplyMatch<LinktraceReply> parseLinktraceReply(std::span<const std::uint8_t> fra
   });
   if (!end) return {Mismatch::malformedTlv, std::nullopt};
   return {Mismatch::accepted, reply};
+}
+
+ReplyMatch<DelayReply> parseDelayReply(std::span<const std::uint8_t> frame, const ReplyFilter& filter) {
+  const auto d = decapsulate(frame);
+  if (const Mismatch m = checkCommon(d, filter, opCodeDmr); m != Mismatch::accepted) return {m, std::nullopt};
+  const auto* dmr = overlayAt<DmPdu>(d->pdu, 0);
+  if (dmr == nullptr) return {Mismatch::tooShort, std::nullopt};
+  if (!walkTlvs(*d, DmPdu::firstTlvOffsetDm, [](std::span<const std::uint8_t>) {})) {
+    return {Mismatch::malformedTlv, std::nullopt};
+  }
+  return {Mismatch::accepted, DelayReply{d->src, *dmr}};
+}
+
+ReplyMatch<LossReply> parseLossReply(std::span<const std::uint8_t> frame, const ReplyFilter& filter) {
+  const auto d = decapsulate(frame);
+  if (const Mismatch m = checkCommon(d, filter, opCodeSlr); m != Mismatch::accepted) return {m, std::nullopt};
+  const auto* slr = overlayAt<SlPdu>(d->pdu, 0);
+  if (slr == nullptr) return {Mismatch::tooShort, std::nullopt};
+  if (slr->testId() != filter.testId) return {Mismatch::testId, std::nullopt};
+  if (slr->sourceMepId() != filter.sourceMepId) return {Mismatch::mepId, std::nullopt};
+  if (!walkTlvs(*d, SlPdu::firstTlvOffsetSl, [](std::span<const std::uint8_t>) {})) {
+    return {Mismatch::malformedTlv, std::nullopt};
+  }
+  return {Mismatch::accepted, LossReply{d->src, slr->responderMepId(), slr->txFcf(), slr->txFcb()}};
 }
 
 }  // namespace CfmTool

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/cfm/L2.h"
+#include "platform/cfm/PmWire.h"
 #include "platform/lumen/Eth.h"
 #include "platform/types/CfmTypes.h"
 
@@ -41,6 +42,16 @@ FrameBytes lbmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transa
 FrameBytes ltmFrame(const L2Header& l2, std::uint8_t level, std::uint32_t transactionId,
                std::uint8_t ttl, const Lumen::EthAddr& target);
 
+// A delay measurement message sent at `txTimeStampf`, its other times zero; a Data TLV as
+// lbmFrame's; then the End TLV.
+FrameBytes dmmFrame(const L2Header& l2, std::uint8_t level, Cfm::PmTime txTimeStampf,
+                    std::size_t dataBytes);
+
+// A synthetic loss message of test `testId` from MEP `sourceMepId`, the `txFcf`th of the
+// test; a Data TLV as lbmFrame's; then the End TLV.
+FrameBytes slmFrame(const L2Header& l2, std::uint8_t level, std::uint16_t sourceMepId,
+                    std::uint32_t testId, std::uint32_t txFcf, std::size_t dataBytes);
+
 struct CcmFields {
   std::uint8_t level = 0;
   std::uint32_t sequenceNumber = 0;
@@ -64,6 +75,8 @@ enum class Mismatch {
   opCode,
   level,
   transactionId,
+  testId,         // a synthetic loss reply of another test
+  mepId,          // a synthetic loss reply to another MEP
   tooShort,       // shorter than the reply's fixed part
   malformedTlv,   // a TLV runs past the end of the frame
 };
@@ -78,6 +91,9 @@ struct ReplyFilter {
   std::uint8_t level = 0;
   std::uint32_t firstTransactionId = 0;
   std::uint32_t transactionIds = 1;
+  // A synthetic loss reply's test and the MEP id its message came from.
+  std::uint32_t testId = 0;
+  std::uint16_t sourceMepId = 0;
 };
 
 struct LoopbackReply {
@@ -103,6 +119,20 @@ struct LinktraceReply {
   std::optional<Port> egress;
 };
 
+// A delay measurement reply: its four times as they came (RxTimeStampb zero), matched to
+// its message by TxTimeStampf.
+struct DelayReply {
+  Lumen::EthAddr src;
+  Cfm::DmPdu dmr{0, Cfm::opCodeDmr};
+};
+
+struct LossReply {
+  Lumen::EthAddr src;
+  std::uint16_t responderMepId = 0;
+  std::uint32_t txFcf = 0;
+  std::uint32_t txFcb = 0;
+};
+
 template <class Reply>
 struct ReplyMatch {
   Mismatch mismatch = Mismatch::accepted;
@@ -111,12 +141,18 @@ struct ReplyMatch {
 
 // One line for any CFM frame: "SRC > DST[, vlan V], level L OPCODE" and, for loopback and
 // linktrace frames, their transaction id and, for LTMs and LTRs, TTL and addresses or relay
-// action. None for a frame that is not CFM.
+// action; for synthetic loss frames, their test id and counters. None for a frame that is
+// not CFM.
 std::optional<std::string> describeFrame(std::span<const std::uint8_t> frame);
 
 ReplyMatch<LoopbackReply> parseLoopbackReply(std::span<const std::uint8_t> frame,
                                          const ReplyFilter& filter);
 ReplyMatch<LinktraceReply> parseLinktraceReply(std::span<const std::uint8_t> frame,
                                            const ReplyFilter& filter);
+// A DMR from `filter.peer` at the filter's level and VLAN, whatever its TxTimeStampf.
+ReplyMatch<DelayReply> parseDelayReply(std::span<const std::uint8_t> frame, const ReplyFilter& filter);
+// An SLR from `filter.peer` at the filter's level and VLAN, of `filter.testId`, answering
+// `filter.sourceMepId`.
+ReplyMatch<LossReply> parseLossReply(std::span<const std::uint8_t> frame, const ReplyFilter& filter);
 
 }  // namespace CfmTool

@@ -87,6 +87,17 @@ void addCommon(CLI::App& command, CommonOptions& o, bool levelRequired = false) 
   macOption(command, "--src", o.src, "source MAC address (default: the device's)");
 }
 
+// The options of a command that sends messages to one station and waits for each reply.
+void addProbe(CLI::App& command, PingOptions& o) {
+  addCommon(command, o);
+  macOption(command, "--dst", o.dst, "the MEP or MIP to send to (unicast)")->required();
+  integerOption(command, "--count", o.count, "N", 1, maxPingCount, "a count", "messages to send", "default 5");
+  secondsOption(command, "--interval", o.interval, 0.001, "time between messages", "default 1");
+  integerOption(command, "--size", o.size, "BYTES", 0, maxPingSize, "a size in bytes", "Data TLV payload",
+                "default 0: no Data TLV");
+  secondsOption(command, "--timeout", o.timeout, 0, "wait after the last message for its reply", "default 2");
+}
+
 // "'<text>' is not <min>-<max> bytes"; nothing when its length fits.
 std::string lengthRefusal(const std::string& text, std::size_t min, std::size_t max) {
   if (text.size() >= min && text.size() <= max) return {};
@@ -132,7 +143,8 @@ Command parseCommandLine(std::span<const std::string_view> args) {
   CLI::App app("Originates IEEE 802.1ag / Y.1731 CFM frames on an Ethernet device.", "cfmtool");
   app.footer(
       "'cfmtool COMMAND --help' describes a command's options. Needs CAP_NET_RAW.\n"
-      "Exit status: 0 success, 1 no reply (ping, trace), 2 bad arguments or a system error.");
+      "Exit status: 0 success, 1 no reply (ping, dmm, slm, trace), 2 bad arguments or a system\n"
+      "error.");
   app.require_subcommand(1);
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
@@ -142,16 +154,34 @@ Command parseCommandLine(std::span<const std::string_view> args) {
   pingCommand->footer(
       "Sends loopback messages (LBM) with increasing transaction ids to a unicast MAC address\n"
       "and prints each loopback reply with the same transaction id, level and VLAN.");
-  addCommon(*pingCommand, ping);
-  macOption(*pingCommand, "--dst", ping.dst, "the MEP or MIP to ping (unicast)")->required();
-  integerOption(*pingCommand, "--count", ping.count, "N", 1, maxPingCount, "a count",
-                "messages to send", "default 5");
-  secondsOption(*pingCommand, "--interval", ping.interval, 0.001, "time between messages",
-                "default 1");
-  integerOption(*pingCommand, "--size", ping.size, "BYTES", 0, maxPingSize, "a size in bytes",
-                "Data TLV payload", "default 0: no Data TLV");
-  secondsOption(*pingCommand, "--timeout", ping.timeout, 0,
-                "wait after the last message for its reply", "default 2");
+  addProbe(*pingCommand, ping);
+
+  DmmOptions dmm;
+  auto* dmmCommand = app.add_subcommand(
+      "dmm", "Y.1731 two-way delay measurement; prints each delay and a summary");
+  dmmCommand->footer(
+      "Sends delay measurement messages (DMM) to a unicast MAC address, each with its send\n"
+      "time (CLOCK_REALTIME) as TxTimeStampf, and takes the delay measurement reply (DMR) from\n"
+      "that address at the same level and VLAN that carries the TxTimeStampf of a message not\n"
+      "yet answered. The receive time is CLOCK_REALTIME when cfmtool reads the reply, not the\n"
+      "kernel's timestamp. The delay is the round trip less the time the responder held the\n"
+      "message, when the reply carries the responder's receive and send times.");
+  addProbe(*dmmCommand, dmm);
+
+  SlmOptions slm;
+  auto* slmCommand = app.add_subcommand(
+      "slm", "Y.1731 synthetic loss measurement; prints each reply and the loss ratios");
+  slmCommand->footer(
+      "Sends synthetic loss messages (SLM) with TxFCf 1, 2, 3... to a unicast MAC address and\n"
+      "takes the synthetic loss replies (SLR) from that address at the same level and VLAN\n"
+      "with the test id and source MEP id sent. The far-end loss is the SLMs the responder\n"
+      "did not count (its TxFCb), the near-end loss the SLRs it sent that did not come back,\n"
+      "both between the first and the last reply.");
+  addProbe(*slmCommand, slm);
+  integerOption(*slmCommand, "--mep-id", slm.sourceMepId, "ID", CCMPdu::mepIdMin, CCMPdu::mepIdMax, "a MEP id",
+                "the sending MEP's id (Source MEP ID)", "default 1");
+  integerOption(*slmCommand, "--test-id", slm.testId, "T", 0, 0xffffffff, "a test id",
+                "the test's id, which the replies carry back", "default: random");
 
   TraceOptions trace;
   auto* traceCommand = app.add_subcommand(
@@ -202,6 +232,8 @@ Command parseCommandLine(std::span<const std::string_view> args) {
   if (auto help = CommandLine::parse(app, args)) return HelpRequest{*help};
   if (listenCommand->parsed()) return listen;
   if (pingCommand->parsed()) return ping;
+  if (dmmCommand->parsed()) return dmm;
+  if (slmCommand->parsed()) return slm;
   if (traceCommand->parsed()) return trace;
   ccm.mdName = Cfm::MdName(mdName);
   ccm.maName = Cfm::MaName(maName);

@@ -37,6 +37,15 @@ struct PingOptions : CommonOptions {
   double timeout = 2.0;
 };
 
+// dmm has ping's options, with delay measurement messages for loopback messages.
+struct DmmOptions : PingOptions {};
+
+struct SlmOptions : PingOptions {
+  std::uint16_t sourceMepId = 1;
+  // None: a random one.
+  std::optional<std::uint32_t> testId;
+};
+
 struct TraceOptions : CommonOptions {
   Lumen::EthAddr target;
   std::uint8_t ttl = 64;
@@ -63,13 +72,14 @@ struct HelpRequest {
   std::string text;
 };
 
-using Command = std::variant<HelpRequest, PingOptions, TraceOptions, CcmOptions, ListenOptions>;
+using Command =
+    std::variant<HelpRequest, PingOptions, DmmOptions, SlmOptions, TraceOptions, CcmOptions, ListenOptions>;
 
 // `args` without the program name. Options take their value as the next argument or after
 // '='; when one is given twice, the later counts. Raises UsageError.
 Command parseCommandLine(std::span<const std::string_view> args);
 
-// The largest --count of ping: one slot per transaction is kept for the whole run.
+// The largest --count of ping, dmm and slm: one slot per message is kept for the whole run.
 inline constexpr std::uint32_t maxPingCount = 1000000;
 // The largest Data TLV: what an AF_PACKET socket hands over of a jumbo reply.
 inline constexpr std::size_t maxPingSize = 9000;

@@ -1,6 +1,7 @@
 #include "apps/cfmtool/Report.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
@@ -40,19 +41,66 @@ void PingStats::replyIs(double ms) {
   minMs_ = received_ == 0 ? ms : std::min(minMs_, ms);
   maxMs_ = received_ == 0 ? ms : std::max(maxMs_, ms);
   sumMs_ += ms;
+  sumSquaresMs_ += ms * ms;
   ++received_;
 }
 
-std::string PingStats::summary(const Lumen::EthAddr& dst) const {
+std::string PingStats::lossLines(const Lumen::EthAddr& dst, const char* command) const {
   const double loss =
       transmitted_ == 0 ? 0.0 : 100.0 * double(transmitted_ - received_) / transmitted_;
-  std::string text = "--- " + dst.stringValue() + " cfm ping statistics ---\n";
-  text += format("%u transmitted, %u received, %g%% loss\n", unsigned(transmitted_),
-                 unsigned(received_), loss);
+  return "--- " + dst.stringValue() + " cfm " + command + " statistics ---\n" +
+         format("%u transmitted, %u received, %g%% loss\n", unsigned(transmitted_), unsigned(received_), loss);
+}
+
+std::string PingStats::summary(const Lumen::EthAddr& dst) const {
+  std::string text = lossLines(dst, "ping");
   if (received_ > 0) {
     text += format("rtt min/avg/max = %.3f/%.3f/%.3f ms\n", minMs_, sumMs_ / received_, maxMs_);
   }
   return text;
+}
+
+std::string PingStats::delaySummary(const Lumen::EthAddr& dst) const {
+  std::string text = lossLines(dst, "dmm");
+  if (received_ > 0) {
+    const double mean = sumMs_ / received_;
+    // Rounding can take the variance of equal delays a hair below zero.
+    const double mdev = std::sqrt(std::max(0.0, sumSquaresMs_ / received_ - mean * mean));
+    text += format("delay min/avg/max/mdev = %.3f/%.3f/%.3f/%.3f ms\n", minMs_, mean, maxMs_, mdev);
+  }
+  return text;
+}
+
+std::string dmrReplyLine(const Lumen::EthAddr& from, std::uint32_t seq, double ms) {
+  return format("DMR from %s: seq=%u delay=%.3f ms", from.stringValue().c_str(), unsigned(seq), ms);
+}
+
+std::string slrReplyLine(const Lumen::EthAddr& from, std::uint32_t txFcf, std::uint32_t txFcb, bool duplicate) {
+  return format("SLR from %s: txfcf=%u txfcb=%u%s", from.stringValue().c_str(), unsigned(txFcf), unsigned(txFcb),
+                duplicate ? " (DUP!)" : "");
+}
+
+void LossStats::replyIs(std::uint32_t txFcf, std::uint32_t txFcb) {
+  // A late reply may arrive after a later one; the stretch runs between the lowest TxFCf and
+  // the highest, each with the responder's count at that point.
+  if (received_ == 0 || txFcf < first_.txFcf) first_ = {txFcf, txFcb};
+  if (received_ == 0 || txFcf > last_.txFcf) last_ = {txFcf, txFcb};
+  ++received_;
+}
+
+std::string LossStats::summary(const Lumen::EthAddr& dst) const {
+  std::string text = "--- " + dst.stringValue() + " cfm slm statistics ---\n" +
+                     format("%u transmitted, %u received\n", unsigned(transmitted_), unsigned(received_));
+  if (received_ < 2) return text + "no loss ratios: they need two replies\n";
+  // Unsigned differences: a responder's count may wrap past 2^32 - 1 during the test.
+  const std::uint32_t sent = last_.txFcf - first_.txFcf, answered = last_.txFcb - first_.txFcb;
+  const std::uint32_t back = received_ - 1;
+  // A responder that counts a duplicated SLM, or a duplicated SLR counted here, can make
+  // more arrive than left: that is no loss, not a negative one.
+  const auto ratio = [](std::uint32_t frames, std::uint32_t arrived) {
+    return frames == 0 || arrived >= frames ? 0.0 : 100.0 * double(frames - arrived) / frames;
+  };
+  return text + format("far-end loss %g%%, near-end loss %g%%\n", ratio(sent, answered), ratio(answered, back));
 }
 
 std::string relayActionName(std::uint8_t action) {

@@ -26,6 +26,10 @@ int main(int argc, char** argv) {
           return 0;
         } else if constexpr (std::is_same_v<C, CfmTool::PingOptions>) {
           return CfmTool::runPing(c, std::cout, std::cerr);
+        } else if constexpr (std::is_same_v<C, CfmTool::DmmOptions>) {
+          return CfmTool::runDmm(c, std::cout, std::cerr);
+        } else if constexpr (std::is_same_v<C, CfmTool::SlmOptions>) {
+          return CfmTool::runSlm(c, std::cout, std::cerr);
         } else if constexpr (std::is_same_v<C, CfmTool::TraceOptions>) {
           return CfmTool::runTrace(c, std::cout, std::cerr);
         } else if constexpr (std::is_same_v<C, CfmTool::CcmOptions>) {

@@ -8,6 +8,7 @@
 
 #include "apps/cfmtool/Frames.h"
 #include "tests/support/PeerFrames.h"
+#include "tests/support/Tshark.h"
 
 namespace {
 
@@ -38,6 +39,28 @@ TEST(CfmToolFrames, BuiltByteExact) {
        ethernet(ccmGroup(3), selfMac, 4094, ccm(3, 0x0123, "MD", "MA1", 7))},
   };
   for (const auto& [frame, bytes] : cases) EXPECT_EQ(frame, frameOf(bytes));
+}
+
+// Y.1731's frames as an independent decoder reads them: opcode, level, tag, the send time,
+// the source MEP, test id and TxFCf, and the Data TLV behind the fixed part.
+TEST(CfmToolFrames, TsharkReadsTheMeasurementFrames) {
+  ASSERT_TRUE(haveTshark()) << "tshark is not installed: scripts/install-deps.sh installs it";
+  const FrameBytes frames[] = {
+      dmmFrame({peer, self, std::nullopt}, 3, {0x01020304, 0x05060708}, 0),
+      dmmFrame({peer, self, 100}, 7, {0xfffffffe, 999999999}, 2),
+      slmFrame({peer, self, std::nullopt}, 0, 8191, 0x0a0b0c0d, 1, 0),
+      slmFrame({peer, self, 4094}, 5, 1, 0xffffffff, 0x80000000, 3),
+  };
+  std::vector<std::string> bytes;
+  for (const auto& f : frames) bytes.emplace_back(f.begin(), f.end());
+  EXPECT_EQ(tsharkDecode(bytes, {"vlan.id", "cfm.opcode", "cfm.md.level", "cfm.odm.dmm.dmr.txtimestampf",
+                                 "cfm.slm.src_mep_id", "cfm.slm.test_id", "cfm.slm.txfcf", "cfm.tlv.type",
+                                 "cfm.tlv.length"}),
+            (std::vector<std::string>{
+                "\t47\t3\t0102030405060708\t\t\t\t0\t",
+                "100\t47\t7\tfffffffe3b9ac9ff\t\t\t\t3,0\t2",
+                "\t55\t0\t\t8191\t0a0b0c0d\t1\t0\t",
+                "4094\t55\t5\t\t1\tffffffff\t2147483648\t3,0\t3"}));
 }
 
 // An LBR from the peer at level 2 with id 100 and a 2-byte Data TLV.
@@ -119,6 +142,46 @@ TEST(CfmToolFrames, LinktraceReplyReadsItsPortsAndMatchesItsTransaction) {
   EXPECT_TRUE(partial->egress);
 }
 
+// A DMR at level 1 with the four times and a 1-byte Data TLV, and an SLR at level 6 of test
+// 0x01020304 to MEP 12 from MEP 9, counters 5 and 4.
+const std::string dmr = ethernet(selfMac, peerMac, 0,
+                                 cfmHeader(1, 46, 0, 32) + u32(10) + u32(1) + u32(10) + u32(2) + u32(10) + u32(3) +
+                                     std::string(8, '\0') + "\x03" + u16(1) + "x" + '\0');
+const std::string slr =
+    ethernet(selfMac, peerMac, 0, cfmHeader(6, 54, 0, 16) + u16(12) + u16(9) + u32(0x01020304) + u32(5) + u32(4) + '\0');
+const ReplyFilter dmrFilter{self, peer, std::nullopt, 1};
+const ReplyFilter slrFilter = [] {
+  ReplyFilter f{self, peer, std::nullopt, 6};
+  f.testId = 0x01020304;
+  f.sourceMepId = 12;
+  return f;
+}();
+
+TEST(CfmToolFrames, MeasurementRepliesReadTheirFieldsAndMatchTheirTest) {
+  const auto delay = parseDelayReply(frameOf(dmr), dmrFilter).reply;
+  ASSERT_TRUE(delay);
+  EXPECT_EQ(delay->src, peer);
+  EXPECT_EQ(std::tuple(delay->dmr.txTimeStampf(), delay->dmr.rxTimeStampf(), delay->dmr.txTimeStampb()),
+            std::tuple(Cfm::PmTime{10, 1}, Cfm::PmTime{10, 2}, Cfm::PmTime{10, 3}));
+  const auto loss = parseLossReply(frameOf(slr), slrFilter).reply;
+  ASSERT_TRUE(loss);
+  EXPECT_EQ(std::tie(loss->src, loss->responderMepId, loss->txFcf, loss->txFcb), std::tuple(peer, 9, 5u, 4u));
+
+  // Each row one field off; the responder's own MEP id is none of our business.
+  const std::tuple<std::string, bool, Mismatch> cases[] = {
+      {patched(slr, 25, 0x05), true, testId},       {patched(slr, 19, 13), true, mepId},
+      {patched(slr, 21, 13), true, accepted},       {patched(slr, 15, 55), true, opCode},  // the SLM itself
+      {patched(slr, 17, 15), true, malformedTlv},   {patched(dmr, 15, 47), false, opCode},  // the DMM itself
+      {patched(dmr, 14, 0x40), false, level},       {patched(dmr, 11, 0x03), false, source},
+      {patched(dmr, 17, 16), false, malformedTlv},  // 1DM's first TLV offset
+  };
+  for (const auto& [frame, isSlr, expected] : cases) {
+    const Mismatch m = isSlr ? parseLossReply(frameOf(frame), slrFilter).mismatch
+                             : parseDelayReply(frameOf(frame), dmrFilter).mismatch;
+    EXPECT_EQ(stringValue(m), stringValue(expected)) << testing::PrintToString(frame);
+  }
+}
+
 // Every prefix of a reply is refused, except where its TLV chain stops at a TLV boundary (a
 // chain without End TLV is complete); and never read past its end, which the sanitizer
 // build sees to: each prefix is a heap block of its own.
@@ -127,6 +190,8 @@ TEST(CfmToolFrames, EveryPrefixOfAReply) {
   const std::tuple<std::string, Parse, std::size_t, std::vector<std::size_t>> cases[] = {
       {lbr, [](const FrameBytes& f) { return parseLoopbackReply(f, lbrFilter).mismatch; }, 22, {22, 27, 28}},
       {ltr, [](const FrameBytes& f) { return parseLinktraceReply(f, ltrFilter).mismatch; }, 24, {24, 43, 53, 66, 67}},
+      {dmr, [](const FrameBytes& f) { return parseDelayReply(f, dmrFilter).mismatch; }, 50, {50, 54, 55}},
+      {slr, [](const FrameBytes& f) { return parseLossReply(f, slrFilter).mismatch; }, 34, {34, 35}},
   };
   for (const auto& [frame, parse, fixedPart, complete] : cases) {
     for (std::size_t n = 0; n <= frame.size(); ++n) {

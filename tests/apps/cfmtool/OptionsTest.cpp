@@ -28,8 +28,8 @@ TEST(CfmToolOptions, RefusalsNameTheCommandAndTheOption) {
   const Args ccm = {"ccm", "--intf", "eth0", "--level", "3", "--md-name", "D", "--ma-name", "MA", "--mep-id", "1"};
   const std::string mdName44(44, 'd'), mdName40(40, 'd');
   const std::pair<Args, std::string> cases[] = {
-      {{}, "cfmtool: no command (ping, trace, ccm or listen)"},
-      {{"pong"}, "cfmtool: unknown command 'pong' (ping, trace, ccm or listen)"},
+      {{}, "cfmtool: no command (ping, dmm, slm, trace, ccm or listen)"},
+      {{"pong"}, "cfmtool: unknown command 'pong' (ping, dmm, slm, trace, ccm or listen)"},
       {{"ping", "--intf", "eth0"}, "cfmtool ping: --dst is required"},
       {with(ping, {"--level", "8"}), "cfmtool ping: --level: '8' is not an MD level (0-7)"},
       {with(ping, {"--level=-1"}), "cfmtool ping: --level: '-1' is not an MD level (0-7)"},
@@ -46,6 +46,9 @@ TEST(CfmToolOptions, RefusalsNameTheCommandAndTheOption) {
       {with(ping, {"--intf", "sixteen-chars-xx"}), "cfmtool ping: --intf: 'sixteen-chars-xx' is not a device name"},
       {with(ping, {"--ttl", "3"}), "cfmtool ping: unknown option '--ttl'"},
       {with(ping, {"extra"}), "cfmtool ping: unexpected argument 'extra'"},
+      {{"slm", "--intf", "e", "--dst", "02:00:00:00:00:01", "--mep-id", "0"},
+       "cfmtool slm: --mep-id: '0' is not a MEP id (1-8191)"},
+      {{"dmm", "--intf", "e", "--dst", "02:00:00:00:00:01", "--test-id", "1"}, "cfmtool dmm: unknown option '--test-id'"},
       {with(trace, {"--ttl", "256"}), "cfmtool trace: --ttl: '256' is not a TTL (1-255)"},
       {{"ccm", "--intf", "e", "--md-name", "D", "--ma-name", "M", "--mep-id", "1"}, "cfmtool ccm: --level is required"},
       {with(ccm, {"--mep-id", "8192"}), "cfmtool ccm: --mep-id: '8192' is not a MEP id (1-8191)"},
@@ -64,6 +67,10 @@ TEST(CfmToolOptions, AcceptedValues) {
                                                 "--level=7", "--vlan", "4094", "--size", "9000", "--level", "6"}));
   EXPECT_EQ(std::tie(all.intf, all.dst, all.count, all.level, all.vlan, all.size),
             std::make_tuple("eth1", Lumen::EthAddr(2, 0, 0, 0, 0, 0x0a), 1000000u, 6, 4094, 9000u));
+  const auto slm = std::get<SlmOptions>(
+      parse({"slm", "--intf", "e", "--dst", "02:00:00:00:00:01", "--test-id", "4294967295", "--mep-id", "8191"}));
+  EXPECT_EQ(std::tie(slm.testId, slm.sourceMepId), std::make_tuple(0xffffffffu, 8191));
+  EXPECT_FALSE(std::get<SlmOptions>(parse({"slm", "--intf", "e", "--dst", "02:00:00:00:00:01"})).testId);
   EXPECT_TRUE(std::holds_alternative<HelpRequest>(parse({"ping", "--level", "99", "--help"})));
 }
 
