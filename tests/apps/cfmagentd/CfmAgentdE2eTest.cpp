@@ -596,6 +596,7 @@ TEST_F(CfmAgentdE2e, DelayAndLossAreAnsweredByTheMep) {
   EXPECT_NE(dmm.output.find("5 transmitted, 5 received, 0% loss"), std::string::npos) << dmm.output;
   const auto slm = run("slm", "3");
   EXPECT_EQ(slm.status, 0) << slm.output;
+  std::cout << dmm.output << slm.output;
   EXPECT_NE(slm.output.find("far-end loss 0%, near-end loss 0%"), std::string::npos) << slm.output;
   EXPECT_EQ(run("dmm", "4").status, 1);  // no MEP at level 4 on Ethernet1
   const json meps = json::parse(cfmctl({"show", "meps", "--json"}).output, nullptr, false);
