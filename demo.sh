@@ -131,6 +131,11 @@ echo "   (each LBM is answered by an LBR from the bridge MAC: opcode 3 in, opcod
 inA "$cfmtool" ping --intf eth0 --dst $bridgeMac --level 3 --count 3 --interval 0.2 --timeout 1 ||
   echo "-- cfmtool ping got no replies"
 await counters '^Ethernet1 +3 +2 LBR +out +3$'
+echo
+echo "== host A: cfmtool dmm to the switch, MD level 3: MEP 100's Y.1731 responder answers each"
+echo "   DMM with a DMR, with the times it held it (taken out of the delay)"
+inA "$cfmtool" dmm --intf eth0 --dst $bridgeMac --level 3 --count 3 --interval 0.2 --timeout 1 ||
+  echo "-- cfmtool dmm got no replies"
 
 echo
 echo "== cfmctl explain linktrace: what the agent would do with host A's trace to host B"
