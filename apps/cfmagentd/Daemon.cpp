@@ -101,7 +101,9 @@ void Daemon::softwareAleIs(Kiln::EventLoop& loop, EventSink events) {
       std::move(sink), Runner::alarmSettings(config_));
   for (const auto& [device, present] : devices_) ale_->deviceStateIs(device, present.operState);
   Interface::Pam::rxTapIs(
-      [ale = ale_.get()](IntfId intf, std::span<const std::uint8_t> frame) { ale->frameReceived(intf, frame); });
+      [ale = ale_.get()](IntfId intf, std::span<const std::uint8_t> frame, const timespec& rxTime) {
+        ale->frameReceived(intf, frame, Cfm::PmTime::of(rxTime));
+      });
 }
 
 void Daemon::deviceIs(const std::string& name, int ifIndex, bool present, std::uint8_t operState,

@@ -79,7 +79,7 @@ class DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
   std::size_t read(std::size_t frames) {
     return socket_.receive(
         [this](std::span<const std::uint8_t> frame) {
-          for (Pam* pam : pams_) pam->rxFrame(frame, false);
+          for (Pam* pam : pams_) pam->rxFrame(frame, false, &socket_.rxTime());
         },
         frames);
   }

@@ -97,7 +97,8 @@ struct AfPacketSocket::Batch {
   struct Slot {
     std::array<std::uint8_t, kTagBytes + kMaxFrameBytes> data;
     sockaddr_ll from;
-    alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(tpacket_auxdata))> control;
+    alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(tpacket_auxdata)) + CMSG_SPACE(sizeof(timespec))>
+        control;
     iovec iov;
   };
   std::array<Slot, kBatchFrames> slots;
@@ -149,6 +150,9 @@ AfPacketSocket::AfPacketSocket(const std::string& device)
   if (::setsockopt(fd_, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) < 0) {
     fail("PACKET_AUXDATA");
   }
+  // The kernel's receive time of each frame (software; for the Y.1731 frames answered here):
+  // the ring's slots carry it anyway, the queue gives it with this. Without it, none.
+  ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 #ifdef PACKET_IGNORE_OUTGOING
   // Older kernels lack the option; receive() skips outgoing frames regardless.
   if (::setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on) < 0 &&
@@ -268,6 +272,7 @@ std::size_t AfPacketSocket::receiveRing(
     } else if (header->tp_snaplen < header->tp_len || header->tp_mac + header->tp_snaplen > kRingSlotBytes) {
       ++truncatedFrames_;  // longer than a slot, with no room left on the queue for it
     } else if (from->sll_pkttype != PACKET_OUTGOING) {
+      rxTime_ = {time_t(header->tp_sec), long(header->tp_nsec)};
       sink(withTag(slot + header->tp_mac, header->tp_snaplen, status, header->tp_vlan_tci,
                    header->tp_vlan_tpid));
       ++delivered;
@@ -335,12 +340,15 @@ std::size_t AfPacketSocket::receiveQueued(
       if (slot.from.sll_pkttype == PACKET_OUTGOING) continue;
       std::uint32_t status = 0;
       tpacket_auxdata aux{};
+      rxTime_ = {};
       for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr;
            c = CMSG_NXTHDR(const_cast<msghdr*>(&h), c)) {
-        if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA) continue;
-        std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
-        status = aux.tp_status;
-        break;
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+          std::memcpy(&rxTime_, CMSG_DATA(c), sizeof rxTime_);
+        } else if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA) {
+          std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
+          status = aux.tp_status;
+        }
       }
       sink(withTag(slot.data.data() + kTagBytes, batch_->headers[i].msg_len, status, aux.tp_vlan_tci,
                    aux.tp_vlan_tpid));

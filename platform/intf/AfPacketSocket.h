@@ -16,6 +16,7 @@
 // a second socket on the device that receives nothing and is never polled (see send()).
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <span>
@@ -55,6 +56,9 @@ class AfPacketSocket {
   // Other failures raise std::system_error.
   std::size_t receive(const std::function<void(std::span<const std::uint8_t>)>& sink,
                       std::size_t maxFrames);
+  // The kernel's receive time (CLOCK_REALTIME, a software timestamp) of the frame the sink
+  // is being called with; zero when the kernel gave none.
+  const timespec& rxTime() const { return rxTime_; }
   // Whether the last receive() left nothing waiting: it read fewer frames than it asked for.
   bool drained() const { return drained_; }
   // Whether at least `frames` frames wait in the ring: one look, no system call. Without a
@@ -104,6 +108,7 @@ class AfPacketSocket {
   std::uint64_t kernelDrops_ = 0;
   std::uint64_t lateSendErrors_ = 0;
   bool drained_ = true;
+  timespec rxTime_{};
 };
 
 }  // namespace Interface

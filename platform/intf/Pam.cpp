@@ -88,9 +88,13 @@ bool forTheAle(std::span<const std::uint8_t> frame) {
 
 void Pam::rxTapIs(RxTap tap) { rxTap() = std::move(tap); }
 
-void Pam::rxFrame(std::span<const std::uint8_t> frame, bool offerLater) {
+void Pam::rxFrame(std::span<const std::uint8_t> frame, bool offerLater, const timespec* rxTime) {
   if (closed_) return;
-  if (rxTap() && forTheAle(frame)) rxTap()(intfId_, frame);
+  if (rxTap() && forTheAle(frame)) {
+    timespec at = rxTime ? *rxTime : timespec{};
+    if (at.tv_sec == 0 && at.tv_nsec == 0) ::clock_gettime(CLOCK_REALTIME, &at);
+    rxTap()(intfId_, frame, at);
+  }
   if (frame.size() > Lumen::Pkt::maxBytes) {
     ++counters_.rxTruncated;
     return;

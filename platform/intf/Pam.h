@@ -12,6 +12,7 @@
 // when another arrives).
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -109,13 +110,16 @@ class Pam : public Kiln::Entity {
   // software ALE layer reads the CCMs for its MEPs there and answers the Y.1731 frames, as a
   // switch's hardware would, without a socket or a pass over the frames of its own. Every
   // other frame costs a few byte reads. One tap per process.
-  using RxTap = std::function<void(IntfId, std::span<const std::uint8_t>)>;
+  // `rxTime` is the kernel's receive time, or the time the tap was called where the device
+  // gives none.
+  using RxTap = std::function<void(IntfId, std::span<const std::uint8_t>, const timespec& rxTime)>;
   static void rxTapIs(RxTap tap);
 
   // Called by the device for each received frame. With `offerLater` the frame is offered to
   // the reader on the next loop round; a device that calls offerReadable() itself once its
   // batch is queued passes false.
-  void rxFrame(std::span<const std::uint8_t> frame, bool offerLater = true);
+  // `rxTime`: when the kernel received it, if the device knows (a zero time does not count).
+  void rxFrame(std::span<const std::uint8_t> frame, bool offerLater = true, const timespec* rxTime = nullptr);
   // Offers the waiting frames to the reader now, from a callback of the event loop: one
   // notification per frame that waited when it began, ending early once a notification
   // takes nothing.
