@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/AllocationCounter.h"
 #include "tests/support/Tshark.h"
 
 namespace {
@@ -132,6 +133,20 @@ TEST(PmResponder, EachTestHasItsCount) {
   EXPECT_EQ(txFcb(500), 1u);
   EXPECT_EQ(txFcb(1), 1u);  // gone for test 500, heard from the longest ago
   EXPECT_EQ(txFcb(2), 4u);
+}
+
+// Answering allocates nothing, not even for a test that takes another's place.
+TEST(PmResponder, AnsweringAllocatesNothing) {
+  PmResponder r = responder();
+  const auto dmm = pdu(Cfm::opCodeDmm);
+  auto slm = pdu(Cfm::opCodeSlm);
+  const std::size_t before = testAllocations;
+  for (std::uint32_t i = 0; i < 1000; ++i) {
+    slm[8] = std::uint8_t(i);  // a test id of 256
+    r.replySent(!r.answer(frameOf(i % 2 ? dmm : slm), {}).empty());
+  }
+  EXPECT_EQ(testAllocations, before);
+  EXPECT_EQ(r.counters().dmrOut + r.counters().slrOut, 1000u);
 }
 
 }  // namespace
