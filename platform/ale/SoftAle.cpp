@@ -47,7 +47,10 @@ Kiln::Ptr<T> rootAt(const Orbis::EntityManager& db, std::string_view path) {
 struct Layer::Mep {
   using Key = MepKey;
   Mep(Key key, MepMonitor monitor, AlarmSettings alarms)
-      : key(std::move(key)), monitor(std::move(monitor)), fng(alarms), pm(std::get<0>(this->key), std::get<2>(this->key)) {}
+      : key(std::move(key)),
+        monitor(std::move(monitor)),
+        fng(alarms),
+        pm(std::get<0>(this->key), std::get<2>(this->key)) {}
 
   Key key;
   MepMonitor monitor;
@@ -310,7 +313,8 @@ void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> fram
   if (!frameRead.value) return;
   const CfmFrame& cfm = *frameRead.value;
   const std::uint16_t vlan = Bridging::ingressVlan(*port, cfm.outerVid, cfm.innerVid).vlan;
-  if (cfm.pdu.size() >= 2 && cfm.pdu[1] != Cfm::opCodeCcm) return pmReceived(intf, vlan, cfm, rxTime);
+  const auto* header = Lumen::overlayAt<Cfm::PmHeader>(cfm.pdu, 0);
+  if (header && header->opCode() != Cfm::opCodeCcm) return pmReceived(intf, vlan, cfm, header->mdLevel(), rxTime);
   const auto ccm = parseCcm(cfm.pdu, cfm.src).value;
   if (!ccm) return;
   const double now = monotonicNow();
@@ -337,8 +341,8 @@ void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> fram
   if (deadline < armed_) arm(deadline);
 }
 
-void Layer::pmReceived(Lumen::IntfId intf, std::uint16_t vlan, const CfmFrame& frame, Cfm::PmTime rxTime) {
-  const std::uint8_t level = frame.pdu[0] >> 5;
+void Layer::pmReceived(Lumen::IntfId intf, std::uint16_t vlan, const CfmFrame& frame, std::uint8_t level,
+                       Cfm::PmTime rxTime) {
   const bool group = frame.dst == Cfm::ccmGroupAddr(Cfm::MdLevel(level));
   for (auto& mep : meps_) {
     // The MEP's own CCM rules: its port, its VLAN, its level, its address or its level's

@@ -73,8 +73,10 @@ class Layer {
   std::uint8_t interfaceStatusOf(Lumen::IntfId intf) const;
   // Writes the MEP's status; after a CCM accepted from `heard`, only that remote MEP's.
   void report(Mep& mep, double now, Cfm::MepId heard = Cfm::MepId());
-  // A DMM, SLM or 1DM (or another opcode, which no MEP answers) received on `intf` in `vlan`.
-  void pmReceived(Lumen::IntfId intf, std::uint16_t vlan, const CfmFrame& frame, Cfm::PmTime rxTime);
+  // A DMM, SLM or 1DM (or another opcode, which no MEP answers) of MD level `level`
+  // received on `intf` in `vlan`.
+  void pmReceived(Lumen::IntfId intf, std::uint16_t vlan, const CfmFrame& frame, std::uint8_t level,
+                  Cfm::PmTime rxTime);
   // Raises the events of what changed in the MEP's remote MEPs, defects and alarm since the
   // last call; true when anything did.
   bool noteChanges(Mep& mep, double now);
