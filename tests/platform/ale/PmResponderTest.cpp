@@ -18,27 +18,21 @@ using SoftAle::PmResponder;
 
 const Lumen::EthAddr kMep(2, 0, 0, 0, 0, 1), kPeer(2, 0, 0, 0, 0, 0x0a);
 
+std::vector<std::uint8_t> bytesOf(const auto& overlay) {
+  const auto bytes = Cfm::wireBytes(overlay);
+  return {bytes.begin(), bytes.end()};
+}
+
 // A message's PDU at level 5: the fixed part of `opCode`, its fields set, then a Data TLV of
 // three bytes and the End TLV.
 std::vector<std::uint8_t> pdu(std::uint8_t opCode, std::uint32_t testId = 7) {
-  std::vector<std::uint8_t> out;
-  const auto put = [&](const auto& overlay) {
-    const auto bytes = Cfm::wireBytes(overlay);
-    out.assign(bytes.begin(), bytes.end());
-  };
-  if (opCode == Cfm::opCodeSlm) {
-    Cfm::SlPdu sl(5);
-    sl.sourceMepIdIs(20), sl.testIdIs(testId), sl.txFcfIs(11);
-    put(sl);
-  } else if (opCode == Cfm::opCodeDmm) {
-    Cfm::DmPdu dm(5);
-    dm.txTimeStampfIs({1700000000, 500});
-    put(dm);
-  } else {
-    Cfm::OneDmPdu one(5);
-    one.txTimeStampfIs({1700000000, 500});
-    put(one);
-  }
+  Cfm::SlPdu sl(5);
+  sl.sourceMepIdIs(20), sl.testIdIs(testId), sl.txFcfIs(11);
+  Cfm::DmPdu dm(5);
+  dm.txTimeStampfIs({1700000000, 500});
+  Cfm::OneDmPdu one(5);
+  one.txTimeStampfIs({1700000000, 500});
+  auto out = opCode == Cfm::opCodeSlm ? bytesOf(sl) : opCode == Cfm::opCodeDmm ? bytesOf(dm) : bytesOf(one);
   out.insert(out.end(), {Cfm::tlvTypeData, 0, 3, 'a', 'b', 'c', Cfm::tlvTypeEnd});
   return out;
 }
@@ -145,8 +139,7 @@ TEST(PmResponder, AnsweringAllocatesNothing) {
     slm[8] = std::uint8_t(i);  // a test id of 256
     r.replySent(!r.answer(frameOf(i % 2 ? dmm : slm), {}).empty());
   }
-  EXPECT_EQ(testAllocations, before);
-  EXPECT_EQ(r.counters().dmrOut + r.counters().slrOut, 1000u);
+  EXPECT_EQ(std::tuple(testAllocations, r.counters().dmrOut + r.counters().slrOut), std::tuple(before, 1000u));
 }
 
 }  // namespace
