@@ -85,6 +85,8 @@ class Session {
 
   const Lumen::EthAddr& src() const { return src_; }
   const std::string& device() const { return socket_.device(); }
+  // The kernel's receive time of the frame a sink is being given; zero where it gave none.
+  const timespec& rxTime() const { return socket_.rxTime(); }
 
   void send(const FrameBytes& frame) {
     if (!socket_.send(frame)) throwErrno("cannot send on " + device());
@@ -262,7 +264,8 @@ int runDmm(const DmmOptions& o, std::ostream& out, std::ostream& err) {
     // answers the earlier.
     std::unordered_map<std::int64_t, std::uint32_t> unanswered;
     const auto onFrame = [&](std::span<const std::uint8_t> frame, Clock::time_point) {
-      const PmTime receivedAt = realtimeNow();
+      const timespec& kernel = session.rxTime();
+      const PmTime receivedAt = kernel.tv_sec != 0 ? PmTime::of(kernel) : realtimeNow();
       auto parsed = parseDelayReply(frame, filter);
       if (!parsed.reply) return;
       const auto sent = unanswered.find(parsed.reply->dmr.txTimeStampf().ns());

@@ -163,9 +163,10 @@ Command parseCommandLine(std::span<const std::string_view> args) {
       "Sends delay measurement messages (DMM) to a unicast MAC address, each with its send\n"
       "time (CLOCK_REALTIME) as TxTimeStampf, and takes the delay measurement reply (DMR) from\n"
       "that address at the same level and VLAN that carries the TxTimeStampf of a message not\n"
-      "yet answered. The receive time is CLOCK_REALTIME when cfmtool reads the reply, not the\n"
-      "kernel's timestamp. The delay is the round trip less the time the responder held the\n"
-      "message, when the reply carries the responder's receive and send times.");
+      "yet answered. The receive time is the kernel's software receive timestamp of the reply\n"
+      "(CLOCK_REALTIME, as the send time is). The delay is the round trip less the time the\n"
+      "responder held the message, when the reply carries the responder's receive and send\n"
+      "times.");
   addProbe(*dmmCommand, dmm);
 
   SlmOptions slm;
