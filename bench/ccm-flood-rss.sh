@@ -67,13 +67,7 @@ jq -n --arg limits "$limits" '{
                                          mipCcmDatabaseEntries: (.[1] | tonumber)}) end' >"$config"
 "$cfmagentd" --config "$config" --check-config >/dev/null || fail "configuration refused: $(cat "$config")"
 
-ip netns add "$nsSw"
-ip netns add "$nsHost"
-ip -n "$nsSw" link add sw-a type veth peer name host-a netns "$nsHost"
-ip -n "$nsSw" link set sw-a addrgenmode none 2>/dev/null || true
-ip -n "$nsHost" link set host-a addrgenmode none 2>/dev/null || true
-ip -n "$nsSw" link set sw-a up
-ip -n "$nsHost" link set host-a up
+vethLink sw-a host-a
 
 ip netns exec "$nsSw" "$cfmagentd" --config "$config" --control "$work/cfmagentd.sock" >"$work/cfmagentd.log" 2>&1 &
 agent=$!

@@ -38,13 +38,7 @@ stopOnExit="holder"
 source "$repo/bench/lib.sh"
 gcc -O2 -o "$work/dmhold" "$repo/bench/dmhold.c"
 
-ip netns add "$nsSw"
-ip netns add "$nsHost"
-ip -n "$nsSw" link add far type veth peer name near netns "$nsHost"
-ip -n "$nsSw" link set far addrgenmode none 2>/dev/null || true
-ip -n "$nsHost" link set near addrgenmode none 2>/dev/null || true
-ip -n "$nsSw" link set far address 02:00:00:00:00:01 up
-ip -n "$nsHost" link set near address 02:00:00:00:00:0a up
+vethLink far near 02:00:00:00:00:01 02:00:00:00:00:0a
 
 run() {  # HOLD_US MODE: the p50 of COUNT delays, in µs
   ip netns exec "$nsSw" "$work/dmhold" far "$1" "$2" >"$work/holder.out" &

@@ -31,4 +31,15 @@ waitFor() {  # WHAT SECONDS COMMAND...: polls COMMAND every 50 ms; fails naming 
   fail "$what not ready after $seconds s"
 }
 ctl() { "$cfmctl" --socket "$work/cfmagentd.sock" "$@"; }
+vethLink() {  # SWITCH_DEV HOST_DEV [SWITCH_MAC HOST_MAC]: the run's two namespaces and a
+              # veth pair between them, up; without IPv6 addresses the link carries no
+              # neighbour discovery, only the benchmark's frames
+  ip netns add "$nsSw"
+  ip netns add "$nsHost"
+  ip -n "$nsSw" link add "$1" type veth peer name "$2" netns "$nsHost"
+  ip -n "$nsSw" link set "$1" addrgenmode none 2>/dev/null || true
+  ip -n "$nsHost" link set "$2" addrgenmode none 2>/dev/null || true
+  ip -n "$nsSw" link set "$1" ${3:+address "$3"} up
+  ip -n "$nsHost" link set "$2" ${4:+address "$4"} up
+}
 agentReady() { ctl show sockets 2>/dev/null | grep -q '^Ethernet1 '; }

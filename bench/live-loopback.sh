@@ -100,16 +100,9 @@ hostMac=02:00:00:00:00:0a
 level=3
 
 echo "== topology: $nsHost (host-a $hostMac) -- sw-a [$nsSw] ($bridgeMac)"
-ip netns add "$nsSw"
-ip netns add "$nsHost"
-ip -n "$nsSw" link add sw-a type veth peer name host-a netns "$nsHost"
-# Without IPv6 addresses the link carries no neighbour discovery, only the benchmark's frames.
-ip -n "$nsSw" link set sw-a addrgenmode none 2>/dev/null || true
-ip -n "$nsHost" link set host-a addrgenmode none 2>/dev/null || true
 # The switch's port answers to the bridge MAC address, as a switch's CPU port does; the
 # reflector answers only frames to its device's own address.
-ip -n "$nsSw" link set sw-a address "$bridgeMac" up
-ip -n "$nsHost" link set host-a address "$hostMac" up
+vethLink sw-a host-a "$bridgeMac" "$hostMac"
 swIfIndex=$(ip netns exec "$nsSw" cat /sys/class/net/sw-a/ifindex)
 
 # Whether process PID holds a packet socket bound to sw-a.

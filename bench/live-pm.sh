@@ -64,13 +64,7 @@ jq '{bridgeMac,
   "$repo/apps/runner/demo-config.json" >"$config"
 bridgeMac=$(jq -r .bridgeMac "$config")
 
-ip netns add "$nsSw"
-ip netns add "$nsHost"
-ip -n "$nsSw" link add sw-a type veth peer name host-a netns "$nsHost"
-ip -n "$nsSw" link set sw-a addrgenmode none 2>/dev/null || true
-ip -n "$nsHost" link set host-a addrgenmode none 2>/dev/null || true
-ip -n "$nsSw" link set sw-a address "$bridgeMac" up
-ip -n "$nsHost" link set host-a address 02:00:00:00:00:0a up
+vethLink sw-a host-a "$bridgeMac" 02:00:00:00:00:0a
 
 ip netns exec "$nsSw" "$cfmagentd" --config "$config" --control "$work/cfmagentd.sock" >"$work/cfmagentd.log" 2>&1 &
 agent=$!
