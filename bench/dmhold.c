@@ -6,18 +6,15 @@
 // leaves both zero, and the hold is part of the delay. Runs until killed.
 //   dmhold IFNAME HOLD_US fill|zero
 #define _GNU_SOURCE
-#include <arpa/inet.h>
-#include <linux/if_packet.h>
-#include <net/ethernet.h>
-#include <net/if.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "rawsock.h"
 
 static int64_t ns(struct timespec t) { return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec; }
 static int64_t nowNs(void) {
@@ -38,21 +35,9 @@ int main(int argc, char **argv) {
   }
   const int64_t hold = (int64_t)(atof(argv[2]) * 1000);
   const int fill = !strcmp(argv[3], "fill");
-  int s = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
-  if (s < 0) { perror("socket"); return 1; }
-  struct ifreq ifr;
-  memset(&ifr, 0, sizeof ifr);
-  strncpy(ifr.ifr_name, argv[1], IFNAMSIZ - 1);
-  if (ioctl(s, SIOCGIFHWADDR, &ifr) < 0) { perror("SIOCGIFHWADDR"); return 1; }
   unsigned char self[6];
-  memcpy(self, ifr.ifr_hwaddr.sa_data, 6);
-  struct sockaddr_ll sll = {0};
-  sll.sll_family = AF_PACKET;
-  sll.sll_protocol = htons(ETH_P_ALL);
-  sll.sll_ifindex = if_nametoindex(argv[1]);
-  if (bind(s, (struct sockaddr *)&sll, sizeof sll) < 0) { perror("bind"); return 1; }
-  int one = 1;
-  setsockopt(s, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
+  const int s = openRawSocket(argv[1], self);
+  const int one = 1;
   setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   printf("dmhold on %s: %s µs, %s\n", argv[1], argv[2], fill ? "fill" : "zero");
   fflush(stdout);

@@ -6,20 +6,17 @@
 // (which the DMR returns as it came); a reply counts when it carries a number sent.
 //   pmflood IFNAME DSTMAC MDLEVEL SECONDS WINDOW lbm|dmm
 #define _GNU_SOURCE
-#include <arpa/inet.h>
 #include <errno.h>
-#include <linux/if_packet.h>
-#include <net/ethernet.h>
-#include <net/if.h>
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "rawsock.h"
 
 static double now(void) {
   struct timespec t;
@@ -45,21 +42,8 @@ int main(int argc, char **argv) {
   const int opCode = dmm ? 47 : 3, replyOpCode = dmm ? 46 : 2, firstTlvOffset = dmm ? 32 : 4;
   const size_t idAt = 18;
 
-  int s = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
-  if (s < 0) { perror("socket"); return 1; }
-  struct ifreq ifr;
-  memset(&ifr, 0, sizeof ifr);
-  strncpy(ifr.ifr_name, ifn, IFNAMSIZ - 1);
-  if (ioctl(s, SIOCGIFHWADDR, &ifr) < 0) { perror("SIOCGIFHWADDR"); return 1; }
   unsigned char src[6];
-  memcpy(src, ifr.ifr_hwaddr.sa_data, 6);
-  struct sockaddr_ll sll = {0};
-  sll.sll_family = AF_PACKET;
-  sll.sll_protocol = htons(ETH_P_ALL);
-  sll.sll_ifindex = if_nametoindex(ifn);
-  if (bind(s, (struct sockaddr *)&sll, sizeof sll) < 0) { perror("bind"); return 1; }
-  int one = 1;
-  setsockopt(s, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
+  const int s = openRawSocket(ifn, src);
   int buf = 4 << 20;
   setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
 

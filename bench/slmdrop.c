@@ -6,17 +6,14 @@
 // One test at a time: TxFCb counts the SLRs of the test of the last SLM. Runs until killed.
 //   slmdrop IFNAME FORWARD_PCT BACKWARD_PCT
 #define _GNU_SOURCE
-#include <arpa/inet.h>
-#include <linux/if_packet.h>
-#include <net/ethernet.h>
-#include <net/if.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "rawsock.h"
 
 // Whether the next frame is one of the `pct` percent lost: every frame adds its share, and
 // a frame that brings the sum past 100 is lost.
@@ -33,21 +30,8 @@ int main(int argc, char **argv) {
     return 2;
   }
   const int forward = atoi(argv[2]), backward = atoi(argv[3]);
-  int s = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
-  if (s < 0) { perror("socket"); return 1; }
-  struct ifreq ifr;
-  memset(&ifr, 0, sizeof ifr);
-  strncpy(ifr.ifr_name, argv[1], IFNAMSIZ - 1);
-  if (ioctl(s, SIOCGIFHWADDR, &ifr) < 0) { perror("SIOCGIFHWADDR"); return 1; }
   unsigned char self[6];
-  memcpy(self, ifr.ifr_hwaddr.sa_data, 6);
-  struct sockaddr_ll sll = {0};
-  sll.sll_family = AF_PACKET;
-  sll.sll_protocol = htons(ETH_P_ALL);
-  sll.sll_ifindex = if_nametoindex(argv[1]);
-  if (bind(s, (struct sockaddr *)&sll, sizeof sll) < 0) { perror("bind"); return 1; }
-  int one = 1;
-  setsockopt(s, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
+  const int s = openRawSocket(argv[1], self);
   printf("slmdrop on %s: forward %d%%, backward %d%%\n", argv[1], forward, backward);
   fflush(stdout);
 
