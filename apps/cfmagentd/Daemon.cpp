@@ -98,7 +98,7 @@ void Daemon::softwareAleIs(Kiln::EventLoop& loop, EventSink events) {
         pkt->bytesIs(frame, false);
         return it->second->txPkt(pkt);
       },
-      std::move(sink), Runner::alarmSettings(config_));
+      std::move(sink), Runner::alarmSettings(config_), Runner::pmSessions(config_));
   for (const auto& [device, present] : devices_) ale_->deviceStateIs(device, present.operState);
   Interface::Pam::rxTapIs(
       [ale = ale_.get()](IntfId intf, std::span<const std::uint8_t> frame, const timespec& rxTime) {
@@ -148,6 +148,7 @@ std::vector<std::string> Daemon::bridgingIs(RunnerConfig file, const LinuxNet::B
   // where a layer takes them.
   if (ale_) {
     for (auto& line : Runner::alarmSettingChanges(config_, effective)) writes.push_back(std::move(line));
+    for (auto& line : Runner::pmSessionChanges(config_, effective)) writes.push_back(std::move(line));
   }
   fileConfig_ = std::move(file);
   bridge_ = bridge;
@@ -156,6 +157,7 @@ std::vector<std::string> Daemon::bridgingIs(RunnerConfig file, const LinuxNet::B
   intfStatusUpdate();
   if (ale_) {
     ale_->alarmSettingsIs(Runner::alarmSettings(config_));
+    ale_->pmSessionsIs(Runner::pmSessions(config_));
     ale_->configChanged();
   }
   for (const auto& note : notes) {

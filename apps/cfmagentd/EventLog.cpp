@@ -37,7 +37,7 @@ struct KindEntry {
 // A remote MEP that fails is a warning, not an error: the defect it raises says the same as
 // a warning, and the fault alarm that follows (if the defect ranks high enough) is what is
 // critical. A peer that is still starting fails this way too, and that is not an error.
-constexpr std::array<KindEntry, 8> kinds{{
+constexpr std::array<KindEntry, 9> kinds{{
     {"mepCreated", SD_INFO, "98462c50d1b044d394929a3eb80e591d"},
     {"mepRemoved", SD_INFO, "c693635356d5452fa43f717706a6bb65"},
     {"defectRaised", SD_WARNING, "bef3b13ebfb0470e8891985f46cd8418"},
@@ -46,6 +46,7 @@ constexpr std::array<KindEntry, 8> kinds{{
     {"faultAlarmCleared", SD_INFO, "a3169886477a49c48123d8e914afb108"},
     {"remoteMepFailed", SD_WARNING, "fd140528188147f8a790ae02a704dcef"},
     {"remoteMepOk", SD_INFO, "c65eea44badf4293822bb0a4b4f021a5"},
+    {"pmThresholdCrossed", SD_WARNING, "3b894a54941d4ab196961fb196c3177f"},
 }};
 
 // A kind this build does not know (a newer layer's) is still worth a look.
@@ -111,13 +112,15 @@ std::vector<std::string> journalFields(const json& event) {
   };
   if (const KindEntry* entry = entryOf(kind)) fields.push_back("MESSAGE_ID=" + std::string(entry->messageId));
   fields.emplace_back("SYSLOG_IDENTIFIER=cfmagentd");
-  static constexpr std::array<std::pair<const char*, const char*>, 6> keys{{
+  static constexpr std::array<std::pair<const char*, const char*>, 8> keys{{
       {"CFM_EVENT", "event"},
       {"CFM_LEVEL", "mdLevel"},
       {"CFM_MA", "maName"},
       {"CFM_MEPID", "mepId"},
       {"CFM_RMEPID", "remoteMepId"},
       {"CFM_DEFECT", "defect"},
+      {"CFM_PM_SESSION", "session"},
+      {"CFM_PM_FIGURE", "figure"},
   }};
   for (const auto& [field, key] : keys) {
     if (auto value = stringField(event, key)) fields.push_back(std::string(field) + "=" + *value);

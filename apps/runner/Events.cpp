@@ -1,6 +1,8 @@
 #include "apps/runner/Events.h"
 
 #include <charconv>
+#include <iomanip>
+#include <sstream>
 
 #include "apps/runner/Names.h"
 #include "apps/runner/StateJson.h"
@@ -19,6 +21,16 @@ json eventJson(const SoftAle::Event& event) {
   };
   if (!event.remoteMepId.isNone()) out["remoteMepId"] = std::to_string(event.remoteMepId.value());
   if (event.defect != Cfm::MepDefect::none) out["defect"] = Cfm::stringValue(event.defect);
+  if (event.kind == SoftAle::EventKind::pmThresholdCrossed) {
+    // Delays in milliseconds, as an operator sets and reads them; losses in percent.
+    const bool delay = event.pmFigure.starts_with("delay");
+    const double scale = delay ? 1e-6 : 1;
+    out["session"] = event.pmSession;
+    out["figure"] = std::string(event.pmFigure);
+    out["value"] = event.pmValue * scale;
+    out["threshold"] = event.pmThreshold * scale;
+    out["unit"] = delay ? "ms" : "%";
+  }
   return out;
 }
 
@@ -46,6 +58,18 @@ std::string eventMessage(const json& event) {
   if (kind == "faultAlarmCleared") return mep + ": fault alarm cleared";
   if (kind == "remoteMepFailed") return mep + ": " + remote + " failed";
   if (kind == "remoteMepOk") return mep + ": " + remote + " ok";
+  if (kind == "pmThresholdCrossed") {
+    const auto number = [&](const char* key) {
+      const auto it = event.find(key);
+      if (it == event.end() || !it->is_number()) return std::string("?");
+      std::ostringstream text;
+      text << std::fixed << std::setprecision(3) << it->get<double>();
+      return text.str();
+    };
+    const std::string unit = field(event, "unit") == "%" ? "%" : " " + field(event, "unit");
+    return mep + ": pm session " + field(event, "session") + ": " + field(event, "figure") + " " + number("value") +
+           unit + " over its threshold " + number("threshold") + unit;
+  }
   return mep + ": " + kind;
 }
 

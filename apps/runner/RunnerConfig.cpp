@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -530,7 +531,7 @@ class ConfigParser {
 
   void localMeps(const Node& node, Association& ma) {
     for (const Node& entry : node.elements("an array of local MEPs")) {
-      Fields f(entry, {"id", "interface", "remoteMeps", "faultAlarm"}, "an object");
+      Fields f(entry, {"id", "interface", "remoteMeps", "faultAlarm", "pmSessions"}, "an object");
       const Node idNode = f.get("id");
       const Cfm::MepId id = mepId(idNode);
       if (ma.localMeps.contains(id)) {
@@ -567,8 +568,121 @@ class ConfigParser {
         }
       }
       if (auto n = f.find("faultAlarm")) mep.faultAlarm = faultAlarm(*n);
+      if (auto n = f.find("pmSessions")) pmSessions(*n, mep);
       ma.localMeps[id] = std::move(mep);
     }
+  }
+
+  // A time as "500us", "100ms", "1s", "15min" or "1h", within [lo, hi] seconds.
+  double duration(const Node& node, double lo, double hi, const std::string& what) {
+    static constexpr std::pair<std::string_view, double> units[] = {
+        {"us", 1e-6}, {"ms", 1e-3}, {"min", 60}, {"s", 1}, {"h", 3600}};
+    const std::string& text = node.string(what + " (a number and us, ms, s, min or h)");
+    std::optional<double> value;
+    for (const auto& [unit, scale] : units) {
+      if (text.size() <= unit.size() || !text.ends_with(unit)) continue;
+      const std::string number = text.substr(0, text.size() - unit.size());
+      const bool digits = std::all_of(number.begin(), number.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+      if (digits && std::count(number.begin(), number.end(), '.') <= 1 && number.front() != '.' && number.back() != '.') {
+        value = std::stod(number) * scale;
+      }
+      break;
+    }
+    const auto shownSeconds = [](double v) {
+      std::ostringstream out;
+      out << v << "s";
+      return out.str();
+    };
+    if (!value || *value < lo || *value > hi) {
+      node.fail(json(text).dump() + " is not " + what + " (" + shownSeconds(lo) + " to " + shownSeconds(hi) +
+                ", written as 100ms, 1s, 15min)");
+    }
+    return *value;
+  }
+
+  void pmSessions(const Node& node, LocalMep& mep) {
+    std::set<std::string> names;
+    std::set<std::pair<std::string, std::uint32_t>> slmTests;
+    for (const Node& entry : node.elements("an array of measurement sessions")) {
+      Fields f(entry,
+               {"name", "kind", "target", "priority", "interval", "dataBytes", "testId", "measurementInterval",
+                "history", "thresholds"},
+               "an object");
+      SoftAle::PmSessionSettings s;
+      const Node kindNode = f.get("kind");
+      const auto kind = Cfm::pmKindOf(kindNode.string("a session kind"));
+      if (!kind) kindNode.fail(shown(kindNode.value()) + " is not a session kind (dmm, slm, 1dm)");
+      s.kind = *kind;
+      const Node targetNode = f.get("target");
+      std::string target;
+      if (targetNode.value().is_string()) {
+        s.targetMac = mac(targetNode, targetNode.value().get<std::string>());
+        if (!s.targetMac->isUnicast() || s.targetMac->isZero()) {
+          targetNode.fail(s.targetMac->stringValue() + " is not a unicast address; a session measures one MEP");
+        }
+        target = s.targetMac->stringValue();
+      } else {
+        s.targetMepId = mepId(targetNode);
+        const auto listed = mep.remoteMeps.find(s.targetMepId);
+        if (listed == mep.remoteMeps.end() || !listed->second) {
+          targetNode.fail("MEP " + std::to_string(s.targetMepId.value()) +
+                          " is not a remote MEP of this MEP's list: its address is learnt from its CCMs");
+        }
+        target = std::to_string(s.targetMepId.value());
+      }
+      s.name = Cfm::stringValue(s.kind) + "-" + target;
+      if (auto n = f.find("name")) {
+        s.name = n->string("a session name");
+        const bool printable = std::all_of(s.name.begin(), s.name.end(), [](char c) { return c > ' ' && c < 0x7f; });
+        if (s.name.empty() || s.name.size() > 64 || !printable) {
+          n->fail(shown(n->value()) + " is not a session name (1-64 printable characters, no spaces)");
+        }
+      }
+      if (!names.insert(s.name).second) {
+        (f.has("name") ? f.get("name") : entry).fail("a second session named " + json(s.name).dump());
+      }
+      if (auto n = f.find("priority")) s.priority = std::uint8_t(n->integer(0, 7, "a VLAN priority"));
+      if (auto n = f.find("interval")) s.interval = duration(*n, 0.01, 3600, "a message interval");
+      if (auto n = f.find("dataBytes")) {
+        s.dataBytes = n->integer(0, SoftAle::PmSessionSettings::maxDataBytes, "a Data TLV length");
+      }
+      if (auto n = f.find("testId")) {
+        if (s.kind != Cfm::PmKind::slm) n->fail("a test id is SLM's; this session is " + Cfm::stringValue(s.kind));
+        s.testId = std::uint32_t(n->integer(0, 0xffffffff, "a test id"));
+      }
+      if (s.kind == Cfm::PmKind::slm && !slmTests.emplace(target, s.testId).second) {
+        entry.fail("a second SLM session to " + target + " with test id " + std::to_string(s.testId) +
+                   "; the replies could not be told apart");
+      }
+      if (auto n = f.find("measurementInterval")) {
+        s.measurementInterval = duration(*n, 1, 86400, "a measurement interval");
+      }
+      if (auto n = f.find("history")) s.history = n->integer(1, 1000, "a count of intervals kept");
+      if (auto n = f.find("thresholds")) s.thresholds = thresholds(*n);
+      mep.pmSessions.push_back(std::move(s));
+    }
+  }
+
+  SoftAle::PmThresholds thresholds(const Node& node) {
+    Fields f(node, {"delayMax", "delayP99", "delayVariation", "farEndLossPercent", "nearEndLossPercent"}, "an object");
+    SoftAle::PmThresholds t;
+    const auto ns = [&](const char* key, std::optional<std::int64_t>& into) {
+      if (auto n = f.find(key)) into = std::int64_t(std::llround(duration(*n, 0, 60, "a delay") * 1e9));
+    };
+    ns("delayMax", t.delayMax);
+    ns("delayP99", t.delayP99);
+    ns("delayVariation", t.delayVariation);
+    const auto percent = [&](const char* key, std::optional<double>& into) {
+      if (auto n = f.find(key)) {
+        if (!n->value().is_number() || n->value().get<double>() < 0 || n->value().get<double>() > 100) {
+          n->fail(shown(n->value()) + " is not a loss ratio (0-100 percent)");
+        }
+        into = n->value().get<double>();
+      }
+    };
+    percent("farEndLossPercent", t.farEndLoss);
+    percent("nearEndLossPercent", t.nearEndLoss);
+    return t;
   }
 
   FaultAlarm faultAlarm(const Node& node) {
@@ -645,6 +759,18 @@ std::map<SoftAle::MepKey, SoftAle::AlarmSettings> alarmSettings(const RunnerConf
     }
   }
   return settings;
+}
+
+std::map<SoftAle::MepKey, std::vector<SoftAle::PmSessionSettings>> pmSessions(const RunnerConfig& config) {
+  std::map<SoftAle::MepKey, std::vector<SoftAle::PmSessionSettings>> sessions;
+  for (const auto& [level, domain] : config.domains) {
+    for (const auto& [name, ma] : domain.associations) {
+      for (const auto& [id, mep] : ma.localMeps) {
+        if (!mep.pmSessions.empty()) sessions[{level, name, id}] = mep.pmSessions;
+      }
+    }
+  }
+  return sessions;
 }
 
 RunnerConfig parseText(std::string_view text, const std::string& fileName) {

@@ -16,6 +16,7 @@
 
 #include "apps/runner/JsonReader.h"
 #include "platform/ale/Fng.h"
+#include "platform/ale/PmSession.h"
 #include "platform/lumen/Eth.h"
 #include "platform/lumen/IntfId.h"
 #include "platform/lumen/Types.h"
@@ -63,6 +64,9 @@ struct LocalMep {
   // False: configured, but left out of the ALE layer's list.
   std::map<Cfm::MepId, bool> remoteMeps;
   FaultAlarm faultAlarm;
+  // Its Y.1731 measurement sessions, which the software ALE layer runs; like the fault
+  // alarm settings they have no place in the agent's configuration.
+  std::vector<SoftAle::PmSessionSettings> pmSessions;
   bool operator==(const LocalMep&) const = default;
 };
 
@@ -144,6 +148,9 @@ RunnerConfig parse(const std::string& file, const std::string& bridge);
 // and the defaults.
 std::map<SoftAle::MepKey, SoftAle::AlarmSettings> alarmSettings(const RunnerConfig& config);
 
+// The measurement sessions of every local MEP that has any.
+std::map<SoftAle::MepKey, std::vector<SoftAle::PmSessionSettings>> pmSessions(const RunnerConfig& config);
+
 // The state-database paths and type names the configuration is written to.
 inline constexpr const char* bridgingConfigPath = "bridging/config";
 inline constexpr const char* bridgingStatusPath = "bridging/status";
@@ -159,5 +166,9 @@ std::vector<std::string> apply(const RunnerConfig& config, Orbis::EntityManager&
 // a MEP in `after` that resolves otherwise than in `before` (a new MEP's against the
 // defaults), as "faultAlarm: domain 3: association ma1: local MEP 100: lowestAlarmPri xcon".
 std::vector<std::string> alarmSettingChanges(const RunnerConfig& before, const RunnerConfig& after);
+// The same for measurement sessions: one line per session started, changed (which starts
+// it anew) or stopped, as "pmSession: domain 3: association ma1: local MEP 100: delay
+// started".
+std::vector<std::string> pmSessionChanges(const RunnerConfig& before, const RunnerConfig& after);
 
 }  // namespace Runner

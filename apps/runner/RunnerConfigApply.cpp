@@ -343,4 +343,36 @@ std::vector<std::string> alarmSettingChanges(const RunnerConfig& before, const R
   return lines;
 }
 
+std::vector<std::string> pmSessionChanges(const RunnerConfig& before, const RunnerConfig& after) {
+  const auto was = pmSessions(before), now = pmSessions(after);
+  std::vector<std::string> lines;
+  const auto where = [](const SoftAle::MepKey& key) {
+    const auto& [level, ma, mep] = key;
+    return "pmSession: domain " + std::to_string(level.value()) + ": association " + nameText(ma.stringValue()) +
+           ": local MEP " + std::to_string(mep.value()) + ": ";
+  };
+  const auto find = [](const auto& sessions, const SoftAle::MepKey& key, const std::string& name)
+      -> const SoftAle::PmSessionSettings* {
+    const auto it = sessions.find(key);
+    if (it == sessions.end()) return nullptr;
+    for (const auto& s : it->second) {
+      if (s.name == name) return &s;
+    }
+    return nullptr;
+  };
+  for (const auto& [key, sessions] : was) {
+    for (const auto& s : sessions) {
+      if (!find(now, key, s.name)) lines.push_back(where(key) + s.name + " stopped");
+    }
+  }
+  for (const auto& [key, sessions] : now) {
+    for (const auto& s : sessions) {
+      const auto* then = find(was, key, s.name);
+      if (!then) lines.push_back(where(key) + s.name + " started");
+      if (then && !(*then == s)) lines.push_back(where(key) + s.name + " changed, started anew");
+    }
+  }
+  return lines;
+}
+
 }  // namespace Runner

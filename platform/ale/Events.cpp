@@ -6,6 +6,7 @@ std::string_view stringValue(EventKind kind) {
   static constexpr std::string_view names[] = {
       "mepCreated",       "mepRemoved",        "defectRaised",    "defectCleared",
       "faultAlarmRaised", "faultAlarmCleared", "remoteMepFailed", "remoteMepOk",
+      "pmThresholdCrossed",
   };
   return std::size_t(kind) < std::size(names) ? names[std::size_t(kind)] : "?";
 }

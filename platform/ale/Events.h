@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "platform/types/CfmAleTypes.h"
@@ -22,6 +23,7 @@ enum class EventKind : std::uint8_t {
   faultAlarmCleared,
   remoteMepFailed,  // a remote MEP's timer ran out, whether it had been ok or never heard
   remoteMepOk,      // a CCM came from a remote MEP that was failed or never heard
+  pmThresholdCrossed,  // a figure of a measurement interval that ended went over its limit
 };
 // "mepCreated", "faultAlarmRaised", ...
 std::string_view stringValue(EventKind kind);
@@ -35,6 +37,12 @@ struct Event {
   Cfm::MepId remoteMepId;  // none unless a remote MEP's event
   // The defect raised or cleared; for a fault alarm, the defect that raised it.
   Cfm::MepDefect defect = Cfm::MepDefect::none;
+  // pmThresholdCrossed's: the session, the figure, its value and its limit (delays in
+  // nanoseconds, losses in percent).
+  std::string pmSession;
+  std::string_view pmFigure;
+  double pmValue = 0;
+  double pmThreshold = 0;
 };
 
 using EventSink = std::function<void(const Event&)>;

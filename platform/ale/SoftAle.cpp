@@ -29,12 +29,29 @@ namespace {
 
 // The longest the layer sleeps without looking at the configuration's write count.
 constexpr double kConfigLookSeconds = 1.0;
+// How often at most a MEP's measurement results are written while replies come: the
+// percentiles are read off a histogram, not worth doing for every reply.
+constexpr double kPmReportSeconds = 1.0;
+// The senders whose 1DMs a MEP measures at once, and how long one must have been silent
+// before a new sender takes its place.
+constexpr std::size_t kOneWaySenders = 16;
+constexpr double kOneWayQuietSeconds = 60;
 
 double monotonicNow() {
   timespec ts{};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
+
+Event eventOf(const MepKey& key, EventKind kind) {
+  Event event;
+  event.kind = kind;
+  event.time = Kiln::now();
+  std::tie(event.mdLevel, event.maName, event.mepId) = key;
+  return event;
+}
+
+double seconds(Cfm::PmTime t) { return double(t.seconds) + double(t.nanoseconds) * 1e-9; }
 
 template <class T>
 Kiln::Ptr<T> rootAt(const Orbis::EntityManager& db, std::string_view path) {
@@ -65,15 +82,32 @@ struct Layer::Mep {
   double nextSend = 0;
   std::uint32_t sequence = 1;
   Kiln::Ptr<Cfm::LocalMepAleStatus> status;
+  // What its PM messages carry in front of the PDU.
+  Lumen::EthAddr mac;
+  Bridging::EgressTags tags;
+  struct Session {
+    std::unique_ptr<PmSession> pm;
+    double nextSend = 0;
+  };
+  std::vector<Session> sessions;
+  struct OneWay {
+    std::unique_ptr<PmSession> pm;
+    double heard = 0;
+  };
+  std::vector<OneWay> oneWay;
+  bool pmChanged = false;  // results not yet written
+  double pmReportAt = 0;   // not before then
 };
 
 Layer::Layer(Kiln::EventLoop& loop, Kiln::Ptr<Orbis::EntityManager> db, Transmit transmit, EventSink events,
-             std::map<MepKey, AlarmSettings> alarmSettings)
+             std::map<MepKey, AlarmSettings> alarmSettings,
+             std::map<MepKey, std::vector<PmSessionSettings>> pmSessions)
     : loop_(loop),
       db_(std::move(db)),
       transmit_(std::move(transmit)),
       events_(std::move(events)),
-      alarmSettings_(std::move(alarmSettings)) {
+      alarmSettings_(std::move(alarmSettings)),
+      pmSessions_(std::move(pmSessions)) {
   timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (timerFd_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
   loop_.fdIs(timerFd_, EPOLLIN, [this](std::uint32_t) {
@@ -149,6 +183,7 @@ void Layer::run() {
       if (mep->nextSend <= now) mep->nextSend = now + mep->interval;
     }
     if (changed) report(*mep, now);
+    deadline = std::min(deadline, runSessions(*mep, now));
     if (mep->ccmEnable) deadline = std::min(deadline, mep->nextSend);
     deadline = std::min({deadline, mep->monitor.nextDeadline(), mep->fng.nextDeadline()});
   }
@@ -208,9 +243,12 @@ void Layer::reconcile() {
         mep->ccm.emplace(CcmSender{bridging->bridgeMacAddr(), level, mepId, maid, ma->ccmTxInterval(),
                                    Bridging::egressTags(*port, Lumen::VlanId(mep->vlan)), portStatusUp,
                                    interfaceStatusUp});
-        mep->pm.senderIs(bridging->bridgeMacAddr(), Bridging::egressTags(*port, Lumen::VlanId(mep->vlan)));
+        mep->mac = bridging->bridgeMacAddr();
+        mep->tags = Bridging::egressTags(*port, Lumen::VlanId(mep->vlan));
+        mep->pm.senderIs(mep->mac, mep->tags);
         mep->status = status->mdStatusIs(level)->maStatusIs(maKey)->localMepStatusIs(mepId);
         mep->status->intfId = mep->intf;
+        syncSessions(*mep, now);
         meps_.push_back(std::move(mep));
       }
     }
@@ -252,6 +290,121 @@ void Layer::alarmSettingsIs(std::map<MepKey, AlarmSettings> settings) {
   run();
 }
 
+void Layer::pmSessionsIs(std::map<MepKey, std::vector<PmSessionSettings>> sessions) {
+  pmSessions_ = std::move(sessions);
+  const double now = monotonicNow();
+  for (auto& mep : meps_) syncSessions(*mep, now);
+  run();
+}
+
+void Layer::syncSessions(Mep& mep, double now) {
+  const auto it = pmSessions_.find(mep.key);
+  const std::size_t count = it == pmSessions_.end() ? 0 : it->second.size();
+  // Unchanged: nothing to do, the common case of every configuration change.
+  if (count == mep.sessions.size() &&
+      (count == 0 || std::equal(it->second.begin(), it->second.end(), mep.sessions.begin(),
+                                [](const auto& settings, const auto& s) { return s.pm->settings() == settings; }))) {
+    return;
+  }
+  std::vector<Mep::Session> old = std::move(mep.sessions);
+  mep.sessions.clear();
+  const auto& [level, maName, mepId] = mep.key;
+  for (std::size_t i = 0; i < count; ++i) {
+    const PmSessionSettings& settings = it->second[i];
+    auto same = std::find_if(old.begin(), old.end(), [&](const auto& s) { return s.pm && s.pm->settings() == settings; });
+    if (same != old.end()) {
+      mep.sessions.push_back(std::move(*same));
+    } else {
+      mep.sessions.push_back({std::make_unique<PmSession>(settings, level, mepId, seconds(pmTimeNow())), now});
+    }
+  }
+  reportSessions(mep, now);
+}
+
+double Layer::runSessions(Mep& mep, double now) {
+  double next = std::numeric_limits<double>::infinity();
+  if (mep.sessions.empty() && mep.oneWay.empty()) return next;
+  const Cfm::PmTime wall = pmTimeNow();
+  const double wallNow = seconds(wall);
+  for (auto& s : mep.sessions) {
+    PmSession& pm = *s.pm;
+    const PmSessionSettings& settings = pm.settings();
+    if (s.nextSend <= now) {
+      std::optional<Lumen::EthAddr> target = settings.targetMac;
+      if (const RemoteMep* remote = target ? nullptr : mep.monitor.remoteMep(settings.targetMepId);
+          remote && remote->lastCcmTime) {
+        target = remote->mac;
+      }
+      if (target) {
+        pm.messageSent(transmit_(mep.intf, pm.message(*target, mep.mac, mep.tags, pmTimeNow())));
+      } else {
+        pm.noTarget();
+      }
+      mep.pmChanged = true;
+      // As the CCMs: on time from the schedule, with no burst after falling behind.
+      s.nextSend += settings.interval;
+      if (s.nextSend <= now) s.nextSend = now + settings.interval;
+    }
+    next = std::min(next, s.nextSend);
+  }
+  const auto roll = [&](PmSession& pm) {
+    if (wallNow >= pm.nextRoll()) {
+      pm.roll(wallNow, [&](const PmCrossing& crossing) {
+        if (!events_) return;
+        Event event = eventOf(mep.key, EventKind::pmThresholdCrossed);
+        event.pmSession = pm.settings().name;
+        event.pmFigure = crossing.figure;
+        event.pmValue = crossing.value;
+        event.pmThreshold = crossing.threshold;
+        events_(event);
+      });
+      mep.pmChanged = true;
+      mep.pmReportAt = now;
+    }
+    // The wall clock's end, on the monotonic clock the timer runs on.
+    next = std::min(next, now + (pm.nextRoll() - wallNow));
+  };
+  for (auto& s : mep.sessions) roll(*s.pm);
+  for (auto& w : mep.oneWay) roll(*w.pm);
+  if (mep.pmChanged && mep.pmReportAt <= now) reportSessions(mep, now);
+  if (mep.pmChanged) next = std::min(next, mep.pmReportAt);
+  return next;
+}
+
+void Layer::reportSessions(Mep& mep, double now) {
+  auto& out = mep.status->pmSessions;
+  out.resize(mep.sessions.size() + mep.oneWay.size());
+  std::size_t i = 0;
+  for (const auto& s : mep.sessions) s.pm->report(out[i++]);
+  for (const auto& w : mep.oneWay) w.pm->report(out[i++]);
+  mep.pmChanged = false;
+  mep.pmReportAt = now + kPmReportSeconds;
+}
+
+PmSession* Layer::oneWayFrom(Mep& mep, const Lumen::EthAddr& sender, double now) {
+  for (auto& w : mep.oneWay) {
+    if (w.pm->settings().targetMac == sender) {
+      w.heard = now;
+      return w.pm.get();
+    }
+  }
+  PmSessionSettings settings;
+  settings.name = "1dm-in from " + sender.stringValue();
+  settings.kind = Cfm::PmKind::oneDmIn;
+  settings.targetMac = sender;
+  const auto& [level, maName, mepId] = mep.key;
+  auto made = std::make_unique<PmSession>(std::move(settings), level, mepId, seconds(pmTimeNow()));
+  if (mep.oneWay.size() < kOneWaySenders) {
+    mep.oneWay.push_back({std::move(made), now});
+    return mep.oneWay.back().pm.get();
+  }
+  auto quiet = std::min_element(mep.oneWay.begin(), mep.oneWay.end(),
+                                [](const auto& a, const auto& b) { return a.heard < b.heard; });
+  if (now - quiet->heard < kOneWayQuietSeconds) return nullptr;
+  *quiet = {std::move(made), now};
+  return quiet->pm.get();
+}
+
 AlarmSettings Layer::alarmSettingsOf(const MepKey& key) const {
   const auto it = alarmSettings_.find(key);
   return it == alarmSettings_.end() ? AlarmSettings() : it->second;
@@ -259,8 +412,10 @@ AlarmSettings Layer::alarmSettingsOf(const MepKey& key) const {
 
 void Layer::emit(const Mep& mep, EventKind kind, Cfm::MepDefect defect, Cfm::MepId remote) {
   if (!events_) return;
-  const auto& [level, maName, mepId] = mep.key;
-  events_(Event{kind, Kiln::now(), level, maName, mepId, remote, defect});
+  Event event = eventOf(mep.key, kind);
+  event.remoteMepId = remote;
+  event.defect = defect;
+  events_(event);
 }
 
 bool Layer::noteChanges(Mep& mep, double now) {
@@ -315,6 +470,7 @@ void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> fram
   const std::uint16_t vlan = Bridging::ingressVlan(*port, cfm.outerVid, cfm.innerVid).vlan;
   const auto* header = Lumen::overlayAt<Cfm::PmHeader>(cfm.pdu, 0);
   if (header && header->opCode() != Cfm::opCodeCcm) return pmReceived(intf, vlan, cfm, header->mdLevel(), rxTime);
+
   const auto ccm = parseCcm(cfm.pdu, cfm.src).value;
   if (!ccm) return;
   const double now = monotonicNow();
@@ -349,9 +505,39 @@ void Layer::pmReceived(Lumen::IntfId intf, std::uint16_t vlan, const CfmFrame& f
     // group. A frame of another level is another MEP's or passes through.
     if (mep->intf != intf || mep->vlan != vlan || std::get<0>(mep->key).value() != level) continue;
     if (!group && frame.dst != bridging_->bridgeMacAddr()) continue;
+    const std::uint8_t opCode = Lumen::overlayAt<Cfm::PmHeader>(frame.pdu, 0)->opCode();
+    if (opCode == Cfm::opCodeDmr || opCode == Cfm::opCodeSlr) {
+      // Replies come to the MEP's own address, to the session whose message they answer.
+      if (group) continue;
+      for (auto& s : mep->sessions) {
+        if (s.pm->replyReceived(frame, rxTime)) {
+          noteResults(*mep);
+          break;
+        }
+      }
+      continue;
+    }
+    const std::uint64_t oneDms = mep->pm.counters().oneDmIn;
     const auto reply = mep->pm.answer(frame, rxTime);
     if (!reply.empty()) mep->pm.replySent(transmit_(intf, reply));
     mep->status->pm = mep->pm.counters();
+    if (mep->pm.counters().oneDmIn != oneDms) {
+      const auto* oneDm = Lumen::overlayAt<Cfm::OneDmPdu>(frame.pdu, 0);
+      if (PmSession* pm = oneWayFrom(*mep, frame.src, monotonicNow())) {
+        pm->oneWayReceived(oneDm->txTimeStampf(), rxTime);
+        noteResults(*mep);
+      }
+    }
+  }
+}
+
+void Layer::noteResults(Mep& mep) {
+  mep.pmChanged = true;
+  const double now = monotonicNow();
+  if (mep.pmReportAt <= now) {
+    reportSessions(mep, now);
+  } else if (mep.pmReportAt < armed_) {
+    arm(mep.pmReportAt);
   }
 }
 

@@ -10,9 +10,12 @@
 // of the status.
 //
 // Frames reach the layer through the packet-access sockets' tap (Interface::Pam::rxTapIs),
-// which hands over only frames sent to a CCM group address, before the agent's queue: the
+// which hands over only CCMs and Y.1731's performance frames, before the agent's queue: the
 // agent still gets every frame, and the layer adds no socket and no pass over the rest.
 // CCMs leave through whatever `Transmit` the runner gives it (the same sockets).
+//
+// Each MEP also answers DMM, SLM and 1DM (PmResponder) and runs the measurement sessions
+// an operator gives it (PmSession), whose results go to the MEP's status.
 
 #include <cstdint>
 #include <functional>
@@ -25,6 +28,7 @@
 #include "platform/ale/Events.h"
 #include "platform/ale/Fng.h"
 #include "platform/ale/PmResponder.h"
+#include "platform/ale/PmSession.h"
 #include "platform/kiln/EventLoop.h"
 #include "platform/lumen/IntfId.h"
 #include "platform/intf/IntfStatus.h"
@@ -41,7 +45,8 @@ class Layer {
 
   // `events` hears of every event from the first MEP created on (platform/ale/Events.h).
   Layer(Kiln::EventLoop& loop, Kiln::Ptr<Orbis::EntityManager> db, Transmit transmit, EventSink events = {},
-        std::map<MepKey, AlarmSettings> alarmSettings = {});
+        std::map<MepKey, AlarmSettings> alarmSettings = {},
+        std::map<MepKey, std::vector<PmSessionSettings>> pmSessions = {});
   ~Layer();
   Layer(const Layer&) = delete;
   Layer& operator=(const Layer&) = delete;
@@ -61,6 +66,10 @@ class Layer {
   // The fault alarm settings of the MEPs the map names; the others take the defaults. A
   // running MEP takes its new settings at once.
   void alarmSettingsIs(std::map<MepKey, AlarmSettings> settings);
+
+  // The Y.1731 measurement sessions of the MEPs the map names; the others run none. A
+  // session whose settings are unchanged runs on with its intervals; any other starts anew.
+  void pmSessionsIs(std::map<MepKey, std::vector<PmSessionSettings>> sessions);
 
   // The MEPs running now.
   std::size_t mepCount() const { return meps_.size(); }
@@ -83,6 +92,17 @@ class Layer {
   void emit(const Mep& mep, EventKind kind, Cfm::MepDefect defect = Cfm::MepDefect::none,
             Cfm::MepId remote = Cfm::MepId());
   AlarmSettings alarmSettingsOf(const MepKey& key) const;
+  // Makes the MEP's sessions those configured for it, keeping the unchanged ones.
+  void syncSessions(Mep& mep, double now);
+  // Sends what is due, ends the intervals that are over, and writes the results when due;
+  // returns the earliest time (monotonic) any of that is due next.
+  double runSessions(Mep& mep, double now);
+  void reportSessions(Mep& mep, double now);
+  // A reply or 1DM was taken: the results are written now, or when next due.
+  void noteResults(Mep& mep);
+  // The session that measures the 1DMs `sender` sends the MEP; none when the MEP already
+  // measures as many senders as it may and none of them has gone quiet.
+  PmSession* oneWayFrom(Mep& mep, const Lumen::EthAddr& sender, double now);
 
   Kiln::EventLoop& loop_;
   Kiln::Ptr<Orbis::EntityManager> db_;
@@ -97,6 +117,7 @@ class Layer {
   std::map<std::string, std::uint8_t, std::less<>> deviceStates_;
   EventSink events_;
   std::map<MepKey, AlarmSettings> alarmSettings_;
+  std::map<MepKey, std::vector<PmSessionSettings>> pmSessions_;
 };
 
 }  // namespace SoftAle

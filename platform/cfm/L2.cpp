@@ -28,7 +28,7 @@ TagWalk walkTags(std::span<const std::uint8_t> frame, std::size_t ethAt, std::ui
 }
 
 void writeL2(std::span<std::uint8_t> out, const Lumen::EthAddr& dst, const Lumen::EthAddr& src,
-             const Bridging::EgressTags& tags) {
+             const Bridging::EgressTags& tags, std::uint8_t priority) {
   const auto vids = tags.vlans();
   auto* eth = Lumen::overlayAt<Lumen::EthHdr>(out, 0);
   KILN_ASSERT(eth != nullptr && out.size() >= l2Bytes(tags));
@@ -39,6 +39,7 @@ void writeL2(std::span<std::uint8_t> out, const Lumen::EthAddr& dst, const Lumen
     auto* tag = Lumen::overlayAt<Lumen::Eth8021QHdr>(
         out, sizeof(Lumen::EthHdr) + i * sizeof(Lumen::Eth8021QHdr));
     tag->tagControl().valueIs(vids[i] & 0x0fffu);
+    tag->tagControl().priorityIs(priority);
     tag->typeOrLenIs(i + 1 < vids.size() ? Lumen::ethTypeDot1Q : Lumen::ethTypeCfm);
   }
 }

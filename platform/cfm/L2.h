@@ -65,8 +65,8 @@ constexpr std::size_t l2Bytes(const Bridging::EgressTags& tags) {
   return sizeof(Lumen::EthHdr) + sizeof(Lumen::Eth8021QHdr) * tags.count;
 }
 // Writes them to the front of `out`, which holds l2Bytes(tags): the last type is the CFM
-// EtherType, a tag's priority and DEI bits are 0.
+// EtherType, each tag carries `priority` (0-7) and a DEI bit of 0.
 void writeL2(std::span<std::uint8_t> out, const Lumen::EthAddr& dst, const Lumen::EthAddr& src,
-             const Bridging::EgressTags& tags);
+             const Bridging::EgressTags& tags, std::uint8_t priority = 0);
 
 }  // namespace Cfm

@@ -68,8 +68,9 @@ Pam::RxTap& rxTap() {
   return tap;
 }
 
-// A CCM, or one of the Y.1731 frames a MEP answers there (DMM, SLM, 1DM): found by the
-// group address, else by the opcode after at most two tags, a handful of byte reads.
+// A CCM, or one of the Y.1731 frames a MEP answers or measures with (DMM, SLM, 1DM, DMR,
+// SLR): found by the group address, else by the opcode after at most two tags, a handful
+// of byte reads.
 bool forTheAle(std::span<const std::uint8_t> frame) {
   if (frame.size() < 14) return false;
   if (Cfm::groupClassOf(frame.first<6>()) == Cfm::GroupClass::ccm) return true;
@@ -81,7 +82,8 @@ bool forTheAle(std::span<const std::uint8_t> frame) {
   }
   if (frame.size() < at + 4 || (frame[at] << 8 | frame[at + 1]) != Lumen::ethTypeCfm) return false;
   const std::uint8_t opCode = frame[at + 3];
-  return opCode == Cfm::opCodeDmm || opCode == Cfm::opCodeSlm || opCode == Cfm::opCode1Dm;
+  return opCode == Cfm::opCodeDmm || opCode == Cfm::opCodeSlm || opCode == Cfm::opCode1Dm ||
+         opCode == Cfm::opCodeDmr || opCode == Cfm::opCodeSlr;
 }
 
 }  // namespace

@@ -106,7 +106,7 @@ class Pam : public Kiln::Entity {
   std::uint32_t rxQueueLimit() const { return rxQueueLimit_; }
 
   // Sees every received frame addressed to a CCM group address (01-80-C2-00-00-30..37), and
-  // every DMM, SLM and 1DM, before it is queued, with the interface it came in on: the
+  // every DMM, SLM, 1DM, DMR and SLR, before it is queued, with the interface it came in on: the
   // software ALE layer reads the CCMs for its MEPs there and answers the Y.1731 frames, as a
   // switch's hardware would, without a socket or a pass over the frames of its own. Every
   // other frame costs a few byte reads. One tap per process.

@@ -141,6 +141,22 @@ std::string stringValue(FngState state) {
   return std::to_string(unsigned(state));
 }
 
+namespace {
+constexpr std::string_view pmKindNames[] = {"dmm", "slm", "1dm", "1dm-in"};
+}  // namespace
+
+std::string stringValue(PmKind kind) {
+  const auto i = std::size_t(kind);
+  return i < std::size(pmKindNames) ? std::string(pmKindNames[i]) : std::to_string(i);
+}
+
+std::optional<PmKind> pmKindOf(std::string_view name) {
+  for (std::size_t i = 0; i < std::size_t(PmKind::oneDmIn); ++i) {
+    if (pmKindNames[i] == name) return PmKind(i);
+  }
+  return std::nullopt;
+}
+
 LocalMepAleStatus::LocalMepAleStatus(MepId mepId)
     : Kiln::Entity(std::to_string(mepId.value())), mepId_(mepId) {}
 

@@ -269,6 +269,48 @@ struct PmResponderCounters {
   bool operator==(const PmResponderCounters&) const = default;
 };
 
+// What a Y.1731 measurement session of a local MEP does: two-way delay (DMM), synthetic
+// loss (SLM) or one-way delay sent (1DM); and the one-way delay a MEP measures of the 1DMs
+// a sender sends it (1dm-in), which is no session of its own but reads like one.
+enum class PmKind : std::uint8_t { dmm, slm, oneDm, oneDmIn };
+std::string stringValue(PmKind kind);  // "dmm", "slm", "1dm", "1dm-in"
+std::optional<PmKind> pmKindOf(std::string_view name);  // of the three a session can be
+
+// One measurement interval of a session.
+struct PmIntervalAleStatus {
+  double start = 0;  // seconds since the epoch
+  double end = 0;    // 0 for the current interval
+  std::uint64_t sent = 0;  // DMMs, SLMs or 1DMs sent in it
+  std::uint64_t received = 0;  // DMRs, SLRs or 1DMs received in it
+  // The delays taken in it, in nanoseconds (all 0 without one): DMM's two-way, 1DM's one-way.
+  std::uint64_t delays = 0;
+  std::int64_t delayMin = 0;
+  std::int64_t delayMax = 0;
+  std::int64_t delayMean = 0;
+  std::int64_t delayP50 = 0;
+  std::int64_t delayP99 = 0;
+  std::int64_t delayVariation = 0;
+  // SLM: the frames of the test each way since the last SLR of the interval before (or the
+  // first of this one), and how many of them were lost.
+  std::uint64_t farEndFrames = 0;
+  std::uint64_t farEndLost = 0;
+  std::uint64_t nearEndFrames = 0;
+  std::uint64_t nearEndLost = 0;
+  bool operator==(const PmIntervalAleStatus&) const = default;
+};
+
+struct PmSessionAleStatus {
+  std::string name;
+  PmKind kind = PmKind::dmm;
+  MepId targetMepId;           // none when the target is given by address
+  Lumen::EthAddr targetMac;    // as last resolved; zero while no CCM has named it
+  std::uint32_t testId = 0;    // SLM's
+  double interval = 0;         // seconds between two messages; 0 for 1dm-in
+  std::uint64_t noTarget = 0;  // messages not sent: the target's address unknown
+  std::uint64_t notSent = 0;   // messages the egress did not take
+  std::vector<PmIntervalAleStatus> intervals;  // the current one first, then newest to oldest
+};
+
 class LocalMepAleStatus : public Kiln::Entity {
  public:
   explicit LocalMepAleStatus(MepId mepId);
@@ -294,6 +336,7 @@ class LocalMepAleStatus : public Kiln::Entity {
   bool faultAlarm = false;
   MepDefect faultAlarmDefect = MepDefect::none;
   PmResponderCounters pm;
+  std::vector<PmSessionAleStatus> pmSessions;  // in configuration order, then 1dm-in by sender
   std::vector<RemoteMepAleStatus> remoteMepStatus;  // by MEP id
 
  private:

@@ -19,8 +19,21 @@ using Kind = SoftAle::EventKind;
 using nlohmann::json;
 
 json eventOf(Kind kind, std::uint16_t remote = 0, MepDefect defect = MepDefect::none) {
-  return Runner::eventJson({kind, 1796625001.25, Cfm::MdLevel(3), Cfm::MaName("ma 1"), Cfm::MepId(100),
-                            remote ? Cfm::MepId(remote) : Cfm::MepId(), defect});
+  SoftAle::Event event;
+  event.kind = kind;
+  event.time = 1796625001.25;
+  event.mdLevel = Cfm::MdLevel(3);
+  event.maName = Cfm::MaName("ma 1");
+  event.mepId = Cfm::MepId(100);
+  event.remoteMepId = remote ? Cfm::MepId(remote) : Cfm::MepId();
+  event.defect = defect;
+  if (kind == Kind::pmThresholdCrossed) {
+    event.pmSession = "delay";
+    event.pmFigure = "delayP99";
+    event.pmValue = 2'500'000;
+    event.pmThreshold = 2'000'000;
+  }
+  return Runner::eventJson(event);
 }
 
 TEST(EventLogTest, EachKindHasItsPriorityMessageIdAndFields) {
@@ -40,6 +53,7 @@ TEST(EventLogTest, EachKindHasItsPriorityMessageIdAndFields) {
       {Kind::faultAlarmCleared, 0, MepDefect::remoteCcm, 6, "a3169886477a49c48123d8e914afb108"},
       {Kind::remoteMepFailed, 7, MepDefect::none, 4, "fd140528188147f8a790ae02a704dcef"},
       {Kind::remoteMepOk, 7, MepDefect::none, 6, "c65eea44badf4293822bb0a4b4f021a5"},
+      {Kind::pmThresholdCrossed, 0, MepDefect::none, 4, "3b894a54941d4ab196961fb196c3177f"},
   };
   for (const auto& c : cases) {
     const json event = eventOf(c.kind, c.remote, c.defect);
@@ -49,6 +63,10 @@ TEST(EventLogTest, EachKindHasItsPriorityMessageIdAndFields) {
                                       "CFM_LEVEL=3", "CFM_MA=ma 1", "CFM_MEPID=100"};
     if (c.remote) expected.insert("CFM_RMEPID=7");
     if (c.defect != MepDefect::none) expected.insert("CFM_DEFECT=" + Cfm::stringValue(c.defect));
+    if (c.kind == Kind::pmThresholdCrossed) {
+      expected.insert({"CFM_PM_SESSION=delay", "CFM_PM_FIGURE=delayP99"});
+      EXPECT_EQ(message, "MEP 3/ma 1/100: pm session delay: delayP99 2.500 ms over its threshold 2.000 ms");
+    }
     const auto fields = Cfmagentd::journalFields(event);
     EXPECT_EQ(std::set<std::string>(fields.begin(), fields.end()), expected) << event;
     EXPECT_EQ(fields.size(), expected.size()) << event;

@@ -63,7 +63,7 @@ TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
   const std::vector<std::pair<Edit, std::string>> rows = {
       {set(md + "/level", 9), "cfm.domains[0].level: 9 is not an MD level (0-7)"},
       {set(mep + "/remoteMep", json::array()),
-       mepAt + ".remoteMep: unknown key (known here: faultAlarm, id, interface, remoteMeps)"},
+       mepAt + ".remoteMep: unknown key (known here: faultAlarm, id, interface, pmSessions, remoteMeps)"},
       {[](json& j) { j.erase("bridgeMac"); }, "\"bridgeMac\" is missing"},
       {set("/bridgeMac", "01:80:c2:00:00:33"),
        "bridgeMac: 01:80:c2:00:00:33 is a group address; the bridge MAC is unicast"},
@@ -124,6 +124,28 @@ TEST(RunnerConfigParse, RefusesBadConfigurationWithFilePathAndReason) {
       {set(ma1 + "/faultAlarm/fngResetTime", 10.01), maAt + ".faultAlarm.fngResetTime: 10.01 is not a reset time (2.5-10 seconds)"},
       {set(mep + "/faultAlarm/fngAlarmTimer", 3),
        mepAt + ".faultAlarm.fngAlarmTimer: unknown key (known here: fngAlarmTime, fngResetTime, lowestAlarmPri)"},
+      {set(mep + "/pmSessions", json::parse(R"([{"kind": "lmm", "target": 200}])")),
+       mepAt + ".pmSessions[0].kind: \"lmm\" is not a session kind (dmm, slm, 1dm)"},
+      {set(mep + "/pmSessions", json::parse(R"([{"kind": "dmm", "target": 400}])")),
+       mepAt + ".pmSessions[0].target: MEP 400 is not a remote MEP of this MEP's list: its address is learnt from "
+               "its CCMs"},
+      {set(mep + "/pmSessions", json::parse(R"([{"kind": "dmm", "target": "01:80:c2:00:00:33"}])")),
+       mepAt + ".pmSessions[0].target: 01:80:c2:00:00:33 is not a unicast address; a session measures one MEP"},
+      {set(mep + "/pmSessions", json::parse(R"([{"kind": "dmm", "target": 200, "interval": "5ms"}])")),
+       mepAt + ".pmSessions[0].interval: \"5ms\" is not a message interval (0.01s to 3600s, written as 100ms, 1s, "
+               "15min)"},
+      {set(mep + "/pmSessions", json::parse(R"([{"kind": "dmm", "target": 200, "interval": "1 s"}])")),
+       mepAt + ".pmSessions[0].interval: \"1 s\" is not a message interval (0.01s to 3600s, written as 100ms, 1s, "
+               "15min)"},
+      {set(mep + "/pmSessions", json::parse(R"([{"kind": "dmm", "target": 200, "testId": 1}])")),
+       mepAt + ".pmSessions[0].testId: a test id is SLM's; this session is dmm"},
+      {set(mep + "/pmSessions", json::parse(R"([{"kind": "slm", "target": 200}, {"kind": "slm", "target": 200,
+                                                 "name": "again"}])")),
+       mepAt + ".pmSessions[1]: a second SLM session to 200 with test id 1; the replies could not be told apart"},
+      {set(mep + "/pmSessions", json::parse(R"([{"kind": "dmm", "target": 200}, {"kind": "dmm", "target": 200}])")),
+       mepAt + ".pmSessions[1]: a second session named \"dmm-200\""},
+      {set(mep + "/pmSessions", json::parse(R"([{"kind": "dmm", "target": 200, "thresholds": {"farEndLossPercent": 101}}])")),
+       mepAt + ".pmSessions[0].thresholds.farEndLossPercent: 101 is not a loss ratio (0-100 percent)"},
       {set("/limits/ccmDbEntries", 5),
        "limits.ccmDbEntries: unknown key (known here: ccmDatabaseEntries, mipCcmDatabaseEntries)"},
   };
@@ -158,7 +180,12 @@ TEST(RunnerConfigParse, ReadsEveryFormOfTheFile) {
       "defaultProfile": { "ccmEnable": false, "ccmInterval": "3.3ms" },
       "domains": [ { "level": 0, "associations": [
         { "name": 4094, "format": "primaryVid", "direction": "up",
-          "localMeps": [ { "id": 1, "interface": "Port-Channel7", "remoteMeps": { "2": true, "8191": false } } ] },
+          "localMeps": [ { "id": 1, "interface": "Port-Channel7", "remoteMeps": { "2": true, "8191": false },
+                           "pmSessions": [
+                             { "kind": "slm", "target": 2, "testId": 7, "interval": "100ms", "priority": 5,
+                               "dataBytes": 64, "measurementInterval": "15min", "history": 4,
+                               "thresholds": { "delayP99": "2.5ms", "farEndLossPercent": 0.5 } },
+                             { "name": "far", "kind": "1dm", "target": "02:00:00:00:00:bb", "interval": "0.5s" } ] } ] },
         { "nameHex": "0000010000000a", "format": "rfc2685VpnId" } ] } ]
     },
     "limits": { "ccmDatabaseEntries": 0, "mipCcmDatabaseEntries": 131072 }
@@ -178,10 +205,18 @@ TEST(RunnerConfigParse, ReadsEveryFormOfTheFile) {
   EXPECT_EQ(domain.name, Cfm::MdNameWithFormat{});  // no name: format none
   const Cfm::MaName vid(std::string("\x0f\xfe", 2)), vpnId(std::string("\0\0\1\0\0\0\x0a", 7));
   const std::map<Cfm::MepId, bool> remote = {{Cfm::MepId(2), true}, {Cfm::MepId(8191), false}};
+  std::vector<SoftAle::PmSessionSettings> sessions(2);
+  sessions[0] = {"slm-2", Cfm::PmKind::slm, Cfm::MepId(2), {}, 5, 0.1, 64, 7, 900, 4, {}};
+  sessions[0].thresholds.delayP99 = 2'500'000;
+  sessions[0].thresholds.farEndLoss = 0.5;
+  sessions[1].name = "far";
+  sessions[1].kind = Cfm::PmKind::oneDm;
+  sessions[1].targetMac = Lumen::EthAddr(2, 0, 0, 0, 0, 0xbb);
+  sessions[1].interval = 0.5;
   EXPECT_EQ(domain.associations,
             (std::map<Cfm::MaName, Runner::Association>{
                 {vid, {{vid, Cfm::maNameFormatPrimaryVid}, Cfm::mepDirectionUp, {}, {},
-                       {{Cfm::MepId(1), {Lumen::IntfId("Port-Channel7"), remote, {}}}}, {}}},
+                       {{Cfm::MepId(1), {Lumen::IntfId("Port-Channel7"), remote, {}, sessions}}}, {}}},
                 {vpnId, {{vpnId, Cfm::maNameFormatRfc2685VpnId}, Cfm::mepDirectionDown, {}, {}, {}, {}}}}));
 }
 
