@@ -2,9 +2,9 @@
 # The demo: host A -- switch -- host B over veth pairs in three network namespaces. The
 # switch runs cfmagentd with apps/runner/demo-config.json; the hosts send CFM frames with
 # cfmtool; the ALE configuration the agent writes is shown and follows a changed file
-# applied live; the software ALE layer's MEP 100 hears host A's MEP 200, raises a fault
-# alarm for MEP 201 that nobody runs, and sees MEP 200 fail when host A stops, with the
-# events cfmctl monitor prints; the databases the agent learns from host A's CCMs are shown,
+# applied live; the software ALE layer's MEP 100 hears host A's MEP 200 (host A runs
+# cfmagentd too), raises a fault alarm for MEP 201 that nobody runs, measures delay and loss
+# to MEP 200, and sees MEP 200 fail when host A stops, with the events cfmctl monitor prints; the databases the agent learns from host A's CCMs are shown,
 # host A pings the switch and gets its loopback replies, at the end the agent's counters are
 # shown, and everything is removed, also when interrupted.
 #
@@ -42,16 +42,18 @@ nsA=$tag-a nsSw=$tag-sw nsB=$tag-b
 work=$(mktemp -d /tmp/$tag.XXXX)
 socket=$work/cfmagentd.sock
 daemon=
-sender=
+hostA=
 monitor=
 
 cleanup() {
   set +e
-  for p in "$sender" "$monitor"; do [ -n "$p" ] && kill "$p" 2>/dev/null; done
-  if [ -n "$daemon" ] && kill -0 "$daemon" 2>/dev/null; then
-    kill -TERM "$daemon"
-    wait "$daemon"
-  fi
+  [ -n "$monitor" ] && kill "$monitor" 2>/dev/null
+  for p in "$hostA" "$daemon"; do
+    if [ -n "$p" ] && kill -0 "$p" 2>/dev/null; then
+      kill -TERM "$p"
+      wait "$p"
+    fi
+  done
   for ns in "$nsA" "$nsSw" "$nsB"; do ip netns del "$ns" 2>/dev/null; done
   rm -rf "$work"
 }
@@ -95,16 +97,37 @@ echo "== cfmctl monitor, started now, prints the software ALE layer's events as 
 "$cfmctl" --socket "$socket" monitor >"$work/monitor" &
 monitor=$!
 echo
-echo "== host A: CCMs every second from MEP 200 (demo-md / demo-ma, MD level 3), until stopped"
-ip netns exec "$nsA" "$cfmtool" ccm --intf eth0 --level 3 --md-name demo-md --ma-name demo-ma --mep-id 200 \
-  --interval 1 >/dev/null &
-sender=$!
+echo "== host A runs cfmagentd too: its MEP 200 (demo-md / demo-ma, MD level 3) sends CCMs every"
+echo "   second and answers Y.1731's delay and loss messages"
+cat >"$work/host-a.json" <<JSON
+{
+  "bridgeMac": "$macA",
+  "interfaces": { "Ethernet1": "eth0" },
+  "switchports": { "Ethernet1": { "mode": "access", "portVlan": 10 } },
+  "vlans": { "10": {} },
+  "cfm": {
+    "defaultProfile": { "ccmEnable": true, "ccmInterval": "1s" },
+    "domains": [ { "level": 3, "name": "demo-md", "associations": [ { "name": "demo-ma", "primaryVlan": 10,
+      "localMeps": [ { "id": 200, "interface": "Ethernet1", "remoteMeps": [100] } ] } ] } ]
+  }
+}
+JSON
+ip netns exec "$nsA" "$cfmagentd" --config "$work/host-a.json" --control "$work/host-a.sock" \
+  >"$work/host-a.log" 2>&1 &
+hostA=$!
 await remote-meps '^ +3 +demo-ma +100 +200 +ok '
 ctl show remote-meps
 echo
 echo "== cfmctl config apply: MEP 100 also expects MEP 201, which nobody runs; a domain at"
 echo "   level 5 whose default MIP the agent's status shows; the ALE configuration follows"
+echo "   And MEP 100 measures two-way delay (DMM, every 100 ms) and synthetic loss (SLM) to MEP 200,"
+echo "   in measurement intervals of 10 s"
 jq '.cfm.domains[0].associations[0].localMeps[0].remoteMeps += [201]
+    | .cfm.domains[0].associations[0].localMeps[0].pmSessions = [
+        {"name": "delay-to-200", "kind": "dmm", "target": 200, "interval": "100ms",
+         "measurementInterval": "10s", "thresholds": {"delayP99": "5ms"}},
+        {"name": "loss-to-200", "kind": "slm", "target": 200, "interval": "100ms",
+         "measurementInterval": "10s", "thresholds": {"farEndLossPercent": 1, "nearEndLossPercent": 1}}]
     | .cfm.domains += [{"level": 5, "name": "demo-md5", "defaultMip": true}]' "$config" >"$work/changed.json"
 ctl config apply "$work/changed.json"
 ctl show ale-config
@@ -114,6 +137,11 @@ echo "   the remote MEP CCM defect (remoteCcm) stands, and 2.5 s later the fault
 await meps 'fngDefectReported +remoteCcm'
 ctl show meps
 ctl show remote-meps
+echo
+echo "== cfmctl show pm: each session's current interval (and the last one it completed, once"
+echo "   10 s have passed); delays are two-way, with host A's own time taken out"
+await pm '^ +3 +demo-ma +100 +delay-to-200 +dmm +200 +current +[0-9]+ +[1-9]'
+ctl show pm
 echo
 echo "== what cfmctl monitor printed so far"
 cat "$work/monitor"
@@ -179,9 +207,13 @@ echo
 echo "== cfmctl show status"
 ctl show status
 echo
-echo "== host A stops sending: MEP 200 fails 3.5 s after its last CCM"
-kill "$sender"
-wait "$sender" 2>/dev/null || true
+echo "== cfmctl show pm: the intervals completed since"
+await pm 'loss-to-200 +slm +200 +to [0-9:]+'
+ctl show pm
+echo
+echo "== host A stops: MEP 200 fails 3.5 s after its last CCM"
+kill -TERM "$hostA"
+wait "$hostA" 2>/dev/null || true
 await remote-meps '^ +3 +demo-ma +100 +200 +failed '
 ctl show remote-meps
 echo "-- cfmctl monitor:"

@@ -97,6 +97,7 @@ const Section sections[] = {
     {"status", "mdStatus", Runner::showStatus},
     {"meps", "aleMeps", Runner::showMeps},
     {"remote-meps", "aleMeps", Runner::showRemoteMeps},
+    {"pm", "pm", Runner::showPm},
     {"sockets", "sockets", Runner::showSockets},
     {"bridging", "bridging", Runner::showBridging},
 };

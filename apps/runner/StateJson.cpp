@@ -193,6 +193,55 @@ json aleMeps(const Cfm::AleStatus* ale, const CfmAgent::Counter* counter) {
   return out;
 }
 
+json pmInterval(const Cfm::PmIntervalAleStatus& i) {
+  json out = {{"start", i.start}, {"end", i.end > 0 ? json(i.end) : json()}, {"sent", i.sent}, {"received", i.received}};
+  if (i.delays > 0) {
+    out["delayNs"] = {{"count", i.delays}, {"min", i.delayMin},   {"max", i.delayMax},
+                      {"mean", i.delayMean}, {"p50", i.delayP50}, {"p99", i.delayP99},
+                      {"variation", i.delayVariation}};
+  }
+  const auto loss = [](std::uint64_t frames, std::uint64_t lost) {
+    return json{{"frames", frames}, {"lost", lost}, {"percent", frames ? 100.0 * double(lost) / double(frames) : 0.0}};
+  };
+  if (i.farEndFrames > 0 || i.nearEndFrames > 0) {
+    out["farEndLoss"] = loss(i.farEndFrames, i.farEndLost);
+    out["nearEndLoss"] = loss(i.nearEndFrames, i.nearEndLost);
+  }
+  return out;
+}
+
+// The measurement sessions of the local MEPs, by level, association, MEP and session name.
+json pmSessions(const Cfm::AleStatus* ale) {
+  json out = json::object();
+  if (!ale) return out;
+  for (const auto& [mdLevel, md] : ale->mdStatus()) {
+    json mas = json::object();
+    for (const auto& [key, ma] : md->maStatus()) {
+      json meps = json::object();
+      for (const auto& [mepId, local] : ma->localMepStatus()) {
+        json sessions = json::object();
+        for (const auto& s : local->pmSessions) {
+          json intervals = json::array();
+          for (const auto& i : s.intervals) intervals.push_back(pmInterval(i));
+          json session = {{"kind", Cfm::stringValue(s.kind)},
+                          {"targetMac", s.targetMac.isZero() ? json() : json(s.targetMac.stringValue())},
+                          {"noTarget", s.noTarget},
+                          {"notSent", s.notSent},
+                          {"intervals", std::move(intervals)}};
+          if (!s.targetMepId.isNone()) session["targetMepId"] = mep(s.targetMepId);
+          if (s.kind == Cfm::PmKind::slm) session["testId"] = s.testId;
+          if (s.interval > 0) session["interval"] = s.interval;
+          sessions[s.name] = std::move(session);
+        }
+        if (!sessions.empty()) meps[mep(mepId)] = std::move(sessions);
+      }
+      if (!meps.empty()) mas[nameText(key.stringValue())] = std::move(meps);
+    }
+    if (!mas.empty()) out[level(mdLevel)] = std::move(mas);
+  }
+  return out;
+}
+
 json mdStatus(const CfmAgent::Status* status) {
   json out = json::object();
   if (!status) return out;
@@ -284,6 +333,7 @@ json stateJson(const Orbis::EntityManager& manager, const std::vector<Kiln::PtrC
   add("aleMeps", [&] {
     return aleMeps(rootAt<Cfm::AleStatus>(manager, "cfm/aleStatus").get(), status ? status->counter().get() : nullptr);
   });
+  add("pm", [&] { return pmSessions(rootAt<Cfm::AleStatus>(manager, "cfm/aleStatus").get()); });
   add("sockets", [&] { return sockets(pams); });
   add("bridging", [&] {
     return bridging(rootAt<Bridging::Config>(manager, "bridging/config").get(),

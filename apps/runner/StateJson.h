@@ -18,7 +18,7 @@
 
 namespace Runner {
 
-// counters, ccmDatabase, mipCcmDatabase, databaseFill, aleConfig, mdStatus, aleMeps and
+// counters, ccmDatabase, mipCcmDatabase, databaseFill, aleConfig, mdStatus, aleMeps, pm and
 // bridging from the database, and sockets from the counters of `sockets` (closed ones are left out);
 // with `only`, just the sections it names.
 nlohmann::json stateJson(const Orbis::EntityManager& manager,
@@ -33,6 +33,8 @@ std::string showMipCcmDatabase(const nlohmann::json& state);
 std::string showAleConfig(const nlohmann::json& state);
 std::string showMeps(const nlohmann::json& state);
 std::string showRemoteMeps(const nlohmann::json& state);
+// Each measurement session's current interval and the last it completed.
+std::string showPm(const nlohmann::json& state);
 std::string showStatus(const nlohmann::json& state);
 std::string showSockets(const nlohmann::json& state);
 std::string showBridging(const nlohmann::json& state);

@@ -293,6 +293,50 @@ std::string showRemoteMeps(const json& state) {
   return table.render();
 }
 
+std::string showPm(const json& state) {
+  Table table({{"Level", true}, {"MA"}, {"MEP", true}, {"Session"}, {"Kind"}, {"Target"}, {"Interval"},
+               {"Sent", true}, {"Received", true}, {"Delay min/avg/max ms", true}, {"p50 ms", true},
+               {"p99 ms", true}, {"Variation ms", true}, {"Far-end loss", true}, {"Near-end loss", true}});
+  const auto ms = [](const json& delay, const char* key) {
+    const json v = delay.is_object() ? delay.value(key, json()) : json();
+    if (!v.is_number()) return std::string("-");
+    char out[32];
+    std::snprintf(out, sizeof out, "%.3f", v.get<double>() / 1e6);
+    return std::string(out);
+  };
+  const auto loss = [](const json& i, const char* key) {
+    const json l = i.value(key, json());
+    if (!l.is_object() || !l.value("percent", json()).is_number()) return std::string("-");
+    char out[64];
+    std::snprintf(out, sizeof out, "%.2f%% of %s", l.at("percent").get<double>(), text(l.value("frames", json())).c_str());
+    return std::string(out);
+  };
+  for (const auto& [level, mas] : sorted(section(state, "pm"))) {
+    for (const auto& [ma, meps] : sorted(*mas)) {
+      for (const auto& [mep, sessions] : sorted(*meps)) {
+        for (const auto& [name, s] : sorted(*sessions)) {
+          const json intervals = s->is_object() ? s->value("intervals", json::array()) : json::array();
+          std::string target = field(*s, "targetMepId");
+          if (target == "-") target = field(*s, "targetMac");
+          // The current interval and the last one completed: the rest is for --json.
+          for (std::size_t n = 0; n < std::min<std::size_t>(2, intervals.size()); ++n) {
+            const json& i = intervals[n];
+            if (!i.is_object()) continue;
+            const json delay = i.value("delayNs", json());
+            const std::string end = utcTime(i.value("end", json()));
+            const std::string when = n == 0 ? "current" : end.size() > 19 ? "to " + end.substr(11, 8) : "-";
+            table.row({level, ma, mep, name, field(*s, "kind"), target, when, field(i, "sent"), field(i, "received"),
+                       delay.is_object() ? ms(delay, "min") + "/" + ms(delay, "mean") + "/" + ms(delay, "max") : "-",
+                       ms(delay, "p50"), ms(delay, "p99"), ms(delay, "variation"), loss(i, "farEndLoss"),
+                       loss(i, "nearEndLoss")});
+          }
+        }
+      }
+    }
+  }
+  return table.render();
+}
+
 std::string showStatus(const json& state) {
   Table table({{"Level"}, {"Default MIP"}});
   for (const auto& [level, md] : sorted(section(state, "mdStatus"))) {
