@@ -599,4 +599,59 @@ TEST_F(CfmAgentdE2e, DelayAndLossAreAnsweredByTheMep) {
       << meps.dump(2);
 }
 
+// Host A runs cfmagentd too (MEP 200); the switch's MEP 100 measures delay, loss and one-way
+// delay to it in one-second intervals. A delay limit no path meets raises an event at the
+// end of each interval; host A sees the 1DMs as one-way results of its own.
+TEST_F(CfmAgentdE2e, SessionsMeasureAPeerDaemonAndReportCrossings) {
+  linksIs();
+  json config = CfmagentdTest::demoConfig();
+  config["cfm"]["domains"][0]["associations"][0]["localMeps"][0]["pmSessions"] = json::parse(R"([
+    {"name": "delay", "kind": "dmm", "target": 200, "interval": "20ms", "measurementInterval": "1s",
+     "thresholds": {"delayMax": "1us", "delayP99": "1s"}},
+    {"name": "loss", "kind": "slm", "target": 200, "interval": "20ms", "measurementInterval": "1s", "testId": 9},
+    {"name": "one-way", "kind": "1dm", "target": "02:00:00:00:00:0a", "interval": "20ms", "measurementInterval": "1s"}
+  ])");
+  const json hostA = json::parse(R"({
+    "bridgeMac": "02:00:00:00:00:0a", "interfaces": {"Ethernet1": "host-a"},
+    "switchports": {"Ethernet1": {"mode": "access", "portVlan": 10}}, "vlans": {"10": {}},
+    "cfm": {"domains": [{"level": 3, "name": "demo-md", "associations": [{"name": "demo-ma", "primaryVlan": 10,
+            "localMeps": [{"id": 200, "interface": "Ethernet1", "remoteMeps": [100]}]}]}]}})");
+  const std::string switchFile = dir_ / "switch.json", hostAFile = dir_ / "host-a.json";
+  CfmagentdTest::writeFile(switchFile, config.dump());
+  CfmagentdTest::writeFile(hostAFile, hostA.dump());
+  startDaemon({"--config", switchFile});
+  E2e::Background monitor({CFMCTL, "--socket", socket(), "monitor", "--json"});
+  E2e::Background peer(hostA_->exec({CFMAGENTD, "--config", hostAFile, "--control", dir_ / "host-a.sock"}));
+  ASSERT_TRUE(peer.waitFor("running;", 10)) << peer.output();
+
+  // Two completed intervals: the first may have begun before MEP 200 was heard.
+  const json pm = until("two completed intervals of each session", [](const json& s) {
+    const json mep = s.value("pm", json::object()).value("3", json::object()).value("demo-ma", json::object()).value("100", json::object());
+    return mep.size() == 3 && std::all_of(mep.begin(), mep.end(), [](const json& session) {
+             return session.value("intervals", json::array()).size() >= 3;
+           });
+  })["pm"]["3"]["demo-ma"]["100"];
+  // The last completed interval, a whole second.
+  const json delay = pm["delay"]["intervals"][1], loss = pm["loss"]["intervals"][1], oneWay = pm["one-way"]["intervals"][1];
+  std::cout << delay.dump() << "\n" << loss.dump() << "\n";
+  EXPECT_EQ(pm["delay"]["targetMac"], "02:00:00:00:00:0a");
+  EXPECT_GE(delay.value("received", 0), 40);
+  EXPECT_LE(delay.value("sent", 0) - delay.value("received", 0), 1);  // one may be on its way
+  EXPECT_GT(delay["delayNs"].value("p50", 0), 0);
+  EXPECT_LT(delay["delayNs"].value("p99", 0), 20'000'000);
+  EXPECT_EQ(loss["farEndLoss"].value("lost", -1), 0) << loss;
+  EXPECT_EQ(loss["nearEndLoss"].value("lost", -1), 0) << loss;
+  EXPECT_GE(loss["farEndLoss"].value("frames", 0), 40);
+  EXPECT_GE(oneWay.value("sent", 0), 40);
+  EXPECT_TRUE(monitor.waitFor("\"figure\":\"delayMax\"", 5)) << monitor.output();
+  EXPECT_EQ(CfmagentdTest::occurrences(monitor.output(), "\"figure\":\"delayP99\""), 0);
+
+  // Host A took the 1DMs as one-way delays from the switch's address.
+  const json hostAPm = json::parse(
+      E2e::runCommand({CFMCTL, "--socket", dir_ / "host-a.sock", "show", "pm", "--json"}).output, nullptr, false);
+  const json in = hostAPm["3"]["demo-ma"]["200"]["1dm-in from 02:00:00:00:00:01"];
+  EXPECT_EQ(in.value("kind", ""), "1dm-in") << hostAPm.dump(2);
+  EXPECT_GE(in["intervals"][0].value("received", 0), 40) << in.dump(2);  // in 15-minute intervals
+}
+
 }  // namespace
