@@ -91,6 +91,11 @@ class Session {
   void send(const FrameBytes& frame) {
     if (!socket_.send(frame)) throwErrno("cannot send on " + device());
   }
+  bool txTimestampsIs(bool on) { return socket_.txTimestampsIs(on); }
+  // The frames whose kernel send times came back since the last call, with those times.
+  void sentTimes(const std::function<void(std::span<const std::uint8_t>, const timespec&)>& sink) {
+    socket_.sentTimes(sink);
+  }
 
   // The device's MTU: what a frame carries after its Ethernet header and tag.
   std::size_t mtu() const {
@@ -255,22 +260,40 @@ int runDmm(const DmmOptions& o, std::ostream& out, std::ostream& err) {
     const ReplyFilter filter{session.src(), o.dst, o.vlan, o.level};
     checkFitsMtu(session, o, dmmFrame(l2, o.level, {}, o.size).size());
 
+    // The kernel's send time of each DMM, where it gives it, replaces the time read before
+    // the send call: the time the send call takes is then not counted as delay.
+    const bool kernelTx = session.txTimestampsIs(true);
     out << "CFM DMM " << o.dst << " from " << session.src() << " on " << session.device() << ", level "
-        << unsigned(o.level) << vlanText(o) << ": " << o.size << " data bytes" << std::endl;
+        << unsigned(o.level) << vlanText(o) << ": " << o.size << " data bytes, "
+        << (kernelTx ? "kernel send and receive times" : "kernel receive times") << std::endl;
 
     PingStats stats;
     // The messages not yet answered, by their TxTimeStampf in nanoseconds: a DMR carries
     // no id but that time. Two messages a clock step apart may share one; the reply then
-    // answers the earlier.
-    std::unordered_map<std::int64_t, std::uint32_t> unanswered;
+    // answers the earlier. With each, the kernel's send time once it came back.
+    struct Sent {
+      std::uint32_t seq = 0;
+      std::optional<PmTime> kernelTx;
+    };
+    std::unordered_map<std::int64_t, Sent> unanswered;
+    const auto takeSentTimes = [&] {
+      session.sentTimes([&](std::span<const std::uint8_t> frame, const timespec& at) {
+        const auto parsed = parseDelayMessage(frame, session.src());
+        if (!parsed) return;
+        const auto it = unanswered.find(parsed->ns());
+        if (it != unanswered.end()) it->second.kernelTx = PmTime::of(at);
+      });
+    };
     const auto onFrame = [&](std::span<const std::uint8_t> frame, Clock::time_point) {
       const timespec& kernel = session.rxTime();
       const PmTime receivedAt = kernel.tv_sec != 0 ? PmTime::of(kernel) : realtimeNow();
       auto parsed = parseDelayReply(frame, filter);
       if (!parsed.reply) return;
+      takeSentTimes();
       const auto sent = unanswered.find(parsed.reply->dmr.txTimeStampf().ns());
       if (sent == unanswered.end()) return;  // not ours, or answered before
-      const std::uint32_t seq = sent->second;
+      const std::uint32_t seq = sent->second.seq;
+      if (sent->second.kernelTx) parsed.reply->dmr.txTimeStampfIs(*sent->second.kernelTx);
       unanswered.erase(sent);
       parsed.reply->dmr.rxTimeStampbIs(receivedAt);
       const double ms = double(twoWayDelayNs(parsed.reply->dmr)) / 1e6;
@@ -279,8 +302,9 @@ int runDmm(const DmmOptions& o, std::ostream& out, std::ostream& err) {
     };
     const auto sendOne = [&](std::uint32_t i) {
       const PmTime now = realtimeNow();
-      unanswered.emplace(now.ns(), i + 1);
+      unanswered.emplace(now.ns(), Sent{i + 1, std::nullopt});
       session.send(dmmFrame(l2, o.level, now, o.size));
+      takeSentTimes();
       stats.transmittedInc();
     };
     probe(session, signals, o, sendOne, onFrame, [&] { return unanswered.empty(); });

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
+#include <linux/errqueue.h>
 #include <linux/if_packet.h>
+#include <linux/net_tstamp.h>
 #include <net/if.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -390,6 +392,41 @@ bool AfPacketSocket::send(std::span<const std::uint8_t> frame) {
     if (errno == EINTR) continue;
     ++sendErrors_;
     return false;
+  }
+}
+
+bool AfPacketSocket::txTimestampsIs(bool on) {
+  const int flags = on ? SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE : 0;
+  return ::setsockopt(txFd_, SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags) == 0;
+}
+
+std::size_t AfPacketSocket::sentTimes(
+    const std::function<void(std::span<const std::uint8_t>, const timespec&)>& sink) {
+  std::size_t count = 0;
+  for (;;) {
+    // The error queue gives back each frame with its times; one longer than any frame sent
+    // here is cut, which the caller sees in its length.
+    std::array<std::uint8_t, 16384> frame;
+    alignas(cmsghdr) std::array<std::uint8_t, 512> control;
+    iovec iov{frame.data(), frame.size()};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    const ssize_t n = ::recvmsg(txFd_, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return count;
+    }
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_TIMESTAMPING) continue;
+      scm_timestamping times;
+      std::memcpy(&times, CMSG_DATA(c), sizeof times);
+      if (times.ts[0].tv_sec == 0 && times.ts[0].tv_nsec == 0) continue;  // not a software time
+      sink({frame.data(), std::size_t(n)}, times.ts[0]);
+      ++count;
+    }
   }
 }
 

@@ -78,6 +78,14 @@ class AfPacketSocket {
   void batchSendsIs(bool batch);
   std::uint64_t lateSendErrors() const { return lateSendErrors_; }
 
+  // Asks the kernel for the software time at which each frame sent from now on left
+  // (SO_TIMESTAMPING, TX_SOFTWARE): the send time of a Y.1731 message as the kernel saw it,
+  // not as read before the send call. False when the kernel refuses.
+  bool txTimestampsIs(bool on);
+  // Calls `sink` with each sent frame whose time has come back since the last call, and
+  // that time (CLOCK_REALTIME). The span holds the frame as sent, valid during the call.
+  std::size_t sentTimes(const std::function<void(std::span<const std::uint8_t>, const timespec&)>& sink);
+
   std::uint64_t truncatedFrames() const { return truncatedFrames_; }
   std::uint64_t sendErrors() const { return sendErrors_; }
   // Frames the kernel dropped because the socket's receive buffer was full: a reader that
