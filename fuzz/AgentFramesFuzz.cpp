@@ -52,10 +52,11 @@ std::uint8_t opCodeOf(const std::string& frame) {
   return at < frame.size() ? std::uint8_t(frame[at]) : 0;
 }
 // Sent by the software ALE layer, not the agent, which counts none of them: its MEP's CCMs
-// (on their timer, whatever came in) and the Y.1731 replies (DMR, SLR) to what a frame asked.
+// and measurement messages (1DM, DMM, SLM; on their timers, whatever came in) and the
+// Y.1731 replies (DMR, SLR) to what a frame asked.
 bool fromTheLayer(const std::string& frame) {
   const std::uint8_t opCode = opCodeOf(frame);
-  return opCode == 1 || opCode == 46 || opCode == 54;
+  return opCode == 1 || opCode == 45 || opCode == 46 || opCode == 47 || opCode == 54 || opCode == 55;
 }
 
 struct Sums {

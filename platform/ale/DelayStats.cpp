@@ -33,12 +33,14 @@ std::int64_t DelayStats::middleOf(std::size_t index) {
 }
 
 void DelayStats::add(std::int64_t ns) {
-  ns = std::max<std::int64_t>(ns, 0);
+  // A delay is what two timestamps of a frame say, and a frame can say anything: beyond
+  // the last bucket every delay is the same, and the sums never overflow.
+  ns = std::clamp<std::int64_t>(ns, 0, std::int64_t(1) << maxOctave);
   ++buckets_[bucketOf(std::uint64_t(ns))];
   min_ = count_ == 0 ? ns : std::min(min_, ns);
   max_ = std::max(max_, ns);
-  sum_ += ns;
-  if (last_ >= 0) variationSum_ += std::abs(ns - last_);
+  sum_ += double(ns);
+  if (last_ >= 0) variationSum_ += double(std::abs(ns - last_));
   last_ = ns;
   ++count_;
 }
@@ -46,7 +48,8 @@ void DelayStats::add(std::int64_t ns) {
 void DelayStats::clear() {
   std::fill(buckets_.begin(), buckets_.end(), 0);
   count_ = 0;
-  min_ = max_ = sum_ = variationSum_ = 0;
+  min_ = max_ = 0;
+  sum_ = variationSum_ = 0;
   last_ = -1;
 }
 
@@ -69,10 +72,10 @@ DelaySummary DelayStats::summary() const {
   return {count_,
           min_,
           max_,
-          sum_ / std::int64_t(count_),
+          std::int64_t(std::llround(sum_ / double(count_))),
           percentile(0.5),
           percentile(0.99),
-          count_ > 1 ? variationSum_ / std::int64_t(count_ - 1) : 0};
+          count_ > 1 ? std::int64_t(std::llround(variationSum_ / double(count_ - 1))) : 0};
 }
 
 }  // namespace SoftAle

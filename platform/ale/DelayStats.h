@@ -5,7 +5,7 @@
 //
 // Percentiles come from a histogram whose buckets are 1/256 of an octave wide (exact below
 // 256 ns): a percentile is the middle of its bucket, within 0.2% of the true sample (20 µs
-// at 10 ms). Delays above 2^35 ns (34 s) count in the last bucket. The delay variation is
+// at 10 ms). Delays above 2^35 ns (34 s) count as 2^35 ns. The delay variation is
 // Y.1731's inter-frame delay variation: the mean of the differences between consecutive
 // delays, as magnitudes.
 
@@ -54,8 +54,9 @@ class DelayStats {
   std::uint64_t count_ = 0;
   std::int64_t min_ = 0;
   std::int64_t max_ = 0;
-  std::int64_t sum_ = 0;
-  std::int64_t variationSum_ = 0;
+  // In floating point: an interval may take more delays than an integer sum of them holds.
+  double sum_ = 0;
+  double variationSum_ = 0;
   std::int64_t last_ = -1;  // the previous delay; -1 at the start of an interval
 };
 
