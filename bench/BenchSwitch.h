@@ -24,7 +24,7 @@
 
 class DiscardDevice : public Interface::PamDevice {
  public:
-  bool transmit(std::span<const std::uint8_t> frame) override {
+  bool transmit(std::span<const std::uint8_t> frame, const Interface::TxTiming&) override {
     ++sent;
     lastBytes = std::min(frame.size(), last.size());
     std::memcpy(last.data(), frame.data(), lastBytes);

@@ -77,7 +77,7 @@ void BM_CcmIntervals(benchmark::State& state) {
   }
   std::vector<std::vector<double>> sent(n);
   for (auto& times : sent) times.reserve(std::size_t(seconds / interval * 1.5));
-  SoftAle::Layer layer(loop, db, [&](Lumen::IntfId intf, std::span<const std::uint8_t>) {
+  SoftAle::Layer layer(loop, db, [&](Lumen::IntfId intf, std::span<const std::uint8_t>, const Interface::TxTiming&) {
     sent[std::size_t(std::stoul(intf.stringValue().substr(8)) - 1)].push_back(monotonicNow());
     return true;
   }, sink);

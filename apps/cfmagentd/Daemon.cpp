@@ -87,16 +87,14 @@ void Daemon::softwareAleIs(Kiln::EventLoop& loop, EventSink events) {
   if (events) sink = [events = std::move(events)](const SoftAle::Event& event) { events(Runner::eventJson(event)); };
   ale_ = std::make_unique<SoftAle::Layer>(
       loop, manager_,
-      [sockets = sockets_](IntfId intf, std::span<const std::uint8_t> frame) {
+      [sockets = sockets_](IntfId intf, std::span<const std::uint8_t> frame, const Interface::TxTiming& timing) {
         auto it = sockets->find(intf);
         if (it == sockets->end() || it->second->closed()) return false;
         // A reply is as long as what it answers, and the tags of the egress rule may differ
         // from the message's: what does not fit the interface is not sent.
         const auto [tags, outerTpid] = tagsOf(frame);
         if (frame.size() > it->second->maxFrameBytes(tags, outerTpid)) return false;
-        auto pkt = Lumen::pktManager().newPkt();
-        pkt->bytesIs(frame, false);
-        return it->second->txPkt(pkt);
+        return it->second->txFrame(frame, timing);
       },
       std::move(sink), Runner::alarmSettings(config_), Runner::pmSessions(config_));
   for (const auto& [device, present] : devices_) ale_->deviceStateIs(device, present.operState);

@@ -88,13 +88,9 @@ class Session {
   // The kernel's receive time of the frame a sink is being given; zero where it gave none.
   const timespec& rxTime() const { return socket_.rxTime(); }
 
-  void send(const FrameBytes& frame) {
-    if (!socket_.send(frame)) throwErrno("cannot send on " + device());
-  }
-  bool txTimestampsIs(bool on) { return socket_.txTimestampsIs(on); }
-  // The frames whose kernel send times came back since the last call, with those times.
-  void sentTimes(const std::function<void(std::span<const std::uint8_t>, const timespec&)>& sink) {
-    socket_.sentTimes(sink);
+  // With `sentAt`, the kernel's time of the frame's leaving, where it gives one; zero else.
+  void send(const FrameBytes& frame, timespec* sentAt = nullptr) {
+    if (!socket_.send(frame, {.sentAt = sentAt})) throwErrno("cannot send on " + device());
   }
 
   // The device's MTU: what a frame carries after its Ethernet header and tag.
@@ -260,40 +256,32 @@ int runDmm(const DmmOptions& o, std::ostream& out, std::ostream& err) {
     const ReplyFilter filter{session.src(), o.dst, o.vlan, o.level};
     checkFitsMtu(session, o, dmmFrame(l2, o.level, {}, o.size).size());
 
-    // The kernel's send time of each DMM, where it gives it, replaces the time read before
-    // the send call: the time the send call takes is then not counted as delay.
-    const bool kernelTx = session.txTimestampsIs(true);
     out << "CFM DMM " << o.dst << " from " << session.src() << " on " << session.device() << ", level "
-        << unsigned(o.level) << vlanText(o) << ": " << o.size << " data bytes, "
-        << (kernelTx ? "kernel send and receive times" : "kernel receive times") << std::endl;
+        << unsigned(o.level) << vlanText(o) << ": " << o.size << " data bytes" << std::endl;
 
     PingStats stats;
     // The messages not yet answered, by their TxTimeStampf in nanoseconds: a DMR carries
     // no id but that time. Two messages a clock step apart may share one; the reply then
-    // answers the earlier. With each, the kernel's send time once it came back.
+    // answers the earlier. With each, the kernel's send time where it gave one: the delay
+    // counts from it, so the time the send call takes is not counted.
     struct Sent {
       std::uint32_t seq = 0;
-      std::optional<PmTime> kernelTx;
+      PmTime kernelTx;
     };
+    // Which times were used, for the summary.
+    std::uint32_t kernelSendTimes = 0, kernelReceiveTimes = 0;
     std::unordered_map<std::int64_t, Sent> unanswered;
-    const auto takeSentTimes = [&] {
-      session.sentTimes([&](std::span<const std::uint8_t> frame, const timespec& at) {
-        const auto parsed = parseDelayMessage(frame, session.src());
-        if (!parsed) return;
-        const auto it = unanswered.find(parsed->ns());
-        if (it != unanswered.end()) it->second.kernelTx = PmTime::of(at);
-      });
-    };
     const auto onFrame = [&](std::span<const std::uint8_t> frame, Clock::time_point) {
       const timespec& kernel = session.rxTime();
       const PmTime receivedAt = kernel.tv_sec != 0 ? PmTime::of(kernel) : realtimeNow();
       auto parsed = parseDelayReply(frame, filter);
       if (!parsed.reply) return;
-      takeSentTimes();
       const auto sent = unanswered.find(parsed.reply->dmr.txTimeStampf().ns());
       if (sent == unanswered.end()) return;  // not ours, or answered before
       const std::uint32_t seq = sent->second.seq;
-      if (sent->second.kernelTx) parsed.reply->dmr.txTimeStampfIs(*sent->second.kernelTx);
+      if (!sent->second.kernelTx.isZero()) parsed.reply->dmr.txTimeStampfIs(sent->second.kernelTx);
+      kernelSendTimes += !sent->second.kernelTx.isZero();
+      kernelReceiveTimes += kernel.tv_sec != 0;
       unanswered.erase(sent);
       parsed.reply->dmr.rxTimeStampbIs(receivedAt);
       const double ms = double(twoWayDelayNs(parsed.reply->dmr)) / 1e6;
@@ -302,13 +290,20 @@ int runDmm(const DmmOptions& o, std::ostream& out, std::ostream& err) {
     };
     const auto sendOne = [&](std::uint32_t i) {
       const PmTime now = realtimeNow();
-      unanswered.emplace(now.ns(), Sent{i + 1, std::nullopt});
-      session.send(dmmFrame(l2, o.level, now, o.size));
-      takeSentTimes();
+      timespec sentAt{};
+      session.send(dmmFrame(l2, o.level, now, o.size), &sentAt);
+      unanswered.emplace(now.ns(), Sent{i + 1, PmTime::of(sentAt)});
       stats.transmittedInc();
     };
     probe(session, signals, o, sendOne, onFrame, [&] { return unanswered.empty(); });
-    out << "\n" << stats.delaySummary(o.dst) << std::flush;
+    out << "\n" << stats.delaySummary(o.dst);
+    if (stats.received() > 0) {
+      // Which clock readings the delays came from: the kernel's software timestamps, or,
+      // where it gave none, cfmtool's own just before the send and on receipt.
+      out << "timestamps: kernel send " << kernelSendTimes << "/" << stats.received() << ", kernel receive "
+          << kernelReceiveTimes << "/" << stats.received() << "\n";
+    }
+    out << std::flush;
     return stats.received() > 0 ? 0 : 1;
   });
 }

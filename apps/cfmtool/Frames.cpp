@@ -283,14 +283,6 @@ ReplyMatch<DelayReply> parseDelayReply(std::span<const std::uint8_t> frame, cons
   return {Mismatch::accepted, DelayReply{d->src, *dmr}};
 }
 
-std::optional<PmTime> parseDelayMessage(std::span<const std::uint8_t> frame, const EthAddr& src) {
-  const auto d = decapsulate(frame);
-  if (!d || d->src != src || d->header->opCode() != opCodeDmm) return std::nullopt;
-  const auto* dmm = overlayAt<DmPdu>(d->pdu, 0);
-  if (dmm == nullptr) return std::nullopt;
-  return dmm->txTimeStampf();
-}
-
 ReplyMatch<LossReply> parseLossReply(std::span<const std::uint8_t> frame, const ReplyFilter& filter) {
   const auto d = decapsulate(frame);
   if (const Mismatch m = checkCommon(d, filter, opCodeSlr); m != Mismatch::accepted) return {m, std::nullopt};

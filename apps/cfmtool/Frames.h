@@ -151,9 +151,6 @@ ReplyMatch<LinktraceReply> parseLinktraceReply(std::span<const std::uint8_t> fra
                                            const ReplyFilter& filter);
 // A DMR from `filter.peer` at the filter's level and VLAN, whatever its TxTimeStampf.
 ReplyMatch<DelayReply> parseDelayReply(std::span<const std::uint8_t> frame, const ReplyFilter& filter);
-// The TxTimeStampf of a DMM that `src` sent (as the kernel gives a sent frame back with its
-// send time); none for any other frame.
-std::optional<Cfm::PmTime> parseDelayMessage(std::span<const std::uint8_t> frame, const Lumen::EthAddr& src);
 // An SLR from `filter.peer` at the filter's level and VLAN, of `filter.testId`, answering
 // `filter.sourceMepId`.
 ReplyMatch<LossReply> parseLossReply(std::span<const std::uint8_t> frame, const ReplyFilter& filter);

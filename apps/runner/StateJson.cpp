@@ -227,6 +227,7 @@ json pmSessions(const Cfm::AleStatus* ale) {
                           {"targetMac", s.targetMac.isZero() ? json() : json(s.targetMac.stringValue())},
                           {"noTarget", s.noTarget},
                           {"notSent", s.notSent},
+                          {"kernelSendTimes", s.kernelSendTimes},
                           {"intervals", std::move(intervals)}};
           if (!s.targetMepId.isNone()) session["targetMepId"] = mep(s.targetMepId);
           if (s.kind == Cfm::PmKind::slm) session["testId"] = s.testId;

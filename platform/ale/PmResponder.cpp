@@ -78,6 +78,7 @@ std::span<const std::uint8_t> PmResponder::answer(const CfmFrame& frame, Cfm::Pm
     sl->txFcbIs(nextTxFcb(sl->sourceMepId(), sl->testId()));
   }
   lastReply_ = dmm ? &counters_.dmrOut : &counters_.slrOut;
+  txStampAt_ = dmm ? l2 + 20 : 0;  // TxTimeStampb: after the header and two timestamps
   return out;
 }
 

@@ -43,6 +43,9 @@ class PmResponder {
   std::span<const std::uint8_t> answer(const CfmFrame& frame, Cfm::PmTime rxTime);
   // Whether the egress took the last reply: counted as sent (dmrOut, slrOut) or not.
   void replySent(bool sent);
+  // Where the last reply carries the time it leaves (a DMR's TxTimeStampb), for the egress
+  // to write again as late as it can; 0 for a reply without one.
+  std::size_t txStampAt() const { return txStampAt_; }
 
   const Cfm::PmResponderCounters& counters() const { return counters_; }
 
@@ -63,6 +66,7 @@ class PmResponder {
   std::vector<Test> tests_;
   Cfm::PmResponderCounters counters_;
   std::uint64_t* lastReply_ = nullptr;  // the counter of the reply answer() last built
+  std::size_t txStampAt_ = 0;
 };
 
 }  // namespace SoftAle

@@ -90,9 +90,11 @@ std::span<const std::uint8_t> PmSession::message(const Lumen::EthAddr& dst, cons
   return frame_;
 }
 
-void PmSession::messageSent(bool sent) {
+void PmSession::messageSent(bool sent, Cfm::PmTime kernelSent) {
   if (sent) {
     ++sent_;
+    if (settings_.kind == Cfm::PmKind::dmm) kernelSent_[(nextUnanswered_ - 1) % kernelSent_.size()] = kernelSent;
+    if (!kernelSent.isZero()) ++kernelSendTimes_;
   } else {
     ++notSent_;
     // Never left: no reply can answer it. An SLM's count is the frames that left.
@@ -111,6 +113,9 @@ bool PmSession::replyReceived(const CfmFrame& frame, Cfm::PmTime rxTime) {
     *it = 0;
     Cfm::DmPdu times = *dmr;
     times.rxTimeStampbIs(rxTime);
+    if (const Cfm::PmTime kernel = kernelSent_[std::size_t(it - unanswered_.begin())]; !kernel.isZero()) {
+      times.txTimeStampfIs(kernel);
+    }
     delays_.add(Cfm::twoWayDelayNs(times));
     ++received_;
     return true;
@@ -200,6 +205,7 @@ void PmSession::report(Cfm::PmSessionAleStatus& out) const {
   out.interval = settings_.kind == Cfm::PmKind::oneDmIn ? 0 : settings_.interval;
   out.noTarget = noTarget_;
   out.notSent = notSent_;
+  out.kernelSendTimes = kernelSendTimes_;
   out.intervals.clear();
   out.intervals.push_back(current());
   out.intervals.insert(out.intervals.end(), history_.begin(), history_.end());

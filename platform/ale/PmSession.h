@@ -82,7 +82,12 @@ class PmSession {
   // valid until the next call. The caller reports what became of it with messageSent().
   std::span<const std::uint8_t> message(const Lumen::EthAddr& dst, const Lumen::EthAddr& src,
                                         const Bridging::EgressTags& tags, Cfm::PmTime now);
-  void messageSent(bool sent);
+  // `kernelSent`, where not zero, is the kernel's time of a DMM's leaving: the delay counts
+  // from it rather than from the TxTimeStampf read before the send.
+  void messageSent(bool sent, Cfm::PmTime kernelSent = {});
+  // Where the message carries the time it leaves (a 1DM's TxTimeStampf), for the egress to
+  // write as late as it can; 0 for the others, whose times the session keeps.
+  std::size_t txStampAt() const { return settings_.kind == Cfm::PmKind::oneDm ? pduAt_ + 4 : 0; }
   // A message was due and the target's address is not known.
   void noTarget() { ++noTarget_; }
 
@@ -126,6 +131,8 @@ class PmSession {
   std::uint64_t slrs_ = 0;   // SLRs taken
   // The DMMs not yet answered, by TxTimeStampf: a DMR carries no other id.
   std::array<std::int64_t, 16> unanswered_{};
+  std::array<Cfm::PmTime, 16> kernelSent_{};  // beside each, the kernel's send time
+  std::uint64_t kernelSendTimes_ = 0;
   std::size_t nextUnanswered_ = 0;
   std::uint64_t noTarget_ = 0;
   std::uint64_t notSent_ = 0;

@@ -176,7 +176,7 @@ void Layer::run() {
       // The interface's status as of this CCM: its device may have gone, come back or changed.
       mep->ccm->interfaceStatusIs(interfaceStatusOf(mep->intf));
       const auto frame = mep->ccm->frame(mep->sequence++, mep->monitor.presentRdi());
-      if (transmit_(mep->intf, frame)) ++mep->status->ccmsSent;
+      if (transmit_(mep->intf, frame, {})) ++mep->status->ccmsSent;
       // On time from the schedule, not from when the timer fired; a MEP that fell a whole
       // interval behind starts again from now rather than sending a burst.
       mep->nextSend += mep->interval;
@@ -336,7 +336,13 @@ double Layer::runSessions(Mep& mep, double now) {
         target = remote->mac;
       }
       if (target) {
-        pm.messageSent(transmit_(mep.intf, pm.message(*target, mep.mac, mep.tags, pmTimeNow())));
+        const auto message = pm.message(*target, mep.mac, mep.tags, pmTimeNow());
+        // A DMM's send time is the kernel's, kept here; a 1DM carries the time it leaves.
+        timespec sentAt{};
+        Interface::TxTiming timing;
+        if (settings.kind == Cfm::PmKind::dmm) timing.sentAt = &sentAt;
+        if (settings.kind == Cfm::PmKind::oneDm) timing.stampAt = pm.txStampAt();
+        pm.messageSent(transmit_(mep.intf, message, timing), Cfm::PmTime::of(sentAt));
       } else {
         pm.noTarget();
       }
@@ -512,14 +518,14 @@ void Layer::pmReceived(Lumen::IntfId intf, std::uint16_t vlan, const CfmFrame& f
       for (auto& s : mep->sessions) {
         if (s.pm->replyReceived(frame, rxTime)) {
           noteResults(*mep);
-          break;
+          return;
         }
       }
       continue;
     }
     const std::uint64_t oneDms = mep->pm.counters().oneDmIn;
     const auto reply = mep->pm.answer(frame, rxTime);
-    if (!reply.empty()) mep->pm.replySent(transmit_(intf, reply));
+    if (!reply.empty()) mep->pm.replySent(transmit_(intf, reply, {.stampAt = mep->pm.txStampAt()}));
     mep->status->pm = mep->pm.counters();
     if (mep->pm.counters().oneDmIn != oneDms) {
       const auto* oneDm = Lumen::overlayAt<Cfm::OneDmPdu>(frame.pdu, 0);
@@ -528,6 +534,9 @@ void Layer::pmReceived(Lumen::IntfId intf, std::uint16_t vlan, const CfmFrame& f
         noteResults(*mep);
       }
     }
+    // Two MEPs of one port, VLAN and level share the bridge's address: the first answers,
+    // as one port answers once.
+    return;
   }
 }
 

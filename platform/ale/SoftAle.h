@@ -32,6 +32,7 @@
 #include "platform/kiln/EventLoop.h"
 #include "platform/lumen/IntfId.h"
 #include "platform/intf/IntfStatus.h"
+#include "platform/intf/TxTiming.h"
 #include "platform/orbis/EntityManager.h"
 #include "platform/types/Bridging.h"
 #include "platform/types/CfmTypes.h"
@@ -40,8 +41,11 @@ namespace SoftAle {
 
 class Layer {
  public:
-  // Sends one frame (Ethernet header first) out of an interface; false when it could not.
-  using Transmit = std::function<bool(Lumen::IntfId, std::span<const std::uint8_t>)>;
+  // Sends one frame (Ethernet header first) out of an interface, timed as `timing` says
+  // (a DMR's TxTimeStampb written as it leaves, a DMM's kernel send time); false when it
+  // could not.
+  using Transmit =
+      std::function<bool(Lumen::IntfId, std::span<const std::uint8_t>, const Interface::TxTiming& timing)>;
 
   // `events` hears of every event from the first MEP created on (platform/ale/Events.h).
   Layer(Kiln::EventLoop& loop, Kiln::Ptr<Orbis::EntityManager> db, Transmit transmit, EventSink events = {},

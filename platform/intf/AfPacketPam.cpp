@@ -43,7 +43,7 @@ class DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
 
   void pamIs(Pam* pam) { pams_.push_back(pam); }
   void pamDel(Pam* pam) { std::erase(pams_, pam); }
-  bool transmit(std::span<const std::uint8_t> frame) { return socket_.send(frame); }
+  bool transmit(std::span<const std::uint8_t> frame, const TxTiming& timing) { return socket_.send(frame, timing); }
   PamDevice::RxLosses rxLosses() { return {socket_.truncatedFrames(), socket_.kernelDrops()}; }
   std::uint64_t txLateErrors() const { return socket_.lateSendErrors(); }
 
@@ -112,7 +112,9 @@ class AfPacketDevice : public PamDevice {
     socket_->pamIs(&pam_);
   }
   ~AfPacketDevice() override { socket_->pamDel(&pam_); }
-  bool transmit(std::span<const std::uint8_t> frame) override { return socket_->transmit(frame); }
+  bool transmit(std::span<const std::uint8_t> frame, const TxTiming& timing) override {
+    return socket_->transmit(frame, timing);
+  }
   RxLosses rxLosses() override { return socket_->rxLosses(); }
   std::uint64_t txLateErrors() override { return socket_->txLateErrors(); }
   // A packet socket sends at most the MTU after the Ethernet header, and one 802.1Q tag's

@@ -19,6 +19,8 @@
 #include <system_error>
 
 #include "platform/cfm/L2.h"
+#include "platform/cfm/PmWire.h"
+#include "platform/lumen/Pkt.h"
 #include "platform/lumen/Eth.h"
 
 namespace Interface {
@@ -116,6 +118,7 @@ struct AfPacketSocket::SendBatch {
   std::size_t count = 0;
   std::array<std::array<std::uint8_t, kSlotBytes>, kBatchFrames> data;
   std::array<iovec, kBatchFrames> iov;
+  std::array<std::size_t, kBatchFrames> stampAt;  // TxTiming::stampAt of each frame
   std::array<mmsghdr, kBatchFrames> headers;
 
   static SendBatch& ofThread() {
@@ -207,6 +210,10 @@ AfPacketSocket::AfPacketSocket(const std::string& device)
   if (txFd_ < 0) fail("socket");
   addr.sll_protocol = 0;  // bound to the device for sending only: no frame is delivered to it
   if (::bind(txFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) fail("bind");
+  // Software send times are reported; one is taken only for a frame whose send asks for it
+  // (TxTiming::sentAt). Without them, a frame goes all the same.
+  const int report = SOF_TIMESTAMPING_SOFTWARE;
+  ::setsockopt(txFd_, SOL_SOCKET, SO_TIMESTAMPING, &report, sizeof report);
 
   batch_ = std::make_unique<Batch>();
   for (std::size_t i = 0; i < kBatchFrames; ++i) {
@@ -374,41 +381,83 @@ std::uint64_t AfPacketSocket::kernelDrops() {
   return kernelDrops_;
 }
 
-bool AfPacketSocket::send(std::span<const std::uint8_t> frame) {
+namespace {
+
+// Writes the time now where `timing` says, when the frame holds a timestamp there.
+void stamp(std::span<std::uint8_t> frame, std::size_t at, const timespec& now) {
+  if (at == 0) return;
+  if (auto* t = Lumen::overlayAt<Cfm::PmTimestamp>(frame, at)) t->valueIs(Cfm::PmTime::of(now));
+}
+
+timespec realtimeNow() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return now;
+}
+
+}  // namespace
+
+bool AfPacketSocket::send(std::span<const std::uint8_t> frame, const TxTiming& timing) {
   SendBatch& batch = sends_;
   if (batch.owner == this) {
-    if (frame.size() <= SendBatch::kSlotBytes) {
+    if (frame.size() <= SendBatch::kSlotBytes && !timing.sentAt) {
       auto& slot = batch.data[batch.count];
       std::memcpy(slot.data(), frame.data(), frame.size());
       batch.iov[batch.count] = iovec{slot.data(), frame.size()};
+      batch.stampAt[batch.count] = timing.stampAt;
       if (++batch.count == kBatchFrames) flushSends();
       return true;
     }
-    flushSends();  // a frame too long for the batch goes after those before it
+    flushSends();  // a frame that does not go in the batch goes after those before it
+  }
+  if (timing.stampAt == 0) return sendNow(frame, timing.sentAt);
+  // Stamped in a copy: the caller's frame stays as it gave it.
+  std::array<std::uint8_t, Lumen::Pkt::maxBytes> copy;
+  if (frame.size() > copy.size()) return sendNow(frame, timing.sentAt);
+  std::memcpy(copy.data(), frame.data(), frame.size());
+  const std::span<std::uint8_t> stamped(copy.data(), frame.size());
+  stamp(stamped, timing.stampAt, realtimeNow());
+  return sendNow(stamped, timing.sentAt);
+}
+
+bool AfPacketSocket::sendNow(std::span<const std::uint8_t> frame, timespec* sentAt) {
+  // The kernel times only the frames whose send asks for it: the socket reports software
+  // times, and this control message makes one be taken for this frame.
+  alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(std::uint32_t))> control{};
+  iovec iov{const_cast<std::uint8_t*>(frame.data()), frame.size()};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  if (sentAt) {
+    *sentAt = {};
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SO_TIMESTAMPING;
+    c->cmsg_len = CMSG_LEN(sizeof(std::uint32_t));
+    const std::uint32_t flags = SOF_TIMESTAMPING_TX_SOFTWARE;
+    std::memcpy(CMSG_DATA(c), &flags, sizeof flags);
   }
   for (;;) {
-    const ssize_t sent = ::send(txFd_, frame.data(), frame.size(), MSG_DONTWAIT);
-    if (sent >= 0) return true;
+    const ssize_t sent = ::sendmsg(txFd_, &msg, MSG_DONTWAIT);
+    if (sent >= 0) break;
     if (errno == EINTR) continue;
     ++sendErrors_;
     return false;
   }
+  if (sentAt) sentTime(frame, *sentAt);
+  return true;
 }
 
-bool AfPacketSocket::txTimestampsIs(bool on) {
-  const int flags = on ? SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE : 0;
-  return ::setsockopt(txFd_, SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags) == 0;
-}
-
-std::size_t AfPacketSocket::sentTimes(
-    const std::function<void(std::span<const std::uint8_t>, const timespec&)>& sink) {
-  std::size_t count = 0;
+void AfPacketSocket::sentTime(std::span<const std::uint8_t> frame, timespec& sentAt) {
+  // Most devices take the frame within the send call, and their driver's time of it is on
+  // the queue when the call returns; a time that came later for an earlier frame is read
+  // and passed over here.
+  std::array<std::uint8_t, Lumen::Pkt::maxBytes> back;
   for (;;) {
-    // The error queue gives back each frame with its times; one longer than any frame sent
-    // here is cut, which the caller sees in its length.
-    std::array<std::uint8_t, 16384> frame;
-    alignas(cmsghdr) std::array<std::uint8_t, 512> control;
-    iovec iov{frame.data(), frame.size()};
+    alignas(cmsghdr) std::array<std::uint8_t, 256> control;
+    iovec iov{back.data(), back.size()};
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
@@ -417,15 +466,15 @@ std::size_t AfPacketSocket::sentTimes(
     const ssize_t n = ::recvmsg(txFd_, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return count;
+      return;
     }
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    const bool same = std::size_t(n) == frame.size() && std::memcmp(back.data(), frame.data(), frame.size()) == 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); same && c; c = CMSG_NXTHDR(&msg, c)) {
       if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_TIMESTAMPING) continue;
       scm_timestamping times;
       std::memcpy(&times, CMSG_DATA(c), sizeof times);
-      if (times.ts[0].tv_sec == 0 && times.ts[0].tv_nsec == 0) continue;  // not a software time
-      sink({frame.data(), std::size_t(n)}, times.ts[0]);
-      ++count;
+      sentAt = times.ts[0];  // the software time
+      return;
     }
   }
 }
@@ -449,6 +498,14 @@ void AfPacketSocket::flushSends() {
       batch.headers[i] = mmsghdr{};
       batch.headers[i].msg_hdr.msg_iov = &batch.iov[i];
       batch.headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    // One reading for the batch: its frames leave together, within microseconds.
+    if (std::any_of(batch.stampAt.begin() + long(done), batch.stampAt.begin() + long(batch.count),
+                    [](std::size_t at) { return at != 0; })) {
+      const timespec now = realtimeNow();
+      for (std::size_t i = done; i < batch.count; ++i) {
+        stamp({batch.data[i].data(), batch.iov[i].iov_len}, batch.stampAt[i], now);
+      }
     }
     const int sent = ::sendmmsg(txFd_, batch.headers.data() + done,
                                 static_cast<unsigned>(batch.count - done), MSG_DONTWAIT);

@@ -22,6 +22,8 @@
 #include <span>
 #include <string>
 
+#include "platform/intf/TxTiming.h"
+
 namespace Interface {
 
 class AfPacketSocket {
@@ -70,21 +72,16 @@ class AfPacketSocket {
   // loop's epoll entry once per frame. False (and counted) when the kernel refused it: full
   // queues, device down, malformed frame. While sends are batched, the frame is copied into
   // the batch instead and true returned; a refusal at the flush is counted in
-  // lateSendErrors().
-  bool send(std::span<const std::uint8_t> frame);
+  // lateSendErrors(). `timing` says where the frame's departure time goes, and whether the
+  // kernel's time of it is wanted (platform/intf/TxTiming.h).
+  bool send(std::span<const std::uint8_t> frame, const TxTiming& timing = {});
   // Between true and false, frames sent go out together, in one system call per batch.
   // Ending the batch (or a full batch) sends them. One socket per thread batches at a time;
   // another one sends at once meanwhile.
   void batchSendsIs(bool batch);
   std::uint64_t lateSendErrors() const { return lateSendErrors_; }
 
-  // Asks the kernel for the software time at which each frame sent from now on left
-  // (SO_TIMESTAMPING, TX_SOFTWARE): the send time of a Y.1731 message as the kernel saw it,
-  // not as read before the send call. False when the kernel refuses.
-  bool txTimestampsIs(bool on);
-  // Calls `sink` with each sent frame whose time has come back since the last call, and
-  // that time (CLOCK_REALTIME). The span holds the frame as sent, valid during the call.
-  std::size_t sentTimes(const std::function<void(std::span<const std::uint8_t>, const timespec&)>& sink);
+
 
   std::uint64_t truncatedFrames() const { return truncatedFrames_; }
   std::uint64_t sendErrors() const { return sendErrors_; }
@@ -96,6 +93,9 @@ class AfPacketSocket {
   struct Batch;
   struct SendBatch;
   void flushSends();
+  bool sendNow(std::span<const std::uint8_t> frame, timespec* sentAt);
+  // The kernel's time of `frame`'s leaving, from the transmit socket's error queue.
+  void sentTime(std::span<const std::uint8_t> frame, timespec& sentAt);
   void mapRing();
   void clearPendingError();
   std::size_t receiveRing(const std::function<void(std::span<const std::uint8_t>)>& sink,

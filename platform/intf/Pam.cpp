@@ -26,9 +26,15 @@ Kiln::Ptr<Lumen::Pkt> Pam::rxPkt() {
 }
 
 bool Pam::txPkt(const Kiln::Ptr<Lumen::Pkt>& pkt) {
-  const bool sent =
-      !closed_ && device_ && pkt &&
-      device_->transmit({pkt->offsetFront(), pkt->offsetBytes()});
+  if (!pkt) {
+    ++counters_.txErrors;
+    return false;
+  }
+  return txFrame({pkt->offsetFront(), pkt->offsetBytes()}, {});
+}
+
+bool Pam::txFrame(std::span<const std::uint8_t> frame, const TxTiming& timing) {
+  const bool sent = !closed_ && device_ && device_->transmit(frame, timing);
   ++(sent ? counters_.txFrames : counters_.txErrors);
   return sent;
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/intf/KernelNetInfo.h"
+#include "platform/intf/TxTiming.h"
 #include "platform/kiln/Collection.h"
 #include "platform/kiln/Notifier.h"
 #include "platform/lumen/Eth.h"
@@ -42,8 +43,9 @@ class PamDevice {
   };
 
   virtual ~PamDevice() = default;
-  // Sends one frame (Ethernet header first). False when it could not be sent.
-  virtual bool transmit(std::span<const std::uint8_t> frame) = 0;
+  // Sends one frame (Ethernet header first), timed as `timing` says where the device can.
+  // False when it could not be sent.
+  virtual bool transmit(std::span<const std::uint8_t> frame, const TxTiming& timing) = 0;
   virtual RxLosses rxLosses() { return {}; }
   // Frames transmit() accepted into a batch that the kernel refused when the batch went out.
   virtual std::uint64_t txLateErrors() { return 0; }
@@ -84,6 +86,8 @@ class Pam : public Kiln::Entity {
   // Sends `pkt` from its begin offset, unchanged. False when the socket is closed or the
   // device refused the frame.
   bool txPkt(const Kiln::Ptr<Lumen::Pkt>& pkt);
+  // The same for a frame of the caller's, timed as `timing` says (platform/intf/TxTiming.h).
+  bool txFrame(std::span<const std::uint8_t> frame, const TxTiming& timing);
   // What this pam counted and what its device lost on the way to it.
   Counters counters() const;
 

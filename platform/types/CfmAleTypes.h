@@ -308,6 +308,7 @@ struct PmSessionAleStatus {
   double interval = 0;         // seconds between two messages; 0 for 1dm-in
   std::uint64_t noTarget = 0;  // messages not sent: the target's address unknown
   std::uint64_t notSent = 0;   // messages the egress did not take
+  std::uint64_t kernelSendTimes = 0;  // DMMs whose send time the kernel gave
   std::vector<PmIntervalAleStatus> intervals;  // the current one first, then newest to oldest
 };
 

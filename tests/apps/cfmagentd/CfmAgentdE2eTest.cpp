@@ -590,6 +590,7 @@ TEST_F(CfmAgentdE2e, DelayAndLossAreAnsweredByTheMep) {
   std::cout << dmm.output << slm.output;
   EXPECT_EQ(CfmagentdTest::occurrences(dmm.output, "DMR from 02:00:00:00:00:01: seq=[0-9]+ delay=[0-9.]+ ms\n"), 5);
   EXPECT_NE(dmm.output.find("5 transmitted, 5 received, 0% loss"), std::string::npos);
+  EXPECT_NE(dmm.output.find("timestamps: kernel send 5/5, kernel receive 5/5\n"), std::string::npos);
   EXPECT_NE(slm.output.find("5 transmitted, 5 received\nfar-end loss 0%, near-end loss 0%"), std::string::npos);
   EXPECT_EQ(run("dmm", "4").status, 1);  // no MEP at level 4 on Ethernet1
   const json meps = json::parse(cfmctl({"show", "meps", "--json"}).output, nullptr, false);
@@ -635,6 +636,7 @@ TEST_F(CfmAgentdE2e, SessionsMeasureAPeerDaemonAndReportCrossings) {
   const json delay = pm["delay"]["intervals"][1], loss = pm["loss"]["intervals"][1], oneWay = pm["one-way"]["intervals"][1];
   std::cout << delay.dump() << "\n" << loss.dump() << "\n";
   EXPECT_EQ(pm["delay"]["targetMac"], "02:00:00:00:00:0a");
+  EXPECT_GE(pm["delay"].value("kernelSendTimes", 0), 40);  // a veth gives each DMM's
   EXPECT_GE(delay.value("received", 0), 40);
   EXPECT_LE(delay.value("sent", 0) - delay.value("received", 0), 1);  // one may be on its way
   EXPECT_GT(delay["delayNs"].value("p50", 0), 0);

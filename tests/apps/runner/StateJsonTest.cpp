@@ -21,7 +21,7 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
   auto manager = Kiln::make<Orbis::EntityManager>();
   const json none =
       json::parse(R"({"counters": {}, "ccmDatabase": {}, "mipCcmDatabase": {}, "databaseFill": {}, "aleConfig": {},
-                      "mdStatus": {}, "aleMeps": {}, "sockets": {}, "bridging": {}})");
+                      "mdStatus": {}, "aleMeps": {}, "pm": {}, "sockets": {}, "bridging": {}})");
   EXPECT_EQ(Runner::stateJson(*manager), none);
   // A status whose children were never made is as empty.
   auto status = Kiln::ptrCast<CfmAgent::Status>(manager->entityIs("cfm/status", "CfmAgent::Status"));
@@ -86,6 +86,7 @@ TEST(StateJson, SectionsHaveTheDocumentedShape) {
                                      "remoteMepConfig": { "200": true, "201": false } } } } } } },
     "mdStatus": { "3": { "defaultMip": true }, "5": { "defaultMip": false } },
     "aleMeps": {},
+    "pm": {},
     "sockets": {},
     "bridging": {}
   })");

@@ -59,7 +59,7 @@ TEST(SoftAleLayer, EventsFollowTheRemoteMepAndTheAlarm) {
   std::size_t count = 0;
   const SoftAle::MepKey key{Cfm::MdLevel(5), name.name, Cfm::MepId(1)};
   SoftAle::Layer layer(
-      loop, db, [](Lumen::IntfId, std::span<const std::uint8_t>) { return true; },
+      loop, db, [](Lumen::IntfId, std::span<const std::uint8_t>, const Interface::TxTiming&) { return true; },
       [&](const SoftAle::Event& e) {
         EXPECT_EQ(std::tie(e.mdLevel, e.maName, e.mepId), std::tie(std::get<0>(key), std::get<1>(key), std::get<2>(key)));
         events += describe(e) + ", ", ++count;
