@@ -342,7 +342,8 @@ double Layer::runSessions(Mep& mep, double now) {
         Interface::TxTiming timing;
         if (settings.kind == Cfm::PmKind::dmm) timing.sentAt = &sentAt;
         if (settings.kind == Cfm::PmKind::oneDm) timing.stampAt = pm.txStampAt();
-        pm.messageSent(transmit_(mep.intf, message, timing), Cfm::PmTime::of(sentAt));
+        const bool sent = transmit_(mep.intf, message, timing);
+        pm.messageSent(sent, Cfm::PmTime::of(sentAt));
       } else {
         pm.noTarget();
       }
