@@ -175,4 +175,37 @@ TEST(StateJson, MepsAndRemoteMeps) {
             "   0  no   00:00:00:00:00:00            0                 0\n");
 }
 
+// A MEP's sessions: every interval in the export, the current and the last in the table.
+TEST(StateJson, PmSessions) {
+  auto manager = Kiln::make<Orbis::EntityManager>();
+  auto ale = Kiln::ptrCast<Cfm::AleStatus>(manager->entityIs("cfm/aleStatus", "Cfm::AleStatus"));
+  auto mep = ale->mdStatusIs(Cfm::MdLevel(5))->maStatusIs(Cfm::MaName("ma-1"))->localMepStatusIs(Cfm::MepId(10));
+  ale->mdStatusIs(Cfm::MdLevel(5))->maStatusIs(Cfm::MaName("ma-1"))->localMepStatusIs(Cfm::MepId(11));  // none
+  Cfm::PmIntervalAleStatus current{1700000900, 0, 3, 3, 3, 41'000, 2'000'000, 700'000, 60'000, 1'999'000, 12'345};
+  Cfm::PmIntervalAleStatus last{1700000000, 1700000900, 9000, 8990};
+  last.farEndFrames = 9000, last.farEndLost = 9, last.nearEndFrames = 8990, last.nearEndLost = 0;
+  mep->pmSessions = {{"delay", Cfm::PmKind::dmm, Cfm::MepId(20), hostA, 0, 0.1, 0, 0, 2, {current}},
+                     {"loss", Cfm::PmKind::slm, Cfm::MepId(), hostA, 7, 1, 4, 0, 0, {current, last}}};
+  const json state = Runner::stateJson(*manager, {}, {"pm"});
+  EXPECT_EQ(state.at("pm")["5"]["ma-1"].size(), 1u);
+  EXPECT_EQ(state.at("pm")["5"]["ma-1"]["10"]["loss"], json::parse(R"({"kind": "slm", "targetMac": "02:00:00:00:00:0a",
+      "testId": 7, "interval": 1.0, "noTarget": 4, "notSent": 0, "kernelSendTimes": 0, "intervals": [
+        {"start": 1700000900.0, "end": null, "sent": 3, "received": 3, "delayNs": {"count": 3, "min": 41000,
+         "max": 2000000, "mean": 700000, "p50": 60000, "p99": 1999000, "variation": 12345}},
+        {"start": 1700000000.0, "end": 1700000900.0, "sent": 9000, "received": 8990,
+         "farEndLoss": {"frames": 9000, "lost": 9, "percent": 0.1}, "nearEndLoss": {"frames": 8990, "lost": 0,
+         "percent": 0.0}}]})")) << state.dump(2);
+  EXPECT_EQ(Runner::showPm(state),
+            "Level  MA    MEP  Session  Kind  Target             Interval     Sent  Received  Delay min/avg/max ms  "
+            "p50 ms  p99 ms  Variation ms   Far-end loss  Near-end loss\n"
+            "-----  ----  ---  -------  ----  -----------------  -----------  ----  --------  --------------------  "
+            "------  ------  ------------  -------------  -------------\n"
+            "    5  ma-1   10  delay    dmm   20                 current         3         3     0.041/0.700/2.000  "
+            " 0.060   1.999         0.012              -              -\n"
+            "    5  ma-1   10  loss     slm   02:00:00:00:00:0a  current         3         3     0.041/0.700/2.000  "
+            " 0.060   1.999         0.012              -              -\n"
+            "    5  ma-1   10  loss     slm   02:00:00:00:00:0a  to 22:28:20  9000      8990                     -  "
+            "     -       -             -  0.10% of 9000  0.00% of 8990\n");
+}
+
 }  // namespace
