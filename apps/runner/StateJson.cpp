@@ -195,10 +195,9 @@ json aleMeps(const Cfm::AleStatus* ale, const CfmAgent::Counter* counter) {
 
 json pmInterval(const Cfm::PmIntervalAleStatus& i) {
   json out = {{"start", i.start}, {"end", i.end > 0 ? json(i.end) : json()}, {"sent", i.sent}, {"received", i.received}};
-  if (i.delays > 0) {
-    out["delayNs"] = {{"count", i.delays}, {"min", i.delayMin},   {"max", i.delayMax},
-                      {"mean", i.delayMean}, {"p50", i.delayP50}, {"p99", i.delayP99},
-                      {"variation", i.delayVariation}};
+  if (const Cfm::DelaySummary& d = i.delay; d.count > 0) {
+    out["delayNs"] = {{"count", d.count}, {"min", d.min}, {"max", d.max}, {"mean", d.mean},
+                      {"p50", d.p50},     {"p99", d.p99}, {"variation", d.variation}};
   }
   const auto loss = [](std::uint64_t frames, std::uint64_t lost) {
     return json{{"frames", frames}, {"lost", lost}, {"percent", frames ? 100.0 * double(lost) / double(frames) : 0.0}};

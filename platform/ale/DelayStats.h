@@ -13,19 +13,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/types/CfmAleTypes.h"
+
 namespace SoftAle {
 
-struct DelaySummary {
-  std::uint64_t count = 0;
-  // Nanoseconds; all 0 without a sample.
-  std::int64_t min = 0;
-  std::int64_t max = 0;
-  std::int64_t mean = 0;
-  std::int64_t p50 = 0;
-  std::int64_t p99 = 0;
-  std::int64_t variation = 0;
-  bool operator==(const DelaySummary&) const = default;
-};
+using Cfm::DelaySummary;
 
 class DelayStats {
  public:

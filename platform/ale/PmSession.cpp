@@ -148,14 +148,7 @@ Cfm::PmIntervalAleStatus PmSession::current() const {
   out.start = intervalStart_;
   out.sent = sent_;
   out.received = received_;
-  const DelaySummary d = delays_.summary();
-  out.delays = d.count;
-  out.delayMin = d.min;
-  out.delayMax = d.max;
-  out.delayMean = d.mean;
-  out.delayP50 = d.p50;
-  out.delayP99 = d.p99;
-  out.delayVariation = d.variation;
+  out.delay = delays_.summary();
   if (lossBase_ && lossLast_) {
     // Unsigned differences: the counts may wrap past 2^32 - 1 during a session.
     const std::uint32_t forth = lossLast_->txFcf - lossBase_->txFcf;
@@ -176,10 +169,10 @@ void PmSession::roll(double wallNow, const std::function<void(const PmCrossing&)
   const auto check = [&](std::string_view figure, const auto& limit, double value) {
     if (limit && value > double(*limit)) crossed({figure, value, double(*limit)});
   };
-  if (done.delays > 0) {
-    check("delayMax", t.delayMax, double(done.delayMax));
-    check("delayP99", t.delayP99, double(done.delayP99));
-    check("delayVariation", t.delayVariation, double(done.delayVariation));
+  if (done.delay.count > 0) {
+    check("delayMax", t.delayMax, double(done.delay.max));
+    check("delayP99", t.delayP99, double(done.delay.p99));
+    check("delayVariation", t.delayVariation, double(done.delay.variation));
   }
   if (done.farEndFrames > 0) check("farEndLoss", t.farEndLoss, 100.0 * double(done.farEndLost) / double(done.farEndFrames));
   if (done.nearEndFrames > 0) {

@@ -276,20 +276,27 @@ enum class PmKind : std::uint8_t { dmm, slm, oneDm, oneDmIn };
 std::string stringValue(PmKind kind);  // "dmm", "slm", "1dm", "1dm-in"
 std::optional<PmKind> pmKindOf(std::string_view name);  // of the three a session can be
 
+// The delays of one measurement interval.
+struct DelaySummary {
+  std::uint64_t count = 0;
+  // Nanoseconds; all 0 without a sample.
+  std::int64_t min = 0;
+  std::int64_t max = 0;
+  std::int64_t mean = 0;
+  std::int64_t p50 = 0;
+  std::int64_t p99 = 0;
+  std::int64_t variation = 0;
+  bool operator==(const DelaySummary&) const = default;
+};
+
 // One measurement interval of a session.
 struct PmIntervalAleStatus {
   double start = 0;  // seconds since the epoch
   double end = 0;    // 0 for the current interval
   std::uint64_t sent = 0;  // DMMs, SLMs or 1DMs sent in it
   std::uint64_t received = 0;  // DMRs, SLRs or 1DMs received in it
-  // The delays taken in it, in nanoseconds (all 0 without one): DMM's two-way, 1DM's one-way.
-  std::uint64_t delays = 0;
-  std::int64_t delayMin = 0;
-  std::int64_t delayMax = 0;
-  std::int64_t delayMean = 0;
-  std::int64_t delayP50 = 0;
-  std::int64_t delayP99 = 0;
-  std::int64_t delayVariation = 0;
+  // The delays taken in it: DMM's two-way, 1DM's one-way.
+  DelaySummary delay;
   // SLM: the frames of the test each way since the last SLR of the interval before (or the
   // first of this one), and how many of them were lost.
   std::uint64_t farEndFrames = 0;

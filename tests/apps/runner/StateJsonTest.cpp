@@ -181,8 +181,8 @@ TEST(StateJson, PmSessions) {
   auto ale = Kiln::ptrCast<Cfm::AleStatus>(manager->entityIs("cfm/aleStatus", "Cfm::AleStatus"));
   auto mep = ale->mdStatusIs(Cfm::MdLevel(5))->maStatusIs(Cfm::MaName("ma-1"))->localMepStatusIs(Cfm::MepId(10));
   ale->mdStatusIs(Cfm::MdLevel(5))->maStatusIs(Cfm::MaName("ma-1"))->localMepStatusIs(Cfm::MepId(11));  // none
-  Cfm::PmIntervalAleStatus current{1700000900, 0, 3, 3, 3, 41'000, 2'000'000, 700'000, 60'000, 1'999'000, 12'345};
-  Cfm::PmIntervalAleStatus last{1700000000, 1700000900, 9000, 8990};
+  Cfm::PmIntervalAleStatus current{1700000900, 0, 3, 3, {3, 41'000, 2'000'000, 700'000, 60'000, 1'999'000, 12'345}};
+  Cfm::PmIntervalAleStatus last{1700000000, 1700000900, 9000, 8990, {}};
   last.farEndFrames = 9000, last.farEndLost = 9, last.nearEndFrames = 8990, last.nearEndLost = 0;
   mep->pmSessions = {{"delay", Cfm::PmKind::dmm, Cfm::MepId(20), hostA, 0, 0.1, 0, 0, 2, {current}},
                      {"loss", Cfm::PmKind::slm, Cfm::MepId(), hostA, 7, 1, 4, 0, 0, {current, last}}};

@@ -95,7 +95,7 @@ TEST(PmSession, DelayFromItsOwnDmrsOnly) {
   EXPECT_FALSE(session.replyReceived(unsent.frame(), {101, 380'000}));
   EXPECT_TRUE(session.replyReceived(second.frame(), {101, 380'000}));  // 80 µs
   const auto now = session.current();
-  EXPECT_EQ(std::tuple(now.sent, now.received, now.delays, now.delayMin, now.delayMax, now.delayMean),
+  EXPECT_EQ(std::tuple(now.sent, now.received, now.delay.count, now.delay.min, now.delay.max, now.delay.mean),
             std::tuple(2u, 2u, 2u, 40'000, 80'000, 60'000));
   // Sending and taking replies allocate nothing once the message is built.
   const std::size_t before = testAllocations;
