@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -584,7 +585,7 @@ class ConfigParser {
       const std::string number = text.substr(0, text.size() - unit.size());
       const bool digits = std::all_of(number.begin(), number.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
       if (digits && std::count(number.begin(), number.end(), '.') <= 1 && number.front() != '.' && number.back() != '.') {
-        value = std::stod(number) * scale;
+        value = std::strtod(number.c_str(), nullptr) * scale;  // too long a number: infinity, refused
       }
       break;
     }
@@ -594,7 +595,7 @@ class ConfigParser {
       return out.str();
     };
     if (!value || *value < lo || *value > hi) {
-      node.fail(json(text).dump() + " is not " + what + " (" + shownSeconds(lo) + " to " + shownSeconds(hi) +
+      node.fail(shown(node.value()) + " is not " + what + " (" + shownSeconds(lo) + " to " + shownSeconds(hi) +
                 ", written as 100ms, 1s, 15min)");
     }
     return *value;

@@ -324,8 +324,7 @@ void Layer::syncSessions(Mep& mep, double now) {
 double Layer::runSessions(Mep& mep, double now) {
   double next = std::numeric_limits<double>::infinity();
   if (mep.sessions.empty() && mep.oneWay.empty()) return next;
-  const Cfm::PmTime wall = pmTimeNow();
-  const double wallNow = seconds(wall);
+  const double wallNow = seconds(pmTimeNow());
   for (auto& s : mep.sessions) {
     PmSession& pm = *s.pm;
     const PmSessionSettings& settings = pm.settings();
@@ -477,7 +476,6 @@ void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> fram
   const std::uint16_t vlan = Bridging::ingressVlan(*port, cfm.outerVid, cfm.innerVid).vlan;
   const auto* header = Lumen::overlayAt<Cfm::PmHeader>(cfm.pdu, 0);
   if (header && header->opCode() != Cfm::opCodeCcm) return pmReceived(intf, vlan, cfm, header->mdLevel(), rxTime);
-
   const auto ccm = parseCcm(cfm.pdu, cfm.src).value;
   if (!ccm) return;
   const double now = monotonicNow();
