@@ -128,7 +128,7 @@ TEST_F(DaemonTest, RefusedRequestsAreAnsweredAndChangeNothing) {
 
 // The agent takes one frame per loop round: a burst between rounds overflows the socket's
 // queue (56 frames, the oldest dropped), and the state shows exactly what was shed, beside
-// the MTU the kernel gave the device.
+// the MTU the kernel gave the device, or in a replay the configuration.
 TEST_F(DaemonTest, FramesShedByAFullSocketQueueAreShown) {
   daemon->deviceIs("sw-a", 4, true, IF_OPER_UP, 9000);
   loop.runUntilIdle();
@@ -147,6 +147,12 @@ TEST_F(DaemonTest, FramesShedByAFullSocketQueueAreShown) {
   EXPECT_EQ(request({{"op", "show"}, {"sections", 5}})["ok"], false);
   daemon->deviceIs("sw-a", 4, false);  // its socket closes and leaves the section
   EXPECT_EQ(request({{"op", "show"}})["state"]["sockets"], json::object());
+  // In a replay the configuration's MTU stands for the kernel's.
+  auto jumbo = demoConfig();
+  jumbo["interfaces"]["Ethernet2"] = {{"device", "sw-b"}, {"mtu", 9000}};
+  daemon->configIs(configOf(jumbo));
+  daemon->everyDevicePresentIs(true);
+  EXPECT_EQ(request({{"op", "show"}})["state"]["sockets"]["Ethernet2"]["mtu"], 9000);
 }
 
 // A replay moves the counters as live frames would, and captures what the agent sent; a
