@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "tests/support/ErrorText.h"
 #include "tests/support/PeerFrames.h"
 #include "tests/support/Tshark.h"
 
@@ -78,27 +77,6 @@ TEST(CcmFrame, BuiltByteExactPatchedInPlaceAndReadBack) {
               std::tuple(Cfm::MdLevel(5), src, 0x1abc, true, 4, 0xfffffffe, maidOf(row),
                          1, 7));
     EXPECT_EQ(text(ccm.frame(1, false)), expected(row, 1, 0x04, 1, 7));
-  }
-}
-
-TEST(CcmFrame, MaidRefusesNamesItCannotCarry) {
-  const MdName md43(std::string(43, 'd'));
-  const std::tuple<Cfm::MdNameWithFormat, std::string, const char*> cases[] = {
-      {{MdName("md"), Cfm::mdNameFormatNone}, "ma", "mdNameLen out of range"},
-      {{MdName(), Cfm::mdNameFormatCharacterString}, "ma", "mdNameLen out of range"},
-      {{}, "", "maNameLen out of range"},
-      {{md43, Cfm::mdNameFormatCharacterString}, "ma", "maNameLen out of range"},
-      {{md43, Cfm::mdNameFormatCharacterString}, "m", ""},
-      {{}, std::string(45, 'm'), ""},
-  };
-  for (const auto& [md, ma, error] : cases) {
-    Maid maid{};
-    const auto fault = Cfm::maidIs(maid, md, {MaName(ma)});
-    EXPECT_EQ(fault == Cfm::MaidFault::none ? "" : stringValue(fault), error) << md << " " << ma;
-    // What the accessors of a received MAID raise is the same message.
-    Cfm::CCMPdu pdu(0, Cfm::opCodeCcm);
-    if (fault == Cfm::MaidFault::none) pdu.maIdIs(md, {MaName(ma)});
-    EXPECT_EQ(errorOf([&] { pdu.maIdIs(md, {MaName(ma)}); }), error);
   }
 }
 
