@@ -18,62 +18,6 @@ using Kiln::ChildKind;
 using Kiln::Dir;
 using Log = std::vector<std::string>;
 
-// Counts its live instances, so that tests see exactly when the last reference went.
-struct Part : Kiln::Entity {
-  Part() { ++live; }
-  ~Part() override { --live; }
-  static inline int live = 0;
-};
-
-// Whichever way a reference or a collection member leaves, the last one destroys.
-TEST(Lifetime, CopiesOfEveryKindAndCollectionsShareOneCountAndTheLastReleaseDestroys) {
-  const int before = Part::live;
-  {
-    Kiln::Ptr<Part> a = Kiln::make<Part>();
-    {
-      Kiln::Ptr<Part> b = a;
-      Kiln::PtrConst<Part> c = a;
-      Kiln::Ptr<Kiln::Entity> d = a;
-      EXPECT_TRUE(a->refCount() == 4 && b == c && c == d);
-    }
-    Kiln::Ptr<Part>& alias = a;
-    a = alias;  // self-assignment must not release the entity
-    Kiln::Ptr<Part> moved = std::move(a);
-    EXPECT_TRUE(!a && moved->refCount() == 1 && Part::live == before + 1);
-  }
-  EXPECT_EQ(Part::live, before);
-  Kiln::Collection<int, Part> parts;
-  for (int key = 0; key < 6; ++key) parts.findOrCreate(key, [] { return new Part; });
-  for (auto it = parts.begin(); it != parts.end();) it = it->first % 2 ? parts.erase(it) : std::next(it);
-  EXPECT_EQ(Part::live, before + 3);
-  EXPECT_FALSE(parts.del(1));
-  EXPECT_TRUE(parts.del(2));
-  parts.delAll();
-  EXPECT_EQ(Part::live, before);
-}
-
-// Whatever holds the elements (the small storage spills to the heap here); a copy is a
-// value of its own.
-TEST(LinkQueue, KeysFollowArrivalAndAreNeverReused) {
-  auto check = [](auto q) {
-    q.enq('a');
-    q.deq();
-    EXPECT_EQ(q.enq('b'), 1u);
-    q.clear();
-    EXPECT_EQ(q.enq('c'), 2u);
-    q.enq('d');
-    EXPECT_EQ(q.find(1), nullptr);
-    const auto copy = q;
-    q.clear();
-    q.enq('x');
-    std::string seen;
-    copy.forEach([&](std::uint32_t key, char c) { seen += std::to_string(key) + c; });
-    EXPECT_EQ(seen, "2c3d");
-  };
-  check(Kiln::LinkQueue<char>());
-  check(Kiln::LinkQueue<char, std::uint32_t, Kiln::SmallVector<char, 1>>());
-}
-
 TEST(AssertionDeathTest, DefaultHandlerAbortsNamingTheConditionWhateverHandlerWasInstalled) {
   EXPECT_DEATH(KILN_ASSERT(1 + 1 == 3), "assertion failed: 1 \\+ 1 == 3");
   EXPECT_DEATH(Kiln::assertionHandlerIs([](const char*, const char*, int) {});
