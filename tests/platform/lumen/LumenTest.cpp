@@ -5,10 +5,8 @@
 #include <map>
 #include <random>
 #include <set>
-#include <tuple>
 #include <vector>
 
-#include "platform/lumen/Eth.h"
 #include "platform/lumen/IntfId.h"
 #include "platform/lumen/Pkt.h"
 #include "platform/lumen/Types.h"
@@ -99,23 +97,6 @@ TEST(PktManager, SteadyStreamAllocatesNothingOnceWarm) {
   const auto before = testAllocations;
   stream();
   EXPECT_EQ(testAllocations, before);
-}
-
-// What the agent's own suites leave: priority and drop eligible, and a VLAN ID set alone.
-TEST(EthOverlays, TagControlBitsAndWideFieldsAreInNetworkOrder) {
-  const std::uint8_t wire[] = {0xb5, 0xbc, 0x89, 0x02};  // priority 5, drop eligible, VLAN 0x5bc; CFM
-  const auto& tag = reinterpret_cast<const Lumen::Eth8021QHdr*>(wire)->tagControl();
-  EXPECT_EQ(std::tuple(tag.priority(), tag.dropEligible(), tag.vlanId()), std::tuple(5, true, 0x5bc));
-  Lumen::Eth8021QHdr built;
-  built.tagControl().vlanIdIs(0x5bc);
-  built.tagControl().priorityIs(5);
-  built.tagControl().dropEligibleIs(true);
-  built.typeOrLenIs(Lumen::ethTypeCfm);
-  EXPECT_EQ(0, std::memcmp(&built, wire, sizeof wire));
-  built.tagControl().vlanIdIs(0xfff1);  // only 12 bits survive, the others stay
-  EXPECT_EQ(built.tagControl().value(), 0xbff1);
-  const Lumen::NetU32 u32(0x01020304);
-  EXPECT_EQ(0, std::memcmp(&u32, "\x01\x02\x03\x04", 4));
 }
 
 TEST(IntfId, NamesAreNormalisedInternedAndKnowTheirKind) {
