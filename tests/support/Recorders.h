@@ -1,11 +1,7 @@
 #pragma once
-// Recorders of the configuration and status entities' notifications, and scripts over
-// them: each step does one thing and lists exactly the notifications it must cause, in the
-// words the recorders log them.
+// Recorders of the configuration and status entities' notifications: each logs what it is
+// told, in words a test can list.
 
-#include <gtest/gtest.h>
-
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -18,21 +14,6 @@
 namespace TestSupport {
 
 using Log = std::vector<std::string>;
-
-struct Step {
-  std::string what;
-  std::function<void()> act;
-  Log expected;
-};
-
-inline void runScript(Log& log, const std::vector<Step>& steps) {
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.what);
-    log.clear();
-    step.act();
-    EXPECT_EQ(log, step.expected);
-  }
-}
 
 template <class... Parts>
 std::string text(const Parts&... parts) {

@@ -2,12 +2,11 @@
 
 #include <functional>
 
-#include "platform/kiln/TypeRegistry.h"
 #include "platform/types/CcmDb.h"
+#include "platform/types/CfmConfig.h"
 #include "platform/types/CfmCounters.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/ErrorText.h"
-#include "tests/support/Recorders.h"
 
 namespace {
 
@@ -59,44 +58,6 @@ TEST(CfmTypes, IntervalCodeIsTheNearestPeriodByRatio) {
   }
 }
 
-// One script over the configuration and ALE status trees with every level watched: a change
-// is reported once, by its own entity only, and creating or deleting a member is reported by
-// its owner; setting what is already there reports nothing. Each field's own notification
-// is in ConfigApply's rows, which watch the same trees.
-TEST(ConfigAndAleStatus, EveryLevelNotifiesItsOwnRealChangesOnly) {
-  Log log;
-  auto config = Kiln::make<Config>();
-  auto md = config->mdConfigIs(MdLevel(4));
-  auto ma = md->maConfigIs(MaName("key"));
-  auto mep = ma->localMepConfigIs(MepId(1));
-  auto status = Kiln::make<Cfm::AleStatus>();
-  status->mdStatusIs(MdLevel(2));
-  const Watchers watchers(config, status, log);
-  const Cfm::MaNameWithFormat maName{MaName("wire"), Cfm::maNameFormatCharacterString};
-
-  runScript(log, std::vector<Step>{
-      {"new level", [&] { config->mdConfigIs(MdLevel(6)); }, {"config mdConfig 6 present"}},
-      {"delete level", [&] { config->mdConfigDel(MdLevel(6)); }, {"config mdConfig 6 absent"}},
-      {"delete absent level", [&] { config->mdConfigDel(MdLevel(6)); }, {}},
-      {"new association", [&] { md->maConfigIs(MaName("b")); }, {"md 4: maConfig b present"}},
-      {"delete association", [&] { md->maConfigDel(MaName("b")); }, {"md 4: maConfig b absent"}},
-      {"maName", [&] { ma->maNameIs(maName); }, {"ma key: maName wire (maNameFormatCharacterString)"}},
-      {"new mep", [&] { ma->localMepConfigIs(MepId(7)); }, {"ma key: localMepConfig 7 present"}},
-      {"found mep", [&] { EXPECT_EQ(ma->localMepConfigIs(MepId(1)), mep); }, {}},
-      {"delete mep", [&] { ma->localMepConfigDel(MepId(7)); }, {"ma key: localMepConfig 7 absent"}},
-      {"interface", [&] { mep->intfIdIs(Lumen::IntfId("Et1")); }, {"mep 1: intfId Ethernet1"}},
-      {"same interface spelled out", [&] { mep->intfIdIs(Lumen::IntfId("Ethernet1")); }, {}},
-      {"new remote", [&] { mep->remoteMepConfigIs(MepId(2), true); }, {"mep 1: remoteMepConfig 2 true"}},
-      {"same remote", [&] { mep->remoteMepConfigIs(MepId(2), true); }, {}},
-      {"delete remote", [&] { mep->remoteMepConfigDel(MepId(2)); }, {"mep 1: remoteMepConfig 2 absent"}},
-      {"delete absent remote", [&] { mep->remoteMepConfigDel(MepId(2)); }, {}},
-      {"delete status level", [&] { status->mdStatusDel(MdLevel(2)); }, {"ale: mdStatus 2 absent"}},
-      {"delete absent status level", [&] { status->mdStatusDel(MdLevel(2)); }, {}},
-      {"new status level", [&] { status->mdStatusIs(MdLevel(2)); }, {"ale: mdStatus 2 present"}},
-      {"found status level", [&] { status->mdStatusIs(MdLevel(2)); }, {}},
-  });
-}
-
 // Associations naming no existing profile follow it: one object for the Config's life,
 // outside the collection, so a profile the operator names "default" is another one.
 TEST(CfmProfile, DefaultProfileSendsCcmsOnceASecondAndIsNoMemberOfTheCollection) {
@@ -137,21 +98,6 @@ TEST(CcmDatabases, EntryCountsFollowEveryAdditionAndDeletion) {
     steps[i].first();
     EXPECT_EQ(Counts(mip->entryCount(), ccm->entryCount()), steps[i].second) << "step " << i;
   }
-}
-
-// Whatever a library registers, the database can build by name, named as it asks; and a
-// registration lives only as long as its object, as an unloaded library's types must.
-TEST(TypeRegistry, EveryRegisteredTypeBuildsAnEntityOfTheAskedName) {
-  for (const auto& type : Kiln::typeNames()) {
-    auto entity = Kiln::newEntity(type, "probe");
-    EXPECT_EQ(entity ? entity->name() : "none", "probe") << type;
-  }
-  {
-    const Kiln::TypeRegistration scoped(
-        "Test::Scoped", [](const std::string& name) { return Kiln::make<Cfm::AleStatus>(name); });
-    EXPECT_TRUE(Kiln::newEntity("Test::Scoped", "x"));
-  }
-  EXPECT_FALSE(Kiln::newEntity("Test::Scoped", "x"));
 }
 
 // Counting walks the tree once per frame: only the first count of a key may allocate.
