@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/intf/EthDevPamManager.h"
-#include "platform/intf/IntfStatusManager.h"
 #include "platform/intf/MemoryPam.h"
+#include "platform/kiln/EventLoop.h"
 
 namespace {
 
@@ -59,20 +59,18 @@ TEST_F(PamTest, ReadabilityIsOfferedFromTheLoopOnlyWhileTheReaderReads) {
   EXPECT_EQ(idle.pam->readableCount(), 2u);
 }
 
-TEST_F(PamTest, FullQueueDropsAtTheHeadOrTheTailAndCountsTheDrops) {
-  for (bool headDrop : {true, false}) {
-    manager->rxQueueLimitIs(4);
-    manager->headDropPolicyIs(headDrop);
-    auto pam = open("Ethernet2");
-    for (int i = 1; i <= 6; ++i) inject("Ethernet2", std::to_string(i));
-    inject("Ethernet2", std::string(Lumen::Pkt::maxBytes + 1, 'x'));  // no drop of the queue's
-    EXPECT_EQ(pam->counters().rxQueueDrops, 2u);
-    EXPECT_EQ(pam->counters().rxTruncated, 1u);
-    Frames kept;
-    while (auto pkt = pam->rxPkt()) kept.push_back(pkt->stringValue());
-    EXPECT_EQ(kept, (headDrop ? Frames{"3", "4", "5", "6"} : Frames{"1", "2", "3", "4"}));
-    desired->intfDesiredDel(IntfId("Ethernet2"));
-  }
+// The agent's policy: the oldest frames make room.
+TEST_F(PamTest, FullQueueDropsAtTheHeadAndCountsTheDrops) {
+  manager->rxQueueLimitIs(4);
+  manager->headDropPolicyIs(true);
+  auto pam = open("Ethernet2");
+  for (int i = 1; i <= 6; ++i) inject("Ethernet2", std::to_string(i));
+  inject("Ethernet2", std::string(Lumen::Pkt::maxBytes + 1, 'x'));  // no drop of the queue's
+  EXPECT_EQ(pam->counters().rxQueueDrops, 2u);
+  EXPECT_EQ(pam->counters().rxTruncated, 1u);
+  Frames kept;
+  while (auto pkt = pam->rxPkt()) kept.push_back(pkt->stringValue());
+  EXPECT_EQ(kept, (Frames{"3", "4", "5", "6"}));
 }
 
 TEST_F(PamTest, SocketsFollowTheDesiredInterfacesWhileTheManagerLives) {
@@ -130,51 +128,6 @@ TEST_F(PamTest, FactoryFailuresLeaveNoSocketAndADeviceChangeReopens) {
   auto second = collection->intfPam(et6);
   EXPECT_TRUE(second && second != first && first->closed());
   EXPECT_EQ(second->mtu(), 9000u);
-}
-
-TEST(IntfStatusManager, PublishesInterfacesWhoseDeviceTheNamespaceHasWhileItLives) {
-  auto all = Kiln::make<AllIntfStatusDir>();
-  auto local = Kiln::make<AllIntfStatusLocalDir>();
-  auto devices = Kiln::make<DeviceIntfStatusDir>("disd");
-  auto kni = Kiln::make<KernelNetInfo::Status>();
-  auto rootIs = [&](bool filterByNetNs) {
-    auto root = Kiln::make<NetNsIntfStatusManagerRoot>(nullptr, all, local, filterByNetNs);
-    root->intfStatusManagerIs(nullptr, devices, kni, Lumen::NamespaceName("default"));
-    return root;
-  };
-  auto published = [&] {
-    std::string text;
-    for (const auto& [intf, e] : devices->deviceIntfStatus()) {
-      text += intf.stringValue() + "=" + e->deviceName() + "/" + std::to_string(e->ifIndex()) + " ";
-    }
-    return text;
-  };
-  all->intfStatusIs(IntfId("Ethernet1"), "veth1");
-  all->intfStatusIs(IntfId("Ethernet2"), "veth2");
-  all->intfStatusIs(IntfId("Vlan10"), "");
-  kni->deviceIs("veth1", 11);
-  devices->deviceIntfStatusIs(IntfId("Ethernet9"), "stale", 9);  // from an earlier run
-  auto root = rootIs(true);
-  EXPECT_EQ(published(), "Ethernet1=veth1/11 ");
-  kni->deviceIs("veth2", 12);
-  EXPECT_EQ(published(), "Ethernet1=veth1/11 Ethernet2=veth2/12 ");
-  kni->deviceDel("veth1");
-  EXPECT_EQ(published(), "Ethernet2=veth2/12 ");
-  local->intfStatusIs(IntfId("Ethernet2"), "veth1");  // the cell's own entry wins
-  EXPECT_EQ(published(), "");
-  local->intfStatusDel(IntfId("Ethernet2"));
-  EXPECT_EQ(published(), "Ethernet2=veth2/12 ");
-  all->intfStatusDel(IntfId("Ethernet2"));
-  EXPECT_EQ(published(), "");
-
-  root = nullptr;  // the manager's reactors let go with it
-  EXPECT_EQ(all->notifieeList().size() + local->notifieeList().size() + kni->notifieeList().size(), 0u);
-  // Without filtering, every interface naming a device is published, with index 0 until
-  // the kernel reports the device.
-  root = rootIs(false);
-  EXPECT_EQ(published(), "Ethernet1=veth1/0 ");
-  kni->deviceIs("veth1", 5);
-  EXPECT_EQ(published(), "Ethernet1=veth1/5 ");
 }
 
 }  // namespace
