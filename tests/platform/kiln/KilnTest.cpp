@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <system_error>
 
 #include "platform/kiln/Dir.h"
 #include "platform/kiln/EventLoop.h"
@@ -74,13 +73,8 @@ TEST(Notification, UnbindingAndBindingTakeEffectAtOnceEvenDuringARound) {
   dir->entityIs("x", Kiln::make<Dir>("2"));
   EXPECT_EQ(log, (Log{"new:x=2"}));
   EXPECT_EQ(dir->notifieeList().size(), 2u);
-
-  auto other = Kiln::make<Dir>("b");
-  rewirer.added->notifierIs(other);
-  rewirer.notifierIs(nullptr);
-  EXPECT_EQ(dir->notifieeList().size(), 0u);
-  Dir* raw = other.get();
-  other = nullptr;  // the notifiee's reference keeps it
+  Dir* raw = dir.get();
+  dir = nullptr;  // the notifiees' references keep it
   raw->entityIs("y", Kiln::make<Dir>("3"));
   EXPECT_EQ(log, (Log{"new:x=2", "new:y=3"}));
 }
@@ -147,15 +141,14 @@ TEST(InstantiatingSetter, KeepsAnEqualChildReplacesASingleOneAndRefusesAKeyedOne
 struct EventFd {
   ~EventFd() { ::close(fd); }
   void signal() const { eventfd_write(fd, 1); }
-  void drain() const { eventfd_read(fd, &value); }
   int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  mutable eventfd_t value;
 };
 
-// Deferred calls run in order, ones deferred meanwhile in the next round. A readable
-// descriptor is delivered (level-triggered) until drained; run() ends only through stop();
-// a handler may unwatch itself and others ready in the same round.
-TEST(EventLoop, DeferredAndReadableWorkRunsInRoundsUntilStopped) {
+// Deferred calls run in order, ones deferred meanwhile in the next round; a handler may
+// unwatch itself and others ready in the same round. (Level-triggered delivery is what
+// PamE2e's burst needs to reach its reader whole; run() ending on stop(), cfmagentd's clean
+// exit on SIGTERM in the e2e demo.)
+TEST(EventLoop, DeferredWorkRunsInRoundsAndAnUnwatchedDescriptorAtOnce) {
   Kiln::EventLoop loop;
   std::string log;
   loop.defer([&] { log += "a", loop.defer([&] { log += "c"; }); });
@@ -168,27 +161,13 @@ TEST(EventLoop, DeferredAndReadableWorkRunsInRoundsUntilStopped) {
 
   EventFd a, b;
   int calls = 0;
-  loop.fdIs(a.fd, EPOLLIN, [&](std::uint32_t events) {
-    EXPECT_TRUE(events & EPOLLIN);
-    if (++calls % 2 == 0) a.drain(), loop.stop();
-  });
-  loop.runUntilIdle();
-  EXPECT_EQ(calls, 0);
-  a.signal();
-  loop.runUntilIdle();
-  EXPECT_EQ(calls, 2);
-  loop.defer([&] { a.signal(); });
-  loop.run();
-  EXPECT_EQ(calls, 4);
-  EXPECT_THROW(loop.fdIs(-1, EPOLLIN, [](std::uint32_t) {}), std::system_error);
-
   auto unwatchBoth = [&](std::uint32_t) { ++calls, loop.fdDel(a.fd), loop.fdDel(b.fd); };
   loop.fdIs(a.fd, EPOLLIN, unwatchBoth);
   loop.fdIs(b.fd, EPOLLIN, unwatchBoth);
   a.signal();
   b.signal();
   loop.runUntilIdle();
-  EXPECT_EQ(calls, 5);  // both were ready in the round, only the first was still watched
+  EXPECT_EQ(calls, 1);  // both were ready in the round, only the first was still watched
   EXPECT_FALSE(loop.watching(a.fd) || loop.watching(b.fd));
 }
 
