@@ -1,11 +1,13 @@
 // The software ALE layer against a third-party peer: the switch's cfmagentd runs down MEP 1
 // on its port to host A, where the Linux bridge's own CFM, in a User-mode Linux kernel
 // (scripts/build-kernel-peer.sh), runs MEP 2 of the same association. The peer prints its
-// view of MEP 1 whenever that changes; "tx 0" silences it.
+// view of MEP 1 whenever that changes; "tx 0" silences it. MEP 1's view is the state
+// export's and the events cfmctl monitor prints.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 
 #include "tests/apps/cfmagentd/TestUtil.h"
 
@@ -30,7 +32,7 @@ TEST_F(SoftwareAleE2e, TheLinuxBridgesCfmAcceptsTheCcmsAndAnswersThem) {
   CfmagentdTest::writeFile(dir_ / "ale.json", R"({"bridgeMac": "02:00:00:00:0a:01", "interfaces": {"Ethernet1": "sw-a"},
     "switchports": {"Ethernet1": {"mode": "access", "portVlan": 10}}, "vlans": {"10": {}},
     "cfm": {"defaultProfile": {"ccmEnable": true, "ccmInterval": "1s"}, "domains": [{"level": 5, "name": "ale-md",
-      "associations": [{"name": "ale-ma", "primaryVlan": 10,
+      "associations": [{"name": "ale-ma", "primaryVlan": 10, "faultAlarm": {"fngResetTime": 2.5},
                         "localMeps": [{"id": 1, "interface": "Ethernet1", "remoteMeps": [2]}]}]}]}})");
   linkA_.emplace(*hostA_, "host-a", *switch_, "sw-a");
   startDaemon({"--config", dir_ / "ale.json"});
@@ -54,10 +56,13 @@ TEST_F(SoftwareAleE2e, TheLinuxBridgesCfmAcceptsTheCcmsAndAnswersThem) {
   // Each accepts the other's CCMs, with their Port and Interface Status TLVs. None of ours
   // has an unexpected opcode, version or level.
   ASSERT_TRUE(peerSees("defect=0 rdi=0 portTlv=2 ifTlv=1", 30)) << peer.output();
-  const json r = until("the kernel's MEP up", mep1Sees("ok", "none", false))["/aleMeps/5/ale-ma/1/remoteMeps/2"_json_pointer];
+  const json r = until("the kernel's MEP up", [ok = mep1Sees("ok", "none", false)](const json& s) {
+    return ok(s) && s.value("/aleMeps/5/ale-ma/1/faultAlarm"_json_pointer, "") == "none";  // nothing left from its boot
+  })["/aleMeps/5/ale-ma/1/remoteMeps/2"_json_pointer];
   EXPECT_EQ(r["macAddress"], "02:00:00:00:0b:01");
   EXPECT_EQ(r["portStatusTlv"], 2);
   EXPECT_EQ(r["interfaceStatusTlv"], 1);
+  E2e::Background monitor({CFMCTL, "--socket", socket(), "monitor", "--json"});
 
   // The kernel goes quiet: MEP 1 fails it and sends RDI, which the kernel reports.
   peer.send("tx 0\n");
@@ -71,6 +76,17 @@ TEST_F(SoftwareAleE2e, TheLinuxBridgesCfmAcceptsTheCcmsAndAnswersThem) {
   peer.send("tx 3600\n");
   until("the kernel's MEP back", mep1Sees("ok", "none", false));
   EXPECT_TRUE(peerSees("defect=0 rdi=0")) << peer.output();
+  // The layer's events meanwhile, each once and in order, the alarm cleared its reset time on.
+  ASSERT_TRUE(monitor.waitFor("faultAlarmCleared", 10)) << monitor.output();
+  std::string events;
+  std::istringstream lines(monitor.output());
+  for (std::string line; std::getline(lines, line);) {
+    const json e = json::parse(line, nullptr, false);
+    EXPECT_EQ(e.value("mepId", ""), "1") << line;
+    events += e.value("event", line) + " " + e.value("remoteMepId", e.value("defect", "")) + ", ";
+  }
+  EXPECT_EQ(events, "remoteMepFailed 2, defectRaised remoteCcm, faultAlarmRaised remoteCcm, remoteMepOk 2, "
+                    "defectCleared remoteCcm, faultAlarmCleared remoteCcm, ");
   // Every CCM so far followed the one before: at most the first, which the kernel had no
   // number for, was unexpected.
   const std::string last = peer.output().substr(peer.output().rfind("seqUnexpected="));
