@@ -92,38 +92,21 @@ TEST_F(DaemonTest, InterfacesFollowTheirDevices) {
   }
 }
 
-// Requests of any shape are answered, not thrown, and a refused one leaves nothing behind:
-// a clear request does not stay pending, and of a file valid up to its last domain nothing
-// is written.
-TEST_F(DaemonTest, RefusedRequestsAreAnsweredAndChangeNothing) {
-  for (const auto& r : {json{{"op", "reboot"}}, json::object(), json{{"op", 5}}, json{{"op", "clear"}},
-                        json{{"op", "apply"}, {"text", 5}}, json::array({"show"}), json("show")}) {
-    const auto answer = request(r);
-    EXPECT_EQ(answer["ok"], false) << r.dump();
-    EXPECT_FALSE(answer.value("error", "").empty()) << r.dump();
-  }
+// A refused request says why, and a clear request does not stay pending. (That a request
+// of any shape is answered with ok and, when refused, an error, and that only an accepted
+// apply changes the database, fuzz_control requires of every input.)
+TEST_F(DaemonTest, RefusedRequestsSayWhy) {
   EXPECT_EQ(request({{"op", "query"}, {"topic", "weather"}}),
             (json{{"ok", false}, {"error", "CfmAgent::Agent answers nothing about 'weather'"}}));
   auto dir = Kiln::ptrCast<Kiln::Dir>(daemon->manager().entity("cell/0/agent/commandRequest/config/cfmAgent"));
   ASSERT_TRUE(dir);
   EXPECT_EQ(request({{"op", "clear"}, {"command", "loopback,x"}}), (json{{"ok", false}, {"error", "stoi"}}));
   EXPECT_TRUE(dir->entity().empty());
-
-  auto good = demoConfig();
-  good["cfm"]["domains"].push_back({{"level", 5}, {"name", "md5"}, {"defaultMip", true}});
-  const json apply = {{"op", "apply"}, {"name", "new.json"}, {"text", good.dump()}};
-  EXPECT_FALSE(request(apply).value("writes", json::array()).empty());
-  auto bad = good;
-  bad["cfm"]["domains"][0]["defaultMip"] = false;
-  bad["cfm"]["domains"][1]["lvel"] = 1;
-  const auto before = request({{"op", "show"}})["state"];
-  const auto configBefore = daemon->config();
+  auto bad = demoConfig();
+  bad["cfm"]["domains"].push_back({{"level", 5}, {"lvel", 1}});
   const auto answer = request({{"op", "apply"}, {"name", "bad.json"}, {"text", bad.dump()}});
   EXPECT_EQ(answer["ok"], false);
   EXPECT_EQ(answer.value("error", "").rfind("bad.json: cfm.domains[1].lvel: unknown key", 0), 0u) << answer.dump();
-  EXPECT_EQ(request({{"op", "show"}})["state"], before);
-  EXPECT_TRUE(daemon->config() == configBefore);
-  EXPECT_EQ(request(apply), (json{{"ok", true}, {"writes", json::array()}}));
 }
 
 // The agent takes one frame per loop round: a burst between rounds overflows the socket's
