@@ -9,19 +9,6 @@ namespace {
 using namespace Interface;
 using Frames = std::vector<std::string>;
 
-// Takes `perNotification` frames each time the socket is readable.
-struct Reader : Pam::NotifieeConst {
-  Reader(Kiln::Ptr<Pam> pam, int perNotification)
-      : Pam::NotifieeConst(pam), pam(pam), perNotification(perNotification) {}
-  void onReadableCount() override {
-    ++notifications;
-    for (int i = 0; i < perNotification; ++i) pam->rxPkt();
-  }
-  Kiln::Ptr<Pam> pam;
-  int perNotification;
-  int notifications = 0;
-};
-
 class PamTest : public ::testing::Test {
  protected:
   void SetUp() override { manager->enabledIs(true); }
@@ -42,22 +29,6 @@ class PamTest : public ::testing::Test {
   Kiln::Ptr<DeviceIntfStatusDir> devices = Kiln::make<DeviceIntfStatusDir>("disd");
   Kiln::Ptr<EthDevPamManager> manager = Kiln::make<EthDevPamManager>(desired, collection, devices);
 };
-
-// A reader taking one frame per notification gets the next on the next round and no more once
-// none is left; frames nobody takes are offered again only when another arrives: the loop idles.
-TEST_F(PamTest, ReadabilityIsOfferedFromTheLoopOnlyWhileTheReaderReads) {
-  Reader reader(open("Ethernet1"), 1), idle(open("Ethernet2"), 0);
-  for (const char* f : {"f1", "f2", "f3"}) ASSERT_TRUE(inject("Ethernet1", f));
-  inject("Ethernet2", "a");
-  EXPECT_EQ(reader.notifications, 0);  // never from inside inject
-  Kiln::eventLoop().runUntilIdle();
-  EXPECT_EQ(reader.notifications, 3);
-  EXPECT_EQ(idle.notifications, 1);
-  inject("Ethernet2", "b");
-  Kiln::eventLoop().runUntilIdle();
-  EXPECT_EQ(idle.notifications, 2);
-  EXPECT_EQ(idle.pam->readableCount(), 2u);
-}
 
 // The agent's policy: the oldest frames make room.
 TEST_F(PamTest, FullQueueDropsAtTheHeadAndCountsTheDrops) {

@@ -25,19 +25,6 @@ Kiln::Ptr<Pkt> pktOf(std::string_view bytes) {
   return pkt;
 }
 
-TEST(Pkt, PrependingKeepsTheFrameContiguousAndThePayloadInPlace) {
-  auto pkt = pktOf("payload");
-  const std::uint8_t* payload = pkt->frontData();
-  pkt->beginOffsetIs(3);
-  std::uint8_t* front = pkt->newSharedHeadData(14);
-  EXPECT_EQ(front + 14, payload);
-  EXPECT_EQ(pkt->beginOffset(), 3);  // counted from the new front
-  // More than the head room: the frame moves once, bytes intact.
-  std::memset(front, 'h', 14);
-  std::memset(pkt->newSharedHeadData(Pkt::headRoom), 'x', Pkt::headRoom);
-  EXPECT_EQ(pkt->stringValue(), std::string(Pkt::headRoom, 'x') + std::string(14, 'h') + "payload");
-}
-
 // A frame built back to front in the room it asked for never moves, up to the largest frame;
 // growth past that is refused and leaves the frame as it was.
 TEST(Pkt, AFrameBuiltInItsOwnRoomStaysInPlaceAndStopsAtTheLargest) {
@@ -54,19 +41,6 @@ TEST(Pkt, AFrameBuiltInItsOwnRoomStaysInPlaceAndStopsAtTheLargest) {
   EXPECT_EQ(pkt->newSharedHeadData(1), nullptr);
   EXPECT_EQ(pktOf("abc")->newSharedHeadData(Pkt::maxBytes - 2), nullptr);
   EXPECT_EQ(pkt->stringValue(), std::string(Pkt::maxBytes - 1, 'b') + "e");
-}
-
-TEST(Pkt, ShallowCopiesShareThePayloadButNotEachOthersHeaders) {
-  auto original = pktOf("PDU");
-  auto a = pktManager().newShallowCopy(original);
-  auto b = pktManager().newShallowCopy(original);
-  original->frontData()[0] = 'p';
-  std::memcpy(a->newSharedHeadData(2), "A:", 2);
-  std::memcpy(b->newSharedHeadData(2), "B:", 2);  // a already claimed that head room
-  a->stringValueIs("+", true);  // appending never writes into a shared buffer
-  EXPECT_EQ(a->stringValue(), "A:pDU+");
-  EXPECT_EQ(b->stringValue(), "B:pDU");
-  EXPECT_EQ(original->stringValue(), "pDU");
 }
 
 TEST(PktManager, SteadyStreamAllocatesNothingOnceWarm) {
