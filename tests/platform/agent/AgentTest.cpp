@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/agent/AgentRunner.h"
-#include "platform/agent/CommandRequest.h"
 #include "platform/kiln/TypeRegistry.h"
 #include "tests/support/ErrorText.h"
 
@@ -41,41 +40,7 @@ TEST(EntityManager, GroupCompletesOnTheLoopAfterClose) {
   EXPECT_EQ(TestSupport::errorOf([&] { manager->entityIs("b", "No::SuchType"); }), "no entity type named No::SuchType");
 }
 
-using Agent::CommandRequest;
 using Log = std::vector<std::string>;
-
-struct EchoCallback : Agent::AgentCommandCallback {
-  EchoCallback() : Agent::AgentCommandCallback("echo", "EchoType") {}
-  void handleCommand(std::uint32_t socket, const std::string& command) override {
-    if (command == "boom") throw std::invalid_argument("stoi");
-    seen.push_back(std::to_string(socket) + ":" + command);
-  }
-  Log seen;
-};
-
-TEST(CommandRequestDir, CommandsReachTheCallbackOfTheirTypeAndErrorsGoBack) {
-  auto dir = Kiln::make<Kiln::Dir>("cfmAgent");
-  auto request = [&](const char* name, const char* type, const char* command) {
-    dir->entityIs(name, Kiln::make<CommandRequest>(name, type, 7, command));
-    return Kiln::ptrCast<CommandRequest>(dir->entity(name));
-  };
-  request("early", "EchoType", "clear");  // waits for the agent's callback
-  auto sm = std::make_unique<Agent::AgentCommandRequestDirSm>(nullptr, dir);
-  auto callback = Kiln::make<EchoCallback>();
-  sm->agentCommandCallbackIs(callback);
-  EXPECT_EQ(callback->seen, Log{"7:clear"});
-  EXPECT_EQ(request("r1", "EchoType", "clear counters")->state(), CommandRequest::State::done);
-  auto bad = request("r2", "EchoType", "boom");
-  EXPECT_TRUE(bad->state() == CommandRequest::State::failed && bad->error() == "stoi");
-  EXPECT_EQ(request("r3", "OtherType", "x")->state(), CommandRequest::State::pending);
-  // A handled request is not handled again when the directory changes around it.
-  dir->entityDel("r3");
-  sm->agentCommandCallbackIs(callback);
-  EXPECT_EQ(callback->seen, (Log{"7:clear", "7:clear counters"}));
-  sm = nullptr;  // its reactor lets go of the directory
-  EXPECT_EQ(dir->notifieeList().size(), 0u);
-  EXPECT_EQ(request("r4", "EchoType", "late")->state(), CommandRequest::State::pending);
-}
 
 // Mounts one path, closing its group unless told not to.
 struct TestAgent : AgentBase::CAgent {
