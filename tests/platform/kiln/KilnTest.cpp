@@ -7,13 +7,10 @@
 
 #include "platform/kiln/Dir.h"
 #include "platform/kiln/EventLoop.h"
-#include "platform/kiln/StateMachine.h"
 #include "platform/kiln/Trace.h"
-#include "tests/support/ErrorText.h"
 
 namespace {
 
-using Kiln::ChildKind;
 using Kiln::Dir;
 using Log = std::vector<std::string>;
 
@@ -34,23 +31,6 @@ struct Recorder : Dir::NotifieeConst {
   Log& log;
   std::string tag;
 };
-
-// Synchronous: each notifiee has run, in binding order, by the time the setter returns.
-TEST(Notification, OncePerRealChangeInBindingOrderAndOnlyWhileActive) {
-  auto dir = Kiln::make<Dir>();
-  Log log;
-  Recorder a(dir, log, "a:"), b(dir, log, "b:");
-  auto one = Kiln::make<Dir>("1");
-  dir->entityIs("p", one);
-  dir->entityIs("p", one);  // unchanged
-  b.hasNotificationActiveIs(false);
-  dir->entityIs("p", Kiln::make<Dir>("2"));  // replaced: the first one is let go
-  EXPECT_EQ(one->refCount(), 1u);
-  b.hasNotificationActiveIs(true);
-  dir->entityDel("q");  // absent
-  dir->entityDel("p");
-  EXPECT_EQ(log, (Log{"a:p=1", "b:p=1", "a:p=2", "a:p=none", "b:p=none"}));
-}
 
 // When told, drops another notifiee of the same notifier and binds a new one.
 struct Rewirer : Dir::NotifieeConst {
@@ -77,64 +57,6 @@ TEST(Notification, UnbindingAndBindingTakeEffectAtOnceEvenDuringARound) {
   dir = nullptr;  // the notifiees' references keep it
   raw->entityIs("y", Kiln::make<Dir>("3"));
   EXPECT_EQ(log, (Log{"new:x=2", "new:y=3"}));
-}
-
-// A machine built from (dir, label) that reports its life to a log.
-struct GadgetSm : Kiln::StateMachine {
-  GadgetSm(Kiln::PtrConst<Dir> dir, int label, Log& log) : dir(std::move(dir)), label(label), log(log) {
-    log.push_back("init " + std::to_string(label));
-  }
-  void hasNotificationActiveIs(bool a) { active = a; }
-  void doPrepareToDie() override { log.push_back("die " + std::to_string(label)); }
-  const Kiln::PtrConst<Dir> dir;
-  const int label;
-  Log& log;
-  bool active = false;
-};
-
-struct Owner {
-  Log log;
-  Kiln::Ptr<GadgetSm> single;
-  Kiln::Collection<int, GadgetSm> keyed;
-
-  // Label 0 stands for a setter that made no object.
-  Kiln::Ptr<GadgetSm> is(ChildKind kind, int key, Kiln::PtrConst<Dir> dir, int label) {
-    auto sameArgs = [&](const GadgetSm& sm) {
-      return bool(Kiln::ArgMatch(kind)("_dir", dir, sm.dir)("_label", label, sm.label));
-    };
-    auto make = [&] { return label ? new GadgetSm(dir, label, log) : nullptr; };
-    return kind == ChildKind::single ? Kiln::instantiate(single, sameArgs, make)
-                                     : keyed.instantiate(key, sameArgs, make);
-  }
-};
-
-// A child asked for with the arguments it was built from is kept. A single child asked for
-// with others is replaced, the replacement built before the old one is let go; a keyed one
-// is refused, naming the first difference. Each machine that leaves is prepared to die once.
-TEST(InstantiatingSetter, KeepsAnEqualChildReplacesASingleOneAndRefusesAKeyedOne) {
-  Owner owner;
-  auto dir = Kiln::make<Dir>("w1");
-  auto first = owner.is(ChildKind::single, 0, dir, 1);
-  EXPECT_TRUE(first->active);
-  EXPECT_EQ(owner.is(ChildKind::single, 0, dir, 1), first);
-  EXPECT_TRUE(owner.is(ChildKind::single, 0, dir, 2)->active);
-  Kiln::drop(owner.single);
-  EXPECT_EQ(owner.log, (Log{"init 1", "init 2", "die 1", "die 2"}));
-  owner.log.clear();
-  auto sm = owner.is(ChildKind::keyed, 3, dir, 7);
-  EXPECT_EQ(owner.is(ChildKind::keyed, 3, dir, 7), sm);
-  EXPECT_EQ(TestSupport::errorOf([&] { owner.is(ChildKind::keyed, 3, dir, 8); }),
-            "Reinstantiating the pointer interface where constructor parameter attribute _label "
-            "has a different value of 8 than the current value of 7 not allowed");
-  const std::string both = TestSupport::errorOf([&] { owner.is(ChildKind::keyed, 3, Kiln::make<Dir>("w2"), 8); });
-  EXPECT_NE(both.find("_dir has a different value of w2@"), std::string::npos) << both;
-  EXPECT_EQ(TestSupport::errorOf([&] { owner.is(ChildKind::keyed, 4, dir, 0); }), "null ValidPtr");
-  for (int key : {1, 2}) owner.is(ChildKind::keyed, key, dir, key * 10);
-  auto held = owner.keyed.find(2);
-  owner.keyed.del(2);
-  held->prepareToDie();  // a second request does nothing
-  owner.keyed.delAll();
-  EXPECT_EQ(owner.log, (Log{"init 7", "init 10", "init 20", "die 20", "die 10", "die 7"}));
 }
 
 // An eventfd stands in for a socket: readable while its counter is non-zero.
