@@ -314,14 +314,4 @@ TEST_F(ReceivePathTest, AFailedMountStopsTheAgentWithItsAssertion) {
   EXPECT_EQ(errorOf([&] { start(); }), "mountStatus == Orbis::mountSuccess_");
 }
 
-// A runner that mounted no "cfm/status" still gets every object, and an LTM is answered.
-TEST_F(AgentFixture, WithoutAStatusRootTheAgentIsWholeAndAnswers) {
-  agent = agentFactory("cfmAgent");
-  agent->entityManagerIs(manager);
-  agent->doMountsComplete(Orbis::mountSuccess_, manager);
-  ASSERT_TRUE(agent->cliCallback() && agent->continuityCheckSm() && agent->linktraceSm());
-  EXPECT_EQ(exchange(frame(ltm(5, bridgeMac), bridgeMac).bytes()).size(), 1u);
-  EXPECT_EQ(intfCounts(*agent->status()->counter(), et1), (Counts{{{3, 5, "in"}, 1}, {{3, 4, "out"}, 1}}));
-}
-
 }  // namespace
