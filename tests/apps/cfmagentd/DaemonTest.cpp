@@ -110,19 +110,24 @@ TEST_F(DaemonTest, RefusedRequestsSayWhy) {
 }
 
 // The agent takes one frame per loop round: a burst between rounds overflows the socket's
-// queue (56 frames, the oldest dropped), and the state shows exactly what was shed, beside
-// the MTU the kernel gave the device, or in a replay the configuration.
+// queue (56 frames, the oldest dropped, the agent's policy), and the state shows exactly
+// what was shed, and a frame too long to queue, beside the MTU the kernel gave the device,
+// or in a replay the configuration.
 TEST_F(DaemonTest, FramesShedByAFullSocketQueueAreShown) {
   daemon->deviceIs("sw-a", 4, true, IF_OPER_UP, 9000);
   loop.runUntilIdle();
-  const auto frame = ethernet(ccmGroup(3), hostA, 10, ccm(3, 200));
-  for (int i = 0; i < 100; ++i) Interface::memoryPamNetwork().inject(et1, frame);
+  auto& wire = Interface::memoryPamNetwork();
+  wire.sentClear();
+  for (std::uint32_t i = 0; i < 100; ++i) wire.inject(et1, ethernet(bridgeMac, hostA, 10, lbm(3, i)));
+  wire.inject(et1, std::string(Lumen::Pkt::maxBytes + 1, 'x'));  // longer than a packet: not queued
   loop.runUntilIdle();
-  EXPECT_EQ(counts()["Ethernet1/3/1/in"], 56u);
+  EXPECT_EQ(counts()["Ethernet1/3/3/in"], 56u);
+  ASSERT_EQ(wire.sent().size(), 56u);  // the oldest went: the first answered is the 45th
+  EXPECT_EQ(wire.sent().front().bytes, ethernet(hostA, bridgeMac, 10, cfmHeader(3, 2, 0, 4) + u32(44) + '\0'));
   EXPECT_EQ(Runner::showSockets(request({{"op", "show"}})["state"]),
             "Interface   MTU  Rx frames  Rx queue drops  Rx truncated  Rx kernel drops  Tx frames  Tx errors\n"
             "---------  ----  ---------  --------------  ------------  ---------------  ---------  ---------\n"
-            "Ethernet1  9000        100              44             0                0          0          0\n");
+            "Ethernet1  9000        100              44             1                0         56          0\n");
   // Asked for alone, a section comes alone.
   const json only = request({{"op", "show"}, {"sections", {"sockets", "databaseFill"}}})["state"];
   EXPECT_EQ(only.size(), 2u);

@@ -7,7 +7,6 @@
 namespace {
 
 using namespace Interface;
-using Frames = std::vector<std::string>;
 
 class PamTest : public ::testing::Test {
  protected:
@@ -29,20 +28,6 @@ class PamTest : public ::testing::Test {
   Kiln::Ptr<DeviceIntfStatusDir> devices = Kiln::make<DeviceIntfStatusDir>("disd");
   Kiln::Ptr<EthDevPamManager> manager = Kiln::make<EthDevPamManager>(desired, collection, devices);
 };
-
-// The agent's policy: the oldest frames make room.
-TEST_F(PamTest, FullQueueDropsAtTheHeadAndCountsTheDrops) {
-  manager->rxQueueLimitIs(4);
-  manager->headDropPolicyIs(true);
-  auto pam = open("Ethernet2");
-  for (int i = 1; i <= 6; ++i) inject("Ethernet2", std::to_string(i));
-  inject("Ethernet2", std::string(Lumen::Pkt::maxBytes + 1, 'x'));  // no drop of the queue's
-  EXPECT_EQ(pam->counters().rxQueueDrops, 2u);
-  EXPECT_EQ(pam->counters().rxTruncated, 1u);
-  Frames kept;
-  while (auto pkt = pam->rxPkt()) kept.push_back(pkt->stringValue());
-  EXPECT_EQ(kept, (Frames{"3", "4", "5", "6"}));
-}
 
 TEST_F(PamTest, SocketsFollowTheDesiredInterfacesWhileTheManagerLives) {
   manager->rxQueueLimitIs(56);
