@@ -309,7 +309,13 @@ TEST_F(ReceivePathTest, EthernetAndPortChannelInterfacesGetSocketsAndMachines) {
   EXPECT_FALSE(Interface::memoryPamNetwork().isOpen(et7) || Interface::memoryPamNetwork().isOpen(et1));
 }
 
-TEST_F(ReceivePathTest, AFailedMountStopsTheAgentWithItsAssertion) {
+// What the runner cannot load it refuses; a mount that fails stops the agent with its
+// assertion.
+TEST_F(ReceivePathTest, AnAgentThatCannotStartSaysWhy) {
+  EXPECT_THROW(runner.libraryIs("/nonexistent/libNothing.so"), std::runtime_error);
+  runner.libraryIs(CFM_AGENT_LIBRARY);
+  EXPECT_THROW(runner.agentIs("No::Such", "x"), std::runtime_error);
+  EXPECT_THROW(runner.agentIs("Kiln::Dir", "x"), std::runtime_error);  // not an agent
   manager->entityIs("cfm/aleStatus", "Kiln::Dir");  // another type at a mounted path
   EXPECT_EQ(errorOf([&] { start(); }), "mountStatus == Orbis::mountSuccess_");
 }
