@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <sstream>
 
 #include "tests/apps/cfmagentd/TestUtil.h"
@@ -73,8 +74,12 @@ TEST_F(SoftwareAleE2e, TheLinuxBridgesCfmAcceptsTheCcmsAndAnswersThem) {
     return s.value("/aleMeps/5/ale-ma/1/faultAlarm"_json_pointer, "") == "remoteCcm";
   });
   EXPECT_EQ(peer.output().find("rdi=0", from), std::string::npos) << peer.output();
+  const double resumed = double(::time(nullptr));
   peer.send("tx 3600\n");
-  until("the kernel's MEP back", mep1Sees("ok", "none", false));
+  // Back, and since then; ok to failed once is one flap.
+  const json back = until("the kernel's MEP back", mep1Sees("ok", "none", false))["/aleMeps/5/ale-ma/1/remoteMeps/2"_json_pointer];
+  EXPECT_GE(back.value("rMepFailedOkTime", 0.0), resumed) << back.dump(2);
+  EXPECT_EQ(back["flaps"], 1) << back.dump(2);
   EXPECT_TRUE(peerSees("defect=0 rdi=0")) << peer.output();
   // The layer's events meanwhile, each once and in order, the alarm cleared its reset time on.
   ASSERT_TRUE(monitor.waitFor("faultAlarmCleared", 10)) << monitor.output();

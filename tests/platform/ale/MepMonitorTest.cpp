@@ -108,22 +108,6 @@ TEST(MepMonitor, SequenceGapsAndRepeatsCount) {
   }
 }
 
-// Each change of a remote MEP's state is listed once, in order, with when it happened; only
-// ok to failed is a flap.
-TEST(MepMonitor, StateChangesAndFlaps) {
-  MepMonitor m = monitor();
-  m.ccmReceived(ccmFrom(2), 1);  // 2: start to ok
-  m.ccmReceived(ccmFrom(2), 2);  // no change
-  m.tick(3.5);                   // 3 fails, never heard
-  m.tick(5.5);                   // 2 fails
-  m.ccmReceived(ccmFrom(2), 6);  // 2 is back
-  EXPECT_EQ(m.stateChanges(), (std::vector{MepId(2), MepId(3), MepId(2), MepId(2)}));
-  const RemoteMep& two = *m.remoteMep(MepId(2));
-  const RemoteMep& three = *m.remoteMep(MepId(3));
-  EXPECT_EQ(std::tuple(two.state, two.since, two.flaps), std::tuple(RemoteMepState::ok, 6.0, 1u));
-  EXPECT_EQ(std::tuple(three.state, three.since, three.flaps), std::tuple(RemoteMepState::failed, 3.5, 0u));
-}
-
 TEST(MepMonitor, ConfigurationChangesKeepTheRemoteMepsThatStay) {
   MepMonitor m = monitor();
   ReceivedCcm two = ccmFrom(2, 1);
