@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "platform/types/CcmDb.h"
 #include "platform/types/CfmConfig.h"
 #include "platform/types/CfmCounters.h"
 #include "tests/support/AllocationCounter.h"
@@ -47,6 +50,36 @@ TEST(CfmProfile, DefaultProfileSendsCcmsOnceASecondAndIsNoMemberOfTheCollection)
   EXPECT_NE(config->cfmProfileIs(profile->cfmProfileName()), profile);
   config->cfmProfileDel(profile->cfmProfileName());
   EXPECT_EQ(config->defaultCfmProfile(), profile);
+}
+
+// The entry counts the receiver holds its limits against follow every way an entry comes and
+// goes, at any depth; a member let go, or made on its own, counts into no database.
+TEST(CcmDatabases, EntryCountsFollowEveryAdditionAndDeletion) {
+  auto mip = Kiln::make<MipCcmDb>();
+  auto ccm = Kiln::make<CcmDb>();
+  const Lumen::EthAddr a(2, 0, 0, 0, 0, 0xa), b(2, 0, 0, 0, 0, 0xb);
+  const Lumen::IntfId et1("Ethernet1");
+  auto vlan10 = mip->vlanIs(Lumen::VlanId(10));
+  auto md3 = ccm->ccmMdIs(MdLevel(3));
+  auto ma = md3->ccmMaIs(MaName("x"));
+  using Counts = std::pair<std::size_t, std::size_t>;  // MIP CCM entries, MEPs
+  const std::vector<std::pair<std::function<void()>, Counts>> steps = {
+      {[&] { vlan10->entryIs(a, et1), vlan10->entryIs(b, et1), mip->vlanIs(Lumen::VlanId(20))->entryIs(a, et1); }, {3, 0}},
+      {[&] { vlan10->entryIs(a, Lumen::IntfId("Ethernet2")); }, {3, 0}},  // moved, not added
+      {[&] { vlan10->entryDel(a), vlan10->entryDel(a); }, {2, 0}},
+      {[&] { mip->vlanDel(Lumen::VlanId(10)), vlan10->entryIs(a, et1); }, {1, 0}},
+      {[&] { ma->ccmMepInfoIs(MepId(1)), ma->ccmMepInfoIs(MepId(1)), ma->ccmMepInfoIs(MepId(2)); }, {1, 2}},
+      {[&] { md3->ccmMaIs(MaName("y"))->ccmMepInfoIs(MepId(1)), ccm->ccmMdIs(MdLevel(4))->ccmMaIs(MaName("x"))->ccmMepInfoIs(MepId(1)); }, {1, 4}},
+      {[&] { ma->ccmMepInfoDel(MepId(2)), ma->ccmMepInfoDel(MepId(2)); }, {1, 3}},
+      {[&] { md3->ccmMaDel(MaName("y")); }, {1, 2}},
+      {[&] { ccm->ccmMdDel(MdLevel(3)), ma->ccmMepInfoIs(MepId(9)); }, {1, 1}},
+      {[&] { Kiln::make<CcmMa>(MaName("z"))->ccmMepInfoIs(MepId(1)); }, {1, 1}},
+      {[&] { ccm->ccmMdDelAll(), mip->vlanDelAll(); }, {0, 0}},
+  };
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    steps[i].first();
+    EXPECT_EQ(Counts(mip->entryCount(), ccm->entryCount()), steps[i].second) << "step " << i;
+  }
 }
 
 // Counting walks the tree once per frame: only the first count of a key may allocate.
