@@ -1,6 +1,5 @@
-// What ping, dmm, slm and trace print: a duplicate reply, a loss that is not a whole
-// percentage, round-trip times and their deviation, synthetic loss from a test's counters,
-// and linktrace replies by hop.
+// What ping, dmm and slm print: a duplicate reply, a loss that is not a whole percentage,
+// round-trip times and their deviation, and synthetic loss from a test's counters.
 
 #include <gtest/gtest.h>
 
@@ -47,19 +46,6 @@ TEST(CfmToolReport, SyntheticLossFromTheFirstAndLastReply) {
               "--- 02:00:00:00:00:02 cfm slm statistics ---\n6 transmitted, " + std::to_string(replies.size()) +
                   " received\n" + line + "\n");
   }
-}
-
-// Replies in the order they came, the farther hop first: printed nearest first, each with
-// what its TLVs and flags say.
-TEST(CfmToolReport, TraceRepliesByTtlWithTheirPorts) {
-  const Lumen::EthAddr far(2, 0, 0, 0, 0, 0xbb), near(2, 0, 0, 0, 0, 0xaa);
-  const std::vector<LinktraceReply> replies = {
-      {far, 8, 1, false, true, LinktraceReply::Port{far, 1}, std::nullopt},
-      {near, 9, 2, true, false, LinktraceReply::Port{Lumen::EthAddr(2, 0, 0, 0, 0, 0xa1), 1},
-       LinktraceReply::Port{Lumen::EthAddr(2, 0, 0, 0, 0, 0xa2), 2}}};
-  EXPECT_EQ(traceReport(replies),
-            "  9  02:00:00:00:00:aa  RlyFDB   ingress 02:00:00:00:00:a1 IngOK  egress 02:00:00:00:00:a2 EgrDown  FwdYes\n"
-            "  8  02:00:00:00:00:bb  RlyHit   ingress 02:00:00:00:00:bb IngOK  TerminalMEP\n");
 }
 
 }  // namespace
