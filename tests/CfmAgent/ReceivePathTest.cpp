@@ -57,6 +57,31 @@ TEST_F(PktRecordTest, ClearBetweenTheTwoInCountsTakesNothingBack) {
   EXPECT_EQ(counts(), (Counts{{{3, 3, "in"}, 2}}));
 }
 
+// A frame's counts in the order the callers keep, and two ways of breaking it (the other
+// guards are one-line checks of the same kind).
+TEST_F(PktRecordTest, CallerInvariantsAreAssertions) {
+  struct Step { Cfm::MdLevel level; Cfm::OpCode op; CounterId id; };
+  const Step in{none, Cfm::opCodeNone, CounterId::in_}, lbm{Cfm::MdLevel(5), Cfm::opCodeLbm, CounterId::in_},
+      lbr{Cfm::MdLevel(5), Cfm::opCodeLbr, CounterId::out_};
+  const std::pair<std::vector<Step>, const char*> rows[] = {  // the last step fails, unless ""
+      // A debug count on the way changes nothing of the order: the reply still counts out.
+      {{in, lbm, {Cfm::MdLevel(5), Cfm::opCodeLbm, CounterId::debugUnsupportedMdNameFormat_}, lbr}, ""},
+      // A frame is counted out or out-error, never both; `in` moves on once, never twice.
+      {{in, lbm, lbr, {Cfm::MdLevel(5), Cfm::opCodeLbr, CounterId::outErrorNoPam_}},
+       "counterClass > incrCounterCounterClass( lastIncrCounterId() )"},
+      {{in, lbm, lbm}, "inCounterIdIncrCount() <= 1"},
+  };
+  for (const auto& [steps, assertion] : rows) {
+    SCOPED_TRACE(assertion);
+    helper->counter()->intfCounterDelAll();
+    auto f = pktCounterHelperFactory(helper);
+    EXPECT_EQ(errorOf([&] { for (const Step& s : steps) f->incrCounter(et1, s.level, s.op, s.id); }), assertion);
+    if (*assertion) continue;
+    // `in` moved to its level and opcode
+    EXPECT_EQ(counts(), (Counts{{{5, 3, "in"}, 1}, {{5, 3, "debugUnsupportedMdNameFormat"}, 1}, {{5, 2, "out"}, 1}}));
+  }
+}
+
 // The chain cut at every length: the walk goes only as far as asked, finds what is whole,
 // counts a cut TLV once however often asked, and stops at the End TLV or the frame's end.
 TEST_F(PktRecordTest, EveryCutOfATlvChainIsCountedOnce) {
@@ -83,6 +108,40 @@ TEST_F(PktRecordTest, EveryCutOfATlvChainIsCountedOnce) {
     EXPECT_EQ(counts(), (error ? Counts{{{5, 3, "in"}, 1}, {{5, 3, error}, 1}} : Counts{{{5, 3, "in"}, 1}}));
     record->tlvDel(tlvTypeSenderId);
     EXPECT_TRUE(record->tlv(tlvTypeSenderId).empty());  // deleted stays hidden
+  }
+}
+
+// A received record neither sends nor counts out; a record to send counts no in-errors, and
+// goes out only where there is a socket (Ethernet1) and its Ethernet header comes first: at
+// the begin offset, or for a copy at the frame's front.
+TEST_F(PktRecordTest, ARecordSendsAndCountsOnlyInItsDirection) {
+  const std::string lbmEnd = lbm(std::string(1, '\0'));
+  auto in = received(lbmEnd);
+  EXPECT_EQ(errorOf([&] { in->sendPkt(); }), "!ingress()");
+  EXPECT_EQ(errorOf([&] { in->incrPktCounter(CounterId::out_); }),
+            "counterClass == CounterClass::counterClassIn_ || counterClass == "
+            "CounterClass::counterClassInError_ || counterClass == CounterClass::counterClassDebug_");
+  struct Row { IntfId intf; std::int16_t beginOffset; bool copy, sent; };
+  const Row rows[] = {{et2, 0, true, false}, {et1, 14, false, false},
+                      {et1, 14, true, true}};  // a loopback reply: begin offset still at the LBM
+  for (const Row& r : rows) {
+    SCOPED_TRACE(&r - rows);
+    helper->counter()->intfCounterDelAll();
+    Interface::memoryPamNetwork().sentClear();
+    const auto frame = Lumen::pktManager().newShallowCopy(in->pkt());
+    frame->beginOffsetIs(r.beginOffset);
+    auto out = pktMetaDataFactory(2, frame, r.intf, false, pams, pktCounterHelperFactory(helper));
+    out->ethHdrIs(in->ethHdr());
+    out->opCodeIs(Cfm::opCodeLbr);
+    out->sendPktCopyIs(r.copy);
+    out->sendPkt();
+    EXPECT_EQ(out->pkt() != frame, r.sent && r.copy);
+    EXPECT_EQ(errorOf([&] { out->tlvDel(tlvTypeData); }), "ingress()");
+    EXPECT_EQ(errorOf([&] { out->incrPktCounter(CounterId::inErrorPduTooShort_); }),
+              "counterClass == CounterClass::counterClassOut_ || counterClass == CounterClass::counterClassOutError_");
+    const auto& sent = Interface::memoryPamNetwork().sent();
+    EXPECT_TRUE(r.sent ? sent.size() == 1 && sent[0].intf == et1 && sent[0].bytes == lbmEnd : sent.empty());
+    EXPECT_EQ(counts(r.intf), (Counts{{{8, 2, r.sent ? "out" : "outErrorNoPam"}, 1}}));
   }
 }
 
@@ -131,14 +190,6 @@ TEST_F(PktRecordTest, EncapsulationFollowsTheEgressPort) {
   pktHelper.newPktMetaData(Lumen::pktManager().newPkt(), et1, true);
   EXPECT_EQ(pktHelper.pktId(), std::size(rows) + 1);
   EXPECT_EQ(counts(), (Counts{{{8, 0, "in"}, 1}, {{8, 0, "out"}, std::size(rows) - 1}, {{8, 0, "outErrorNoPam"}, 1}}));
-  // Whole, but out of Ethernet2, which has no socket: counted, not sent.
-  auto access = Kiln::make<Bridging::Config>();
-  access->switchIntfConfigIs(et2)->modeIs(Bridging::switchIntfModeAccess);
-  auto pkt = Lumen::pktManager().newPkt();
-  auto toEt2 = pktHelper.newPktMetaData(pkt, et2, false);
-  ASSERT_TRUE(pktHelper.encapL2Layer(pkt, *toEt2, et2, {}, {}, Lumen::VlanId(20), access));
-  toEt2->sendPkt();
-  EXPECT_EQ(counts(et2), (Counts{{{8, 0, "outErrorNoPam"}, 1}}));
 }
 
 // ---- The whole agent
