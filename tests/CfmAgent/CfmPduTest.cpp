@@ -1,13 +1,15 @@
-// The PDU overlays: wrappers that must not reach past a packet, and the MAID's names. (Each
-// header's field layout is a static_assert beside it; the flag bits are in the byte-exact
-// frames of LinktraceTest, LoopbackTest and CcmFrameTest, which tshark reads too.)
+// The PDU overlays: header and flag bits, range checks, and accessors that must not reach
+// past a packet, the MAID or a TLV. (tshark decodes the agent's own LTR and relayed LTM in
+// LinktraceTest, and cfmtool's CCMs, LBMs and LTMs in its end-to-end suite.)
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <numeric>
 
 #include "CfmAgent/ContinuityCheckPdu.h"
+#include "CfmAgent/LinktracePdu.h"
 #include "CfmAgent/LoopbackPdu.h"
 #include "tests/support/ErrorText.h"
 
@@ -26,6 +28,48 @@ std::string hex(const void* bytes, std::size_t n) {
   return out.substr(n ? 1 : 0);
 }
 std::string hex(const auto& bytes) { return hex(bytes.data(), bytes.size()); }
+
+TEST(CfmCommonHeader, LevelAndVersionKeepToTheirBitsAndOpCodesOutsideOneToFiveAreRefused) {
+  struct Row { std::uint8_t before; bool level; std::uint8_t arg, after; };  // level, else version
+  const Row rows[] = {{0x1f, true, 7, 0xff}, {0xff, false, 0, 0xe0}, {0xa5, true, 0, 0x05}, {0x00, false, 0x20, 0x00}};
+  for (const Row& r : rows) {
+    CFMCommonHeader header(0, Cfm::opCodeCcm);
+    header.mdLevelFieldIs(MdLevelVersion(r.before));
+    r.level ? header.mdLevelIs(r.arg) : header.versionIs(r.arg);
+    EXPECT_EQ(wireBytes(header)[0], r.after) << int(r.before) << " " << int(r.arg);
+  }
+  EXPECT_EQ(hex(wireBytes(CFMCommonHeader(9, 2))), "20 02 00 00");
+  const std::string opCodeError =
+      "CFMCommonHeader::opCode < CFMCommonHeader::opCodeMin or > CFMCommonHeader::opCodeMax not allowed";
+  for (std::uint8_t op : {0, 6, 255}) {
+    CFMCommonHeader h(3, Cfm::opCodeLtm);
+    EXPECT_EQ(errorOf([=] { (void)CFMCommonHeader(3, op); }), opCodeError) << int(op);
+    EXPECT_EQ(errorOf([&] { h.opCodeIs(op); }), opCodeError) << int(op);
+    EXPECT_EQ(errorOf([&] { h.opCodeIs(op); }), "") << int(op);  // stored, and not new any more
+  }
+}
+
+TEST(PduFlags, EachSetterChangesOnlyItsBitsAndMepIdsStayInRange) {
+  // `set` sets and clears its bits over flags that were all clear, then all set.
+  auto expectOnlyItsBits = [](auto pdu, auto set, int bits) {
+    std::invoke(set, pdu, true);
+    EXPECT_EQ(pdu.flag(), bits);
+    pdu.flagIs(0xff);
+    std::invoke(set, pdu, false);
+    EXPECT_EQ(pdu.flag(), 0xff & ~bits) << bits;
+  };
+  CCMPdu ccm(0, Cfm::opCodeCcm);
+  const LTRPdu ltr(0, Cfm::opCodeLtr);
+  expectOnlyItsBits(ccm, [](CCMPdu& c, bool on) { c.ccmIntervalFieldIs(on ? 7 : 0); }, 0x07);
+  expectOnlyItsBits(ccm, [](CCMPdu& c, bool on) { c.reservedIs(on ? 0x0f : 0); }, 0x78);
+  expectOnlyItsBits(ccm, &CCMPdu::remoteDefectIndicationIs, 0x80);
+  expectOnlyItsBits(ltr, &LTRPdu::useFdbOnlyIs, 0x80);
+  expectOnlyItsBits(ltr, &LTRPdu::fwdYesIs, 0x40);
+  expectOnlyItsBits(ltr, &LTRPdu::terminalMepIs, 0x20);
+  const std::string mepIdError = "CCMPdu::mepId < CCMPdu::mepIdMin or > CCMPdu::mepIdMax not allowed";
+  for (std::uint16_t id : {0, 8192, 0xffff}) EXPECT_EQ(errorOf([&] { ccm.mepIdIs(id); }), mepIdError) << id;
+  EXPECT_EQ(errorOf([&] { ccm.mepIdIs(8191); }), "");
+}
 
 TEST(CfmWrappers, RefuseOffsetsWhoseFixedPartLeavesThePacket) {
   auto countingPkt = [](std::size_t bytes) {  // bytes 0, 1, 2, ... in a heap block of their own
@@ -112,6 +156,23 @@ TEST(CcmPdu, NameLengthsDecideWhatIsReadAndWrittenAndNothingLeavesTheMaid) {
   // MD names the format cannot carry: none where it needs one, one where it has none.
   for (std::uint8_t mdFormat : {2, 4}) EXPECT_EQ(write("", mdFormat, "a", 2), mdError);
   EXPECT_EQ(write("m", Cfm::mdNameFormatNone, "a", 2), mdError);
+}
+
+TEST(LinktraceTlv, PortIdSpansTheTlvLengthLessNine) {
+  // Reply Egress: EgrOK, MAC, port ID length 3, subtype 5 (interface name), "Et1"; the next TLV.
+  std::uint8_t wire[] = {0x06, 0x00, 0x0c, 0x01, 0x00, 0x1c, 0x73, 0x00, 0x00, 0x09, 0x03, 0x05, 'E', 't', '1', 0x03};
+  auto* tlv = reinterpret_cast<ReplyEgressTlvPortId*>(wire);
+  EXPECT_EQ(tlv->portId(), "Et1");
+  tlv->portIdIs("P");
+  EXPECT_EQ(hex(wire + 10, 6), "03 05 50 00 00 03");  // rest zeroed, lengths and the next TLV untouched
+  EXPECT_EQ(errorOf([&] { tlv->portIdIs("Et10"); }), "s.bytes() <= bufLen");
+
+  // A length below the fixed part's: no port ID to read or write.
+  std::uint8_t fixed[sizeof(ReplyTlvPortId)] = {};
+  auto* built = new (fixed) ReplyIngressTlvPortId(8);
+  const char* tooShort = "length() >= ( sizeof( ReplyTlvPortId ) - sizeof( TypeLength ) )";
+  EXPECT_EQ(errorOf([&] { built->portId(); }), tooShort);
+  EXPECT_EQ(errorOf([&] { built->portIdIs(""); }), tooShort);
 }
 
 }  // namespace
