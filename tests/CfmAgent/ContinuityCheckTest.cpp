@@ -66,7 +66,6 @@ TEST_F(ContinuityCheckTest, EachCheckCountsAndLearnsAsItsOutcome) {
       {"string md, ma 38", names(4, 7, 38), {maLen}, nothing},
       {"dns md 43, ma 1", names(2, 43, 1), {debug}, both, "a"},
       {"dns md 44", names(2, 44, 1), {debug, maLen}, mipOnly},
-      {"a NUL in the ma name", ccm(3, 200, "demo-md", std::string("ma\0x", 4)), {}, both, std::string("ma\0x", 4)},
       // Two faults: the first check decides.
       {"129 bytes, interval 0", sized(with(ccm(3, 200), 2, 0), 129), {"inErrorPduTooLong"}, nothing},
       {"interval 0, mep 0", with(ccm(3, 0), 2, 0), {"inErrorCcmIntervalZero"}, nothing},

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <span>
 #include <thread>
 #include <tuple>
 
@@ -22,11 +21,13 @@
 #include "platform/kiln/EventLoop.h"
 #include "tests/support/Netns.h"
 #include "tests/support/PeerFrames.h"
+#include "tests/support/Sockets.h"
 
 namespace {
 
 using Interface::AfPacketSocket;
 using Interface::IntfId;
+using TestSupport::receiveFrames;
 using TestSupport::span;
 using Tags = std::vector<std::pair<std::uint16_t, std::uint16_t>>;  // (TPID, tag control)
 using Frames = std::vector<std::string>;
@@ -40,27 +41,6 @@ std::string cfm(Tags tags = {}, std::uint32_t seq = 0, std::size_t size = 60, st
   return b;
 }
 std::string other(Tags tags, std::uint16_t etherType) { return cfm(std::move(tags), 0, 60, etherType); }
-
-// Reads in batches until at least `count` frames came or `timeout` passed; the caller
-// compares what came. `batchSizes`, when given, gets the size of each non-empty read.
-std::vector<std::string> receiveFrames(AfPacketSocket& s, std::size_t count, std::chrono::milliseconds timeout = 5s,
-                                       std::vector<std::size_t>* batchSizes = nullptr) {
-  std::vector<std::string> frames;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (frames.size() < count) {
-    const std::size_t n = s.receive(
-        [&](std::span<const std::uint8_t> f) { frames.emplace_back(f.begin(), f.end()); },
-        AfPacketSocket::kBatchFrames);
-    if (batchSizes != nullptr && n > 0) batchSizes->push_back(n);
-    if (n > 0) continue;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{s.fd(), POLLIN, 0};
-    ::poll(&p, 1, int(left.count()));
-  }
-  return frames;
-}
 
 std::size_t receiveNow(AfPacketSocket& s) { return s.receive([](std::span<const std::uint8_t>) {}, 1000); }
 

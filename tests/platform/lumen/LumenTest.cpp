@@ -27,6 +27,25 @@ Kiln::Ptr<Pkt> pktOf(std::string_view bytes) {
 
 // A frame built back to front in the room it asked for never moves, up to the largest frame;
 // growth past that is refused and leaves the frame as it was.
+TEST(Pkt, OffsetsStayInsideTheFrameAndItGrowsToTheLargestFrameOnly) {
+  auto pkt = pktOf("abcdef");
+  pkt->beginOffsetIs(6);  // at the end: no bytes left, still inside
+  EXPECT_EQ(pkt->stringValue(), "abcdef");  // whatever the begin offset
+  for (int bad : {-1, 7}) EXPECT_EQ(TestSupport::errorOf([&] { pkt->beginOffsetIs(bad); }), "checkOffsetBounds()") << bad;
+  EXPECT_EQ(TestSupport::errorOf([&] { pkt->beginOffsetInc(1); }), "checkOffsetBounds()");
+  EXPECT_EQ(pkt->beginOffset(), 6);
+  pkt->stringValueIs("gh", true);
+  EXPECT_EQ(pkt->stringValue(), "abcdefgh");
+  EXPECT_EQ(pkt->beginOffset(), 6);
+  pkt->stringValueIs("xy", false);
+  EXPECT_EQ(pkt->beginOffset(), 0);
+  EXPECT_EQ(TestSupport::errorOf([&] { pkt->stringValueIs(std::string(Pkt::maxBytes - 1, 'z'), true); }),
+            "Pkt::bytes > 16384 not allowed");
+  EXPECT_EQ(pkt->stringValue(), "xy");  // nothing stored is lost
+  pkt->stringValueIs(std::string(Pkt::maxBytes - 2, 'j'), true);
+  EXPECT_EQ(pkt->frontBytes(), Pkt::maxBytes);
+}
+
 TEST(Pkt, AFrameBuiltInItsOwnRoomStaysInPlaceAndStopsAtTheLargest) {
   auto pkt = pktManager().newPkt(Pkt::maxBytes);
   std::uint8_t* end = pkt->newSharedHeadData(1);
@@ -103,6 +122,17 @@ TEST(IntfId, OrderStaysAlphabeticalWhateverOrderNamesArriveIn) {
   for (const std::string& name : names) EXPECT_EQ(byId.at(IntfId(name)), name);
   EXPECT_EQ(indexes.size(), sorted.size());
   EXPECT_FALSE(indexes.contains(IntfId().denseIndex()));
+}
+
+TEST(ValueTypes, RangeErrorsNameTheBound) {
+  const std::string vlanId = "VlanId::value < VlanId::min or > VlanId::max not allowed";
+  EXPECT_EQ(TestSupport::errorOf([] { Lumen::NamespaceName(std::string(151, 'n')); }),
+            "NamespaceName::bytes > 150 not allowed");
+  EXPECT_EQ(TestSupport::errorOf([] { Lumen::VlanIdOrNone(4094); }), "");
+  EXPECT_EQ(TestSupport::errorOf([] { Lumen::VlanIdOrNone(4095); }), "VlanIdOrNone::value > 4094 not allowed");
+  for (std::uint16_t v : {0, 1, 4094, 4095}) {
+    EXPECT_EQ(TestSupport::errorOf([v] { Lumen::VlanId{v}; }), v == 0 || v == 4095 ? vlanId : "") << v;
+  }
 }
 
 }  // namespace

@@ -6,11 +6,29 @@
 #include "platform/types/CfmConfig.h"
 #include "platform/types/CfmCounters.h"
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/ErrorText.h"
 
 namespace {
 
 using namespace CfmAgent;
+using namespace TestSupport;
 using Cfm::MaName, Cfm::MdLevel, Cfm::MepId;
+
+TEST(CfmTypes, RangedValuesRefuseWhatIsPastTheirBounds) {
+  const std::string mepId = "MepId::value < MepId::min or > MepId::max not allowed";
+  EXPECT_EQ(errorOf([] { MdLevel{8}; }), "");  // the invalid level is a value of its own
+  // A wider integer is refused, not narrowed into range (256 would read as level 0).
+  for (const long long level : {9LL, 256LL, -1LL}) {
+    EXPECT_EQ(errorOf([=] { MdLevel{level}; }), "MdLevel::value < MdLevel::min or > MdLevel::invalid not allowed");
+  }
+  EXPECT_EQ(errorOf([] { MepId{1}; }) + errorOf([] { MepId{8191}; }), "");
+  for (const std::uint16_t id : {0, 8192}) EXPECT_EQ(errorOf([=] { MepId{id}; }), mepId) << id;
+  EXPECT_EQ(errorOf([] { MaName{std::string(45, 'a')}; }) + errorOf([] { Cfm::MdName{std::string(43, 'd')}; }), "");
+  EXPECT_EQ(errorOf([] { MaName{std::string(46, 'a')}; }), "MaName::bytes > 45 not allowed");
+  EXPECT_EQ(errorOf([] { Cfm::MdName{std::string(44, 'd')}; }), "MdName::bytes > 43 not allowed");
+  // Names are bytes: a NUL inside is kept, not a terminator.
+  EXPECT_EQ(MaName(std::string("a\0b", 3)).stringValue().size(), 3u);
+}
 
 TEST(CfmTypes, GroupAddressesDecodeToLevelAndOpCode) {
   struct Case { Lumen::EthAddr addr; std::uint8_t level; Cfm::OpCode op; };
