@@ -82,7 +82,7 @@ std::span<const std::uint8_t> PmSession::message(const Lumen::EthAddr& dst, cons
   switch (settings_.kind) {
     case Cfm::PmKind::dmm:
       Lumen::overlayAt<Cfm::DmPdu>(pdu, 0)->txTimeStampfIs(now);
-      unanswered_[nextUnanswered_++ % unanswered_.size()] = now.ns();
+      unanswered_[nextUnanswered_++ % unanswered_.size()] = {now.ns(), {}};
       break;
     case Cfm::PmKind::slm: Lumen::overlayAt<Cfm::SlPdu>(pdu, 0)->txFcfIs(++txFcf_); break;
     default: Lumen::overlayAt<Cfm::OneDmPdu>(pdu, 0)->txTimeStampfIs(now); break;
@@ -93,12 +93,12 @@ std::span<const std::uint8_t> PmSession::message(const Lumen::EthAddr& dst, cons
 void PmSession::messageSent(bool sent, Cfm::PmTime kernelSent) {
   if (sent) {
     ++sent_;
-    if (settings_.kind == Cfm::PmKind::dmm) kernelSent_[(nextUnanswered_ - 1) % kernelSent_.size()] = kernelSent;
+    if (settings_.kind == Cfm::PmKind::dmm) unanswered_[(nextUnanswered_ - 1) % unanswered_.size()].kernelSent = kernelSent;
     if (!kernelSent.isZero()) ++kernelSendTimes_;
   } else {
     ++notSent_;
     // Never left: no reply can answer it. An SLM's count is the frames that left.
-    if (settings_.kind == Cfm::PmKind::dmm) unanswered_[--nextUnanswered_ % unanswered_.size()] = 0;
+    if (settings_.kind == Cfm::PmKind::dmm) unanswered_[--nextUnanswered_ % unanswered_.size()] = {};
     if (settings_.kind == Cfm::PmKind::slm) --txFcf_;
   }
 }
@@ -108,14 +108,14 @@ bool PmSession::replyReceived(const CfmFrame& frame, Cfm::PmTime rxTime) {
   if (settings_.kind == Cfm::PmKind::dmm) {
     const auto* dmr = pduOf<Cfm::DmPdu>(frame, Cfm::opCodeDmr);
     if (!dmr || dmr->txTimeStampf().isZero()) return false;
-    const auto it = std::find(unanswered_.begin(), unanswered_.end(), dmr->txTimeStampf().ns());
+    const auto it = std::find_if(unanswered_.begin(), unanswered_.end(), [&](const Unanswered& u) {
+      return u.txTimeStampf == dmr->txTimeStampf().ns();
+    });
     if (it == unanswered_.end()) return false;
-    *it = 0;
     Cfm::DmPdu times = *dmr;
     times.rxTimeStampbIs(rxTime);
-    if (const Cfm::PmTime kernel = kernelSent_[std::size_t(it - unanswered_.begin())]; !kernel.isZero()) {
-      times.txTimeStampfIs(kernel);
-    }
+    if (!it->kernelSent.isZero()) times.txTimeStampfIs(it->kernelSent);
+    *it = {};
     delays_.add(Cfm::twoWayDelayNs(times));
     ++received_;
     return true;

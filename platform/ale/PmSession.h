@@ -129,9 +129,13 @@ class PmSession {
   Lumen::EthAddr target_;  // the address the last message went to
   std::uint32_t txFcf_ = 0;  // SLMs sent
   std::uint64_t slrs_ = 0;   // SLRs taken
-  // The DMMs not yet answered, by TxTimeStampf: a DMR carries no other id.
-  std::array<std::int64_t, 16> unanswered_{};
-  std::array<Cfm::PmTime, 16> kernelSent_{};  // beside each, the kernel's send time
+  // A DMM not yet answered: its TxTimeStampf (a DMR carries no other id; 0 for a free
+  // slot), and the kernel's send time where it gave one.
+  struct Unanswered {
+    std::int64_t txTimeStampf = 0;
+    Cfm::PmTime kernelSent;
+  };
+  std::array<Unanswered, 16> unanswered_{};
   std::uint64_t kernelSendTimes_ = 0;
   std::size_t nextUnanswered_ = 0;
   std::uint64_t noTarget_ = 0;

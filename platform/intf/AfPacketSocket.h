@@ -81,8 +81,6 @@ class AfPacketSocket {
   void batchSendsIs(bool batch);
   std::uint64_t lateSendErrors() const { return lateSendErrors_; }
 
-
-
   std::uint64_t truncatedFrames() const { return truncatedFrames_; }
   std::uint64_t sendErrors() const { return sendErrors_; }
   // Frames the kernel dropped because the socket's receive buffer was full: a reader that
