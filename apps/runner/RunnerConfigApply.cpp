@@ -369,7 +369,7 @@ std::vector<std::string> pmSessionChanges(const RunnerConfig& before, const Runn
     for (const auto& s : sessions) {
       const auto* then = find(was, key, s.name);
       if (!then) lines.push_back(where(key) + s.name + " started");
-      if (then && !(*then == s)) lines.push_back(where(key) + s.name + " changed, started anew");
+      if (then && *then != s) lines.push_back(where(key) + s.name + " changed, started anew");
     }
   }
   return lines;
