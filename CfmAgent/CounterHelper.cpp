@@ -175,7 +175,7 @@ Kiln::Ptr<PktCounterHelper> pktCounterHelperFactory(Kiln::Ptr<CounterHelper> cou
 }
 
 CounterClass PktCounterHelper::incrCounterCounterClass(CounterId id) {
-  const CounterClass counterClass = CounterHelper::counterClass(id);
+  const CounterClass counterClass = CfmAgent::counterClass(id);
   return counterClass == CounterClass::counterClassOutError_ ? CounterClass::counterClassOut_
                                                             : counterClass;
 }

@@ -24,16 +24,6 @@ class CounterHelper : public Kiln::Entity {
   explicit CounterHelper(Kiln::Ptr<Counter> counter);
 
   const Kiln::Ptr<Counter>& counter() const { return counter_; }
-  // 0 in, 1-27 in-error, 28 out, 29 out-error, 30 and above debug.
-  static constexpr CounterClass counterClass(CounterId id) {
-    using enum CounterId;
-    if (id == in_) return CounterClass::counterClassIn_;
-    if (id < out_) return CounterClass::counterClassInError_;
-    if (id == out_) return CounterClass::counterClassOut_;
-    if (id == outErrorNoPam_) return CounterClass::counterClassOutError_;
-    return CounterClass::counterClassDebug_;
-  }
-
   // Moves on each time a clear deletes `in` counts: a frame whose provisional `in` was
   // counted before the clear must not take it back afterwards.
   std::uint32_t invalidMdOpCodeInCounterIdClearVersion() const {
@@ -104,7 +94,7 @@ class PktCounterHelper : public Kiln::Entity, public Kiln::Pooled<PktCounterHelp
   bool lastIncrCounterIdValid() const { return lastIncrCounterIdValid_; }
   CounterId lastIncrCounterId() const { return lastIncrCounterId_; }
 
-  // As CounterHelper::counterClass, with out-error ranked as out: a frame is counted out or
+  // As counterClass(), with out-error ranked as out: a frame is counted out or
   // out-error, never both.
   static CounterClass incrCounterCounterClass(CounterId id);
 

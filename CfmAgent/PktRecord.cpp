@@ -114,7 +114,7 @@ void PktMetaData::incrPktCounter(CounterId id) {
   KILN_TRACE(trace(), 8, "PktMetaData::incrPktCounter");
   KILN_ASSERT(intf());
   const Cfm::MdLevel mdLevel = cfmHdr_ ? Cfm::MdLevel(cfmHdr_->mdLevel()) : Cfm::MdLevel();
-  const CounterClass counterClass = CounterHelper::counterClass(id);
+  const CounterClass counterClass = CfmAgent::counterClass(id);
   if (ingress_) {
     KILN_ASSERT_TEXT(counterClass == CounterClass::counterClassIn_ ||
                          counterClass == CounterClass::counterClassInError_ ||

@@ -7,7 +7,8 @@ packages=(
   cmake ninja-build g++ pkg-config
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  nlohmann-json3-dev libcli11-dev
+  nlohmann-json3-dev libcli11-dev libcivetweb-dev
+  prometheus
   tshark
   iproute2 nftables
   python3-scapy

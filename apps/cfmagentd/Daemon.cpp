@@ -211,11 +211,17 @@ void Daemon::intfStatusUpdate() {
   }
 }
 
-nlohmann::json Daemon::state(const std::set<std::string>& only) const {
-  std::vector<Kiln::PtrConst<Interface::Pam>> sockets;
-  for (const auto& [intf, pam] : *sockets_) sockets.push_back(pam);
-  return Runner::stateJson(*manager_, sockets, only);
+std::vector<Kiln::PtrConst<Interface::Pam>> Daemon::sockets() const {
+  std::vector<Kiln::PtrConst<Interface::Pam>> out;
+  for (const auto& [intf, pam] : *sockets_) out.push_back(pam);
+  return out;
 }
+
+nlohmann::json Daemon::state(const std::set<std::string>& only) const {
+  return Runner::stateJson(*manager_, sockets(), only);
+}
+
+Runner::MetricsSnapshot Daemon::metricsSnapshot() const { return Runner::metricsSnapshot(*manager_, sockets()); }
 
 nlohmann::json Daemon::handleRequest(const nlohmann::json& request) {
   try {

@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "apps/runner/Metrics.h"
 #include "apps/runner/RunnerConfig.h"
 #include "platform/ale/SoftAle.h"
 #include "platform/agent/AgentRunner.h"
@@ -74,6 +75,8 @@ class Daemon {
   // The state export (docs/state.md): the database's sections and the counters of the
   // sockets the agent has open; with `only`, the sections it names.
   nlohmann::json state(const std::set<std::string>& only = {}) const;
+  // What the metrics endpoint shows, copied out on the loop (apps/runner/Metrics.h).
+  Runner::MetricsSnapshot metricsSnapshot() const;
 
   // One control request ({"op": "show" | "clear" | "apply" | "query", ...}); the answer
   // always has "ok", and "error" when not ok.
@@ -83,6 +86,7 @@ class Daemon {
   // Applies `file` as a difference, its bridging taken from `bridge` when it names one.
   std::vector<std::string> bridgingIs(Runner::RunnerConfig file, const LinuxNet::BridgeSnapshot& bridge);
   void intfStatusUpdate();
+  std::vector<Kiln::PtrConst<Interface::Pam>> sockets() const;
   nlohmann::json clear(const std::string& command);
   // The agent's answer to {"topic": ..., "fields": {name: text}}, as {"answer": text}.
   nlohmann::json query(const std::string& topic, const nlohmann::json& fields);

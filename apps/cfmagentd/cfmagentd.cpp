@@ -23,6 +23,7 @@
 #include "apps/cfmagentd/ControlServer.h"
 #include "apps/cfmagentd/Daemon.h"
 #include "apps/cfmagentd/EventLog.h"
+#include "apps/cfmagentd/MetricsServer.h"
 #include "apps/cfmagentd/Replay.h"
 #include "apps/cfmagentd/Supervision.h"
 #include "apps/cli/CommandLine.h"
@@ -48,6 +49,7 @@ struct Options {
   std::optional<std::string> replay;
   std::optional<std::string> capture;
   std::optional<std::string> stateOut;
+  std::optional<std::string> metrics;
   bool checkConfig = false;
   // The ALE layer to run live: "software", or "none" where something else on the host is
   // one and the file's aleStatus stands for it. Unset: software live, none in a replay.
@@ -95,6 +97,11 @@ Options parseOptions(int argc, char** argv) {
   capture->needs(replay);
   stateOut->needs(replay);
   app.add_flag("--check-config", o.checkConfig, "validate the configuration and exit")
+      ->excludes(replay);
+  app.add_option("--metrics", o.metrics,
+                 "serve the agent's figures to Prometheus at http://ADDR:PORT/metrics\n"
+                 "(docs/fleet.md); [ADDR]:PORT for IPv6. Off unless given")
+      ->type_name("ADDR:PORT")
       ->excludes(replay);
   auto* ale = app.add_option("--ale", o.ale,
                               "the ALE layer, live: software (the default) sends and watches the local\n"
@@ -252,8 +259,13 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
     return answer;
   });
   monitors = &control;
+  std::optional<Cfmagentd::MetricsServer> metrics;
+  if (o.metrics) {
+    metrics.emplace(loop, *o.metrics, [&] { return daemon.metricsSnapshot(); }, CFM_BUILD_VERSION, log);
+  }
   const std::string running = "running; " + std::to_string(daemon.config().interfaces.size()) +
-                              " interfaces mapped; control socket " + control.path();
+                              " interfaces mapped; control socket " + control.path() +
+                              (o.metrics ? "; metrics on " + *o.metrics : "");
   log(running);
   // Ready means answering frames: agentIs returned once the agent's mounts completed, and
   // with them its packet sockets on the devices present; the control socket is open too.
@@ -264,6 +276,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   }
   loop.run();
   supervision.stoppingIs();
+  metrics.reset();
   monitors = nullptr;
   daemon.agentDel();
   log("stopped");

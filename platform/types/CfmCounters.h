@@ -94,6 +94,15 @@ enum class CounterClass : std::uint32_t {
 };
 std::string stringValue(CounterClass counterClass);
 std::ostream& operator<<(std::ostream& os, CounterClass counterClass);
+// 0 in, 1-27 in-error, 28 out, 29 out-error, 30 and above debug.
+constexpr CounterClass counterClass(CounterId id) {
+  using enum CounterId;
+  if (id == in_) return CounterClass::counterClassIn_;
+  if (id < out_) return CounterClass::counterClassInError_;
+  if (id == out_) return CounterClass::counterClassOut_;
+  if (id == outErrorNoPam_) return CounterClass::counterClassOutError_;
+  return CounterClass::counterClassDebug_;
+}
 
 // The tree below is walked once per counted event: each level is a keyed look-up that
 // allocates only when it creates the member.

@@ -36,7 +36,7 @@ TEST(CountersDoc, EveryCounterWithItsNumberNameAndClass) {
   for (std::size_t number = 0; number < CfmAgent::counterIdSlots; ++number) {
     const auto id = CounterId(number);
     const bool named = CfmAgent::counterIdFromString(stringValue(id)).has_value();
-    const auto expected = named ? std::pair(stringValue(id), classes.at(CfmAgent::CounterHelper::counterClass(id)))
+    const auto expected = named ? std::pair(stringValue(id), classes.at(CfmAgent::counterClass(id)))
                                 : std::pair<std::string, std::string>("—", "—");
     EXPECT_EQ(documented[number], expected) << "counter " << number;
   }
