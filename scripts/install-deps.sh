@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev libcivetweb-dev
-  prometheus
+  prometheus curl
   tshark
   iproute2 nftables
   python3-scapy
