@@ -6,7 +6,8 @@
 # cfmagentd too), raises a fault alarm for MEP 201 that nobody runs, measures delay and loss
 # to MEP 200, and sees MEP 200 fail when host A stops, with the events cfmctl monitor prints; the databases the agent learns from host A's CCMs are shown,
 # host A pings the switch and gets its loopback replies, at the end the agent's counters are
-# shown, and everything is removed, also when interrupted.
+# shown and MEP 100's series as a Prometheus scrapes them, and everything is removed, also
+# when interrupted.
 #
 #   ./demo.sh              install what is missing, build, run
 #   ./demo.sh --no-build   run with the binaries already in build/
@@ -74,8 +75,9 @@ ip -n "$nsSw" link set sw-b address $bridgeMac up
 ip -n "$nsA" link set eth0 address $macA up
 ip -n "$nsB" link set eth0 address $macB up
 
-echo "== starting cfmagentd in $nsSw with $config"
-ip netns exec "$nsSw" "$cfmagentd" --config "$config" --control "$socket" &
+echo "== starting cfmagentd in $nsSw with $config, metrics for Prometheus on 127.0.0.1:9750"
+ip -n "$nsSw" link set lo up
+ip netns exec "$nsSw" "$cfmagentd" --config "$config" --control "$socket" --metrics 127.0.0.1:9750 &
 daemon=$!
 for _ in $(seq 50); do [ -S "$socket" ] && break; sleep 0.1; done
 [ -S "$socket" ] || { echo "demo: cfmagentd did not start" >&2; exit 1; }
@@ -219,5 +221,8 @@ ctl show remote-meps
 echo "-- cfmctl monitor:"
 for _ in $(seq 50); do grep -q 'remote MEP 200 failed' "$work/monitor" && break; sleep 0.1; done
 tail -n 2 "$work/monitor"
+echo
+echo "== what a Prometheus scrapes (docs/fleet.md): MEP 100's series from /metrics"
+ip netns exec "$nsSw" curl -s http://127.0.0.1:9750/metrics | grep -E '^cfm_(mep|remote_mep|pm)_[a-z_]+\{[^}]*mep="100"'
 echo
 echo "== stopping (namespaces and files are removed)"
