@@ -6,7 +6,7 @@
 # the machine and on what else runs on it, the ratios taken in one run much less.
 #
 #   bench/live-loopback.sh [--seconds N] [--rounds N] [--build DIR] [--cfmagentd PATH]
-#                          [--cfmctl PATH] [--tools DIR] [--overload W] [--scale "N ..."]
+#                          [--cfmctl PATH] [--tools DIR] [--overload W] [--scale "N ..."] [--scrape]
 #
 #   --seconds N       length of each lbmflood run (default 5)
 #   --rounds N        agent, then reflector, N times over (default 1): each round gives its
@@ -25,9 +25,14 @@
 #                     agent's CPU per reply by N, and its user time alone, where a cost that
 #                     grew with the number of interfaces would show (its system time also
 #                     carries the waking of N lbmflood processes)
+#   --scrape          the agent serves its metrics (--metrics 127.0.0.1:9750 in its
+#                     namespace) and curl, in the same namespace, fetches /metrics once a
+#                     second for the whole of each agent run, as a Prometheus would: the cost
+#                     of being scraped shows in the agent's figures. Each run's scrapes are
+#                     summed up after its flood lines; the table is the same
 #
-# Needs root (namespaces, AF_PACKET), gcc, ip (iproute2) and jq. Namespaces, processes and
-# files are removed on exit, also when interrupted.
+# Needs root (namespaces, AF_PACKET), gcc, ip (iproute2) and jq, and curl for --scrape.
+# Namespaces, processes and files are removed on exit, also when interrupted.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -35,6 +40,7 @@ seconds=5
 rounds=1
 overload=
 scale=
+scrape=
 build=$repo/build
 cfmagentd= cfmctl=
 tools=$repo/../shared/tools
@@ -49,6 +55,7 @@ while [ $# -gt 0 ]; do
     --tools) tools=${2:?}; shift 2 ;;
     --overload) overload=${2:?}; shift 2 ;;
     --scale) scale=${2:?}; shift 2 ;;
+    --scrape) scrape=1; shift ;;
     -h | --help) usage ;;
     *) echo "live-loopback: unknown argument '$1'" >&2; usage ;;
   esac
@@ -63,8 +70,8 @@ fail() { echo "live-loopback: $*" >&2; exit 1; }
 for n in $scale; do
   [[ $n =~ ^[1-9][0-9]*$ && $n -le 4000 ]] || fail "--scale: '$n' is not a number of interfaces (1-4000)"
 done
-for tool in gcc ip jq; do
-  command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install gcc iproute2 jq)"
+for tool in gcc ip jq ${scrape:+curl}; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install gcc iproute2 jq curl)"
 done
 for b in "$cfmagentd" "$cfmctl"; do
   [ -x "$b" ] || fail "$b is missing: build first (cmake --preset default && cmake --build build), or say where it is"
@@ -76,8 +83,8 @@ demoConfig=$repo/apps/runner/demo-config.json
 [ -f "$demoConfig" ] || fail "$demoConfig is missing"
 
 tag=lbbench$$
-agent= reflector= flooder=
-stopOnExit="agent reflector flooder"
+agent= reflector= flooder= scraper=
+stopOnExit="scraper agent reflector flooder"
 source "$repo/bench/lib.sh"
 
 echo "== building lbmflood and lbrreflect from $tools"
@@ -103,6 +110,8 @@ echo "== topology: $nsHost (host-a $hostMac) -- sw-a [$nsSw] ($bridgeMac)"
 # The switch's port answers to the bridge MAC address, as a switch's CPU port does; the
 # reflector answers only frames to its device's own address.
 vethLink sw-a host-a "$bridgeMac" "$hostMac"
+# The metrics are served on the switch namespace's loopback.
+[ -z "$scrape" ] || ip -n "$nsSw" link set lo up
 swIfIndex=$(ip netns exec "$nsSw" cat /sys/class/net/sw-a/ifindex)
 
 # Whether process PID holds a packet socket bound to sw-a.
@@ -135,10 +144,41 @@ flood() {  # RESPONDER WINDOW PID: one lbmflood run against PID, its line kept i
   result[$1/$2]=$line
 }
 
-startAgent() {  # CONFIG READY: cfmagentd on CONFIG, once the command READY succeeds
-  ip netns exec "$nsSw" "$cfmagentd" --config "$1" --control "$work/cfmagentd.sock" >"$work/cfmagentd.log" 2>&1 &
+metricsAt=127.0.0.1:9750
+startAgent() {  # CONFIG READY: cfmagentd on CONFIG, once the command READY succeeds; with
+                # --scrape, scraped from then on until stopAgent
+  ip netns exec "$nsSw" "$cfmagentd" --config "$1" --control "$work/cfmagentd.sock" \
+    ${scrape:+--metrics "$metricsAt"} >"$work/cfmagentd.log" 2>&1 &
   agent=$!
   waitFor "cfmagentd (its log: $(cat "$work/cfmagentd.log" 2>/dev/null))" 10 "$2"
+  [ -n "$scrape" ] || return 0
+  waitFor "the agent's /metrics" 10 scrapeQuiet
+  : >"$work/scrapes"
+  # A scrape a second, each line "bytes seconds" or "failed"; an hour at most.
+  (
+    for _ in $(seq 3600); do
+      scrapeOnce >>"$work/scrapes" 2>/dev/null || echo failed >>"$work/scrapes"
+      sleep 1
+    done
+  ) &
+  scraper=$!
+}
+scrapeOnce() {
+  ip netns exec "$nsSw" curl -sSf --max-time 5 -o /dev/null -w '%{size_download} %{time_total}\n' \
+    "http://$metricsAt/metrics"
+}
+scrapeQuiet() { scrapeOnce >/dev/null 2>&1; }
+stopAgent() {  # with --scrape, what the scrapes of this run of the agent got
+  if [ -n "$scraper" ]; then
+    stop "$scraper"
+    scraper=
+    awk '$1 == "failed" { failed++; next }
+         { n++; bytes = $1; if ($2 > slowest) slowest = $2 }
+         END { printf "   metrics: %d scrapes of %d bytes, slowest %.1f ms, %d failed\n", n, bytes, slowest * 1000, failed }' \
+      "$work/scrapes"
+  fi
+  stop "$agent"
+  agent=
 }
 # What the agent's socket shed during a run: frames its queue dropped, frames the kernel did.
 socketDrops() { ctl show sockets --json | jq -r '.Ethernet1 | "\(.rxQueueDrops) \(.rxKernelDrops)"'; }
@@ -227,8 +267,7 @@ scaleRun() {  # N: the agent on N veth pairs, lbmflood at window 1 on each
     replies=$((replies + BASH_REMATCH[1]))
   done
   read -r queue kernel < <(ctl show sockets --json | jq -r '"\([.[].rxQueueDrops] | add) \([.[].rxKernelDrops] | add)"')
-  stop "$agent"
-  agent=
+  stopAgent
   for i in $(seq "$n"); do echo "link del ssw$i"; done | ip -n "$nsSw" -batch -
   awk -v n="$n" -v r="$replies" -v s="$seconds" -v t="$ticks" -v u="$user" -v hz="$clockTick" -v q="$queue" \
       -v k="$kernel" 'BEGIN {
@@ -256,8 +295,7 @@ for round in $(seq "$rounds"); do
   echo "   cfmctl show sockets (both runs):"
   ctl show sockets | sed 's/^/     /'
   if [ "$round" -eq 1 ] && [ -n "$overload" ]; then overloadRun; fi
-  stop "$agent"
-  agent=
+  stopAgent
 
   echo "== round $round of $rounds: lbrreflect on sw-a"
   ip netns exec "$nsSw" "$work/lbrreflect" sw-a &
