@@ -29,12 +29,12 @@ MetricsServer::MetricsServer(Kiln::EventLoop& loop, const std::string& address, 
   const std::string queue = std::to_string(limits_.queue);
   const std::string timeout = std::to_string(limits_.timeout.count());
   // No document_root: nothing but /metrics is served. No keep-alive: a scrape a connection,
-  // so that a client cannot hold one of the few threads between scrapes.
-  const char* options[] = {"listening_ports",    address.c_str(), "num_threads",       threads.c_str(),
-                           "connection_queue",   queue.c_str(),   "listen_backlog",    queue.c_str(),
-                           "request_timeout_ms", timeout.c_str(), "max_request_size",  "8192",
-                           "enable_keep_alive",  "no",            "linger_timeout_ms", "0",
-                           nullptr};
+  // so that a client cannot hold one of the few threads between scrapes. No linger setting:
+  // a zero linger resets the connection on close, losing what the socket has not sent yet.
+  const char* options[] = {"listening_ports",    address.c_str(), "num_threads",      threads.c_str(),
+                           "connection_queue",   queue.c_str(),   "listen_backlog",   queue.c_str(),
+                           "request_timeout_ms", timeout.c_str(), "max_request_size", "8192",
+                           "enable_keep_alive",  "no",            nullptr};
   mg_callbacks callbacks{};
   callbacks.log_message = &MetricsServer::logMessage;
   mg_init_data init{&callbacks, this, options};

@@ -88,6 +88,11 @@ class Exposition {
     out_ += '"';
   }
   void label(std::string_view name, unsigned value) {
+    if (value < 10) {
+      const char digit = char('0' + value);
+      label(name, std::string_view(&digit, 1));
+      return;
+    }
     char digits[12];
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     label(name, std::string_view(digits, std::size_t(end - digits)));
@@ -140,22 +145,31 @@ class Exposition {
   bool first_ = true;
 };
 
+// `name="value"` with its leading separator, for Exposition::raw.
+std::string labelText(std::string_view name, std::string_view value) {
+  Exposition one(MetricsFormat::prometheus);
+  one.begin();
+  one.label(name, value);
+  return one.text();
+}
+
 // One family of the agent's counters: the entries of one class, each with its interface,
-// level and opcode, and its counter name under `nameLabel` when the class has several.
+// level and opcode, and its counter name under `nameLabel` when the class has several. The
+// labels of names that repeat on every line are made once: writing them is most of a
+// scrape's cost.
 void agentCounters(Exposition& e, const MetricsSnapshot& s, const std::vector<std::string>& intfLabels,
                    CfmAgent::CounterClass counterClass, const char* nameLabel) {
-  const auto& names = counterNames();
+  std::vector<std::string> nameLabels;
+  if (nameLabel) {
+    for (const auto& name : counterNames()) nameLabels.push_back(labelText(nameLabel, name));
+  }
   for (const auto& c : s.counters) {
     if (CfmAgent::counterClass(CfmAgent::CounterId(c.id)) != counterClass) continue;
     e.begin();
     e.raw(intfLabels[c.intf]);
-    std::string& out = e.text();
-    out += ",level=\"";
-    out += char('0' + c.level % 10);
-    out += "\",opcode=\"";
-    out += char('0' + c.opCode % 10);
-    out += '"';
-    if (nameLabel) e.label(nameLabel, names[c.id]);
+    e.label("level", c.level);
+    e.label("opcode", c.opCode);
+    if (nameLabel) e.raw(nameLabels[c.id]);
     e.value(c.value);
   }
 }
@@ -215,12 +229,7 @@ std::string metricsText(const MetricsSnapshot& s, MetricsFormat format, std::str
 
   std::vector<std::string> intfLabels;
   intfLabels.reserve(s.intfs.size());
-  for (const auto& name : s.intfs) {
-    Exposition one(format);
-    one.begin();
-    one.label("interface", name);
-    intfLabels.push_back(one.text());
-  }
+  for (const auto& name : s.intfs) intfLabels.push_back(labelText("interface", name));
   using CfmAgent::CounterClass;
   e.counter("cfm_frames_received", "CFM frames received (the agent's in counter; level 8 and opcode 0 until "
                                    "the header and the opcode are accepted).");
