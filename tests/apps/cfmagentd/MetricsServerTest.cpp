@@ -90,6 +90,23 @@ TEST_F(MetricsServerTest, EachRequestGetsItsAnswer) {
   EXPECT_NE(last.find("cfm_build_info{version=\"v1\"} 1\n"), std::string::npos) << last;
 }
 
+// An answer of megabytes arrives whole: the server closes only once the client has it all.
+TEST_F(MetricsServerTest, ALongAnswerArrivesWhole) {
+  MetricsServer server(loop, "127.0.0.1:0", [] {
+    Runner::MetricsSnapshot s;
+    s.intfs = {"Ethernet1"};
+    for (std::uint64_t n = 0; n < 40000; ++n) s.counters.push_back({0, 3, 3, 0, n});
+    return s;
+  }, "v1");
+  const std::string answer = scrape(server, "GET /metrics HTTP/1.1\r\nHost: sw\r\n\r\n");
+  const auto length = answer.find("Content-Length: ");
+  const auto body = answer.find("\r\n\r\n");
+  ASSERT_NE(length, std::string::npos);
+  ASSERT_NE(body, std::string::npos);
+  EXPECT_GT(answer.size() - body - 4, 3'000'000u);
+  EXPECT_EQ(std::to_string(answer.size() - body - 4), answer.substr(length + 16, answer.find('\r', length) - length - 16));
+}
+
 // A loop that does not turn gets no scrape stuck: 503 after the timeout. A server that goes
 // while one waits answers it at once.
 TEST_F(MetricsServerTest, AStuckLoopIsAnswered503) {
