@@ -43,7 +43,8 @@ class MetricsServer {
   using Snapshot = std::function<Runner::MetricsSnapshot()>;
   using Log = std::function<void(const std::string&)>;
 
-  // Listens on `address` ("127.0.0.1:9802", "[::1]:9802"; port 0 for any). `snapshot` is
+  // Listens on `address` ("127.0.0.1:9750", or a port alone for every address; port 0 for
+  // any; IPv4 only: Debian's CivetWeb is built without IPv6). `snapshot` is
   // called on the loop; `version` goes to cfm_build_info; `log` gets the server's errors,
   // from its threads. Throws std::runtime_error with the reason when it cannot listen.
   MetricsServer(Kiln::EventLoop& loop, const std::string& address, Snapshot snapshot, std::string version,

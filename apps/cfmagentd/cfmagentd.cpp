@@ -100,7 +100,7 @@ Options parseOptions(int argc, char** argv) {
       ->excludes(replay);
   app.add_option("--metrics", o.metrics,
                  "serve the agent's figures to Prometheus at http://ADDR:PORT/metrics\n"
-                 "(docs/fleet.md); [ADDR]:PORT for IPv6. Off unless given")
+                 "(docs/fleet.md); IPv4, or PORT alone for every address. Off unless given")
       ->type_name("ADDR:PORT")
       ->excludes(replay);
   auto* ale = app.add_option("--ale", o.ale,
