@@ -97,6 +97,9 @@ void Daemon::softwareAleIs(Kiln::EventLoop& loop, EventSink events) {
         return it->second->txFrame(frame, timing);
       },
       std::move(sink), Runner::alarmSettings(config_), Runner::pmSessions(config_));
+  ale_->transmitBatchIs([sockets = sockets_](IntfId intf, bool batch) {
+    if (auto it = sockets->find(intf); it != sockets->end()) it->second->txBatchIs(batch);
+  });
   for (const auto& [device, present] : devices_) ale_->deviceStateIs(device, present.operState);
   Interface::Pam::rxTapIs(
       [ale = ale_.get()](IntfId intf, std::span<const std::uint8_t> frame, const timespec& rxTime) {

@@ -58,6 +58,10 @@ Kiln::Ptr<T> rootAt(const Orbis::EntityManager& db, std::string_view path) {
   return Kiln::ptrCast<T>(db.entity(path));
 }
 
+std::uint64_t portKey(Lumen::IntfId intf, std::uint16_t vlan) { return std::uint64_t(intf.denseIndex()) << 16 | vlan; }
+
+constexpr double kNever = std::numeric_limits<double>::infinity();
+
 }  // namespace
 
 // One local MEP: what it sends and what watches its remote MEPs.
@@ -80,6 +84,9 @@ struct Layer::Mep {
   bool ccmEnable = false;
   double interval = 1;
   double nextSend = 0;
+  std::uint32_t timer = 0;
+  double due = kNever;          // its timer's deadline
+  double sessionsDue = kNever;  // the earliest its sessions wait for
   std::uint32_t sequence = 1;
   Kiln::Ptr<Cfm::LocalMepAleStatus> status;
   // What its PM messages carry in front of the PDU.
@@ -105,6 +112,7 @@ Layer::Layer(Kiln::EventLoop& loop, Kiln::Ptr<Orbis::EntityManager> db, Transmit
     : loop_(loop),
       db_(std::move(db)),
       transmit_(std::move(transmit)),
+      wheel_(monotonicNow()),
       events_(std::move(events)),
       alarmSettings_(std::move(alarmSettings)),
       pmSessions_(std::move(pmSessions)) {
@@ -168,26 +176,44 @@ void Layer::run() {
   reconcile();
   if (!intfs_) intfs_ = rootAt<Interface::AllIntfStatusDir>(*db_, "interface/status/all");
   const double now = monotonicNow();
-  double deadline = now + kConfigLookSeconds;
-  for (auto& mep : meps_) {
-    bool changed = mep->monitor.tick(now);
-    changed = noteChanges(*mep, now) || changed;
-    if (mep->ccmEnable && mep->nextSend <= now) {
-      // The interface's status as of this CCM: its device may have gone, come back or changed.
-      mep->ccm->interfaceStatusIs(interfaceStatusOf(mep->intf));
-      const auto frame = mep->ccm->frame(mep->sequence++, mep->monitor.presentRdi());
-      if (transmit_(mep->intf, frame, {})) ++mep->status->ccmsSent;
-      // On time from the schedule, not from when the timer fired; a MEP that fell a whole
-      // interval behind starts again from now rather than sending a burst.
-      mep->nextSend += mep->interval;
-      if (mep->nextSend <= now) mep->nextSend = now + mep->interval;
-    }
-    if (changed) report(*mep, now);
-    deadline = std::min(deadline, runSessions(*mep, now));
-    if (mep->ccmEnable) deadline = std::min(deadline, mep->nextSend);
-    deadline = std::min({deadline, mep->monitor.nextDeadline(), mep->fng.nextDeadline()});
+  due_.clear();
+  for (const std::uint32_t timer : wheel_.expire(now)) due_.push_back(meps_[timer].get());
+  // One interface's CCMs at a time, so that they leave together.
+  std::sort(due_.begin(), due_.end(),
+            [](const Mep* a, const Mep* b) { return a->intf.denseIndex() < b->intf.denseIndex(); });
+  for (std::size_t i = 0; i < due_.size();) {
+    const Lumen::IntfId intf = due_[i]->intf;
+    if (transmitBatch_) transmitBatch_(intf, true);
+    for (; i < due_.size() && due_[i]->intf == intf; ++i) step(*due_[i], now);
+    if (transmitBatch_) transmitBatch_(intf, false);
   }
-  arm(deadline);
+  arm(std::min(wheel_.next(), now + kConfigLookSeconds));
+}
+
+void Layer::step(Mep& mep, double wake) {
+  // Taken up to a wheel slot before it is due, it runs as at its due time.
+  const double now = std::max(wake, mep.due);
+  bool changed = mep.monitor.tick(now);
+  changed = noteChanges(mep, now) || changed;
+  if (mep.ccmEnable && mep.nextSend <= now) {
+    // The interface's status as of this CCM: its device may have gone, come back or changed.
+    mep.ccm->interfaceStatusIs(interfaceStatusOf(mep.intf));
+    const auto frame = mep.ccm->frame(mep.sequence++, mep.monitor.presentRdi());
+    if (transmit_(mep.intf, frame, {})) ++mep.status->ccmsSent;
+    // On time from the schedule, not from when the timer fired; a MEP that fell a whole
+    // interval behind starts again from now rather than sending a burst.
+    mep.nextSend += mep.interval;
+    if (mep.nextSend <= now) mep.nextSend = now + mep.interval;
+  }
+  if (changed) report(mep, now);
+  mep.sessionsDue = runSessions(mep, now);
+  schedule(mep);
+}
+
+void Layer::schedule(Mep& mep) {
+  mep.due = std::min({mep.monitor.nextDeadline(), mep.fng.nextDeadline(), mep.sessionsDue,
+                      mep.ccmEnable ? mep.nextSend : kNever});
+  wheel_.set(mep.timer, mep.due);
 }
 
 void Layer::reconcile() {
@@ -271,11 +297,19 @@ void Layer::reconcile() {
   }
   for (const auto& [key, mep] : old) emit(*mep, EventKind::mepRemoved);
   for (const Mep* mep : created) emit(*mep, EventKind::mepCreated);
-  for (auto& mep : meps_) {
+  // Timers are places in the list: every MEP's is set anew.
+  for (const auto& [key, mep] : old) wheel_.unset(mep->timer);
+  for (auto& mep : meps_) wheel_.unset(mep->timer);
+  byPort_.clear();
+  for (std::uint32_t timer = 0; timer < meps_.size(); ++timer) {
+    Mep& mep = *meps_[timer];
     // A shorter list or interval may have failed remote MEPs or cleared defects at once.
-    noteChanges(*mep, now);
-    report(*mep, now);
+    noteChanges(mep, now);
+    report(mep, now);
+    mep.timer = timer;
+    byPort_[portKey(mep.intf, mep.vlan)].push_back(&mep);
   }
+  for (auto& mep : meps_) schedule(*mep);
 }
 
 void Layer::alarmSettingsIs(std::map<MepKey, AlarmSettings> settings) {
@@ -286,6 +320,7 @@ void Layer::alarmSettingsIs(std::map<MepKey, AlarmSettings> settings) {
     mep->fng.settingsIs(alarmSettingsOf(mep->key), now);
     noteChanges(*mep, now);
     report(*mep, now);
+    schedule(*mep);
   }
   run();
 }
@@ -293,7 +328,10 @@ void Layer::alarmSettingsIs(std::map<MepKey, AlarmSettings> settings) {
 void Layer::pmSessionsIs(std::map<MepKey, std::vector<PmSessionSettings>> sessions) {
   pmSessions_ = std::move(sessions);
   const double now = monotonicNow();
-  for (auto& mep : meps_) syncSessions(*mep, now);
+  for (auto& mep : meps_) {
+    syncSessions(*mep, now);
+    schedule(*mep);
+  }
   run();
 }
 
@@ -319,6 +357,7 @@ void Layer::syncSessions(Mep& mep, double now) {
     }
   }
   reportSessions(mep, now);
+  mep.sessionsDue = now;
 }
 
 double Layer::runSessions(Mep& mep, double now) {
@@ -478,11 +517,11 @@ void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> fram
   if (header && header->opCode() != Cfm::opCodeCcm) return pmReceived(intf, vlan, cfm, header->mdLevel(), rxTime);
   const auto ccm = parseCcm(cfm.pdu, cfm.src).value;
   if (!ccm) return;
+  const auto meps = byPort_.find(portKey(intf, vlan));
+  if (meps == byPort_.end()) return;
   const double now = monotonicNow();
-  bool rdiRaised = false;
   double deadline = armed_;
-  for (auto& mep : meps_) {
-    if (mep->intf != intf || mep->vlan != vlan) continue;
+  for (Mep* mep : meps->second) {
     const bool rdiBefore = mep->monitor.presentRdi();
     const CcmResult result = mep->monitor.ccmReceived(*ccm, now);
     if (isError(result)) ++mep->status->errorCcms;
@@ -490,25 +529,24 @@ void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> fram
     noteChanges(*mep, now);
     // Accepted: the id is a listed remote MEP's, so a valid one.
     report(*mep, now, result == CcmResult::accepted ? Cfm::MepId(ccm->mepId) : Cfm::MepId());
-    deadline = std::min({deadline, mep->monitor.nextDeadline(), mep->fng.nextDeadline()});
     // A defect raised: the next CCM carries RDI at once rather than an interval later.
-    if (!rdiBefore && mep->monitor.presentRdi() && mep->ccmEnable) {
-      mep->nextSend = now;
-      rdiRaised = true;
-    }
+    if (!rdiBefore && mep->monitor.presentRdi() && mep->ccmEnable) mep->nextSend = now;
+    // The remote MEP's timeout moved on; a first CCM may have given the monitor its first.
+    schedule(*mep);
+    deadline = std::min(deadline, mep->due);
   }
-  // A raised RDI is sent now; a CCM may also have given its monitor a first deadline.
-  if (rdiRaised) deadline = now;
   if (deadline < armed_) arm(deadline);
 }
 
 void Layer::pmReceived(Lumen::IntfId intf, std::uint16_t vlan, const CfmFrame& frame, std::uint8_t level,
                        Cfm::PmTime rxTime) {
+  const auto meps = byPort_.find(portKey(intf, vlan));
+  if (meps == byPort_.end()) return;
   const bool group = frame.dst == Cfm::ccmGroupAddr(Cfm::MdLevel(level));
-  for (auto& mep : meps_) {
+  for (Mep* mep : meps->second) {
     // The MEP's own CCM rules: its port, its VLAN, its level, its address or its level's
     // group. A frame of another level is another MEP's or passes through.
-    if (mep->intf != intf || mep->vlan != vlan || std::get<0>(mep->key).value() != level) continue;
+    if (std::get<0>(mep->key).value() != level) continue;
     if (!group && frame.dst != bridging_->bridgeMacAddr()) continue;
     const std::uint8_t opCode = Lumen::overlayAt<Cfm::PmHeader>(frame.pdu, 0)->opCode();
     if (opCode == Cfm::opCodeDmr || opCode == Cfm::opCodeSlr) {
@@ -544,8 +582,10 @@ void Layer::noteResults(Mep& mep) {
   const double now = monotonicNow();
   if (mep.pmReportAt <= now) {
     reportSessions(mep, now);
-  } else if (mep.pmReportAt < armed_) {
-    arm(mep.pmReportAt);
+  } else if (mep.pmReportAt < mep.due) {
+    mep.sessionsDue = std::min(mep.sessionsDue, mep.pmReportAt);
+    schedule(mep);
+    if (mep.due < armed_) arm(mep.due);
   }
 }
 

@@ -23,12 +23,14 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/ale/Events.h"
 #include "platform/ale/Fng.h"
 #include "platform/ale/PmResponder.h"
 #include "platform/ale/PmSession.h"
+#include "platform/ale/TimerWheel.h"
 #include "platform/kiln/EventLoop.h"
 #include "platform/lumen/IntfId.h"
 #include "platform/intf/IntfStatus.h"
@@ -46,6 +48,10 @@ class Layer {
   // could not.
   using Transmit =
       std::function<bool(Lumen::IntfId, std::span<const std::uint8_t>, const Interface::TxTiming& timing)>;
+
+  // Frames sent between (intf, true) and (intf, false) may leave together, in one system
+  // call: the layer sends one interface's CCMs of a tick at a time.
+  using TransmitBatch = std::function<void(Lumen::IntfId, bool)>;
 
   // `events` hears of every event from the first MEP created on (platform/ale/Events.h).
   Layer(Kiln::EventLoop& loop, Kiln::Ptr<Orbis::EntityManager> db, Transmit transmit, EventSink events = {},
@@ -75,6 +81,8 @@ class Layer {
   // session whose settings are unchanged runs on with its intervals; any other starts anew.
   void pmSessionsIs(std::map<MepKey, std::vector<PmSessionSettings>> sessions);
 
+  void transmitBatchIs(TransmitBatch batch) { transmitBatch_ = std::move(batch); }
+
   // The MEPs running now.
   std::size_t mepCount() const { return meps_.size(); }
 
@@ -82,6 +90,11 @@ class Layer {
   struct Mep;
   void reconcile();
   void run();
+  // What is due of one MEP: its CCM, its remote MEPs' and defects' timeouts, its alarm and
+  // its sessions.
+  void step(Mep& mep, double wake);
+  // Puts the MEP's timer at the earliest of what it waits for.
+  void schedule(Mep& mep);
   void arm(double deadline);
   std::uint8_t interfaceStatusOf(Lumen::IntfId intf) const;
   // Writes the MEP's status; after a CCM accepted from `heard`, only that remote MEP's.
@@ -114,7 +127,12 @@ class Layer {
   int timerFd_ = -1;
   double armed_ = 0;  // when the timer fires next (monotonic seconds)
   std::uint64_t configWrites_ = ~std::uint64_t(0);
-  std::vector<std::unique_ptr<Mep>> meps_;
+  std::vector<std::unique_ptr<Mep>> meps_;  // a MEP's timer is its place here
+  TimerWheel wheel_;
+  std::vector<Mep*> due_;
+  // The MEPs of each port and VLAN (portKey()): where a received frame goes.
+  std::unordered_map<std::uint64_t, std::vector<Mep*>> byPort_;
+  TransmitBatch transmitBatch_;
   // The bridging configuration read at the last walk, and the interfaces' status.
   Kiln::Ptr<Bridging::Config> bridging_;
   Kiln::Ptr<Interface::AllIntfStatusDir> intfs_;

@@ -46,6 +46,7 @@ class DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
   bool transmit(std::span<const std::uint8_t> frame, const TxTiming& timing) { return socket_.send(frame, timing); }
   PamDevice::RxLosses rxLosses() { return {socket_.truncatedFrames(), socket_.kernelDrops()}; }
   std::uint64_t txLateErrors() const { return socket_.lateSendErrors(); }
+  void txBatchIs(bool batch) { socket_.batchSendsIs(batch); }
 
  private:
   void handleReadable() {
@@ -117,6 +118,7 @@ class AfPacketDevice : public PamDevice {
   }
   RxLosses rxLosses() override { return socket_->rxLosses(); }
   std::uint64_t txLateErrors() override { return socket_->txLateErrors(); }
+  void txBatchIs(bool batch) override { socket_->txBatchIs(batch); }
   // A packet socket sends at most the MTU after the Ethernet header, and one 802.1Q tag's
   // four bytes more when the outer tag is one: a second tag, or an outer 802.1ad tag, must
   // fit in the MTU (the kernel's own test, EMSGSIZE otherwise).

@@ -49,6 +49,9 @@ class PamDevice {
   virtual RxLosses rxLosses() { return {}; }
   // Frames transmit() accepted into a batch that the kernel refused when the batch went out.
   virtual std::uint64_t txLateErrors() { return 0; }
+  // Between true and false, frames sent may leave together, in one system call (a device
+  // that cannot sends each at once).
+  virtual void txBatchIs(bool /*batch*/) {}
   // The longest frame the device takes with `tags` VLAN tags, the outer one `outerTpid`,
   // when its MTU is `mtu`: by default the MTU after the Ethernet header and every tag.
   virtual std::uint32_t maxFrameBytes(std::uint32_t mtu, std::size_t tags, std::uint16_t /*outerTpid*/) const {
@@ -88,6 +91,11 @@ class Pam : public Kiln::Entity {
   bool txPkt(const Kiln::Ptr<Lumen::Pkt>& pkt);
   // The same for a frame of the caller's, timed as `timing` says (platform/intf/TxTiming.h).
   bool txFrame(std::span<const std::uint8_t> frame, const TxTiming& timing);
+  // Between true and false, frames sent leave together where the device can (one system
+  // call per batch); a frame refused then is counted in txErrors when the batch goes.
+  void txBatchIs(bool batch) {
+    if (device_) device_->txBatchIs(batch);
+  }
   // What this pam counted and what its device lost on the way to it.
   Counters counters() const;
 
