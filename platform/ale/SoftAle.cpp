@@ -178,9 +178,12 @@ void Layer::run() {
   const double now = monotonicNow();
   due_.clear();
   for (const std::uint32_t timer : wheel_.expire(now)) due_.push_back(meps_[timer].get());
-  // One interface's CCMs at a time, so that they leave together.
-  std::sort(due_.begin(), due_.end(),
-            [](const Mep* a, const Mep* b) { return a->intf.denseIndex() < b->intf.denseIndex(); });
+  // One interface's CCMs at a time, so that they leave together; in the same order each
+  // time, so that a MEP's place in the batch, which delays its CCM by the sends before it,
+  // does not move from one CCM to the next and stretch one gap while shrinking another.
+  std::sort(due_.begin(), due_.end(), [](const Mep* a, const Mep* b) {
+    return std::pair(a->intf.denseIndex(), a->timer) < std::pair(b->intf.denseIndex(), b->timer);
+  });
   for (std::size_t i = 0; i < due_.size();) {
     const Lumen::IntfId intf = due_[i]->intf;
     if (transmitBatch_) transmitBatch_(intf, true);

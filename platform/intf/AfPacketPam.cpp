@@ -17,7 +17,7 @@ namespace {
 
 // Frames one readiness of a socket may take through its readers before the loop moves on to
 // other descriptors (other sockets, the control socket).
-constexpr std::size_t kRoundFrames = 256;
+constexpr std::size_t kRoundFrames = 64;
 // How long a drained ring is watched for more frames before the loop sleeps.
 constexpr std::chrono::microseconds kLookForMore{20};
 // Frames a socket whose readers fell behind reads past that, into the queues, whose limit and
