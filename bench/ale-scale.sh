@@ -281,9 +281,11 @@ read -r echoTicks0 _ <<<"$(cpu "$echoer")"
 echoUser0=$(sed 's/.*) //' "/proc/$echoer/stat" | awk '{ print $12 }')
 echoSignal USR1  # the gap statistics start afresh
 read -r steadyTicks0 steadyRun0 <<<"$(cpu "$agent")"
+steal0=$(awk '$1 == "cpu" { print $9 }' /proc/stat)
 steadyT0=$(nowS)
 sleep "$seconds"
 read -r steadyTicks1 steadyRun1 <<<"$(cpu "$agent")"
+steal1=$(awk '$1 == "cpu" { print $9 }' /proc/stat)
 steadyT1=$(nowS)
 read -r echoTicks1 _ <<<"$(cpu "$echoer")"
 echoUser1=$(sed 's/.*) //' "/proc/$echoer/stat" | awk '{ print $12 }')
@@ -301,8 +303,9 @@ stampedState end
 ctl show meps --json | jq -r '.[][] | to_entries[] | .key as $id | .value.remoteMeps[] | "\($id) \(.rMepFailedOkTime)"' \
   >"$work/failed"
 awk -v cut="$cut" '{ printf "%.6f\n", ($2 - cut) * 1000 }' "$work/failed" | sort -g >"$work/failAfter"
-# From each MEP's last echo to its remote MEP's failure: 3.5 intervals and the daemon's
-# wake-up; less would be a remote MEP failed early.
+# From each MEP's last echo (just before the call that sent it) to its remote MEP's failure:
+# 3.5 intervals, the echo's way and the daemon's wake-up; less would be a remote MEP failed
+# early.
 awk 'NR == FNR { split($2, key, "/"); echo[key[2]] = $3; next } ($1 in echo) { printf "%.6f\n", ($2 - echo[$1]) * 1000 }' \
   <(grep '^lastEcho ' "$work/echo.out") "$work/failed" | sort -g >"$work/failAfterEcho"
 ctl show sockets --json | jq -c .Ethernet1 >"$work/sockets"
@@ -357,6 +360,9 @@ cut to failed          median ${failMedian} ms, best ${failBest} ms, worst ${fai
 last echo to failed    $(summary "$work/failAfterEcho"); 3.5 intervals are ${threeAndHalf} ms
 cut to CCM with RDI    median $(echoValue rdiMedianMs) ms, worst $(echoValue rdiWorstMs) ms (ccmecho's receive time)
 echoes, accepted       ccmecho sent $(echoValue echo) in all, the daemon counted $((${st[end.received]} - ${st[send0.received]})) CCMs from the remote MEPs, $((${st[end.seqErrors]} - ${st[send0.seqErrors]})) out of sequence; error CCMs ${st[end.errorCcms]}, cross-connect ${st[end.xconCcms]}
+stalls (steady)        $(awk -v from="$(echoValue echoFrom)" -v to="$cut" '$1 == "stall" && $2 >= from && $2 < to {
+                         n++; if (n <= 12) list = list sprintf("%s+%.3f s %.1f ms", n > 1 ? ", " : "", $2 - from, $3) }
+                         END { printf "%d gaps of 2 intervals or more%s", n, n ? " (from the phase start: " list (n > 12 ? ", ..." : "") ")" : "" }' "$work/echo.out"); the VM's steal time $(((steal1 - steal0) * 1000 / hz)) ms
 echo delay (steady)    from a CCM's receive to its echo's send: mean $(echoValue cut.echoDelayMeanMs) ms, worst $(echoValue cut.echoDelayWorstMs) ms, $(echoValue cut.echoesPast1ms) past 1 ms
 ccmecho                ring drops $(echoValue ringDrops), send errors $(echoValue sendErrors), not CCMs $(echoValue notCcm)
 daemon socket          $(cat "$work/sockets")

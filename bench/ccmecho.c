@@ -5,7 +5,7 @@
 // MEP from 1. So one process stands in for as many remote MEPs as the daemon runs local ones.
 //
 // The gaps between two CCMs of one MEP are taken from the kernel's receive timestamps (a
-// TPACKET_V3 ring), not from when this program gets round to them: what is measured is the
+// TPACKET_V2 ring), not from when this program gets round to them: what is measured is the
 // sender, not this reader.
 //
 //   ccmecho IFNAME OFFSET EXPECT
@@ -13,19 +13,23 @@
 // Starts silent (watching only). Signals:
 //   SIGUSR1  echo from now on, and start the gap statistics afresh
 //   SIGUSR2  stop echoing (the cut); prints `cut` (CLOCK_REALTIME of the moment after the
-//            last echo went), each MEP's last echo (`lastEcho VLAN/MEP TIME`, TIME when the
-//            call that sent it returned) and the gap statistics up to it, prefixed `cut.`. Then, once
-//            every MEP has sent a CCM with the RDI flag since the cut (it has noticed its
-//            remote MEP gone), prints `allRdi TIME` and the worst and median time from the
-//            cut to that CCM (`rdiWorstMs`, `rdiMedianMs`)
+//            last echo went), each MEP's last echo (`lastEcho VLAN/MEP TIME`, TIME just
+//            before the call that sent it) and the gap statistics up to it, prefixed
+//            `cut.`. Then, once every MEP has sent a CCM with the RDI flag since the cut (it
+//            has noticed its remote MEP gone), prints `allRdi TIME` and the worst and median
+//            time from the cut to that CCM (`rdiWorstMs`, `rdiMedianMs`)
 //   SIGTERM  prints the gap statistics since the last SIGUSR1, prefixed `end.`, and exits
+// Prints `stall START GAPMS VLAN/MEP` for a gap of two intervals or more (one line for the
+// gaps of all MEPs that one stall made, at most 1,000 lines), flushed with the next output.
 // Prints `ready 1` once it receives, and `allSeen TIME` once EXPECT distinct (VLAN, MEP id)
 // have sent a CCM. Every line is `key value`, flushed at once.
 //
-// Light by design, since at 1,000 MEPs every 3.3 ms it sees 300,000 CCMs a second: the ring
-// hands over frames a block at a time (a block is closed when full or after 1 ms), so the
-// wake-ups stay at most about a thousand a second whatever the rate, and each block's echoes
-// go out in one sendmmsg. The price is up to 1 ms more before an echo leaves.
+// Light by design, since at 1,000 MEPs every 3.3 ms it sees 300,000 CCMs a second: a wake
+// takes every frame the ring holds by then and their echoes go out in one sendmmsg, so the
+// daemon's burst of one tick costs one wake and one call, not one per CCM. A frame-by-frame
+// ring rather than TPACKET_V3's blocks: a block is handed over when full or when its timer
+// runs out, and that timer counts in jiffies (4 ms at 250 Hz), which held echoes up to 7 ms
+// and stretched the gaps the daemon sees from its remote MEPs by as much.
 #define _GNU_SOURCE
 #include <errno.h>
 #include <linux/if_packet.h>
@@ -43,9 +47,9 @@
 #include "rawsock.h"
 
 enum {
-  blockBytes = 1 << 16,
-  blockCount = 128,      // 8 MB: some 45,000 CCMs, 150 ms at 300,000 a second
-  blockTimeoutMs = 1,
+  frameBytes = 256,      // the ring's header, a tagged CCM and room to spare
+  frameCount = 32768,    // 8 MB: 110 ms at 300,000 CCMs a second
+  ringBlockBytes = 1 << 16,
   maxMeps = 16384,
   tableSlots = 1 << 15,  // open addressing, at most half full
   batchMax = 1024,
@@ -64,7 +68,8 @@ struct Mep {
   int64_t lastNs;        // receive time of its latest CCM
   uint64_t phaseCcms;    // CCMs since the statistics started
   int64_t rdiAfterCutNs; // from the cut to its first CCM with RDI; 0 while none came
-  int64_t lastEchoNs;    // when the call that sent its latest echo returned
+  int64_t lastEchoNs;    // just before the call that sent its latest echo: it cannot have
+                         // reached the daemon earlier
 };
 
 static struct Mep meps[maxMeps];
@@ -125,8 +130,19 @@ static void resetStats(int64_t now) {
   for (int i = 0; i < mepCount; i++) meps[i].phaseCcms = 0;
 }
 
-static void noteGap(struct Mep *m, int64_t gap) {
+// The last gap of two intervals or more that was printed, and how many were.
+static int64_t stallPrintedNs;
+static int stallsPrinted;
+
+static void noteGap(struct Mep *m, int64_t gap, int64_t ts) {
   const int64_t iv = intervalNs[intervalCode];
+  // A sender that stops for two intervals stops every MEP at once, usually: one line per
+  // stall, so that when they come can be seen (periodic work, another process).
+  if (gap >= 2 * iv && ts - stallPrintedNs > gap && stallsPrinted < 1000) {
+    stallPrintedNs = ts;
+    stallsPrinted++;
+    printf("stall %.6f %.3f %d/%d\n", (ts - gap) / 1e9, gap / 1e6, m->vlan, m->mepId);
+  }
   gaps++;
   gapSumNs += gap;
   if (gap > worstNs) worstNs = gap, worstVlan = m->vlan, worstMep = m->mepId;
@@ -207,7 +223,7 @@ static void printStats(const char *prefix, int64_t now) {
 }
 
 static void printTotals(int s) {
-  struct tpacket_stats_v3 st;
+  struct tpacket_stats st;
   socklen_t len = sizeof st;
   memset(&st, 0, sizeof st);
   getsockopt(s, SOL_PACKET, PACKET_STATISTICS, &st, &len);
@@ -218,7 +234,7 @@ static void printTotals(int s) {
   fflush(stdout);
 }
 
-// Echoes of one block, sent together.
+// Echoes of one wake's frames, sent together.
 static unsigned char batch[batchMax][echoBytes];
 static struct iovec iov[batchMax];
 static struct mmsghdr msgs[batchMax];
@@ -229,6 +245,7 @@ static int batched;
 static void flush(int s) {
   int at = 0;
   while (at < batched) {
+    const int64_t before = realNs();
     int n = sendmmsg(s, msgs + at, batched - at, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -238,7 +255,7 @@ static void flush(int s) {
     }
     const int64_t now = realNs();
     for (int i = at; i < at + n; i++) {
-      batchMeps[i]->lastEchoNs = now;
+      batchMeps[i]->lastEchoNs = before;
       const int64_t d = now - batchRxNs[i];
       delaySumNs += d;
       if (d > delayWorstNs) delayWorstNs = d;
@@ -251,25 +268,90 @@ static void flush(int s) {
   batched = 0;
 }
 
+static int sock, offset, expect, echoing, allSeen;
+static unsigned char self[6];
+
+// One frame from the ring: its gap, and its echo into the batch.
+static void take(const struct tpacket2_hdr *h) {
+  const unsigned char *f = (const unsigned char *)h + h->tp_mac;
+  uint32_t len = h->tp_snaplen, at = 12;
+  // The kernel takes a tag off into the header; a tag still in the frame is read there.
+  uint16_t tci = (h->tp_status & TP_STATUS_VLAN_VALID) ? h->tp_vlan_tci : 0;
+  int tagged = (h->tp_status & TP_STATUS_VLAN_VALID) != 0;
+  if (len >= 18 && f[12] == 0x81 && f[13] == 0x00) tci = f[14] << 8 | f[15], tagged = 1, at = 16;
+  const unsigned char *pdu = f + at + 2;
+  if (len < at + 2 + 74 || f[at] != 0x89 || f[at + 1] != 0x02 || pdu[1] != 1) {
+    notCcm++;
+    return;
+  }
+  ccmsSeen++;
+  const uint16_t vlan = tci & 0x0fff, mepId = (pdu[8] << 8 | pdu[9]) & 0x1fff;
+  struct Mep *m = mepOf(vlan, mepId);
+  if (!m) {
+    tableFull++;
+    return;
+  }
+  const int64_t ts = (int64_t)h->tp_sec * 1000000000LL + h->tp_nsec;
+  const int code = pdu[2] & 7;
+  if (intervalCode == 0 && code != 0) intervalCode = code;
+  if (code != intervalCode) otherInterval++;
+  else if (m->lastNs && ts >= statsFromNs) noteGap(m, ts - m->lastNs, ts);
+  if (m->lastNs == 0 && !allSeen && mepCount >= expect) {
+    allSeen = 1;
+    printf("allSeen %.6f\n", realNs() / 1e9);
+    fflush(stdout);
+  }
+  m->lastNs = ts;
+  if (ts >= statsFromNs) m->phaseCcms++;
+  if (cutNs && ts >= cutNs && (pdu[2] & 0x80) && !m->rdiAfterCutNs) noteRdi(m, ts);
+  if (!echoing) return;
+  if (mepId + offset < 1 || mepId + offset > 8191) {
+    unechoable++;
+    return;
+  }
+  unsigned char *e = batch[batched];
+  const int level = pdu[0] >> 5;
+  const unsigned char group[6] = {0x01, 0x80, 0xc2, 0x00, 0x00, (unsigned char)(0x30 | level)};
+  memcpy(e, group, 6);
+  memcpy(e + 6, self, 6);
+  if (tagged) {
+    e[12] = 0x81, e[13] = 0x00, e[14] = (tci >> 8) & 0xef, e[15] = tci & 0xff;  // CFI/DEI clear
+    e += 4;
+  }
+  e[12] = 0x89, e[13] = 0x02;
+  unsigned char *o = e + 14;
+  memcpy(o, pdu, 74);  // level and version, opcode, MAID as they came
+  o[2] = code;         // the interval, no RDI: this remote MEP sees its peer
+  o[3] = 70;
+  const uint32_t seq = ++m->txSeq;
+  o[4] = seq >> 24, o[5] = seq >> 16, o[6] = seq >> 8, o[7] = seq;
+  const uint16_t peer = mepId + offset;
+  o[8] = peer >> 8, o[9] = peer & 0xff;
+  memset(o + 58, 0, 16);  // the ITU-T area
+  o[74] = 0;              // End TLV
+  iov[batched].iov_len = tagged ? echoBytes : echoBytes - 4;
+  batchMeps[batched] = m;
+  batchRxNs[batched] = ts;
+  if (++batched == batchMax) flush(sock);
+}
+
 int main(int argc, char **argv) {
   if (argc != 4) {
     fprintf(stderr, "usage: ccmecho IFNAME OFFSET EXPECT\n");
     return 2;
   }
-  const int offset = atoi(argv[2]), expect = atoi(argv[3]);
-  unsigned char self[6];
-  const int s = openRawSocket(argv[1], self);
+  offset = atoi(argv[2]), expect = atoi(argv[3]);
+  const int s = sock = openRawSocket(argv[1], self);
 
-  int v3 = TPACKET_V3;
-  if (setsockopt(s, SOL_PACKET, PACKET_VERSION, &v3, sizeof v3) < 0) { perror("PACKET_VERSION"); return 1; }
-  struct tpacket_req3 req = {0};
-  req.tp_block_size = blockBytes;
-  req.tp_block_nr = blockCount;
-  req.tp_frame_size = 2048;
-  req.tp_frame_nr = blockBytes / 2048 * blockCount;
-  req.tp_retire_blk_tov = blockTimeoutMs;
+  int v2 = TPACKET_V2;
+  if (setsockopt(s, SOL_PACKET, PACKET_VERSION, &v2, sizeof v2) < 0) { perror("PACKET_VERSION"); return 1; }
+  struct tpacket_req req = {0};
+  req.tp_block_size = ringBlockBytes;
+  req.tp_block_nr = (unsigned)frameCount * frameBytes / ringBlockBytes;
+  req.tp_frame_size = frameBytes;
+  req.tp_frame_nr = frameCount;
   if (setsockopt(s, SOL_PACKET, PACKET_RX_RING, &req, sizeof req) < 0) { perror("PACKET_RX_RING"); return 1; }
-  unsigned char *ring = mmap(NULL, (size_t)blockBytes * blockCount, PROT_READ | PROT_WRITE, MAP_SHARED, s, 0);
+  unsigned char *ring = mmap(NULL, (size_t)frameCount * frameBytes, PROT_READ | PROT_WRITE, MAP_SHARED, s, 0);
   if (ring == MAP_FAILED) { perror("mmap"); return 1; }
   int one = 1;
   setsockopt(s, SOL_PACKET, PACKET_QDISC_BYPASS, &one, sizeof one);
@@ -294,12 +376,13 @@ int main(int argc, char **argv) {
   sigdelset(&waiting, SIGUSR1), sigdelset(&waiting, SIGUSR2), sigdelset(&waiting, SIGTERM),
       sigdelset(&waiting, SIGINT);
 
-  int echoing = 0, allSeen = 0;
-  unsigned block = 0;
+  unsigned slot = 0;
   resetStats(realNs());
   printf("ready 1\n");
   fflush(stdout);
   for (;;) {
+    // A signal acts only once every echo of the frames taken so far has gone.
+    if (batched && (gotUsr1 || gotUsr2 || gotTerm)) flush(s);
     if (gotUsr1) {
       gotUsr1 = 0;
       echoing = 1;
@@ -328,78 +411,19 @@ int main(int argc, char **argv) {
       printTotals(s);
       return 0;
     }
-    struct tpacket_block_desc *bd = (struct tpacket_block_desc *)(ring + (size_t)block * blockBytes);
-    if (!(bd->hdr.bh1.block_status & TP_STATUS_USER)) {
+    struct tpacket2_hdr *h = (struct tpacket2_hdr *)(ring + (size_t)slot * frameBytes);
+    if (!(__atomic_load_n(&h->tp_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER)) {
+      // Drained: the echoes go, then sleep until the next frame or signal.
+      if (batched) {
+        flush(s);
+        continue;
+      }
       struct pollfd p = {s, POLLIN | POLLERR, 0};
       ppoll(&p, 1, NULL, &waiting);
       continue;
     }
-    struct tpacket3_hdr *h = (struct tpacket3_hdr *)((unsigned char *)bd + bd->hdr.bh1.offset_to_first_pkt);
-    for (uint32_t k = 0; k < bd->hdr.bh1.num_pkts;
-         k++, h = (struct tpacket3_hdr *)((unsigned char *)h + h->tp_next_offset)) {
-      const unsigned char *f = (const unsigned char *)h + h->tp_mac;
-      uint32_t len = h->tp_snaplen, at = 12;
-      // The kernel takes a tag off into the header; a tag still in the frame is read there.
-      uint16_t tci = (h->tp_status & TP_STATUS_VLAN_VALID) ? h->hv1.tp_vlan_tci : 0;
-      int tagged = (h->tp_status & TP_STATUS_VLAN_VALID) != 0;
-      if (len >= 18 && f[12] == 0x81 && f[13] == 0x00) tci = f[14] << 8 | f[15], tagged = 1, at = 16;
-      const unsigned char *pdu = f + at + 2;
-      if (len < at + 2 + 74 || f[at] != 0x89 || f[at + 1] != 0x02 || pdu[1] != 1) {
-        notCcm++;
-        continue;
-      }
-      ccmsSeen++;
-      const uint16_t vlan = tci & 0x0fff, mepId = (pdu[8] << 8 | pdu[9]) & 0x1fff;
-      struct Mep *m = mepOf(vlan, mepId);
-      if (!m) {
-        tableFull++;
-        continue;
-      }
-      const int64_t ts = (int64_t)h->tp_sec * 1000000000LL + h->tp_nsec;
-      const int code = pdu[2] & 7;
-      if (intervalCode == 0 && code != 0) intervalCode = code;
-      if (code != intervalCode) otherInterval++;
-      else if (m->lastNs && ts >= statsFromNs) noteGap(m, ts - m->lastNs);
-      if (m->lastNs == 0 && !allSeen && mepCount >= expect) {
-        allSeen = 1;
-        printf("allSeen %.6f\n", realNs() / 1e9);
-        fflush(stdout);
-      }
-      m->lastNs = ts;
-      if (ts >= statsFromNs) m->phaseCcms++;
-      if (cutNs && ts >= cutNs && (pdu[2] & 0x80) && !m->rdiAfterCutNs) noteRdi(m, ts);
-      if (!echoing) continue;
-      if (mepId + offset < 1 || mepId + offset > 8191) {
-        unechoable++;
-        continue;
-      }
-      unsigned char *e = batch[batched];
-      const int level = pdu[0] >> 5;
-      const unsigned char group[6] = {0x01, 0x80, 0xc2, 0x00, 0x00, (unsigned char)(0x30 | level)};
-      memcpy(e, group, 6);
-      memcpy(e + 6, self, 6);
-      if (tagged) {
-        e[12] = 0x81, e[13] = 0x00, e[14] = (tci >> 8) & 0xef, e[15] = tci & 0xff;  // CFI/DEI clear
-        e += 4;
-      }
-      e[12] = 0x89, e[13] = 0x02;
-      unsigned char *o = e + 14;
-      memcpy(o, pdu, 74);  // level and version, opcode, MAID as they came
-      o[2] = code;         // the interval, no RDI: this remote MEP sees its peer
-      o[3] = 70;
-      const uint32_t seq = ++m->txSeq;
-      o[4] = seq >> 24, o[5] = seq >> 16, o[6] = seq >> 8, o[7] = seq;
-      const uint16_t peer = mepId + offset;
-      o[8] = peer >> 8, o[9] = peer & 0xff;
-      memset(o + 58, 0, 16);  // the ITU-T area
-      o[74] = 0;              // End TLV
-      iov[batched].iov_len = tagged ? echoBytes : echoBytes - 4;
-      batchMeps[batched] = m;
-      batchRxNs[batched] = ts;
-      if (++batched == batchMax) flush(s);
-    }
-    bd->hdr.bh1.block_status = TP_STATUS_KERNEL;
-    block = (block + 1) % blockCount;
-    if (batched) flush(s);
+    take(h);
+    __atomic_store_n(&h->tp_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+    slot = (slot + 1) % frameCount;
   }
 }
