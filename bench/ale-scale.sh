@@ -22,6 +22,7 @@
 #
 #   bench/ale-scale.sh [--mep-count N] [--interval T] [--seconds N] [--send-seconds N]
 #                      [--cfmagentd PATH] [--cfmctl PATH] [--label TEXT] [--no-profile]
+#                      [--realtime PRIORITY] [--pin]
 #
 #   --mep-count N     local MEPs, 1-4093 (default 100): VLANs 2..N+1, MEP ids 1..N, their
 #                     remote MEPs 4001..4000+N
@@ -34,6 +35,9 @@
 #   --cfmctl PATH     (default: build/apps/cfmctl/cfmctl)
 #   --label TEXT      the table row's first column (default: the repository's commit)
 #   --no-profile      no perf record
+#   --realtime P      run the daemon with --realtime P (its loop at SCHED_FIFO priority P)
+#   --pin             the daemon on CPU 0, ccmecho on CPU 1: the far end stands for other
+#                     machines, and a daemon at SCHED_FIFO would hold it off a shared core
 #
 # Needs root (namespaces, AF_PACKET), gcc, ip (iproute2), jq and curl; perf for the profile.
 # Namespaces, processes and files are removed on exit, also when interrupted.
@@ -45,6 +49,8 @@ interval=3.3ms
 seconds=60
 sendSeconds=10
 profile=1
+realtime=
+pin=
 label=
 cfmagentd=$repo/build/apps/cfmagentd/cfmagentd
 cfmctl=$repo/build/apps/cfmctl/cfmctl
@@ -59,6 +65,8 @@ while [ $# -gt 0 ]; do
     --cfmctl) cfmctl=${2:?}; shift 2 ;;
     --label) label=${2:?}; shift 2 ;;
     --no-profile) profile=; shift ;;
+    --realtime) realtime=${2:?}; shift 2 ;;
+    --pin) pin=1; shift ;;
     -h | --help) usage ;;
     *) echo "ale-scale: unknown argument '$1'" >&2; usage ;;
   esac
@@ -78,6 +86,11 @@ case $interval in
   10s) intervalS=10 ;;
   *) fail "--interval: '$interval' is not 3.3ms, 10ms, 100ms, 1s or 10s" ;;
 esac
+daemonCpu=() echoCpu=()
+if [ -n "$pin" ]; then
+  [ "$(nproc)" -ge 2 ] || fail "--pin: needs two CPUs, this machine has $(nproc)"
+  daemonCpu=(taskset -c 0) echoCpu=(taskset -c 1)
+fi
 for tool in gcc ip jq curl; do
   command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install gcc iproute2 jq curl)"
 done
@@ -87,6 +100,8 @@ done
 if [ -z "$label" ]; then
   label=$(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo "?")
   git -C "$repo" diff --quiet HEAD 2>/dev/null || label="$label+changes"
+  [ -z "$realtime" ] || label="$label, SCHED_FIFO"
+  [ -z "$pin" ] || label="$label, pinned"
 fi
 
 tag=alescale$$
@@ -142,15 +157,15 @@ echoSignal() { kill -"$1" "$echoer"; }
 
 echo "== ccmecho on host-a [$nsHost], cfmagentd ($cfmagentd, built $(date -u -r "$cfmagentd" '+%F %T UTC')) on sw-a [$nsSw]"
 echo "   $mepCount MEPs at $interval, level 5, VLANs 2-$((mepCount + 1)); load $(cut -d' ' -f1-3 /proc/loadavg)"
-ip netns exec "$nsHost" "$work/ccmecho" host-a "$remoteOffset" "$mepCount" >"$work/echo.out" 2>"$work/echo.err" &
+ip netns exec "$nsHost" "${echoCpu[@]}" "$work/ccmecho" host-a "$remoteOffset" "$mepCount" >"$work/echo.out" 2>"$work/echo.err" &
 echoer=$!
 waitUntil "ccmecho ready ($(cat "$work/echo.err"))" 5 echoHas ready
 # The metrics endpoint is how the phases are watched: its snapshot holds the loop a fraction
 # of a millisecond, where `cfmctl show meps --json` of a thousand MEPs holds it tens of ms,
 # long enough at 3.3 ms for the ring to overflow and remote MEPs to fail.
 ip -n "$nsSw" link set lo up
-ip netns exec "$nsSw" "$cfmagentd" --config "$config" --control "$work/cfmagentd.sock" --metrics 127.0.0.1:9750 \
-  >"$work/cfmagentd.log" 2>&1 &
+ip netns exec "$nsSw" "${daemonCpu[@]}" "$cfmagentd" --config "$config" --control "$work/cfmagentd.sock" --metrics 127.0.0.1:9750 \
+  ${realtime:+--realtime "$realtime"} >"$work/cfmagentd.log" 2>&1 &
 agent=$!
 started=$(nowS)
 
@@ -347,7 +362,7 @@ read -r usPerSent runUsPerSent usPerReceived runUsPerReceived share runShare ech
 cat <<EOF
 
 == raw figures
-daemon                 $cfmagentd (built $(date -u -r "$cfmagentd" '+%F %T UTC'))
+daemon                 $cfmagentd (built $(date -u -r "$cfmagentd" '+%F %T UTC'))${realtime:+, SCHED_FIFO $realtime}${pin:+, on CPU 0 (ccmecho on CPU 1)}
 MEPs, interval         $n at $interval (${intervalS} s); load now $(cut -d' ' -f1-3 /proc/loadavg)
 send only              ${sendSeconds} s: CCMs sent $(awk -v r="$sentPerS" 'BEGIN { printf "%.0f", r }')/s (cciSentCcms), daemon CPU $(awk -v c="$sendCpuRate" 'BEGIN { printf "%.2f", c * 100 }')% of a core (on CPU $(awk -v c="$sendRunRate" 'BEGIN { printf "%.2f", c * 100 }')%): ${usPerSent} us per CCM sent (on CPU ${runUsPerSent} us)
 to ok                  every remote MEP ok ${okAfter} ms after the first echo; the script's wait ${okWait} s

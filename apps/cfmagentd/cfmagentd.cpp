@@ -1,14 +1,18 @@
 // cfmagentd: runs the CFM agent on this host's interfaces, or replays a capture through it.
 // Usage: cfmagentd --help.
 
+#include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -50,6 +54,7 @@ struct Options {
   std::optional<std::string> capture;
   std::optional<std::string> stateOut;
   std::optional<std::string> metrics;
+  std::optional<int> realtime;
   bool checkConfig = false;
   // The ALE layer to run live: "software", or "none" where something else on the host is
   // one and the file's aleStatus stands for it. Unset: software live, none in a replay.
@@ -103,6 +108,14 @@ Options parseOptions(int argc, char** argv) {
                  "(docs/fleet.md); IPv4, or PORT alone for every address. Off unless given")
       ->type_name("ADDR:PORT")
       ->excludes(replay);
+  app.add_option("--realtime", o.realtime,
+                 "run the event loop at SCHED_FIFO priority PRIORITY, its memory kept in RAM:\n"
+                 "CCMs at 3.3 ms keep their time while other programs share its core; a\n"
+                 "core it keeps busy starves the kernel's softirq thread (docs/fault-management.md).\n"
+                 "Needs CAP_SYS_NICE or an RLIMIT_RTPRIO of PRIORITY")
+      ->type_name("PRIORITY")
+      ->check(CLI::Range(1, 99).description(""))
+      ->excludes(replay);
   auto* ale = app.add_option("--ale", o.ale,
                               "the ALE layer, live: software (the default) sends and watches the local\n"
                               "MEPs' CCMs as a switch's hardware would and reports what they see (cfmctl\n"
@@ -135,6 +148,24 @@ Options parseOptions(int argc, char** argv) {
 }
 
 void log(const std::string& line) { std::cerr << "cfmagentd: " << line << std::endl; }
+
+// The calling thread, which runs the loop: the threads it starts (the metrics server's) are
+// reset to the normal policy. False, with the log saying why, when the kernel refuses it.
+bool realtimeIs(int priority) {
+  sched_param param{};
+  param.sched_priority = priority;
+  if (::sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) < 0) {
+    log("--realtime " + std::to_string(priority) + ": " + std::strerror(errno) +
+        (errno == EPERM ? " (needs CAP_SYS_NICE, or an RLIMIT_RTPRIO of " + std::to_string(priority) + ")" : ""));
+    return false;
+  }
+  // Pages stay once touched, so that no later fault waits on the disk; locked only as they
+  // are touched, so that reserved stacks and arenas cost nothing.
+  if (::mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT) < 0) {
+    log(std::string("--realtime: memory not locked: ") + std::strerror(errno));
+  }
+  return true;
+}
 
 int runReplay(const Options& o, Runner::RunnerConfig config) {
   Kiln::EventLoop& loop = Kiln::eventLoop();
@@ -191,6 +222,7 @@ void raiseDescriptorLimit() {
 }
 
 int runLive(const Options& o, Runner::RunnerConfig config) {
+  if (o.realtime && !realtimeIs(*o.realtime)) return 1;
   raiseDescriptorLimit();
   Kiln::EventLoop& loop = Kiln::eventLoop();
   StopSignals signals(loop);
@@ -265,7 +297,8 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   }
   const std::string running = "running; " + std::to_string(daemon.config().interfaces.size()) +
                               " interfaces mapped; control socket " + control.path() +
-                              (o.metrics ? "; metrics on " + *o.metrics : "");
+                              (o.metrics ? "; metrics on " + *o.metrics : "") +
+                              (o.realtime ? "; SCHED_FIFO " + std::to_string(*o.realtime) : "");
   log(running);
   // Ready means answering frames: agentIs returned once the agent's mounts completed, and
   // with them its packet sockets on the devices present; the control socket is open too.
