@@ -36,6 +36,9 @@ constexpr double kPmReportSeconds = 1.0;
 // before a new sender takes its place.
 constexpr std::size_t kOneWaySenders = 16;
 constexpr double kOneWayQuietSeconds = 60;
+// The longest a frame is believed to have waited for the layer; a kernel stamp older than
+// that is from before the wall clock was stepped.
+constexpr double kLongestWaitSeconds = 1.0;
 
 double monotonicNow() {
   timespec ts{};
@@ -52,6 +55,16 @@ Event eventOf(const MepKey& key, EventKind kind) {
 }
 
 double seconds(Cfm::PmTime t) { return double(t.seconds) + double(t.nanoseconds) * 1e-9; }
+
+}  // namespace
+
+double arrivalOf(Cfm::PmTime rxTime, double monotonic, Cfm::PmTime wall) {
+  const double waited = seconds(wall) - seconds(rxTime);
+  // A stamp from the future, or from before a step of the wall clock, says nothing.
+  return waited > 0 && waited < kLongestWaitSeconds ? monotonic - waited : monotonic;
+}
+
+namespace {
 
 template <class T>
 Kiln::Ptr<T> rootAt(const Orbis::EntityManager& db, std::string_view path) {
@@ -522,7 +535,9 @@ void Layer::frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> fram
   if (!ccm) return;
   const auto meps = byPort_.find(portKey(intf, vlan));
   if (meps == byPort_.end()) return;
-  const double now = monotonicNow();
+  // When it came, not when it was read: a CCM that waited in the ring behind a burst of
+  // sends still renewed its remote MEP from then.
+  const double now = arrivalOf(rxTime, monotonicNow(), pmTimeNow());
   double deadline = armed_;
   for (Mep* mep : meps->second) {
     const bool rdiBefore = mep->monitor.presentRdi();

@@ -41,6 +41,10 @@
 
 namespace SoftAle {
 
+// When a frame stamped `rxTime` by the kernel (on the wall clock) arrived, on the monotonic
+// clock, given both clocks' readings now; now when the stamp cannot be right.
+double arrivalOf(Cfm::PmTime rxTime, double monotonic, Cfm::PmTime wall);
+
 class Layer {
  public:
   // Sends one frame (Ethernet header first) out of an interface, timed as `timing` says
