@@ -100,6 +100,13 @@ void Daemon::softwareAleIs(Kiln::EventLoop& loop, EventSink events) {
   ale_->transmitBatchIs([sockets = sockets_](IntfId intf, bool batch) {
     if (auto it = sockets->find(intf); it != sockets->end()) it->second->txBatchIs(batch);
   });
+  ale_->receivePendingIs([sockets = sockets_] {
+    // A frame read may be one that makes the agent open or close a socket.
+    std::vector<Kiln::Ptr<Interface::Pam>> pams;
+    pams.reserve(sockets->size());
+    for (const auto& [intf, pam] : *sockets) pams.push_back(pam);
+    for (const auto& pam : pams) pam->rxPendingRead();
+  });
   for (const auto& [device, present] : devices_) ale_->deviceStateIs(device, present.operState);
   Interface::Pam::rxTapIs(
       [ale = ale_.get()](IntfId intf, std::span<const std::uint8_t> frame, const timespec& rxTime) {

@@ -186,6 +186,9 @@ std::uint8_t Layer::interfaceStatusOf(Lumen::IntfId intf) const {
 }
 
 void Layer::run() {
+  // After a stall, CCMs that came in time may still wait in the sockets: read before a
+  // remote MEP is failed for want of them, to come back at once.
+  if (receivePending_) receivePending_();
   reconcile();
   if (!intfs_) intfs_ = rootAt<Interface::AllIntfStatusDir>(*db_, "interface/status/all");
   const double now = monotonicNow();

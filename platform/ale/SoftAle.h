@@ -68,9 +68,9 @@ class Layer {
   // Reads the configuration again at once; without this call a change is seen within a
   // second (the configuration tree carries no notifications, only a count of its writes).
   void configChanged();
-  // A frame the sockets' tap handed over.
-  // `rxTime` is when it arrived, for the Y.1731 frames a MEP answers: the kernel's
-  // timestamp where there is one.
+  // A frame the sockets' tap handed over. `rxTime` is when it arrived, the kernel's
+  // timestamp where there is one: a CCM renews its remote MEP from then, and a Y.1731
+  // frame's answer carries it.
   void frameReceived(Lumen::IntfId intf, std::span<const std::uint8_t> frame, Cfm::PmTime rxTime = pmTimeNow());
   // A kernel device's operational state (IF_OPER_*, as rtnetlink reports it), for the
   // Interface Status TLVs of the MEPs on its interface; none when the device went. A device
@@ -86,6 +86,9 @@ class Layer {
   void pmSessionsIs(std::map<MepKey, std::vector<PmSessionSettings>> sessions);
 
   void transmitBatchIs(TransmitBatch batch) { transmitBatch_ = std::move(batch); }
+  // Hands over the frames the sockets hold (through frameReceived), before the layer decides
+  // what has not come in time.
+  void receivePendingIs(std::function<void()> receive) { receivePending_ = std::move(receive); }
 
   // The MEPs running now.
   std::size_t mepCount() const { return meps_.size(); }
@@ -137,6 +140,7 @@ class Layer {
   // The MEPs of each port and VLAN (portKey()): where a received frame goes.
   std::unordered_map<std::uint64_t, std::vector<Mep*>> byPort_;
   TransmitBatch transmitBatch_;
+  std::function<void()> receivePending_;
   // The bridging configuration read at the last walk, and the interfaces' status.
   Kiln::Ptr<Bridging::Config> bridging_;
   Kiln::Ptr<Interface::AllIntfStatusDir> intfs_;

@@ -50,11 +50,20 @@ class DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
   PamDevice::RxLosses rxLosses() { return {socket_.truncatedFrames(), socket_.kernelDrops()}; }
   std::uint64_t txLateErrors() const { return socket_.lateSendErrors(); }
   void txBatchIs(bool batch) { socket_.batchSendsIs(batch); }
+  // What the ring holds, up to a ring's worth, unless the socket is being read already (a
+  // reader of its frames asked).
+  void readPending() {
+    if (!reading_ && socket_.ringed() && socket_.backlogAtLeast(1)) readRound(AfPacketSocket::kRingFrames, false);
+  }
 
  private:
-  void handleReadable() {
+  void handleReadable() { readRound(kRoundFrames, true); }
+  // Up to `frames` frames, more when the readers fell behind; with `watch`, a drained ring
+  // is watched a moment for more.
+  void readRound(std::size_t frames, bool watch) {
     // A reader may close the last pam on this socket, which destroys it.
     auto self = shared_from_this();
+    reading_ = true;
     try {
       socket_.batchSendsIs(true);
       std::size_t taken = 0;
@@ -62,8 +71,8 @@ class DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
         taken += read(std::max<std::size_t>(1, std::min(batch_, room())));
         offer();
         socket_.batchSendsIs(false);
-        if (pams_.empty() || (socket_.drained() && !moreSoon())) break;
-        if (taken >= kRoundFrames) {
+        if (pams_.empty() || (socket_.drained() && !(watch && moreSoon()))) break;
+        if (taken >= frames) {
           if (socket_.backlogAtLeast(kBehindFrames)) {
             socket_.batchSendsIs(true);
             read(kShedFrames);
@@ -79,6 +88,7 @@ class DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
       // The socket stays on the loop: a transient failure must not end packet access.
       std::fprintf(stderr, "packet socket on %s: %s\n", socket_.device().c_str(), e.what());
     }
+    reading_ = false;
   }
   // The next frames are often microseconds behind (a flood's next burst, the next message
   // of a peer that waits for each reply): a short look at the ring, which costs no system
@@ -115,6 +125,7 @@ class DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
   AfPacketSocket socket_;
   std::size_t batch_;
   std::vector<Pam*> pams_;
+  bool reading_ = false;
 };
 
 // Shared sockets by device, alive while some pam uses them.
@@ -133,6 +144,7 @@ class AfPacketDevice : public PamDevice {
   RxLosses rxLosses() override { return socket_->rxLosses(); }
   std::uint64_t txLateErrors() override { return socket_->txLateErrors(); }
   void txBatchIs(bool batch) override { socket_->txBatchIs(batch); }
+  void rxPendingRead() override { socket_->readPending(); }
   // A packet socket sends at most the MTU after the Ethernet header, and one 802.1Q tag's
   // four bytes more when the outer tag is one: a second tag, or an outer 802.1ad tag, must
   // fit in the MTU (the kernel's own test, EMSGSIZE otherwise).

@@ -52,6 +52,9 @@ class PamDevice {
   // Between true and false, frames sent may leave together, in one system call (a device
   // that cannot sends each at once).
   virtual void txBatchIs(bool /*batch*/) {}
+  // Hands over, now, the frames the device has received and not yet handed over, as a
+  // readiness of its descriptor would: for a caller about to act on what has not arrived.
+  virtual void rxPendingRead() {}
   // The longest frame the device takes with `tags` VLAN tags, the outer one `outerTpid`,
   // when its MTU is `mtu`: by default the MTU after the Ethernet header and every tag.
   virtual std::uint32_t maxFrameBytes(std::uint32_t mtu, std::size_t tags, std::uint16_t /*outerTpid*/) const {
@@ -95,6 +98,9 @@ class Pam : public Kiln::Entity {
   // call per batch); a frame refused then is counted in txErrors when the batch goes.
   void txBatchIs(bool batch) {
     if (device_) device_->txBatchIs(batch);
+  }
+  void rxPendingRead() {
+    if (device_) device_->rxPendingRead();
   }
   // What this pam counted and what its device lost on the way to it.
   Counters counters() const;

@@ -471,6 +471,41 @@ TEST_F(CfmAgentdE2e, AStuckMonitorMissesEventsWhileFramesAreAnswered) {
   EXPECT_GE(events + missed, 4000 * 3) << events << " events, " << missed << " missed";
 }
 
+// Stopped for ten times its remote MEP's lifetime while that MEP kept sending among frames
+// of a higher level, the daemon reads what came in before it decides: the remote MEP never
+// fails for CCMs that waited in the socket.
+TEST_F(CfmAgentdE2e, ARemoteMepDoesNotFailForCcmsThatWaitedInTheSocket) {
+  linksIs();
+  auto config = CfmagentdTest::demoConfig();
+  config["cfm"]["profiles"] = {{{"name", "fast"}, {"ccmInterval", "10ms"}}};
+  config["cfm"]["domains"][0]["associations"].push_back(
+      json{{"name", "fast"}, {"format", "characterString"}, {"direction", "down"}, {"primaryVlan", 20},
+           {"profile", "fast"}, {"localMeps", {{{"id", 1}, {"interface", "Ethernet1"}, {"remoteMeps", {2}}}}}});
+  CfmagentdTest::writeFile(dir_ / "fast.json", config.dump());
+  startDaemon({"--config", dir_ / "fast.json"});
+  const auto ccms = [&](const std::string& level, const std::string& maName, const std::string& mepId, Args more) {
+    Args args{CFMTOOL, "ccm", "--intf", "host-a", "--vlan", "20", "--level", level, "--md-name", "demo-md",
+              "--ma-name", maName, "--mep-id", mepId};
+    args.insert(args.end(), more.begin(), more.end());
+    return hostA_->exec(args);
+  };
+  E2e::Background mep2(ccms("3", "fast", "2", {"--interval", "0.01"}));
+  const auto remote = "/aleMeps/3/fast/1/remoteMeps/2"_json_pointer;
+  const json before = until("MEP 2 ok", [&](const json& s) { return s.value(remote / "rMepState", "") == "ok"; });
+  const long heard = before[remote / "ccmsReceived"].get<long>();
+
+  // 350 ms: 35 of MEP 2's CCMs and 350 frames of level 6, far more than one read takes.
+  daemon_->signal(SIGSTOP);
+  const auto burst = E2e::runCommand(ccms("6", "other", "9", {"--interval", "0.001", "--count", "350"}));
+  daemon_->signal(SIGCONT);
+  ASSERT_EQ(burst.status, 0) << burst.output;
+  const json after = until("MEP 2's CCMs of the stop read", [&](const json& s) {
+    return s.value(remote / "ccmsReceived", 0L) >= heard + 30;
+  });
+  EXPECT_EQ(after[remote / "flaps"], 0) << after[remote].dump();
+  EXPECT_EQ(after[remote / "rMepState"], "ok");
+}
+
 // Host A measures delay and synthetic loss to the switch's MEP 100 with cfmtool: the
 // software ALE layer answers at the MEP's level only, and counts what it answered. Then a
 // jumbo LBM, once the kernel's MTU allows it.
