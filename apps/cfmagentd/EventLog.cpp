@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <syslog.h>
 #include <systemd/sd-daemon.h>
 // Without it every entry would name this file and line (CODE_FILE=...): the same for all of
 // them, and the build's path at that.
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "apps/runner/Events.h"
 
@@ -78,23 +80,28 @@ std::optional<std::string> stringField(const json& event, const char* key) {
   return it->get<std::string>();
 }
 
-// Writes `line` only when `fd` takes it now: the event loop must not wait for a slow reader,
-// and a reader that is gone must not end the daemon by SIGPIPE.
-void writeNow(int fd, const std::string& line) {
+// Writes `line` only when `fd` takes it now: a slow reader must not hold the events after
+// it, and a reader that is gone must not end the daemon by SIGPIPE.
+bool writeNow(int fd, const std::string& line) {
   pollfd p{fd, POLLOUT, 0};
-  if (::poll(&p, 1, 0) != 1 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
-  if (::send(fd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0 || errno != ENOTSOCK) return;
+  if (::poll(&p, 1, 0) != 1 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
+  const ssize_t sent = ::send(fd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent >= 0 || errno != ENOTSOCK) return sent == ssize_t(line.size());
   // A pipe or terminal with room takes a line this short (far below PIPE_BUF) without waiting.
-  (void)!::write(fd, line.data(), line.size());
+  return ::write(fd, line.data(), line.size()) == ssize_t(line.size());
 }
 
-void sendToJournal(const std::vector<std::string>& fields) {
+bool sendToJournal(const std::vector<std::string>& fields) {
   std::vector<iovec> iov;
   iov.reserve(fields.size());
   for (const auto& f : fields) iov.push_back({const_cast<char*>(f.data()), f.size()});
-  // One datagram to journald's socket; that it is gone or refuses the entry is no reason
-  // to stop the daemon. It waits only while journald's queue is full, as stderr would.
-  (void)sd_journal_sendv(iov.data(), int(iov.size()));
+  // One datagram to journald's socket. It waits while journald's queue is full: the log's
+  // thread waits, not the loop.
+  return sd_journal_sendv(iov.data(), int(iov.size())) >= 0;
+}
+
+std::string missedMessage(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " event" : " events") + " not logged";
 }
 
 }  // namespace
@@ -150,21 +157,82 @@ bool isJournalStream(const char* journalStream, int fd) {
   return std::uint64_t(st.st_dev) == *dev && std::uint64_t(st.st_ino) == *ino;
 }
 
-EventLog::EventLog(Mode mode, int fd)
+EventLog::EventLog(Mode mode, int fd, std::size_t queueLimit)
     // The variable stays set for whatever the service starts, whatever became of its
     // stderr; only the stream it names is journald's.
     : journal_(mode == Mode::journal || (mode == Mode::detect && isJournalStream(std::getenv("JOURNAL_STREAM"), fd))),
-      fd_(fd) {}
+      fd_(fd),
+      queueLimit_(queueLimit),
+      thread_([this] { run(); }) {}
+
+EventLog::~EventLog() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
 
 void EventLog::event(const json& event) noexcept {
   try {
-    if (journal_) {
-      sendToJournal(journalFields(event));
-    } else {
-      writeNow(fd_, eventLine(event));
+    std::lock_guard lock(mutex_);
+    if (queue_.size() >= queueLimit_) {
+      ++missed_;
+      return;
     }
+    queue_.push_back({event, std::exchange(missed_, 0)});
   } catch (...) {
     // Only memory can run out here; the event goes unlogged rather than take the loop down.
+    return;
+  }
+  wake_.notify_one();
+}
+
+void EventLog::flush() {
+  std::unique_lock lock(mutex_);
+  idle_.wait(lock, [this] { return queue_.empty() && !writing_; });
+}
+
+void EventLog::run() {
+  std::size_t unreported = 0;  // missed, and not yet said so
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    if (queue_.empty()) break;
+    Entry entry = std::move(queue_.front());
+    queue_.pop_front();
+    writing_ = true;
+    lock.unlock();
+    unreported += entry.missedBefore;
+    if (unreported > 0 && writeMissed(unreported)) unreported = 0;
+    if (!write(entry.event)) ++unreported;
+    lock.lock();
+    writing_ = false;
+    if (queue_.empty()) idle_.notify_all();
+  }
+  unreported += std::exchange(missed_, 0);
+  lock.unlock();
+  if (unreported > 0) writeMissed(unreported);
+}
+
+bool EventLog::write(const json& event) {
+  try {
+    return journal_ ? sendToJournal(journalFields(event)) : writeNow(fd_, eventLine(event));
+  } catch (...) {
+    return false;
+  }
+}
+
+bool EventLog::writeMissed(std::size_t count) {
+  try {
+    if (journal_) {
+      return sendToJournal({"MESSAGE=" + missedMessage(count), "PRIORITY=" + std::to_string(LOG_WARNING),
+                            "SYSLOG_IDENTIFIER=cfmagentd"});
+    }
+    return writeNow(fd_, std::string(SD_WARNING) + "cfmagentd: " + missedMessage(count) + "\n");
+  } catch (...) {
+    return false;
   }
 }
 

@@ -9,9 +9,19 @@
 //
 // Otherwise it is a line on stderr with its priority as a prefix, "<2>cfmagentd: MEP
 // 3/ma1/100: fault alarm raised (remoteCcm)", which journald and syslog daemons both read.
+//
+// A thread of its own writes them, so that the event loop never waits for journald or a
+// slow reader of stderr, nor spends a thousand MEPs' failure on system calls while their
+// remote MEPs' timeouts are due. What cannot be written, or queued, is counted, and the log
+// says how many where they went missing: "<4>cfmagentd: 12 events not logged".
 
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -39,16 +49,41 @@ class EventLog {
     stream,  // lines on `fd`
   };
 
-  explicit EventLog(Mode mode = Mode::detect, int fd = 2);
+  // Events queued beyond `queueLimit` are dropped, and counted.
+  explicit EventLog(Mode mode = Mode::detect, int fd = 2, std::size_t queueLimit = 4096);
+  // Writes what is queued first.
+  ~EventLog();
+  EventLog(const EventLog&) = delete;
+  EventLog& operator=(const EventLog&) = delete;
 
-  // Logs one event. Never throws; a line that cannot go out at once is dropped.
+  // Queues one event for the log's thread and returns. Never throws. A line that the stream
+  // does not take at once is dropped, and counted.
   void event(const nlohmann::json& event) noexcept;
+  // Returns once every event queued before it was written or counted.
+  void flush();
 
   bool toJournal() const { return journal_; }
 
  private:
-  bool journal_;
-  int fd_;
+  struct Entry {
+    nlohmann::json event;
+    std::size_t missedBefore;  // events not queued between the one before and this one
+  };
+  void run();
+  // False when the line was not written.
+  bool write(const nlohmann::json& event);
+  bool writeMissed(std::size_t count);
+
+  const bool journal_;
+  const int fd_;
+  const std::size_t queueLimit_;
+  std::mutex mutex_;
+  std::condition_variable wake_, idle_;
+  std::deque<Entry> queue_;
+  std::size_t missed_ = 0;
+  bool writing_ = false;
+  bool stopping_ = false;
+  std::thread thread_;  // last: it starts once the rest is there
 };
 
 }  // namespace Cfmagentd

@@ -147,7 +147,8 @@ Options parseOptions(int argc, char** argv) {
   return o;
 }
 
-void log(const std::string& line) { std::cerr << "cfmagentd: " << line << std::endl; }
+// One write: the event log's thread writes to stderr too, and lines must not interleave.
+void log(const std::string& line) { std::cerr << ("cfmagentd: " + line + "\n") << std::flush; }
 
 // The calling thread, which runs the loop: the threads it starts (the metrics server's) are
 // reset to the normal policy. False, with the log saying why, when the kernel refuses it.
@@ -312,6 +313,7 @@ int runLive(const Options& o, Runner::RunnerConfig config) {
   metrics.reset();
   monitors = nullptr;
   daemon.agentDel();
+  eventLog.flush();
   log("stopped");
   return 0;
 }

@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
+#include <regex>
 #include <set>
+#include <sstream>
 
 #include "apps/runner/Events.h"
 
@@ -101,15 +104,60 @@ TEST(EventLogTest, AStreamGetsTheLineOnlyWhenItTakesItAtOnce) {
       for (ssize_t n; !gone && (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, std::size_t(n));
     };
     EventLog log(EventLog::Mode::stream, fds[1]);
-    auto logged = std::async(std::launch::async, [&] { log.event(eventOf(Kind::remoteMepFailed, 7)); });
+    auto logged = std::async(std::launch::async, [&] {
+      log.event(eventOf(Kind::remoteMepFailed, 7));
+      log.flush();
+    });
     EXPECT_EQ(logged.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "full " << full;
     drain();  // lets a write that waited end, so that the test ends either way
     logged.wait();
     drain();
     EXPECT_EQ(got.find("<4>cfmagentd: MEP 3/ma 1/100: remote MEP 7 failed\n") != std::string::npos,
               !full && !readerGone);
+    if (full) {  // the line refused is counted before the next one
+      log.event(eventOf(Kind::remoteMepFailed, 8));
+      log.flush();
+      drain();
+      EXPECT_NE(got.find("<4>cfmagentd: 1 event not logged\n<4>cfmagentd: MEP 3/ma 1/100: remote MEP 8 failed\n"),
+                std::string::npos) << got;
+    }
     ::close(fds[1]);
     if (!readerGone) ::close(fds[0]);
+  }
+}
+
+// Every event is written, in order, or counted in its place: the count of those a full
+// queue turned away comes before the next line written, or last.
+TEST(EventLogTest, WhatIsNotQueuedIsCountedInItsPlace) {
+  for (const std::size_t limit : {std::size_t(1), std::size_t(16), std::size_t(4096)}) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+    ASSERT_GE(::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20), 1 << 20);  // room for every line
+    constexpr int events = 3000;
+    {
+      EventLog log(EventLog::Mode::stream, fds[1], limit);
+      for (int remote = 1; remote <= events; ++remote) log.event(eventOf(Kind::remoteMepFailed, std::uint16_t(remote)));
+    }
+    std::string got;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, std::size_t(n));
+    int next = 1, written = 0;
+    std::istringstream lines(got);
+    const std::regex failed("<4>cfmagentd: MEP 3/ma 1/100: remote MEP ([0-9]+) failed"),
+        missed("<4>cfmagentd: ([0-9]+) events? not logged");
+    for (std::string line; std::getline(lines, line);) {
+      std::smatch m;
+      if (std::regex_match(line, m, missed)) {
+        next += std::stoi(m[1]);
+      } else {
+        ASSERT_TRUE(std::regex_match(line, m, failed)) << line;
+        ASSERT_EQ(std::stoi(m[1]), next) << "limit " << limit;
+        ++next, ++written;
+      }
+    }
+    EXPECT_EQ(next, events + 1) << "limit " << limit;
+    EXPECT_GE(written, std::min<int>(events, int(limit))) << "limit " << limit;
+    ::close(fds[0]), ::close(fds[1]);
   }
 }
 
