@@ -2,7 +2,8 @@
 # processes it started and the daemon's control socket, all gone when the script exits,
 # also when interrupted. Sourced after `tag` (unique per run, so that a run never touches
 # another's namespaces), `cfmctl` and `fail` are set; `stopOnExit` names the variables that
-# hold the PIDs to end.
+# hold the PIDs to end. With KEEP_WORK=DIR in the environment, the scratch directory (the
+# daemon's log, the far end's output) is copied to DIR before it goes.
 
 nsSw=$tag-sw nsHost=$tag-host
 work=$(mktemp -d "/tmp/$tag.XXXX")
@@ -19,7 +20,7 @@ cleanup() {
   for pid in $stopOnExit; do stop "${!pid}"; done
   ip netns del "$nsSw" 2>/dev/null
   ip netns del "$nsHost" 2>/dev/null
-  rm -rf "$work"
+  [ -n "${KEEP_WORK:-}" ] && cp -r "$work" "$KEEP_WORK"; rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
