@@ -175,18 +175,22 @@ EventLog::~EventLog() {
 }
 
 void EventLog::event(const json& event) noexcept {
+  bool first = false;
   try {
     std::lock_guard lock(mutex_);
     if (queue_.size() >= queueLimit_) {
       ++missed_;
       return;
     }
+    first = queue_.empty();
     queue_.push_back({event, std::exchange(missed_, 0)});
   } catch (...) {
     // Only memory can run out here; the event goes unlogged rather than take the loop down.
     return;
   }
-  wake_.notify_one();
+  // The thread takes the queue to its end before it waits again: a storm of events costs
+  // one wake-up.
+  if (first) wake_.notify_one();
 }
 
 void EventLog::flush() {

@@ -186,14 +186,19 @@ std::uint8_t Layer::interfaceStatusOf(Lumen::IntfId intf) const {
 }
 
 void Layer::run() {
-  // After a stall, CCMs that came in time may still wait in the sockets: read before a
-  // remote MEP is failed for want of them, to come back at once.
-  if (receivePending_) receivePending_();
   reconcile();
   if (!intfs_) intfs_ = rootAt<Interface::AllIntfStatusDir>(*db_, "interface/status/all");
   const double now = monotonicNow();
   due_.clear();
   for (const std::uint32_t timer : wheel_.expire(now)) due_.push_back(meps_[timer].get());
+  // After a stall, CCMs that came in time may still wait in the sockets: they are read
+  // before a remote MEP (or a defect) is timed out for want of them, to come back at once.
+  // Only then: a tick that only sends goes first, rather than after the frames that wait.
+  if (receivePending_ && std::any_of(due_.begin(), due_.end(), [now](const Mep* mep) {
+        return mep->monitor.nextDeadline() <= std::max(now, mep->due);
+      })) {
+    receivePending_();
+  }
   // One interface's CCMs at a time, so that they leave together; in the same order each
   // time, so that a MEP's place in the batch, which delays its CCM by the sends before it,
   // does not move from one CCM to the next and stretch one gap while shrinking another.
