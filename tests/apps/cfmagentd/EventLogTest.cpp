@@ -129,7 +129,7 @@ TEST(EventLogTest, AStreamGetsTheLineOnlyWhenItTakesItAtOnce) {
 // Every event is written, in order, or counted in its place: the count of those a full
 // queue turned away comes before the next line written, or last.
 TEST(EventLogTest, WhatIsNotQueuedIsCountedInItsPlace) {
-  for (const std::size_t limit : {std::size_t(1), std::size_t(16), std::size_t(4096)}) {
+  for (const std::size_t limit : {std::size_t(1), std::size_t(4096)}) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
     ASSERT_GE(::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20), 1 << 20);  // room for every line
@@ -143,16 +143,14 @@ TEST(EventLogTest, WhatIsNotQueuedIsCountedInItsPlace) {
     for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, std::size_t(n));
     int next = 1, written = 0;
     std::istringstream lines(got);
-    const std::regex failed("<4>cfmagentd: MEP 3/ma 1/100: remote MEP ([0-9]+) failed"),
-        missed("<4>cfmagentd: ([0-9]+) events? not logged");
-    for (std::string line; std::getline(lines, line);) {
-      std::smatch m;
-      if (std::regex_match(line, m, missed)) {
-        next += std::stoi(m[1]);
-      } else {
-        ASSERT_TRUE(std::regex_match(line, m, failed)) << line;
-        ASSERT_EQ(std::stoi(m[1]), next) << "limit " << limit;
-        ++next, ++written;
+    const std::regex line("<4>cfmagentd: (MEP 3/ma 1/100: remote MEP ([0-9]+) failed|([0-9]+) events? not logged)");
+    std::smatch m;
+    for (std::string text; std::getline(lines, text);) {
+      ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+      if (m[3].matched) next += std::stoi(m[3]);
+      if (m[2].matched) {
+        ASSERT_EQ(std::stoi(m[2]), next++) << "limit " << limit;
+        ++written;
       }
     }
     EXPECT_EQ(next, events + 1) << "limit " << limit;
