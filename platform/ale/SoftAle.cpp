@@ -192,8 +192,9 @@ void Layer::run() {
   due_.clear();
   for (const std::uint32_t timer : wheel_.expire(now)) due_.push_back(meps_[timer].get());
   // After a stall, CCMs that came in time may still wait in the sockets: they are read
-  // before a remote MEP (or a defect) is timed out for want of them, to come back at once.
-  // Only then: a tick that only sends goes first, rather than after the frames that wait.
+  // before a remote MEP (or a defect) is timed out for want of them, which the next read
+  // would undo (a flap). Only then: a tick that only sends goes first, before the frames
+  // that wait.
   if (receivePending_ && std::any_of(due_.begin(), due_.end(), [now](const Mep* mep) {
         return mep->monitor.nextDeadline() <= std::max(now, mep->due);
       })) {
