@@ -51,6 +51,7 @@ class Daemon {
   // events reach `events` as JSON (apps/runner/Events.h), from the first MEP it creates.
   using EventSink = std::function<void(const nlohmann::json&)>;
   void softwareAleIs(Kiln::EventLoop& loop, EventSink events = {});
+  SoftAle::Layer* softwareAle() const { return ale_.get(); }
   // The agent agentIs built; null before and after.
   const Kiln::Ptr<AgentBase::CAgent>& agent() const { return runner_.agent(); }
 

@@ -135,7 +135,7 @@ Layer::Layer(Kiln::EventLoop& loop, Kiln::Ptr<Orbis::EntityManager> db, Transmit
     std::uint64_t expiries;
     while (::read(timerFd_, &expiries, sizeof expiries) > 0) {
     }
-    run();
+    timerFired();
   });
   configChanged();
 }
@@ -150,8 +150,20 @@ void Layer::configChanged() {
   run();
 }
 
+void Layer::timerFired() {
+  if (wakeEarly_ > 0) {
+    // Woken early on purpose: the rest on the clock. Not for the configuration's look,
+    // which is not due at a deadline of the wheel's.
+    const double due = wheel_.next();
+    for (double left = due - monotonicNow(); left > 0 && left <= 2 * wakeEarly_; left = due - monotonicNow()) {
+    }
+  }
+  run();
+}
+
 void Layer::arm(double deadline) {
   armed_ = deadline;
+  deadline -= wakeEarly_;
   itimerspec when{};
   const double whole = std::floor(deadline);
   when.it_value.tv_sec = time_t(whole);

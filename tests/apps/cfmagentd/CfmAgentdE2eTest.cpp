@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -469,6 +470,33 @@ TEST_F(CfmAgentdE2e, AStuckMonitorMissesEventsWhileFramesAreAnswered) {
   std::cout << "the stuck monitor: " << events << " events, then missed " << missed << "\n";
   EXPECT_LE(events, 2000);
   EXPECT_GE(events + missed, 4000 * 3) << events << " events, " << missed << " missed";
+}
+
+// --realtime puts the loop's thread at SCHED_FIFO, and the threads it starts (the event
+// log's) stay at the normal policy.
+TEST_F(CfmAgentdE2e, RealtimeIsTheLoopsThreadAlone) {
+  linksIs();
+  daemon_.emplace(switch_->exec({CFMAGENTD, "--config", demoConfig, "--control", socket(), "--realtime", "10"}));
+  if (!daemon_->waitFor("running;", 10)) {
+    if (daemon_->output().find("--realtime 10: Operation not permitted") != std::string::npos) {
+      GTEST_SKIP() << "this machine refuses real-time scheduling: " << daemon_->output();
+    }
+    FAIL() << daemon_->output();
+  }
+  EXPECT_NE(daemon_->output().find("; SCHED_FIFO 10\n"), std::string::npos) << daemon_->output();
+  const std::string pid = std::to_string(daemon_->pid());
+  std::map<std::string, std::string> policies;  // by thread id; /proc/TID/stat's field 41
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + pid + "/task")) {
+    std::ifstream in(task.path() / "stat");
+    const std::string stat{std::istreambuf_iterator<char>(in), {}};
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int n = 3; n <= 41 && fields >> field; ++n) {
+    }
+    policies[task.path().filename()] = field;
+  }
+  for (const auto& [tid, policy] : policies) EXPECT_EQ(policy, tid == pid ? "1" : "0") << "thread " << tid;
+  EXPECT_GE(policies.size(), 2u);
 }
 
 // Stopped for three times its remote MEP's lifetime while that MEP kept sending among frames
