@@ -154,8 +154,8 @@ void log(const std::string& line) { std::cerr << ("cfmagentd: " + line + "\n") <
 // How long before a deadline a loop at a real-time priority wakes.
 constexpr double kRealtimeWakeEarlySeconds = 200e-6;
 
-// The calling thread, which runs the loop: the threads it starts (the metrics server's) are
-// reset to the normal policy. False, with the log saying why, when the kernel refuses it.
+// The calling thread, which runs the loop: the threads it starts (the metrics server's, the
+// event log's) are reset to the normal policy. False, with the log saying why, when the kernel refuses it.
 bool realtimeIs(int priority) {
   sched_param param{};
   param.sched_priority = priority;

@@ -334,9 +334,8 @@ void Layer::reconcile() {
   }
   for (const auto& [key, mep] : old) emit(*mep, EventKind::mepRemoved);
   for (const Mep* mep : created) emit(*mep, EventKind::mepCreated);
-  // Timers are places in the list: every MEP's is set anew.
-  for (const auto& [key, mep] : old) wheel_.unset(mep->timer);
-  for (auto& mep : meps_) wheel_.unset(mep->timer);
+  // Timers are places in the list: every MEP's is set anew, on a wheel of its own.
+  wheel_ = TimerWheel(now);
   byPort_.clear();
   for (std::uint32_t timer = 0; timer < meps_.size(); ++timer) {
     Mep& mep = *meps_[timer];
